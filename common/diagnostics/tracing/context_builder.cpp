@@ -1,0 +1,87 @@
+#include "common/diagnostics/tracing/context_builder.h"
+
+#include "common/diagnostics/tracing/trace_configuration.h"
+#include "common/diagnostics/tracing/trace_writer.h"
+#include "common/logger.h"
+
+#include <boost/filesystem/path.hpp>
+
+#include <fstream>
+
+namespace common {
+namespace diagnostics {
+namespace tracing {
+
+ContextBuilder::ContextBuilder()
+        : m_custom_trace_writer([](const std::string&) {})
+{}
+
+AbstractContextBuilder& ContextBuilder::with_custom_trace_writer(std::function<void(const std::string&)> writer)
+{
+    m_custom_trace_writer = std::move(writer);
+    return *this;
+}
+
+AbstractContextBuilder& ContextBuilder::with_trace_domains_file(std::string path)
+{
+    m_trace_domains_file = std::move(path);
+    return *this;
+}
+
+AbstractContextBuilder& ContextBuilder::using_trace_output_folder(std::string folder)
+{
+    m_trace_output_folder = std::move(folder);
+    return *this;
+}
+
+AbstractContextBuilder& ContextBuilder::with_trace_file_unique_id(int id)
+{
+    if (id >= 0) {
+        m_trace_file_unique_id = std::to_string(id);
+    }
+    return *this;
+}
+
+AbstractContextBuilder& ContextBuilder::with_trace_file_unique_id(std::string id)
+{
+    // Wrapped so that the empty id passes and a leading "." or "-" is judged as inside a name.
+    if (boost::filesystem::portable_name("A" + id + "a.txt")) {
+        m_trace_file_unique_id = std::move(id);
+    }
+    return *this;
+}
+
+void ContextBuilder::initialise()
+{
+    bool expected = false;
+    if (!m_initialised.compare_exchange_strong(expected, true)) {
+        return;
+    }
+    auto& writer = details::ActiveTraceContext::instance();
+    writer.set_custom_writer(m_custom_trace_writer);
+    writer.set_file_tracing_info(m_trace_output_folder, m_trace_file_unique_id);
+
+    auto& configuration = details::TraceConfiguration::instance();
+    configuration.set_default_mode(m_default_trace_mode);
+    if (m_trace_domains_file.empty()) {
+        return;
+    }
+    std::ifstream file(m_trace_domains_file);
+    if (!file.is_open()) {
+        ZEV_LOG_WITH_FUNCTION(common::logging::info, "virtual void ContextBuilder::initialise()")
+                << "Could not read trace configuration file: " << m_trace_domains_file;
+        return;
+    }
+    // A configuration that already filed an entry (from the environment or a test hook) wins.
+    configuration.configure_if_empty(file);
+}
+
+AbstractContextBuilder& context()
+{
+    static ContextBuilder s_builder;
+    return s_builder;
+}
+
+}  // namespace tracing
+}  // namespace diagnostics
+}  // namespace common

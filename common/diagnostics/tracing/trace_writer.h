@@ -1,0 +1,78 @@
+#pragma once
+
+#include "common/diagnostics/tracing/trace_file_writer.h"
+#include "common/diagnostics/tracing/trace_mode.h"
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+
+namespace common {
+class ActiveObject;
+}
+
+namespace common {
+namespace diagnostics {
+namespace tracing {
+namespace details {
+
+// d as whole milliseconds, ".", the microseconds within that millisecond as three digits, "ms ".
+std::string create_timestamp(std::chrono::nanoseconds d);
+
+// Writes the head of a trace line: time stamp, " thread:<pthread_self> ", `function`, " ", `tag`.
+std::ostringstream& decorate_message_stream(std::ostringstream& stream,
+                                            const std::string& tag,
+                                            const std::string& function);
+
+// The process's one trace writer. Lines are formatted on the calling threads and written, in queue
+// order, on the active object "tracing" through the writer of their mode. Everything the writers
+// touch is touched only on that thread.
+class ActiveTraceContext {
+public:
+    using Writer = std::function<void(const std::string&)>;
+
+    static constexpr const char* FOLDER_ENVIRONMENT_VARIABLE = "ZEV_BASECALL_TRACE_FOLDER";
+    static constexpr const char* ENTER_TAG = "[ENTER] ";
+    static constexpr const char* LEAVE_TAG = "[LEAVE] ";
+    static constexpr const char* TRACE_TAG = "[TRACE] ";
+
+    // Created on first use (starting the worker) and destroyed at exit.
+    static ActiveTraceContext& instance();
+    // False once the writer has been destroyed at process exit: late lines are then dropped.
+    static bool available();
+
+    ~ActiveTraceContext();
+    ActiveTraceContext(const ActiveTraceContext&) = delete;
+    ActiveTraceContext& operator=(const ActiveTraceContext&) = delete;
+
+    // Queues the line for the writer of `mode`; returns at once.
+    void post_message(TraceMode mode, std::string line);
+    // Installs the custom writer on the worker, in order with the lines queued before.
+    void set_custom_writer(Writer writer);
+    // On the worker: the folder is taken only while none is known; a non-empty id sets the suffix.
+    void set_file_tracing_info(std::string folder, std::string file_id);
+    // Waits until every job queued before the call has run.
+    void flush();
+
+private:
+    ActiveTraceContext();
+
+    void write(TraceMode mode, const std::string& line);
+
+    TraceFileWriter m_trace_file_writer;
+    Writer m_custom_writer;
+    Writer m_stdout_writer;
+    Writer m_stderr_writer;
+    Writer m_boost_writer;
+    Writer m_win_dbg_out_writer;
+    // Last, so that it is stopped and joined before anything its jobs use is released.
+    std::unique_ptr<common::ActiveObject> m_worker;
+};
+
+}  // namespace details
+}  // namespace tracing
+}  // namespace diagnostics
+}  // namespace common

@@ -1,0 +1,13 @@
+#pragma once
+
+// The logging interface of the common runtime: severities, attribute names, the four global
+// loggers (error, warning, info, verbose), option records and the logger group.
+//
+// Writing a record:  ZEV_LOG(common::logging::warning) << "text";
+// The record carries the writing function's signature as its "Function" attribute.
+
+#include "common/logging/attributes.h"
+#include "common/logging/global_loggers.h"
+#include "common/logging/logger_group.h"
+#include "common/logging/logger_options.h"
+#include "common/logging/singleton.h"

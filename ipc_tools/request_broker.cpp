@@ -1,0 +1,236 @@
+#include "ipc_tools/request_broker.h"
+
+#include "common/contract.h"
+#include "common/logger.h"
+
+#include <cerrno>
+#include <chrono>
+#include <sstream>
+#include <system_error>
+
+namespace ipc_tools {
+
+namespace {
+
+constexpr int IO_THREADS = 1;
+constexpr int MAX_SOCKETS = 1023;
+constexpr int POLL_RETRY_BUDGET = 3;
+constexpr std::int64_t QUIET_PERIOD_NS = 1000000000;
+const std::string IPC_PREFIX = "ipc://";
+const std::string TCP_PREFIX = "tcp://";
+const char* const SOURCE_NAME = "ipc_tools/request_broker";
+
+std::int64_t steady_now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+}
+
+std::string to_string_zmq_error(int error_number) {
+    return "errno[" + std::to_string(error_number) + "] : " + zmq_strerror(error_number);
+}
+
+bool starts_with(const std::string& text, const std::string& prefix) {
+    return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Reads every remaining part of a multi-part reply so that the REQ socket can send again.
+void drain_remaining_parts(zmq::socket_t& socket) {
+    int more = 1;
+    while (more != 0) {
+        zmq::message_t part;
+        if (!socket.recv(part, zmq::recv_flags::dontwait)) {
+            return;
+        }
+        more = part.more() ? 1 : 0;
+    }
+}
+
+}  // namespace
+
+std::string poll_result_as_string(int poll_result, const zmq_pollitem_t& item) {
+    std::ostringstream text;
+    text << "num events: " << poll_result << ". "
+         << "zmq::pollitem_t: socket[" << item.socket << "], "
+         << "fd[" << item.fd << "], "
+         << "events[" << static_cast<std::int16_t>(item.events) << "], "
+         << "revents[" << static_cast<std::int16_t>(item.revents) << "]";
+    return text.str();
+}
+
+RequestBroker::RequestBroker()
+        : m_context(IO_THREADS, MAX_SOCKETS), m_socket(), m_server_address(), m_timeout_ms(0), m_last_send_time(0) {}
+
+RequestBroker::~RequestBroker() {
+    // Linger 0: unsent frames are dropped at once, so closing the context cannot block.
+    m_socket.reset();
+}
+
+void RequestBroker::prepare_connection(const std::string& address, std::uint32_t timeout_ms) {
+    auto trace = create_trace("prepare_connection");
+    m_server_address = generate_server_address(address);
+    m_timeout_ms = timeout_ms;
+    reset();
+}
+
+std::string RequestBroker::generate_server_address(const std::string& address) const {
+    auto trace = create_trace("generate_server_address");
+    // A full ZeroMQ endpoint is used as given.
+    if (starts_with(address, IPC_PREFIX) || starts_with(address, TCP_PREFIX)) {
+        return address;
+    }
+    if (address.find(':') != std::string::npos) {
+        return TCP_PREFIX + address;
+    }
+    return TCP_PREFIX + "localhost:" + address;
+}
+
+void RequestBroker::reset() {
+    auto trace = create_trace("reset");
+    auto socket = std::make_unique<zmq::socket_t>(m_context, zmq::socket_type::req);
+    m_socket = std::move(socket);
+    m_socket->set(zmq::sockopt::linger, 0);
+    m_socket->connect(m_server_address);
+}
+
+void RequestBroker::send_request(Message& request, Message& reply) {
+    COMMON_CONTRACT_CHECK_AT(m_socket.get() != nullptr, "null socket", SOURCE_NAME, 128);
+    COMMON_CONTRACT_CHECK_AT(!request.empty() && request.get_type() != UNSET, "invalid request", SOURCE_NAME, 129);
+
+    const std::string request_name = message_type_as_string(request.get_type());
+    auto trace = create_hftrace("send_request");
+    trace.message(request_name);
+
+    zmq::message_t outgoing;
+    request.transfer_to_zmq(outgoing);
+
+    m_last_send_time = steady_now_ns();
+    if (!m_socket->send(outgoing, zmq::send_flags::none)) {
+        const int error_number = zmq_errno();
+        get_trace_context()->write_message("send_request",
+                                           "Client zmq_msg_send failed. " + to_string_zmq_error(error_number));
+        throw std::system_error(error_number, std::system_category(), "Client zmq_msg_send failed");
+    }
+
+    zmq_pollitem_t item{m_socket->handle(), 0, ZMQ_POLLIN, 0};
+    int budget = POLL_RETRY_BUDGET;
+    int poll_result = 0;
+    while (true) {
+        poll_result = zmq_poll(&item, 1, static_cast<long>(m_timeout_ms));
+        if (poll_result < 0) {
+            const int error_number = zmq_errno();
+            if (error_number == EINTR) {
+                continue;
+            }
+            get_trace_context()->write_message("send_request",
+                                               "zmq::poll exception. " + to_string_zmq_error(error_number));
+            throw zmq::error_t(error_number);
+        }
+        write_hftrace("send_request", [&] { return poll_result_as_string(poll_result, item); });
+        if (budget == 0) {
+            break;
+        }
+        --budget;
+        if (poll_result >= 1 && (item.revents & (ZMQ_POLLIN | ZMQ_POLLERR)) == ZMQ_POLLIN) {
+            break;
+        }
+    }
+
+    const auto& context = get_trace_context();
+    if ((item.revents & ZMQ_POLLIN) == 0) {
+        const std::string text = "Timeout waiting for reply to request: " + request_name;
+        context->write_message("send_request", text);
+        throw TimeoutError(text);
+    }
+    if (poll_result == 0) {
+        context->write_message("send_request", poll_result_as_string(0, item) +
+                                                       " Polling ambiguity waiting for reply to request: " +
+                                                       request_name);
+        throw TimeoutError("Timeout waiting for reply to request {zero events}: " + request_name);
+    }
+    if ((item.revents & ZMQ_POLLERR) != 0) {
+        context->write_message("send_request", poll_result_as_string(poll_result, item) +
+                                                       " Error on socket waiting for reply to request: " +
+                                                       request_name);
+        throw TimeoutError("Timeout waiting for reply to request {error on socket}: " + request_name);
+    }
+    fetch_and_validate_reply(request_name, reply);
+}
+
+void RequestBroker::fetch_and_validate_reply(const std::string& request_name, Message& reply) {
+    auto trace = create_hftrace("fetch_and_validate_reply");
+    trace.message(request_name);
+    const auto& context = get_trace_context();
+
+    zmq::message_t incoming;
+    if (!m_socket->recv(incoming, zmq::recv_flags::dontwait)) {
+        const int error_number = zmq_errno();
+        context->write_message("fetch_and_validate_reply",
+                               "Client zmq_msg_recv failed. " + to_string_zmq_error(error_number));
+        throw std::system_error(error_number, std::system_category(), "Client zmq_msg_recv failed");
+    }
+
+    // The protocol has one frame per reply. Read any further parts now, so the REQ socket is
+    // ready for the next request, and refuse the reply.
+    if (incoming.more()) {
+        drain_remaining_parts(*m_socket);
+        const std::string text = "Error parsing reply from server for request: " + request_name +
+                                 ". The reply has more than one frame.";
+        context->write_message("fetch_and_validate_reply", text);
+        throw BadReply(text);
+    }
+
+    Message received;
+    try {
+        received = Message(std::move(incoming));
+    } catch (const std::exception& error) {
+        const std::string text =
+                "Error parsing reply from server for request: " + request_name + ". " + error.what();
+        context->write_message("fetch_and_validate_reply", text);
+        throw BadReply(text);
+    }
+    reply = std::move(received);
+    trace.message([&reply] { return message_type_as_string(reply.get_type()); });
+
+    switch (reply.get_type()) {
+        case CLIENT_NOT_RECOGNISED: {
+            const std::string text = "Received CLIENT_NOT_RECOGNISED from server. Treating as a server restart.";
+            context->write_message("fetch_and_validate_reply", text);
+            ZEV_LOG(common::logging::info) << text;
+            throw TimeoutError(text);
+        }
+        case UNSET:
+        case INVALID_PROTOCOL: {
+            const std::string text = "Could not interpret message from server for request: " + request_name +
+                                     ". Reply: " + message_type_as_string(reply.get_type());
+            context->write_message("fetch_and_validate_reply", text);
+            throw BadReply(text);
+        }
+        case BAD_REQUEST: {
+            const auto* simple_reply = reply.get_message_data()->content_as_SimpleReplyData();
+            const auto* reply_text = simple_reply != nullptr ? simple_reply->text() : nullptr;
+            const std::string text = "Bad request message: " + request_name + ". " +
+                                     (reply_text != nullptr ? reply_text->str() : std::string());
+            context->write_message("fetch_and_validate_reply", text);
+            throw BadRequest(text);
+        }
+        default:
+            return;
+    }
+}
+
+void RequestBroker::ping_server_if_quiet(const std::string& client_id) {
+    if (steady_now_ns() - m_last_send_time < QUIET_PERIOD_NS) {
+        return;
+    }
+    auto trace = create_hftrace("ping_server_if_quiet");
+    Message request(HEARTBEAT_PING, client_id, 0, std::string());
+    Message reply;
+    send_request(request, reply);
+    if (reply.get_type() != HEARTBEAT_ECHO) {
+        const std::string type_name = message_type_as_string(reply.get_type());
+        get_trace_context()->write_message("ping_server_if_quiet", "invalid response: " + type_name);
+        throw InvalidResponse("invalid response from server, expected: HEARTBEAT_ECHO, received: " + type_name);
+    }
+}
+
+}  // namespace ipc_tools

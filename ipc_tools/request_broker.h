@@ -1,0 +1,61 @@
+#pragma once
+
+#include "ipc_tools/message.h"
+#include "ipc_tools/request_errors.h"
+
+#include "common/diagnostics/tracing/trace_domain.h"
+
+#include <zmq.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace ipc_tools {
+
+/// The client end of the strict request/reply exchange with the basecall server: one ZeroMQ
+/// context and one REQ socket. It never retries and never reconnects by itself; after a failure
+/// its owner calls prepare_connection again, which replaces the socket.
+class RequestBroker : common::diagnostics::tracing::TraceDomain<RequestBroker> {
+public:
+    RequestBroker();
+    virtual ~RequestBroker();
+
+    RequestBroker(const RequestBroker&) = delete;
+    RequestBroker& operator=(const RequestBroker&) = delete;
+    RequestBroker(RequestBroker&&) = delete;
+    RequestBroker& operator=(RequestBroker&&) = delete;
+
+    /// Stores the normalised address and the poll time-out, then connects a new socket.
+    void prepare_connection(const std::string& address, std::uint32_t timeout_ms);
+
+    /// "ipc://..." and "tcp://..." stay as they are; "host:port" becomes "tcp://host:port";
+    /// anything else is taken as a port on localhost.
+    std::string generate_server_address(const std::string& address) const;
+
+    /// Replaces the socket with a new REQ socket connected to the stored address.
+    void reset();
+
+    /// Sends `request` (its buffer goes to ZeroMQ) and leaves the validated reply in `reply`.
+    /// Throws TimeoutError, BadReply or BadRequest as the exchange fails.
+    void send_request(Message& request, Message& reply);
+
+    /// Receives the reply that the poll reported and checks its type.
+    void fetch_and_validate_reply(const std::string& request_name, Message& reply);
+
+    /// Sends HEARTBEAT_PING when nothing has been sent for a second or more, and requires
+    /// HEARTBEAT_ECHO (InvalidResponse otherwise).
+    void ping_server_if_quiet(const std::string& client_id);
+
+private:
+    zmq::context_t m_context;
+    std::unique_ptr<zmq::socket_t> m_socket;
+    std::string m_server_address;
+    std::uint32_t m_timeout_ms;
+    std::int64_t m_last_send_time;
+};
+
+/// Trace text of one poll: its result and the poll item.
+std::string poll_result_as_string(int poll_result, const zmq_pollitem_t& item);
+
+}  // namespace ipc_tools

@@ -1,0 +1,158 @@
+#include "reference_server/reference_server.h"
+
+#include "reference_server/request_handler.h"
+
+#include <zmq.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <stdexcept>
+
+namespace reference_server {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr std::chrono::milliseconds stop_check_interval{20};
+
+/// A reply held back by a delay rule, with the envelope it goes back on.
+struct DelayedReply {
+    Clock::time_point due;
+    std::vector<zmq::message_t> envelope;
+    zmq::message_t payload;
+};
+
+}  // namespace
+
+struct ReferenceServer::Impl {
+    Impl(ServerOptions options, const std::string& address, FaultInjector& faults, RequestLog& log)
+        : context(1), socket(context, zmq::socket_type::router), handler(std::move(options), address, faults, log) {}
+
+    zmq::context_t context;
+    zmq::socket_t socket;
+    RequestHandler handler;
+    std::deque<DelayedReply> delayed;
+    std::mutex observer_mutex;
+    std::function<void(const LoggedRequest&)> observer;
+    std::size_t observed = 0;
+};
+
+ReferenceServer::ReferenceServer(ServerOptions options) {
+    validate_address(options.address);
+    const std::string address = options.address;
+    for (const auto& rule : options.faults) {
+        m_faults.add(rule);
+    }
+    m_impl = std::make_unique<Impl>(std::move(options), address, m_faults, m_log);
+    m_impl->socket.set(zmq::sockopt::linger, 0);
+    try {
+        m_impl->socket.bind(address);
+    } catch (const zmq::error_t& error) {
+        throw std::runtime_error("Cannot listen on " + address + ": " + error.what());
+    }
+    m_endpoint = m_impl->socket.get(zmq::sockopt::last_endpoint);
+    m_thread = std::thread([this] { run(); });
+}
+
+ReferenceServer::~ReferenceServer() { stop(); }
+
+void ReferenceServer::stop() {
+    m_stop = true;
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+    if (m_impl) {
+        m_impl->socket.close();
+    }
+}
+
+void ReferenceServer::set_request_observer(std::function<void(const LoggedRequest&)> observer) {
+    std::lock_guard<std::mutex> lock(m_impl->observer_mutex);
+    m_impl->observer = std::move(observer);
+}
+
+void ReferenceServer::run() {
+    auto& impl = *m_impl;
+    auto& socket = impl.socket;
+    const auto send_reply = [&socket](std::vector<zmq::message_t>& envelope, zmq::message_t& payload) {
+        for (auto& part : envelope) {
+            socket.send(part, zmq::send_flags::sndmore);
+        }
+        // A ROUTER drops frames for peers that have gone; nothing else can fail here.
+        socket.send(payload, zmq::send_flags::none);
+    };
+
+    while (!m_stop) {
+        auto timeout = stop_check_interval;
+        const auto now = Clock::now();
+        while (!impl.delayed.empty() && impl.delayed.front().due <= now) {
+            send_reply(impl.delayed.front().envelope, impl.delayed.front().payload);
+            impl.delayed.pop_front();
+        }
+        if (!impl.delayed.empty()) {
+            timeout = std::min(timeout, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            impl.delayed.front().due - now + std::chrono::milliseconds(1)));
+        }
+        zmq::pollitem_t item{static_cast<void*>(socket), 0, ZMQ_POLLIN, 0};
+        try {
+            zmq::poll(&item, 1, timeout);
+        } catch (const zmq::error_t& error) {
+            if (error.num() == EINTR) {
+                continue;
+            }
+            throw;
+        }
+        if ((item.revents & ZMQ_POLLIN) == 0) {
+            continue;
+        }
+        // Envelope: the peer's routing id and the empty delimiter of a REQ socket, then one payload.
+        std::vector<zmq::message_t> envelope;
+        zmq::message_t payload;
+        while (true) {
+            zmq::message_t part;
+            if (!socket.recv(part, zmq::recv_flags::dontwait)) {
+                break;
+            }
+            const bool more = part.more();
+            if (!more) {
+                payload = std::move(part);
+                break;
+            }
+            envelope.push_back(std::move(part));
+        }
+        if (envelope.empty()) {
+            continue;
+        }
+
+        Response response = impl.handler.handle(std::move(payload));
+        {
+            std::lock_guard<std::mutex> lock(impl.observer_mutex);
+            if (impl.observer) {
+                for (const auto& entry : m_log.entries_from(impl.observed)) {
+                    impl.observer(entry);
+                    ++impl.observed;
+                }
+            }
+        }
+        zmq::message_t reply;
+        switch (response.kind) {
+        case Response::Kind::none: continue;
+        case Response::Kind::raw_frame: reply.rebuild(response.raw_frame.data(), response.raw_frame.size()); break;
+        case Response::Kind::message: response.message.transfer_to_zmq(reply); break;
+        }
+        if (response.delay.count() > 0) {
+            DelayedReply delayed{Clock::now() + response.delay, std::move(envelope), std::move(reply)};
+            const auto position = std::upper_bound(
+                impl.delayed.begin(), impl.delayed.end(), delayed.due,
+                [](const Clock::time_point& due, const DelayedReply& other) { return due < other.due; });
+            impl.delayed.insert(position, std::move(delayed));
+            continue;
+        }
+        send_reply(envelope, reply);
+    }
+}
+
+}  // namespace reference_server

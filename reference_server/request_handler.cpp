@@ -1,0 +1,552 @@
+#include "reference_server/request_handler.h"
+
+#include "ipc_tools/connection_info.h"
+#include "ipc_tools/connection_string.h"
+#include "reference_server/barcode_kits.h"
+#include "reference_server/reply_builder.h"
+
+#include <nlohmann/json.hpp>
+#include <zmq.hpp>
+
+#include <algorithm>
+#include <filesystem>
+#include <sstream>
+
+namespace reference_server {
+
+namespace {
+
+using namespace ipc_tools;
+
+constexpr std::uint32_t disable_events_bit = 1U;
+constexpr std::uint32_t pull_state_data_bit = 2U;
+
+Response reply(Message message, std::chrono::milliseconds delay = std::chrono::milliseconds(0)) {
+    Response response;
+    response.message = std::move(message);
+    response.delay = delay;
+    return response;
+}
+
+Response simple_reply(MessageType type, const std::string& client_id, std::uint32_t value = 0,
+                      const std::string& text = {}) {
+    return reply(reply_builder::simple(type, client_id, value, text));
+}
+
+Response raw_reply(std::vector<std::uint8_t> frame) {
+    Response response;
+    response.kind = Response::Kind::raw_frame;
+    response.raw_frame = std::move(frame);
+    return response;
+}
+
+bool aligner_options_valid(const std::string& options) {
+    std::istringstream tokens(options);
+    std::string first;
+    return !(tokens >> first) || first[0] == '-';
+}
+
+std::string string_of(const flatbuffers::String* text) { return text == nullptr ? std::string() : text->str(); }
+
+}  // namespace
+
+std::size_t RequestHandler::ClientSession::reads_held() const {
+    std::size_t held = incoming.size() + outgoing.size();
+    for (const auto& item : completed) {
+        held += item.reads.size();
+    }
+    return held;
+}
+
+RequestHandler::RequestHandler(ServerOptions options, std::string address, FaultInjector& faults, RequestLog& log)
+    : m_options(std::move(options)), m_address(std::move(address)), m_faults(faults), m_log(log) {}
+
+RequestHandler::~RequestHandler() = default;
+
+Response RequestHandler::handle(zmq::message_t&& frame) {
+    LoggedRequest entry;
+    entry.arrival = std::chrono::steady_clock::now();
+    std::optional<Message> request;
+    std::string decode_error;
+    try {
+        request.emplace(std::move(frame));
+    } catch (const std::exception& error) {
+        decode_error = error.what();
+    }
+    if (!request || request->get_type() == UNSET || request->get_type() == INVALID_PROTOCOL) {
+        entry.type = request ? request->get_type() : UNSET;
+        entry.text = decode_error;
+        m_log.append(entry);
+        return simple_reply(BAD_REQUEST, "",
+                            0, "Could not decode request: " +
+                                   (decode_error.empty() ? message_type_as_string(entry.type) : decode_error));
+    }
+
+    const auto* data = request->get_message_data();
+    const std::string client_id = string_of(data->client_id());
+    entry.type = request->get_type();
+    entry.client_id = client_id;
+    if (const auto* simple = data->content_as_SimpleRequestData()) {
+        entry.value = simple->value();
+        entry.text = string_of(simple->text());
+    } else if (const auto* block = data->content_as_ReadBlockData()) {
+        entry.value = block->read_tag();
+        entry.text = string_of(block->read_id());
+    } else if (const auto* batch = data->content_as_ReadBatchData()) {
+        entry.value = batch->read_blocks() == nullptr ? 0U : batch->read_blocks()->size();
+    }
+    m_log.append(entry);
+
+    ClientSession* session = find_session(client_id);
+    const bool has_called_read = session != nullptr && entry.type == GET_FIRST_CALLED_BLOCK && !session->completed.empty();
+    const auto fired = m_faults.check(entry.type, client_id, session != nullptr ? session->name : std::string(),
+                                      has_called_read);
+    ReadCorruption corruption;
+    std::chrono::milliseconds delay{0};
+    if (fired) {
+        const auto& rule = fired->rule;
+        switch (rule.action) {
+        case FaultAction::loading: return simple_reply(LOADING, client_id);
+        case FaultAction::not_ready: return simple_reply(NOT_READY, client_id);
+        case FaultAction::none_pending: return simple_reply(NONE_PENDING, client_id, 0);
+        case FaultAction::reads_lost:
+            if (session != nullptr) {
+                session->incoming.clear();
+                session->completed.clear();
+                session->outgoing.clear();
+            }
+            return simple_reply(NONE_PENDING, client_id, 1);
+        case FaultAction::client_not_recognised: return simple_reply(CLIENT_NOT_RECOGNISED, client_id);
+        case FaultAction::restart:
+            m_sessions.clear();
+            ++m_restarts;
+            break;
+        case FaultAction::bad_request:
+            return simple_reply(BAD_REQUEST, client_id, 0,
+                                rule.text.empty() ? std::string("Request refused by fault injection") : rule.text);
+        case FaultAction::silence: {
+            Response none;
+            none.kind = Response::Kind::none;
+            return none;
+        }
+        case FaultAction::delay: delay = rule.delay; break;
+        case FaultAction::malformed_short: return raw_reply(reply_builder::malformed_short_frame());
+        case FaultAction::malformed_identifier: return raw_reply(reply_builder::malformed_identifier_frame());
+        case FaultAction::malformed_content: return raw_reply(reply_builder::malformed_content_frame());
+        case FaultAction::unknown_read_tag: corruption.unknown_tag = true; break;
+        case FaultAction::zero_duration: corruption.zero_duration = true; break;
+        case FaultAction::oversized_genome_name: corruption.oversized_genome_name = true; break;
+        }
+    }
+    Response response = dispatch(*request, client_id, corruption);
+    response.delay = delay;
+    return response;
+}
+
+Response RequestHandler::dispatch(const Message& request, const std::string& client_id,
+                                  const ReadCorruption& corruption) {
+    const auto* data = request.get_message_data();
+    const auto* simple = data->content_as_SimpleRequestData();
+    const std::uint32_t value = simple == nullptr ? 0U : simple->value();
+    const std::string text = simple == nullptr ? std::string() : string_of(simple->text());
+    const MessageType type = request.get_type();
+
+    switch (type) {
+    case LOAD_CONFIG: return load_config(client_id, text);
+    case GET_CONFIGS: return reply(reply_builder::configurations(client_id, m_options.configurations));
+    case LOAD_INDEX: return load_index(client_id, text);
+    case GET_INDICES: {
+        std::vector<std::pair<std::string, std::string>> indices;
+        for (const auto& [name, index] : m_indices) {
+            indices.emplace_back(name, index->sam_header());
+        }
+        return reply(reply_builder::alignment_indices(client_id, indices));
+    }
+    case LOAD_BED: return load_bed(client_id, text);
+    case CONNECT: return connect(value, text);
+    case GET_STATISTICS: return reply(statistics_reply(client_id));
+    case GET_BARCODE_KITS: return reply(reply_builder::barcode_kits(client_id, builtin_barcode_kits()));
+    case GET_LAMP_KITS: return reply(reply_builder::lamp_kits(client_id, builtin_lamp_kits()));
+    case QUERY: return query(client_id, value);
+    case TERMINATE: return simple_reply(BAD_REQUEST, client_id, 0, "TERMINATE is not accepted by this server");
+    case HEARTBEAT_PING:
+        // A ping from a registered connection must name a client the server still knows.
+        if (!client_id.empty() && find_session(client_id) == nullptr) {
+            return simple_reply(CLIENT_NOT_RECOGNISED, client_id);
+        }
+        return simple_reply(HEARTBEAT_ECHO, client_id);
+    default: break;
+    }
+
+    const bool client_request = type == DISCONNECT || type == NO_MORE_DATA || type == PASS_FIRST_RAW_BLOCK ||
+                                type == PASS_NEXT_RAW_BLOCK || type == PASS_READ_BATCH ||
+                                type == GET_FIRST_CALLED_BLOCK || type == GET_NEXT_CALLED_BLOCK;
+    if (!client_request) {
+        return simple_reply(BAD_REQUEST, client_id, 0, "Not a request: " + message_type_as_string(type));
+    }
+    ClientSession* session = find_session(client_id);
+    if (session == nullptr) {
+        return simple_reply(CLIENT_NOT_RECOGNISED, client_id);
+    }
+    switch (type) {
+    case DISCONNECT:
+        m_sessions.erase(client_id);
+        return simple_reply(DISCONNECTED, client_id);
+    case NO_MORE_DATA:
+        session->no_more_data = true;
+        return simple_reply(SUCCESS, client_id);
+    case PASS_FIRST_RAW_BLOCK:
+    case PASS_NEXT_RAW_BLOCK: return pass_block(*session, data->content_as_ReadBlockData(), type);
+    case PASS_READ_BATCH: return pass_batch(*session, data->content_as_ReadBatchData());
+    case GET_FIRST_CALLED_BLOCK: return first_called_block(*session, value, corruption);
+    default: return next_called_block(*session, value);
+    }
+}
+
+Response RequestHandler::load_config(const std::string& client_id, const std::string& name) {
+    if (find_config(name) == nullptr) {
+        return simple_reply(REQUEST_FAILED, client_id, 0, "Unknown basecall configuration: " + name);
+    }
+    m_loaded_configs.insert(name);
+    return simple_reply(SUCCESS, client_id);
+}
+
+Response RequestHandler::load_index(const std::string& client_id, const std::string& text) {
+    const auto separator = text.find(connection_string::CONFIG_SEPARATOR);
+    const std::string path = text.substr(0, separator);
+    std::string options;
+    if (separator != std::string::npos) {
+        const auto pairs = connection_string::get_kvps(text.substr(separator + 1));
+        if (!pairs) {
+            return simple_reply(INVALID_ALIGNER_OPTIONS, client_id, 0, "Malformed aligner options in: " + text);
+        }
+        const auto found = pairs->find("minimap_opt_string");
+        options = found == pairs->end() ? std::string() : found->second;
+    }
+    if (!aligner_options_valid(options)) {
+        return simple_reply(INVALID_ALIGNER_OPTIONS, client_id, 0, "Invalid aligner options: " + options);
+    }
+    if (path.empty()) {
+        return simple_reply(REQUEST_FAILED, client_id, 0, "No alignment index file given");
+    }
+    try {
+        m_indices[canonical(path)] = std::make_shared<const AlignmentIndex>(AlignmentIndex::load_fasta(path));
+    } catch (const std::exception& error) {
+        return simple_reply(REQUEST_FAILED, client_id, 0, error.what());
+    }
+    return simple_reply(SUCCESS, client_id);
+}
+
+Response RequestHandler::load_bed(const std::string& client_id, const std::string& path) {
+    try {
+        m_bed_files[canonical(path)] = std::make_shared<const BedFile>(BedFile::load(path));
+    } catch (const std::exception& error) {
+        return simple_reply(REQUEST_FAILED, client_id, 0, error.what());
+    }
+    return simple_reply(SUCCESS, client_id);
+}
+
+Response RequestHandler::connect(std::uint32_t priority, const std::string& text) {
+    std::string error;
+    std::optional<ConnectionInfo> info;
+    try {
+        info = ConnectionInfo::parse(text, error);
+    } catch (const std::exception& failure) {
+        error = failure.what();
+    }
+    if (!info) {
+        return simple_reply(BAD_REQUEST, "", 0, "Could not parse connection string: " + error);
+    }
+    const BasecallConfiguration* config = find_config(info->config_name);
+    if (config == nullptr || m_loaded_configs.count(info->config_name) == 0) {
+        return simple_reply(INVALID_CONFIG, "", 0, "Basecall configuration not loaded: " + info->config_name);
+    }
+    ClientSession session;
+    session.barcode_kits = split_kit_list(info->barcode_kits);
+    for (const auto& kit : session.barcode_kits) {
+        if (find_barcode_kit(kit) == nullptr) {
+            return simple_reply(INVALID_BARCODE_KIT, "", 0, "Unknown barcode kit: " + kit);
+        }
+    }
+    if (!info->align_ref.empty()) {
+        session.align_ref = canonical(info->align_ref);
+        const auto index = m_indices.find(session.align_ref);
+        if (index == m_indices.end()) {
+            return simple_reply(INVALID_INDEX, "", 0, "Alignment index not loaded: " + info->align_ref);
+        }
+        if (index->second->empty()) {
+            return simple_reply(INDEX_NO_SEQ, "", 0, "Alignment index holds no sequence: " + info->align_ref);
+        }
+    }
+    if (!info->bed_file.empty()) {
+        session.bed_file = canonical(info->bed_file);
+        if (m_bed_files.count(session.bed_file) == 0) {
+            return simple_reply(INVALID_BED, "", 0, "BED file not loaded: " + info->bed_file);
+        }
+    }
+    const bool* move_and_trace = nullptr;
+    session.move_and_trace = info->options.extract<bool>("move_and_trace_enabled", move_and_trace) && *move_and_trace;
+    session.id = "client_" + std::to_string(m_next_client_number++);
+    session.name = info->client_name;
+    session.config = config;
+    session.priority = priority;
+
+    ConnectedInfo connected;
+    connected.client_uid = session.id;
+    connected.server_version = m_options.server_version;
+    connected.minimap_version = m_options.aligner_version;
+    const std::string id = session.id;
+    m_sessions.emplace(id, std::move(session));
+    return simple_reply(CONNECTED, id, 0, connected.create_message_string());
+}
+
+ReadIdentity RequestHandler::identity_of(const vexil_ipc::ReadBlockData* block) {
+    ReadIdentity identity;
+    identity.read_tag = block->read_tag();
+    identity.sub_tag = block->sub_tag();
+    identity.read_id = string_of(block->read_id());
+    identity.strand_id = string_of(block->strand_id());
+    identity.duration = block->duration();
+    identity.daq_offset = block->daq_offset();
+    identity.daq_scaling = block->daq_scaling();
+    identity.start_time = block->start_time();
+    identity.num_dravik_events = block->num_dravik_events();
+    return identity;
+}
+
+CalledRead RequestHandler::call(const ClientSession& session, const ReadIdentity& identity, const std::int16_t* raw,
+                                std::size_t count) const {
+    CalledRead read;
+    read.identity = identity;
+    read.model_stride = session.config->model_stride;
+    read.model_version_id = session.config->model_version_id;
+    CallOptions options;
+    options.with_moves_and_trace = session.move_and_trace;
+    options.with_state_data = m_options.use_signal_model;
+    read.called = m_options.use_signal_model
+                      ? call_read(raw, count, identity.daq_offset, identity.daq_scaling, read.model_stride, options)
+                      : call_read_without_model(count, read.model_stride, options);
+    if (!session.align_ref.empty()) {
+        const auto index = m_indices.find(session.align_ref);
+        if (index != m_indices.end()) {
+            read.alignments = index->second->align(identity.read_id, read.called.sequence, read.called.qstring);
+            const auto bed = m_bed_files.find(session.bed_file);
+            if (!session.bed_file.empty() && bed != m_bed_files.end()) {
+                for (auto& hit : read.alignments) {
+                    bed->second->annotate(hit);
+                }
+            }
+        }
+    }
+    if (!session.barcode_kits.empty()) {
+        read.barcoding = classify_barcode(read.called.sequence, session.barcode_kits);
+    }
+    return read;
+}
+
+Response RequestHandler::pass_block(ClientSession& session, const vexil_ipc::ReadBlockData* block,
+                                    MessageType type) {
+    if (block == nullptr) {
+        return simple_reply(BAD_REQUEST, session.id, 0, "Read block message without a read block");
+    }
+    const std::uint32_t tag = block->read_tag();
+    const auto* samples = block->raw_data();
+    if (type == PASS_FIRST_RAW_BLOCK) {
+        if (session.reads_held() >= m_options.max_reads_per_client) {
+            return simple_reply(NOT_READY, session.id);
+        }
+        IncomingRead read;
+        read.identity = identity_of(block);
+        read.num_blocks = std::max<std::uint32_t>(1, block->num_blocks());
+        session.incoming[tag] = std::move(read);
+    }
+    const auto found = session.incoming.find(tag);
+    if (found == session.incoming.end()) {
+        return simple_reply(BAD_REQUEST, session.id, 0,
+                            "Block for read " + std::to_string(tag) + " whose first block never arrived");
+    }
+    IncomingRead& read = found->second;
+    if (block->block_index() != read.blocks_received) {
+        const std::string text = "Block " + std::to_string(block->block_index()) + " of read " + std::to_string(tag) +
+                                 " arrived out of order (expected " + std::to_string(read.blocks_received) + ")";
+        session.incoming.erase(found);
+        return simple_reply(BAD_REQUEST, session.id, 0, text);
+    }
+    if (samples != nullptr) {
+        read.raw.insert(read.raw.end(), samples->begin(), samples->end());
+    }
+    if (++read.blocks_received < read.num_blocks) {
+        return simple_reply(RAW_BLOCK_ACCEPTED, session.id);
+    }
+    CompletedItem item;
+    try {
+        item.reads.push_back(call(session, read.identity, read.raw.data(), read.raw.size()));
+    } catch (const std::exception& error) {
+        session.incoming.erase(found);
+        return simple_reply(BAD_REQUEST, session.id, 0, "Cannot basecall read " + std::to_string(tag) + ": " + error.what());
+    }
+    item.reads.back().num_blocks = read.num_blocks;
+    session.incoming.erase(found);
+    session.completed.push_back(std::move(item));
+    ++session.reads_in;
+    ++m_lifetime_in;
+    ++m_period_in;
+    return simple_reply(RAW_BLOCK_ACCEPTED, session.id);
+}
+
+Response RequestHandler::pass_batch(ClientSession& session, const vexil_ipc::ReadBatchData* batch) {
+    if (batch == nullptr || batch->read_blocks() == nullptr || batch->read_blocks()->size() == 0) {
+        return simple_reply(BAD_REQUEST, session.id, 0, "Read batch without reads");
+    }
+    if (session.reads_held() >= m_options.max_reads_per_client) {
+        return simple_reply(NOT_READY, session.id);
+    }
+    CompletedItem item;
+    item.is_batch = true;
+    for (const auto* block : *batch->read_blocks()) {
+        const auto* samples = block->raw_data();
+        try {
+            item.reads.push_back(call(session, identity_of(block), samples == nullptr ? nullptr : samples->data(),
+                                      samples == nullptr ? 0 : samples->size()));
+        } catch (const std::exception& error) {
+            return simple_reply(BAD_REQUEST, session.id, 0,
+                                "Cannot basecall read " + std::to_string(block->read_tag()) + ": " + error.what());
+        }
+    }
+    const auto count = item.reads.size();
+    session.completed.push_back(std::move(item));
+    session.reads_in += static_cast<std::uint32_t>(count);
+    m_lifetime_in += count;
+    m_period_in += count;
+    return simple_reply(BATCH_ACCEPTED, session.id);
+}
+
+Response RequestHandler::first_called_block(ClientSession& session, std::uint32_t options,
+                                            const ReadCorruption& corruption) {
+    if (session.completed.empty()) {
+        return simple_reply(NONE_PENDING, session.id, 0);
+    }
+    CompletedItem item = std::move(session.completed.front());
+    session.completed.pop_front();
+    BlockContent content;
+    content.with_moves_and_trace = (options & disable_events_bit) == 0;
+    content.with_state_data = (options & pull_state_data_bit) != 0;
+    const auto count = item.reads.size();
+    session.reads_out += static_cast<std::uint32_t>(count);
+    m_lifetime_out += count;
+    m_period_out += count;
+    if (item.is_batch) {
+        return reply(reply_builder::completed_batch(session.id, item.reads, content, corruption));
+    }
+    CalledRead& read = item.reads.front();
+    Message message = reply_builder::called_block(session.id, read, 0, content, corruption);
+    if (read.num_blocks > 1) {
+        const std::uint32_t tag = read.identity.read_tag;
+        session.outgoing[tag] = OutgoingRead{std::move(read), 1, content};
+    }
+    return reply(std::move(message));
+}
+
+Response RequestHandler::next_called_block(ClientSession& session, std::uint32_t read_tag) {
+    const auto found = session.outgoing.find(read_tag);
+    if (found == session.outgoing.end()) {
+        return simple_reply(BAD_REQUEST, session.id, 0, "No further blocks of read " + std::to_string(read_tag));
+    }
+    OutgoingRead& outgoing = found->second;
+    Message message = reply_builder::called_block(session.id, outgoing.read, outgoing.next_block, outgoing.content, {});
+    if (++outgoing.next_block >= outgoing.read.num_blocks) {
+        session.outgoing.erase(found);
+    }
+    return reply(std::move(message));
+}
+
+Response RequestHandler::query(const std::string& client_id, std::uint32_t code) {
+    switch (static_cast<QueryCode>(code)) {
+    case QueryCode::internal_state: return simple_reply(RESPONSE, client_id, 0, internal_state());
+    case QueryCode::minimap_info: return simple_reply(RESPONSE, client_id, 0, aligner_help_and_version());
+    default: return simple_reply(BAD_REQUEST, client_id, 0, "Unrecognised query code " + std::to_string(code));
+    }
+}
+
+Message RequestHandler::statistics_reply(const std::string& client_id) {
+    reply_builder::Statistics stats;
+    stats.lifetime_reads_in = m_lifetime_in;
+    stats.lifetime_reads_out = m_lifetime_out;
+    stats.period_reads_in = m_period_in;
+    stats.period_reads_out = m_period_out;
+    for (const auto& [id, session] : m_sessions) {
+        stats.clients.emplace_back(session.reads_in, session.reads_out);
+    }
+    // A period runs from one statistics request to the next.
+    m_period_in = 0;
+    m_period_out = 0;
+    return reply_builder::statistics(client_id, stats);
+}
+
+std::string RequestHandler::internal_state() const {
+    nlohmann::ordered_json state;
+    auto& info = state["ServerInformation"];
+    info["server_version"] = m_options.server_version;
+    info["protocol_version"] = current_version_as_string();
+    info["address"] = m_address;
+    info["signal_model"] = m_options.use_signal_model;
+    info["connected_clients"] = m_sessions.size();
+    info["restarts"] = m_restarts;
+    auto& configs = info["configurations"] = nlohmann::ordered_json::array();
+    for (const auto& config : m_options.configurations) {
+        configs.push_back({{"name", config.name},
+                           {"model_stride", config.model_stride},
+                           {"loaded", m_loaded_configs.count(config.name) > 0}});
+    }
+    info["alignment_indices"] = nlohmann::ordered_json::array();
+    for (const auto& [name, index] : m_indices) {
+        info["alignment_indices"].push_back(name);
+    }
+    info["bed_files"] = nlohmann::ordered_json::array();
+    for (const auto& [name, bed] : m_bed_files) {
+        info["bed_files"].push_back(name);
+    }
+    auto& clients = state["Clients"] = nlohmann::ordered_json::object();
+    for (const auto& [id, session] : m_sessions) {
+        clients[id] = {{"client_name", session.name},
+                       {"config", session.config->name},
+                       {"reads_in", session.reads_in},
+                       {"reads_out", session.reads_out},
+                       {"reads_held", session.reads_held()}};
+    }
+    state["Statistics"] = {{"lifetime_reads_in", m_lifetime_in}, {"lifetime_reads_out", m_lifetime_out}};
+    return state.dump(2);
+}
+
+std::string RequestHandler::aligner_help_and_version() const {
+    return "Usage: reference aligner [options]\n"
+           "  Finds exact matches of a called sequence on either strand of the loaded index.\n"
+           "  Options are accepted when they begin with '-'; they do not change the result.\n" +
+           m_options.aligner_version;
+}
+
+RequestHandler::ClientSession* RequestHandler::find_session(const std::string& client_id) {
+    if (client_id.empty()) {
+        return nullptr;
+    }
+    const auto found = m_sessions.find(client_id);
+    return found == m_sessions.end() ? nullptr : &found->second;
+}
+
+const BasecallConfiguration* RequestHandler::find_config(const std::string& name) const {
+    const auto found = std::find_if(m_options.configurations.begin(), m_options.configurations.end(),
+                                    [&](const BasecallConfiguration& config) { return config.name == name; });
+    return found == m_options.configurations.end() ? nullptr : &*found;
+}
+
+std::string RequestHandler::canonical(const std::string& path) {
+    std::error_code error;
+    const auto absolute = std::filesystem::absolute(path, error);
+    if (error) {
+        return path;
+    }
+    const auto resolved = std::filesystem::weakly_canonical(absolute, error);
+    return error ? absolute.string() : resolved.string();
+}
+
+}  // namespace reference_server

@@ -1,0 +1,122 @@
+#pragma once
+
+#include "ipc_tools/message.h"
+#include "reference_server/alignment_index.h"
+#include "reference_server/called_read.h"
+#include "reference_server/fault_rules.h"
+#include "reference_server/request_log.h"
+#include "reference_server/server_options.h"
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace zmq {
+class message_t;
+}
+
+namespace reference_server {
+
+/// What the server sends back for one request.
+struct Response {
+    enum class Kind { message, raw_frame, none };
+    Kind kind = Kind::message;
+    ipc_tools::Message message;
+    std::vector<std::uint8_t> raw_frame;
+    std::chrono::milliseconds delay{0};
+};
+
+/// The server's whole state and behaviour, without any socket: one request frame in, one
+/// response out. Runs on the server thread only; the fault rules and the request log it shares
+/// are thread-safe.
+class RequestHandler {
+public:
+    RequestHandler(ServerOptions options, std::string address, FaultInjector& faults, RequestLog& log);
+    ~RequestHandler();
+    RequestHandler(const RequestHandler&) = delete;
+    RequestHandler& operator=(const RequestHandler&) = delete;
+
+    Response handle(zmq::message_t&& frame);
+
+    /// The internal-state JSON text (the QUERY internal-state answer).
+    std::string internal_state() const;
+    /// Help text, a newline and the version (the QUERY aligner answer).
+    std::string aligner_help_and_version() const;
+
+private:
+    struct IncomingRead {
+        ReadIdentity identity;
+        std::uint32_t num_blocks = 1;
+        std::uint32_t blocks_received = 0;
+        std::vector<std::int16_t> raw;
+    };
+    struct CompletedItem {
+        bool is_batch = false;
+        std::vector<CalledRead> reads;
+    };
+    struct OutgoingRead {
+        CalledRead read;
+        std::uint32_t next_block = 1;
+        BlockContent content;
+    };
+    struct ClientSession {
+        std::string id;
+        std::string name;
+        const BasecallConfiguration* config = nullptr;
+        std::uint32_t priority = 0;
+        bool move_and_trace = false;
+        std::vector<std::string> barcode_kits;
+        std::string align_ref;
+        std::string bed_file;
+        std::map<std::uint32_t, IncomingRead> incoming;
+        std::deque<CompletedItem> completed;
+        std::map<std::uint32_t, OutgoingRead> outgoing;
+        std::uint32_t reads_in = 0;
+        std::uint32_t reads_out = 0;
+        bool no_more_data = false;
+        std::size_t reads_held() const;
+    };
+
+    Response dispatch(const ipc_tools::Message& request, const std::string& client_id, const ReadCorruption& corruption);
+
+    Response load_config(const std::string& client_id, const std::string& name);
+    Response load_index(const std::string& client_id, const std::string& text);
+    Response load_bed(const std::string& client_id, const std::string& path);
+    Response connect(std::uint32_t priority, const std::string& text);
+    Response pass_block(ClientSession& session, const vexil_ipc::ReadBlockData* block, ipc_tools::MessageType type);
+    Response pass_batch(ClientSession& session, const vexil_ipc::ReadBatchData* batch);
+    Response first_called_block(ClientSession& session, std::uint32_t options, const ReadCorruption& corruption);
+    Response next_called_block(ClientSession& session, std::uint32_t read_tag);
+    Response query(const std::string& client_id, std::uint32_t code);
+    ipc_tools::Message statistics_reply(const std::string& client_id);
+
+    static ReadIdentity identity_of(const vexil_ipc::ReadBlockData* block);
+    CalledRead call(const ClientSession& session, const ReadIdentity& identity, const std::int16_t* raw,
+                    std::size_t count) const;
+    ClientSession* find_session(const std::string& client_id);
+    const BasecallConfiguration* find_config(const std::string& name) const;
+    static std::string canonical(const std::string& path);
+
+    ServerOptions m_options;
+    std::string m_address;
+    FaultInjector& m_faults;
+    RequestLog& m_log;
+    std::set<std::string> m_loaded_configs;
+    std::map<std::string, std::shared_ptr<const AlignmentIndex>> m_indices;
+    std::map<std::string, std::shared_ptr<const BedFile>> m_bed_files;
+    std::map<std::string, ClientSession> m_sessions;
+    std::uint64_t m_next_client_number = 1;
+    std::uint64_t m_lifetime_in = 0;
+    std::uint64_t m_lifetime_out = 0;
+    std::uint64_t m_period_in = 0;
+    std::uint64_t m_period_out = 0;
+    std::uint64_t m_restarts = 0;
+};
+
+}  // namespace reference_server

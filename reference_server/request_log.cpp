@@ -1,0 +1,66 @@
+#include "reference_server/request_log.h"
+
+#include <algorithm>
+
+namespace reference_server {
+
+void RequestLog::append(LoggedRequest request) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        request.sequence = m_next_sequence++;
+        m_entries.push_back(std::move(request));
+    }
+    m_changed.notify_all();
+}
+
+std::vector<LoggedRequest> RequestLog::snapshot() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_entries;
+}
+
+std::vector<LoggedRequest> RequestLog::entries_from(std::size_t first) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (first >= m_entries.size()) {
+        return {};
+    }
+    return std::vector<LoggedRequest>(m_entries.begin() + static_cast<std::ptrdiff_t>(first), m_entries.end());
+}
+
+std::size_t RequestLog::size() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_entries.size();
+}
+
+void RequestLog::clear() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_entries.clear();
+}
+
+std::size_t RequestLog::count(ipc_tools::MessageType type) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return static_cast<std::size_t>(std::count_if(m_entries.begin(), m_entries.end(),
+                                                   [type](const LoggedRequest& entry) { return entry.type == type; }));
+}
+
+bool RequestLog::wait_until(const std::function<bool(const std::vector<LoggedRequest>&)>& predicate,
+                            std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] { return predicate(m_entries); });
+}
+
+bool RequestLog::wait_for_count(ipc_tools::MessageType type, std::size_t n, std::chrono::milliseconds timeout) const {
+    return wait_until(
+        [type, n](const std::vector<LoggedRequest>& entries) {
+            return static_cast<std::size_t>(std::count_if(entries.begin(), entries.end(), [type](const auto& entry) {
+                       return entry.type == type;
+                   })) >= n;
+        },
+        timeout);
+}
+
+std::string RequestLog::format(const LoggedRequest& request) {
+    return std::to_string(request.sequence) + " " + ipc_tools::message_type_as_string(request.type) +
+           " client=" + request.client_id + " value=" + std::to_string(request.value) + " text=" + request.text;
+}
+
+}  // namespace reference_server

@@ -1,0 +1,250 @@
+#include "reference_server/server_options.h"
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace reference_server {
+
+namespace {
+
+std::uint64_t parse_unsigned(const std::string& what, const std::string& text) {
+    std::size_t used = 0;
+    unsigned long long value = 0;
+    try {
+        value = std::stoull(text, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (used == 0 || used != text.size() || text[0] == '-') {
+        throw std::invalid_argument(what + " must be a non-negative number, got '" + text + "'");
+    }
+    return value;
+}
+
+double parse_double(const std::string& what, const std::string& text) {
+    std::size_t used = 0;
+    double value = 0;
+    try {
+        value = std::stod(text, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (used == 0 || used != text.size()) {
+        throw std::invalid_argument(what + " must be a number, got '" + text + "'");
+    }
+    return value;
+}
+
+std::uint32_t parse_stride(const std::string& text) {
+    const auto stride = parse_unsigned("Model stride", text);
+    if (stride == 0 || stride > 1000) {
+        throw std::invalid_argument("Model stride must lie between 1 and 1000, got '" + text + "'");
+    }
+    return static_cast<std::uint32_t>(stride);
+}
+
+}  // namespace
+
+std::vector<BasecallConfiguration> default_configurations() {
+    BasecallConfiguration fast;
+    fast.name = "dna_sim_fast";
+    fast.model_stride = 5;
+    BasecallConfiguration hac;
+    hac.name = "dna_sim_hac";
+    hac.model_stride = 10;
+    BasecallConfiguration duplex;
+    duplex.name = "dna_sim_duplex";
+    duplex.model_stride = 5;
+    duplex.duplex = true;
+    return {fast, hac, duplex};
+}
+
+BasecallConfiguration parse_configuration(const std::string& text) {
+    const auto colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) {
+        throw std::invalid_argument("A configuration is given as name:stride, got '" + text + "'");
+    }
+    BasecallConfiguration config;
+    config.name = text.substr(0, colon);
+    config.model_stride = parse_stride(text.substr(colon + 1));
+    return config;
+}
+
+std::vector<BasecallConfiguration> read_configuration_file(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) {
+        throw std::runtime_error("Cannot open configuration file: " + path);
+    }
+    std::vector<BasecallConfiguration> configs;
+    std::string line;
+    std::size_t number = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        std::istringstream fields(line);
+        std::string name;
+        if (!(fields >> name) || name[0] == '#') {
+            continue;
+        }
+        std::string stride;
+        std::string model_type;
+        std::string duplex;
+        fields >> stride >> model_type >> duplex;
+        try {
+            BasecallConfiguration config;
+            config.name = name;
+            config.model_stride = parse_stride(stride);
+            if (!model_type.empty()) {
+                config.model_type = model_type;
+            }
+            if (!duplex.empty() && duplex != "duplex") {
+                throw std::invalid_argument("the fourth field may only be 'duplex', got '" + duplex + "'");
+            }
+            config.duplex = duplex == "duplex";
+            configs.push_back(config);
+        } catch (const std::invalid_argument& error) {
+            throw std::runtime_error(path + ":" + std::to_string(number) + ": " + error.what());
+        }
+    }
+    if (configs.empty()) {
+        throw std::runtime_error("Configuration file lists no configuration: " + path);
+    }
+    return configs;
+}
+
+void validate_address(const std::string& address) {
+    if (address.rfind("ipc://", 0) == 0) {
+        if (address.size() == 6) {
+            throw std::invalid_argument("Address '" + address + "' names no socket path");
+        }
+        return;
+    }
+    if (address.rfind("tcp://", 0) == 0) {
+        const auto colon = address.rfind(':');
+        const std::string port = address.substr(colon + 1);
+        if (colon <= 6 || port.empty() || (port != "*" && port.find_first_not_of("0123456789") != std::string::npos)) {
+            throw std::invalid_argument("Address '" + address + "' must be tcp://<host>:<port>");
+        }
+        return;
+    }
+    throw std::invalid_argument("Address '" + address + "' must begin with ipc:// or tcp://");
+}
+
+std::string usage_text(const std::string& program) {
+    return "Usage:\n"
+           "  " + program + " --address ADDRESS [options]     run the reference basecall server\n"
+           "  " + program + " simulate (--sequence ACGT...|--fasta FILE) [options]\n"
+           "                                      write the raw signal of a simulated read\n"
+           "\n"
+           "Server options:\n"
+           "  --address ADDRESS        ipc://PATH or tcp://HOST:PORT to bind (required)\n"
+           "  --config NAME:STRIDE     offer a basecall configuration (repeatable); default:\n"
+           "                           dna_sim_fast:5, dna_sim_hac:10, dna_sim_duplex:5\n"
+           "  --config-file FILE       configurations, one 'name stride [model_type] [duplex]' a line\n"
+           "  --no-model               answer reads without running the signal model (benchmarks)\n"
+           "  --max-reads-per-client N answer NOT_READY once a client has N reads on the server\n"
+           "  --fault RULE             inject a fault (repeatable), RULE being\n"
+           "                           action[,request=TYPE][,client=ID][,from=N][,count=N|forever]\n"
+           "                           [,delay=MS][,text=TEXT]; actions: loading, not_ready,\n"
+           "                           none_pending, reads_lost, client_not_recognised, restart,\n"
+           "                           bad_request, silence, delay, malformed_short,\n"
+           "                           malformed_identifier, malformed_content, unknown_read_tag,\n"
+           "                           zero_duration, oversized_genome_name\n"
+           "  --request-log FILE       append one line per request to FILE\n"
+           "  --quiet                  no start-up line\n"
+           "  --help                   this text\n"
+           "\n"
+           "Simulate options:\n"
+           "  --sequence BASES         the read's bases (A, C, G, T)\n"
+           "  --fasta FILE             take the bases from the first record of a FASTA file\n"
+           "  --stride N               samples per base (default 5)\n"
+           "  --offset X, --scaling X  digitiser offset and scaling (default 10 and 0.5)\n"
+           "  --noise X                noise bound in pA, 0 to 9 (default 3)\n"
+           "  --seed N                 noise seed (default 1)\n"
+           "  --output FILE            write there instead of standard output\n"
+           "  --binary                 write little-endian int16 samples instead of one number a line\n";
+}
+
+CommandLine parse_command_line(const std::vector<std::string>& arguments) {
+    CommandLine command;
+    bool configs_given = false;
+    std::size_t i = 0;
+    if (!arguments.empty() && arguments[0] == "simulate") {
+        command.mode = CommandLine::Mode::simulate;
+        i = 1;
+    }
+    const auto value_of = [&](const std::string& option) -> std::string {
+        if (i + 1 >= arguments.size()) {
+            throw std::invalid_argument("Option " + option + " needs a value");
+        }
+        return arguments[++i];
+    };
+    const bool simulate = command.mode == CommandLine::Mode::simulate;
+    for (; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "--help" || argument == "-h") {
+            command.mode = CommandLine::Mode::help;
+            return command;
+        }
+        if (!simulate && argument == "--address") {
+            command.server.address = value_of(argument);
+        } else if (!simulate && argument == "--config") {
+            if (!configs_given) {
+                command.server.configurations.clear();
+                configs_given = true;
+            }
+            command.server.configurations.push_back(parse_configuration(value_of(argument)));
+        } else if (!simulate && argument == "--config-file") {
+            const auto from_file = read_configuration_file(value_of(argument));
+            if (!configs_given) {
+                command.server.configurations.clear();
+                configs_given = true;
+            }
+            command.server.configurations.insert(command.server.configurations.end(), from_file.begin(),
+                                                 from_file.end());
+        } else if (!simulate && argument == "--no-model") {
+            command.server.use_signal_model = false;
+        } else if (!simulate && argument == "--max-reads-per-client") {
+            command.server.max_reads_per_client = parse_unsigned(argument, value_of(argument));
+        } else if (!simulate && argument == "--fault") {
+            command.server.faults.push_back(parse_fault_rule(value_of(argument)));
+        } else if (!simulate && argument == "--request-log") {
+            command.server.request_log_path = value_of(argument);
+        } else if (!simulate && argument == "--quiet") {
+            command.server.quiet = true;
+        } else if (simulate && argument == "--sequence") {
+            command.sequence = value_of(argument);
+        } else if (simulate && argument == "--fasta") {
+            command.fasta_path = value_of(argument);
+        } else if (simulate && argument == "--stride") {
+            command.simulation.model_stride = parse_stride(value_of(argument));
+        } else if (simulate && argument == "--offset") {
+            command.simulation.daq_offset = static_cast<float>(parse_double(argument, value_of(argument)));
+        } else if (simulate && argument == "--scaling") {
+            command.simulation.daq_scaling = static_cast<float>(parse_double(argument, value_of(argument)));
+        } else if (simulate && argument == "--noise") {
+            command.simulation.noise_bound = parse_double(argument, value_of(argument));
+        } else if (simulate && argument == "--seed") {
+            command.simulation.seed = static_cast<std::uint32_t>(parse_unsigned(argument, value_of(argument)));
+        } else if (simulate && argument == "--output") {
+            command.output_path = value_of(argument);
+        } else if (simulate && argument == "--binary") {
+            command.binary_output = true;
+        } else {
+            throw std::invalid_argument("Unknown argument '" + argument + "' (see --help)");
+        }
+    }
+    if (simulate) {
+        if (command.sequence.empty() == command.fasta_path.empty()) {
+            throw std::invalid_argument("simulate needs exactly one of --sequence and --fasta");
+        }
+    } else {
+        if (command.server.address.empty()) {
+            throw std::invalid_argument("--address is required (see --help)");
+        }
+        validate_address(command.server.address);
+    }
+    return command;
+}
+
+}  // namespace reference_server

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "reference_server/fault_rules.h"
+#include "reference_server/signal_model.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace reference_server {
+
+/// One basecalling configuration the server offers.
+struct BasecallConfiguration {
+    std::string name;
+    std::uint32_t model_stride = 5;
+    std::string model_type = "reference_signal_model";
+    std::string model_version_id = "reference_model_v1";
+    std::uint32_t label_length = 1;
+    float qscore_offset = 0.0F;
+    float qscore_scale = 1.0F;
+    bool duplex = false;
+};
+
+/// The configurations offered when none are given.
+std::vector<BasecallConfiguration> default_configurations();
+
+/// Parses "name:stride" (stride a positive number). Throws std::invalid_argument.
+BasecallConfiguration parse_configuration(const std::string& text);
+/// Reads a configuration file: one configuration per line, "name stride [model_type] [duplex]",
+/// where duplex is "duplex" or nothing; blank lines and lines starting with '#' are skipped.
+/// Throws std::runtime_error naming the file and line.
+std::vector<BasecallConfiguration> read_configuration_file(const std::string& path);
+
+/// Throws std::invalid_argument unless the address is "ipc://<path>" or "tcp://<host>:<port>".
+void validate_address(const std::string& address);
+
+struct ServerOptions {
+    std::string address;
+    std::vector<BasecallConfiguration> configurations = default_configurations();
+    /// False: reads are answered without running the signal model (for throughput tests).
+    bool use_signal_model = true;
+    std::vector<FaultRule> faults;
+    /// Reads a client may have on the server at once; a first block or batch beyond that is
+    /// answered NOT_READY.
+    std::size_t max_reads_per_client = 1000;
+    std::string server_version = "7.2.15+reference";
+    std::string aligner_version = "reference_aligner-1.0";
+    /// Program only: a file that gets one line per request.
+    std::string request_log_path;
+    bool quiet = false;
+};
+
+/// What the command line asks for.
+struct CommandLine {
+    enum class Mode { serve, simulate, help };
+    Mode mode = Mode::serve;
+    ServerOptions server;
+    // simulate mode
+    std::string sequence;
+    std::string fasta_path;
+    std::string output_path;  ///< empty: standard output
+    bool binary_output = false;
+    SimulationParameters simulation;
+};
+
+/// Throws std::invalid_argument with a message fit for the user.
+CommandLine parse_command_line(const std::vector<std::string>& arguments);
+std::string usage_text(const std::string& program);
+
+}  // namespace reference_server

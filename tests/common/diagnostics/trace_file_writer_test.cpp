@@ -1,0 +1,183 @@
+#include "common/diagnostics/tracing/trace_file_writer.h"
+
+#include <boost/filesystem.hpp>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <stdexcept>
+
+namespace {
+
+namespace fs = boost::filesystem;
+using common::diagnostics::tracing::details::TraceFileWriter;
+
+class TraceFileWriterTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_folder = fs::temp_directory_path() / fs::unique_path("trace-files-%%%%-%%%%");
+        fs::create_directories(m_folder);
+    }
+    void TearDown() override { fs::remove_all(m_folder); }
+
+    std::vector<std::string> file_names() const
+    {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(m_folder)) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    static std::string read(const fs::path& path)
+    {
+        std::ifstream in(path.string(), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    fs::path m_folder;
+    std::vector<std::string> m_warnings;
+    TraceFileWriter::WarningSink warnings() { return [this](const std::string& text) { m_warnings.push_back(text); }; }
+};
+
+TEST_F(TraceFileWriterTest, NamesFromStemIdTimeAndCounter)
+{
+    TraceFileWriter writer(TraceFileWriter::DEFAULT_MAX_FILE_SIZE, [] { return std::string("client-app"); }, warnings());
+    writer.set_folder_if_empty(m_folder.string());
+    writer.set_folder_if_empty("/somewhere/else");  // the first folder stays
+    writer.set_file_id("client1");
+    writer.write("first line");
+    writer.write("second line");
+
+    const auto names = file_names();
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_TRUE(std::regex_match(names[0], std::regex(R"(client-app_client1_\d{4}-\d\d-\d\d_T\d\d-\d\d-\d\d_0\.trace)")))
+            << names[0];
+    EXPECT_EQ(read(m_folder / names[0]), "first line\nsecond line\n");
+    EXPECT_EQ(writer.file_counter(), 1u);
+    EXPECT_TRUE(m_warnings.empty());
+}
+
+TEST_F(TraceFileWriterTest, RealExecutableStem)
+{
+    EXPECT_EQ(TraceFileWriter::executable_stem(), "common_diagnostics_trace_file_writer_test");
+    TraceFileWriter writer;
+    writer.set_folder_if_empty(m_folder.string());
+    writer.write("x");
+    const auto names = file_names();
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_TRUE(std::regex_match(names[0],
+                                 std::regex(R"(common_diagnostics_trace_file_writer_test_\d{4}-\d\d-\d\d_T\d\d-\d\d-\d\d_0\.trace)")))
+            << names[0];
+}
+
+// A file that has reached the limit takes no further line; the line that crosses it is its last.
+TEST_F(TraceFileWriterTest, RollsOverAtLimitWithSameBaseName)
+{
+    TraceFileWriter writer(TraceFileWriter::DEFAULT_MAX_FILE_SIZE, [] { return std::string("app"); }, warnings());
+    writer.set_folder_if_empty(m_folder.string());
+    const std::string mebibyte_line(1048575, 'x');  // with its newline exactly 1 MiB
+    for (int i = 0; i < 7; ++i) {
+        writer.write(mebibyte_line);
+    }
+    EXPECT_EQ(file_names().size(), 1u);
+    writer.write("next");
+    auto names = file_names();
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(fs::file_size(m_folder / names[0]), 7340032u);
+    EXPECT_EQ(read(m_folder / names[1]), "next\n");
+    const std::string base = writer.base_name();
+    EXPECT_EQ(names[0], base + "0.trace");
+    EXPECT_EQ(names[1], base + "1.trace");
+
+    // A line that crosses the limit still goes into the current file.
+    const std::string big(7340040, 'y');
+    writer.write(big);
+    writer.write("after");
+    names = file_names();
+    ASSERT_EQ(names.size(), 3u);
+    EXPECT_EQ(fs::file_size(m_folder / names[1]), 5u + big.size() + 1u);
+    EXPECT_EQ(read(m_folder / names[2]), "after\n");
+}
+
+TEST_F(TraceFileWriterTest, SmallLimit)
+{
+    TraceFileWriter writer(10, [] { return std::string("app"); }, warnings());
+    writer.set_folder_if_empty(m_folder.string());
+    for (const char* line : {"12345", "6789", "abc", "d"}) {
+        writer.write(line);
+    }
+    const auto names = file_names();
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(read(m_folder / names[0]), "12345\n6789\n");
+    EXPECT_EQ(read(m_folder / names[1]), "abc\nd\n");
+}
+
+TEST_F(TraceFileWriterTest, NoFolderNoFilesAndCounterStays)
+{
+    TraceFileWriter writer(TraceFileWriter::DEFAULT_MAX_FILE_SIZE, [] { return std::string("app"); }, warnings());
+    writer.write("dropped");
+    writer.write("dropped");
+    EXPECT_EQ(writer.file_counter(), 0u);
+    EXPECT_FALSE(writer.is_open());
+    EXPECT_TRUE(m_warnings.empty());
+}
+
+// A folder that does not exist: lines are dropped, each tries the next number, one warning in all.
+TEST_F(TraceFileWriterTest, UnopenableFileDropsLinesWithOneWarning)
+{
+    TraceFileWriter writer(TraceFileWriter::DEFAULT_MAX_FILE_SIZE, [] { return std::string("app"); }, warnings());
+    writer.set_folder_if_empty((m_folder / "missing" / "deeper").string());
+    writer.write("a");
+    writer.write("b");
+    EXPECT_EQ(writer.file_counter(), 2u);
+    EXPECT_FALSE(writer.is_open());
+    EXPECT_FALSE(fs::exists(m_folder / "missing"));
+    ASSERT_EQ(m_warnings.size(), 1u);
+    EXPECT_NE(m_warnings[0].find("Could not open trace file"), std::string::npos);
+}
+
+// An executable path that cannot be resolved (a replaced binary) must not stop tracing.
+TEST_F(TraceFileWriterTest, UnresolvableExecutableFallsBackToNameWithoutStem)
+{
+    TraceFileWriter writer(
+            TraceFileWriter::DEFAULT_MAX_FILE_SIZE,
+            []() -> std::string { throw std::runtime_error("/opt/app (deleted)"); },
+            warnings());
+    writer.set_folder_if_empty(m_folder.string());
+    writer.set_file_id("run7");
+    writer.write("line");
+    writer.write("line");
+    const auto names = file_names();
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_TRUE(std::regex_match(names[0], std::regex(R"(run7_\d{4}-\d\d-\d\d_T\d\d-\d\d-\d\d_0\.trace)"))) << names[0];
+    ASSERT_EQ(m_warnings.size(), 1u);
+    EXPECT_NE(m_warnings[0].find("(deleted)"), std::string::npos);
+
+    TraceFileWriter without_id(
+            TraceFileWriter::DEFAULT_MAX_FILE_SIZE, []() -> std::string { throw 1; }, warnings());
+    without_id.set_folder_if_empty(m_folder.string());
+    without_id.write("line");
+    EXPECT_TRUE(std::regex_match(without_id.base_name(), std::regex(R"(\d{4}-\d\d-\d\d_T\d\d-\d\d-\d\d_)")))
+            << without_id.base_name();
+}
+
+TEST_F(TraceFileWriterTest, IdGivenAfterFirstFileAffectsOnlyLaterBaseNames)
+{
+    TraceFileWriter writer(10, [] { return std::string("app"); }, warnings());
+    writer.set_folder_if_empty(m_folder.string());
+    writer.write("0123456789");
+    writer.set_file_id("late");
+    writer.write("rolled");  // rollover keeps the base name
+    const auto names = file_names();
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(names[0].substr(0, 4), "app_");
+    EXPECT_EQ(names[1].substr(0, 4), "app_");
+    EXPECT_EQ(names[1].find("late"), std::string::npos);
+    writer.set_file_id("");  // an empty id keeps the suffix
+}
+
+}  // namespace

@@ -1,0 +1,261 @@
+#include "ipc_tools/request_broker.h"
+
+#include <gtest/gtest.h>
+#include <zmq.hpp>
+
+#include <boost/filesystem.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace ipc_tools;
+
+namespace {
+
+constexpr std::uint32_t TEST_TIMEOUT_MS = 20;
+
+// The frames one reply consists of, built from the request the peer received.
+using ReplyScript = std::function<std::vector<zmq::message_t>(const Message& request)>;
+
+std::vector<zmq::message_t> one_frame(Message reply) {
+    std::vector<zmq::message_t> frames(1);
+    reply.transfer_to_zmq(frames.front());
+    return frames;
+}
+
+ReplyScript reply_with(MessageType type, const std::string& text = std::string()) {
+    return [type, text](const Message&) { return one_frame(Message(type, "", 0, text)); };
+}
+
+// A REP server in this process on an ipc:// endpoint in a private folder. It answers one request
+// per script entry, in order, and records what it received.
+class ScriptedPeer {
+public:
+    explicit ScriptedPeer(std::vector<ReplyScript> script)
+            : m_folder(boost::filesystem::temp_directory_path() / boost::filesystem::unique_path("broker-%%%%-%%%%")),
+              m_socket(m_context, zmq::socket_type::rep) {
+        boost::filesystem::create_directories(m_folder);
+        m_endpoint = "ipc://" + (m_folder / "server").string();
+        m_socket.set(zmq::sockopt::linger, 0);
+        m_socket.set(zmq::sockopt::rcvtimeo, 2000);
+        m_socket.bind(m_endpoint);
+        m_thread = std::thread([this, script = std::move(script)] { serve(script); });
+    }
+
+    ~ScriptedPeer() {
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+        m_socket.close();
+        boost::system::error_code ignored;
+        boost::filesystem::remove_all(m_folder, ignored);
+    }
+
+    const std::string& endpoint() const { return m_endpoint; }
+
+    // Waits for the script to finish; returns the types and client ids received.
+    std::vector<std::pair<MessageType, std::string>> received() {
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+        return m_received;
+    }
+
+private:
+    void serve(const std::vector<ReplyScript>& script) {
+        for (const auto& reply_script : script) {
+            zmq::message_t frame;
+            if (!m_socket.recv(frame)) {
+                return;
+            }
+            const Message request(std::move(frame));
+            const auto* data = request.get_message_data();
+            m_received.emplace_back(request.get_type(), data->client_id() ? data->client_id()->str() : "");
+            auto frames = reply_script(request);
+            for (std::size_t index = 0; index < frames.size(); ++index) {
+                m_socket.send(frames[index],
+                              index + 1 < frames.size() ? zmq::send_flags::sndmore : zmq::send_flags::none);
+            }
+        }
+    }
+
+    boost::filesystem::path m_folder;
+    std::string m_endpoint;
+    zmq::context_t m_context;
+    zmq::socket_t m_socket;
+    std::vector<std::pair<MessageType, std::string>> m_received;
+    std::thread m_thread;
+};
+
+template <typename Error>
+std::string error_text_of(RequestBroker& broker, Message request) {
+    Message reply;
+    try {
+        broker.send_request(request, reply);
+    } catch (const Error& error) {
+        return error.what();
+    }
+    return "no error";
+}
+
+}  // namespace
+
+TEST(RequestBrokerTest, addresses_are_normalised) {
+    RequestBroker broker;
+    EXPECT_EQ("tcp://localhost:5555", broker.generate_server_address("5555"));
+    EXPECT_EQ("tcp://10.0.0.2:5555", broker.generate_server_address("10.0.0.2:5555"));
+    EXPECT_EQ("ipc:///tmp/basecall", broker.generate_server_address("ipc:///tmp/basecall"));
+    // A full tcp endpoint is already valid and keeps its single prefix.
+    EXPECT_EQ("tcp://10.0.0.2:5555", broker.generate_server_address("tcp://10.0.0.2:5555"));
+}
+
+TEST(RequestBrokerTest, exchanges_requests_and_replies) {
+    ScriptedPeer peer({[](const Message& request) {
+                           const auto* text = request.get_message_data()->content_as_SimpleRequestData()->text();
+                           return one_frame(Message(SUCCESS, "", 0, "loaded " + text->str()));
+                       },
+                       reply_with(HEARTBEAT_ECHO)});
+    RequestBroker broker;
+    broker.prepare_connection(peer.endpoint(), 1000);
+
+    Message request(LOAD_CONFIG, "", 0, "fast_model");
+    Message reply;
+    broker.send_request(request, reply);
+    EXPECT_TRUE(request.empty());
+    ASSERT_EQ(SUCCESS, reply.get_type());
+    EXPECT_EQ("loaded fast_model", reply.get_message_data()->content_as_SimpleReplyData()->text()->str());
+
+    Message ping(HEARTBEAT_PING, "client-3", 0, "");
+    broker.send_request(ping, reply);
+    EXPECT_EQ(HEARTBEAT_ECHO, reply.get_type());
+    const auto received = peer.received();
+    ASSERT_EQ(2u, received.size());
+    EXPECT_EQ(LOAD_CONFIG, received[0].first);
+    EXPECT_EQ("client-3", received[1].second);
+}
+
+TEST(RequestBrokerTest, silent_server_times_out_and_the_broker_recovers_after_prepare) {
+    ScriptedPeer peer({[](const Message&) {
+                           // Answer only after the client has given up on this request.
+                           std::this_thread::sleep_for(std::chrono::milliseconds(10 * TEST_TIMEOUT_MS));
+                           return one_frame(Message(SUCCESS, "", 0, ""));
+                       },
+                       reply_with(SUCCESS)});
+    RequestBroker broker;
+    broker.prepare_connection(peer.endpoint(), TEST_TIMEOUT_MS);
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ("Timeout waiting for reply to request: GET_CONFIGS",
+              error_text_of<TimeoutError>(broker, Message(GET_CONFIGS, "", 0, "")));
+    // Four polls of the time-out each.
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4 * TEST_TIMEOUT_MS));
+
+    // The REQ socket still waits for its reply, so sending again without preparing fails.
+    Message again(GET_CONFIGS, "", 0, "");
+    Message reply;
+    EXPECT_THROW(broker.send_request(again, reply), zmq::error_t);
+
+    broker.prepare_connection(peer.endpoint(), 1000);
+    Message fresh(GET_CONFIGS, "", 0, "");
+    broker.send_request(fresh, reply);
+    EXPECT_EQ(SUCCESS, reply.get_type());
+}
+
+TEST(RequestBrokerTest, server_refusals_become_the_four_error_classes) {
+    ScriptedPeer peer({reply_with(BAD_REQUEST, "no such config"), reply_with(BAD_REQUEST),
+                       reply_with(CLIENT_NOT_RECOGNISED),
+                       [](const Message&) {
+                           std::vector<zmq::message_t> frames;
+                           frames.emplace_back(std::string("short"));
+                           return frames;
+                       },
+                       [](const Message&) {
+                           std::vector<zmq::message_t> frames;
+                           frames.emplace_back(std::string("\x10\0\0\0" "0016 and then garbage bytes", 31));
+                           return frames;
+                       },
+                       [](const Message&) {
+                           std::vector<zmq::message_t> frames;
+                           frames.emplace_back(std::string("\x10\0\0\0" "0099", 8));
+                           return frames;
+                       },
+                       reply_with(SUCCESS)});
+    RequestBroker broker;
+    broker.prepare_connection(peer.endpoint(), 1000);
+
+    EXPECT_EQ("Bad request message: LOAD_CONFIG. no such config",
+              error_text_of<BadRequest>(broker, Message(LOAD_CONFIG, "", 0, "x")));
+    EXPECT_EQ("Bad request message: LOAD_BED. ", error_text_of<BadRequest>(broker, Message(LOAD_BED, "", 0, "")));
+    EXPECT_EQ("Received CLIENT_NOT_RECOGNISED from server. Treating as a server restart.",
+              error_text_of<TimeoutError>(broker, Message(GET_FIRST_CALLED_BLOCK, "id", 0, "")));
+    EXPECT_EQ("Could not interpret message from server for request: GET_INDICES. Reply: UNSET",
+              error_text_of<BadReply>(broker, Message(GET_INDICES, "", 0, "")));
+    EXPECT_EQ("Error parsing reply from server for request: GET_INDICES. Invalid MessageData in Message.",
+              error_text_of<BadReply>(broker, Message(GET_INDICES, "", 0, "")));
+    EXPECT_EQ("Could not interpret message from server for request: QUERY. Reply: INVALID_PROTOCOL",
+              error_text_of<BadReply>(broker, create_query_request(QueryCode::internal_state, "")));
+    // Every one of these replies was a whole exchange: the same socket carries on.
+    Message request(GET_STATISTICS, "", 0, "");
+    Message reply;
+    broker.send_request(request, reply);
+    EXPECT_EQ(SUCCESS, reply.get_type());
+}
+
+TEST(RequestBrokerTest, multi_frame_reply_is_drained_and_refused) {
+    ScriptedPeer peer({[](const Message&) {
+                           std::vector<zmq::message_t> frames = one_frame(Message(SUCCESS, "", 0, "first"));
+                           frames.emplace_back(std::string("second part"));
+                           frames.emplace_back(std::string("third part"));
+                           return frames;
+                       },
+                       reply_with(LOADING)});
+    RequestBroker broker;
+    broker.prepare_connection(peer.endpoint(), 1000);
+    const std::string text = error_text_of<BadReply>(broker, Message(LOAD_INDEX, "", 0, "ref.fa"));
+    EXPECT_EQ("Error parsing reply from server for request: LOAD_INDEX. The reply has more than one frame.", text);
+
+    Message request(LOAD_INDEX, "", 0, "ref.fa");
+    Message reply;
+    broker.send_request(request, reply);
+    EXPECT_EQ(LOADING, reply.get_type());
+}
+
+TEST(RequestBrokerTest, heartbeat_only_after_a_quiet_second) {
+    ScriptedPeer peer({reply_with(HEARTBEAT_ECHO), reply_with(NONE_PENDING), reply_with(NOT_READY)});
+    RequestBroker broker;
+    broker.prepare_connection(peer.endpoint(), 1000);
+
+    broker.ping_server_if_quiet("client-1");  // nothing has been sent yet: the link is quiet
+    broker.ping_server_if_quiet("client-1");  // just sent: no second ping
+    Message request(GET_FIRST_CALLED_BLOCK, "client-1", 0, "");
+    Message reply;
+    broker.send_request(request, reply);
+    EXPECT_EQ(NONE_PENDING, reply.get_type());
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(1010));
+    try {
+        broker.ping_server_if_quiet("client-1");
+        ADD_FAILURE() << "a heartbeat answered with NOT_READY was accepted";
+    } catch (const InvalidResponse& error) {
+        EXPECT_STREQ("invalid response from server, expected: HEARTBEAT_ECHO, received: NOT_READY", error.what());
+    }
+
+    const auto received = peer.received();
+    ASSERT_EQ(3u, received.size());
+    EXPECT_EQ(HEARTBEAT_PING, received[0].first);
+    EXPECT_EQ("client-1", received[0].second);
+    EXPECT_EQ(GET_FIRST_CALLED_BLOCK, received[1].first);
+    EXPECT_EQ(HEARTBEAT_PING, received[2].first);
+}
+
+TEST(RequestBrokerTest, poll_result_text) {
+    zmq_pollitem_t item{nullptr, 3, ZMQ_POLLIN, ZMQ_POLLIN | ZMQ_POLLERR};
+    const std::string text = poll_result_as_string(1, item);
+    EXPECT_EQ(0u, text.find("num events: 1. zmq::pollitem_t: socket["));
+    EXPECT_NE(std::string::npos, text.find("], fd[3], events[1], revents[5]"));
+}
