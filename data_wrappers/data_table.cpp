@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace bass {
 namespace data_wrappers {
@@ -59,7 +60,12 @@ void DataTable::add_field(const std::string& name, DataSetType type, std::size_t
     }
     const uint64_t alignment = is_text ? 4 : size;
     const uint64_t offset = round_up(m_row_size, alignment);
-    const uint64_t new_row_size = offset + size + (is_text ? 1 : 0);
+    const uint64_t width = size + (is_text ? 1 : 0);
+    // A wrapped row size would make every later bounds check pass over memory the rows do not hold.
+    if (width == 0 || offset > std::numeric_limits<uint64_t>::max() - 8 - width) {
+        throw std::runtime_error("Data table field '" + name + "' is too large.");
+    }
+    const uint64_t new_row_size = offset + width;
 
     // Build the index entry first so that a failure leaves the table unchanged.
     auto index = m_field_index;
@@ -71,6 +77,12 @@ void DataTable::add_field(const std::string& name, DataSetType type, std::size_t
 
 void DataTable::allocate_rows(uint64_t num_rows) {
     const uint64_t row_size = round_up(m_row_size, 8);
+    // The row count may come from a server reply: a product that wraps would allocate a small buffer
+    // for a large row count.
+    if (row_size != 0 && num_rows > std::numeric_limits<uint64_t>::max() / row_size) {
+        throw std::runtime_error("Data table of " + std::to_string(num_rows) + " rows of " +
+                                 std::to_string(row_size) + " bytes is too large.");
+    }
     std::vector<uint8_t> rows(row_size * num_rows, 0);
     m_data.swap(rows);
     m_row_size = row_size;
@@ -90,7 +102,8 @@ const Field& DataTable::checked_field(std::size_t index) const {
     const uint64_t width = field.size + (field.type == DataSetType::fixed_string ? 1 : 0);
     // A column added after allocate_rows, or a table whose rows were not allocated for its current
     // row size, would be read beyond the row or beyond the buffer.
-    if (field.offset + width > m_row_size || m_row_size * m_num_rows > m_data.size()) {
+    const bool rows_fit = m_num_rows == 0 || m_row_size <= m_data.size() / m_num_rows;
+    if (width > m_row_size || field.offset > m_row_size - width || !rows_fit) {
         throw std::out_of_range("Data table field '" + field.name + "' lies outside the allocated rows.");
     }
     return field;

@@ -56,7 +56,7 @@ DataView::DataView(DataView&& other) noexcept
       m_info(other.m_info),
       m_owner(std::move(other.m_owner)),
       m_metadata(std::move(other.m_metadata)) {
-    other.reset();
+    other.clear();
 }
 
 DataView::~DataView() { reset(); }
@@ -150,7 +150,8 @@ const Field& DataView::checked_table_field(std::size_t index) const {
     }
     const Field& field = m_info.fields.at(index);
     const uint64_t width = field.size + (field.type == DataSetType::fixed_string ? 1 : 0);
-    if (field.offset + width > m_info.type_size || (m_info.size > 0 && m_data == nullptr)) {
+    const bool inside_row = width <= m_info.type_size && field.offset <= m_info.type_size - width;
+    if (!inside_row || (m_info.size > 0 && m_data == nullptr)) {
         throw std::out_of_range("Data table field '" + field.name + "' lies outside the table's rows.");
     }
     return field;
@@ -170,8 +171,8 @@ std::size_t DataView::checked_matrix_offset(const void* matrix, std::size_t rows
                                  "," + std::to_string(stride1) + " for " + std::to_string(rows) + "x" +
                                  std::to_string(cols) + " elements).");
     }
-    if (count == 0 && matrix == nullptr) {
-        return 0;
+    if (count == 0) {
+        return 0;  // reads no element, wherever it points
     }
     const auto begin = reinterpret_cast<uintptr_t>(buffer);
     const auto position = reinterpret_cast<uintptr_t>(matrix);

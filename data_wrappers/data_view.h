@@ -125,8 +125,8 @@ public:
     explicit DataView(std::vector<T>&& vec) : DataView(vec, true) {}
 
     /// Owns `vec`, which holds the matrix densely in row-major order at the position `mat` points to.
-    /// A matrix view that does not point into `vec`, is not dense or does not fit throws
-    /// std::runtime_error and leaves `vec` with its contents.
+    /// A matrix view with elements that does not point into `vec`, is not dense or does not fit
+    /// throws std::runtime_error and leaves `vec` with its contents.
     template <typename T, typename = std::enable_if_t<std::is_arithmetic<T>::value && !std::is_same<T, bool>::value>>
     DataView(const MatView<T>& mat, std::vector<T>& vec) : DataView() {
         clear();

@@ -280,11 +280,14 @@ DataTable ReadAlignmentHelper::create_alignment_table_from_read_holder(const Rea
                                      " does not match its column layout (" + std::to_string(row_size) +
                                      " bytes).");
         }
-        if (view.m_data == nullptr || rows > std::numeric_limits<uint64_t>::max() / row_size) {
+        // Rows of no columns hold no bytes, so there is nothing to check or copy.
+        if (row_size > 0 &&
+            (view.m_data == nullptr || rows > std::numeric_limits<uint64_t>::max() / row_size)) {
             throw std::runtime_error("Align results dataset claims " + std::to_string(rows) +
                                      " rows that it does not hold.");
         }
-        if (const auto* owner = dynamic_cast<const DataView::OwnerType<DataTable>*>(view.m_owner.get())) {
+        const auto* owner = dynamic_cast<const DataView::OwnerType<DataTable>*>(view.m_owner.get());
+        if (row_size > 0 && owner != nullptr) {
             const DataTable& source = const_cast<DataView::OwnerType<DataTable>*>(owner)->get();
             if (source.m_num_rows < rows || source.m_row_size != row_size ||
                 source.m_data.size() < rows * row_size) {

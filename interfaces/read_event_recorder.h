@@ -14,7 +14,9 @@ enum class ReadEventId : uint16_t {};
 /// How an event is recorded; the values belong to the recorder's implementation.
 enum class EventMode : uint8_t {};
 
-using ReadEventTimestamps = std::vector<std::chrono::steady_clock::time_point>;
+/// One recorded time point: the steady clock at nanosecond resolution.
+using ReadEventTimePoint = std::chrono::time_point<std::chrono::steady_clock, std::chrono::nanoseconds>;
+using ReadEventTimestamps = std::vector<ReadEventTimePoint>;
 
 /// Optional recorder of timed events of one read. No implementation is part of the library.
 class ReadEventRecorder {

@@ -37,7 +37,8 @@ struct ReferenceServer::Impl {
     std::deque<DelayedReply> delayed;
     std::mutex observer_mutex;
     std::function<void(const LoggedRequest&)> observer;
-    std::size_t observed = 0;
+    std::string failure;
+    std::uint64_t observed = 0;  // next sequence number to hand to the observer
 };
 
 ReferenceServer::ReferenceServer(ServerOptions options) {
@@ -75,6 +76,21 @@ void ReferenceServer::set_request_observer(std::function<void(const LoggedReques
 }
 
 void ReferenceServer::run() {
+    try {
+        serve();
+    } catch (const std::exception& error) {
+        // Only a broken socket gets here; the thread ends instead of taking the process down.
+        std::lock_guard<std::mutex> lock(m_impl->observer_mutex);
+        m_impl->failure = error.what();
+    }
+}
+
+std::string ReferenceServer::failure() const {
+    std::lock_guard<std::mutex> lock(m_impl->observer_mutex);
+    return m_impl->failure;
+}
+
+void ReferenceServer::serve() {
     auto& impl = *m_impl;
     auto& socket = impl.socket;
     const auto send_reply = [&socket](std::vector<zmq::message_t>& envelope, zmq::message_t& payload) {
@@ -127,13 +143,21 @@ void ReferenceServer::run() {
             continue;
         }
 
-        Response response = impl.handler.handle(std::move(payload));
+        Response response;
+        try {
+            response = impl.handler.handle(std::move(payload));
+        } catch (const std::exception& error) {
+            // A fault of the server itself still gets its one reply, and the server goes on.
+            response = Response{};
+            response.message = ipc_tools::Message(ipc_tools::BAD_REQUEST, "", 0,
+                                                  std::string("Internal server error: ") + error.what());
+        }
         {
             std::lock_guard<std::mutex> lock(impl.observer_mutex);
             if (impl.observer) {
                 for (const auto& entry : m_log.entries_from(impl.observed)) {
                     impl.observer(entry);
-                    ++impl.observed;
+                    impl.observed = entry.sequence + 1;
                 }
             }
         }

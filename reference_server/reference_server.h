@@ -36,9 +36,13 @@ public:
     /// Stops the server thread; idempotent. The socket is closed when it returns.
     void stop();
 
+    /// Why the server thread ended on its own (a socket failure); empty while it runs normally.
+    std::string failure() const;
+
 private:
     struct Impl;
     void run();
+    void serve();
 
     FaultInjector m_faults;
     RequestLog m_log;

@@ -9,21 +9,24 @@ void RequestLog::append(LoggedRequest request) {
         std::lock_guard<std::mutex> lock(m_mutex);
         request.sequence = m_next_sequence++;
         m_entries.push_back(std::move(request));
+        if (m_entries.size() > m_capacity) {
+            m_entries.pop_front();
+        }
     }
     m_changed.notify_all();
 }
 
 std::vector<LoggedRequest> RequestLog::snapshot() const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_entries;
+    return std::vector<LoggedRequest>(m_entries.begin(), m_entries.end());
 }
 
-std::vector<LoggedRequest> RequestLog::entries_from(std::size_t first) const {
+std::vector<LoggedRequest> RequestLog::entries_from(std::uint64_t first_sequence) const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (first >= m_entries.size()) {
-        return {};
-    }
-    return std::vector<LoggedRequest>(m_entries.begin() + static_cast<std::ptrdiff_t>(first), m_entries.end());
+    const auto first = std::find_if(m_entries.begin(), m_entries.end(), [first_sequence](const LoggedRequest& entry) {
+        return entry.sequence >= first_sequence;
+    });
+    return std::vector<LoggedRequest>(first, m_entries.end());
 }
 
 std::size_t RequestLog::size() const {
@@ -42,7 +45,7 @@ std::size_t RequestLog::count(ipc_tools::MessageType type) const {
                                                    [type](const LoggedRequest& entry) { return entry.type == type; }));
 }
 
-bool RequestLog::wait_until(const std::function<bool(const std::vector<LoggedRequest>&)>& predicate,
+bool RequestLog::wait_until(const std::function<bool(const std::deque<LoggedRequest>&)>& predicate,
                             std::chrono::milliseconds timeout) const {
     std::unique_lock<std::mutex> lock(m_mutex);
     return m_changed.wait_for(lock, timeout, [&] { return predicate(m_entries); });
@@ -50,7 +53,7 @@ bool RequestLog::wait_until(const std::function<bool(const std::vector<LoggedReq
 
 bool RequestLog::wait_for_count(ipc_tools::MessageType type, std::size_t n, std::chrono::milliseconds timeout) const {
     return wait_until(
-        [type, n](const std::vector<LoggedRequest>& entries) {
+        [type, n](const std::deque<LoggedRequest>& entries) {
             return static_cast<std::size_t>(std::count_if(entries.begin(), entries.end(), [type](const auto& entry) {
                        return entry.type == type;
                    })) >= n;

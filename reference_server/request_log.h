@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -22,21 +23,26 @@ struct LoggedRequest {
     std::chrono::steady_clock::time_point arrival;
 };
 
-/// The record of every request the server received, readable from other threads while the
-/// server runs.
+/// The record of the requests the server received, readable from other threads while the
+/// server runs. It keeps the most recent `capacity` entries, so a long benchmark run does not
+/// grow it without bound; sequence numbers keep counting.
 class RequestLog {
 public:
+    static constexpr std::size_t default_capacity = 1000000;
+    explicit RequestLog(std::size_t capacity = default_capacity) : m_capacity(capacity == 0 ? 1 : capacity) {}
+
     void append(LoggedRequest request);
     std::vector<LoggedRequest> snapshot() const;
-    /// The entries from position `first` on.
-    std::vector<LoggedRequest> entries_from(std::size_t first) const;
+    /// The kept entries whose sequence number is `first_sequence` or later.
+    std::vector<LoggedRequest> entries_from(std::uint64_t first_sequence) const;
+    /// Entries kept (at most the capacity).
     std::size_t size() const;
     void clear();
     /// Number of logged requests of a type.
     std::size_t count(ipc_tools::MessageType type) const;
 
     /// Blocks until `predicate(entries)` holds or the time-out passes; returns whether it held.
-    bool wait_until(const std::function<bool(const std::vector<LoggedRequest>&)>& predicate,
+    bool wait_until(const std::function<bool(const std::deque<LoggedRequest>&)>& predicate,
                     std::chrono::milliseconds timeout) const;
     /// Waits until at least `n` requests of `type` have arrived.
     bool wait_for_count(ipc_tools::MessageType type, std::size_t n, std::chrono::milliseconds timeout) const;
@@ -47,7 +53,8 @@ public:
 private:
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;
-    std::vector<LoggedRequest> m_entries;
+    std::size_t m_capacity;
+    std::deque<LoggedRequest> m_entries;
     std::uint64_t m_next_sequence = 0;
 };
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds and runs every test: first a normal build, then the same
-# tests under the address and undefined-behaviour sanitizers. Exits non-zero on any failure.
+# Installs what is missing, builds and runs every test: first a normal build, then the same tests
+# under the address and undefined-behaviour sanitizers, then the threaded parts under the thread
+# sanitizer. Exits non-zero on any failure.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -10,17 +11,30 @@ bash scripts/install-deps.sh
 jobs=$(nproc)
 status=0
 
+# run_suite <build dir> <ctest label regex, empty for all> <cmake targets, empty for all> <cmake options...>
 run_suite() {
-  local dir=$1; shift
+  local dir=$1 labels=$2 targets=$3; shift 3
   cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
-  cmake --build "$dir" --parallel "$jobs"
-  ctest --test-dir "$dir" --output-on-failure --parallel "$jobs" || status=1
+  if [ -n "$targets" ]; then
+    # shellcheck disable=SC2086
+    cmake --build "$dir" --parallel "$jobs" --target $targets
+  else
+    cmake --build "$dir" --parallel "$jobs"
+  fi
+  local select=()
+  [ -n "$labels" ] && select=(-L "$labels")
+  ctest --test-dir "$dir" --output-on-failure --parallel "$jobs" "${select[@]}" || status=1
 }
 
-run_suite build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXIL_BUILD_BENCH=ON
+run_suite build/release "" "" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXIL_BUILD_BENCH=ON
 
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
-run_suite build/sanitize -DCMAKE_BUILD_TYPE=Debug -DVEXIL_SANITIZE=ON -DVEXIL_BUILD_BENCH=OFF
+run_suite build/sanitize "" "" -DCMAKE_BUILD_TYPE=Debug -DVEXIL_SANITIZE=ON -DVEXIL_BUILD_BENCH=OFF
+
+# The threaded parts (active objects, tracing, the broker) again under the thread sanitizer.
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+run_suite build/tsan "^(common|ipc_tools)" "tests_common tests_common_diagnostics tests_ipc_tools" \
+  -DCMAKE_BUILD_TYPE=Debug -DVEXIL_TSAN=ON -DVEXIL_BUILD_BENCH=OFF
 
 exit $status

@@ -27,7 +27,7 @@ BOOST_LOG_GLOBAL_LOGGER_CTOR_ARGS(verbose,
 namespace detail {
 
 RecordWriter::RecordWriter(BoostLoggerWrapper& logger, const char* function_text)
-        : m_record(logger.open_record())
+        : m_record(logger.open_record()), m_uncaught_at_start(std::uncaught_exceptions())
 {
     if (m_record) {
         attach_function(function_text ? std::string(function_text) : std::string());
@@ -35,7 +35,7 @@ RecordWriter::RecordWriter(BoostLoggerWrapper& logger, const char* function_text
 }
 
 RecordWriter::RecordWriter(BoostLoggerWrapper& logger, const std::string& function_text)
-        : m_record(logger.open_record())
+        : m_record(logger.open_record()), m_uncaught_at_start(std::uncaught_exceptions())
 {
     if (m_record) {
         attach_function(function_text);
@@ -53,7 +53,8 @@ boost::log::attribute_set source_attributes(SeverityLevel severity, const std::s
 }  // namespace
 
 RecordWriter::RecordWriter(const std::string& function_text, SeverityLevel severity, const std::string& channel)
-        : m_record(boost::log::core::get()->open_record(source_attributes(severity, channel)))
+        : m_record(boost::log::core::get()->open_record(source_attributes(severity, channel))),
+          m_uncaught_at_start(std::uncaught_exceptions())
 {
     if (m_record) {
         attach_function(function_text);
@@ -62,7 +63,8 @@ RecordWriter::RecordWriter(const std::string& function_text, SeverityLevel sever
 
 RecordWriter::~RecordWriter()
 {
-    if (m_record) {
+    // A message whose streaming threw is dropped rather than written half-formed.
+    if (m_record && std::uncaught_exceptions() == m_uncaught_at_start) {
         push();
     }
 }

@@ -6,6 +6,7 @@
 #include <boost/log/sources/record_ostream.hpp>
 #include <boost/log/sources/severity_channel_logger.hpp>
 
+#include <exception>
 #include <string>
 
 namespace common {
@@ -45,6 +46,7 @@ private:
 
     boost::log::record m_record;
     boost::log::record_ostream m_stream;
+    int m_uncaught_at_start;
 };
 
 }  // namespace detail

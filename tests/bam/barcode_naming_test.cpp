@@ -61,6 +61,18 @@ TEST(BarcodeNamingTest, ExtractDualBarcodesRoundTrip) {
     EXPECT_EQ(inner, "barcode12a");
 }
 
+TEST(BarcodeNamingTest, ExtractDualBarcodesNumberIsSignedDecimalOnly) {
+    std::string outer;
+    std::string inner;
+    ASSERT_TRUE(bn::extract_dual_barcodes("barcode_external-5_internal007", &PATTERN, outer, inner));
+    EXPECT_EQ(outer, "barcode-5");
+    EXPECT_EQ(inner, "barcode07");
+    for (const std::string name : {"barcode_external+5_internal12", "barcode_external-_internal12",
+                                   "barcode_external0x1_internal12", "barcode_external5aa_internal12"}) {
+        EXPECT_FALSE(bn::extract_dual_barcodes(name, &PATTERN, outer, inner)) << name;
+    }
+}
+
 TEST(BarcodeNamingTest, ExtractDualBarcodesRejectsMalformedNamesAndKeepsOutputs) {
     const std::string bad_names[] = {
             "barcode__external05_internal12",  // doubled separator

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <typeinfo>
 #include <vector>
@@ -56,4 +57,15 @@ TEST(TextUtils, SprintfShortAndLong) {
     EXPECT_EQ(common::Sprintf("%s", a1024.c_str()), a1024);
     const std::string big(5000, 'c');
     EXPECT_EQ(common::Sprintf("<%s>", big.c_str()), "<" + big + ">");
+}
+
+TEST(TextUtils, SprintfReportsFormattingFailure) {
+    // A wide character that the C locale cannot encode makes vsnprintf fail.
+    const wchar_t unencodable[] = {0x100, 0};
+    try {
+        (void)common::Sprintf("%ls", unencodable);
+        FAIL() << "expected std::runtime_error";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "Error in printf for fmt: '%ls'");
+    }
 }

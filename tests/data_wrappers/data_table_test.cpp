@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 using bass::data_wrappers::DataSetType;
 using bass::data_wrappers::DataTable;
@@ -160,4 +161,38 @@ TEST(DataTable, MoveLeavesSourceEmptyAndCopyIsDeep) {
     EXPECT_EQ(table.m_num_rows, 0u);
     EXPECT_TRUE(table.m_fields.empty());
     EXPECT_TRUE(table.m_data.empty());
+}
+
+TEST(DataTable, AllocateRowsDiscardsEarlierRows) {
+    DataTable table;
+    table.add_field("n", DataSetType::int32, 0);
+    EXPECT_EQ(table.m_fields[0].size, 4u);
+    table.allocate_rows(2);
+    table.m_data[0] = 5;
+    table.allocate_rows(3);
+    ASSERT_EQ(table.m_data.size(), 24u);
+    EXPECT_TRUE(std::all_of(table.m_data.begin(), table.m_data.end(), [](uint8_t b) { return b == 0; }));
+}
+
+TEST(DataTable, SizesThatWouldWrapAreRefusedWithoutChange) {
+    DataTable table;
+    table.add_field("genome", DataSetType::fixed_string, 253);
+    table.allocate_rows(1);
+    // 2^58 rows of 256 bytes wrap to a zero-byte buffer.
+    const uint64_t huge = uint64_t{1} << 58;
+    EXPECT_THROW(table.allocate_rows(huge), std::runtime_error);
+    EXPECT_EQ(table.m_num_rows, 1u);
+    EXPECT_EQ(table.m_data.size(), 256u);
+
+    EXPECT_THROW(table.add_field("text", DataSetType::fixed_string, std::numeric_limits<std::size_t>::max()),
+                 std::runtime_error);
+    EXPECT_EQ(table.m_fields.size(), 1u);
+    EXPECT_EQ(table.m_row_size, 256u);
+
+    // A row count set by hand past the buffer is refused by the readers too, however large.
+    DataTable bytes;
+    bytes.add_field("b", DataSetType::uint8, 0);
+    bytes.allocate_rows(1);
+    bytes.m_num_rows = uint64_t{1} << 61;  // 8-byte rows: the product wraps to 0
+    EXPECT_THROW(bytes.view_field<uint8_t>(0), std::out_of_range);
 }

@@ -289,3 +289,38 @@ TEST(DataView, TableViewColumnsAreChecked) {
     const DataView vector_view(values, false);
     EXPECT_THROW(vector_view.view_field<float>(0), std::runtime_error);
 }
+
+namespace {
+/// A view that counts the resets it goes through by virtual dispatch.
+class CountingView : public DataView {
+public:
+    using DataView::DataView;
+    void clear() override {
+        ++clears;
+        DataView::clear();
+    }
+    int clears = 0;
+};
+}  // namespace
+
+TEST(DataView, MovingClearsTheSourceThroughItsOwnClear) {
+    std::vector<float> values{1.0f};
+    CountingView source(values, true);
+    const int before = source.clears;
+    const DataView target(std::move(source));
+    EXPECT_EQ(source.clears, before + 1);
+    EXPECT_EQ(source.m_info.type, DataSetType::empty);
+    EXPECT_EQ(target.get_data<float>()[0], 1.0f);
+}
+
+TEST(DataView, EmptyMatrixIsAcceptedWhateverItsPointer) {
+    std::vector<float> values;
+    values.reserve(16);  // an empty vector with a buffer
+    const auto matrix = MatView<float>::view(values.data(), 0, 8, 8, 1);
+    const DataView view(matrix, values);
+    EXPECT_TRUE(view.owns_data());
+    EXPECT_EQ(view.m_info.type, DataSetType::float32);
+    EXPECT_EQ(view.m_info.size, 0u);
+    EXPECT_EQ(view.m_info.rows, 0u);
+    EXPECT_EQ(view.m_info.cols, 8u);
+}

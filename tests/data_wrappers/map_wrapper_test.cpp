@@ -305,3 +305,21 @@ TEST(MapWrapper, SwapExchangesEntries) {
     EXPECT_TRUE(a.empty());
     EXPECT_TRUE(b.exists("a"));
 }
+
+TEST(MapWrapper, EmplaceWithExplicitTypesStoresFixedWidthValues) {
+    MapWrapper map;
+    map.emplace<bool>("b", true);
+    map.emplace<int>("i", -3);
+    map.emplace<unsigned long long>("u", 12000450138ULL);
+    map.emplace<float>("f", 0.5f);
+    map.emplace<std::string>("s", std::string("x"));
+    const int32_t* i = nullptr;
+    const uint64_t* u = nullptr;
+    ASSERT_TRUE(map.extract("i", i));
+    EXPECT_EQ(*i, -3);
+    ASSERT_TRUE(map.extract("u", u));
+    EXPECT_EQ(*u, 12000450138ULL);
+    EXPECT_EQ(map.check_type("b"), typeid(bool));
+    EXPECT_EQ(map.check_type("f"), typeid(float));
+    EXPECT_EQ(map.get_as_string("s"), "x");
+}

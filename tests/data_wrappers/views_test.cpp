@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <numeric>
+#include <sstream>
+#include <string>
 #include <vector>
 
 using bass::data_wrappers::MatView;
@@ -85,4 +87,39 @@ TEST(MatView, CopyToRequiresSameShapeAndCopiesAcrossStrides) {
     const auto column_major = MatView<float>::view(target.data(), 2, 3, 1, 2);
     src.copy_to(column_major);
     EXPECT_EQ(target, (std::vector<float>{1, 4, 2, 5, 3, 6}));
+}
+
+namespace {
+std::string address(const void* pointer) {
+    std::ostringstream text;
+    text << pointer;
+    return text.str();
+}
+}  // namespace
+
+TEST(MatView, SubmatrixErrorNamesBothAddressRanges) {
+    std::vector<uint8_t> data(64);
+    const auto matrix = MatView<uint8_t>::view(data.data(), 8, 8, 8, 1);
+    const std::string expected = "MatView submatrix cannot access wider memory than parent matrix: full range is " +
+                                 address(data.data()) + ".." + address(data.data() + 63) + ", sub-range is " +
+                                 address(data.data() + 48) + ".." + address(data.data() + 71) + ".";
+    try {
+        (void)matrix.submatrix(6, 0, 3, 8, 1, 1);
+        FAIL();
+    } catch (const std::out_of_range& error) {
+        EXPECT_EQ(error.what(), expected);
+    }
+}
+
+TEST(MatView, SubmatrixOfReversedRowsChecksTheRangeBelowItsPointer) {
+    std::vector<float> data(16);
+    std::iota(data.begin(), data.end(), 0.0f);
+    // Rows in reverse order: row 0 is the last row in memory.
+    const auto reversed = MatView<float>::view(data.data() + 12, 4, 4, static_cast<std::size_t>(-4), 1);
+    EXPECT_EQ(reversed(3, 0), 0.0f);
+    const auto inner = reversed.submatrix(1, 1, 3, 2, 1, 1);
+    EXPECT_EQ(inner(0, 0), 9.0f);
+    EXPECT_EQ(inner(2, 1), 2.0f);
+    // Starting at row 2, four rows walk one row below the buffer.
+    EXPECT_THROW((void)reversed.submatrix(2, 0, 3, 4, 1, 1), std::out_of_range);
 }

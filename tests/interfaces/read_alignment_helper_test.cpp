@@ -235,6 +235,33 @@ TEST(AlignmentMetadataTest, MissingColumnIsOutOfRange) {
     EXPECT_THROW(ReadAlignmentHelper::copy_alignment_results_to_metadata(read), std::out_of_range);
 }
 
+TEST(AlignmentMetadataTest, ColumnOfWrongWidthIsRefusedBeforeAnythingIsWritten) {
+    DataTable table;
+    table.add_field("Genome", DataSetType::fixed_string, 253);
+    table.add_field("Direction", DataSetType::int32, 0);
+    table.allocate_rows(1);
+    ReadHolder read;
+    add_alignment_table(read, std::move(table));
+    EXPECT_EQ(runtime_error_text([&] { ReadAlignmentHelper::copy_alignment_results_to_metadata(read); }),
+              "VecView type not compatible with field type.");
+    EXPECT_TRUE(read.metadata.empty());
+}
+
+TEST(AlignmentTableTest, RowsWithoutColumnsCopyNoBytes) {
+    DataTable table;
+    table.allocate_rows(3);
+    ReadHolder read;
+    add_alignment_table(read, std::move(table));
+    // Even a view that points at some data must not make a copy of zero-byte rows divide by zero.
+    static uint8_t unused_byte = 0;
+    read.datasets.at(dataset::align_results).m_data = &unused_byte;
+    const DataTable copy = ReadAlignmentHelper::create_alignment_table_from_read_holder(read);
+    EXPECT_TRUE(copy.m_fields.empty());
+    EXPECT_EQ(copy.m_num_rows, 3u);
+    EXPECT_EQ(copy.m_row_size, 0u);
+    EXPECT_TRUE(copy.m_data.empty());
+}
+
 // SAM and BED lines ------------------------------------------------------------------------------
 
 TEST(SamLinesTest, UnmappedReadGetsLocalLineAndDuplexTagOnly) {
@@ -446,6 +473,75 @@ TEST(SamLinesTest, BedTextsJoinedWithoutShiftingLinesBetweenAlignments) {
     EXPECT_TRUE(lines[2].bed_lines.empty());
     EXPECT_EQ(lines[3].bed_lines, (std::vector<std::string>{"chr2\t5\t9\tc1"}));
     EXPECT_TRUE(samtools_accepts(sam_lines_of(lines)));
+}
+
+TEST(SamLinesTest, AlignedReadGetsEveryTagOnItsFirstLineOnly) {
+    ReadHolder read = make_aligned_read({1, 1}, PRIMARY + "\n" + SUPPLEMENTARY, "chr1\t0\t10\tb1\nchr1\t900\t910\tb2");
+    const std::string alphabet = "ACmGT";
+    std::vector<uint8_t> probs(8 * alphabet.size(), 0);
+    probs[1 * alphabet.size() + 2] = 200;
+    probs[5 * alphabet.size() + 2] = 10;
+    const auto matrix = MatView<uint8_t>::view(probs.data(), 8, alphabet.size(), alphabet.size(), 1);
+    read.datasets.emplace(dataset::base_mod_probs, DataView(matrix, std::move(probs)));
+    read.datasets.emplace(dataset::movement, DataView(std::vector<uint8_t>{1, 0, 1}));
+    read.metadata.insert("base_mod_alphabet", alphabet);
+    read.metadata.insert("base_mod_long_names", std::string("5mC"));
+    read.metadata.insert("model_stride", uint64_t{6});
+    read.metadata.insert("mean_qscore", 9.6f);
+
+    const auto lines = ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 128, true);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].sam_line, PRIMARY + "\tMM:Z:C+m.,0;\tML:B:C,200\tmv:B:c,6,1,0,1\tqs:i:10\tdx:i:0");
+    EXPECT_EQ(lines[1].sam_line, SUPPLEMENTARY);
+    EXPECT_EQ(lines[0].bed_lines, (std::vector<std::string>{"chr1\t0\t10\tb1"}));
+    EXPECT_EQ(lines[1].bed_lines, (std::vector<std::string>{"chr1\t900\t910\tb2"}));
+    EXPECT_TRUE(mm_and_ml_agree(lines[0].sam_line));
+    EXPECT_TRUE(samtools_accepts(sam_lines_of(lines)));
+}
+
+TEST(SamLinesTest, AlphabetWithoutModificationsStillAppendsEmptyTags) {
+    ReadHolder read = make_called_read("ACGT", "++++");
+    read.datasets.emplace(dataset::base_mod_probs, DataView(std::vector<uint8_t>(4 * 4, 255)));
+    read.metadata.insert("base_mod_alphabet", std::string("ACGT"));
+    const auto lines = ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, false);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].sam_line, "strand-0001\t4\t*\t0\t0\t*\t*\t0\t0\tACGT\t++++\tMM:Z:\tML:B:C\tdx:i:0");
+    EXPECT_TRUE(samtools_accepts(sam_lines_of(lines)));
+}
+
+TEST(SamLinesTest, MissingKeysAndBrokenDatasetsAreReported) {
+    {
+        ReadHolder read = make_called_read();
+        read.metadata.insert("duplex_strand_1", std::string("strand-a"));
+        EXPECT_EQ(runtime_error_text([&] { ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, false); }),
+                  "Key 'duplex_strand_2' not found.");
+    }
+    {
+        ReadHolder read = make_called_read();
+        read.metadata.remove("read_id");
+        read.datasets.erase(dataset::sequence);
+        EXPECT_EQ(runtime_error_text([&] { ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, false); }),
+                  "Key 'read_id' not found.");
+    }
+    {
+        // A movement dataset that claims elements but holds no data.
+        ReadHolder read = make_called_read();
+        read.datasets.emplace(dataset::movement, DataView(std::vector<uint8_t>{}));
+        read.datasets.at(dataset::movement).m_info.size = 4;
+        read.metadata.insert("model_stride", uint64_t{5});
+        EXPECT_EQ(runtime_error_text([&] { ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, true); }),
+                  "Cannot view nullptr with size > 0");
+    }
+    {
+        ReadHolder read = make_called_read();
+        DataTable table;
+        table.add_field("Genome", DataSetType::fixed_string, 253);
+        table.allocate_rows(1);
+        add_alignment_table(read, std::move(table));
+        read.metadata.insert("alignment_sam_record", PRIMARY);
+        EXPECT_THROW(ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, false),
+                     std::out_of_range);
+    }
 }
 
 TEST(SamLinesTest, MissingOrWrongInputsAreReported) {

@@ -1,3 +1,4 @@
+#include "ipc_tools/ipc_tools.h"
 #include "ipc_tools/client_options.h"
 #include "ipc_tools/connection_info.h"
 #include "ipc_tools/connection_string.h"

@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 #include <zmq.hpp>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -75,6 +76,33 @@ Message batch_message(std::uint32_t batch_type) {
     batch.add_read_blocks(read_blocks);
     const auto offset = batch.Finish();
     return message_from_builder(builder, vexil_ipc::Content_ReadBatchData, offset.Union());
+}
+
+// A RETURN_STATISTICS frame laid out by hand: MessageData at 20, the ServerStats vtable at 32 and
+// its table at `table_at`, whose only field (lifetime_reads_in, 8 bytes) follows the table's
+// 4-byte vtable offset. A builder would always align that field; another writer need not.
+std::vector<std::uint8_t> hand_laid_statistics(std::size_t table_at) {
+    std::vector<std::uint8_t> bytes(table_at + 12, 0);
+    const auto put16 = [&bytes](std::size_t at, std::uint16_t value) { std::memcpy(&bytes[at], &value, 2); };
+    const auto put32 = [&bytes](std::size_t at, std::uint32_t value) { std::memcpy(&bytes[at], &value, 4); };
+    put32(0, 20);
+    std::memcpy(&bytes[4], "0016", 4);
+    // MessageData vtable: 12 bytes, table of 12 bytes, no version or client id, type at 8, content at 4.
+    put16(8, 12);
+    put16(10, 12);
+    put16(16, 8);
+    put16(18, 4);
+    put32(20, 20 - 8);
+    put32(24, static_cast<std::uint32_t>(table_at - 24));
+    bytes[28] = vexil_ipc::Content_ServerStats;
+    // ServerStats vtable: 6 bytes, table of 12 bytes, field 0 at 4.
+    put16(32, 6);
+    put16(34, 12);
+    put16(36, 4);
+    put32(table_at, static_cast<std::uint32_t>(table_at - 32));
+    const std::uint64_t reads_in = 1234;
+    std::memcpy(&bytes[table_at + 4], &reads_in, 8);
+    return bytes;
 }
 
 }  // namespace
@@ -350,4 +378,101 @@ TEST(MessageTest, query_codes) {
     EXPECT_ANY_THROW(create_query_request(QueryCode::undefined, ""));
     EXPECT_ANY_THROW(get_query_code(Message(SUCCESS, "", 0, "")));
     common::contract::set_contract_violation_policy(common::contract::ContractViolationPolicy::terminate);
+}
+
+TEST(MessageTest, out_of_range_sub_types_decode_to_unset) {
+    flatbuffers::FlatBufferBuilder builder;
+    const auto request = vexil_ipc::CreateSimpleRequestData(builder, static_cast<vexil_ipc::SimpleRequestType>(16));
+    const auto negative = vexil_ipc::CreateSimpleRequestData(builder, static_cast<vexil_ipc::SimpleRequestType>(-1));
+    const auto reply = vexil_ipc::CreateSimpleReplyData(builder, static_cast<vexil_ipc::SimpleReplyType>(20));
+    const auto block = vexil_ipc::CreateReadBlockData(builder, static_cast<vexil_ipc::ReadBlockType>(4));
+    const auto batch = vexil_ipc::CreateReadBatchData(builder, 2);
+    const auto last_reply = vexil_ipc::CreateSimpleReplyData(builder, vexil_ipc::SimpleReplyType_INVALID_ALIGNER_OPTIONS);
+    builder.Finish(request);  // only to reach the tables below through the builder's memory
+
+    const auto table = [&builder](auto offset) {
+        return flatbuffers::GetTemporaryPointer(builder, offset);
+    };
+    EXPECT_EQ(UNSET, Message::simple_request_type(table(request)));
+    EXPECT_EQ(UNSET, Message::simple_request_type(table(negative)));
+    EXPECT_EQ(UNSET, Message::simple_reply_type(table(reply)));
+    EXPECT_EQ(UNSET, Message::read_block_type(table(block)));
+    EXPECT_EQ(UNSET, Message::read_batch_type(table(batch)));
+    EXPECT_EQ(INVALID_ALIGNER_OPTIONS, Message::simple_reply_type(table(last_reply)));
+    EXPECT_EQ(UNSET, Message::check_message_type(nullptr));
+}
+
+TEST(MessageTest, verification_checks_table_alignment_but_not_scalar_alignment) {
+    // Table at 40: the 8-byte counter sits at 44, aligned to 4 only. Scalars are not
+    // alignment-checked, so this verifies.
+    auto misaligned_scalar = frame_of_bytes(hand_laid_statistics(40));
+    const Message statistics(std::move(misaligned_scalar));
+    EXPECT_EQ(RETURN_STATISTICS, statistics.get_type());
+
+    // Table at 42: a table start must be 4-byte aligned.
+    auto misaligned_table = frame_of_bytes(hand_laid_statistics(42));
+    EXPECT_THROW(Message(std::move(misaligned_table)), std::runtime_error);
+}
+
+TEST(MessageTest, absent_sub_type_fields_decode_to_the_zero_type) {
+    flatbuffers::FlatBufferBuilder builder;
+    const auto request = vexil_ipc::SimpleRequestDataBuilder(builder).Finish();
+    const auto reply = vexil_ipc::SimpleReplyDataBuilder(builder).Finish();
+    const auto block = vexil_ipc::ReadBlockDataBuilder(builder).Finish();
+    const auto batch = vexil_ipc::ReadBatchDataBuilder(builder).Finish();
+    builder.Finish(request);
+    const auto table = [&builder](auto offset) { return flatbuffers::GetTemporaryPointer(builder, offset); };
+    EXPECT_EQ(CONNECT, Message::simple_request_type(table(request)));
+    EXPECT_EQ(CONNECTED, Message::simple_reply_type(table(reply)));
+    EXPECT_EQ(PASS_FIRST_RAW_BLOCK, Message::read_block_type(table(block)));
+    EXPECT_EQ(PASS_READ_BATCH, Message::read_batch_type(table(batch)));
+
+    // The same through a received frame: a bare SimpleRequestData is a CONNECT with value 0.
+    flatbuffers::FlatBufferBuilder frame_builder;
+    const auto bare = vexil_ipc::SimpleRequestDataBuilder(frame_builder).Finish();
+    vexil_ipc::FinishMessageDataBuffer(
+            frame_builder,
+            vexil_ipc::CreateMessageData(frame_builder, nullptr, 0, vexil_ipc::Content_SimpleRequestData, bare.Union()));
+    auto frame = frame_of_bytes(finished_bytes(frame_builder));
+    const Message received(std::move(frame));
+    EXPECT_EQ(CONNECT, received.get_type());
+    EXPECT_EQ(0u, received.get_message_data()->content_as_SimpleRequestData()->value());
+    EXPECT_EQ(0u, received.get_protocol_version().major());  // no version field
+}
+
+TEST(MessageTest, verification_limits_and_string_terminators) {
+    // One batch whose vector names the same block again and again: every element counts as a
+    // table. MessageData and the batch make two more, so the limit of 1,000,000 is reached exactly.
+    const auto batch_of = [](std::size_t elements) {
+        flatbuffers::FlatBufferBuilder builder(elements * 4 + 1024);
+        const auto block = vexil_ipc::CreateReadBlockData(builder, vexil_ipc::ReadBlockType_RETURN_FIRST_CALLED_BLOCK, 1);
+        const std::vector<flatbuffers::Offset<vexil_ipc::ReadBlockData>> blocks(elements, block);
+        const auto batch = vexil_ipc::CreateReadBatchData(builder, 1, builder.CreateVector(blocks));
+        vexil_ipc::FinishMessageDataBuffer(
+                builder, vexil_ipc::CreateMessageData(builder, nullptr, 0, vexil_ipc::Content_ReadBatchData, batch.Union()));
+        return frame_of_bytes(finished_bytes(builder));
+    };
+    auto at_limit = batch_of(999998);
+    EXPECT_EQ(RETURN_COMPLETED_BATCH, Message(std::move(at_limit)).get_type());
+    auto over_limit = batch_of(999999);
+    EXPECT_THROW(Message(std::move(over_limit)), std::runtime_error);
+
+    // A LAMP kit target without its terminating 0 byte fails the whole frame.
+    flatbuffers::FlatBufferBuilder builder;
+    const std::vector<std::string> targets{"target_xy"};
+    const auto kit = vexil_ipc::CreateLampKitDefinition(builder, builder.CreateString("lamp_kit"), 1, 2, 0,
+                                                        builder.CreateVectorOfStrings(targets));
+    const auto config = vexil_ipc::CreateConfigData(builder, 0, 0, 0, 0, builder.CreateVector(&kit, 1));
+    vexil_ipc::FinishMessageDataBuffer(
+            builder, vexil_ipc::CreateMessageData(builder, nullptr, 0, vexil_ipc::Content_ConfigData, config.Union()));
+    auto bytes = finished_bytes(builder);
+    auto good = frame_of_bytes(bytes);
+    EXPECT_EQ(RETURN_CONFIGS, Message(std::move(good)).get_type());
+    const std::string target = "target_xy";
+    const auto found = std::search(bytes.begin(), bytes.end(), target.begin(), target.end());
+    ASSERT_NE(bytes.end(), found);
+    ASSERT_EQ(0, *(found + static_cast<std::ptrdiff_t>(target.size())));
+    *(found + static_cast<std::ptrdiff_t>(target.size())) = 'z';
+    auto unterminated = frame_of_bytes(bytes);
+    EXPECT_THROW(Message(std::move(unterminated)), std::runtime_error);
 }

@@ -5,6 +5,9 @@
 
 #include <boost/filesystem.hpp>
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -258,4 +261,55 @@ TEST(RequestBrokerTest, poll_result_text) {
     const std::string text = poll_result_as_string(1, item);
     EXPECT_EQ(0u, text.find("num events: 1. zmq::pollitem_t: socket["));
     EXPECT_NE(std::string::npos, text.find("], fd[3], events[1], revents[5]"));
+}
+
+namespace {
+
+void ignore_signal(int) {}
+
+}  // namespace
+
+TEST(RequestBrokerTest, zero_time_out_polls_four_times_at_once) {
+    ScriptedPeer peer({});  // bound, never answers
+    RequestBroker broker;
+    broker.prepare_connection(peer.endpoint(), 0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ("Timeout waiting for reply to request: GET_STATISTICS",
+              error_text_of<TimeoutError>(broker, Message(GET_STATISTICS, "", 0, "")));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+}
+
+TEST(RequestBrokerTest, interrupted_poll_is_repeated_without_using_the_budget) {
+    constexpr std::uint32_t timeout_ms = 100;
+    constexpr auto signal_after = std::chrono::milliseconds(50);
+    ScriptedPeer peer({});  // bound, never answers
+    RequestBroker broker;
+    broker.prepare_connection(peer.endpoint(), timeout_ms);
+
+    // No SA_RESTART: the signal makes the poll return EINTR.
+    struct sigaction action {};
+    action.sa_handler = ignore_signal;
+    sigemptyset(&action.sa_mask);
+    struct sigaction previous {};
+    ASSERT_EQ(0, sigaction(SIGUSR1, &action, &previous));
+
+    const pthread_t polling_thread = pthread_self();
+    const auto start = std::chrono::steady_clock::now();
+    std::thread signaller([polling_thread, signal_after] {
+        std::this_thread::sleep_for(signal_after);
+        pthread_kill(polling_thread, SIGUSR1);
+    });
+    std::string text;
+    try {
+        text = error_text_of<TimeoutError>(broker, Message(GET_CONFIGS, "", 0, ""));
+    } catch (const zmq::error_t& error) {
+        text = std::string("zmq error: ") + error.what();
+    }
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    signaller.join();
+    sigaction(SIGUSR1, &previous, nullptr);
+
+    EXPECT_EQ("Timeout waiting for reply to request: GET_CONFIGS", text);
+    // The interrupted poll is not one of the four: they all run their full time after it.
+    EXPECT_GE(elapsed, signal_after + std::chrono::milliseconds(4 * timeout_ms));
 }

@@ -207,11 +207,11 @@ void TraceConfiguration::set_enabled_domains(const std::string& domains)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     clear_locked();
-    std::istringstream pieces(domains);
-    for (std::string piece; std::getline(pieces, piece, ',');) {
-        boost::algorithm::trim(piece);
-        if (!piece.empty()) {
-            add_locked(piece, m_default_mode);
+    std::istringstream list(domains);
+    for (std::string entry; std::getline(list, entry, ',');) {
+        boost::algorithm::trim(entry);
+        if (!entry.empty()) {
+            add_locked(entry, m_default_mode);
         }
     }
 }

@@ -8,6 +8,8 @@
 
 #include <fstream>
 #include <mutex>
+// GCC 12 reports std::regex internals as maybe-uninitialized under the sanitizers.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <regex>
 
 namespace cb {

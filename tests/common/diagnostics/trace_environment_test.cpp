@@ -11,6 +11,8 @@
 
 #include <cstdlib>
 #include <fstream>
+// GCC 12 reports std::regex internals as maybe-uninitialized under the sanitizers.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <regex>
 
 namespace env {
