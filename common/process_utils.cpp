@@ -163,8 +163,11 @@ namespace util {
 void set_thread_name(const char* name)
 {
     char buffer[common::MAX_THREAD_NAME_LENGTH + 1] = {};
-    const auto length = std::min(std::strlen(name), common::MAX_THREAD_NAME_LENGTH);
-    std::memcpy(buffer, name, length);
+    // A null name is taken as an empty one rather than read through.
+    const auto length = name ? std::min(std::strlen(name), common::MAX_THREAD_NAME_LENGTH) : std::size_t{0};
+    if (length != 0) {
+        std::memcpy(buffer, name, length);
+    }
     buffer[length] = '\0';
     // Linux names a thread through its handle; this names the calling thread.
     static_cast<void>(pthread_setname_np(pthread_self(), buffer));

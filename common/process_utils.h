@@ -55,7 +55,7 @@ int query_executable_path(char* buffer, unsigned int* size);
 
 namespace bass {
 namespace util {
-// Names the calling thread with the first 15 characters of `name`.
+// Names the calling thread with the first 15 characters of `name` (null: an empty name).
 void set_thread_name(const char* name);
 // The calling thread's name (for checks and diagnostics).
 std::string get_thread_name();

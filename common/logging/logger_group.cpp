@@ -167,9 +167,11 @@ boost::shared_ptr<LoggerGroup::StreamSink> LoggerGroup::createStreamSink(SinkOpt
     sink->set_exception_handler(boost::log::make_exception_suppressor());
     sink->set_formatter(CreateLogFormatters(options.formatter));
     backend->add_stream(boost::shared_ptr<std::ostream>(stream, null_deleter()));
-    boost::log::core::get()->add_sink(sink);
+    // Filtered before it is attached: records written meanwhile on other threads must not reach
+    // a sink that has no filter yet.
     SinkFiltersUtils<StreamSink>::SetFiltersForSink(sink, std::move(options.severities),
                                                     std::move(options.custom_traces));
+    boost::log::core::get()->add_sink(sink);
     return sink;
 }
 
@@ -188,6 +190,9 @@ void LoggerGroup::updateFileSink(Loggers which,
         return;
     }
     if (!options.enabled) {
+        // Left attached, a sink whose lists were emptied would keep its old filter and go on
+        // writing whatever the core still passes for the other sinks.
+        removeSink(*slot);
         return;
     }
     if (!*slot) {
@@ -210,6 +215,7 @@ void LoggerGroup::updateStreamSink(Loggers which, SinkOptions&& options)
         return;
     }
     if (!options.enabled) {
+        removeSink(*slot);
         return;
     }
     if (!*slot) {

@@ -230,7 +230,7 @@ TEST_F(LoggerGroupTest, empty_folder_means_the_working_directory)
 
 TEST_F(LoggerGroupTest, percent_signs_in_folder_and_name_stay_single)
 {
-    const auto folder = m_folder / "100%";
+    const auto folder = m_folder / "100%d%";
     auto options = file_options(folder.string());
     options.log_file_name = "run%d";
     options.sink(Loggers::verbose_log).enabled = false;
@@ -239,7 +239,7 @@ TEST_F(LoggerGroupTest, percent_signs_in_folder_and_name_stay_single)
     const auto files = log_files(folder);
     ASSERT_EQ(files.size(), 1u);
     EXPECT_EQ(files.begin()->first.rfind("run%d_log-", 0), 0u) << files.begin()->first;
-    EXPECT_EQ(fs::directory_iterator(m_folder)->path().filename().string(), "100%");
+    EXPECT_EQ(fs::directory_iterator(m_folder)->path().filename().string(), "100%d%");
 }
 
 TEST_F(LoggerGroupTest, files_opened_in_the_same_second_keep_both_records)
@@ -336,6 +336,31 @@ TEST_F(LoggerGroupTest, editing_filters_of_existing_sinks)
     m_group.RemoveCustomTrace(trace, only_out);
     log_trace("my_domain", "gone");
     EXPECT_EQ(m_out.str(), "traced\n");
+}
+
+TEST_F(LoggerGroupTest, a_sink_emptied_by_an_edit_stops_writing)
+{
+    // Both stream sinks take errors, so the core filter keeps passing them after one sink's
+    // error is removed: the emptied sink must not go on writing with its old filter.
+    auto options = LoggerOptionsUtils::GetLibraryDefaultOptions();
+    options.sink(Loggers::std_err).severities = {SeverityLevel::error};
+    options.sink(Loggers::std_out).severities = {SeverityLevel::error};
+    m_group.SetLoggerOptions(std::move(options));
+    log_error("both");
+
+    boost::optional<std::vector<Loggers>> std_err{std::vector<Loggers>{Loggers::std_err}};
+    m_group.RemoveSeverity(SeverityLevel::error, std_err);
+    EXPECT_FALSE(m_group.GetLoggerOptions().sink(Loggers::std_err).enabled);
+    EXPECT_TRUE(m_group.isLoggingActive());
+    log_error("standard output only");
+    EXPECT_EQ(m_err.str(), "[zev/error] group_test::log_error: both\n");
+    EXPECT_EQ(m_out.str(), "both\nstandard output only\n");
+
+    // Adding it back builds the sink again, with its stored layout.
+    std::vector<Loggers> again{Loggers::std_err};
+    m_group.AddSeverity(SeverityLevel::error, again);
+    log_error("back");
+    EXPECT_EQ(m_err.str(), "[zev/error] group_test::log_error: both\n[zev/error] group_test::log_error: back\n");
 }
 
 TEST_F(LoggerGroupTest, custom_traces_reach_the_verbose_log)

@@ -112,6 +112,13 @@ TEST(LoggerOptionsUtils, default_init_data)
     EXPECT_FALSE(options.sink(Loggers::verbose_log).enabled);
     expect_formatter(options.sink(Loggers::main_log), true, true, false, true, true);
     expect_formatter(options.sink(Loggers::std_err), false, true, false, true, true);
+    expect_formatter(options.sink(Loggers::std_out), false, true, false, true, true);
+    expect_formatter(options.sink(Loggers::verbose_log), true, true, false, true, true);
+    EXPECT_THAT(options.sink(Loggers::main_log).severities, IsEmpty());
+    EXPECT_THAT(options.sink(Loggers::verbose_log).severities, IsEmpty());
+    for (const auto& sink : options.sinks) {
+        EXPECT_THAT(sink.custom_traces, IsEmpty());
+    }
     EXPECT_EQ(options.log_folder, "");
     EXPECT_EQ(options.log_file_name, "core");
     EXPECT_EQ(options.verbose_log_file_name, "core_verbose");

@@ -188,6 +188,14 @@ TEST(ThreadName, is_cut_to_fifteen_characters)
     EXPECT_EQ(long_name, "twenty_characte");
     EXPECT_EQ(empty_name, "");
 
+    std::string null_name = "unchanged";
+    std::thread([&] {
+        bass::util::set_thread_name("named");
+        bass::util::set_thread_name(nullptr);
+        null_name = bass::util::get_thread_name();
+    }).join();
+    EXPECT_EQ(null_name, "");
+
     std::string fits;
     std::thread([&] {
         bass::util::set_thread_name("conn_state_ntfy");

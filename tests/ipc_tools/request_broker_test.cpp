@@ -280,6 +280,9 @@ TEST(RequestBrokerTest, zero_time_out_polls_four_times_at_once) {
 }
 
 TEST(RequestBrokerTest, interrupted_poll_is_repeated_without_using_the_budget) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the thread sanitizer defers signals, so the poll is never interrupted";
+#endif
     constexpr std::uint32_t timeout_ms = 100;
     constexpr auto signal_after = std::chrono::milliseconds(50);
     ScriptedPeer peer({});  // bound, never answers

@@ -30,7 +30,7 @@ protected:
         options.address = m_dir.ipc_endpoint();
         m_server = std::make_unique<ReferenceServer>(std::move(options));
         // Short poll time-outs: silence costs four polls.
-        m_client = std::make_unique<TestClient>(m_server->endpoint(), 100);
+        m_client = std::make_unique<TestClient>(m_server->endpoint(), short_poll_timeout_ms);
     }
     std::size_t add(FaultRule fault) { return m_server->faults().add(std::move(fault)); }
 
@@ -98,7 +98,7 @@ TEST_F(FaultInjectionTest, ClientNotRecognisedLeavesTheClientRegistered) {
 }
 
 TEST_F(FaultInjectionTest, RestartForgetsEveryClient) {
-    TestClient other(m_server->endpoint(), 100);
+    TestClient other(m_server->endpoint(), short_poll_timeout_ms);
     const std::string first = m_client->connect();
     const std::string second = other.connect();
     ASSERT_EQ(RAW_BLOCK_ACCEPTED, m_client->pass_read(first, simulated_read(1, random_sequence(50, 1))));
@@ -187,7 +187,7 @@ TEST_F(FaultInjectionTest, WrongCalledReads) {
 }
 
 TEST_F(FaultInjectionTest, RulesSelectByClientNameAndOccurrence) {
-    TestClient other(m_server->endpoint(), 100);
+    TestClient other(m_server->endpoint(), short_poll_timeout_ms);
     const std::string alice = m_client->connect("dna_sim_fast", "alice");
     const std::string bob = other.connect("dna_sim_fast", "bob");
     auto fault = rule(FaultAction::none_pending, GET_FIRST_CALLED_BLOCK, 1, 2);

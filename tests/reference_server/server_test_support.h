@@ -9,6 +9,7 @@
 
 #include <flatbuffers/flatbuffers.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +18,15 @@
 #include <vector>
 
 namespace server_test {
+
+/// Poll time-out of tests that provoke silence: short, so that four unanswered polls stay cheap,
+/// but long enough for an answer from a server slowed down by the thread sanitizer.
+#if defined(__SANITIZE_THREAD__)
+constexpr std::uint32_t short_poll_timeout_ms = 1000;
+#else
+constexpr std::uint32_t short_poll_timeout_ms = 100;
+#endif
+
 
 using namespace ipc_tools;
 

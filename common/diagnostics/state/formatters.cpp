@@ -1,5 +1,7 @@
 #include "common/diagnostics/state/formatters.h"
 
+#include "common/diagnostics/state/json_text.h"
+
 #include <nlohmann/json.hpp>
 
 #include <stdexcept>
@@ -64,7 +66,6 @@ std::string to_text(const boost::any& value)
     throw_invalid_type(value);
 }
 
-
 }  // namespace
 
 std::size_t read_section_to_json(nlohmann::ordered_json& object,
@@ -99,7 +100,7 @@ std::string JsonFormatter::operator()(const std::vector<StateRecord>& records) c
     if (read_section_to_json(root, records, 0) != records.size()) {
         throw std::runtime_error("malformed state_table");
     }
-    return "\n" + root.dump(4, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    return "\n" + detail::to_pretty_json_text(root);
 }
 
 std::string IndentationFormatter::operator()(const std::vector<StateRecord>& records) const

@@ -20,9 +20,9 @@ std::size_t read_section_to_json(nlohmann::ordered_json& object,
                                  const std::vector<StateRecord>& records,
                                  std::size_t index);
 
-// A line feed, then the report as a pretty-printed JSON object with one member per section.
-// Throws std::runtime_error "malformed state_table" for unbalanced sections. Strings that are not
-// valid UTF-8 are written with replacement characters.
+// A line feed, then the report as a pretty-printed JSON object with one member per section, without
+// a final line feed (layout, number and string forms: detail::to_pretty_json_text). Throws
+// std::runtime_error "malformed state_table" for unbalanced sections.
 class JsonFormatter : private tracing::TraceDomain<JsonFormatter> {
 public:
     std::string operator()(const std::vector<StateRecord>& records) const;

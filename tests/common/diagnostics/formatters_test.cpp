@@ -4,7 +4,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cmath>
 #include <stdexcept>
+#include <utility>
 
 namespace {
 
@@ -145,20 +147,75 @@ TEST(JsonFormatter, ReadSectionReturnsIndexOfItsEnd)
     EXPECT_EQ(object.dump(), R"({"queued":-3,"Empty":{}})");
 }
 
-TEST(JsonFormatter, InvalidUtf8DoesNotThrow)
+TEST(JsonFormatter, InvalidUtf8IsReplacedAndTheTextStaysParseable)
 {
-    const std::vector<StateRecord> records{value("bad", std::string("a\xff\xfe" "b")), value("ok", std::string("é"))};
+    const std::vector<StateRecord> records{value("bad", std::string("a\xff\xfe" "b")),
+                                           value("ok", std::string("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80")),
+                                           value("cut", std::string("x\xE2\x82")),
+                                           value("surrogate", std::string("\xED\xA0\x80"))};
     std::string text;
     ASSERT_NO_THROW(text = JsonFormatter()(records));
     const auto parsed = nlohmann::json::parse(text);
     EXPECT_EQ(parsed["bad"].get<std::string>(), "a\xEF\xBF\xBD\xEF\xBF\xBD" "b");
-    EXPECT_EQ(parsed["ok"].get<std::string>(), "é");
+    EXPECT_EQ(parsed["ok"].get<std::string>(), "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");  // written as it is
+    EXPECT_EQ(parsed["cut"].get<std::string>(), "x\xEF\xBF\xBD");  // one replacement for the cut sequence
+    EXPECT_EQ(parsed["surrogate"].get<std::string>(), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
 TEST(JsonFormatter, EscapesControlCharactersAndQuotes)
 {
     const std::vector<StateRecord> records{value("q", std::string("say \"hi\"\n\\"))};
     EXPECT_EQ(JsonFormatter()(records), "\n{\n    \"q\": \"say \\\"hi\\\"\\n\\\\\"\n}");
+}
+
+// Short escapes where there are any, \u00XX in upper-case hex for the other control characters and
+// DEL; the solidus and non-ASCII text stay as they are, in names as in values.
+TEST(JsonFormatter, EscapeForms)
+{
+    const std::vector<StateRecord> records{
+            value("c", std::string("\b\f\r\t\x01\x1b\x1f\x7f/")),
+            value("n\xC3\xA9\x1b", std::string("\xC3\xA9")),
+    };
+    EXPECT_EQ(JsonFormatter()(records),
+              "\n{\n"
+              "    \"c\": \"\\b\\f\\r\\t\\u0001\\u001B\\u001F\\u007F/\",\n"
+              "    \"n\xC3\xA9\\u001B\": \"\xC3\xA9\"\n"
+              "}");
+}
+
+// Doubles: shortest round-trip digits, plain notation while the point lies within 17 digits to the
+// left and 3 zeros to the right, always a "." or an exponent, exponents with a sign and two digits.
+TEST(JsonFormatter, NumberForms)
+{
+    const std::vector<std::pair<double, std::string>> doubles{
+            {0.5, "0.5"},
+            {1.0, "1.0"},
+            {-2.0, "-2.0"},
+            {0.0, "0.0"},
+            {-0.0, "0.0"},
+            {123.456, "123.456"},
+            {0.1 + 0.2, "0.30000000000000004"},
+            {0.0001, "0.0001"},
+            {0.00001, "1e-05"},
+            {0.000012345, "1.2345e-05"},
+            {1e15, "1000000000000000.0"},
+            {1e16, "10000000000000000.0"},
+            {1.5e16, "15000000000000000.0"},
+            {1e17, "1e+17"},
+            {1.25e17, "1.25e+17"},
+            {-2.5e-7, "-2.5e-07"},
+            {1e100, "1e+100"},
+            {1.7976931348623157e308, "1.7976931348623157e+308"},
+            {5e-324, "5e-324"},
+            {std::nan(""), "null"},
+            {HUGE_VAL, "null"},
+            {-HUGE_VAL, "null"},
+    };
+    for (const auto& [number, text] : doubles) {
+        EXPECT_EQ(JsonFormatter()({value("d", number)}), "\n{\n    \"d\": " + text + "\n}") << text;
+    }
+    EXPECT_EQ(JsonFormatter()({value("u", 18446744073709551615ULL), value("i", -9223372036854775807LL - 1)}),
+              "\n{\n    \"u\": 18446744073709551615,\n    \"i\": -9223372036854775808\n}");
 }
 
 }  // namespace
