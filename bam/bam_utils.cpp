@@ -11,6 +11,11 @@
 
 namespace bass::bam::util {
 
+const std::string BAM_MAGIC_WORD("BAM\1", 4);
+const std::string BAI_MAGIC_WORD("BAI\1", 4);
+const std::string CIGAR_OP_CODES("MIDNSHP=X");
+const std::string SEQ_CODES("=ACMGRSVTWYHKDBN");
+
 namespace {
 
 const std::string CANONICAL_BASES = "ACGT";

@@ -10,6 +10,15 @@
 // be discarded.
 namespace bass::bam::util {
 
+/// Magic of a BAM file: "BAM" followed by the byte 1.
+extern const std::string BAM_MAGIC_WORD;
+/// Magic of a BAM index file: "BAI" followed by the byte 1.
+extern const std::string BAI_MAGIC_WORD;
+/// CIGAR operation letters; an operation's BAM code is its position here.
+extern const std::string CIGAR_OP_CODES;
+/// Base letters; a base's 4-bit BAM code is its position here.
+extern const std::string SEQ_CODES;
+
 /// Replaces `sam_line` by the eleven mandatory fields of an unmapped record (FLAG 4), without
 /// tags or line terminator. SEQ and QUAL are "*" when empty.
 bool make_unmapped_sam_line(std::string& sam_line,

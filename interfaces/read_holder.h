@@ -60,6 +60,20 @@ public:
     bass::data_wrappers::DataView& get_dataset(dataset id) { return datasets.at(id); }
     bool has_dataset(dataset id) const { return datasets.count(id) != 0; }
 
+    // Derived reads (defined in interfaces/read_cloning.cpp). Both give this read a coordinator when
+    // it has none; the new read shares it and takes the coordinator's next sub tag.
+
+    /// A sub-read copy of this read: every dataset and all metadata, with a "strand_id" derived from
+    /// this read's. Fails before changing this read.
+    std::unique_ptr<ReadHolder> clone();
+    /// Cuts this read at base `position`: this read keeps the bases before it, the returned read
+    /// holds the bases from it on, with the move table, trace, state and base-modification data cut
+    /// to match and the event counts, durations and ids updated. Every check is made before either
+    /// read changes, so a failed split leaves this read and its coordinator as they were.
+    std::unique_ptr<ReadHolder> split_at(uint64_t position);
+    /// Recomputes "mean_qscore" from the qstring dataset; does nothing without one.
+    void recalculate_mean_qscore();
+
     uint64_t read_tag = 0;
     uint32_t priority = medium_priority;
     bass::data_wrappers::Metadata metadata;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/error_text.h"
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -11,15 +13,8 @@ using bass::data_wrappers::DataTable;
 
 namespace {
 
-template <typename E, typename F>
-std::string message_of(F&& action) {
-    try {
-        action();
-    } catch (const E& error) {
-        return error.what();
-    }
-    return "<no exception>";
-}
+using test_support::message_of;
+
 
 }  // namespace
 

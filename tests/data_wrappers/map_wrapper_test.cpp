@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/error_text.h"
+
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -11,21 +13,14 @@ using bass::data_wrappers::MapWrapper;
 
 namespace {
 
+using test_support::message_of;
+
 std::string text_of(const MapWrapper& map) {
     std::ostringstream stream;
     map.write_to_stream(stream);
     return stream.str();
 }
 
-template <typename E>
-std::string message_of(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const E& error) {
-        return error.what();
-    }
-    return "<no exception>";
-}
 
 }  // namespace
 
