@@ -335,12 +335,9 @@ bool update_sam_line(const std::vector<RefSeq>& refs, BamRecord& record, std::st
     }
     std::string mate_name;
     std::string ref_name;
-    if (!internal::get_ref_name(refs, record.next_ref_id, mate_name)) {
-        error = "Reference index out of range: " + std::to_string(record.next_ref_id);
-        return false;
-    }
-    if (!internal::get_ref_name(refs, record.ref_id, ref_name)) {
-        error = "Reference index out of range: " + std::to_string(record.ref_id);
+    // A reference index out of range fails without a message, as callers of this toolkit expect.
+    if (!internal::get_ref_name(refs, record.next_ref_id, mate_name) ||
+        !internal::get_ref_name(refs, record.ref_id, ref_name)) {
         return false;
     }
     const std::string rnext = mate_name != "*" && mate_name == ref_name ? "=" : mate_name;

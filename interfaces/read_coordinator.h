@@ -29,7 +29,7 @@ public:
 
     /// When every sub tag in use has been completed, moves all completed reads (in completion order)
     /// into `reads`, replacing its contents, and returns true; otherwise changes nothing and returns
-    /// false.
+    /// false. The handed-out reads refer to this coordinator again (when it is shared-owned).
     bool get_all_reads(ReadList& reads);
 
     uint64_t read_tag() const { return m_read_tag; }

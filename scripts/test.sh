@@ -32,10 +32,11 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 run_suite build/sanitize "" "" -DCMAKE_BUILD_TYPE=Debug -DVEXIL_SANITIZE=ON -DVEXIL_BUILD_BENCH=OFF
 
-# The threaded parts (active objects, tracing, the broker) again under the thread sanitizer.
+# The threaded parts (active objects, tracing, read coordination, the broker, the reference
+# server) again under the thread sanitizer.
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp"
-run_suite build/tsan "^(common|ipc_tools|reference_server)" \
-  "tests_common tests_common_diagnostics tests_ipc_tools tests_reference_server" \
+run_suite build/tsan "^(common|interfaces|ipc_tools|reference_server)" \
+  "tests_common tests_common_diagnostics tests_interfaces tests_ipc_tools tests_reference_server" \
   -DCMAKE_BUILD_TYPE=Debug -DVEXIL_TSAN=ON -DVEXIL_BUILD_BENCH=OFF
 
 exit $status

@@ -221,3 +221,16 @@ TEST(BamIndexPrint, IndexWrittenBySamtools) {
     EXPECT_NE(std::string::npos, printed.find("Got n_no_coor 2\n")) << printed;
     EXPECT_EQ(std::string::npos, printed.find("more bytes")) << printed;
 }
+
+TEST(BamIndexPrint, DefaultOverloadWritesToStandardOutput) {
+    vexil_test::TempFile file;
+    {
+        std::ofstream out(file.path(), std::ios::binary);
+        out << IndexBytes().magic().i32(0).u64(4).bytes();
+    }
+    std::string error;
+    ::testing::internal::CaptureStdout();
+    const bool ok = print_index_from_file(file.path(), error);
+    EXPECT_EQ("n_ref is 0\nGot n_no_coor 4\n", ::testing::internal::GetCapturedStdout());
+    EXPECT_TRUE(ok) << error;
+}
