@@ -23,7 +23,7 @@ run_suite() {
   fi
   local select=()
   [ -n "$labels" ] && select=(-L "$labels")
-  ctest --test-dir "$dir" --output-on-failure --parallel "$jobs" "${select[@]}" || status=1
+  ctest --test-dir "$dir" --output-on-failure --parallel "${CTEST_JOBS:-$jobs}" "${select[@]}" || status=1
 }
 
 run_suite build/release "" "" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXIL_BUILD_BENCH=ON
@@ -33,10 +33,11 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 run_suite build/sanitize "" "" -DCMAKE_BUILD_TYPE=Debug -DVEXIL_SANITIZE=ON -DVEXIL_BUILD_BENCH=OFF
 
 # The threaded parts (active objects, tracing, read coordination, the broker, the reference
-# server) again under the thread sanitizer.
+# server, the client engine) again under the thread sanitizer.
+# Half as many tests at once: the sanitizer slows every thread several times over.
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp"
-run_suite build/tsan "^(common|interfaces|ipc_tools|reference_server)" \
-  "tests_common tests_common_diagnostics tests_interfaces tests_ipc_tools tests_reference_server" \
+CTEST_JOBS=$(( (jobs + 1) / 2 )) run_suite build/tsan "^(common|interfaces|ipc_tools|reference_server|basecall_client)" \
+  "tests_common tests_common_diagnostics tests_interfaces tests_ipc_tools tests_reference_server tests_basecall_client" \
   -DCMAKE_BUILD_TYPE=Debug -DVEXIL_TSAN=ON -DVEXIL_BUILD_BENCH=OFF
 
 exit $status

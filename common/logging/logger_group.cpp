@@ -175,55 +175,52 @@ boost::shared_ptr<LoggerGroup::StreamSink> LoggerGroup::createStreamSink(SinkOpt
     return sink;
 }
 
+template <typename SinkT>
+void LoggerGroup::removeSink(boost::shared_ptr<SinkT>& sink)
+{
+    if (sink) {
+        boost::log::core::get()->remove_sink(sink);
+    }
+    sink.reset();
+}
+
+template <typename SinkT, typename Create>
+void LoggerGroup::updateSink(boost::shared_ptr<SinkT>& slot, SinkOptions&& options, Create&& create)
+{
+    if (!options.enabled) {
+        // Left attached, a sink whose lists were emptied would keep its old filter and go on
+        // writing whatever the core still passes for the other sinks.
+        removeSink(slot);
+        return;
+    }
+    if (!slot) {
+        slot = create(std::move(options));
+        return;
+    }
+    SinkFiltersUtils<SinkT>::SetFiltersForSink(slot, std::move(options.severities), std::move(options.custom_traces));
+}
+
 void LoggerGroup::updateFileSink(Loggers which,
                                  const boost::filesystem::path& folder,
                                  const std::string& name,
                                  SinkOptions&& options)
 {
-    boost::shared_ptr<FileSink>* slot = nullptr;
-    if (which == Loggers::main_log) {
-        slot = &m_main_log;
-    } else if (which == Loggers::verbose_log) {
-        slot = &m_verbose_log;
-    } else {
+    if (which != Loggers::main_log && which != Loggers::verbose_log) {
         ZEV_LOG(common::logging::error) << "Failed to update file sink - received wrong logger type";
         return;
     }
-    if (!options.enabled) {
-        // Left attached, a sink whose lists were emptied would keep its old filter and go on
-        // writing whatever the core still passes for the other sinks.
-        removeSink(*slot);
-        return;
-    }
-    if (!*slot) {
-        *slot = createFileSink(folder, name, std::move(options));
-        return;
-    }
-    SinkFiltersUtils<FileSink>::SetFiltersForSink(*slot, std::move(options.severities),
-                                                  std::move(options.custom_traces));
+    updateSink(which == Loggers::main_log ? m_main_log : m_verbose_log, std::move(options),
+               [&](SinkOptions&& created) { return createFileSink(folder, name, std::move(created)); });
 }
 
 void LoggerGroup::updateStreamSink(Loggers which, SinkOptions&& options)
 {
-    boost::shared_ptr<StreamSink>* slot = nullptr;
-    if (which == Loggers::std_err) {
-        slot = &m_std_err;
-    } else if (which == Loggers::std_out) {
-        slot = &m_std_out;
-    } else {
+    if (which != Loggers::std_err && which != Loggers::std_out) {
         ZEV_LOG(common::logging::error) << "Failed to update stream sink - received wrong logger type";
         return;
     }
-    if (!options.enabled) {
-        removeSink(*slot);
-        return;
-    }
-    if (!*slot) {
-        *slot = createStreamSink(std::move(options), streamFor(which));
-        return;
-    }
-    SinkFiltersUtils<StreamSink>::SetFiltersForSink(*slot, std::move(options.severities),
-                                                    std::move(options.custom_traces));
+    updateSink(which == Loggers::std_err ? m_std_err : m_std_out, std::move(options),
+               [&](SinkOptions&& created) { return createStreamSink(std::move(created), streamFor(which)); });
 }
 
 void LoggerGroup::updateSeverityFilters(LoggerOptions&& options)
@@ -241,15 +238,6 @@ void LoggerGroup::updateSeverityFilters(LoggerOptions&& options)
     } else {
         DisableLogging();
     }
-}
-
-template <typename SinkT>
-void LoggerGroup::removeSink(boost::shared_ptr<SinkT>& sink)
-{
-    if (sink) {
-        boost::log::core::get()->remove_sink(sink);
-    }
-    sink.reset();
 }
 
 void LoggerGroup::removeAllSinks()

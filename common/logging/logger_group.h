@@ -65,6 +65,8 @@ private:
     void updateSeverityFilters(LoggerOptions&& options);
     template <typename SinkT>
     void removeSink(boost::shared_ptr<SinkT>& sink);
+    template <typename SinkT, typename Create>
+    void updateSink(boost::shared_ptr<SinkT>& slot, SinkOptions&& options, Create&& create);
     void removeAllSinks();
     std::ostream* streamFor(Loggers which) const;
 

@@ -21,6 +21,13 @@ using namespace ipc_tools;
 namespace {
 
 constexpr std::uint32_t TEST_TIMEOUT_MS = 20;
+// Time-out of exchanges that are meant to succeed: generous, since the thread sanitizer slows
+// both ends down many times over.
+#if defined(__SANITIZE_THREAD__)
+constexpr std::uint32_t REPLY_TIMEOUT_MS = 5000;
+#else
+constexpr std::uint32_t REPLY_TIMEOUT_MS = 1000;
+#endif
 
 // The frames one reply consists of, built from the request the peer received.
 using ReplyScript = std::function<std::vector<zmq::message_t>(const Message& request)>;
@@ -45,7 +52,7 @@ public:
         boost::filesystem::create_directories(m_folder);
         m_endpoint = "ipc://" + (m_folder / "server").string();
         m_socket.set(zmq::sockopt::linger, 0);
-        m_socket.set(zmq::sockopt::rcvtimeo, 2000);
+        m_socket.set(zmq::sockopt::rcvtimeo, 20000);
         m_socket.bind(m_endpoint);
         m_thread = std::thread([this, script = std::move(script)] { serve(script); });
     }
@@ -124,7 +131,7 @@ TEST(RequestBrokerTest, exchanges_requests_and_replies) {
                        },
                        reply_with(HEARTBEAT_ECHO)});
     RequestBroker broker;
-    broker.prepare_connection(peer.endpoint(), 1000);
+    broker.prepare_connection(peer.endpoint(), REPLY_TIMEOUT_MS);
 
     Message request(LOAD_CONFIG, "", 0, "fast_model");
     Message reply;
@@ -163,7 +170,7 @@ TEST(RequestBrokerTest, silent_server_times_out_and_the_broker_recovers_after_pr
     Message reply;
     EXPECT_THROW(broker.send_request(again, reply), zmq::error_t);
 
-    broker.prepare_connection(peer.endpoint(), 1000);
+    broker.prepare_connection(peer.endpoint(), REPLY_TIMEOUT_MS);
     Message fresh(GET_CONFIGS, "", 0, "");
     broker.send_request(fresh, reply);
     EXPECT_EQ(SUCCESS, reply.get_type());
@@ -189,7 +196,7 @@ TEST(RequestBrokerTest, server_refusals_become_the_four_error_classes) {
                        },
                        reply_with(SUCCESS)});
     RequestBroker broker;
-    broker.prepare_connection(peer.endpoint(), 1000);
+    broker.prepare_connection(peer.endpoint(), REPLY_TIMEOUT_MS);
 
     EXPECT_EQ("Bad request message: LOAD_CONFIG. no such config",
               error_text_of<BadRequest>(broker, Message(LOAD_CONFIG, "", 0, "x")));
@@ -218,7 +225,7 @@ TEST(RequestBrokerTest, multi_frame_reply_is_drained_and_refused) {
                        },
                        reply_with(LOADING)});
     RequestBroker broker;
-    broker.prepare_connection(peer.endpoint(), 1000);
+    broker.prepare_connection(peer.endpoint(), REPLY_TIMEOUT_MS);
     const std::string text = error_text_of<BadReply>(broker, Message(LOAD_INDEX, "", 0, "ref.fa"));
     EXPECT_EQ("Error parsing reply from server for request: LOAD_INDEX. The reply has more than one frame.", text);
 
@@ -231,7 +238,7 @@ TEST(RequestBrokerTest, multi_frame_reply_is_drained_and_refused) {
 TEST(RequestBrokerTest, heartbeat_only_after_a_quiet_second) {
     ScriptedPeer peer({reply_with(HEARTBEAT_ECHO), reply_with(NONE_PENDING), reply_with(NOT_READY)});
     RequestBroker broker;
-    broker.prepare_connection(peer.endpoint(), 1000);
+    broker.prepare_connection(peer.endpoint(), REPLY_TIMEOUT_MS);
 
     broker.ping_server_if_quiet("client-1");  // nothing has been sent yet: the link is quiet
     broker.ping_server_if_quiet("client-1");  // just sent: no second ping

@@ -209,7 +209,7 @@ TEST(DemoClient, ServerRefusalsAndBadArgumentsGiveClearErrors) {
     {
         // A server that stops answering: the client gives up after its time-out instead of hanging.
         fixture.server.faults().add(parse_fault_rule("silence,request=GET_CONFIGS,count=forever"));
-        const RunResult result = fixture.run(3, {"--timeout-ms", "50"});
+        const RunResult result = fixture.run(3, {"--timeout-ms", std::to_string(server_test::short_poll_timeout_ms)});
         EXPECT_EQ(1, result.status);
         EXPECT_TRUE(contains(result.err, "Timeout waiting for reply to request: GET_CONFIGS")) << result.err;
     }

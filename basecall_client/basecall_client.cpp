@@ -1,0 +1,374 @@
+#include "basecall_client/basecall_client.h"
+
+#include "basecall_client/connection_protocol.h"
+#include "basecall_client/read_buffer.h"
+#include "basecall_client/read_processing_protocol.h"
+#include "basecall_client/request_broker_adapter.h"
+#include "common/logger.h"
+#include "common/process_utils.h"
+
+#include <stdexcept>
+#include <utility>
+
+namespace basecall_service {
+
+namespace {
+
+constexpr std::chrono::milliseconds FINISH_POLL_INTERVAL{100};
+
+// Declares the end of input on a buffer whatever way its scope is left.
+class NoMoreDataGuard {
+public:
+    explicit NoMoreDataGuard(std::shared_ptr<ReadBuffer> buffer) : m_buffer(std::move(buffer)) {}
+    ~NoMoreDataGuard()
+    {
+        if (m_buffer) {
+            m_buffer->set_no_more_data();
+        }
+    }
+    NoMoreDataGuard(const NoMoreDataGuard&) = delete;
+    NoMoreDataGuard& operator=(const NoMoreDataGuard&) = delete;
+
+private:
+    std::shared_ptr<ReadBuffer> m_buffer;
+};
+
+}  // namespace
+
+std::string to_string(PassReadResult result)
+{
+    switch (result) {
+    case PassReadResult::success:
+        return "success";
+    case PassReadResult::not_accepting_reads:
+        return "not_accepting_reads";
+    case PassReadResult::queue_full:
+        return "queue_full";
+    }
+    throw std::runtime_error("unrecognised PassReadResult");
+}
+
+std::ostream& operator<<(std::ostream& os, PassReadResult result)
+{
+    return os << to_string(result);
+}
+
+BasecallClient::BasecallClient(unsigned long block_size,
+                               unsigned long max_input_queue_size,
+                               unsigned long max_read_failures,
+                               bool disable_events,
+                               bool pull_state_data,
+                               ThreadHook thread_hook)
+        : m_connection_protocol(std::make_shared<ConnectionProtocol>(m_client_connection_state)),
+          m_read_buffer(std::make_shared<ReadBuffer>()),
+          m_read_processing_protocol(std::make_shared<ReadProcessingProtocol>()),
+          m_thread_hook(thread_hook),
+          m_max_input_queue_size(max_input_queue_size),
+          m_block_size(block_size),
+          m_max_read_failures(max_read_failures)
+{
+    auto trace = create_trace("BasecallClient");
+    m_read_processing_protocol->set_disable_events(disable_events);
+    m_read_processing_protocol->set_pull_state_data(pull_state_data);
+}
+
+BasecallClient::~BasecallClient()
+{
+    auto trace = create_trace("~BasecallClient");
+    join_worker_thread();
+}
+
+void BasecallClient::set_reconnect_timeout(std::chrono::seconds timeout)
+{
+    get_trace_context()->write_message("set_reconnect_timeout", std::to_string(timeout.count()));
+    m_reconnect_timeout.store(timeout.count());
+}
+
+void BasecallClient::connect(const std::string& address,
+                             unsigned int request_timeout_ms,
+                             unsigned int file_load_timeout_s,
+                             ipc_tools::ConnectionInfo info)
+{
+    auto trace = create_trace("connect");
+    if (m_worker_thread) {
+        // One connection per object: a second worker would share the buffer and the protocols.
+        trace.message("already connected once; ignored");
+        return;
+    }
+    m_connection_info = std::move(info);
+    m_server_file_load_timeout = file_load_timeout_s;
+    m_connection_protocol->set_connection_params(address, request_timeout_ms);
+    start_worker_thread();
+    m_connect_latch.wait();
+}
+
+void BasecallClient::start_worker_thread()
+{
+    auto trace = create_trace("start_worker_thread");
+    // The configured buffer exists before reads are accepted, so no read lands in a buffer that
+    // the worker is about to replace.
+    create_read_buffer();
+    m_accept_data.store(true);
+    m_worker_thread = std::make_unique<std::thread>(&BasecallClient::worker_loop, this, m_thread_hook);
+}
+
+std::shared_ptr<ReadBuffer> BasecallClient::create_read_buffer()
+{
+    auto buffer = std::make_shared<ReadBuffer>();
+    buffer->set_block_size(m_block_size);
+    buffer->set_max_input_queue_size(m_max_input_queue_size);
+    buffer->set_max_read_failures(m_max_read_failures);
+    std::lock_guard<std::mutex> lock(m_read_buffer_mutex);
+    m_read_buffer = buffer;
+    return buffer;
+}
+
+std::shared_ptr<ReadBuffer> BasecallClient::get_read_buffer()
+{
+    std::lock_guard<std::mutex> lock(m_read_buffer_mutex);
+    return m_read_buffer;
+}
+
+std::shared_ptr<const ReadBuffer> BasecallClient::get_read_buffer() const
+{
+    std::lock_guard<std::mutex> lock(m_read_buffer_mutex);
+    return m_read_buffer;
+}
+
+PassReadResult BasecallClient::pass_read(interfaces::ReadHolder& read, unsigned long timeout_ms)
+{
+    auto trace = create_hftrace("pass_read");
+    if (!m_accept_data.load() || m_client_connection_state.get_status() == ClientStatus::error) {
+        return PassReadResult::not_accepting_reads;
+    }
+    if (get_read_buffer()->queue_read(read, timeout_ms)) {
+        return PassReadResult::success;
+    }
+    if (!m_accept_data.load() || m_client_connection_state.get_status() == ClientStatus::error) {
+        return PassReadResult::not_accepting_reads;
+    }
+    return PassReadResult::queue_full;
+}
+
+PassReadResult BasecallClient::pass_reads(ReadList& reads, unsigned long timeout_ms)
+{
+    auto trace = create_hftrace("pass_reads");
+    if (!m_accept_data.load() || m_client_connection_state.get_status() == ClientStatus::error) {
+        return PassReadResult::not_accepting_reads;
+    }
+    if (get_read_buffer()->queue_reads(reads, timeout_ms)) {
+        return PassReadResult::success;
+    }
+    if (!m_accept_data.load() || m_client_connection_state.get_status() == ClientStatus::error) {
+        return PassReadResult::not_accepting_reads;
+    }
+    return PassReadResult::queue_full;
+}
+
+unsigned long BasecallClient::num_completed_reads() const
+{
+    return get_read_buffer()->num_reads_out();
+}
+
+void BasecallClient::get_completed_reads(ReadList& reads, interfaces::ReadPriority /*priority*/)
+{
+    get_read_buffer()->get_reads_out(reads);
+}
+
+void BasecallClient::set_no_more_data()
+{
+    m_read_processing_protocol->set_no_more_data();
+}
+
+bool BasecallClient::finish_by(unsigned long long seconds)
+{
+    auto trace = create_trace("finish_by");
+    m_read_processing_protocol->set_no_more_data();
+    m_accept_data.store(false);
+    const auto buffer = get_read_buffer();
+
+    const float max_sleeps = 10.0F * static_cast<float>(seconds);
+    for (unsigned long long sleeps = 1;; ++sleeps) {
+        const ClientStatus status = m_client_connection_state.get_status();
+        if (buffer->all_reads_processed() || status == ClientStatus::disconnected || status == ClientStatus::error) {
+            break;
+        }
+        std::this_thread::sleep_for(FINISH_POLL_INTERVAL);
+        if (seconds != 0 && static_cast<float>(sleeps) > max_sleeps) {
+            break;
+        }
+    }
+    join_worker_thread();
+    return buffer->all_reads_processed();
+}
+
+bool BasecallClient::connection_status_is_active() const
+{
+    const ClientStatus status = m_client_connection_state.get_status();
+    return status != ClientStatus::disconnected && status != ClientStatus::error;
+}
+
+void BasecallClient::disconnect()
+{
+    auto trace = create_trace("disconnect");
+    join_worker_thread();
+    m_client_connection_state.set_status_if(ClientStatus::error, ClientStatus::disconnected);
+}
+
+void BasecallClient::join_worker_thread()
+{
+    auto trace = create_trace("join_worker_thread");
+    m_accept_data.store(false);
+    m_stop_requested.store(true);
+    get_read_buffer()->set_no_more_data();
+    m_read_processing_protocol->stop();
+    if (m_worker_thread && m_worker_thread->joinable()) {
+        m_worker_thread->join();
+    }
+}
+
+ConfigDetails BasecallClient::get_basecalling_config() const
+{
+    std::lock_guard<std::mutex> lock(m_connected_info_mutex);
+    return m_config_details;
+}
+
+std::string BasecallClient::get_alignment_sam_header() const
+{
+    std::lock_guard<std::mutex> lock(m_connected_info_mutex);
+    return m_alignment_sam_header;
+}
+
+ipc_tools::ConnectedInfo BasecallClient::get_connected_info() const
+{
+    std::lock_guard<std::mutex> lock(m_connected_info_mutex);
+    return m_connected_info;
+}
+
+void BasecallClient::set_connection_protocol(std::shared_ptr<AbstractConnectionProtocol> protocol)
+{
+    m_connection_protocol = std::move(protocol);
+}
+
+void BasecallClient::set_read_processing_protocol(std::shared_ptr<AbstractReadProcessingProtocol> protocol)
+{
+    m_read_processing_protocol = std::move(protocol);
+}
+
+void BasecallClient::report_state(common::diagnostics::state::StateLogger& logger) const
+{
+    logger.log("m_client_connection_state", to_string(m_client_connection_state.get_status()));
+    logger.log("m_accept_data", m_accept_data.load());
+    logger.log("m_max_read_failures", static_cast<unsigned long long>(m_max_read_failures));
+    const auto buffer = get_read_buffer();
+    const auto section = logger.create_child_section("ReadBuffer");
+    buffer->report_state(logger);
+}
+
+std::chrono::system_clock::time_point BasecallClient::calculate_reconnect_timeout_time(std::chrono::seconds timeout)
+{
+    const auto deadline = std::chrono::system_clock::now() + timeout;
+    common::diagnostics::tracing::TraceDomain<ReadProcessingProtocol>::get_trace_context()->write_message(
+            "calculate_reconnect_timeout_time", [deadline] {
+                const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline.time_since_epoch());
+                return "retry until (ms): " + std::to_string(ms.count());
+            });
+    return deadline;
+}
+
+void BasecallClient::worker_loop(ThreadHook hook)
+{
+    bass::util::set_thread_name("client_worker");
+    auto trace = create_trace("worker_loop");
+    const auto read_buffer = get_read_buffer();
+    {
+        NoMoreDataGuard guard(read_buffer);
+        try {
+            if (hook != nullptr) {
+                hook();
+            }
+            run_connections(read_buffer);
+        } catch (const std::exception& e) {
+            end_with_exception(e.what());
+        } catch (...) {
+            end_with_exception("unknown exception");
+        }
+    }
+    m_accept_data.store(false);
+    m_connect_latch.count_down();
+    declare_no_more_data_on_current_buffer();
+}
+
+void BasecallClient::run_connections(const std::shared_ptr<ReadBuffer>& read_buffer)
+{
+    auto trace = create_trace("run_connections");
+    ErrorState error;
+    RequestBrokerAdapter* adapter = nullptr;
+    auto deadline = calculate_reconnect_timeout_time(std::chrono::seconds(m_reconnect_timeout.load()));
+    while (true) {
+        adapter = m_connection_protocol->establish_server_connection(m_connection_info, m_server_file_load_timeout);
+        if (adapter != nullptr) {
+            const ipc_tools::ConnectedInfo connected = m_connection_protocol->get_connected_info();
+            {
+                std::lock_guard<std::mutex> lock(m_connected_info_mutex);
+                m_connected_info = connected;
+                m_config_details = m_connection_protocol->get_config_details();
+                m_alignment_sam_header = m_connection_protocol->get_alignment_file_header();
+            }
+            read_buffer->set_connection_id(connected.client_uid);
+            m_read_processing_protocol->set_connection_id(connected.client_uid);
+            trace.message("connected");
+            trace.message("server version: " + connected.server_version);
+            trace.message("server minimap version: " + connected.minimap_version);
+            m_connect_latch.count_down();
+            error = m_read_processing_protocol->process_reads(read_buffer.get(), adapter);
+            trace.message(to_string(error));
+            deadline = calculate_reconnect_timeout_time(std::chrono::seconds(m_reconnect_timeout.load()));
+        } else {
+            error = m_connection_protocol->error_state();
+        }
+        // A caller waiting in disconnect or destruction is not kept for the rest of the window.
+        const bool retry = error.code == ConnectionError::timed_out && std::chrono::system_clock::now() < deadline &&
+                           !m_stop_requested.load();
+        if (!retry) {
+            break;
+        }
+    }
+
+    m_accept_data.store(false);
+    read_buffer->set_no_more_data();
+    if (error.code != ConnectionError::no_error) {
+        m_client_connection_state.set_error(error);
+        ZEV_LOG(common::logging::error) << "Connection error. " << to_string(error);
+    }
+    if (adapter != nullptr && m_client_connection_state.get_error_state().code != ConnectionError::timed_out) {
+        m_connection_protocol->disconnect_from_server();
+    }
+    if (m_client_connection_state.get_status() != ClientStatus::error) {
+        m_client_connection_state.set_status(ClientStatus::disconnected);
+    }
+    trace.message(to_string(m_client_connection_state.get_error_state()));
+}
+
+void BasecallClient::end_with_exception(const std::string& what)
+{
+    // An exception must not end the process from a thread of ours; it ends the connection instead.
+    const ErrorState error{ConnectionError::failed, "Client worker ended by an exception: " + what};
+    m_accept_data.store(false);
+    const ClientStatus status = m_client_connection_state.get_status();
+    if (status == ClientStatus::disconnected) {
+        // The error status is reachable only from a connection attempt.
+        m_client_connection_state.set_status(ClientStatus::preparing_connection);
+    }
+    if (status != ClientStatus::error) {
+        m_client_connection_state.set_error(error);
+    }
+    ZEV_LOG(common::logging::error) << "Connection error. " << to_string(error);
+}
+
+void BasecallClient::declare_no_more_data_on_current_buffer()
+{
+    get_read_buffer()->set_no_more_data();
+}
+
+}  // namespace basecall_service

@@ -1,0 +1,136 @@
+#pragma once
+
+#include "basecall_client/client_connection_state.h"
+#include "basecall_client/connection_protocol.h"
+#include "common/diagnostics/state/state_provider.h"
+#include "common/diagnostics/tracing/trace_domain.h"
+#include "common/synchronisation.h"
+#include "interfaces/read_holder.h"
+#include "ipc_tools/connection_info.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <thread>
+
+namespace basecall_service {
+
+class AbstractReadProcessingProtocol;
+class ReadBuffer;
+
+// The outcome of queuing reads.
+enum class PassReadResult : std::int32_t {
+    success = 0,
+    not_accepting_reads = 1,
+    queue_full = 2,
+};
+
+// Throws std::runtime_error "unrecognised PassReadResult" for a value outside the enum.
+std::string to_string(PassReadResult result);
+std::ostream& operator<<(std::ostream& os, PassReadResult result);
+
+// The engine behind one public client: connects on its own worker thread ("client_worker"), hands
+// control to the read loop, reconnects after time-outs within a reconnect window, and lets the
+// caller queue reads, collect completed reads, finish and disconnect.
+class BasecallClient : public common::diagnostics::state::StateProvider,
+                       common::diagnostics::tracing::TraceDomain<BasecallClient> {
+public:
+    using ThreadHook = void (*)();
+    using ReadList = std::list<std::unique_ptr<interfaces::ReadHolder>>;
+
+    static constexpr std::chrono::seconds default_reconnect_timeout{300};
+
+    BasecallClient(unsigned long block_size,
+                   unsigned long max_input_queue_size,
+                   unsigned long max_read_failures,
+                   bool disable_events,
+                   bool pull_state_data,
+                   ThreadHook thread_hook);
+    ~BasecallClient() override;
+
+    BasecallClient(const BasecallClient&) = delete;
+    BasecallClient& operator=(const BasecallClient&) = delete;
+
+    void set_reconnect_timeout(std::chrono::seconds timeout);
+
+    // Starts the worker and blocks until it has connected or given up; the outcome is in the
+    // connection state. Only the first call has an effect.
+    void connect(const std::string& address,
+                 unsigned int request_timeout_ms,
+                 unsigned int file_load_timeout_s,
+                 ipc_tools::ConnectionInfo info);
+
+    std::shared_ptr<ReadBuffer> get_read_buffer();
+    std::shared_ptr<const ReadBuffer> get_read_buffer() const;
+
+    PassReadResult pass_read(interfaces::ReadHolder& read, unsigned long timeout_ms);
+    // Reads that were not accepted are left in `reads`, in their order.
+    PassReadResult pass_reads(ReadList& reads, unsigned long timeout_ms);
+
+    unsigned long num_completed_reads() const;
+    // Moves every completed read onto the end of `reads`; `priority` is not used.
+    void get_completed_reads(ReadList& reads, interfaces::ReadPriority priority);
+
+    void set_no_more_data();
+    // Declares the end of input and waits, polling every 100 ms, until every read is back, the
+    // connection has ended or `seconds` have passed (0: no limit); then joins the worker. Returns
+    // whether every read was processed.
+    bool finish_by(unsigned long long seconds);
+
+    bool connection_status_is_active() const;
+    void disconnect();
+    void join_worker_thread();
+
+    ClientConnectionState& get_connection_state() { return m_client_connection_state; }
+    const ClientConnectionState& get_connection_state() const { return m_client_connection_state; }
+
+    ConfigDetails get_basecalling_config() const;
+    std::string get_alignment_sam_header() const;
+    ipc_tools::ConnectedInfo get_connected_info() const;
+
+    void set_connection_protocol(std::shared_ptr<AbstractConnectionProtocol> protocol);
+    void set_read_processing_protocol(std::shared_ptr<AbstractReadProcessingProtocol> protocol);
+
+    void report_state(common::diagnostics::state::StateLogger& logger) const override;
+
+private:
+    void start_worker_thread();
+    std::shared_ptr<ReadBuffer> create_read_buffer();
+    void worker_loop(ThreadHook hook);
+    void run_connections(const std::shared_ptr<ReadBuffer>& read_buffer);
+    void end_with_exception(const std::string& what);
+    void declare_no_more_data_on_current_buffer();
+    static std::chrono::system_clock::time_point calculate_reconnect_timeout_time(std::chrono::seconds timeout);
+
+    ClientConnectionState m_client_connection_state;
+    std::shared_ptr<AbstractConnectionProtocol> m_connection_protocol;
+    mutable std::mutex m_read_buffer_mutex;
+    std::shared_ptr<ReadBuffer> m_read_buffer;
+    std::shared_ptr<AbstractReadProcessingProtocol> m_read_processing_protocol;
+    ThreadHook m_thread_hook;
+    std::unique_ptr<std::thread> m_worker_thread;
+    std::atomic<bool> m_accept_data{false};
+    // Set by join_worker_thread: the worker stops retrying connections that time out.
+    std::atomic<bool> m_stop_requested{false};
+    common::synchronisation::Latch m_connect_latch{1};
+    ipc_tools::ConnectionInfo m_connection_info;
+    std::uint32_t m_server_file_load_timeout{0};
+    std::atomic<std::int64_t> m_reconnect_timeout{default_reconnect_timeout.count()};
+    std::uint64_t m_max_input_queue_size;
+    std::uint64_t m_block_size;
+    std::uint64_t m_max_read_failures;
+    // Rewritten by the worker on every (re)connection, read by callers: guarded by its own mutex.
+    mutable std::mutex m_connected_info_mutex;
+    ipc_tools::ConnectedInfo m_connected_info;
+    // Copies of what the last successful connection loaded (defaults before the first), so callers
+    // never read the protocol's records while the worker rewrites them.
+    ConfigDetails m_config_details;
+    std::string m_alignment_sam_header;
+};
+
+}  // namespace basecall_service

@@ -1,0 +1,563 @@
+#include "basecall_client/called_read_decoder.h"
+
+#include "basecall_client/alignment_results.h"
+#include "basecall_client/barcoding_results.h"
+#include "common/diagnostics/tracing/trace_domain.h"
+#include "data_wrappers/data_view.h"
+#include "data_wrappers/views.h"
+#include "ipc_tools/message_type.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+namespace basecall_service {
+
+namespace {
+
+using bass::data_wrappers::DataView;
+using bass::data_wrappers::MatView;
+using bass::data_wrappers::Metadata;
+
+static_assert(FLATBUFFERS_LITTLEENDIAN, "vectors are copied from the wire as they lie in memory");
+
+constexpr uint64_t TRACE_VALUES_PER_EVENT = 8;
+
+enum class TraceKind { none, flipflop, runlength };
+
+std::string text_of(const flatbuffers::String* text) {
+    return text == nullptr ? std::string() : text->str();
+}
+
+template <typename T>
+uint64_t length_of(const flatbuffers::Vector<T>* values) {
+    return values == nullptr ? 0 : values->size();
+}
+
+// Copies `count` elements of `source` into `target` from `offset` on, bounded by the room left in
+// the target and by the elements the source holds; the rest is not copied.
+template <typename Target, typename Source>
+void copy_bounded(std::vector<Target>& target, uint64_t offset, const flatbuffers::Vector<Source>* source,
+                  uint64_t count) {
+    static_assert(sizeof(Target) == sizeof(Source), "wire and buffer elements must match");
+    if (source == nullptr || offset >= target.size()) {
+        return;
+    }
+    const uint64_t n = std::min({count, static_cast<uint64_t>(source->size()), target.size() - offset});
+    if (n > 0) {
+        std::memcpy(target.data() + offset, source->Data(), n * sizeof(Target));
+    }
+}
+
+const vexil_ipc::FlipflopTraceData* flipflop_of(const vexil_ipc::CalledBlockData& called) {
+    return called.trace_type() == vexil_ipc::TraceData_FlipflopTraceData ? called.trace_as_FlipflopTraceData()
+                                                                          : nullptr;
+}
+
+const vexil_ipc::RunlengthTraceData* runlength_of(const vexil_ipc::CalledBlockData& called) {
+    return called.trace_type() == vexil_ipc::TraceData_RunlengthTraceData ? called.trace_as_RunlengthTraceData()
+                                                                           : nullptr;
+}
+
+// The whole-read buffers, sized once from the first block and filled block by block.
+struct ReadBuffers {
+    TraceKind trace_kind = TraceKind::none;
+    uint64_t event_capacity = 0;
+    uint64_t state_size = 0;
+    uint64_t run_capacity = 0;
+    uint64_t sequence_length = 0;
+    uint64_t categories = 0;
+    uint64_t event_offset = 0;
+    uint64_t run_offset = 0;
+
+    std::string sequence;
+    std::string qstring;
+    std::vector<uint8_t> movement;
+    std::vector<uint8_t> trace;
+    std::vector<int8_t> rle_base;
+    std::vector<float> rle_scale;
+    std::vector<float> rle_shape;
+    std::vector<float> rle_weight;
+    std::vector<uint32_t> rle_index;
+    std::vector<uint32_t> rle_runlength;
+    std::vector<float> state_data;
+    std::vector<uint8_t> base_mod_probs;
+};
+
+// Why a block contradicts itself or the read it belongs to; empty when it does not. Only the data
+// the decoder will use is checked.
+class BlockChecker {
+public:
+    // `sample_limit`: raw samples of the read, which no event or run count may exceed (0: unchecked).
+    BlockChecker(const CalledReadOptions& options, const ReadBuffers& buffers, uint64_t sample_limit = 0)
+        : m_options(options), m_buffers(buffers), m_sample_limit(sample_limit) {}
+
+    std::string check(const vexil_ipc::CalledBlockData& called, bool first_block) const {
+        const uint64_t bases = length_of(called.sequence());
+        const uint64_t qualities = length_of(called.qstring());
+        if (bases != qualities) {
+            return "sequence of " + std::to_string(bases) + " bases but " + std::to_string(qualities) +
+                   " quality values";
+        }
+        const uint64_t events = called.event_count();
+        const uint64_t state_size = first_block ? called.state_size() : m_buffers.state_size;
+        const bool with_state = m_options.pull_state_data && called.state_data() != nullptr;
+        if (with_state) {
+            if (first_block && state_size > MAX_CALLED_STATE_SIZE) {
+                return "state size " + std::to_string(state_size) + " above the limit of " +
+                       std::to_string(MAX_CALLED_STATE_SIZE);
+            }
+            if (called.state_data()->size() != events * state_size) {
+                return std::to_string(called.state_data()->size()) + " state values for " +
+                       std::to_string(events) + " events of " + std::to_string(state_size);
+            }
+        }
+        if (m_options.disable_events) {
+            // Later blocks contribute only their sequence and qualities.
+            return with_state && first_block ? check_event_room(called, first_block) : std::string();
+        }
+        const TraceKind kind = first_block ? kind_of(called) : m_buffers.trace_kind;
+        if (kind == TraceKind::flipflop) {
+            if (const auto* flipflop = flipflop_of(called)) {
+                if (flipflop->movement() != nullptr && flipflop->movement()->size() != events) {
+                    return std::to_string(flipflop->movement()->size()) + " moves for " + std::to_string(events) +
+                           " events";
+                }
+                if (flipflop->flipflop_trace() != nullptr &&
+                    flipflop->flipflop_trace()->size() != events * TRACE_VALUES_PER_EVENT) {
+                    return std::to_string(flipflop->flipflop_trace()->size()) + " trace values for " +
+                           std::to_string(events) + " events";
+                }
+            }
+        } else if (kind == TraceKind::runlength) {
+            if (const auto* runlength = runlength_of(called)) {
+                const std::string problem = check_runs(*runlength, first_block);
+                if (!problem.empty()) {
+                    return problem;
+                }
+            }
+        }
+        return check_event_room(called, first_block);
+    }
+
+    static TraceKind kind_of(const vexil_ipc::CalledBlockData& called) {
+        switch (called.trace_type()) {
+            case vexil_ipc::TraceData_FlipflopTraceData:
+                return TraceKind::flipflop;
+            case vexil_ipc::TraceData_RunlengthTraceData:
+                return TraceKind::runlength;
+            default:
+                return TraceKind::none;
+        }
+    }
+
+private:
+    std::string check_runs(const vexil_ipc::RunlengthTraceData& runlength, bool first_block) const {
+        const uint64_t runs = length_of(runlength.rle_base());
+        const std::pair<const char*, uint64_t> others[] = {
+                {"rle_scale", length_of(runlength.rle_scale())}, {"rle_shape", length_of(runlength.rle_shape())},
+                {"rle_weight", length_of(runlength.rle_weight())}, {"rle_index", length_of(runlength.rle_index())},
+                {"rle_runlength", length_of(runlength.rle_runlength())}};
+        for (const auto& [name, length] : others) {
+            // An absent vector supplies nothing; a present one must match the runs.
+            if (length != 0 && length != runs) {
+                return std::string(name) + " of " + std::to_string(length) + " values for " + std::to_string(runs) +
+                       " runs";
+            }
+        }
+        const uint64_t capacity = first_block ? runlength.rle_count() : m_buffers.run_capacity;
+        const uint64_t offset = first_block ? 0 : m_buffers.run_offset;
+        if (first_block && m_sample_limit > 0 && capacity > m_sample_limit) {
+            return "run count " + std::to_string(capacity) + " above the read's " + std::to_string(m_sample_limit) +
+                   " samples";
+        }
+        // Without a run count nothing is stored, so runs beyond it do no harm.
+        if (capacity > 0 && offset + runs > capacity) {
+            return std::to_string(offset + runs) + " runs beyond the read's run count of " + std::to_string(capacity);
+        }
+        return {};
+    }
+
+    std::string check_event_room(const vexil_ipc::CalledBlockData& called, bool first_block) const {
+        const uint64_t capacity = first_block ? called.event_capacity() : m_buffers.event_capacity;
+        const uint64_t offset = first_block ? 0 : m_buffers.event_offset;
+        // The per-event buffers are sized by the capacity; an event spans at least one sample.
+        if (first_block && m_sample_limit > 0 && capacity > m_sample_limit) {
+            return "event capacity " + std::to_string(capacity) + " above the read's " +
+                   std::to_string(m_sample_limit) + " samples";
+        }
+        if (offset + called.event_count() > capacity) {
+            return std::to_string(offset + called.event_count()) + " events beyond the read's capacity of " +
+                   std::to_string(capacity);
+        }
+        return {};
+    }
+
+    const CalledReadOptions& m_options;
+    const ReadBuffers& m_buffers;
+    const uint64_t m_sample_limit;
+};
+
+// The sub-read that a block with a sub tag fills: a copy of the submitted read, sharing what the
+// submitted read shares, without its coordinator and event recorder.
+interfaces::ReadHolder make_sub_read(const interfaces::ReadHolder& submitted, uint64_t sub_tag) {
+    interfaces::ReadHolder sub_read;
+    sub_read.read_tag = submitted.read_tag;
+    sub_read.priority = submitted.priority;
+    sub_read.metadata = submitted.metadata;
+    for (const auto& [id, view] : submitted.datasets) {
+        DataView copy;
+        copy.copy_data(view);
+        copy.m_info = view.m_info;
+        copy.m_metadata = view.m_metadata;
+        sub_read.datasets.emplace(id, std::move(copy));
+    }
+    sub_read.sub_tag = sub_tag;
+    sub_read.shared_data = submitted.shared_data;
+    return sub_read;
+}
+
+void write_read_level_keys_before_duration(const vexil_ipc::ReadBlockData& block, Metadata& metadata) {
+    metadata.insert("strand_id", text_of(block.strand_id()));
+    if (block.duplex_strand_1() != nullptr) {
+        metadata.insert("duplex_strand_1", block.duplex_strand_1()->str());
+    }
+    if (block.duplex_strand_2() != nullptr) {
+        metadata.insert("duplex_strand_2", block.duplex_strand_2()->str());
+    }
+}
+
+void write_basecall_keys(const vexil_ipc::CalledBlockData& called, uint64_t duration, uint64_t rle_count,
+                         Metadata& metadata) {
+    metadata.insert("basecall_type", text_of(called.basecall_type()));
+    metadata.insert("model_version_id", text_of(called.model_version_id()));
+    metadata.insert<float>("mean_qscore", called.mean_qscore());
+    metadata.insert<float>("call_score", called.call_score());
+    metadata.insert<float>("stay_prob", called.stay_prob());
+    metadata.insert<float>("step_prob", called.step_prob());
+    metadata.insert<float>("skip_prob", called.skip_prob());
+    metadata.insert<uint64_t>("label_length", called.label_length());
+    metadata.insert<uint64_t>("model_stride", called.model_stride());
+    metadata.insert<uint64_t>("state_size", called.state_size());
+    metadata.insert<float>("median", called.median());
+    metadata.insert<float>("med_abs_dev", called.med_abs_dev());
+    metadata.insert<uint64_t>("trimmed_samples", called.trimmed_samples());
+    // More trimmed samples than the read holds wraps around, as the server's own arithmetic does.
+    const uint64_t trimmed_duration = duration - called.trimmed_samples();
+    metadata.insert<uint64_t>("trimmed_duration", trimmed_duration);
+    // Without a stride there are no events to count.
+    const uint64_t stride = called.model_stride();
+    metadata.insert<uint64_t>("num_events", stride == 0 ? 0 : duration / stride);
+    metadata.insert<uint64_t>("trimmed_events", stride == 0 ? 0 : trimmed_duration / stride);
+    metadata.insert<uint64_t>("sequence_length", called.sequence_length());
+    metadata.insert<uint64_t>("rle_count", rle_count);
+}
+
+void write_scaling_keys(const vexil_ipc::ScalingData& scaling, Metadata& metadata) {
+    metadata.insert<float>("scaling_median", scaling.scaling_median());
+    metadata.insert<float>("scaling_med_abs_dev", scaling.scaling_med_abs_dev());
+    metadata.insert<float>("pt_median", scaling.pt_median());
+    metadata.insert<float>("ptsd", scaling.ptsd());
+    metadata.insert<float>("adapter_max", scaling.adapter_max());
+    metadata.insert<bool>("pt_detect_success", scaling.pt_detect_success());
+    if (scaling.scaling_version() != nullptr) {
+        metadata.insert("scaling_version", scaling.scaling_version()->str());
+    }
+}
+
+// Sizes the whole-read buffers from the first block.
+void prepare_buffers(const vexil_ipc::CalledBlockData& called, const CalledReadOptions& options, ReadBuffers& buffers) {
+    buffers.sequence = text_of(called.sequence());
+    buffers.qstring = text_of(called.qstring());
+    buffers.trace_kind = BlockChecker::kind_of(called);
+    buffers.event_capacity = called.event_capacity();
+    buffers.state_size = called.state_size();
+    buffers.sequence_length = called.sequence_length();
+
+    if (!options.disable_events && buffers.event_capacity > 0) {
+        if (const auto* flipflop = flipflop_of(called)) {
+            if (flipflop->movement() != nullptr) {
+                buffers.movement.assign(buffers.event_capacity, 0);
+            }
+            if (flipflop->flipflop_trace() != nullptr) {
+                buffers.trace.assign(buffers.event_capacity * TRACE_VALUES_PER_EVENT, 0);
+            }
+        }
+    }
+    if (!options.disable_events && buffers.trace_kind == TraceKind::runlength) {
+        if (const auto* runlength = runlength_of(called)) {
+            buffers.run_capacity = runlength->rle_count();
+            const auto runs = static_cast<std::size_t>(buffers.run_capacity);
+            buffers.rle_base.assign(runs, 0);
+            buffers.rle_scale.assign(runs, 0.0F);
+            buffers.rle_shape.assign(runs, 0.0F);
+            buffers.rle_weight.assign(runs, 0.0F);
+            buffers.rle_index.assign(runs, 0);
+            buffers.rle_runlength.assign(runs, 0);
+        }
+    }
+    if (options.pull_state_data && called.state_data() != nullptr) {
+        buffers.state_data.assign(buffers.event_capacity * buffers.state_size, 0.0F);
+    }
+    if (!options.disable_events && called.base_mod() != nullptr) {
+        buffers.categories = length_of(called.base_mod()->base_mod_alphabet());
+        buffers.base_mod_probs.reserve(buffers.sequence_length * buffers.categories);
+    }
+}
+
+// Copies one block's per-event data into the whole-read buffers at the current offsets; advances them.
+void copy_block_data(const vexil_ipc::CalledBlockData& called, const CalledReadOptions& options, ReadBuffers& buffers) {
+    const uint64_t events = called.event_count();
+    uint64_t runs = 0;
+    if (!options.disable_events) {
+        if (buffers.trace_kind == TraceKind::flipflop) {
+            if (const auto* flipflop = flipflop_of(called)) {
+                copy_bounded(buffers.movement, buffers.event_offset, flipflop->movement(), events);
+                copy_bounded(buffers.trace, buffers.event_offset * TRACE_VALUES_PER_EVENT, flipflop->flipflop_trace(),
+                             events * TRACE_VALUES_PER_EVENT);
+            }
+        } else if (buffers.trace_kind == TraceKind::runlength) {
+            if (const auto* runlength = runlength_of(called)) {
+                runs = length_of(runlength->rle_base());
+                copy_bounded(buffers.rle_base, buffers.run_offset, runlength->rle_base(), runs);
+                copy_bounded(buffers.rle_scale, buffers.run_offset, runlength->rle_scale(), runs);
+                copy_bounded(buffers.rle_shape, buffers.run_offset, runlength->rle_shape(), runs);
+                copy_bounded(buffers.rle_weight, buffers.run_offset, runlength->rle_weight(), runs);
+                copy_bounded(buffers.rle_index, buffers.run_offset, runlength->rle_index(), runs);
+                copy_bounded(buffers.rle_runlength, buffers.run_offset, runlength->rle_runlength(), runs);
+            }
+        }
+        if (called.base_mod() != nullptr && called.base_mod()->base_mod_probs() != nullptr) {
+            const auto* probs = called.base_mod()->base_mod_probs();
+            buffers.base_mod_probs.insert(buffers.base_mod_probs.end(), probs->begin(), probs->end());
+        }
+    }
+    if (options.pull_state_data) {
+        copy_bounded(buffers.state_data, buffers.event_offset * buffers.state_size, called.state_data(),
+                     events * buffers.state_size);
+    }
+    if (!options.disable_events) {
+        buffers.event_offset += events;
+        buffers.run_offset += runs;
+    }
+}
+
+// Why the joined buffers do not fit together; empty when they do.
+std::string check_joined(const ReadBuffers& buffers) {
+    if (buffers.base_mod_probs.empty()) {
+        return {};
+    }
+    const uint64_t expected = buffers.sequence_length * buffers.categories;
+    if (buffers.base_mod_probs.size() != expected) {
+        return std::to_string(buffers.base_mod_probs.size()) + " modified-base probabilities for " +
+               std::to_string(buffers.sequence_length) + " bases of " + std::to_string(buffers.categories) +
+               " categories";
+    }
+    return {};
+}
+
+// Moves the finished buffers into the holder; a dataset already present keeps its view.
+void attach_datasets(ReadBuffers& buffers, interfaces::ReadHolder& holder) {
+    auto& datasets = holder.datasets;
+    datasets.emplace(dataset::sequence, DataView(std::move(buffers.sequence)));
+    datasets.emplace(dataset::qstring, DataView(std::move(buffers.qstring)));
+    if (!buffers.movement.empty()) {
+        datasets.emplace(dataset::movement, DataView(std::move(buffers.movement)));
+    }
+    if (!buffers.base_mod_probs.empty()) {
+        const auto mat = MatView<uint8_t>::view(buffers.base_mod_probs.data(), buffers.sequence_length,
+                                                buffers.categories, std::max<uint64_t>(buffers.categories, 1), 1);
+        datasets.emplace(dataset::base_mod_probs, DataView(mat, std::move(buffers.base_mod_probs)));
+    }
+    if (!buffers.trace.empty()) {
+        const auto mat = MatView<uint8_t>::view(buffers.trace.data(), buffers.trace.size() / TRACE_VALUES_PER_EVENT,
+                                                TRACE_VALUES_PER_EVENT, TRACE_VALUES_PER_EVENT, 1);
+        datasets.emplace(dataset::flipflop_trace, DataView(mat, std::move(buffers.trace)));
+    }
+    if (!buffers.rle_base.empty()) {
+        datasets.emplace(dataset::rle_base, DataView(std::move(buffers.rle_base)));
+        datasets.emplace(dataset::rle_scale, DataView(std::move(buffers.rle_scale)));
+        datasets.emplace(dataset::rle_shape, DataView(std::move(buffers.rle_shape)));
+        datasets.emplace(dataset::rle_weight, DataView(std::move(buffers.rle_weight)));
+        datasets.emplace(dataset::rle_index, DataView(std::move(buffers.rle_index)));
+        datasets.emplace(dataset::rle_runlength, DataView(std::move(buffers.rle_runlength)));
+    }
+    if (!buffers.state_data.empty()) {
+        const auto mat = MatView<float>::view(buffers.state_data.data(), buffers.state_data.size() / buffers.state_size,
+                                              buffers.state_size, std::max<uint64_t>(buffers.state_size, 1), 1);
+        datasets.emplace(dataset::state_data, DataView(mat, std::move(buffers.state_data)));
+    }
+}
+
+std::string inconsistent_block_text(uint64_t block_index, uint64_t read_tag, const std::string& problem) {
+    return "Inconsistent called block " + std::to_string(block_index) + " for read " + std::to_string(read_tag) +
+           ": " + problem;
+}
+
+}  // namespace
+
+CalledReadDecoder::CalledReadDecoder(CalledReadStore& store, CalledBlockLink& link, CalledReadOptions options,
+                                     ErrorState& error_state, TraceContextPtr trace_context)
+    : m_store(store),
+      m_link(link),
+      m_options(std::move(options)),
+      m_error_state(error_state),
+      m_trace_context(trace_context ? std::move(trace_context)
+                                    : common::diagnostics::tracing::TraceDomain<CalledReadDecoder>::get_trace_context()) {
+}
+
+void CalledReadDecoder::fail(ConnectionError code, const std::string& message, TraceText trace_text) {
+    m_error_state = ErrorState{code, message};
+    if (m_trace_context) {
+        m_trace_context->write_message("process_read_message", trace_text == TraceText::message
+                                                                       ? message
+                                                                       : to_string(m_error_state));
+    }
+}
+
+interfaces::ReadHolder* CalledReadDecoder::process_read_message(const vexil_ipc::ReadBlockData* block) {
+    if (block == nullptr) {
+        fail(ConnectionError::invalid_response, "Returned read reply holds no read block.", TraceText::error_state);
+        return nullptr;
+    }
+    try {
+        return decode(*block);
+    } catch (const std::bad_alloc&) {
+        // Buffer sizes come from the server; one it cannot back must not end the worker.
+        fail(ConnectionError::failed,
+             "Could not allocate the buffers of returned read: " + std::to_string(block->read_tag()), TraceText::error_state);
+    } catch (const std::length_error&) {
+        fail(ConnectionError::failed,
+             "Could not allocate the buffers of returned read: " + std::to_string(block->read_tag()), TraceText::error_state);
+    }
+    return nullptr;
+}
+
+interfaces::ReadHolder* CalledReadDecoder::decode(const vexil_ipc::ReadBlockData& block) {
+    const uint64_t read_tag = block.read_tag();
+    interfaces::ReadHolder* submitted = m_store.get_submitted_read_holder(read_tag);
+    if (submitted == nullptr) {
+        fail(ConnectionError::bad_reply, "Returned read does not belong to this client: " + std::to_string(read_tag),
+             TraceText::error_state);
+        return nullptr;
+    }
+    const vexil_ipc::CalledBlockData* first = block.called_block();
+    if (first == nullptr) {
+        fail(ConnectionError::bad_reply, "Returned read carries no called block: " + std::to_string(read_tag), TraceText::error_state);
+        return nullptr;
+    }
+    ReadBuffers buffers;
+    {
+        // A zero duration is reported on its own below.
+        const uint64_t samples = submitted->has_dataset(dataset::raw_data)
+                                         ? submitted->get_dataset(dataset::raw_data).m_info.size
+                                         : block.duration();
+        const uint64_t sample_limit = block.duration() == 0 ? 0 : std::max<uint64_t>(samples, 1);
+        const std::string problem = BlockChecker(m_options, buffers, sample_limit).check(*first, true);
+        if (!problem.empty()) {
+            fail(ConnectionError::bad_reply, inconsistent_block_text(0, read_tag, problem), TraceText::error_state);
+            return nullptr;
+        }
+    }
+
+    interfaces::ReadHolder* target = submitted;
+    if (block.sub_tag() != 0) {
+        interfaces::ReadHolder sub_read = make_sub_read(*submitted, block.sub_tag());
+        target = m_store.add_temp_sub_read(sub_read);
+    }
+    Metadata& metadata = target->metadata;
+
+    write_read_level_keys_before_duration(block, metadata);
+    const uint64_t duration = block.duration();
+    if (duration == 0) {
+        fail(ConnectionError::failed, "Duration metadata missing for submitted read: " + std::to_string(read_tag),
+             TraceText::error_state);
+        return nullptr;
+    }
+    metadata.insert<uint64_t>("duration", duration);
+    metadata.insert<uint64_t>("start_time", block.start_time());
+    metadata.insert<uint64_t>("num_dravik_events", block.num_dravik_events());
+
+    prepare_buffers(*first, m_options, buffers);
+    const uint64_t rle_count =
+            buffers.trace_kind == TraceKind::runlength && !m_options.disable_events && runlength_of(*first) != nullptr
+                    ? runlength_of(*first)->rle_count()
+                    : 0;
+    write_basecall_keys(*first, duration, rle_count, metadata);
+    if (first->scaling() != nullptr) {
+        write_scaling_keys(*first->scaling(), metadata);
+    }
+    if (first->barcoding() != nullptr) {
+        write_barcoding_results(*first->barcoding(), metadata);
+    }
+    if (!write_alignment_results(first->alignments(), *target, m_error_state)) {
+        return nullptr;
+    }
+
+    copy_block_data(*first, m_options, buffers);
+    if (!m_options.disable_events) {
+        if (const auto* base_mod = first->base_mod()) {
+            metadata.insert("base_mod_alphabet", text_of(base_mod->base_mod_alphabet()));
+            metadata.insert("base_mod_long_names", text_of(base_mod->base_mod_long_names()));
+            metadata.insert("base_mod_context", text_of(base_mod->base_mod_context()));
+        } else {
+            metadata.insert("base_mod_alphabet", std::string());
+            metadata.insert("base_mod_long_names", std::string());
+        }
+    }
+
+    for (uint64_t block_index = 1; block_index < block.num_blocks(); ++block_index) {
+        ipc_tools::Message request(ipc_tools::MessageType::GET_NEXT_CALLED_BLOCK, m_options.connection_id,
+                                   block.read_tag(), text_of(block.strand_id()));
+        ipc_tools::Message reply;
+        if (!m_link.send_request(request, reply)) {
+            m_error_state = m_link.error_state();
+            return nullptr;
+        }
+        if (reply.get_type() != ipc_tools::MessageType::RETURN_NEXT_CALLED_BLOCK) {
+            fail(ConnectionError::invalid_response,
+                 "Failed to get next block from server, invalid reply: " +
+                         ipc_tools::message_type_as_string(reply.get_type()),
+                 TraceText::message);
+            return nullptr;
+        }
+        const vexil_ipc::CalledBlockData* called = nullptr;
+        try {
+            const auto* next = reply.get_message_data()->content_as_ReadBlockData();
+            called = next == nullptr ? nullptr : next->called_block();
+        } catch (const std::runtime_error&) {
+            called = nullptr;
+        }
+        // A reply without a called block would leave a hole in the middle of the read.
+        if (called == nullptr) {
+            fail(ConnectionError::invalid_response,
+                 "Failed to get next block from server, reply holds no called block for read: " +
+                         std::to_string(read_tag),
+                 TraceText::error_state);
+            return nullptr;
+        }
+        const std::string problem = BlockChecker(m_options, buffers).check(*called, false);
+        if (!problem.empty()) {
+            fail(ConnectionError::bad_reply, inconsistent_block_text(block_index, read_tag, problem), TraceText::error_state);
+            return nullptr;
+        }
+        buffers.sequence += text_of(called->sequence());
+        buffers.qstring += text_of(called->qstring());
+        if (!m_options.disable_events) {
+            copy_block_data(*called, m_options, buffers);
+        }
+    }
+
+    const std::string problem = check_joined(buffers);
+    if (!problem.empty()) {
+        fail(ConnectionError::bad_reply, "Inconsistent called read " + std::to_string(read_tag) + ": " + problem, TraceText::error_state);
+        return nullptr;
+    }
+    attach_datasets(buffers, *target);
+    return target;
+}
+
+}  // namespace basecall_service

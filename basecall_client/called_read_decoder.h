@@ -1,0 +1,132 @@
+#pragma once
+
+#include "basecall_client/client_connection_state.h"
+#include "common/diagnostics/tracing/trace_context.h"
+#include "interfaces/read_holder.h"
+#include "ipc_tools/message.h"
+#include "ipc_tools/vexil_ipc_generated.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace basecall_service {
+
+// Where a called read's submitted holder is found and its sub-reads are stored (the engine's
+// ReadBuffer, through BufferCalledReadStore).
+class CalledReadStore {
+public:
+    virtual ~CalledReadStore() = default;
+    // The submitted holder with that tag, or null; it stays owned by the store.
+    virtual interfaces::ReadHolder* get_submitted_read_holder(unsigned long long read_tag) const = 0;
+    // Stores the sub-read (moving it) unless one with its tag and sub tag is stored already; returns
+    // the stored holder.
+    virtual interfaces::ReadHolder* add_temp_sub_read(interfaces::ReadHolder& sub_read) = 0;
+};
+
+// The request/reply link over which the later blocks of a called read are fetched (the engine's
+// RequestBrokerAdapter, through AdapterCalledBlockLink).
+class CalledBlockLink {
+public:
+    virtual ~CalledBlockLink() = default;
+    // False on failure, with error_state() telling why.
+    virtual bool send_request(ipc_tools::Message& request, ipc_tools::Message& reply) = 0;
+    virtual const ErrorState& error_state() const = 0;
+};
+
+// The read loop's request options that shape what is decoded.
+struct CalledReadOptions {
+    // No move, trace, run-length or modified-base data is stored.
+    bool disable_events = false;
+    // State data is stored.
+    bool pull_state_data = false;
+    // Client id of every GET_NEXT_CALLED_BLOCK request.
+    std::string connection_id;
+};
+
+// Per-read state data larger than this many values per event is refused as a malformed reply:
+// it would make the reader allocate without bound on the server's word.
+constexpr std::uint32_t MAX_CALLED_STATE_SIZE = 4096;
+
+// Turns the called read that the server returns (its first block, and every further block fetched
+// here) into the client's read record: read-level, basecall, scaling, barcoding and alignment keys
+// in the holder's metadata, and whole-read sequence, qualities, moves, traces, run-length data,
+// modified-base probabilities and state data as datasets.
+//
+// Server input is not trusted. Every copy is bounded by the buffers sized from the first block, and
+// a reply that contradicts itself (vectors whose lengths disagree with each other or with the event
+// counts, counts beyond the read's size, a missing called block) is refused with a clear error state
+// rather than delivered as a damaged read. A refused read gets no datasets and stays where it was.
+class CalledReadDecoder {
+public:
+    using TraceContextPtr = std::shared_ptr<common::diagnostics::tracing::details::TraceContext>;
+
+    // `error_state` receives the reason of every failure; `trace_context` is the domain in which
+    // failures are traced (the decoder's own when null).
+    CalledReadDecoder(CalledReadStore& store, CalledBlockLink& link, CalledReadOptions options,
+                      ErrorState& error_state, TraceContextPtr trace_context = nullptr);
+
+    // The holder that `block` (a RETURN_FIRST_CALLED_BLOCK block, or one read block of a completed
+    // batch) belongs to, filled; null on failure, with the error state set.
+    interfaces::ReadHolder* process_read_message(const vexil_ipc::ReadBlockData* block);
+
+private:
+    // What a traced failure writes: the error state's text form, or the message alone.
+    enum class TraceText { error_state, message };
+
+    interfaces::ReadHolder* decode(const vexil_ipc::ReadBlockData& block);
+    // Records the error and traces it.
+    void fail(ConnectionError code, const std::string& message, TraceText trace_text);
+
+    CalledReadStore& m_store;
+    CalledBlockLink& m_link;
+    const CalledReadOptions m_options;
+    ErrorState& m_error_state;
+    TraceContextPtr m_trace_context;
+};
+
+// Adapts the engine's ReadBuffer (or anything with the same two operations) to CalledReadStore.
+template <typename Buffer>
+class BufferCalledReadStore final : public CalledReadStore {
+public:
+    explicit BufferCalledReadStore(Buffer& buffer) : m_buffer(buffer) {}
+    interfaces::ReadHolder* get_submitted_read_holder(unsigned long long read_tag) const override {
+        return m_buffer.get_submitted_read_holder(read_tag);
+    }
+    interfaces::ReadHolder* add_temp_sub_read(interfaces::ReadHolder& sub_read) override {
+        return m_buffer.add_temp_sub_read(sub_read);
+    }
+
+private:
+    Buffer& m_buffer;
+};
+
+// Adapts the engine's RequestBrokerAdapter (or anything with the same two operations) to
+// CalledBlockLink.
+template <typename Adapter>
+class AdapterCalledBlockLink final : public CalledBlockLink {
+public:
+    explicit AdapterCalledBlockLink(Adapter& adapter) : m_adapter(adapter) {}
+    bool send_request(ipc_tools::Message& request, ipc_tools::Message& reply) override {
+        return m_adapter.send_request(request, reply);
+    }
+    const ErrorState& error_state() const override { return m_adapter.error_state(); }
+
+private:
+    Adapter& m_adapter;
+};
+
+// What the read loop calls for each called read: decodes `block` with the loop's read buffer and
+// broker adapter. Returns the filled holder, or null with `error_state` set.
+template <typename Buffer, typename Adapter>
+interfaces::ReadHolder* decode_called_read(Buffer& read_buffer, Adapter& adapter, const CalledReadOptions& options,
+                                           ErrorState& error_state,
+                                           CalledReadDecoder::TraceContextPtr trace_context,
+                                           const vexil_ipc::ReadBlockData* block) {
+    BufferCalledReadStore<Buffer> store(read_buffer);
+    AdapterCalledBlockLink<Adapter> link(adapter);
+    CalledReadDecoder decoder(store, link, options, error_state, std::move(trace_context));
+    return decoder.process_read_message(block);
+}
+
+}  // namespace basecall_service

@@ -1,0 +1,588 @@
+#include "basecall_client/read_buffer.h"
+
+#include "basecall_client/read_block_message_builder.h"
+
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+
+namespace basecall_service {
+
+namespace {
+
+using interfaces::ReadHolder;
+using TraceFor = common::diagnostics::tracing::TraceDomain<ReadBuffer>;
+using ValidationTrace = common::diagnostics::tracing::TraceDomain<ReadBuffer::MetadataValidationTrace>;
+
+// Prefixes of the high-frequency counter lines.
+const char* const QUEUED = "Queued: ";
+const char* const SUBMITTED = "Submitted: ";
+const char* const OUTPUT = "Retrieved: ";
+const char* const COMPLETED = "Completed: ";
+
+// Reads shorter than this many model strides cannot be called.
+constexpr std::uint64_t MIN_STRIDES_PER_READ = 20;
+
+// Failed metadata validations in this process; only feeds trace text.
+std::atomic<std::uint32_t>& message_count() {
+    static std::atomic<std::uint32_t> count{0};
+    return count;
+}
+
+const std::vector<std::string>& barcode_dependent_keys() {
+    static const std::vector<std::string> keys = {
+            "barcode_full_arrangement", "barcode_kit", "barcode_variant", "barcode_score",
+            "barcode_front_id", "barcode_front_score", "barcode_front_refseq", "barcode_front_foundseq",
+            "barcode_front_begin_index", "barcode_rear_id", "barcode_rear_score", "barcode_rear_refseq",
+            "barcode_rear_foundseq", "barcode_rear_end_index", "barcode_mid_front_score", "barcode_mid_rear_score",
+            "lamp_barcode_id", "lamp_barcode_score", "lamp_target_id", "lamp_target_score"};
+    return keys;
+}
+
+template <typename Count>
+void write_counter(const char* operation, const char* prefix, Count count) {
+    TraceFor::write_hftrace(operation, [prefix, count] { return prefix + std::to_string(count); });
+}
+
+// Counts the flag down when the call returns, after its lock has been released.
+class ExitSignal {
+public:
+    explicit ExitSignal(common::synchronisation::Flag* flag, common::diagnostics::tracing::Trace& trace)
+            : m_flag(flag), m_trace(trace) {}
+    ExitSignal(const ExitSignal&) = delete;
+    ExitSignal& operator=(const ExitSignal&) = delete;
+    ~ExitSignal() {
+        if (m_flag != nullptr) {
+            m_trace.message("on exit signalling wait_guaranteed_flag");
+            m_flag->count_down();
+        }
+    }
+
+private:
+    common::synchronisation::Flag* m_flag;
+    common::diagnostics::tracing::Trace& m_trace;
+};
+
+}  // namespace
+
+void put_reads_back(std::vector<std::vector<PositionedRead>>& batches,
+                    std::vector<PositionedRead>& singles,
+                    interfaces::ReadList& reads) {
+    std::map<unsigned long, std::unique_ptr<ReadHolder>> by_position;
+    for (auto& single : singles) {
+        by_position.emplace(single.first, std::move(single.second));
+    }
+    for (auto& batch : batches) {
+        for (auto& read : batch) {
+            by_position.emplace(read.first, std::move(read.second));
+        }
+    }
+    singles.clear();
+    batches.clear();
+    for (auto& entry : by_position) {
+        reads.push_back(std::move(entry.second));
+    }
+}
+
+ReadBuffer::~ReadBuffer() {
+    auto trace = create_trace("~ReadBuffer");
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_no_more_data = true;
+        const auto waiting = m_num_queue_read_waiting_threads;
+        trace.message([waiting] { return "creating latch for thread count: " + std::to_string(waiting); });
+        m_queue_read_latch = std::make_unique<common::synchronisation::Latch>(waiting);
+    }
+    m_input_queue_event.notify_all();
+    trace.message("notified m_input_queue_event");
+    m_queue_read_latch->wait();
+    trace.message("m_queue_read_latch zeroed");
+    {
+        // The last producer has counted down with the lock held; wait until it has let go.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        trace.message("acquired queue mutex");
+    }
+}
+
+void ReadBuffer::set_block_size(unsigned long block_size) {
+    create_trace("set_block_size").message(std::to_string(block_size));
+    if (block_size == 0) {
+        throw std::invalid_argument("Read block size must be at least 1 sample.");
+    }
+    m_block_size = block_size;
+}
+
+void ReadBuffer::set_max_input_queue_size(unsigned long max_groups) {
+    create_trace("set_max_input_queue_size").message(std::to_string(max_groups));
+    m_max_input_queue_size = max_groups;
+}
+
+void ReadBuffer::set_max_read_failures(unsigned long max_failures) {
+    create_trace("set_max_read_failures").message(std::to_string(max_failures));
+    m_max_read_failures = max_failures;
+}
+
+std::string ReadBuffer::connection_id_copy() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_connection_id;
+}
+
+std::vector<ipc_tools::Message> ReadBuffer::create_read_messages(ReadHolder& read) const {
+    return build_read_block_messages(read, m_block_size, connection_id_copy());
+}
+
+ipc_tools::Message ReadBuffer::create_reads_message(ReadGroup& reads) const {
+    std::vector<const ReadHolder*> views;
+    views.reserve(reads.size());
+    for (const auto& read : reads) {
+        views.push_back(read.get());
+    }
+    return build_read_batch_message(views, connection_id_copy());
+}
+
+ReadBuffer::WaitOutcome ReadBuffer::wait_for_room(Lock& lock, unsigned long timeout_ms) {
+    // Every way out leaves the waiting count as it found it, and tells a destructor that waits
+    // for us that we have gone.
+    struct WaitingGuard {
+        ReadBuffer& buffer;
+        explicit WaitingGuard(ReadBuffer& owner) : buffer(owner) { ++buffer.m_num_queue_read_waiting_threads; }
+        WaitingGuard(const WaitingGuard&) = delete;
+        WaitingGuard& operator=(const WaitingGuard&) = delete;
+        ~WaitingGuard() {
+            --buffer.m_num_queue_read_waiting_threads;
+            if (buffer.m_queue_read_latch) {
+                const auto remaining = buffer.m_num_queue_read_waiting_threads;
+                buffer.create_hftrace("testable_queue_read").message([remaining] {
+                    return "counted down latch. m_num_queue_read_waiting_threads: " + std::to_string(remaining);
+                });
+                buffer.m_queue_read_latch->count_down();
+            }
+        }
+    } guard(*this);
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    const auto has_room = [this] { return m_queued_reads.size() < m_max_input_queue_size; };
+    for (;;) {
+        if (has_room()) {
+            return m_no_more_data ? WaitOutcome::no_more_data : WaitOutcome::room;
+        }
+        if (m_no_more_data) {
+            return WaitOutcome::no_more_data;
+        }
+        if (m_input_queue_event.wait_until(lock, deadline) == std::cv_status::timeout) {
+            if (has_room()) {
+                return m_no_more_data ? WaitOutcome::no_more_data : WaitOutcome::room;
+            }
+            return m_no_more_data ? WaitOutcome::no_more_data : WaitOutcome::timed_out;
+        }
+    }
+}
+
+bool ReadBuffer::queue_read(ReadHolder& read, unsigned long timeout_ms) {
+    auto trace = create_hftrace("queue_read");
+    return testable_queue_read(read, timeout_ms, nullptr);
+}
+
+bool ReadBuffer::testable_queue_read(ReadHolder& read, unsigned long timeout_ms, common::synchronisation::Flag* flag) {
+    auto trace = create_hftrace("testable_queue_read");
+    const ExitSignal exit_signal(flag, trace);
+
+    const std::uint64_t duration = read.metadata.get<read_data::duration>();
+    const std::uint64_t model_stride = read.metadata.get<basecall_data::model_stride>();
+    if (duration < MIN_STRIDES_PER_READ * model_stride) {
+        put_read_on_output_queue(read);
+        return true;
+    }
+
+    auto messages = create_read_messages(read);
+
+    Lock lock(m_mutex);
+    trace.message("lock acquired");
+    if (flag != nullptr) {
+        flag->count_down();
+        trace.message("signalled wait_guaranteed_flag");
+    }
+    if (m_no_more_data) {
+        trace.message("exiting before wait (m_no_more_data)");
+        return false;
+    }
+    switch (wait_for_room(lock, timeout_ms)) {
+    case WaitOutcome::timed_out:
+        trace.message("timeout");
+        return false;
+    case WaitOutcome::no_more_data:
+        trace.message("no more data");
+        return false;
+    case WaitOutcome::room:
+        break;
+    }
+    validate_and_trace_metadata(read, "Queuing read to be sent to the server.");
+    queue_read_impl(std::make_unique<ReadHolder>(std::move(read)), messages);
+    return true;
+}
+
+bool ReadBuffer::queue_reads(interfaces::ReadList& reads, unsigned long timeout_ms) {
+    auto trace = create_hftrace("queue_reads");
+
+    // Reads longer than a block go alone; shorter ones are packed into batches of at most one
+    // block's worth of samples. Positions are kept so that a refusal restores the caller's order.
+    std::vector<PositionedRead> singles;
+    std::vector<std::vector<PositionedRead>> batches;
+    {
+        // Look every duration up before anything leaves the caller's list.
+        std::vector<std::uint64_t> durations;
+        durations.reserve(reads.size());
+        for (const auto& read : reads) {
+            durations.push_back(read->metadata.get<read_data::duration>());
+        }
+        std::vector<PositionedRead> open_batch;
+        std::uint64_t open_samples = 0;
+        const auto close_batch = [&] {
+            if (open_batch.size() == 1) {
+                singles.push_back(std::move(open_batch.front()));
+            } else if (open_batch.size() > 1) {
+                batches.push_back(std::move(open_batch));
+            }
+            open_batch.clear();
+            open_samples = 0;
+        };
+        unsigned long position = 0;
+        for (auto& read : reads) {
+            const std::uint64_t duration = durations[position];
+            if (duration > m_block_size) {
+                singles.emplace_back(position, std::move(read));
+            } else {
+                if (m_block_size < open_samples + duration) {
+                    close_batch();
+                }
+                open_batch.emplace_back(position, std::move(read));
+                open_samples += duration;
+            }
+            ++position;
+        }
+        if (!open_batch.empty()) {
+            batches.push_back(std::move(open_batch));
+        }
+        reads.clear();
+    }
+
+    std::vector<std::vector<ipc_tools::Message>> single_messages;
+    std::vector<ipc_tools::Message> batch_messages;
+    try {
+        const std::string connection_id = connection_id_copy();
+        for (const auto& single : singles) {
+            single_messages.push_back(build_read_block_messages(*single.second, m_block_size, connection_id));
+        }
+        for (const auto& batch : batches) {
+            std::vector<const ReadHolder*> views;
+            for (const auto& read : batch) {
+                views.push_back(read.second.get());
+            }
+            batch_messages.push_back(build_read_batch_message(views, connection_id));
+        }
+    } catch (...) {
+        // Nothing was queued: the caller gets every read back, in its order.
+        put_reads_back(batches, singles, reads);
+        throw;
+    }
+
+    Lock lock(m_mutex);
+    if (m_no_more_data || wait_for_room(lock, timeout_ms) != WaitOutcome::room) {
+        put_reads_back(batches, singles, reads);
+        return false;
+    }
+    for (std::size_t i = 0; i < singles.size(); ++i) {
+        queue_read_impl(std::move(singles[i].second), single_messages[i]);
+    }
+    for (std::size_t i = 0; i < batches.size(); ++i) {
+        ReadGroup group;
+        group.reserve(batches[i].size());
+        for (auto& read : batches[i]) {
+            group.push_back(std::move(read.second));
+        }
+        queue_reads_impl(group, batch_messages[i]);
+    }
+    return true;
+}
+
+void ReadBuffer::queue_read_impl(std::unique_ptr<ReadHolder> read, std::vector<ipc_tools::Message>& messages) {
+    m_message_queue_in.push_back(std::move(messages));
+    ReadGroup group;
+    group.push_back(std::move(read));
+    m_queued_reads.push_back(std::move(group));
+    ++m_num_queued_reads;
+    write_counter("queue_read_impl", QUEUED, m_num_queued_reads);
+}
+
+void ReadBuffer::queue_reads_impl(ReadGroup& reads, ipc_tools::Message& message) {
+    std::vector<ipc_tools::Message> messages;
+    messages.push_back(std::move(message));
+    m_message_queue_in.push_back(std::move(messages));
+    m_num_queued_reads += reads.size();
+    m_queued_reads.push_back(std::move(reads));
+    write_counter("queue_reads_impl", QUEUED, m_num_queued_reads);
+}
+
+unsigned long ReadBuffer::num_reads_out() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_reads_out.size();
+}
+
+void ReadBuffer::get_reads_out(interfaces::ReadList& reads) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_reads_out.empty()) {
+        return;
+    }
+    for (auto& read : m_reads_out) {
+        validate_and_trace_metadata(*read, "Read being returned from basecall client.");
+    }
+    write_counter("get_reads_out", COMPLETED, m_reads_out.size());
+    reads.splice(reads.end(), m_reads_out);
+}
+
+unsigned long ReadBuffer::num_queued_reads() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_num_queued_reads;
+}
+
+unsigned long ReadBuffer::num_submitted_reads() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_submitted_reads.size();
+}
+
+std::vector<ipc_tools::Message>& ReadBuffer::next_read_messages() {
+    // Only the worker removes groups, so the front entry outlives the lock.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_message_queue_in.empty()) {
+        throw std::out_of_range("No read messages are queued.");
+    }
+    return m_message_queue_in.front();
+}
+
+void ReadBuffer::reads_submitted() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_queued_reads.empty()) {
+            return;
+        }
+        for (auto& read : m_queued_reads.front()) {
+            const std::uint64_t tag = read->read_tag;
+            m_submitted_reads[tag] = std::move(read);
+            --m_num_queued_reads;
+        }
+        m_queued_reads.pop_front();
+        m_message_queue_in.pop_front();
+        write_counter("reads_submitted", QUEUED, m_num_queued_reads);
+        write_counter("reads_submitted", SUBMITTED, m_submitted_reads.size());
+    }
+    m_input_queue_event.notify_all();
+}
+
+ReadHolder* ReadBuffer::get_submitted_read_holder(unsigned long long read_tag) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto found = m_submitted_reads.find(read_tag);
+    return found == m_submitted_reads.end() ? nullptr : found->second.get();
+}
+
+ReadHolder* ReadBuffer::add_temp_sub_read(ReadHolder& sub_read) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const SubReadKey key{sub_read.read_tag, sub_read.sub_tag};
+    auto found = m_temp_sub_reads.find(key);
+    if (found == m_temp_sub_reads.end()) {
+        found = m_temp_sub_reads.emplace(key, std::make_unique<ReadHolder>(std::move(sub_read))).first;
+    }
+    return found->second.get();
+}
+
+void ReadBuffer::read_retrieved(unsigned long long read_tag) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    read_retrieved_impl(read_tag);
+}
+
+void ReadBuffer::sub_read_retrieved(unsigned long long read_tag, unsigned long long sub_tag) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    sub_read_retrieved_impl(read_tag, sub_tag);
+}
+
+void ReadBuffer::reads_retrieved(const std::vector<ReadHolder*>& reads) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto* read : reads) {
+        if (read->sub_tag != 0) {
+            sub_read_retrieved_impl(read->read_tag, read->sub_tag);
+        } else {
+            read_retrieved_impl(read->read_tag);
+        }
+    }
+}
+
+void ReadBuffer::read_retrieved_impl(std::uint64_t read_tag) {
+    const auto found = m_submitted_reads.find(read_tag);
+    if (found == m_submitted_reads.end()) {
+        throw std::out_of_range("No read with tag " + std::to_string(read_tag) + " is awaiting its result.");
+    }
+    m_reads_out.push_back(std::move(found->second));
+    validate_and_trace_metadata(*m_reads_out.back(), "Read returned from server, placing on output queue.");
+    m_submitted_reads.erase(found);
+    const auto parked = m_retrieved_sub_reads.find(read_tag);
+    if (parked != m_retrieved_sub_reads.end()) {
+        for (auto& sub_read : parked->second) {
+            m_reads_out.push_back(std::move(sub_read.second));
+        }
+        m_retrieved_sub_reads.erase(parked);
+    }
+    write_counter("read_retrieved_impl", SUBMITTED, m_submitted_reads.size());
+    write_counter("read_retrieved_impl", OUTPUT, m_reads_out.size());
+}
+
+void ReadBuffer::sub_read_retrieved_impl(std::uint64_t read_tag, std::uint64_t sub_tag) {
+    const auto found = m_temp_sub_reads.find({read_tag, sub_tag});
+    if (found == m_temp_sub_reads.end()) {
+        return;
+    }
+    validate_and_trace_metadata(*found->second, "Sub read, with sub_tag: " + std::to_string(sub_tag) +
+                                                        ", returned from server, placing on output queue.");
+    m_retrieved_sub_reads[read_tag][sub_tag] = std::move(found->second);
+    m_temp_sub_reads.erase(found);
+}
+
+void ReadBuffer::put_read_on_output_queue(ReadHolder& read) {
+    validate_and_trace_metadata(read, "Read placed directly on output queue without sending to server.");
+    auto holder = std::make_unique<ReadHolder>(std::move(read));
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_reads_out.push_back(std::move(holder));
+    write_counter("put_read_on_output_queue", OUTPUT, m_reads_out.size());
+}
+
+void ReadBuffer::clear_submitted_reads() {
+    auto trace = create_trace("clear_submitted_reads");
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_submitted_reads.clear();
+}
+
+ReadQueue ReadBuffer::fetch_and_empty_input_queue() {
+    ReadQueue reads;
+    for (auto& group : m_queued_reads) {
+        for (auto& read : group) {
+            reads.push_back(std::move(read));
+        }
+    }
+    m_queued_reads.clear();
+    m_message_queue_in.clear();
+    m_num_queued_reads = 0;
+    return reads;
+}
+
+ReadQueue ReadBuffer::fetch_and_empty_submitted_reads(bool& within_limit) {
+    auto trace = create_trace("fetch_and_empty_submitted_reads");
+    within_limit = true;
+    ReadQueue reads;
+    for (auto& submitted : m_submitted_reads) {
+        const auto failures = ++m_read_failure_counts[submitted.first];
+        if (failures > m_max_read_failures) {
+            within_limit = false;
+        }
+        reads.push_back(std::move(submitted.second));
+    }
+    m_submitted_reads.clear();
+    if (!within_limit) {
+        m_read_failure_counts.clear();
+    }
+    return reads;
+}
+
+void ReadBuffer::requeue_reads(ReadQueue& reads) {
+    for (auto& read : reads) {
+        std::vector<ipc_tools::Message> messages;
+        try {
+            messages = build_read_block_messages(*read, m_block_size, m_connection_id);
+        } catch (const std::exception& error) {
+            // It was built once already; should it fail now, the caller still gets the read back.
+            create_trace("requeue_reads").message(std::string("cannot rebuild read messages: ") + error.what());
+            m_reads_out.push_back(std::move(read));
+            write_counter("set_connection_id", OUTPUT, m_reads_out.size());
+            continue;
+        }
+        validate_and_trace_metadata(*read, "Requeued read following successful (re)connection.");
+        queue_read_impl(std::move(read), messages);
+    }
+    reads.clear();
+}
+
+void ReadBuffer::set_connection_id(std::string connection_id) {
+    auto trace = create_timed_trace("set_connection_id");
+    trace.message(connection_id);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_connection_id = std::move(connection_id);
+
+    ReadQueue queued = fetch_and_empty_input_queue();
+    bool within_limit = true;
+    ReadQueue submitted = fetch_and_empty_submitted_reads(within_limit);
+
+    const auto total = (within_limit ? submitted.size() : 0) + queued.size();
+    trace.message([total] { return "requeuing reads, total: " + std::to_string(total); });
+
+    if (within_limit) {
+        requeue_reads(submitted);
+    } else {
+        for (auto& read : submitted) {
+            validate_and_trace_metadata(*read, "Read skipped due to repeated server failures.");
+            m_reads_out.push_back(std::move(read));
+            write_counter("set_connection_id", OUTPUT, m_reads_out.size());
+        }
+    }
+    requeue_reads(queued);
+}
+
+void ReadBuffer::set_no_more_data() {
+    auto trace = create_trace("set_no_more_data");
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_no_more_data = true;
+    }
+    m_input_queue_event.notify_all();
+}
+
+bool ReadBuffer::all_reads_processed() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_submitted_reads.empty() && m_queued_reads.empty();
+}
+
+void ReadBuffer::report_state(common::diagnostics::state::StateLogger& logger) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    using u64 = unsigned long long;
+    logger.log("m_queued_reads (awaiting pushing to server)", static_cast<u64>(m_num_queued_reads));
+    logger.log("m_message_queue_in (awaiting sending to server)", static_cast<u64>(m_message_queue_in.size()));
+    logger.log("m_submitted_reads (pushed to server not yet pulled)", static_cast<u64>(m_submitted_reads.size()));
+    logger.log("m_reads_out (output queue of reads from server)", static_cast<u64>(m_reads_out.size()));
+    logger.log("m_max_input_queue_size", static_cast<u64>(m_max_input_queue_size));
+    logger.log("m_block_size ", static_cast<u64>(m_block_size));
+    logger.log("m_connection_id ", m_connection_id);
+}
+
+void ReadBuffer::validate_and_trace_metadata(ReadHolder& read, const std::string& context) {
+    const auto& trace_context = ValidationTrace::get_hftrace_context();
+    if (!trace_context->is_active()) {
+        return;
+    }
+    const auto& metadata = read.metadata;
+    const bool has_arrangement = metadata.exists("barcode_arrangement");
+    for (const auto& key : barcode_dependent_keys()) {
+        if (metadata.exists(key) == has_arrangement) {
+            continue;
+        }
+        const auto count = ++message_count();
+        std::string text = context;
+        text += has_arrangement ? " Missing metadata key, barcode_arrangement is present but " + key + " is missing."
+                                : " Unexpected metadata key, barcode_arrangement is missing but " + key +
+                                          " is present.";
+        const std::string* read_id = nullptr;
+        text += " Read ID: ";
+        text += metadata.extract<std::string>("read_id", read_id) && read_id != nullptr ? *read_id : "unknown";
+        text += ", Read tag: " + std::to_string(read.read_tag);
+        text += ", failed validation count: " + std::to_string(count);
+        trace_context->write_message("validate_and_trace_metadata", text);
+        return;
+    }
+}
+
+}  // namespace basecall_service

@@ -1,0 +1,152 @@
+#pragma once
+
+// The queues where the caller's threads and the engine's worker meet: reads waiting to be pushed
+// (with their ready-built messages), reads in flight on the server, and finished reads.
+
+#include "common/diagnostics/state/state_provider.h"
+#include "common/diagnostics/tracing/trace_domain.h"
+#include "common/synchronisation.h"
+#include "interfaces/read_holder.h"
+#include "ipc_tools/message.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace basecall_service {
+
+/// A read or a batch of reads that travels to the server as one message group.
+using ReadGroup = std::vector<std::unique_ptr<interfaces::ReadHolder>>;
+using ReadQueue = std::deque<std::unique_ptr<interfaces::ReadHolder>>;
+
+/// A read remembered with its position in the caller's list, so that a refused list can be
+/// restored in the caller's order.
+using PositionedRead = std::pair<unsigned long, std::unique_ptr<interfaces::ReadHolder>>;
+
+/// Gives the reads of a refused `queue_reads` call back to the caller's (empty) list in the
+/// order of their positions.
+void put_reads_back(std::vector<std::vector<PositionedRead>>& batches,
+                    std::vector<PositionedRead>& singles,
+                    interfaces::ReadList& reads);
+
+class ReadBuffer : public common::diagnostics::state::StateProvider,
+                   private common::diagnostics::tracing::TraceDomain<ReadBuffer> {
+public:
+    /// Tag type whose high-frequency trace domain switches metadata validation on.
+    struct MetadataValidationTrace {};
+
+    ReadBuffer() = default;
+    ReadBuffer(const ReadBuffer&) = delete;
+    ReadBuffer& operator=(const ReadBuffer&) = delete;
+    /// Releases waiting producers and waits for them to leave.
+    ~ReadBuffer() override;
+
+    // Settings: called once, before the buffer is shared.
+    /// Samples per block message, also the batch limit; std::invalid_argument for 0.
+    void set_block_size(unsigned long block_size);
+    /// Groups that may be queued before producers wait; nothing is admitted until this is set.
+    void set_max_input_queue_size(unsigned long max_groups);
+    void set_max_read_failures(unsigned long max_failures);
+
+    // Producers.
+    /// True: the buffer took the read (the holder is left cleared). False: refused (time-out or no
+    /// more data) and the holder is untouched. A read shorter than 20 model strides goes straight
+    /// to the output queue.
+    bool queue_read(interfaces::ReadHolder& read, unsigned long timeout_ms);
+    /// As queue_read; `flag`, when given, is counted down once the call holds the lock and again
+    /// when it returns.
+    bool testable_queue_read(interfaces::ReadHolder& read,
+                             unsigned long timeout_ms,
+                             common::synchronisation::Flag* flag);
+    /// True: every read taken, the list left empty. False: none taken, the list as it was.
+    bool queue_reads(interfaces::ReadList& reads, unsigned long timeout_ms);
+
+    // Consumers.
+    unsigned long num_reads_out() const;
+    /// Moves every finished read, in order, to the end of `reads`.
+    void get_reads_out(interfaces::ReadList& reads);
+
+    // Worker.
+    /// Reads (not groups) waiting to be pushed.
+    unsigned long num_queued_reads() const;
+    unsigned long num_submitted_reads() const;
+    /// The message group at the front of the input queue. Valid until the worker's next
+    /// reads_submitted or set_connection_id. std::out_of_range when nothing is queued.
+    std::vector<ipc_tools::Message>& next_read_messages();
+    /// The server accepted every message of the front group: its reads are now in flight.
+    void reads_submitted();
+    /// The read in flight under `read_tag`, or null. Owned by the buffer.
+    interfaces::ReadHolder* get_submitted_read_holder(unsigned long long read_tag) const;
+    /// Takes the sub-read in under (read tag, sub tag) and returns the stored holder; when the key
+    /// is already present the stored holder is returned and `sub_read` is discarded.
+    interfaces::ReadHolder* add_temp_sub_read(interfaces::ReadHolder& sub_read);
+    /// A called read is complete: it moves to the output queue, followed by its parked sub-reads.
+    /// std::out_of_range when no read is in flight under the tag.
+    void read_retrieved(unsigned long long read_tag);
+    /// A called sub-read is complete: it is parked until its parent is retrieved.
+    void sub_read_retrieved(unsigned long long read_tag, unsigned long long sub_tag);
+    /// Retrieval of every read or sub-read of a completed batch, in order.
+    void reads_retrieved(const std::vector<interfaces::ReadHolder*>& reads);
+    /// The server lost the reads in flight: they are dropped.
+    void clear_submitted_reads();
+    /// After each successful connection: stores the id and requeues everything queued or in flight.
+    void set_connection_id(std::string connection_id);
+
+    // Lifecycle and diagnostics.
+    /// Refuses producers from now on and wakes those waiting.
+    void set_no_more_data();
+    /// Nothing queued and nothing in flight.
+    bool all_reads_processed() const;
+    void report_state(common::diagnostics::state::StateLogger& logger) const override;
+
+    // Message building (outside the lock, with the connection id current at the call).
+    std::vector<ipc_tools::Message> create_read_messages(interfaces::ReadHolder& read) const;
+    ipc_tools::Message create_reads_message(ReadGroup& reads) const;
+
+private:
+    using SubReadKey = std::pair<std::uint64_t, std::uint64_t>;
+    using Lock = std::unique_lock<std::mutex>;
+    enum class WaitOutcome { room, timed_out, no_more_data };
+
+    WaitOutcome wait_for_room(Lock& lock, unsigned long timeout_ms);
+    void queue_read_impl(std::unique_ptr<interfaces::ReadHolder> read, std::vector<ipc_tools::Message>& messages);
+    void queue_reads_impl(ReadGroup& reads, ipc_tools::Message& message);
+    void read_retrieved_impl(std::uint64_t read_tag);
+    void sub_read_retrieved_impl(std::uint64_t read_tag, std::uint64_t sub_tag);
+    void put_read_on_output_queue(interfaces::ReadHolder& read);
+    ReadQueue fetch_and_empty_input_queue();
+    ReadQueue fetch_and_empty_submitted_reads(bool& within_limit);
+    void requeue_reads(ReadQueue& reads);
+    std::string connection_id_copy() const;
+
+    static void validate_and_trace_metadata(interfaces::ReadHolder& read, const std::string& context);
+
+    mutable std::mutex m_mutex;
+    std::condition_variable_any m_input_queue_event;
+    std::deque<ReadGroup> m_queued_reads;
+    std::map<std::uint64_t, std::unique_ptr<interfaces::ReadHolder>> m_submitted_reads;
+    std::map<std::uint64_t, std::uint32_t> m_read_failure_counts;
+    std::map<SubReadKey, std::unique_ptr<interfaces::ReadHolder>> m_temp_sub_reads;
+    std::list<std::vector<ipc_tools::Message>> m_message_queue_in;
+    interfaces::ReadList m_reads_out;
+    std::uint64_t m_num_queued_reads = 0;
+    std::uint64_t m_max_input_queue_size = 0;
+    std::uint64_t m_block_size = 256000;
+    std::uint64_t m_max_read_failures = 10;
+    std::string m_connection_id;
+    bool m_no_more_data = false;
+    std::unordered_map<std::uint64_t, std::unordered_map<std::uint64_t, std::unique_ptr<interfaces::ReadHolder>>>
+            m_retrieved_sub_reads;
+    std::uint64_t m_num_queue_read_waiting_threads = 0;
+    std::unique_ptr<common::synchronisation::Latch> m_queue_read_latch;
+};
+
+}  // namespace basecall_service

@@ -1,0 +1,303 @@
+#include "basecall_client/read_processing_protocol.h"
+
+#include "basecall_client/called_read_decoder.h"
+#include "basecall_client/read_buffer.h"
+#include "basecall_client/request_broker_adapter.h"
+#include "common/contract.h"
+#include "common/logger.h"
+#include "ipc_tools/message.h"
+#include "ipc_tools/message_type.h"
+
+#include <set>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace basecall_service {
+
+namespace {
+
+constexpr const char* SOURCE_FILE = "basecall_client/read_processing_protocol";
+
+// batch_type of a RETURN_COMPLETED_BATCH reply.
+constexpr std::uint32_t COMPLETED_BATCH_TYPE = 1;
+
+const std::string INCORRECT_BATCH_TEXT = "Failed to pull from server, incorrectly formed read batch.";
+
+// The read tag the trace and error texts name for a message group: the first read of a batch, or
+// the read whose blocks the group holds.
+unsigned long long group_read_tag(const std::vector<ipc_tools::Message>& messages, bool is_batch)
+{
+    const auto* data = messages.front().get_message_data();
+    if (is_batch) {
+        const auto* batch = data->content_as_ReadBatchData();
+        if (batch != nullptr && batch->read_blocks() != nullptr && batch->read_blocks()->size() > 0) {
+            return batch->read_blocks()->Get(0)->read_tag();
+        }
+        return 0;
+    }
+    const auto* block = data->content_as_ReadBlockData();
+    return block != nullptr ? block->read_tag() : 0;
+}
+
+std::uint32_t simple_reply_value(const ipc_tools::Message& reply)
+{
+    const auto* simple = reply.get_message_data()->content_as_SimpleReplyData();
+    return simple != nullptr ? simple->value() : 0U;
+}
+
+}  // namespace
+
+ReadProcessingProtocol::ReadProcessingProtocol()
+{
+    auto trace = create_trace("ReadProcessingProtocol");
+}
+
+ReadProcessingProtocol::~ReadProcessingProtocol()
+{
+    auto trace = create_trace("~ReadProcessingProtocol");
+}
+
+void ReadProcessingProtocol::set_connection_id(std::string id)
+{
+    get_trace_context()->write_message("set_connection_id", id);
+    m_connection_id = std::move(id);
+    m_no_more_data.store(false);
+    m_no_more_data_sent.store(false);
+}
+
+void ReadProcessingProtocol::set_disable_events(bool disable_events)
+{
+    get_trace_context()->write_message("set_disable_events", disable_events ? "1" : "0");
+    m_disable_events = disable_events;
+}
+
+void ReadProcessingProtocol::set_pull_state_data(bool pull_state_data)
+{
+    get_trace_context()->write_message("set_pull_state_data", pull_state_data ? "1" : "0");
+    m_pull_state_data = pull_state_data;
+}
+
+void ReadProcessingProtocol::set_no_more_data()
+{
+    // Clear "sent" first: the worker then never sees the declaration with the old "sent".
+    m_no_more_data_sent.store(false);
+    m_no_more_data.store(true);
+}
+
+void ReadProcessingProtocol::stop()
+{
+    auto trace = create_trace("stop");
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_stop = true;
+}
+
+bool ReadProcessingProtocol::keep_alive() const
+{
+    return !stop_requested();
+}
+
+bool ReadProcessingProtocol::stop_requested() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_stop;
+}
+
+std::uint32_t ReadProcessingProtocol::called_block_options() const
+{
+    return (m_disable_events ? 1U : 0U) | (m_pull_state_data ? 2U : 0U);
+}
+
+ErrorState ReadProcessingProtocol::process_reads(ReadBuffer* read_buffer, RequestBrokerAdapter* request_broker)
+{
+    COMMON_CONTRACT_CHECK_AT(!m_connection_id.empty(), "process_reads requires valid connection id", SOURCE_FILE, 63);
+    COMMON_CONTRACT_CHECK_AT(request_broker != nullptr, "process_reads requires valid request_broker", SOURCE_FILE, 64);
+    COMMON_CONTRACT_CHECK_AT(read_buffer != nullptr, "process_reads requires valid read_buffer", SOURCE_FILE, 65);
+
+    auto trace = create_trace("process_reads");
+    m_read_buffer = read_buffer;
+    m_error_state = ErrorState{};
+
+    while (!stop_requested()) {
+        if (!request_broker->ping_server_if_quiet(m_connection_id)) {
+            m_error_state = request_broker->error_state();
+            break;
+        }
+        if (m_read_buffer->num_queued_reads() == 0 && m_read_buffer->num_submitted_reads() == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        if (m_read_buffer->num_queued_reads() > 0 && !push_into_server(request_broker)) {
+            break;
+        }
+        if (m_read_buffer->num_submitted_reads() > 0 && !pull_from_server(request_broker)) {
+            break;
+        }
+        if (m_read_buffer->num_queued_reads() == 0 && m_no_more_data.load() && !m_no_more_data_sent.load() &&
+            !send_no_more_data(request_broker)) {
+            break;
+        }
+    }
+
+    trace.message(to_string(m_error_state));
+    return m_error_state;
+}
+
+bool ReadProcessingProtocol::push_into_server(RequestBrokerAdapter* request_broker)
+{
+    COMMON_CONTRACT_CHECK_AT(m_read_buffer->num_queued_reads() > 0, "", SOURCE_FILE, 107);
+
+    auto trace = create_hftrace("push_into_server");
+    std::vector<ipc_tools::Message>& messages = m_read_buffer->next_read_messages();
+    if (messages.empty()) {
+        // Nothing could be sent for these reads; failing loudly beats leaving them in flight for ever.
+        m_error_state = {ConnectionError::failed, "Failed to push to server, queued read has no messages to send."};
+        return false;
+    }
+    const bool is_batch = messages.size() == 1 && messages.front().get_type() == ipc_tools::PASS_READ_BATCH;
+    const unsigned long long tag = group_read_tag(messages, is_batch);
+    trace.message([&] {
+        return (is_batch ? "first read_tag for batch: " : "read_tag: ") + std::to_string(tag);
+    });
+
+    for (std::size_t index = 0; index < messages.size(); ++index) {
+        ipc_tools::Message reply;
+        // The first message stays queued until accepted, so a NOT_READY can offer it again.
+        ipc_tools::Message first_copy;
+        if (index == 0) {
+            first_copy = messages.front().copy();
+        }
+        ipc_tools::Message& request = index == 0 ? first_copy : messages[index];
+        if (!request_broker->send_request(request, reply)) {
+            m_error_state = request_broker->error_state();
+            return false;
+        }
+        const ipc_tools::MessageType reply_type = reply.get_type();
+        if (reply_type == ipc_tools::NOT_READY) {
+            if (index == 0) {
+                return true;
+            }
+            get_trace_context()->write_message("push_into_server", "Server rejected block: " + std::to_string(index));
+            m_error_state = {ConnectionError::bad_reply,
+                             "Server accepted first block of read, but then rejected subsequent block for read: " +
+                                     std::to_string(tag)};
+            return false;
+        }
+        if (is_batch && reply_type != ipc_tools::BATCH_ACCEPTED) {
+            m_error_state = {ConnectionError::invalid_response,
+                             "Failed to push to server, invalid reply: " + ipc_tools::message_type_as_string(reply_type) +
+                                     " from basecall server when passing read batch with first read: " +
+                                     std::to_string(tag) + ". Connection id: " + m_connection_id};
+            return false;
+        }
+        if (!is_batch && reply_type != ipc_tools::RAW_BLOCK_ACCEPTED) {
+            m_error_state = {ConnectionError::invalid_response,
+                             "Failed to push to server, invalid reply: " + ipc_tools::message_type_as_string(reply_type) +
+                                     " from basecall server when passing raw read data for read: " +
+                                     std::to_string(tag) + ". Connection id: " + m_connection_id};
+            return false;
+        }
+    }
+    m_read_buffer->reads_submitted();
+    return true;
+}
+
+bool ReadProcessingProtocol::pull_from_server(RequestBrokerAdapter* request_broker)
+{
+    ipc_tools::Message request(ipc_tools::GET_FIRST_CALLED_BLOCK, m_connection_id, called_block_options(), "");
+    ipc_tools::Message reply;
+    if (!request_broker->send_request(request, reply)) {
+        m_error_state = request_broker->error_state();
+        return false;
+    }
+    const ipc_tools::MessageType reply_type = reply.get_type();
+    if (reply_type == ipc_tools::NONE_PENDING) {
+        if (simple_reply_value(reply) == 1) {
+            ZEV_LOG(common::logging::warning) << "One or more reads has been lost on the server.";
+            m_read_buffer->clear_submitted_reads();
+        }
+        return true;
+    }
+
+    auto trace = create_hftrace("pull_from_server");
+    const auto fail = [this](const std::string& text) {
+        m_error_state = {ConnectionError::invalid_response, text};
+        get_trace_context()->write_message("pull_from_server", text);
+        return false;
+    };
+
+    if (reply_type == ipc_tools::RETURN_FIRST_CALLED_BLOCK) {
+        const auto* block = reply.get_message_data()->content_as_ReadBlockData();
+        if (block == nullptr) {
+            return fail("Failed to pull from server, invalid reply: " + ipc_tools::message_type_as_string(reply_type));
+        }
+        interfaces::ReadHolder* holder = process_read_message(request_broker, block);
+        if (holder == nullptr) {
+            return false;
+        }
+        // The holder carries the read's full tag; the block carries only its low 32 bits.
+        if (holder->sub_tag != 0) {
+            m_read_buffer->sub_read_retrieved(holder->read_tag, holder->sub_tag);
+        } else {
+            m_read_buffer->read_retrieved(holder->read_tag);
+        }
+        return true;
+    }
+
+    if (reply_type == ipc_tools::RETURN_COMPLETED_BATCH) {
+        const auto* batch = reply.get_message_data()->content_as_ReadBatchData();
+        if (batch == nullptr || batch->batch_type() != COMPLETED_BATCH_TYPE) {
+            return fail(INCORRECT_BATCH_TEXT);
+        }
+        std::vector<interfaces::ReadHolder*> holders;
+        // A batch without its list of reads is taken as an empty batch.
+        if (const auto* blocks = batch->read_blocks()) {
+            std::set<interfaces::ReadHolder*> seen;
+            holders.reserve(blocks->size());
+            for (const auto* block : *blocks) {
+                interfaces::ReadHolder* holder = process_read_message(request_broker, block);
+                if (holder == nullptr) {
+                    return fail(INCORRECT_BATCH_TEXT);
+                }
+                // A batch naming one read twice would retrieve it twice: refuse it before any retrieval.
+                if (!seen.insert(holder).second) {
+                    return fail(INCORRECT_BATCH_TEXT);
+                }
+                holders.push_back(holder);
+            }
+        }
+        try {
+            m_read_buffer->reads_retrieved(holders);
+        } catch (const std::out_of_range&) {
+            return fail(INCORRECT_BATCH_TEXT);
+        }
+        return true;
+    }
+
+    return fail("Failed to pull from server, invalid reply: " + ipc_tools::message_type_as_string(reply_type));
+}
+
+bool ReadProcessingProtocol::send_no_more_data(RequestBrokerAdapter* request_broker)
+{
+    auto trace = create_trace("send_no_more_data");
+    ipc_tools::Message request(ipc_tools::NO_MORE_DATA, m_connection_id, 0, "");
+    // The server may still be returning reads for blocks it has only just accepted.
+    std::this_thread::sleep_for(m_no_more_data_pause);
+    ipc_tools::Message reply;
+    if (!request_broker->send_request(request, reply)) {
+        m_error_state = request_broker->error_state();
+        return false;
+    }
+    m_no_more_data_sent.store(true);
+    return true;
+}
+
+interfaces::ReadHolder* ReadProcessingProtocol::process_read_message(RequestBrokerAdapter* request_broker,
+                                                                     const vexil_ipc::ReadBlockData* block)
+{
+    const CalledReadOptions options{m_disable_events, m_pull_state_data, m_connection_id};
+    return decode_called_read(*m_read_buffer, *request_broker, options, m_error_state, get_trace_context(), block);
+}
+
+}  // namespace basecall_service

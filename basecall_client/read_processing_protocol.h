@@ -1,0 +1,92 @@
+#pragma once
+
+#include "basecall_client/client_connection_state.h"
+#include "common/diagnostics/tracing/trace_domain.h"
+#include "interfaces/read_holder.h"
+#include "ipc_tools/vexil_ipc_generated.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+namespace basecall_service {
+
+class ReadBuffer;
+class RequestBrokerAdapter;
+
+// The worker-side read loop of one connection. Replaceable so that a client can be given another
+// implementation before it connects.
+class AbstractReadProcessingProtocol {
+public:
+    virtual ~AbstractReadProcessingProtocol() = default;
+
+    // Runs until stopped or until the first error, which it returns (no_error after a stop).
+    virtual ErrorState process_reads(ReadBuffer* read_buffer, RequestBrokerAdapter* request_broker) = 0;
+    // The loop ends at its next pass; there is no way back.
+    virtual void stop() = 0;
+    // The client id the server gave at connect; forgets any earlier end-of-input declaration.
+    virtual void set_connection_id(std::string id) = 0;
+    virtual void set_disable_events(bool disable_events) = 0;
+    virtual void set_pull_state_data(bool pull_state_data) = 0;
+    // The caller sends no further reads: NO_MORE_DATA goes out once the input queue has drained.
+    virtual void set_no_more_data() = 0;
+};
+
+// Pushes the queued reads of a ReadBuffer to the server, pulls called reads back into it, keeps the
+// link alive and tells the server once that no more data will come. Runs on the worker thread only;
+// stop() and set_no_more_data() may be called from any thread.
+class ReadProcessingProtocol : public AbstractReadProcessingProtocol,
+                               common::diagnostics::tracing::TraceDomain<ReadProcessingProtocol> {
+public:
+    // How long the loop waits, once every read is pushed, before it sends NO_MORE_DATA: the server
+    // may still be returning reads for blocks it has just accepted.
+    static constexpr std::chrono::milliseconds default_no_more_data_pause{5000};
+
+    ReadProcessingProtocol();
+    ~ReadProcessingProtocol() override;
+
+    ReadProcessingProtocol(const ReadProcessingProtocol&) = delete;
+    ReadProcessingProtocol& operator=(const ReadProcessingProtocol&) = delete;
+
+    ErrorState process_reads(ReadBuffer* read_buffer, RequestBrokerAdapter* request_broker) override;
+    void stop() override;
+    void set_connection_id(std::string id) override;
+    void set_disable_events(bool disable_events) override;
+    void set_pull_state_data(bool pull_state_data) override;
+    void set_no_more_data() override;
+
+    bool keep_alive() const;
+
+    // Shortens the pause before NO_MORE_DATA (for tests); set before process_reads runs.
+    void set_no_more_data_pause(std::chrono::milliseconds pause) { m_no_more_data_pause = pause; }
+
+    // The value of GET_FIRST_CALLED_BLOCK: bit 0 disable events, bit 1 pull state data.
+    std::uint32_t called_block_options() const;
+
+    bool push_into_server(RequestBrokerAdapter* request_broker);
+    bool pull_from_server(RequestBrokerAdapter* request_broker);
+    bool send_no_more_data(RequestBrokerAdapter* request_broker);
+
+    // Fills the submitted read that `block` belongs to (fetching its further blocks); null after it
+    // has recorded an error in m_error_state.
+    interfaces::ReadHolder* process_read_message(RequestBrokerAdapter* request_broker,
+                                                 const vexil_ipc::ReadBlockData* block);
+
+private:
+    bool stop_requested() const;
+
+    ErrorState m_error_state;
+    ReadBuffer* m_read_buffer{nullptr};
+    bool m_disable_events{false};
+    bool m_pull_state_data{false};
+    std::string m_connection_id;
+    mutable std::mutex m_mutex;
+    bool m_stop{false};
+    std::atomic<bool> m_no_more_data{false};
+    std::atomic<bool> m_no_more_data_sent{false};
+    std::chrono::milliseconds m_no_more_data_pause{default_no_more_data_pause};
+};
+
+}  // namespace basecall_service

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "basecall_client/client_connection_state.h"
+#include "common/diagnostics/tracing/trace_domain.h"
+#include "ipc_tools/message.h"
+#include "ipc_tools/request_broker.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace basecall_service {
+
+// The engine's link to the server for one connection. Every failure of the broker becomes a false
+// result and an ErrorState, which describes the most recent call.
+class RequestBrokerAdapter : common::diagnostics::tracing::TraceDomain<RequestBrokerAdapter> {
+public:
+    RequestBrokerAdapter();
+
+    RequestBrokerAdapter(const RequestBrokerAdapter&) = delete;
+    RequestBrokerAdapter& operator=(const RequestBrokerAdapter&) = delete;
+    RequestBrokerAdapter(RequestBrokerAdapter&&) = delete;
+    RequestBrokerAdapter& operator=(RequestBrokerAdapter&&) = delete;
+
+    bool prepare_connection(const std::string& address, std::uint32_t timeout_ms);
+    bool send_request(ipc_tools::Message& request, ipc_tools::Message& reply);
+    bool ping_server_if_quiet(const std::string& client_id);
+
+    const ErrorState& error_state() const;
+
+    // Runs one broker call; maps the link's exceptions to the error state and returns false.
+    // Any other exception passes through.
+    bool invoke(const std::function<void()>& call);
+
+private:
+    ipc_tools::RequestBroker m_broker;
+    ErrorState m_error;
+};
+
+}  // namespace basecall_service

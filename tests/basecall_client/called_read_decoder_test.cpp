@@ -1,0 +1,471 @@
+#include "basecall_client/called_read_decoder.h"
+
+#include "basecall_client/request_broker_adapter.h"
+#include "reference_server/fault_rules.h"
+#include "reference_server/reference_server.h"
+#include "tests/reference_server/server_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using basecall_service::CalledBlockLink;
+using basecall_service::CalledReadDecoder;
+using basecall_service::CalledReadOptions;
+using basecall_service::CalledReadStore;
+using basecall_service::ConnectionError;
+using basecall_service::ErrorState;
+using interfaces::ReadHolder;
+using ipc_tools::Message;
+using ipc_tools::MessageType;
+
+// Submitted reads and sub-reads kept as the read buffer keeps them.
+class MapStore : public CalledReadStore {
+public:
+    ReadHolder& submit(uint64_t tag, std::size_t samples) {
+        auto read = std::make_unique<ReadHolder>();
+        read->read_tag = tag;
+        read->metadata.insert("read_id", "read_" + std::to_string(tag));
+        read->datasets.emplace(dataset::raw_data, bass::data_wrappers::DataView(std::vector<int16_t>(samples, 7)));
+        auto& stored = *read;
+        m_submitted[tag] = std::move(read);
+        return stored;
+    }
+    ReadHolder* get_submitted_read_holder(unsigned long long tag) const override {
+        const auto found = m_submitted.find(tag);
+        return found == m_submitted.end() ? nullptr : found->second.get();
+    }
+    ReadHolder* add_temp_sub_read(ReadHolder& sub_read) override {
+        const auto key = std::make_pair(sub_read.read_tag, sub_read.sub_tag);
+        auto& slot = m_sub_reads[key];
+        if (!slot) {
+            slot = std::make_unique<ReadHolder>(std::move(sub_read));
+        }
+        return slot.get();
+    }
+    std::map<uint64_t, std::unique_ptr<ReadHolder>> m_submitted;
+    std::map<std::pair<uint64_t, uint64_t>, std::unique_ptr<ReadHolder>> m_sub_reads;
+};
+
+// Answers GET_NEXT_CALLED_BLOCK requests with prepared replies, or fails like a broken link.
+class ScriptedLink : public CalledBlockLink {
+public:
+    bool send_request(Message& request, Message& reply) override {
+        requests.push_back(request.get_type());
+        if (replies.empty()) {
+            m_error = {ConnectionError::timed_out, "Timeout waiting for reply"};
+            return false;
+        }
+        reply = std::move(replies.front());
+        replies.pop_front();
+        m_error = {};
+        return true;
+    }
+    const ErrorState& error_state() const override { return m_error; }
+
+    std::deque<Message> replies;
+    std::vector<MessageType> requests;
+
+private:
+    ErrorState m_error;
+};
+
+// The parts of a called block the tests vary.
+struct Block {
+    uint32_t tag = 1;
+    uint32_t sub_tag = 0;
+    uint32_t num_blocks = 1;
+    uint32_t duration = 1000;
+    std::string sequence = "ACGT";
+    std::string qstring = "####";
+    uint32_t event_capacity = 4;
+    std::vector<uint8_t> moves{1, 1, 1, 1};
+    std::size_t trace_values = 32;
+    uint32_t model_stride = 5;
+    uint32_t trimmed_samples = 10;
+    bool called_block = true;
+    bool with_scaling = true;
+    vexil_ipc::ReadBlockType type = vexil_ipc::ReadBlockType_RETURN_FIRST_CALLED_BLOCK;
+};
+
+Message block_message(const Block& spec) {
+    flatbuffers::FlatBufferBuilder fbb;
+    flatbuffers::Offset<vexil_ipc::CalledBlockData> called;
+    if (spec.called_block) {
+        const auto sequence = fbb.CreateString(spec.sequence);
+        const auto qstring = fbb.CreateString(spec.qstring);
+        const auto trace = vexil_ipc::CreateFlipflopTraceData(fbb, fbb.CreateVector(spec.moves),
+                                                              fbb.CreateVector(std::vector<uint8_t>(spec.trace_values, 9)));
+        const auto scaling = vexil_ipc::CreateScalingData(fbb, 80.0F, 5.0F);
+        vexil_ipc::CalledBlockDataBuilder builder(fbb);
+        builder.add_event_capacity(spec.event_capacity);
+        builder.add_event_count(static_cast<uint32_t>(spec.moves.size()));
+        builder.add_sequence_length(spec.event_capacity);
+        builder.add_model_stride(spec.model_stride);
+        builder.add_trimmed_samples(spec.trimmed_samples);
+        builder.add_sequence(sequence);
+        builder.add_qstring(qstring);
+        builder.add_trace_type(vexil_ipc::TraceData_FlipflopTraceData);
+        builder.add_trace(trace.Union());
+        if (spec.with_scaling) {
+            builder.add_scaling(scaling);
+        }
+        called = builder.Finish();
+    }
+    const auto strand = fbb.CreateString("strand_" + std::to_string(spec.tag));
+    vexil_ipc::ReadBlockDataBuilder block(fbb);
+    block.add_type(spec.type);
+    block.add_read_tag(spec.tag);
+    block.add_num_blocks(spec.num_blocks);
+    block.add_duration(spec.duration);
+    block.add_sub_tag(spec.sub_tag);
+    block.add_strand_id(strand);
+    block.add_start_time(77);
+    if (spec.called_block) {
+        block.add_called_block(called);
+    }
+    return server_test::finish_message(fbb, "", vexil_ipc::Content_ReadBlockData, block.Finish().Union());
+}
+
+Message next_block(Block spec) {
+    spec.type = vexil_ipc::ReadBlockType_RETURN_NEXT_CALLED_BLOCK;
+    return block_message(spec);
+}
+
+const vexil_ipc::ReadBlockData* block_of(const Message& message) {
+    return message.get_message_data()->content_as_ReadBlockData();
+}
+
+std::string sequence_of(const ReadHolder& read) {
+    return read.get_dataset(dataset::sequence).get_string();
+}
+
+class CalledReadDecoderTest : public ::testing::Test {
+protected:
+    ReadHolder* decode(const Message& first, CalledReadOptions options = {}) {
+        options.connection_id = "client-1";
+        CalledReadDecoder decoder(m_store, m_link, options, m_error);
+        return decoder.process_read_message(block_of(first));
+    }
+    MapStore m_store;
+    ScriptedLink m_link;
+    ErrorState m_error;
+};
+
+TEST_F(CalledReadDecoderTest, SingleBlockFillsMetadataAndDatasets) {
+    ReadHolder& submitted = m_store.submit(1, 1000);
+    ReadHolder* read = decode(block_message({}));
+    ASSERT_EQ(&submitted, read);
+    EXPECT_TRUE(m_link.requests.empty());
+    EXPECT_EQ("ACGT", sequence_of(*read));
+    EXPECT_EQ("####", read->get_dataset(dataset::qstring).get_string());
+    EXPECT_EQ(4U, read->get_dataset(dataset::movement).m_info.size);
+    EXPECT_EQ(4U, read->get_dataset(dataset::flipflop_trace).m_info.rows);
+    EXPECT_EQ("strand_1", read->metadata.get_value<std::string>("strand_id"));
+    EXPECT_EQ(1000U, read->metadata.get_value<uint64_t>("duration"));
+    EXPECT_EQ(990U, read->metadata.get_value<uint64_t>("trimmed_duration"));
+    EXPECT_EQ(200U, read->metadata.get_value<uint64_t>("num_events"));
+    EXPECT_EQ(198U, read->metadata.get_value<uint64_t>("trimmed_events"));
+    EXPECT_FLOAT_EQ(80.0F, read->metadata.get_value<float>("scaling_median"));
+    EXPECT_FALSE(read->metadata.exists("scaling_version"));
+    EXPECT_EQ("", read->metadata.get_value<std::string>("base_mod_alphabet"));
+    EXPECT_FALSE(read->metadata.exists("base_mod_context"));
+}
+
+TEST_F(CalledReadDecoderTest, EdgeValuesOfTheCountsDoNotFail) {
+    m_store.submit(1, 1000);
+    Block spec;
+    spec.model_stride = 0;
+    spec.trimmed_samples = 1001;
+    spec.with_scaling = false;
+    ReadHolder* read = decode(block_message(spec));
+    ASSERT_NE(nullptr, read) << basecall_service::to_string(m_error);
+    EXPECT_EQ(0U, read->metadata.get_value<uint64_t>("num_events"));
+    EXPECT_EQ(static_cast<uint64_t>(-1), read->metadata.get_value<uint64_t>("trimmed_duration"));
+    EXPECT_FALSE(read->metadata.exists("scaling_median"));
+}
+
+TEST_F(CalledReadDecoderTest, LaterBlocksAreFetchedAndJoinedWithTrailingZeroEvents) {
+    m_store.submit(1, 1000);
+    Block first;
+    first.num_blocks = 3;
+    first.event_capacity = 8;
+    first.sequence = "AC";
+    first.qstring = "!!";
+    first.moves = {1, 1};
+    first.trace_values = 16;
+    Block second = first;
+    second.sequence = "GTA";
+    second.qstring = "\"\"\"";
+    second.moves = {1, 0, 1};
+    second.trace_values = 24;
+    m_link.replies.push_back(next_block(second));
+    m_link.replies.push_back(next_block(second));
+    ReadHolder* read = decode(block_message(first));
+    ASSERT_NE(nullptr, read) << basecall_service::to_string(m_error);
+    EXPECT_EQ(2U, m_link.requests.size());
+    EXPECT_EQ(MessageType::GET_NEXT_CALLED_BLOCK, m_link.requests[0]);
+    EXPECT_EQ("ACGTAGTA", sequence_of(*read));
+    const auto& movement = read->get_dataset(dataset::movement);
+    ASSERT_EQ(8U, movement.m_info.size);
+    const std::vector<uint8_t> moves(movement.get_data<uint8_t>(), movement.get_data<uint8_t>() + 8);
+    EXPECT_EQ((std::vector<uint8_t>{1, 1, 1, 0, 1, 1, 0, 1}), moves);
+
+    // Fewer events than the capacity leave zeros at the end.
+    m_store.submit(2, 1000);
+    Block short_read = first;
+    short_read.tag = 2;
+    short_read.num_blocks = 1;
+    ReadHolder* padded = decode(block_message(short_read));
+    ASSERT_NE(nullptr, padded);
+    const auto& padded_moves = padded->get_dataset(dataset::movement);
+    ASSERT_EQ(8U, padded_moves.m_info.size);
+    EXPECT_EQ(0, padded_moves.get_data<uint8_t>()[7]);
+}
+
+TEST_F(CalledReadDecoderTest, DisabledEventsKeepOnlySequenceAndQualities) {
+    m_store.submit(1, 1000);
+    Block first;
+    first.num_blocks = 2;
+    first.event_capacity = 8;
+    m_link.replies.push_back(next_block(first));
+    CalledReadOptions options;
+    options.disable_events = true;
+    ReadHolder* read = decode(block_message(first), options);
+    ASSERT_NE(nullptr, read);
+    EXPECT_EQ("ACGTACGT", sequence_of(*read));
+    EXPECT_FALSE(read->has_dataset(dataset::movement));
+    EXPECT_FALSE(read->has_dataset(dataset::flipflop_trace));
+    EXPECT_FALSE(read->metadata.exists("base_mod_alphabet"));
+    EXPECT_EQ(0U, read->metadata.get_value<uint64_t>("rle_count"));
+}
+
+TEST_F(CalledReadDecoderTest, SubReadIsACopyOfTheSubmittedReadAndIsReused) {
+    ReadHolder& submitted = m_store.submit(1, 1000);
+    Block spec;
+    spec.sub_tag = 3;
+    ReadHolder* sub_read = decode(block_message(spec));
+    ASSERT_NE(nullptr, sub_read);
+    EXPECT_NE(&submitted, sub_read);
+    EXPECT_EQ(3U, sub_read->sub_tag);
+    EXPECT_EQ("read_1", sub_read->metadata.get_value<std::string>("read_id"));
+    EXPECT_EQ(1000U, sub_read->get_dataset(dataset::raw_data).m_info.size);
+    EXPECT_FALSE(submitted.has_dataset(dataset::sequence));
+    // A second first block for the same sub-read fills the stored one.
+    EXPECT_EQ(sub_read, decode(block_message(spec)));
+    EXPECT_EQ(1U, m_store.m_sub_reads.size());
+}
+
+TEST_F(CalledReadDecoderTest, UnknownTagMissingCalledBlockAndZeroDurationAreRefused) {
+    ReadHolder& submitted = m_store.submit(1, 1000);
+    Block unknown;
+    unknown.tag = 99;
+    EXPECT_EQ(nullptr, decode(block_message(unknown)));
+    EXPECT_EQ(ConnectionError::bad_reply, m_error.code);
+    EXPECT_EQ("Returned read does not belong to this client: 99", m_error.message);
+
+    Block no_called;
+    no_called.called_block = false;
+    EXPECT_EQ(nullptr, decode(block_message(no_called)));
+    EXPECT_EQ(ConnectionError::bad_reply, m_error.code);
+    EXPECT_EQ("Returned read carries no called block: 1", m_error.message);
+    EXPECT_TRUE(submitted.datasets.size() == 1 && submitted.metadata.get_keys().size() == 1);
+
+    Block zero;
+    zero.duration = 0;
+    EXPECT_EQ(nullptr, decode(block_message(zero)));
+    EXPECT_EQ(ConnectionError::failed, m_error.code);
+    EXPECT_EQ("Duration metadata missing for submitted read: 1", m_error.message);
+    EXPECT_EQ("strand_1", submitted.metadata.get_value<std::string>("strand_id"));
+    EXPECT_FALSE(submitted.has_dataset(dataset::sequence));
+    EXPECT_EQ(1U, m_store.m_submitted.size());
+}
+
+TEST_F(CalledReadDecoderTest, BlocksThatContradictThemselvesAreRefused) {
+    ReadHolder& submitted = m_store.submit(1, 1000);
+    Block uneven_qualities;
+    uneven_qualities.qstring = "###";
+    EXPECT_EQ(nullptr, decode(block_message(uneven_qualities)));
+    EXPECT_EQ(ConnectionError::bad_reply, m_error.code);
+    EXPECT_EQ("Inconsistent called block 0 for read 1: sequence of 4 bases but 3 quality values", m_error.message);
+
+    Block short_moves;
+    short_moves.trace_values = 8;
+    EXPECT_EQ(nullptr, decode(block_message(short_moves)));
+    EXPECT_EQ("Inconsistent called block 0 for read 1: 8 trace values for 4 events", m_error.message);
+
+    Block too_many_events;
+    too_many_events.event_capacity = 2;
+    EXPECT_EQ(nullptr, decode(block_message(too_many_events)));
+    EXPECT_EQ("Inconsistent called block 0 for read 1: 4 events beyond the read's capacity of 2", m_error.message);
+
+    // A capacity beyond the read's samples would size buffers on the server's word alone.
+    Block huge;
+    huge.event_capacity = 4000000000U;
+    EXPECT_EQ(nullptr, decode(block_message(huge)));
+    EXPECT_EQ("Inconsistent called block 0 for read 1: event capacity 4000000000 above the read's 1000 samples",
+              m_error.message);
+
+    // A later block that overruns the read.
+    Block first;
+    first.num_blocks = 2;
+    m_link.replies.push_back(next_block(first));
+    EXPECT_EQ(nullptr, decode(block_message(first)));
+    EXPECT_EQ("Inconsistent called block 1 for read 1: 8 events beyond the read's capacity of 4", m_error.message);
+    EXPECT_FALSE(submitted.has_dataset(dataset::sequence));
+}
+
+TEST_F(CalledReadDecoderTest, LinkFailuresAndWrongRepliesEndTheReadWithoutDatasets) {
+    ReadHolder& submitted = m_store.submit(1, 1000);
+    Block first;
+    first.num_blocks = 2;
+    first.event_capacity = 8;
+    // No reply scripted: the link fails and its error is passed on unchanged.
+    EXPECT_EQ(nullptr, decode(block_message(first)));
+    EXPECT_EQ(ConnectionError::timed_out, m_error.code);
+    EXPECT_EQ("Timeout waiting for reply", m_error.message);
+
+    m_link.replies.push_back(Message(MessageType::NONE_PENDING, "", 0, ""));
+    EXPECT_EQ(nullptr, decode(block_message(first)));
+    EXPECT_EQ(ConnectionError::invalid_response, m_error.code);
+    EXPECT_EQ("Failed to get next block from server, invalid reply: NONE_PENDING", m_error.message);
+
+    Block hollow = first;
+    hollow.called_block = false;
+    m_link.replies.push_back(next_block(hollow));
+    EXPECT_EQ(nullptr, decode(block_message(first)));
+    EXPECT_EQ(ConnectionError::invalid_response, m_error.code);
+    EXPECT_EQ("Failed to get next block from server, reply holds no called block for read: 1", m_error.message);
+    EXPECT_FALSE(submitted.has_dataset(dataset::sequence));
+    EXPECT_TRUE(submitted.metadata.exists("duration"));
+
+    EXPECT_EQ(nullptr, CalledReadDecoder(m_store, m_link, {}, m_error).process_read_message(nullptr));
+    EXPECT_EQ(ConnectionError::invalid_response, m_error.code);
+}
+
+// Against the reference server: the read goes out in blocks, comes back called in blocks, and is
+// decoded over a real broker adapter.
+class CalledReadDecoderServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        reference_server::ServerOptions options;
+        options.address = m_dir.ipc_endpoint();
+        m_server = std::make_unique<reference_server::ReferenceServer>(options);
+        m_client = std::make_unique<server_test::TestClient>(m_dir.ipc_endpoint());
+        ASSERT_TRUE(m_adapter.prepare_connection(m_dir.ipc_endpoint(), 2000));
+    }
+
+    // Submits the read to the server and to the store.
+    void submit(const std::string& client_id, const server_test::TestRead& read, std::size_t block_size) {
+        ASSERT_EQ(MessageType::RAW_BLOCK_ACCEPTED, m_client->pass_read(client_id, read, block_size));
+        m_store.submit(read.tag, read.raw.size());
+    }
+
+    ReadHolder* pull(const std::string& client_id, uint32_t options_value = 0) {
+        Message request(MessageType::GET_FIRST_CALLED_BLOCK, client_id, options_value, "");
+        EXPECT_TRUE(m_adapter.send_request(request, m_reply));
+        EXPECT_EQ(MessageType::RETURN_FIRST_CALLED_BLOCK, m_reply.get_type());
+        CalledReadOptions options;
+        options.connection_id = client_id;
+        options.disable_events = (options_value & 1U) != 0;
+        options.pull_state_data = (options_value & 2U) != 0;
+        return basecall_service::decode_called_read(m_store, m_adapter, options, m_error, nullptr,
+                                                    m_reply.get_message_data()->content_as_ReadBlockData());
+    }
+
+    server_test::TempDir m_dir;
+    std::unique_ptr<reference_server::ReferenceServer> m_server;
+    std::unique_ptr<server_test::TestClient> m_client;
+    basecall_service::RequestBrokerAdapter m_adapter;
+    MapStore m_store;
+    Message m_reply;
+    ErrorState m_error;
+};
+
+TEST_F(CalledReadDecoderServerTest, DecodesAMultiBlockReadWithItsAlignment) {
+    const std::string reference = server_test::random_sequence(4000, 21);
+    const auto fasta = m_dir.write("ref.fa", ">chr_sim\n" + reference + "\n");
+    ASSERT_EQ(MessageType::SUCCESS, m_client->send(MessageType::LOAD_INDEX, "", 0, fasta).get_type());
+    const std::string id = m_client->connect("dna_sim_fast", "decoder", ">align_ref=" + fasta + ">move_and_trace_enabled=1");
+
+    const auto forward = server_test::simulated_read(1, reference.substr(700, 400));
+    const auto reverse =
+            server_test::simulated_read(2, reference_server::reverse_complement(reference.substr(2100, 300)));
+    submit(id, forward, 900);
+    submit(id, reverse, 100000);
+
+    ReadHolder* first = pull(id, 2);
+    ASSERT_NE(nullptr, first) << basecall_service::to_string(m_error);
+    EXPECT_EQ(forward.sequence, sequence_of(*first));
+    const std::string qstring = first->get_dataset(dataset::qstring).get_string();
+    EXPECT_EQ(forward.sequence.size(), qstring.size());
+    EXPECT_EQ(std::string::npos, qstring.find_first_not_of("!\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJ"));
+    // One move per base, over every block.
+    const auto& movement = first->get_dataset(dataset::movement);
+    ASSERT_EQ(forward.sequence.size(), movement.m_info.size);
+    for (std::size_t i = 0; i < movement.m_info.size; ++i) {
+        ASSERT_EQ(1, movement.get_data<uint8_t>()[i]) << "event " << i;
+    }
+    EXPECT_EQ(forward.sequence.size() * 8, first->get_dataset(dataset::flipflop_trace).m_info.size);
+    EXPECT_TRUE(first->has_dataset(dataset::state_data));
+    EXPECT_EQ(forward.raw.size(), first->metadata.get_value<uint64_t>("duration"));
+    EXPECT_EQ("chr_sim", first->metadata.get_value<std::string>("alignment_genome"));
+    EXPECT_EQ(700, first->metadata.get_value<int32_t>("alignment_genome_start"));
+    EXPECT_EQ("+", first->get_by_name("alignment_direction"));
+
+    ReadHolder* second = pull(id, 1);
+    ASSERT_NE(nullptr, second) << basecall_service::to_string(m_error);
+    EXPECT_EQ(reverse.sequence, sequence_of(*second));
+    EXPECT_FALSE(second->has_dataset(dataset::movement));
+    EXPECT_EQ(2100, second->metadata.get_value<int32_t>("alignment_genome_start"));
+    EXPECT_EQ("-", second->get_by_name("alignment_direction"));
+}
+
+TEST_F(CalledReadDecoderServerTest, WrongCalledReadsFromTheServerAreRefusedAndKept) {
+    const std::string reference = server_test::random_sequence(2000, 3);
+    const auto fasta = m_dir.write("ref.fa", ">chr\n" + reference + "\n");
+    ASSERT_EQ(MessageType::SUCCESS, m_client->send(MessageType::LOAD_INDEX, "", 0, fasta).get_type());
+    const std::string id = m_client->connect("dna_sim_fast", "faulty", ">align_ref=" + fasta);
+    const auto add = [this](reference_server::FaultAction action) {
+        reference_server::FaultRule rule;
+        rule.action = action;
+        rule.request = MessageType::GET_FIRST_CALLED_BLOCK;
+        m_server->faults().add(rule);
+    };
+    for (uint32_t tag = 1; tag <= 3; ++tag) {
+        submit(id, server_test::simulated_read(tag, reference.substr(100 * tag, 80)), 100000);
+    }
+
+    add(reference_server::FaultAction::unknown_read_tag);
+    EXPECT_EQ(nullptr, pull(id));
+    EXPECT_EQ(ConnectionError::bad_reply, m_error.code);
+    EXPECT_EQ(0U, m_error.message.find("Returned read does not belong to this client: "));
+
+    m_server->faults().clear();
+    add(reference_server::FaultAction::zero_duration);
+    EXPECT_EQ(nullptr, pull(id));
+    EXPECT_EQ(ConnectionError::failed, m_error.code);
+    EXPECT_EQ("Duration metadata missing for submitted read: 2", m_error.message);
+
+    m_server->faults().clear();
+    add(reference_server::FaultAction::oversized_genome_name);
+    EXPECT_EQ(nullptr, pull(id));
+    EXPECT_EQ(ConnectionError::bad_reply, m_error.code);
+    EXPECT_NE(std::string::npos, m_error.message.find(" exceeds maximum allowed size of 253"));
+
+    // Every read is still held, none with results.
+    ASSERT_EQ(3U, m_store.m_submitted.size());
+    for (const auto& [tag, read] : m_store.m_submitted) {
+        EXPECT_FALSE(read->has_dataset(dataset::sequence)) << "read " << tag;
+        EXPECT_FALSE(read->has_dataset(dataset::align_results)) << "read " << tag;
+    }
+}
+
+}  // namespace

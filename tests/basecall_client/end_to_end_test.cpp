@@ -1,0 +1,172 @@
+// A BasecallClient against the in-process reference server: reads go out, come back called to
+// their exact sequences, and survive server restarts and silences through reconnection.
+
+#include "basecall_client/basecall_client.h"
+
+#include "engine_client_test_support.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace engine_test;
+using basecall_service::BasecallClient;
+using basecall_service::ClientStatus;
+using basecall_service::ConnectionError;
+using basecall_service::PassReadResult;
+using reference_server::FaultAction;
+
+class EndToEndTest : public ::testing::Test {
+protected:
+    EndToEndTest() : server(server_options(dir)) {}
+
+    void connect(BasecallClient& client)
+    {
+        client.connect(dir.ipc_endpoint(), request_timeout_ms, file_load_timeout_s, connection_info());
+        ASSERT_EQ(client.get_connection_state().get_status(), ClientStatus::connected);
+    }
+
+    // Short single reads, long multi-block reads and one pass_reads batch of short reads.
+    void pass_mixed_reads(BasecallClient& client)
+    {
+        for (std::uint64_t tag = 1; tag <= 4; ++tag) {
+            auto read = reads.add(tag, 200 + 50 * tag);
+            ASSERT_EQ(client.pass_read(*read, 1000), PassReadResult::success);
+        }
+        for (std::uint64_t tag = 100; tag < 103; ++tag) {
+            auto read = reads.add(tag, 2500 + 100 * (tag - 100));  // 12500+ samples: four blocks
+            ASSERT_EQ(client.pass_read(*read, 1000), PassReadResult::success);
+        }
+        interfaces::ReadList batch;
+        for (std::uint64_t tag = 200; tag < 220; ++tag) {
+            batch.push_back(reads.add(tag, 100 + tag % 7));
+        }
+        ASSERT_EQ(client.pass_reads(batch, 1000), PassReadResult::success);
+        EXPECT_TRUE(batch.empty());
+    }
+
+    // Every passed read came back once, called to its exact sequence and moves.
+    void expect_every_read_back(BasecallClient& client)
+    {
+        const auto out = collect_by_tag(client);
+        EXPECT_EQ(out.size(), reads.size());
+        for (const auto& [tag, sequence] : reads.sequences()) {
+            const auto found = out.find(tag);
+            ASSERT_NE(found, out.end()) << "read " << tag << " lost";
+            expect_called_read(*found->second, sequence, true);
+        }
+    }
+
+    server_test::TempDir dir;
+    reference_server::ReferenceServer server;
+    ReadSet reads;
+};
+
+// Uses the loop's own 5 s pause before NO_MORE_DATA, once.
+TEST_F(EndToEndTest, EveryReadComesBackWithItsExactSequenceAndMoves)
+{
+    BasecallClient client(client_block_size, 100, 10, false, false, nullptr);
+    connect(client);
+    pass_mixed_reads(client);
+    EXPECT_TRUE(client.finish_by(0));
+    expect_every_read_back(client);
+    EXPECT_EQ(client.get_connection_state().get_status(), ClientStatus::disconnected);
+    EXPECT_EQ(client.get_connection_state().get_error_state().code, ConnectionError::no_error);
+    EXPECT_LE(server.request_log().count(ipc_tools::NO_MORE_DATA), 1U);
+    EXPECT_EQ(server.request_log().count(ipc_tools::DISCONNECT), 1U);
+    EXPECT_GE(server.request_log().count(ipc_tools::GET_NEXT_CALLED_BLOCK), 9U);
+}
+
+TEST_F(EndToEndTest, ServerRestartMidRunLeadsToAReconnectAndNoReadIsLost)
+{
+    server.faults().add(fault(FaultAction::restart, ipc_tools::GET_FIRST_CALLED_BLOCK, 3));
+    auto client = make_client();
+    connect(*client);
+    const std::string first_id = client->get_connected_info().client_uid;
+    pass_mixed_reads(*client);
+    EXPECT_TRUE(client->finish_by(0));
+    expect_every_read_back(*client);
+    EXPECT_EQ(server.request_log().count(ipc_tools::CONNECT), 2U);
+    EXPECT_NE(client->get_connected_info().client_uid, first_id);
+    EXPECT_EQ(client->get_connection_state().get_error_state().code, ConnectionError::no_error);
+}
+
+TEST_F(EndToEndTest, ClientNotRecognisedLeadsToAReconnectAndNoReadIsLost)
+{
+    server.faults().add(fault(FaultAction::client_not_recognised, ipc_tools::PASS_FIRST_RAW_BLOCK, 2));
+    auto client = make_client();
+    connect(*client);
+    pass_mixed_reads(*client);
+    EXPECT_TRUE(client->finish_by(0));
+    expect_every_read_back(*client);
+    EXPECT_EQ(server.request_log().count(ipc_tools::CONNECT), 2U);
+}
+
+TEST_F(EndToEndTest, SilentServerMidRunLeadsToAReconnectAndNoReadIsLost)
+{
+    server.faults().add(fault(FaultAction::silence, ipc_tools::GET_FIRST_CALLED_BLOCK, 2));
+    auto client = make_client();
+    connect(*client);
+    pass_mixed_reads(*client);
+    EXPECT_TRUE(client->finish_by(0));
+    expect_every_read_back(*client);
+    EXPECT_EQ(server.request_log().count(ipc_tools::CONNECT), 2U);
+    // A timed-out connection is not told goodbye; the last, clean one is.
+    EXPECT_EQ(server.request_log().count(ipc_tools::DISCONNECT), 1U);
+}
+
+TEST_F(EndToEndTest, ReadsInFlightAtTooManyReconnectionsAreGivenBackUncalled)
+{
+    // Every pull is answered CLIENT_NOT_RECOGNISED for a while: reads in flight survive no
+    // reconnection with a failure limit of 0.
+    server.faults().add(fault(FaultAction::client_not_recognised, ipc_tools::GET_FIRST_CALLED_BLOCK, 1, 1));
+    auto client = make_client(100, 0);
+    connect(*client);
+    auto read = reads.add(1, 500);
+    ASSERT_EQ(client->pass_read(*read, 1000), PassReadResult::success);
+    EXPECT_TRUE(client->finish_by(0));
+    auto out = collect_by_tag(*client);
+    ASSERT_EQ(out.size(), 1U);
+    EXPECT_FALSE(out.at(1)->has_dataset(bass::data_wrappers::dataset::sequence));
+    EXPECT_TRUE(out.at(1)->has_dataset(bass::data_wrappers::dataset::raw_data));
+}
+
+TEST_F(EndToEndTest, ReadsLostOnTheServerAreNotWaitedFor)
+{
+    const auto rule = server.faults().add(fault(FaultAction::reads_lost, ipc_tools::GET_FIRST_CALLED_BLOCK, 2));
+    auto client = make_client();
+    connect(*client);
+    pass_mixed_reads(*client);
+    EXPECT_TRUE(client->finish_by(0));
+    EXPECT_EQ(server.faults().times_fired(rule), 1U);
+    const auto out = collect_by_tag(*client);
+    EXPECT_LT(out.size(), reads.size());
+    for (const auto& [tag, read] : out) {
+        expect_called_read(*read, reads.sequences().at(tag), true);
+    }
+    EXPECT_EQ(client->get_connection_state().get_error_state().code, ConnectionError::no_error);
+}
+
+TEST_F(EndToEndTest, BadRequestEndsTheWorkerRecordsTheErrorAndStopsAcceptingReads)
+{
+    auto rule = fault(FaultAction::bad_request, ipc_tools::GET_FIRST_CALLED_BLOCK);
+    rule.text = "refused by the test server";
+    server.faults().add(rule);
+    auto client = make_client();
+    connect(*client);
+    auto first = reads.add(1, 500);
+    ASSERT_EQ(client->pass_read(*first, 1000), PassReadResult::success);
+    ASSERT_TRUE(wait_for([&] { return client->get_connection_state().get_status() == ClientStatus::error; }));
+    const auto error = client->get_connection_state().get_error_state();
+    EXPECT_EQ(error.code, ConnectionError::bad_request);
+    EXPECT_NE(error.message.find("refused by the test server"), std::string::npos) << error.message;
+    auto second = reads.add(2, 500);
+    EXPECT_EQ(client->pass_read(*second, 0), PassReadResult::not_accepting_reads);
+    EXPECT_TRUE(server.request_log().wait_for_count(ipc_tools::DISCONNECT, 1, condition_timeout));
+    EXPECT_EQ(server.request_log().count(ipc_tools::CONNECT), 1U);
+    EXPECT_FALSE(client->finish_by(0));
+    client->disconnect();
+    EXPECT_EQ(client->get_connection_state().get_status(), ClientStatus::disconnected);
+}
+
+}  // namespace

@@ -1,0 +1,629 @@
+#include "basecall_client/read_buffer.h"
+
+#include "common/diagnostics/tracing/testability.h"
+#include "common/diagnostics/tracing/trace_flush.h"
+#include "reference_server/reference_server.h"
+#include "tests/reference_server/server_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using basecall_service::ReadBuffer;
+using bass::data_wrappers::DataView;
+using bass::data_wrappers::dataset;
+using common::synchronisation::Flag;
+using interfaces::ReadHolder;
+using interfaces::ReadList;
+namespace tracing = common::diagnostics::tracing;
+
+#if defined(__SANITIZE_THREAD__)
+constexpr unsigned long SHORT_TIMEOUT_MS = 400;
+#else
+constexpr unsigned long SHORT_TIMEOUT_MS = 50;
+#endif
+// Long enough never to run out in a test that expects to be woken.
+constexpr unsigned long LONG_TIMEOUT_MS = 60000;
+
+// Collects the lines of the custom trace writer; the metadata validation writes there.
+struct TraceLines {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+
+    static TraceLines& instance() {
+        static TraceLines lines;
+        return lines;
+    }
+    std::vector<std::string> flushed() {
+        tracing::flush();
+        std::lock_guard<std::mutex> lock(mutex);
+        return lines;
+    }
+};
+
+class TracingEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        tracing::testability::set_custom_trace_writer([](const std::string& line) {
+            auto& collected = TraceLines::instance();
+            std::lock_guard<std::mutex> lock(collected.mutex);
+            collected.lines.push_back(line);
+        });
+        tracing::testability::set_enabled_trace_domains(
+                tracing::TraceDomain<ReadBuffer::MetadataValidationTrace>::hftrace_domain_name() + "," +
+                tracing::TraceDomain<ReadBuffer>::hftrace_domain_name());
+    }
+    // The collected lines die with the process; nothing may write to them by then.
+    void TearDown() override {
+        tracing::flush();
+        tracing::testability::set_custom_trace_writer([](const std::string&) {});
+        tracing::flush();
+    }
+};
+const auto* const tracing_environment = ::testing::AddGlobalTestEnvironment(new TracingEnvironment);
+
+ReadHolder make_read(std::uint64_t tag, std::uint64_t duration, std::uint64_t model_stride = 1) {
+    ReadHolder read;
+    read.read_tag = tag;
+    read.metadata.insert<std::uint64_t>("duration", duration);
+    read.metadata.insert<std::uint64_t>("model_stride", model_stride);
+    read.metadata.insert<float>("daq_offset", 1.0F);
+    read.metadata.insert<float>("daq_scaling", 0.5F);
+    read.metadata.insert("read_id", "read_" + std::to_string(tag));
+    read.metadata.insert("strand_id", "strand_" + std::to_string(tag));
+    read.datasets.emplace(dataset::raw_data, DataView(std::vector<std::int16_t>(duration, 7)));
+    return read;
+}
+
+std::unique_ptr<ReadHolder> make_read_ptr(std::uint64_t tag, std::uint64_t duration) {
+    return std::make_unique<ReadHolder>(make_read(tag, duration));
+}
+
+std::unique_ptr<ReadBuffer> make_buffer(unsigned long max_groups, unsigned long block_size = 256000) {
+    auto buffer = std::make_unique<ReadBuffer>();
+    buffer->set_block_size(block_size);
+    buffer->set_max_input_queue_size(max_groups);
+    buffer->set_max_read_failures(10);
+    return buffer;
+}
+
+// The read tags of the front group's messages, and its message types.
+struct GroupView {
+    std::vector<std::uint32_t> tags;
+    std::vector<ipc_tools::MessageType> types;
+    std::string client_id;
+};
+
+GroupView front_group(ReadBuffer& buffer) {
+    GroupView view;
+    for (const auto& message : buffer.next_read_messages()) {
+        view.types.push_back(message.get_type());
+        const auto* data = message.get_message_data();
+        view.client_id = data->client_id()->str();
+        if (const auto* block = data->content_as_ReadBlockData()) {
+            if (block->block_index() == 0) {
+                view.tags.push_back(block->read_tag());
+            }
+        } else if (const auto* batch = data->content_as_ReadBatchData()) {
+            for (const auto* read : *batch->read_blocks()) {
+                view.tags.push_back(read->read_tag());
+            }
+        }
+    }
+    return view;
+}
+
+// Drains the input queue group by group, submitting each.
+std::vector<GroupView> submit_all(ReadBuffer& buffer) {
+    std::vector<GroupView> groups;
+    while (buffer.num_queued_reads() != 0) {
+        groups.push_back(front_group(buffer));
+        buffer.reads_submitted();
+    }
+    return groups;
+}
+
+std::vector<std::uint64_t> tags_of(const ReadList& reads) {
+    std::vector<std::uint64_t> tags;
+    for (const auto& read : reads) {
+        tags.push_back(read->read_tag);
+    }
+    return tags;
+}
+
+void fill_queue(ReadBuffer& buffer, std::uint64_t first_tag, std::size_t groups) {
+    for (std::size_t i = 0; i < groups; ++i) {
+        ReadHolder read = make_read(first_tag + i, 100);
+        ASSERT_TRUE(buffer.queue_read(read, 0));
+    }
+}
+
+TEST(ReadBuffer, ShortReadsGoStraightToTheOutputQueue) {
+    auto buffer = make_buffer(1);
+    fill_queue(*buffer, 100, 1);
+    buffer->set_no_more_data();
+
+    ReadHolder short_read = make_read(1, 199, 10);
+    EXPECT_TRUE(buffer->queue_read(short_read, 0));
+    EXPECT_EQ(short_read.read_tag, 0U);  // taken
+    EXPECT_EQ(buffer->num_reads_out(), 1U);
+
+    ReadHolder long_enough = make_read(2, 200, 10);
+    EXPECT_FALSE(buffer->queue_read(long_enough, 0));
+    EXPECT_EQ(long_enough.read_tag, 2U);  // refused and still the caller's
+    EXPECT_EQ(buffer->num_queued_reads(), 1U);
+}
+
+TEST(ReadBuffer, FullQueueRefusesAndTheCallerKeepsTheRead) {
+    auto buffer = make_buffer(2);
+    fill_queue(*buffer, 1, 2);
+    ReadHolder read = make_read(9, 300);
+    EXPECT_FALSE(buffer->queue_read(read, 0));
+    EXPECT_EQ(read.read_tag, 9U);
+    ASSERT_TRUE(read.has_dataset(dataset::raw_data));
+    EXPECT_EQ(read.get_dataset(dataset::raw_data).m_info.size, 300U);
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(buffer->queue_read(read, SHORT_TIMEOUT_MS));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(SHORT_TIMEOUT_MS));
+    EXPECT_EQ(read.read_tag, 9U);
+
+    // Nothing is admitted before the maximum is set.
+    ReadBuffer unset;
+    ReadHolder other = make_read(3, 300);
+    EXPECT_FALSE(unset.queue_read(other, 0));
+    EXPECT_EQ(other.read_tag, 3U);
+
+    // A read without a stride is a caller error; nothing is queued.
+    ReadHolder no_stride = make_read(4, 300);
+    no_stride.metadata = bass::data_wrappers::Metadata();
+    no_stride.metadata.insert<std::uint64_t>("duration", 300);
+    EXPECT_THROW(buffer->queue_read(no_stride, 0), std::out_of_range);
+    EXPECT_EQ(buffer->num_queued_reads(), 2U);
+}
+
+TEST(ReadBuffer, WaitingProducerIsAdmittedWhenAGroupLeaves) {
+    auto buffer = make_buffer(1);
+    fill_queue(*buffer, 1, 1);
+    Flag holds_lock;
+    ReadHolder read = make_read(2, 300);
+    auto producer = std::async(std::launch::async,
+                               [&] { return buffer->testable_queue_read(read, LONG_TIMEOUT_MS, &holds_lock); });
+    // Once the producer holds the lock, reads_submitted can only get it while the producer waits.
+    holds_lock.wait();
+    buffer->reads_submitted();
+    EXPECT_TRUE(producer.get());
+    EXPECT_EQ(buffer->num_queued_reads(), 1U);
+    EXPECT_EQ(buffer->num_submitted_reads(), 1U);
+    EXPECT_EQ(front_group(*buffer).tags, std::vector<std::uint32_t>{2});
+}
+
+TEST(ReadBuffer, NoMoreDataReleasesWaitingProducers) {
+    auto buffer = make_buffer(1);
+    fill_queue(*buffer, 1, 1);
+    Flag holds_lock;
+    ReadHolder read = make_read(2, 300);
+    auto producer = std::async(std::launch::async,
+                               [&] { return buffer->testable_queue_read(read, LONG_TIMEOUT_MS, &holds_lock); });
+    holds_lock.wait();
+    buffer->set_no_more_data();
+    EXPECT_FALSE(producer.get());
+    EXPECT_EQ(read.read_tag, 2U);
+
+    // A declared end wins even when there is room.
+    buffer->reads_submitted();
+    EXPECT_FALSE(buffer->queue_read(read, 0));
+    ReadList list;
+    list.push_back(make_read_ptr(5, 10));
+    EXPECT_FALSE(buffer->queue_reads(list, 0));
+    EXPECT_EQ(tags_of(list), std::vector<std::uint64_t>{5});
+}
+
+TEST(ReadBuffer, DestructionWaitsForWaitingProducersWhichGetTheirReadsBack) {
+    auto buffer = make_buffer(1);
+    fill_queue(*buffer, 1, 1);
+    Flag first_holds_lock;
+    Flag second_holds_lock;
+    ReadHolder first = make_read(2, 300);
+    ReadHolder second = make_read(3, 300);
+    auto first_producer = std::async(std::launch::async, [&] {
+        return buffer->testable_queue_read(first, LONG_TIMEOUT_MS, &first_holds_lock);
+    });
+    auto second_producer = std::async(std::launch::async, [&] {
+        return buffer->testable_queue_read(second, LONG_TIMEOUT_MS, &second_holds_lock);
+    });
+    first_holds_lock.wait();
+    second_holds_lock.wait();
+    buffer.reset();
+    EXPECT_FALSE(first_producer.get());
+    EXPECT_FALSE(second_producer.get());
+    EXPECT_EQ(first.read_tag, 2U);
+    EXPECT_EQ(second.read_tag, 3U);
+}
+
+TEST(ReadBuffer, QueueReadsBatchesShortReadsUpToTheBlockSize) {
+    const auto groups_for = [](const std::vector<std::uint64_t>& durations) {
+        auto buffer = make_buffer(100, 100);
+        ReadList reads;
+        for (std::size_t i = 0; i < durations.size(); ++i) {
+            reads.push_back(make_read_ptr(i, durations[i]));
+        }
+        EXPECT_TRUE(buffer->queue_reads(reads, 0));
+        EXPECT_TRUE(reads.empty());
+        EXPECT_EQ(buffer->num_queued_reads(), durations.size());
+        std::vector<std::vector<std::uint32_t>> tags;
+        for (const auto& group : submit_all(*buffer)) {
+            const bool is_batch = group.types.front() == ipc_tools::PASS_READ_BATCH;
+            EXPECT_EQ(is_batch ? 1U : group.types.size(), group.types.size());
+            tags.push_back(group.tags);
+            tags.back().insert(tags.back().begin(), is_batch ? 1 : 0);  // marks batches
+        }
+        return tags;
+    };
+    using Groups = std::vector<std::vector<std::uint32_t>>;
+    // Each group: {is_batch, tags...}
+    EXPECT_EQ(groups_for({40, 50, 30, 200, 60}), (Groups{{0, 3}, {1, 0, 1}, {1, 2, 4}}));
+    EXPECT_EQ(groups_for({60, 60, 60}), (Groups{{0, 0}, {0, 1}, {1, 2}}));
+    EXPECT_EQ(groups_for({100, 1}), (Groups{{0, 0}, {1, 1}}));
+    EXPECT_EQ(groups_for({101}), (Groups{{0, 0}}));
+}
+
+TEST(ReadBuffer, QueueReadsAddsEveryGroupOnceThereIsRoom) {
+    auto buffer = make_buffer(2, 100);
+    fill_queue(*buffer, 50, 1);
+    ReadList reads;
+    for (std::uint64_t tag : {1, 2, 3}) {
+        reads.push_back(make_read_ptr(tag, 101));  // three singles
+    }
+    EXPECT_TRUE(buffer->queue_reads(reads, 0));
+    EXPECT_EQ(buffer->num_queued_reads(), 4U);
+    ReadList empty;
+    EXPECT_FALSE(buffer->queue_reads(empty, 0));
+    buffer->reads_submitted();
+    buffer->reads_submitted();
+    buffer->reads_submitted();
+    EXPECT_TRUE(buffer->queue_reads(empty, 0));
+}
+
+TEST(ReadBuffer, RefusedListComesBackWholeInTheCallersOrder) {
+    auto buffer = make_buffer(1, 100);
+    fill_queue(*buffer, 50, 1);
+    ReadList reads;
+    const std::vector<std::uint64_t> tags = {7, 7, 3, 9, 7};  // repeated tags must not lose reads
+    const std::vector<std::uint64_t> durations = {40, 150, 30, 60, 10};
+    std::vector<const ReadHolder*> originals;
+    for (std::size_t i = 0; i < tags.size(); ++i) {
+        reads.push_back(make_read_ptr(tags[i], durations[i]));
+        originals.push_back(reads.back().get());
+    }
+    EXPECT_FALSE(buffer->queue_reads(reads, SHORT_TIMEOUT_MS));
+    ASSERT_EQ(reads.size(), tags.size());
+    std::size_t i = 0;
+    for (const auto& read : reads) {
+        EXPECT_EQ(read.get(), originals[i++]);
+    }
+
+    // A read whose messages cannot be built: an error, and the list is as it was.
+    reads.back()->metadata = bass::data_wrappers::Metadata();
+    reads.back()->metadata.insert<std::uint64_t>("duration", 10);
+    EXPECT_THROW(buffer->queue_reads(reads, 0), std::out_of_range);
+    ASSERT_EQ(reads.size(), tags.size());
+    i = 0;
+    for (const auto& read : reads) {
+        EXPECT_EQ(read.get(), originals[i++]);
+    }
+    EXPECT_EQ(buffer->num_queued_reads(), 1U);
+}
+
+TEST(ReadBuffer, ReconnectionRequeuesInFlightThenQueuedReadsUnderTheNewId) {
+    auto buffer = make_buffer(100, 100);
+    buffer->set_connection_id("old");
+    for (std::uint64_t tag : {7, 3, 5}) {
+        ReadHolder read = make_read(tag, 150);
+        ASSERT_TRUE(buffer->queue_read(read, 0));
+    }
+    submit_all(*buffer);
+    ReadList reads;
+    reads.push_back(make_read_ptr(11, 30));
+    reads.push_back(make_read_ptr(12, 30));
+    reads.push_back(make_read_ptr(13, 150));
+    reads.push_back(make_read_ptr(14, 80));  // closes the batch of 11, 12; then alone in its own batch
+    ASSERT_TRUE(buffer->queue_reads(reads, 0));
+    ASSERT_EQ(buffer->num_submitted_reads(), 3U);
+
+    buffer->set_connection_id("new");
+    EXPECT_EQ(buffer->num_submitted_reads(), 0U);
+    EXPECT_EQ(buffer->num_queued_reads(), 7U);
+    std::vector<std::uint32_t> order;
+    for (const auto& group : submit_all(*buffer)) {
+        EXPECT_EQ(group.client_id, "new");
+        EXPECT_NE(group.types.front(), ipc_tools::PASS_READ_BATCH);
+        ASSERT_EQ(group.tags.size(), 1U);
+        order.push_back(group.tags.front());
+    }
+    EXPECT_EQ(order, (std::vector<std::uint32_t>{3, 5, 7, 13, 11, 12, 14}));
+}
+
+TEST(ReadBuffer, ReadsInFlightTooOftenAreGivenBackUncalled) {
+    auto buffer = make_buffer(100);
+    ReadHolder veteran = make_read(1, 300);
+    ASSERT_TRUE(buffer->queue_read(veteran, 0));
+    submit_all(*buffer);
+    for (int reconnection = 1; reconnection <= 10; ++reconnection) {
+        buffer->set_connection_id("c" + std::to_string(reconnection));
+        ASSERT_EQ(buffer->num_reads_out(), 0U) << reconnection;
+        if (reconnection == 10) {
+            ReadHolder newcomer = make_read(2, 300);
+            ASSERT_TRUE(buffer->queue_read(newcomer, 0));
+        }
+        submit_all(*buffer);
+    }
+    ASSERT_EQ(buffer->num_submitted_reads(), 2U);
+    buffer->set_connection_id("c11");
+    EXPECT_EQ(buffer->num_submitted_reads(), 0U);
+    EXPECT_EQ(buffer->num_queued_reads(), 0U);
+    ReadList out;
+    buffer->get_reads_out(out);
+    EXPECT_EQ(tags_of(out), (std::vector<std::uint64_t>{1, 2}));
+    EXPECT_EQ(out.front()->get_dataset(dataset::raw_data).m_info.size, 300U);
+    EXPECT_TRUE(buffer->all_reads_processed());
+
+    // Counts restarted: the next read in flight survives a reconnection again.
+    ReadHolder fresh = make_read(3, 300);
+    ASSERT_TRUE(buffer->queue_read(fresh, 0));
+    submit_all(*buffer);
+    buffer->set_connection_id("c12");
+    EXPECT_EQ(buffer->num_queued_reads(), 1U);
+
+    // A limit of 0 gives back at the first reconnection.
+    ReadBuffer strict;
+    strict.set_max_input_queue_size(10);
+    strict.set_max_read_failures(0);
+    ReadHolder read = make_read(4, 300);
+    ASSERT_TRUE(strict.queue_read(read, 0));
+    submit_all(strict);
+    strict.set_connection_id("x");
+    EXPECT_EQ(strict.num_reads_out(), 1U);
+}
+
+TEST(ReadBuffer, ProducersWaitWhileARequeueLeavesTooManyGroups) {
+    // 20 groups in flight and 5 queued: a reconnection makes 25 groups against a maximum of 20.
+    auto limited = make_buffer(20);
+    fill_queue(*limited, 1, 20);
+    submit_all(*limited);
+    fill_queue(*limited, 30, 5);
+    limited->set_connection_id("again");
+    ASSERT_EQ(limited->num_queued_reads(), 25U);
+    ReadHolder extra = make_read(99, 100);
+
+    Flag holds_lock;
+    std::atomic<bool> returned{false};
+    auto producer = std::async(std::launch::async, [&] {
+        const bool taken = limited->testable_queue_read(extra, LONG_TIMEOUT_MS, &holds_lock);
+        returned = true;
+        return taken;
+    });
+    holds_lock.wait();
+    for (int i = 0; i < 5; ++i) {
+        limited->reads_submitted();
+    }
+    // 20 groups left: still no room.
+    EXPECT_FALSE(returned.load());
+    limited->reads_submitted();
+    EXPECT_TRUE(producer.get());
+    EXPECT_EQ(limited->num_queued_reads(), 20U);
+}
+
+TEST(ReadBuffer, RetrievalDeliversReadsWithTheirParkedSubReads) {
+    auto buffer = make_buffer(10);
+    for (std::uint64_t tag : {1, 2}) {
+        ReadHolder read = make_read(tag, 300);
+        ASSERT_TRUE(buffer->queue_read(read, 0));
+    }
+    submit_all(*buffer);
+    ASSERT_NE(buffer->get_submitted_read_holder(1), nullptr);
+    EXPECT_EQ(buffer->get_submitted_read_holder(5), nullptr);
+
+    ReadHolder sub;
+    sub.read_tag = 1;
+    sub.sub_tag = 4;
+    sub.metadata.insert("read_id", "sub_a");
+    ReadHolder* stored = buffer->add_temp_sub_read(sub);
+    ASSERT_NE(stored, nullptr);
+    ReadHolder duplicate;
+    duplicate.read_tag = 1;
+    duplicate.sub_tag = 4;
+    EXPECT_EQ(buffer->add_temp_sub_read(duplicate), stored);
+    buffer->sub_read_retrieved(1, 4);
+    buffer->sub_read_retrieved(1, 99);  // unknown: nothing happens
+
+    buffer->read_retrieved(1);
+    ReadHolder late;
+    late.read_tag = 1;
+    late.sub_tag = 5;
+    buffer->add_temp_sub_read(late);
+    buffer->sub_read_retrieved(1, 5);  // after its parent: never delivered
+
+    EXPECT_THROW(buffer->read_retrieved(1), std::out_of_range);
+    ReadHolder* second = buffer->get_submitted_read_holder(2);
+    EXPECT_THROW(buffer->reads_retrieved({second, second}), std::out_of_range);
+
+    ReadList out;
+    out.push_back(make_read_ptr(77, 10));
+    buffer->get_reads_out(out);
+    ASSERT_EQ(out.size(), 4U);
+    auto it = out.begin();
+    EXPECT_EQ((*it++)->read_tag, 77U);
+    EXPECT_EQ((*it)->read_tag, 1U);
+    EXPECT_EQ((*it++)->sub_tag, 0U);
+    EXPECT_EQ((*it)->sub_tag, 4U);
+    EXPECT_EQ((*it++)->metadata.get<read_data::read_id>(), "sub_a");
+    EXPECT_EQ((*it)->read_tag, 2U);
+
+    buffer->get_reads_out(out);
+    EXPECT_EQ(out.size(), 4U);
+    EXPECT_TRUE(buffer->all_reads_processed());
+}
+
+TEST(ReadBuffer, LostReadsAreDroppedAndRepeatedTagsReplaced) {
+    auto buffer = make_buffer(10);
+    for (std::uint64_t duration : {300, 400}) {
+        ReadHolder read = make_read(8, duration);
+        ASSERT_TRUE(buffer->queue_read(read, 0));
+    }
+    submit_all(*buffer);
+    ASSERT_EQ(buffer->num_submitted_reads(), 1U);
+    EXPECT_EQ(buffer->get_submitted_read_holder(8)->metadata.get<read_data::duration>(), 400U);
+    EXPECT_FALSE(buffer->all_reads_processed());
+    buffer->clear_submitted_reads();
+    EXPECT_TRUE(buffer->all_reads_processed());
+    EXPECT_EQ(buffer->num_reads_out(), 0U);
+    EXPECT_THROW(buffer->next_read_messages(), std::out_of_range);
+    buffer->reads_submitted();  // nothing queued: nothing happens
+}
+
+class RecordingStateLogger : public common::diagnostics::state::StateLogger {
+public:
+    void log(std::string name, std::string value) override { entries.emplace_back(name, value); }
+    void log(std::string name, bool value) override { entries.emplace_back(name, value ? "true" : "false"); }
+    void log(std::string name, long long value) override { entries.emplace_back(name, std::to_string(value)); }
+    void log(std::string name, unsigned long long value) override {
+        entries.emplace_back(name, std::to_string(value));
+    }
+    void log(std::string name, double value) override { entries.emplace_back(name, std::to_string(value)); }
+    std::unique_ptr<common::diagnostics::state::ChildSection> create_child_section(std::string) override {
+        return nullptr;
+    }
+    std::vector<std::pair<std::string, std::string>> entries;
+};
+
+TEST(ReadBuffer, StateReportNamesEveryCounter) {
+    auto buffer = make_buffer(6, 100);
+    buffer->set_connection_id("client-3");
+    ReadList reads;
+    reads.push_back(make_read_ptr(1, 30));
+    reads.push_back(make_read_ptr(2, 30));
+    reads.push_back(make_read_ptr(3, 300));
+    ASSERT_TRUE(buffer->queue_reads(reads, 0));
+    buffer->reads_submitted();  // the single
+    RecordingStateLogger logger;
+    buffer->report_state(logger);
+    const std::vector<std::pair<std::string, std::string>> expected = {
+            {"m_queued_reads (awaiting pushing to server)", "2"},
+            {"m_message_queue_in (awaiting sending to server)", "1"},
+            {"m_submitted_reads (pushed to server not yet pulled)", "1"},
+            {"m_reads_out (output queue of reads from server)", "0"},
+            {"m_max_input_queue_size", "6"},
+            {"m_block_size ", "100"},
+            {"m_connection_id ", "client-3"}};
+    EXPECT_EQ(logger.entries, expected);
+    EXPECT_THROW(ReadBuffer().set_block_size(0), std::invalid_argument);
+}
+
+TEST(ReadBuffer, InconsistentBarcodeMetadataIsTraced) {
+    auto buffer = make_buffer(10);
+    ReadHolder read = make_read(5, 10, 10);  // short: validated on its way to the output queue
+    read.metadata.insert("barcode_arrangement", "barcode01");
+    read.metadata.insert("barcode_full_arrangement", "x");
+    read.metadata.insert("barcode_kit", "kit");
+    ASSERT_TRUE(buffer->queue_read(read, 0));
+
+    const std::string expected =
+            "Read placed directly on output queue without sending to server. Missing metadata key, "
+            "barcode_arrangement is present but barcode_variant is missing. Read ID: read_5, Read tag: 5, "
+            "failed validation count: ";
+    bool found = false;
+    for (const auto& line : TraceLines::instance().flushed()) {
+        found = found || line.find(expected) != std::string::npos;
+    }
+    EXPECT_TRUE(found);
+
+    ReadHolder stray = make_read(6, 10, 10);
+    stray.metadata.insert("lamp_target_score", 1.0F);
+    stray.metadata.insert("read_id", 12);  // not a text
+    ASSERT_TRUE(buffer->queue_read(stray, 0));
+    found = false;
+    for (const auto& line : TraceLines::instance().flushed()) {
+        found = found || line.find("Unexpected metadata key, barcode_arrangement is missing but lamp_target_score "
+                                   "is present. Read ID: unknown, Read tag: 6") != std::string::npos;
+    }
+    EXPECT_TRUE(found);
+}
+
+// Plays the worker against the reference server: every read queued is called back to its sequence.
+TEST(ReadBuffer, QueuedReadsTravelThroughTheServerAndBack) {
+    server_test::TempDir dir;
+    reference_server::ServerOptions options;
+    options.address = dir.ipc_endpoint();
+    options.quiet = true;
+    reference_server::ReferenceServer server(options);
+    server_test::TestClient client(server.endpoint());
+
+    auto buffer = make_buffer(10, 1500);
+    const std::string client_id = client.connect();
+    buffer->set_connection_id(client_id);
+    std::map<std::uint64_t, std::string> sequences;
+    ReadList reads;
+    for (std::uint32_t tag = 1; tag <= 4; ++tag) {
+        // Tag 1 is long (several blocks); the others are short enough to share a batch.
+        const auto simulated = server_test::simulated_read(tag, server_test::random_sequence(tag == 1 ? 900 : 60, tag));
+        auto read = std::make_unique<ReadHolder>(make_read(tag, simulated.raw.size(), 5));
+        read->datasets.clear();
+        read->datasets.emplace(dataset::raw_data, DataView(std::vector<std::int16_t>(simulated.raw)));
+        read->metadata.insert<float>("daq_offset", simulated.daq_offset);
+        read->metadata.insert<float>("daq_scaling", simulated.daq_scaling);
+        sequences[tag] = simulated.sequence;
+        reads.push_back(std::move(read));
+    }
+    ASSERT_TRUE(buffer->queue_reads(reads, 0));
+
+    std::map<std::uint64_t, std::string> called;
+    while (buffer->num_queued_reads() != 0) {
+        for (auto& message : buffer->next_read_messages()) {
+            const auto reply = client.send(std::move(message)).get_type();
+            ASSERT_TRUE(reply == ipc_tools::RAW_BLOCK_ACCEPTED || reply == ipc_tools::BATCH_ACCEPTED);
+        }
+        buffer->reads_submitted();
+    }
+    while (buffer->num_submitted_reads() != 0) {
+        const auto reply = client.send(ipc_tools::GET_FIRST_CALLED_BLOCK, client_id);
+        if (reply.get_type() == ipc_tools::RETURN_COMPLETED_BATCH) {
+            std::vector<ReadHolder*> holders;
+            for (const auto* block : *reply.get_message_data()->content_as_ReadBatchData()->read_blocks()) {
+                called[block->read_tag()] = block->called_block()->sequence()->str();
+                holders.push_back(buffer->get_submitted_read_holder(block->read_tag()));
+            }
+            buffer->reads_retrieved(holders);
+        } else {
+            ASSERT_EQ(reply.get_type(), ipc_tools::RETURN_FIRST_CALLED_BLOCK);
+            const auto tag = reply.get_message_data()->content_as_ReadBlockData()->read_tag();
+            const std::string strand = "strand_" + std::to_string(tag);
+            std::string sequence = reply.get_message_data()->content_as_ReadBlockData()->called_block()->sequence()->str();
+            const auto num_blocks = reply.get_message_data()->content_as_ReadBlockData()->num_blocks();
+            for (std::uint32_t block = 1; block < num_blocks; ++block) {
+                const auto next = client.send(ipc_tools::GET_NEXT_CALLED_BLOCK, client_id, tag, strand);
+                ASSERT_EQ(next.get_type(), ipc_tools::RETURN_NEXT_CALLED_BLOCK);
+                sequence += next.get_message_data()->content_as_ReadBlockData()->called_block()->sequence()->str();
+            }
+            EXPECT_GT(num_blocks, 1U);
+            called[tag] = sequence;
+            buffer->read_retrieved(tag);
+        }
+    }
+    EXPECT_EQ(called, sequences);
+    ReadList out;
+    buffer->get_reads_out(out);
+    EXPECT_EQ(out.size(), 4U);
+    EXPECT_TRUE(buffer->all_reads_processed());
+}
+
+}  // namespace

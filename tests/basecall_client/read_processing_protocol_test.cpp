@@ -1,0 +1,306 @@
+#include "basecall_client/read_processing_protocol.h"
+
+#include "basecall_client/read_buffer.h"
+#include "basecall_client/request_broker_adapter.h"
+#include "common/contract.h"
+#include "engine_client_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <optional>
+
+namespace {
+
+using namespace engine_test;
+using basecall_service::ConnectionError;
+using basecall_service::ErrorState;
+using basecall_service::ReadBuffer;
+using basecall_service::ReadProcessingProtocol;
+using basecall_service::RequestBrokerAdapter;
+using reference_server::FaultAction;
+
+constexpr unsigned long block_size = 4000;  // samples: 800 bases
+
+// One registered client on the reference server, with the engine's read buffer, link and loop.
+class ReadLoopTest : public ::testing::Test {
+protected:
+    ReadLoopTest() : server(server_options(dir)), client(dir.ipc_endpoint())
+    {
+        client_id = client.connect(config_name(), "read_loop_test", ">move_and_trace_enabled=1");
+        EXPECT_TRUE(adapter.prepare_connection(dir.ipc_endpoint(), request_timeout_ms));
+        buffer.set_block_size(block_size);
+        buffer.set_max_input_queue_size(100);
+        buffer.set_connection_id(client_id);
+        protocol.set_connection_id(client_id);
+        protocol.set_no_more_data_pause(10ms);
+    }
+
+    ~ReadLoopTest() override
+    {
+        if (loop.valid()) {
+            protocol.stop();
+            loop.wait();
+        }
+    }
+
+    void queue(std::unique_ptr<interfaces::ReadHolder> read) { ASSERT_TRUE(buffer.queue_read(*read, 0)); }
+
+    void start() { loop = std::async(std::launch::async, [this] { return protocol.process_reads(&buffer, &adapter); }); }
+
+    // Waits for the loop to end by itself (an error) and returns what it returned.
+    ErrorState wait_for_end()
+    {
+        EXPECT_EQ(loop.wait_for(condition_timeout), std::future_status::ready);
+        return loop.get();
+    }
+
+    ErrorState stop()
+    {
+        protocol.stop();
+        return loop.get();
+    }
+
+    std::vector<std::unique_ptr<interfaces::ReadHolder>> wait_for_reads(std::size_t n)
+    {
+        EXPECT_TRUE(wait_for([&] { return buffer.num_reads_out() >= n; })) << buffer.num_reads_out() << " of " << n;
+        interfaces::ReadList out;
+        buffer.get_reads_out(out);
+        return {std::make_move_iterator(out.begin()), std::make_move_iterator(out.end())};
+    }
+
+    server_test::TempDir dir;
+    reference_server::ReferenceServer server;
+    server_test::TestClient client;
+    std::string client_id;
+    RequestBrokerAdapter adapter;
+    ReadBuffer buffer;
+    ReadProcessingProtocol protocol;
+    ReadSet reads;
+    std::future<ErrorState> loop;
+};
+
+TEST_F(ReadLoopTest, PushesSinglesAndBatchesAndPullsEveryReadBackWhole)
+{
+    queue(reads.add(1, 2000));  // 10000 samples: three blocks
+    queue(reads.add(2, 700));   // one block
+    interfaces::ReadList batch;
+    for (std::uint64_t tag = 10; tag < 16; ++tag) {
+        batch.push_back(reads.add(tag, 120));  // 600 samples each: batches of six
+    }
+    ASSERT_TRUE(buffer.queue_reads(batch, 0));
+    start();
+
+    const auto out = wait_for_reads(reads.size());
+    EXPECT_EQ(stop().code, ConnectionError::no_error);
+    ASSERT_EQ(out.size(), reads.size());
+    for (const auto& read : out) {
+        expect_called_read(*read, reads.sequences().at(read->read_tag), true);
+    }
+    EXPECT_TRUE(buffer.all_reads_processed());
+    // Two further blocks of the three-block read were fetched, nothing else.
+    EXPECT_EQ(server.request_log().count(ipc_tools::GET_NEXT_CALLED_BLOCK), 2U);
+    EXPECT_EQ(server.request_log().count(ipc_tools::PASS_NEXT_RAW_BLOCK), 2U);
+    EXPECT_GE(server.request_log().count(ipc_tools::PASS_READ_BATCH), 1U);
+    // No end of input was declared, so none was sent.
+    EXPECT_EQ(server.request_log().count(ipc_tools::NO_MORE_DATA), 0U);
+}
+
+TEST_F(ReadLoopTest, GroupRefusedWithNotReadyIsOfferedAgainWithoutError)
+{
+    server.faults().add(fault(FaultAction::not_ready, ipc_tools::PASS_FIRST_RAW_BLOCK, 1, 5));
+    queue(reads.add(1, 2000));
+    start();
+
+    const auto out = wait_for_reads(1);
+    EXPECT_EQ(stop().code, ConnectionError::no_error);
+    ASSERT_EQ(out.size(), 1U);
+    expect_called_read(*out.front(), reads.sequences().at(1), true);
+    EXPECT_EQ(server.request_log().count(ipc_tools::PASS_FIRST_RAW_BLOCK), 6U);
+}
+
+TEST_F(ReadLoopTest, LaterBlockRefusedEndsTheLoopWithBadReplyNamingTheRead)
+{
+    server.faults().add(fault(FaultAction::not_ready, ipc_tools::PASS_NEXT_RAW_BLOCK));
+    queue(reads.add(42, 2000));
+    start();
+
+    const ErrorState error = wait_for_end();
+    EXPECT_EQ(error.code, ConnectionError::bad_reply);
+    EXPECT_EQ(error.message,
+              "Server accepted first block of read, but then rejected subsequent block for read: 42");
+    // The read was not marked submitted: it waits to be requeued by the next connection.
+    EXPECT_EQ(buffer.num_queued_reads(), 1U);
+    EXPECT_EQ(buffer.num_submitted_reads(), 0U);
+}
+
+TEST_F(ReadLoopTest, CalledBlockRequestCarriesTheTwoOptions)
+{
+    for (const auto& [disable_events, pull_state, expected] :
+         std::vector<std::tuple<bool, bool, std::uint32_t>>{{true, true, 3}, {false, true, 2}, {true, false, 1}}) {
+        ReadProcessingProtocol options;
+        options.set_disable_events(disable_events);
+        options.set_pull_state_data(pull_state);
+        EXPECT_EQ(options.called_block_options(), expected);
+    }
+
+    protocol.set_disable_events(true);
+    protocol.set_pull_state_data(true);
+    queue(reads.add(1, 500));
+    start();
+    const auto out = wait_for_reads(1);
+    stop();
+    const auto log = server.request_log().snapshot();
+    const auto pulls = std::count_if(log.begin(), log.end(), [](const auto& request) {
+        return request.type == ipc_tools::GET_FIRST_CALLED_BLOCK;
+    });
+    ASSERT_GT(pulls, 0);
+    for (const auto& request : log) {
+        if (request.type == ipc_tools::GET_FIRST_CALLED_BLOCK) {
+            EXPECT_EQ(request.value, 3U);
+            EXPECT_EQ(request.client_id, client_id);
+        }
+    }
+    // Events disabled: sequence and qualities only.
+    ASSERT_EQ(out.size(), 1U);
+    expect_called_read(*out.front(), reads.sequences().at(1), false);
+    EXPECT_FALSE(out.front()->has_dataset(bass::data_wrappers::dataset::movement));
+}
+
+TEST_F(ReadLoopTest, NonePendingWithoutLossKeepsTheReads)
+{
+    server.faults().add(fault(FaultAction::none_pending, ipc_tools::GET_FIRST_CALLED_BLOCK, 1, 3));
+    queue(reads.add(1, 500));
+    start();
+    const auto out = wait_for_reads(1);
+    EXPECT_EQ(stop().code, ConnectionError::no_error);
+    ASSERT_EQ(out.size(), 1U);
+    expect_called_read(*out.front(), reads.sequences().at(1), true);
+}
+
+TEST_F(ReadLoopTest, ReadsLostOnTheServerAreDroppedAndTheLoopGoesOn)
+{
+    const auto rule = server.faults().add(fault(FaultAction::reads_lost, ipc_tools::GET_FIRST_CALLED_BLOCK));
+    queue(reads.add(1, 500));
+    start();
+    // The one read in flight when the loss is reported is dropped; nothing is left to wait for.
+    ASSERT_TRUE(wait_for([&] { return server.faults().times_fired(rule) == 1 && buffer.all_reads_processed(); }));
+    EXPECT_EQ(buffer.num_reads_out(), 0U);
+
+    // The loop still serves.
+    queue(reads.add(2, 500));
+    const auto out = wait_for_reads(1);
+    EXPECT_EQ(stop().code, ConnectionError::no_error);
+    ASSERT_EQ(out.size(), 1U);
+    EXPECT_EQ(out.front()->read_tag, 2U);
+    expect_called_read(*out.front(), reads.sequences().at(2), true);
+    EXPECT_TRUE(buffer.all_reads_processed());
+}
+
+TEST_F(ReadLoopTest, NoMoreDataIsSentOnceAfterTheQueueDrainsAndAgainWhenDeclaredAgain)
+{
+    server.faults().add(fault(FaultAction::delay, ipc_tools::GET_FIRST_CALLED_BLOCK, 1, 3));
+    protocol.set_no_more_data();
+    queue(reads.add(1, 2000));
+    queue(reads.add(2, 2000));
+    start();
+    ASSERT_TRUE(server.request_log().wait_for_count(ipc_tools::NO_MORE_DATA, 1, condition_timeout));
+    const auto out = wait_for_reads(2);
+    // Let the loop idle for a while: nothing more goes out.
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(server.request_log().count(ipc_tools::NO_MORE_DATA), 1U);
+
+    // A second declaration with a read outstanding sends it once more.
+    queue(reads.add(3, 500));
+    protocol.set_no_more_data();
+    wait_for_reads(1);
+    ASSERT_TRUE(server.request_log().wait_for_count(ipc_tools::NO_MORE_DATA, 2, condition_timeout));
+    EXPECT_EQ(stop().code, ConnectionError::no_error);
+    EXPECT_EQ(server.request_log().count(ipc_tools::NO_MORE_DATA), 2U);
+    for (const auto& request : server.request_log().snapshot()) {
+        if (request.type == ipc_tools::NO_MORE_DATA) {
+            EXPECT_EQ(request.client_id, client_id);
+        }
+    }
+}
+
+TEST_F(ReadLoopTest, NewConnectionIdForgetsTheDeclaredEndOfInput)
+{
+    protocol.set_no_more_data();
+    protocol.set_connection_id(client_id);
+    queue(reads.add(1, 500));
+    start();
+    wait_for_reads(1);
+    std::this_thread::sleep_for(50ms);
+    stop();
+    EXPECT_EQ(server.request_log().count(ipc_tools::NO_MORE_DATA), 0U);
+}
+
+TEST_F(ReadLoopTest, DefaultPauseBeforeNoMoreDataIsFiveSeconds)
+{
+    EXPECT_EQ(ReadProcessingProtocol::default_no_more_data_pause, std::chrono::milliseconds(5000));
+}
+
+TEST_F(ReadLoopTest, SilentServerEndsTheLoopWithTimedOut)
+{
+    server.faults().add(fault(FaultAction::silence, ipc_tools::GET_FIRST_CALLED_BLOCK));
+    queue(reads.add(1, 500));
+    start();
+    const ErrorState error = wait_for_end();
+    EXPECT_EQ(error.code, ConnectionError::timed_out);
+    // The read stays in flight, to be requeued by the next connection.
+    EXPECT_EQ(buffer.num_submitted_reads(), 1U);
+}
+
+TEST_F(ReadLoopTest, BadRequestEndsTheLoopWithTheServersText)
+{
+    auto rule = fault(FaultAction::bad_request, ipc_tools::PASS_FIRST_RAW_BLOCK);
+    rule.text = "read refused by test";
+    server.faults().add(rule);
+    queue(reads.add(1, 500));
+    start();
+    const ErrorState error = wait_for_end();
+    EXPECT_EQ(error.code, ConnectionError::bad_request);
+    EXPECT_NE(error.message.find("read refused by test"), std::string::npos) << error.message;
+    EXPECT_EQ(buffer.num_queued_reads(), 1U);
+}
+
+TEST_F(ReadLoopTest, CalledReadOfAnotherClientEndsTheLoopWithBadReply)
+{
+    server.faults().add(fault(FaultAction::unknown_read_tag, ipc_tools::GET_FIRST_CALLED_BLOCK));
+    queue(reads.add(1, 500));
+    start();
+    const ErrorState error = wait_for_end();
+    EXPECT_EQ(error.code, ConnectionError::bad_reply);
+    EXPECT_NE(error.message.find("Returned read does not belong to this client: "), std::string::npos);
+    // The read is still in flight: nothing was lost.
+    EXPECT_EQ(buffer.num_submitted_reads(), 1U);
+}
+
+TEST_F(ReadLoopTest, IdleLoopStopsWithNoError)
+{
+    start();
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(stop().code, ConnectionError::no_error);
+    EXPECT_FALSE(protocol.keep_alive());
+    // A stopped protocol returns at its first pass, whatever is queued.
+    queue(reads.add(1, 500));
+    EXPECT_EQ(protocol.process_reads(&buffer, &adapter).code, ConnectionError::no_error);
+    EXPECT_EQ(buffer.num_queued_reads(), 1U);
+}
+
+TEST(ReadProcessingProtocolContracts, ProcessReadsNeedsConnectionIdBrokerAndBuffer)
+{
+    using common::contract::ContractViolationPolicy;
+    const auto previous = common::contract::set_contract_violation_policy(ContractViolationPolicy::throw_exception);
+    ReadBuffer buffer;
+    RequestBrokerAdapter adapter;
+    ReadProcessingProtocol protocol;
+    EXPECT_ANY_THROW(protocol.process_reads(&buffer, &adapter));
+    protocol.set_connection_id("id");
+    EXPECT_ANY_THROW(protocol.process_reads(&buffer, nullptr));
+    EXPECT_ANY_THROW(protocol.process_reads(nullptr, &adapter));
+    common::contract::set_contract_violation_policy(previous);
+}
+
+}  // namespace
