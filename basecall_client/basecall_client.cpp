@@ -287,7 +287,7 @@ void BasecallClient::worker_loop(ThreadHook hook)
             if (hook != nullptr) {
                 hook();
             }
-            run_connections(read_buffer);
+            run_connections(read_buffer, trace);
         } catch (const std::exception& e) {
             end_with_exception(e.what());
         } catch (...) {
@@ -299,9 +299,9 @@ void BasecallClient::worker_loop(ThreadHook hook)
     declare_no_more_data_on_current_buffer();
 }
 
-void BasecallClient::run_connections(const std::shared_ptr<ReadBuffer>& read_buffer)
+void BasecallClient::run_connections(const std::shared_ptr<ReadBuffer>& read_buffer,
+                                     common::diagnostics::tracing::Trace& trace)
 {
-    auto trace = create_trace("run_connections");
     ErrorState error;
     RequestBrokerAdapter* adapter = nullptr;
     auto deadline = calculate_reconnect_timeout_time(std::chrono::seconds(m_reconnect_timeout.load()));

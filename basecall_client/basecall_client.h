@@ -102,7 +102,8 @@ private:
     void start_worker_thread();
     std::shared_ptr<ReadBuffer> create_read_buffer();
     void worker_loop(ThreadHook hook);
-    void run_connections(const std::shared_ptr<ReadBuffer>& read_buffer);
+    // Connects, runs the read loop and reconnects after time-outs; records how the worker ended.
+    void run_connections(const std::shared_ptr<ReadBuffer>& read_buffer, common::diagnostics::tracing::Trace& trace);
     void end_with_exception(const std::string& what);
     void declare_no_more_data_on_current_buffer();
     static std::chrono::system_clock::time_point calculate_reconnect_timeout_time(std::chrono::seconds timeout);

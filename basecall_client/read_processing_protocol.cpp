@@ -156,10 +156,9 @@ bool ReadProcessingProtocol::push_into_server(RequestBrokerAdapter* request_brok
         return false;
     }
     const bool is_batch = messages.size() == 1 && messages.front().get_type() == ipc_tools::PASS_READ_BATCH;
-    const unsigned long long tag = group_read_tag(messages, is_batch);
-    trace.message([&] {
-        return (is_batch ? "first read_tag for batch: " : "read_tag: ") + std::to_string(tag);
-    });
+    // Reading the tag verifies the whole frame again: done only for a trace line or an error text.
+    const auto tag = [&messages, is_batch] { return std::to_string(group_read_tag(messages, is_batch)); };
+    trace.message([&] { return (is_batch ? "first read_tag for batch: " : "read_tag: ") + tag(); });
 
     for (std::size_t index = 0; index < messages.size(); ++index) {
         ipc_tools::Message reply;
@@ -181,21 +180,21 @@ bool ReadProcessingProtocol::push_into_server(RequestBrokerAdapter* request_brok
             get_trace_context()->write_message("push_into_server", "Server rejected block: " + std::to_string(index));
             m_error_state = {ConnectionError::bad_reply,
                              "Server accepted first block of read, but then rejected subsequent block for read: " +
-                                     std::to_string(tag)};
+                                     tag()};
             return false;
         }
         if (is_batch && reply_type != ipc_tools::BATCH_ACCEPTED) {
             m_error_state = {ConnectionError::invalid_response,
                              "Failed to push to server, invalid reply: " + ipc_tools::message_type_as_string(reply_type) +
-                                     " from basecall server when passing read batch with first read: " +
-                                     std::to_string(tag) + ". Connection id: " + m_connection_id};
+                                     " from basecall server when passing read batch with first read: " + tag() +
+                                     ". Connection id: " + m_connection_id};
             return false;
         }
         if (!is_batch && reply_type != ipc_tools::RAW_BLOCK_ACCEPTED) {
             m_error_state = {ConnectionError::invalid_response,
                              "Failed to push to server, invalid reply: " + ipc_tools::message_type_as_string(reply_type) +
-                                     " from basecall server when passing raw read data for read: " +
-                                     std::to_string(tag) + ". Connection id: " + m_connection_id};
+                                     " from basecall server when passing raw read data for read: " + tag() +
+                                     ". Connection id: " + m_connection_id};
             return false;
         }
     }

@@ -213,4 +213,62 @@ TEST_F(BasecallClientTest, DestructionWhileConnectedStopsAndJoinsTheWorker)
     EXPECT_TRUE(server.request_log().wait_for_count(ipc_tools::DISCONNECT, 1, condition_timeout));
 }
 
+TEST_F(BasecallClientTest, ServerSilentForGoodEndsTheWorkerWhenTheReconnectWindowHasPassed)
+{
+    auto client = make_client();
+    client->set_reconnect_timeout(std::chrono::seconds(1));
+    client->connect(dir.ipc_endpoint(), request_timeout_ms, file_load_timeout_s, connection_info());
+    ASSERT_EQ(client->get_connection_state().get_status(), ClientStatus::connected);
+    auto silence = fault(FaultAction::silence, ipc_tools::UNSET);
+    silence.request.reset();
+    silence.count.reset();
+    server.faults().add(silence);
+    auto read = reads.add(1, 500);
+    ASSERT_EQ(client->pass_read(*read, 0), PassReadResult::success);
+
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(wait_for([&] { return client->get_connection_state().get_status() == ClientStatus::error; }));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_EQ(client->get_connection_state().get_error_state().code, ConnectionError::timed_out);
+    // Reconnection was tried, and a timed-out client says no goodbye.
+    EXPECT_GE(server.request_log().count(ipc_tools::LOAD_CONFIG), 2U);
+    EXPECT_EQ(server.request_log().count(ipc_tools::DISCONNECT), 0U);
+    auto another = reads.add(2, 500);
+    EXPECT_EQ(client->pass_read(*another, 0), PassReadResult::not_accepting_reads);
+}
+
+TEST_F(BasecallClientTest, DisconnectDoesNotWaitForTheReconnectWindow)
+{
+    auto client = make_client();  // the default window of 300 s
+    client->connect(dir.ipc_endpoint(), request_timeout_ms, file_load_timeout_s, connection_info());
+    ASSERT_EQ(client->get_connection_state().get_status(), ClientStatus::connected);
+    auto silence = fault(FaultAction::silence, ipc_tools::UNSET);
+    silence.request.reset();
+    silence.count.reset();
+    server.faults().add(silence);
+    auto read = reads.add(1, 500);
+    ASSERT_EQ(client->pass_read(*read, 0), PassReadResult::success);
+    // Wait until the worker is retrying connections.
+    ASSERT_TRUE(server.request_log().wait_for_count(ipc_tools::LOAD_CONFIG, 2, condition_timeout));
+
+    const auto start = std::chrono::steady_clock::now();
+    client->disconnect();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, condition_timeout);
+    EXPECT_EQ(client->get_connection_state().get_status(), ClientStatus::disconnected);
+}
+
+void throwing_hook() { throw std::runtime_error("hook failed"); }
+
+TEST_F(BasecallClientTest, ExceptionOnTheWorkerEndsTheConnectionWithAnError)
+{
+    auto client = make_client(100, 10, &throwing_hook);
+    client->connect(dir.ipc_endpoint(), request_timeout_ms, file_load_timeout_s, connection_info());
+    EXPECT_EQ(client->get_connection_state().get_status(), ClientStatus::error);
+    const auto error = client->get_connection_state().get_error_state();
+    EXPECT_EQ(error.code, ConnectionError::failed);
+    EXPECT_NE(error.message.find("hook failed"), std::string::npos) << error.message;
+    auto read = reads.add(1, 500);
+    EXPECT_EQ(client->pass_read(*read, 0), PassReadResult::not_accepting_reads);
+}
+
 }  // namespace
