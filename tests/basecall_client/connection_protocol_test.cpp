@@ -28,27 +28,33 @@ const std::vector<ClientStatus> FULL_HANDSHAKE = {
         ClientStatus::preparing_connection, ClientStatus::loading_config, ClientStatus::loading_alignment_index,
         ClientStatus::loading_bed_file,     ClientStatus::connecting,     ClientStatus::connected};
 
-// Records what the registered change handler receives, for the test thread to wait on.
+// Records what the registered change handler receives, for the test thread to wait on. The
+// handler runs on the state's notification thread, which outlives this recorder in the fixture,
+// so what it writes to is shared with the handler.
 class StatusRecorder {
 public:
     explicit StatusRecorder(ClientConnectionState& state) {
         state.register_change_handler(
-                [this](ClientStatus, std::shared_ptr<ClientConnectionStateSnapshot> snapshot) {
-                    std::lock_guard<std::mutex> lock(m_mutex);
-                    m_statuses.push_back(snapshot->get_status());
-                    m_changed.notify_all();
+                [shared = m_shared](ClientStatus, std::shared_ptr<ClientConnectionStateSnapshot> snapshot) {
+                    std::lock_guard<std::mutex> lock(shared->mutex);
+                    shared->statuses.push_back(snapshot->get_status());
+                    shared->changed.notify_all();
                 });
     }
     std::vector<ClientStatus> wait_for(std::size_t count) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return m_statuses.size() >= count; });
-        return m_statuses;
+        std::unique_lock<std::mutex> lock(m_shared->mutex);
+        m_shared->changed.wait_for(lock, std::chrono::seconds(10),
+                                   [&] { return m_shared->statuses.size() >= count; });
+        return m_shared->statuses;
     }
 
 private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::vector<ClientStatus> m_statuses;
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::vector<ClientStatus> statuses;
+    };
+    std::shared_ptr<Shared> m_shared = std::make_shared<Shared>();
 };
 
 std::vector<ClientStatus> first_statuses(std::size_t count) {
