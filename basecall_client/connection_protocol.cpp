@@ -318,8 +318,9 @@ bool ConnectionProtocol::try_load_on_server(MessageType request_type, const std:
     auto trace = create_trace("try_load_on_server");
     Message request(request_type, std::string(), 0, text);
     Message reply;
+    // A link failure is the adapter's error, already traced by the broker: only the server's own
+    // answers are traced here.
     if (!send(request, reply)) {
-        trace.message(to_string(m_error));
         return false;
     }
     const MessageType reply_type = reply.get_type();

@@ -2,6 +2,7 @@
 
 #include "basecall_client/read_block_message_builder.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <stdexcept>
@@ -105,7 +106,7 @@ ReadBuffer::~ReadBuffer() {
 }
 
 void ReadBuffer::set_block_size(unsigned long block_size) {
-    create_trace("set_block_size").message(std::to_string(block_size));
+    get_trace_context()->write_message("set_block_size", std::to_string(block_size));
     if (block_size == 0) {
         throw std::invalid_argument("Read block size must be at least 1 sample.");
     }
@@ -113,12 +114,12 @@ void ReadBuffer::set_block_size(unsigned long block_size) {
 }
 
 void ReadBuffer::set_max_input_queue_size(unsigned long max_groups) {
-    create_trace("set_max_input_queue_size").message(std::to_string(max_groups));
+    get_trace_context()->write_message("set_max_input_queue_size", std::to_string(max_groups));
     m_max_input_queue_size = max_groups;
 }
 
 void ReadBuffer::set_max_read_failures(unsigned long max_failures) {
-    create_trace("set_max_read_failures").message(std::to_string(max_failures));
+    get_trace_context()->write_message("set_max_read_failures", std::to_string(max_failures));
     m_max_read_failures = max_failures;
 }
 
@@ -140,27 +141,38 @@ ipc_tools::Message ReadBuffer::create_reads_message(ReadGroup& reads) const {
     return build_read_batch_message(views, connection_id_copy());
 }
 
-ReadBuffer::WaitOutcome ReadBuffer::wait_for_room(Lock& lock, unsigned long timeout_ms) {
+ReadBuffer::WaitOutcome ReadBuffer::wait_for_room(Lock& lock,
+                                                  unsigned long timeout_ms,
+                                                  common::diagnostics::tracing::Trace* trace) {
     // Every way out leaves the waiting count as it found it, and tells a destructor that waits
     // for us that we have gone.
     struct WaitingGuard {
         ReadBuffer& buffer;
-        explicit WaitingGuard(ReadBuffer& owner) : buffer(owner) { ++buffer.m_num_queue_read_waiting_threads; }
+        common::diagnostics::tracing::Trace* trace;
+        WaitingGuard(ReadBuffer& owner, common::diagnostics::tracing::Trace* scope) : buffer(owner), trace(scope) {
+            ++buffer.m_num_queue_read_waiting_threads;
+        }
         WaitingGuard(const WaitingGuard&) = delete;
         WaitingGuard& operator=(const WaitingGuard&) = delete;
         ~WaitingGuard() {
             --buffer.m_num_queue_read_waiting_threads;
             if (buffer.m_queue_read_latch) {
                 const auto remaining = buffer.m_num_queue_read_waiting_threads;
-                buffer.create_hftrace("testable_queue_read").message([remaining] {
-                    return "counted down latch. m_num_queue_read_waiting_threads: " + std::to_string(remaining);
-                });
+                if (trace != nullptr) {
+                    trace->message([remaining] {
+                        return "counted down latch. m_num_queue_read_waiting_threads: " + std::to_string(remaining);
+                    });
+                }
                 buffer.m_queue_read_latch->count_down();
             }
         }
-    } guard(*this);
+    } guard(*this, trace);
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    // A time-out beyond any real wait (a caller's "wait for ever") must not wrap to a deadline in
+    // the past: cap it at about thirty years.
+    constexpr unsigned long MAX_TIMEOUT_MS = 1000000000000UL;
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(static_cast<std::int64_t>(std::min(timeout_ms, MAX_TIMEOUT_MS)));
     const auto has_room = [this] { return m_queued_reads.size() < m_max_input_queue_size; };
     for (;;) {
         if (has_room()) {
@@ -206,7 +218,7 @@ bool ReadBuffer::testable_queue_read(ReadHolder& read, unsigned long timeout_ms,
         trace.message("exiting before wait (m_no_more_data)");
         return false;
     }
-    switch (wait_for_room(lock, timeout_ms)) {
+    switch (wait_for_room(lock, timeout_ms, &trace)) {
     case WaitOutcome::timed_out:
         trace.message("timeout");
         return false;
@@ -287,7 +299,8 @@ bool ReadBuffer::queue_reads(interfaces::ReadList& reads, unsigned long timeout_
     }
 
     Lock lock(m_mutex);
-    if (m_no_more_data || wait_for_room(lock, timeout_ms) != WaitOutcome::room) {
+    // This path writes no trace text of its own apart from its scope.
+    if (m_no_more_data || wait_for_room(lock, timeout_ms, nullptr) != WaitOutcome::room) {
         put_reads_back(batches, singles, reads);
         return false;
     }

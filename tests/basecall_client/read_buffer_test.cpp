@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <future>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -60,7 +61,8 @@ public:
         });
         tracing::testability::set_enabled_trace_domains(
                 tracing::TraceDomain<ReadBuffer::MetadataValidationTrace>::hftrace_domain_name() + "," +
-                tracing::TraceDomain<ReadBuffer>::hftrace_domain_name());
+                tracing::TraceDomain<ReadBuffer>::hftrace_domain_name() + "," +
+                common::ClassName<ReadBuffer>::class_name());
     }
     // The collected lines die with the process; nothing may write to them by then.
     void TearDown() override {
@@ -557,6 +559,70 @@ TEST(ReadBuffer, InconsistentBarcodeMetadataIsTraced) {
                                    "is present. Read ID: unknown, Read tag: 6") != std::string::npos;
     }
     EXPECT_TRUE(found);
+}
+
+// The lines written since `first` whose text holds `part`.
+std::vector<std::string> lines_with(std::size_t first, const std::string& part) {
+    std::vector<std::string> found;
+    const auto lines = TraceLines::instance().flushed();
+    for (std::size_t i = first; i < lines.size(); ++i) {
+        if (lines[i].find(part) != std::string::npos) {
+            found.push_back(lines[i]);
+        }
+    }
+    return found;
+}
+
+TEST(ReadBuffer, SettingsAndDestructionWriteTheirTraceLines) {
+    const std::size_t first = TraceLines::instance().flushed().size();
+    auto buffer = make_buffer(1);
+    // Each setting is one message line, not a scope with entry and exit lines.
+    const auto settings = lines_with(first, "ReadBuffer::set_block_size");
+    ASSERT_EQ(settings.size(), 1U);
+    EXPECT_NE(settings.front().find("[TRACE]"), std::string::npos) << settings.front();
+    EXPECT_NE(settings.front().find(" 256000"), std::string::npos) << settings.front();
+    EXPECT_EQ(lines_with(first, "ReadBuffer::set_max_input_queue_size").size(), 1U);
+    EXPECT_EQ(lines_with(first, "ReadBuffer::set_max_read_failures").size(), 1U);
+
+    fill_queue(*buffer, 1, 1);
+    Flag holds_lock;
+    ReadHolder waiting = make_read(2, 300);
+    auto producer = std::async(std::launch::async, [&] {
+        return buffer->testable_queue_read(waiting, LONG_TIMEOUT_MS, &holds_lock);
+    });
+    holds_lock.wait();
+    buffer.reset();
+    EXPECT_FALSE(producer.get());
+    EXPECT_EQ(lines_with(first, "creating latch for thread count: 1").size(), 1U);
+    const auto counted = lines_with(first, "counted down latch. m_num_queue_read_waiting_threads: 0");
+    ASSERT_EQ(counted.size(), 1U);
+    EXPECT_NE(counted.front().find("ReadBuffer::testable_queue_read"), std::string::npos);
+}
+
+// A caller that asks to wait for ever must not be refused at once by a wrapped deadline.
+TEST(ReadBuffer, VeryLongTimeOutWaitsForRoom) {
+    auto buffer = make_buffer(1);
+    fill_queue(*buffer, 1, 1);
+    Flag holds_lock;
+    ReadHolder read = make_read(2, 300);
+    auto producer = std::async(std::launch::async, [&] {
+        return buffer->testable_queue_read(read, std::numeric_limits<unsigned long>::max(), &holds_lock);
+    });
+    holds_lock.wait();
+    buffer->reads_submitted();
+    EXPECT_TRUE(producer.get());
+    EXPECT_EQ(buffer->num_queued_reads(), 1U);
+
+    buffer->reads_submitted();
+    fill_queue(*buffer, 3, 1);
+    ReadList reads;
+    reads.push_back(make_read_ptr(4, 300));
+    auto list_producer = std::async(std::launch::async, [&] {
+        return buffer->queue_reads(reads, std::numeric_limits<unsigned long>::max());
+    });
+    // Either still waiting or already admitted: a wrapped deadline would refuse it at once.
+    buffer->reads_submitted();
+    EXPECT_TRUE(list_producer.get());
 }
 
 // Plays the worker against the reference server: every read queued is called back to its sequence.

@@ -4,6 +4,7 @@
 #include "basecall_client/request_broker_adapter.h"
 #include "common/contract.h"
 #include "engine_client_test_support.h"
+#include "scripted_server.h"
 
 #include <gtest/gtest.h>
 
@@ -301,6 +302,50 @@ TEST(ReadProcessingProtocolContracts, ProcessReadsNeedsConnectionIdBrokerAndBuff
     EXPECT_ANY_THROW(protocol.process_reads(&buffer, nullptr));
     EXPECT_ANY_THROW(protocol.process_reads(nullptr, &adapter));
     common::contract::set_contract_violation_policy(previous);
+}
+
+// Replies the reference server never gives: the loop names them in its error and keeps the reads.
+TEST(ReadLoopAgainstScriptedServer, WrongReplyTypesEndTheLoopWithInvalidResponse)
+{
+    server_test::TempDir dir;
+    ipc_tools::MessageType pull_reply = ipc_tools::BATCH_ACCEPTED;
+    ScriptedServer scripted(dir.ipc_endpoint(), [&pull_reply](const ipc_tools::Message& request) {
+        switch (request.get_type()) {
+        case ipc_tools::HEARTBEAT_PING: return ipc_tools::Message(ipc_tools::HEARTBEAT_ECHO, "", 0, "");
+        case ipc_tools::GET_FIRST_CALLED_BLOCK: return ipc_tools::Message(pull_reply, "", 0, "");
+        default: return ipc_tools::Message(ipc_tools::RAW_BLOCK_ACCEPTED, "", 0, "");
+        }
+    });
+    RequestBrokerAdapter adapter;
+    ASSERT_TRUE(adapter.prepare_connection(scripted.endpoint(), request_timeout_ms));
+    ReadBuffer buffer;
+    buffer.set_block_size(block_size);
+    buffer.set_max_input_queue_size(10);
+    buffer.set_connection_id("client_7");
+    ReadSet reads;
+    interfaces::ReadList batch;
+    batch.push_back(reads.add(21, 100));
+    batch.push_back(reads.add(22, 100));
+    ASSERT_TRUE(buffer.queue_reads(batch, 0));
+    ReadProcessingProtocol protocol;
+    protocol.set_connection_id("client_7");
+
+    // A batch answered as if it were a block of a read.
+    ErrorState error = protocol.process_reads(&buffer, &adapter);
+    EXPECT_EQ(error.code, ConnectionError::invalid_response);
+    EXPECT_EQ(error.message,
+              "Failed to push to server, invalid reply: RAW_BLOCK_ACCEPTED from basecall server when passing read "
+              "batch with first read: 21. Connection id: client_7");
+    EXPECT_EQ(buffer.num_queued_reads(), 2U);
+    EXPECT_EQ(buffer.num_submitted_reads(), 0U);
+
+    // A single read is accepted, then the request for its result gets a reply of the wrong kind.
+    buffer.set_connection_id("client_7");  // dissolves the batch into single reads
+    error = protocol.process_reads(&buffer, &adapter);
+    EXPECT_EQ(error.code, ConnectionError::invalid_response);
+    EXPECT_EQ(error.message, "Failed to pull from server, invalid reply: BATCH_ACCEPTED");
+    EXPECT_EQ(buffer.num_submitted_reads(), 1U);
+    EXPECT_EQ(buffer.num_queued_reads(), 1U);
 }
 
 }  // namespace
