@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/trace_lines.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -27,26 +29,7 @@ using reference_server::FaultRule;
 
 namespace tracing = common::diagnostics::tracing;
 
-// Collects the lines of the handshake's trace domain for the whole test program.
-struct TraceLines {
-    std::mutex mutex;
-    std::vector<std::string> lines;
-
-    static TraceLines& instance() {
-        static TraceLines collected;
-        return collected;
-    }
-    std::vector<std::string> flushed() {
-        tracing::flush();
-        std::lock_guard<std::mutex> lock(mutex);
-        return lines;
-    }
-    void clear() {
-        tracing::flush();
-        std::lock_guard<std::mutex> lock(mutex);
-        lines.clear();
-    }
-};
+using test_support::TraceLines;
 
 class TracingEnvironment : public ::testing::Environment {
 public:

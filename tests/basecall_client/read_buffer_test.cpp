@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/trace_lines.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -35,21 +37,7 @@ constexpr unsigned long SHORT_TIMEOUT_MS = 50;
 // Long enough never to run out in a test that expects to be woken.
 constexpr unsigned long LONG_TIMEOUT_MS = 60000;
 
-// Collects the lines of the custom trace writer; the metadata validation writes there.
-struct TraceLines {
-    std::mutex mutex;
-    std::vector<std::string> lines;
-
-    static TraceLines& instance() {
-        static TraceLines lines;
-        return lines;
-    }
-    std::vector<std::string> flushed() {
-        tracing::flush();
-        std::lock_guard<std::mutex> lock(mutex);
-        return lines;
-    }
-};
+using test_support::TraceLines;
 
 class TracingEnvironment : public ::testing::Environment {
 public:
