@@ -1,0 +1,135 @@
+"""Conversions between Python objects and reads, metadata and datasets, without a server.
+
+A client that is not connected answers pass_read with not_accepting_reads once the dict has
+converted, and with bad_read when it has not: that tells the two outcomes apart.
+"""
+import numpy as np
+import pytest
+
+import tessellpy
+from conftest import make_read
+
+
+@pytest.fixture
+def client():
+    return tessellpy.VexilClient("ipc:///nonexistent/tessellpy.sock", "dna_sim_fast")
+
+
+def converts(client, read):
+    result = client.pass_read(read)
+    assert result in (tessellpy.pass_read_result.not_accepting_reads, tessellpy.pass_read_result.bad_read)
+    return result == tessellpy.pass_read_result.not_accepting_reads
+
+
+def test_metadata_to_dict_keeps_types_and_key_order():
+    converted = tessellpy.test_metadata_to_dict()
+    assert list(converted) == ["channel", "daq_scaling", "duration", "read_id"]
+    assert converted["channel"] == 4 and type(converted["channel"]) is int
+    assert converted["daq_scaling"] == pytest.approx(2.7)
+    assert converted["duration"] == 12000450138
+    assert converted["read_id"] == "Test read-id"
+
+
+def test_datasets_to_dict_exact_dtypes_and_shapes():
+    datasets = tessellpy.test_datasets_to_dict()
+    assert list(datasets) == ["raw_data", "sequence", "state_data"]
+    raw = datasets["raw_data"]
+    assert raw.dtype == np.int16 and raw.shape == (1000,)
+    assert np.array_equal(raw, np.arange(1000, dtype=np.int16))
+    state = datasets["state_data"]
+    assert state.dtype == np.uint8 and state.shape == (100, 40) and np.all(state == 128)
+    assert state.flags["C_CONTIGUOUS"] and state.flags["OWNDATA"]
+    assert datasets["sequence"] == "ACGTCGTGTT"
+
+
+def test_read_round_trips_through_dict():
+    read = tessellpy.test_dict_to_readholder()
+    assert read["read_tag"] == 4294967286 and read["sub_tag"] == 0
+    assert read["priority"] == tessellpy.read_priority.medium_priority
+    assert read["metadata"] == pytest.approx({
+        "daq_offset": 1.5, "daq_scaling": 2.5, "read_id": "test_read", "scaling_override": True,
+        "scaling_override_med_abs_dev": 4.5, "scaling_override_median": 3.5})
+    assert read["metadata"]["scaling_override"] is True
+    assert np.array_equal(read["datasets"]["raw_data"], np.arange(100, dtype=np.int16))
+
+    sample = tessellpy.test_readholder_to_dict()
+    assert list(sample) == ["read_tag", "sub_tag", "priority", "metadata", "datasets"]
+    assert sample["metadata"]["duration"] == 12000450138
+    assert set(sample["datasets"]) == {"raw_data", "sequence", "state_data"}
+
+
+def test_config_details_to_dict_types():
+    config = tessellpy.test_config_details_to_dict()
+    assert config["model_stride"] == 1 and config["label_length"] == 1
+    assert config["int8_mode"] is False and config["duplex"] is False
+    assert type(config["temp_weight"]) is float
+    assert config["config_name"] == "test_config_filename.cfg"
+
+
+@pytest.mark.parametrize("items, expected", [
+    (["a", "", "b"], (True, "a  b")),
+    (["", "b"], (True, "b")),
+    (["a", 1], (False, "a")),
+    ([], (True, "")),
+])
+def test_str_list_concat(items, expected):
+    assert tessellpy.test_str_list_concat(items) == expected
+
+
+def test_read_dict_required_fields_and_refused_values(client):
+    sequence = "ACGT" * 60
+    assert converts(client, make_read(1, sequence, unknown_key=object()))
+    assert not converts(client, {k: v for k, v in make_read(1, sequence).items() if k != "read_id"})
+    refused = [
+        {"daq_offset": 0},
+        {"read_tag": -1},
+        {"read_tag": 2 ** 32},
+        {"read_id": ""},
+        {"read_id": b"bytes"},
+        {"raw_data": np.zeros((10, 1), dtype=np.int16)},
+        {"raw_data": np.zeros(10, dtype=np.int32)},
+        {"raw_data": [1, 2, 3]},
+        {"override_scaling": 1},
+        {"channel": 1.0},
+        {"duration": "5"},
+    ]
+    for change in refused:
+        assert not converts(client, make_read(1, sequence, **change)), change
+    accepted = [
+        {"daq_offset": 0.0},
+        {"read_tag": 2 ** 32 - 1},
+        {"raw_data": np.zeros(20, dtype=np.int16)[::2]},
+        {"override_scaling": True, "scaling_med": 1.0, "scaling_mad": 2.0},
+        {"channel": -5, "mux": 3, "run_id": "", "sampling_rate": 4000.0, "start_time": 10, "duration": 5},
+    ]
+    for change in accepted:
+        assert converts(client, make_read(1, sequence, **change)), change
+
+
+def test_read_dict_values_beyond_the_stored_type_raise(client):
+    sequence = "ACGT" * 60
+    for change in [{"channel": 2 ** 31}, {"mux": 2 ** 31}, {"duration": -1}, {"read_tag": 2 ** 64}]:
+        with pytest.raises(RuntimeError):
+            client.pass_read(make_read(1, sequence, **change))
+    with pytest.raises(RuntimeError):
+        client.pass_read({5: "key that is not a string"})
+
+
+def test_set_params_converts_by_option_type(client):
+    result = tessellpy.result
+    assert client.set_params({"barcode_kits": ["kit_a", "kit_b"], "query_timeout": 500,
+                              "min_score_lamp": 3, "move_and_trace_enabled": 1}) == result.success
+    assert client.set_params({"barcode_kits": None, "priority": tessellpy.read_priority.high_priority}) == result.success
+    failing = [
+        {"no_such_option": 1},
+        {"barcode_kits": ["kit_a", 7]},
+        {"query_timeout": 1.5},
+        {"query_timeout": -1},
+        {"query_timeout": 2 ** 32},
+        {"max_reads_queued": 2 ** 64},
+        {"detect_adapter": "yes"},
+        {"priority": 1},
+        {3: "key that is not a string"},
+    ]
+    for params in failing:
+        assert client.set_params(params) == result.failed, params
