@@ -1,0 +1,172 @@
+"""The class VexilClient: its answers without a server, and whole sessions against the reference
+server with one and with several library clients."""
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import tessellpy
+from conftest import CONFIG, collect, make_read, random_sequence
+
+result = tessellpy.result
+pass_result = tessellpy.pass_read_result
+NO_SERVER = "ipc:///nonexistent/tessellpy.sock"
+
+
+@pytest.mark.parametrize("count", [0, 101, -1, 2 ** 32 + 1, 2 ** 70])
+def test_number_of_clients_outside_1_to_100_is_refused(count):
+    with pytest.raises(RuntimeError, match="^Invalid number of worker threads specified.$"):
+        tessellpy.VexilClient(NO_SERVER, CONFIG, count)
+
+
+def test_answers_without_a_connection():
+    client = tessellpy.VexilClient(NO_SERVER, CONFIG, 100)
+    assert client.get_status() == tessellpy.status.disconnected == tessellpy.disconnected
+    assert client.finish() == result.no_connection and client.disconnect() == result.no_connection
+    assert client.get_error_message() == ""
+    assert client.get_completed_reads() == []
+    assert client.get_basecalling_config() == ({}, result.no_connection)
+    assert client.get_alignment_sam_header() == ("", result.no_connection)
+    assert repr(client).split("\n") == ["VexilClient(status=disconnected)"] * 100
+    with pytest.raises(RuntimeError, match="Negative timeout specified for finish"):
+        client.finish(-1)
+    read = make_read(1, "ACGT" * 60)
+    assert client.pass_read({"read_tag": 1}, -5) == pass_result.bad_read
+    with pytest.raises(ValueError, match="wait_duration_ms"):
+        client.pass_read(read, -5)
+    with pytest.raises(ValueError):
+        client.pass_reads([read], -1)
+    assert client.pass_reads([read, {"read_tag": 2}]) == pass_result.bad_read
+    assert client.pass_reads([list(read.items())]) == pass_result.not_accepting_reads
+    assert client.pass_read(read, 2 ** 40) == pass_result.not_accepting_reads
+
+
+def test_enums_and_versions():
+    assert int(result.invalid_aligner_options) == 15 and tessellpy.failed == result.failed
+    assert int(tessellpy.read_accepted) == 0 and int(tessellpy.bad_read) == 3
+    assert int(tessellpy.error_state) == 7 and int(tessellpy.low_priority) == 2
+    assert not hasattr(result, "align_index_no_seq")
+    assert tessellpy.get_software_version() == (7, 2, 15)
+    assert tessellpy.get_protocol_version() == (16, 0, 0)
+
+
+def run_session(client, reads):
+    """Passes the reads, half one by one and half in lists, and collects every group."""
+    half = len(reads) // 2
+    for read in reads[:half]:
+        assert client.pass_read(read, 10000) == pass_result.read_accepted
+    for start in range(half, len(reads), 5):
+        assert client.pass_reads(reads[start:start + 5], 10000) == pass_result.read_accepted
+    return collect(client, len(reads))
+
+
+@pytest.mark.parametrize("num_clients", [1, 8])
+def test_every_read_comes_back_once_called(server, num_clients):
+    rng = np.random.default_rng(num_clients)
+    sequences = {tag: random_sequence(rng, int(rng.integers(200, 2000))) for tag in range(1, 61)}
+    client = tessellpy.VexilClient(server.address, CONFIG, num_clients)
+    assert client.set_params({"client_name": "pytest", "move_and_trace_enabled": True}) == result.success
+    assert client.connect() == result.success
+    assert client.get_status() == tessellpy.connected
+    assert client.set_params({"client_name": "late"}) == result.already_connected
+
+    groups = run_session(client, [make_read(tag, sequence) for tag, sequence in sequences.items()])
+    tags = [read["read_tag"] for group in groups for read in group]
+    assert sorted(tags) == sorted(sequences)
+    for group in groups:
+        assert len(group) == 1
+        read = group[0]
+        datasets, metadata = read["datasets"], read["metadata"]
+        assert datasets["sequence"] == sequences[read["read_tag"]]
+        assert isinstance(datasets["qstring"], str) and len(datasets["qstring"]) == len(datasets["sequence"])
+        assert datasets["movement"].dtype == np.uint8 and datasets["movement"].ndim == 1
+        assert datasets["flipflop_trace"].dtype == np.uint8 and datasets["flipflop_trace"].ndim == 2
+        assert datasets["raw_data"].dtype == np.int16
+        assert metadata["read_id"] == f"read-{read['read_tag']}"
+        assert type(metadata["duration"]) is int and type(metadata["mean_qscore"]) is float
+        assert "alignment_sam_record" not in metadata
+    assert client.finish(30) == result.success
+    assert client.disconnect() == result.no_connection
+
+
+def test_aligned_reads_carry_records_and_sam_lines(start_server, tmp_path):
+    rng = np.random.default_rng(7)
+    reference = random_sequence(rng, 4000)
+    fasta = tmp_path / "ref.fa"
+    fasta.write_text(">chr1\n" + reference + "\n")
+    server = start_server()
+    client = tessellpy.VexilClient(server.address, CONFIG)
+    assert client.set_params({"align_ref": str(fasta)}) == result.success
+    assert client.connect() == result.success
+    header, code = client.get_alignment_sam_header()
+    assert code == result.success and "SN:chr1\tLN:4000" in header
+
+    groups = run_session(client, [make_read(i + 1, reference[400 * i:400 * i + 300]) for i in range(4)])
+    assert len(groups) == 4
+    for (read,) in groups:
+        records = read["datasets"]["align_results"]
+        assert records.dtype.itemsize == 320 and records.dtype.names[0] == "genome"
+        assert records["genome"][0] == b"chr1" and records["direction"][0] == b"+"
+        assert records["genome_start"][0] == 400 * (read["read_tag"] - 1)
+        sam = read["metadata"]["alignment_sam_record"].split("\t")
+        assert sam[0] == f"read-{read['read_tag']}" and sam[2] == "chr1"
+        assert not read["metadata"]["alignment_sam_record"].endswith("\n")
+    client.finish(30)
+
+
+def test_interpreter_runs_while_connect_waits(start_server):
+    server = start_server("--fault", "delay,request=LOAD_CONFIG,delay=400")
+    client = tessellpy.VexilClient(server.address, CONFIG)
+    ticks = []
+    stop = threading.Event()
+
+    def tick():
+        while not stop.is_set():
+            ticks.append(time.monotonic())
+            time.sleep(0.005)
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    try:
+        start = time.monotonic()
+        assert client.connect() == result.success
+        end = time.monotonic()
+    finally:
+        stop.set()
+        ticker.join()
+    assert end - start >= 0.35
+    assert sum(start < t < end for t in ticks) >= 10
+    client.disconnect()
+
+
+def test_lifecycle_calls_from_several_threads(start_server):
+    server = start_server("--fault", "delay,request=LOAD_CONFIG,delay=400")
+    client = tessellpy.VexilClient(server.address, CONFIG, 2)
+    outcomes = []
+    connectors = [threading.Thread(target=lambda: outcomes.append(client.connect())) for _ in range(2)]
+    connectors[0].start()
+    deadline = time.monotonic() + 10
+    while client.get_status() == tessellpy.disconnected and time.monotonic() < deadline:
+        time.sleep(0.001)
+    assert client.set_params({"client_name": "during connect"}) == result.already_connected
+    connectors[1].start()
+    for thread in connectors:
+        thread.join()
+    assert sorted(outcomes, key=int) == [result.success, result.already_connected]
+    assert client.finish(30) == result.success
+
+
+def test_failed_connect_of_second_client_disconnects_the_first(start_server):
+    server = start_server("--fault", "bad_request,request=CONNECT,from=2,text=refused by test")
+    client = tessellpy.VexilClient(server.address, CONFIG, 3)
+    assert client.connect() == result.bad_request
+    lines = repr(client).split("\n")
+    assert lines[0] == "VexilClient(status=disconnected)"
+    assert lines[1].startswith("VexilClient(status=error, ") and "refused by test" in lines[1]
+    assert lines[2] == "VexilClient(status=disconnected)"
+    assert "refused by test" in client.get_error_message()
+    # The first client is disconnected, but the second still holds its failed connection.
+    assert client.set_params({"client_name": "x"}) == result.already_connected
+    assert client.disconnect() == result.no_connection
+    assert client.set_params({"client_name": "x"}) == result.success
