@@ -25,6 +25,23 @@ using bass::data_wrappers::Metadata;
 static_assert(FLATBUFFERS_LITTLEENDIAN, "vectors are copied from the wire as they lie in memory");
 
 constexpr uint64_t TRACE_VALUES_PER_EVENT = 8;
+// The probabilities are appended as blocks bring them; reserving for the whole read up front is
+// capped, since the size is the server's word and costs nothing to claim.
+constexpr uint64_t MAX_RESERVED_PROBABILITIES = uint64_t{1} << 24;
+
+// What a block without its called-block table reads as: every field at its default.
+const vexil_ipc::CalledBlockData& empty_called_block() {
+    static const flatbuffers::DetachedBuffer buffer = [] {
+        flatbuffers::FlatBufferBuilder fbb;
+        fbb.Finish(vexil_ipc::CalledBlockDataBuilder(fbb).Finish());
+        return fbb.Release();
+    }();
+    return *flatbuffers::GetRoot<vexil_ipc::CalledBlockData>(buffer.data());
+}
+
+const vexil_ipc::CalledBlockData& called_block_of(const vexil_ipc::ReadBlockData* block) {
+    return block != nullptr && block->called_block() != nullptr ? *block->called_block() : empty_called_block();
+}
 
 enum class TraceKind { none, flipflop, runlength };
 
@@ -109,6 +126,11 @@ public:
             if (first_block && state_size > MAX_CALLED_STATE_SIZE) {
                 return "state size " + std::to_string(state_size) + " above the limit of " +
                        std::to_string(MAX_CALLED_STATE_SIZE);
+            }
+            if (first_block && called.event_capacity() * state_size > MAX_CALLED_STATE_VALUES) {
+                return "state data of " + std::to_string(called.event_capacity()) + " events of " +
+                       std::to_string(state_size) + " above the limit of " + std::to_string(MAX_CALLED_STATE_VALUES) +
+                       " values";
             }
             if (called.state_data()->size() != events * state_size) {
                 return std::to_string(called.state_data()->size()) + " state values for " +
@@ -304,7 +326,7 @@ void prepare_buffers(const vexil_ipc::CalledBlockData& called, const CalledReadO
     }
     if (!options.disable_events && called.base_mod() != nullptr) {
         buffers.categories = length_of(called.base_mod()->base_mod_alphabet());
-        buffers.base_mod_probs.reserve(buffers.sequence_length * buffers.categories);
+        buffers.base_mod_probs.reserve(std::min(buffers.sequence_length * buffers.categories, MAX_RESERVED_PROBABILITIES));
     }
 }
 
@@ -444,11 +466,7 @@ interfaces::ReadHolder* CalledReadDecoder::decode(const vexil_ipc::ReadBlockData
              TraceText::error_state);
         return nullptr;
     }
-    const vexil_ipc::CalledBlockData* first = block.called_block();
-    if (first == nullptr) {
-        fail(ConnectionError::bad_reply, "Returned read carries no called block: " + std::to_string(read_tag), TraceText::error_state);
-        return nullptr;
-    }
+    const vexil_ipc::CalledBlockData* first = &called_block_of(&block);
     ReadBuffers buffers;
     {
         // A zero duration is reported on its own below.
@@ -524,21 +542,9 @@ interfaces::ReadHolder* CalledReadDecoder::decode(const vexil_ipc::ReadBlockData
                  TraceText::message);
             return nullptr;
         }
-        const vexil_ipc::CalledBlockData* called = nullptr;
-        try {
-            const auto* next = reply.get_message_data()->content_as_ReadBlockData();
-            called = next == nullptr ? nullptr : next->called_block();
-        } catch (const std::runtime_error&) {
-            called = nullptr;
-        }
-        // A reply without a called block would leave a hole in the middle of the read.
-        if (called == nullptr) {
-            fail(ConnectionError::invalid_response,
-                 "Failed to get next block from server, reply holds no called block for read: " +
-                         std::to_string(read_tag),
-                 TraceText::error_state);
-            return nullptr;
-        }
+        // The reply was verified when it was received; a block without its called block adds nothing.
+        const vexil_ipc::CalledBlockData* called =
+                &called_block_of(reply.get_message_data()->content_as_ReadBlockData());
         const std::string problem = BlockChecker(m_options, buffers).check(*called, false);
         if (!problem.empty()) {
             fail(ConnectionError::bad_reply, inconsistent_block_text(block_index, read_tag, problem), TraceText::error_state);

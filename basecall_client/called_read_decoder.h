@@ -47,6 +47,8 @@ struct CalledReadOptions {
 // Per-read state data larger than this many values per event is refused as a malformed reply:
 // it would make the reader allocate without bound on the server's word.
 constexpr std::uint32_t MAX_CALLED_STATE_SIZE = 4096;
+// Nor may the state data of a whole read exceed this many values (256 MiB).
+constexpr std::uint64_t MAX_CALLED_STATE_VALUES = std::uint64_t{1} << 26;
 
 // Turns the called read that the server returns (its first block, and every further block fetched
 // here) into the client's read record: read-level, basecall, scaling, barcoding and alignment keys
@@ -55,8 +57,9 @@ constexpr std::uint32_t MAX_CALLED_STATE_SIZE = 4096;
 //
 // Server input is not trusted. Every copy is bounded by the buffers sized from the first block, and
 // a reply that contradicts itself (vectors whose lengths disagree with each other or with the event
-// counts, counts beyond the read's size, a missing called block) is refused with a clear error state
+// counts, counts beyond the read's size) is refused with a clear error state
 // rather than delivered as a damaged read. A refused read gets no datasets and stays where it was.
+// A block without its called-block table reads as one with every field at its default.
 class CalledReadDecoder {
 public:
     using TraceContextPtr = std::shared_ptr<common::diagnostics::tracing::details::TraceContext>;

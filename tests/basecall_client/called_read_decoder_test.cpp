@@ -3,16 +3,40 @@
 #include "basecall_client/request_broker_adapter.h"
 #include "reference_server/fault_rules.h"
 #include "reference_server/reference_server.h"
+#include "tests/fuzz/fuzz_support.h"
 #include "tests/reference_server/server_test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <deque>
+#include <fstream>
+#include <iterator>
+#include <new>
 #include <map>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
+
+// Allocations above this fail in this program, as they would on a machine without the memory; with
+// overcommit a reservation made on the server's word alone would otherwise pass unnoticed.
+constexpr std::size_t ALLOCATION_LIMIT = std::size_t{1} << 30;
+
+// The replacements pair malloc with free; gcc cannot see that new and delete are both replaced.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size) {
+    if (size <= ALLOCATION_LIMIT) {
+        if (void* memory = std::malloc(size == 0 ? 1 : size)) {
+            return memory;
+        }
+    }
+    throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -263,19 +287,13 @@ TEST_F(CalledReadDecoderTest, SubReadIsACopyOfTheSubmittedReadAndIsReused) {
     EXPECT_EQ(1U, m_store.m_sub_reads.size());
 }
 
-TEST_F(CalledReadDecoderTest, UnknownTagMissingCalledBlockAndZeroDurationAreRefused) {
+TEST_F(CalledReadDecoderTest, UnknownTagAndZeroDurationAreRefused) {
     ReadHolder& submitted = m_store.submit(1, 1000);
     Block unknown;
     unknown.tag = 99;
     EXPECT_EQ(nullptr, decode(block_message(unknown)));
     EXPECT_EQ(ConnectionError::bad_reply, m_error.code);
     EXPECT_EQ("Returned read does not belong to this client: 99", m_error.message);
-
-    Block no_called;
-    no_called.called_block = false;
-    EXPECT_EQ(nullptr, decode(block_message(no_called)));
-    EXPECT_EQ(ConnectionError::bad_reply, m_error.code);
-    EXPECT_EQ("Returned read carries no called block: 1", m_error.message);
     EXPECT_TRUE(submitted.datasets.size() == 1 && submitted.metadata.get_keys().size() == 1);
 
     Block zero;
@@ -286,6 +304,38 @@ TEST_F(CalledReadDecoderTest, UnknownTagMissingCalledBlockAndZeroDurationAreRefu
     EXPECT_EQ("strand_1", submitted.metadata.get_value<std::string>("strand_id"));
     EXPECT_FALSE(submitted.has_dataset(dataset::sequence));
     EXPECT_EQ(1U, m_store.m_submitted.size());
+}
+
+// Servers may leave the called block out of a block that has nothing called in it.
+TEST_F(CalledReadDecoderTest, BlockWithoutCalledBlockReadsAsAllDefaults) {
+    ReadHolder& submitted = m_store.submit(1, 1000);
+    Block no_called;
+    no_called.called_block = false;
+    EXPECT_EQ(&submitted, decode(block_message(no_called)));
+    EXPECT_EQ("", sequence_of(submitted));
+    EXPECT_EQ("", submitted.get_dataset(dataset::qstring).get_string());
+    EXPECT_EQ(3U, submitted.datasets.size());
+    EXPECT_EQ(1000U, submitted.metadata.get_value<uint64_t>("duration"));
+    EXPECT_EQ(0U, submitted.metadata.get_value<uint64_t>("model_stride"));
+    EXPECT_EQ(0U, submitted.metadata.get_value<uint64_t>("num_events"));
+    EXPECT_EQ(0.0F, submitted.metadata.get_value<float>("mean_qscore"));
+    EXPECT_EQ("", submitted.metadata.get_value<std::string>("basecall_type"));
+
+    // A later block without one adds nothing: the read keeps the first block's data.
+    ReadHolder& second = m_store.submit(2, 1000);
+    Block first;
+    first.tag = 2;
+    first.num_blocks = 2;
+    first.event_capacity = 8;
+    Block hollow = first;
+    hollow.called_block = false;
+    m_link.replies.push_back(next_block(hollow));
+    EXPECT_EQ(&second, decode(block_message(first)));
+    EXPECT_EQ("ACGT", sequence_of(second));
+    const auto moves = second.get_dataset(dataset::movement).get_vec_view<uint8_t>();
+    ASSERT_EQ(8U, moves.size());
+    EXPECT_EQ(1, moves[3]);
+    EXPECT_EQ(0, moves[4]);
 }
 
 TEST_F(CalledReadDecoderTest, BlocksThatContradictThemselvesAreRefused) {
@@ -336,18 +386,49 @@ TEST_F(CalledReadDecoderTest, LinkFailuresAndWrongRepliesEndTheReadWithoutDatase
     EXPECT_EQ(nullptr, decode(block_message(first)));
     EXPECT_EQ(ConnectionError::invalid_response, m_error.code);
     EXPECT_EQ("Failed to get next block from server, invalid reply: NONE_PENDING", m_error.message);
-
-    Block hollow = first;
-    hollow.called_block = false;
-    m_link.replies.push_back(next_block(hollow));
-    EXPECT_EQ(nullptr, decode(block_message(first)));
-    EXPECT_EQ(ConnectionError::invalid_response, m_error.code);
-    EXPECT_EQ("Failed to get next block from server, reply holds no called block for read: 1", m_error.message);
     EXPECT_FALSE(submitted.has_dataset(dataset::sequence));
     EXPECT_TRUE(submitted.metadata.exists("duration"));
 
     EXPECT_EQ(nullptr, CalledReadDecoder(m_store, m_link, {}, m_error).process_read_message(nullptr));
     EXPECT_EQ(ConnectionError::invalid_response, m_error.code);
+}
+
+// Sizes claimed by the server may not make the decoder allocate beyond what the reply can fill.
+TEST_F(CalledReadDecoderTest, ClaimedSizesDoNotDriveAllocation) {
+    // A fuzzed reply claiming 1,509,949,440 bases of two modification categories: the
+    // probabilities it carries fall short and the read is refused as inconsistent.
+    std::ifstream file(VEXIL_TEST_DATA_DIR "/fuzz/called_read_oversized_base_mod_reservation", std::ios::binary);
+    const std::string input((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const auto frames = fuzz_support::split_frames(reinterpret_cast<const uint8_t*>(input.data()), input.size());
+    ASSERT_LE(2U, frames.size());
+    m_store.submit(2, 1000);
+    EXPECT_EQ(nullptr, decode(Message(zmq::message_t(frames[1].data(), frames[1].size()))));
+    EXPECT_EQ(ConnectionError::bad_reply, m_error.code);
+    EXPECT_EQ(0U, m_error.message.find("Inconsistent called read 2: 8 modified-base probabilities for")) << m_error.message;
+
+    // State data of a million events of 4096 values (16 GB) is refused before anything is sized.
+    m_store.submit(3, 1000000);
+    flatbuffers::FlatBufferBuilder fbb;
+    const auto state = fbb.CreateVector(std::vector<float>());
+    vexil_ipc::CalledBlockDataBuilder called(fbb);
+    called.add_event_capacity(1000000);
+    called.add_state_size(4096);
+    called.add_state_data(state);
+    const auto called_offset = called.Finish();
+    vexil_ipc::ReadBlockDataBuilder block(fbb);
+    block.add_type(vexil_ipc::ReadBlockType_RETURN_FIRST_CALLED_BLOCK);
+    block.add_read_tag(3);
+    block.add_duration(1000000);
+    block.add_called_block(called_offset);
+    CalledReadOptions options;
+    options.pull_state_data = true;
+    EXPECT_EQ(nullptr, decode(server_test::finish_message(fbb, "", vexil_ipc::Content_ReadBlockData,
+                                                          block.Finish().Union()),
+                              options));
+    EXPECT_EQ(ConnectionError::bad_reply, m_error.code);
+    EXPECT_EQ("Inconsistent called block 0 for read 3: state data of 1000000 events of 4096 above the limit of "
+              "67108864 values",
+              m_error.message);
 }
 
 // Against the reference server: the read goes out in blocks, comes back called in blocks, and is
