@@ -1,9 +1,9 @@
 // The extension module tessellpy: the client class over libvexil_client, its enums, the server
 // queries, the version functions and the conversion test helpers.
-#include "client_api/result.h"
 #include "client_api/vexil_client.h"
 #include "python/align_results.h"
 #include "python/docstrings.h"
+#include "python/enums.h"
 #include "python/test_helpers.h"
 #include "python/vexil_client_py.h"
 
@@ -14,47 +14,6 @@ namespace py = pybind11;
 namespace {
 
 py::tuple version_tuple(const vexil::VersionTag& tag) { return py::make_tuple(tag.major, tag.minor, tag.patch); }
-
-void register_enums(py::module_& module) {
-    py::enum_<vexil::ConnectionStatus>(module, "status")
-            .value("disconnected", vexil::ConnectionStatus::disconnected)
-            .value("preparing_connection", vexil::ConnectionStatus::preparing_connection)
-            .value("loading_config", vexil::ConnectionStatus::loading_config)
-            .value("loading_alignment_index", vexil::ConnectionStatus::loading_alignment_index)
-            .value("loading_bed_file", vexil::ConnectionStatus::loading_bed_file)
-            .value("connecting", vexil::ConnectionStatus::connecting)
-            .value("connected", vexil::ConnectionStatus::connected)
-            .value("error_state", vexil::ConnectionStatus::error)
-            .export_values();
-    // align_index_no_seq and file_load_timeout have no member: they arrive as nameless values.
-    py::enum_<vexil::Result>(module, "result")
-            .value("success", vexil::Result::success)
-            .value("no_connection", vexil::Result::no_connection)
-            .value("already_connected", vexil::Result::already_connected)
-            .value("not_ready", vexil::Result::not_ready)
-            .value("timed_out", vexil::Result::timed_out)
-            .value("invalid_response", vexil::Result::invalid_response)
-            .value("basecall_config_unavailable", vexil::Result::basecall_config_unavailable)
-            .value("barcode_kit_unavailable", vexil::Result::barcode_kit_unavailable)
-            .value("align_index_unavailable", vexil::Result::align_index_unavailable)
-            .value("bed_file_unavailable", vexil::Result::bed_file_unavailable)
-            .value("failed", vexil::Result::failed)
-            .value("bad_request", vexil::Result::bad_request)
-            .value("bad_reply", vexil::Result::bad_reply)
-            .value("invalid_aligner_options", vexil::Result::invalid_aligner_options)
-            .export_values();
-    py::enum_<vexil::PassReadResult>(module, "pass_read_result")
-            .value("read_accepted", vexil::PassReadResult::success)
-            .value("not_accepting_reads", vexil::PassReadResult::not_accepting_reads)
-            .value("queue_full", vexil::PassReadResult::queue_full)
-            .value("bad_read", vexil::PassReadResult::bad_read)
-            .export_values();
-    py::enum_<vexil::Read::Priority>(module, "read_priority")
-            .value("high_priority", vexil::Read::HIGH_PRIORITY)
-            .value("medium_priority", vexil::Read::MEDIUM_PRIORITY)
-            .value("low_priority", vexil::Read::LOW_PRIORITY)
-            .export_values();
-}
 
 void register_client_class(py::module_& module) {
     namespace docs = tessellpy::docs;
@@ -86,7 +45,7 @@ PYBIND11_MODULE(tessellpy, module) {
     module.doc() = "Python client of the Vexil basecall server.";
     apps::register_align_results_dtype();
     // The enums come first so that the signatures help() shows name them.
-    register_enums(module);
+    tessellpy::register_enums(module);
     register_client_class(module);
     module.def(
             "get_software_version", [] { return version_tuple(vexil::VexilClient::get_software_version()); },

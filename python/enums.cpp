@@ -1,0 +1,51 @@
+#include "python/enums.h"
+
+#include "client_api/read.h"
+#include "client_api/result.h"
+
+namespace tessellpy {
+
+namespace py = pybind11;
+
+void register_enums(py::module_& module) {
+    py::enum_<vexil::ConnectionStatus>(module, "status")
+            .value("disconnected", vexil::ConnectionStatus::disconnected)
+            .value("preparing_connection", vexil::ConnectionStatus::preparing_connection)
+            .value("loading_config", vexil::ConnectionStatus::loading_config)
+            .value("loading_alignment_index", vexil::ConnectionStatus::loading_alignment_index)
+            .value("loading_bed_file", vexil::ConnectionStatus::loading_bed_file)
+            .value("connecting", vexil::ConnectionStatus::connecting)
+            .value("connected", vexil::ConnectionStatus::connected)
+            .value("error_state", vexil::ConnectionStatus::error)
+            .export_values();
+    // align_index_no_seq and file_load_timeout have no member: they arrive as nameless values.
+    py::enum_<vexil::Result>(module, "result")
+            .value("success", vexil::Result::success)
+            .value("no_connection", vexil::Result::no_connection)
+            .value("already_connected", vexil::Result::already_connected)
+            .value("not_ready", vexil::Result::not_ready)
+            .value("timed_out", vexil::Result::timed_out)
+            .value("invalid_response", vexil::Result::invalid_response)
+            .value("basecall_config_unavailable", vexil::Result::basecall_config_unavailable)
+            .value("barcode_kit_unavailable", vexil::Result::barcode_kit_unavailable)
+            .value("align_index_unavailable", vexil::Result::align_index_unavailable)
+            .value("bed_file_unavailable", vexil::Result::bed_file_unavailable)
+            .value("failed", vexil::Result::failed)
+            .value("bad_request", vexil::Result::bad_request)
+            .value("bad_reply", vexil::Result::bad_reply)
+            .value("invalid_aligner_options", vexil::Result::invalid_aligner_options)
+            .export_values();
+    py::enum_<vexil::PassReadResult>(module, "pass_read_result")
+            .value("read_accepted", vexil::PassReadResult::success)
+            .value("not_accepting_reads", vexil::PassReadResult::not_accepting_reads)
+            .value("queue_full", vexil::PassReadResult::queue_full)
+            .value("bad_read", vexil::PassReadResult::bad_read)
+            .export_values();
+    py::enum_<vexil::Read::Priority>(module, "read_priority")
+            .value("high_priority", vexil::Read::HIGH_PRIORITY)
+            .value("medium_priority", vexil::Read::MEDIUM_PRIORITY)
+            .value("low_priority", vexil::Read::LOW_PRIORITY)
+            .export_values();
+}
+
+}  // namespace tessellpy

@@ -1,0 +1,155 @@
+// Conversions that need views no server sends in good order, run inside an embedded interpreter.
+#include "data_wrappers/data_table.h"
+#include "data_wrappers/data_view.h"
+#include "python/align_results.h"
+#include "python/conversions.h"
+#include "python/enums.h"
+#include "python/read_conversions.h"
+
+#include <gtest/gtest.h>
+#include <pybind11/embed.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+using bass::data_wrappers::DataSetType;
+using bass::data_wrappers::DataTable;
+using bass::data_wrappers::DataView;
+
+namespace {
+
+std::string runtime_error_of(const DataView& view) {
+    try {
+        tessellpy::dataview_to_ndarray(view);
+    } catch (const std::runtime_error& error) {
+        return error.what();
+    }
+    return "<no exception>";
+}
+
+TEST(DataViewToArray, ElementSizeThatDiffersFromTheNumpyTypeIsRefused) {
+    std::vector<double> values(3, 1.0);
+    DataView view(values, false);
+    view.m_info.type = DataSetType::float32;
+    EXPECT_EQ(runtime_error_of(view), "Python data type size (4) for DataType 8 does not match input data size (8)");
+}
+
+TEST(DataViewToArray, CountThatDisagreesWithShapeOrDataIsRefused) {
+    std::vector<float> values(12, 1.0F);
+    DataView matrix(values, false);
+    matrix.m_info.rows = 3;
+    matrix.m_info.cols = 5;
+    EXPECT_EQ(runtime_error_of(matrix),
+              "Python array shape (3 x 5) for DataType 8 does not match input data size (12 elements)");
+
+    DataView missing(values, false);
+    missing.m_data = nullptr;
+    EXPECT_EQ(runtime_error_of(missing), "Input data for DataType 8 holds no data for its 12 elements");
+
+    std::vector<float> none;
+    const auto empty = tessellpy::dataview_to_ndarray(DataView(none, false));
+    EXPECT_EQ(empty.size(), 0);
+    EXPECT_TRUE(empty.dtype().is(py::dtype::of<float>()));
+}
+
+TEST(DataViewToArray, MatrixIsCopiedRowMajor) {
+    std::vector<uint8_t> values = {1, 2, 3, 4, 5, 6};
+    DataView matrix(bass::data_wrappers::MatView<uint8_t>::view(values.data(), 2, 3, 3, 1), values);
+    const auto array = tessellpy::dataview_to_ndarray(matrix);
+    ASSERT_EQ(array.ndim(), 2);
+    EXPECT_EQ(array.shape(0), 2);
+    EXPECT_EQ(array.shape(1), 3);
+    EXPECT_EQ(static_cast<const uint8_t*>(array.data())[4], 5);
+}
+
+TEST(DataViewToArray, TablesOtherThanAlignmentsAndStringsGiveAnEmptyFloatArray) {
+    DataTable table;
+    table.add_field("Other", DataSetType::int32, 0);
+    table.allocate_rows(2);
+    DataView table_view(table, true);
+    std::string text = "ACGT";
+    DataView string_view(text, false);
+    for (const DataView* view : {&table_view, &string_view}) {
+        const auto array = tessellpy::dataview_to_ndarray(*view);
+        EXPECT_EQ(array.ndim(), 1);
+        EXPECT_EQ(array.size(), 0);
+        EXPECT_TRUE(array.dtype().is(py::dtype::of<double>()));
+    }
+}
+
+/// The alignment table's columns, as the server's results fill it.
+DataTable alignment_table() {
+    DataTable table;
+    table.add_field("Genome", DataSetType::fixed_string, 253);
+    table.add_field("Direction", DataSetType::int8, 0);
+    for (const char* name : {"GenomeStart", "GenomeEnd", "StrandStart", "StrandEnd", "NumEvents", "NumInsertions",
+                             "NumDeletions", "NumAligned", "NumCorrect"}) {
+        table.add_field(name, DataSetType::int32, 0);
+    }
+    for (const char* name : {"Coverage", "Identity", "Accuracy"}) {
+        table.add_field(name, DataSetType::float32, 0);
+    }
+    for (const char* name : {"StrandScore", "BedHits", "MappingQuality"}) {
+        table.add_field(name, DataSetType::int32, 0);
+    }
+    table.add_field("IsSecondary", DataSetType::uint8, 0);
+    table.add_field("IsSupplementary", DataSetType::uint8, 0);
+    table.allocate_rows(1);
+    return table;
+}
+
+TEST(CompletedReads, ReadWhoseSamTextFailsComesBackWithoutItAndIsLogged) {
+    py::exec(R"(
+import logging
+warnings = []
+class Collect(logging.Handler):
+    def emit(self, record):
+        warnings.append(record.getMessage())
+logging.getLogger("tessellpy").addHandler(Collect())
+)");
+    std::vector<std::vector<vexil::Read>> groups(1);
+    groups[0].resize(2);
+    vexil::Read& broken = groups[0][0];
+    broken.set_read_tag(7);
+    broken.get_metadata().insert("read_id", std::string("broken"));
+    broken.get_metadata().insert("alignment_sam_record", std::string("not a SAM line"));
+    DataTable table = alignment_table();
+    broken.get_datasets().emplace(dataset::align_results, DataView(table, true));
+    groups[0][1].set_read_tag(7);
+    groups[0][1].get_metadata().insert("read_id", std::string("plain"));
+
+    const py::list out = tessellpy::completed_reads_to_list(groups);
+    ASSERT_EQ(out.size(), 1U);
+    const auto group = out[0].cast<py::list>();
+    ASSERT_EQ(group.size(), 2U);
+    const auto broken_metadata = group[0].cast<py::dict>()["metadata"].cast<py::dict>();
+    // The server's own record text stays as it came; no SAM line was built over it.
+    EXPECT_EQ(broken_metadata["alignment_sam_record"].cast<std::string>(), "not a SAM line");
+    EXPECT_EQ(broken_metadata["read_id"].cast<std::string>(), "broken");
+    EXPECT_EQ(group[0].cast<py::dict>()["datasets"].cast<py::dict>()["align_results"].attr("itemsize").cast<int>(),
+              320);
+    EXPECT_EQ(group[1].cast<py::dict>()["metadata"].cast<py::dict>()["read_id"].cast<std::string>(), "plain");
+
+    const auto warnings = py::globals()["warnings"].cast<std::vector<std::string>>();
+    ASSERT_EQ(warnings.size(), 1U);
+    EXPECT_NE(warnings[0].find("Could not build the SAM record of read 'broken' (tag 7)"), std::string::npos)
+            << warnings[0];
+}
+
+}  // namespace
+
+// The types the conversions hand to Python, registered as the module registers them.
+PYBIND11_EMBEDDED_MODULE(tessellpy_types, module) {
+    apps::register_align_results_dtype();
+    tessellpy::register_enums(module);
+}
+
+int main(int argc, char** argv) {
+    py::scoped_interpreter interpreter;
+    py::module_::import("tessellpy_types");
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
