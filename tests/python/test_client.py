@@ -170,3 +170,18 @@ def test_failed_connect_of_second_client_disconnects_the_first(start_server):
     assert client.set_params({"client_name": "x"}) == result.already_connected
     assert client.disconnect() == result.no_connection
     assert client.set_params({"client_name": "x"}) == result.success
+
+
+def test_reads_go_to_the_clients_in_rotation(server):
+    client = tessellpy.VexilClient(server.address, CONFIG, 3)
+    assert client.connect() == result.success
+    sequence = "ACGT" * 60
+    for tag in range(1, 7):
+        assert client.pass_read(make_read(tag, sequence), 10000) == pass_result.read_accepted
+        if tag == 2:
+            assert client.pass_read({"read_tag": 99}) == pass_result.bad_read
+    assert client.finish(30) == result.success
+    # Completed reads are gathered client by client: 0 got reads 1 and 4, 1 got 2 and 5, 2 got 3 and 6.
+    groups = client.get_completed_reads()
+    tags = [group[0]["read_tag"] for group in groups]
+    assert [set(tags[0:2]), set(tags[2:4]), set(tags[4:6])] == [{1, 4}, {2, 5}, {3, 6}]
