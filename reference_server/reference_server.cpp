@@ -1,10 +1,12 @@
 #include "reference_server/reference_server.h"
 
 #include "reference_server/request_handler.h"
+#include "reference_server/wake_signal.h"
 
 #include <zmq.hpp>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstring>
 #include <deque>
@@ -25,16 +27,27 @@ struct DelayedReply {
     zmq::message_t payload;
 };
 
+/// A pull answered once its client's oldest read has been called.
+struct HeldReply {
+    std::vector<zmq::message_t> envelope;
+    HeldPull pull;
+    std::chrono::milliseconds delay{0};
+};
+
 }  // namespace
 
 struct ReferenceServer::Impl {
     Impl(ServerOptions options, const std::string& address, FaultInjector& faults, RequestLog& log)
-        : context(1), socket(context, zmq::socket_type::router), handler(std::move(options), address, faults, log) {}
+        : context(1),
+          socket(context, zmq::socket_type::router),
+          handler(std::move(options), address, faults, log, [this] { called.notify(); }) {}
 
     zmq::context_t context;
     zmq::socket_t socket;
+    WakeSignal called;  // before the handler: its calling threads notify it until they are joined
     RequestHandler handler;
     std::deque<DelayedReply> delayed;
+    std::vector<HeldReply> held;
     std::mutex observer_mutex;
     std::function<void(const LoggedRequest&)> observer;
     std::string failure;
@@ -100,6 +113,40 @@ void ReferenceServer::serve() {
         // A ROUTER drops frames for peers that have gone; nothing else can fail here.
         socket.send(payload, zmq::send_flags::none);
     };
+    const auto deliver = [&impl, &send_reply](std::vector<zmq::message_t>& envelope, Response& response) {
+        zmq::message_t reply;
+        switch (response.kind) {
+        case Response::Kind::none: return;
+        case Response::Kind::held:
+            impl.held.push_back(HeldReply{std::move(envelope), std::move(response.held), response.delay});
+            return;
+        case Response::Kind::raw_frame: reply.rebuild(response.raw_frame.data(), response.raw_frame.size()); break;
+        case Response::Kind::message: response.message.transfer_to_zmq(reply); break;
+        }
+        if (response.delay.count() > 0) {
+            DelayedReply delayed{Clock::now() + response.delay, std::move(envelope), std::move(reply)};
+            const auto position = std::upper_bound(
+                impl.delayed.begin(), impl.delayed.end(), delayed.due,
+                [](const Clock::time_point& due, const DelayedReply& other) { return due < other.due; });
+            impl.delayed.insert(position, std::move(delayed));
+            return;
+        }
+        send_reply(envelope, reply);
+    };
+    const auto resume_held = [&impl, &deliver] {
+        // Taken out first: delivering may hold a pull again.
+        std::vector<HeldReply> waiting;
+        waiting.swap(impl.held);
+        for (auto& entry : waiting) {
+            auto response = impl.handler.resume(entry.pull);
+            if (!response) {
+                impl.held.push_back(std::move(entry));
+                continue;
+            }
+            response->delay = entry.delay;
+            deliver(entry.envelope, *response);
+        }
+    };
 
     while (!m_stop) {
         auto timeout = stop_check_interval;
@@ -112,16 +159,21 @@ void ReferenceServer::serve() {
             timeout = std::min(timeout, std::chrono::duration_cast<std::chrono::milliseconds>(
                                             impl.delayed.front().due - now + std::chrono::milliseconds(1)));
         }
-        zmq::pollitem_t item{static_cast<void*>(socket), 0, ZMQ_POLLIN, 0};
+        std::array<zmq::pollitem_t, 2> items{{{static_cast<void*>(socket), 0, ZMQ_POLLIN, 0},
+                                              {nullptr, impl.called.fd(), ZMQ_POLLIN, 0}}};
         try {
-            zmq::poll(&item, 1, timeout);
+            zmq::poll(items.data(), items.size(), timeout);
         } catch (const zmq::error_t& error) {
             if (error.num() == EINTR) {
                 continue;
             }
             throw;
         }
-        if ((item.revents & ZMQ_POLLIN) == 0) {
+        if ((items[1].revents & ZMQ_POLLIN) != 0) {
+            impl.called.drain();
+            resume_held();
+        }
+        if ((items[0].revents & ZMQ_POLLIN) == 0) {
             continue;
         }
         // Envelope: the peer's routing id and the empty delimiter of a REQ socket, then one payload.
@@ -161,21 +213,11 @@ void ReferenceServer::serve() {
                 }
             }
         }
-        zmq::message_t reply;
-        switch (response.kind) {
-        case Response::Kind::none: continue;
-        case Response::Kind::raw_frame: reply.rebuild(response.raw_frame.data(), response.raw_frame.size()); break;
-        case Response::Kind::message: response.message.transfer_to_zmq(reply); break;
+        deliver(envelope, response);
+        if (!impl.held.empty()) {
+            // A request may have forgotten the client of a held pull, or dropped its reads.
+            resume_held();
         }
-        if (response.delay.count() > 0) {
-            DelayedReply delayed{Clock::now() + response.delay, std::move(envelope), std::move(reply)};
-            const auto position = std::upper_bound(
-                impl.delayed.begin(), impl.delayed.end(), delayed.due,
-                [](const Clock::time_point& due, const DelayedReply& other) { return due < other.due; });
-            impl.delayed.insert(position, std::move(delayed));
-            continue;
-        }
-        send_reply(envelope, reply);
     }
 }
 

@@ -132,10 +132,17 @@ Offset<vexil_ipc::ReadBlockData> read_block(FlatBufferBuilder& fbb, const Called
         trace = vexil_ipc::CreateFlipflopTraceData(fbb, movement, flipflop).Union();
     }
     Offset<flatbuffers::Vector<float>> state_data;
-    const bool with_state = content.with_state_data && !called.state_data.empty();
+    // Made from the event means only for a client that asks for it.
+    const bool with_state = content.with_state_data && (!called.state_data.empty() || !called.event_means.empty());
     if (with_state) {
-        state_data = fbb.CreateVector(called.state_data.data() + first_event * SignalModel::state_size,
-                                      block_events * SignalModel::state_size);
+        if (!called.state_data.empty()) {
+            state_data = fbb.CreateVector(called.state_data.data() + first_event * SignalModel::state_size,
+                                          block_events * SignalModel::state_size);
+        } else {
+            float* values = nullptr;
+            state_data = fbb.CreateUninitializedVector(block_events * SignalModel::state_size, &values);
+            state_data_from_means(called.event_means.data() + first_event, block_events, values);
+        }
     }
     Offset<vexil_ipc::ScalingData> scaling;
     Offset<vexil_ipc::BarcodeArrangementResults> barcoding;

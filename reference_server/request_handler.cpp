@@ -51,25 +51,34 @@ std::string string_of(const flatbuffers::String* text) { return text == nullptr 
 }  // namespace
 
 std::size_t RequestHandler::ClientSession::reads_held() const {
-    std::size_t held = incoming.size() + outgoing.size();
-    for (const auto& item : completed) {
-        held += item.reads.size();
-    }
-    return held;
+    return incoming.size() + outgoing.size() + completed_reads;
 }
 
-RequestHandler::RequestHandler(ServerOptions options, std::string address, FaultInjector& faults, RequestLog& log)
-    : m_options(std::move(options)), m_address(std::move(address)), m_faults(faults), m_log(log) {}
+void RequestHandler::ClientSession::drop_reads() {
+    // Reads still being called finish on their worker and are then dropped with their item.
+    incoming.clear();
+    completed.clear();
+    completed_reads = 0;
+    outgoing.clear();
+}
+
+RequestHandler::RequestHandler(ServerOptions options, std::string address, FaultInjector& faults, RequestLog& log,
+                               std::function<void()> on_called)
+    : m_options(std::move(options)),
+      m_address(std::move(address)),
+      m_faults(faults),
+      m_log(log),
+      m_caller(m_options.calling_threads, std::move(on_called)) {}
 
 RequestHandler::~RequestHandler() = default;
 
 Response RequestHandler::handle(zmq::message_t&& frame) {
     LoggedRequest entry;
     entry.arrival = std::chrono::steady_clock::now();
-    std::optional<Message> request;
+    RequestPtr request;
     std::string decode_error;
     try {
-        request.emplace(std::move(frame));
+        request = std::make_shared<const Message>(std::move(frame));
     } catch (const std::exception& error) {
         decode_error = error.what();
     }
@@ -98,9 +107,9 @@ Response RequestHandler::handle(zmq::message_t&& frame) {
     m_log.append(entry);
 
     ClientSession* session = find_session(client_id);
-    const bool has_called_read = session != nullptr && entry.type == GET_FIRST_CALLED_BLOCK && !session->completed.empty();
+    const bool read_to_return = session != nullptr && entry.type == GET_FIRST_CALLED_BLOCK && has_called_read(*session);
     const auto fired = m_faults.check(entry.type, client_id, session != nullptr ? session->name : std::string(),
-                                      has_called_read);
+                                      read_to_return);
     ReadCorruption corruption;
     std::chrono::milliseconds delay{0};
     if (fired) {
@@ -111,9 +120,7 @@ Response RequestHandler::handle(zmq::message_t&& frame) {
         case FaultAction::none_pending: return simple_reply(NONE_PENDING, client_id, 0);
         case FaultAction::reads_lost:
             if (session != nullptr) {
-                session->incoming.clear();
-                session->completed.clear();
-                session->outgoing.clear();
+                session->drop_reads();
             }
             return simple_reply(NONE_PENDING, client_id, 1);
         case FaultAction::client_not_recognised: return simple_reply(CLIENT_NOT_RECOGNISED, client_id);
@@ -138,13 +145,34 @@ Response RequestHandler::handle(zmq::message_t&& frame) {
         case FaultAction::oversized_genome_name: corruption.oversized_genome_name = true; break;
         }
     }
-    Response response = dispatch(*request, client_id, corruption);
+    Response response = dispatch(request, client_id, corruption);
     response.delay = delay;
     return response;
 }
 
-Response RequestHandler::dispatch(const Message& request, const std::string& client_id,
+std::optional<Response> RequestHandler::resume(const HeldPull& pull) {
+    ClientSession* session = find_session(pull.client_id);
+    if (session == nullptr) {
+        // Forgotten while its read was being called (a restart, or a disconnect from elsewhere).
+        return simple_reply(CLIENT_NOT_RECOGNISED, pull.client_id);
+    }
+    if (session->completed.empty()) {
+        return simple_reply(NONE_PENDING, session->id, 0);
+    }
+    if (!session->completed.front()->ready()) {
+        return std::nullopt;
+    }
+    return take_called(*session, pull.options, pull.corruption);
+}
+
+bool RequestHandler::has_called_read(const ClientSession& session) const {
+    // A held pull returns the oldest read once called, so it counts as returning a read.
+    return !session.completed.empty() && (m_options.hold_pulls || session.completed.front()->ready());
+}
+
+Response RequestHandler::dispatch(const RequestPtr& request_ptr, const std::string& client_id,
                                   const ReadCorruption& corruption) {
+    const Message& request = *request_ptr;
     const auto* data = request.get_message_data();
     const auto* simple = data->content_as_SimpleRequestData();
     const std::uint32_t value = simple == nullptr ? 0U : simple->value();
@@ -196,8 +224,8 @@ Response RequestHandler::dispatch(const Message& request, const std::string& cli
         session->no_more_data = true;
         return simple_reply(SUCCESS, client_id);
     case PASS_FIRST_RAW_BLOCK:
-    case PASS_NEXT_RAW_BLOCK: return pass_block(*session, data->content_as_ReadBlockData(), type);
-    case PASS_READ_BATCH: return pass_batch(*session, data->content_as_ReadBatchData());
+    case PASS_NEXT_RAW_BLOCK: return pass_block(*session, request_ptr, type);
+    case PASS_READ_BATCH: return pass_batch(*session, request_ptr);
     case GET_FIRST_CALLED_BLOCK: return first_called_block(*session, value, corruption);
     default: return next_called_block(*session, value);
     }
@@ -234,6 +262,7 @@ Response RequestHandler::load_index(const std::string& client_id, const std::str
     } catch (const std::exception& error) {
         return simple_reply(REQUEST_FAILED, client_id, 0, error.what());
     }
+    ++m_resources_generation;
     return simple_reply(SUCCESS, client_id);
 }
 
@@ -243,6 +272,7 @@ Response RequestHandler::load_bed(const std::string& client_id, const std::strin
     } catch (const std::exception& error) {
         return simple_reply(REQUEST_FAILED, client_id, 0, error.what());
     }
+    ++m_resources_generation;
     return simple_reply(SUCCESS, client_id);
 }
 
@@ -314,38 +344,41 @@ ReadIdentity RequestHandler::identity_of(const vexil_ipc::ReadBlockData* block) 
     return identity;
 }
 
-CalledRead RequestHandler::call(const ClientSession& session, const ReadIdentity& identity, const std::int16_t* raw,
-                                std::size_t count) const {
-    CalledRead read;
-    read.identity = identity;
-    read.model_stride = session.config->model_stride;
-    read.model_version_id = session.config->model_version_id;
-    CallOptions options;
-    options.with_moves_and_trace = session.move_and_trace;
-    options.with_state_data = m_options.use_signal_model;
-    read.called = m_options.use_signal_model
-                      ? call_read(raw, count, identity.daq_offset, identity.daq_scaling, read.model_stride, options)
-                      : call_read_without_model(count, read.model_stride, options);
+std::shared_ptr<const CallSettings> RequestHandler::call_settings(ClientSession& session) {
+    if (session.call_settings && session.call_settings_generation == m_resources_generation) {
+        return session.call_settings;
+    }
+    auto settings = std::make_shared<CallSettings>();
+    settings->model_stride = session.config->model_stride;
+    settings->model_version_id = session.config->model_version_id;
+    settings->use_signal_model = m_options.use_signal_model;
+    settings->with_moves_and_trace = session.move_and_trace;
+    settings->barcode_kits = session.barcode_kits;
     if (!session.align_ref.empty()) {
         const auto index = m_indices.find(session.align_ref);
         if (index != m_indices.end()) {
-            read.alignments = index->second->align(identity.read_id, read.called.sequence, read.called.qstring);
+            settings->index = index->second;
             const auto bed = m_bed_files.find(session.bed_file);
             if (!session.bed_file.empty() && bed != m_bed_files.end()) {
-                for (auto& hit : read.alignments) {
-                    bed->second->annotate(hit);
-                }
+                settings->bed_file = bed->second;
             }
         }
     }
-    if (!session.barcode_kits.empty()) {
-        read.barcoding = classify_barcode(read.called.sequence, session.barcode_kits);
-    }
-    return read;
+    session.call_settings = std::move(settings);
+    session.call_settings_generation = m_resources_generation;
+    return session.call_settings;
 }
 
-Response RequestHandler::pass_block(ClientSession& session, const vexil_ipc::ReadBlockData* block,
-                                    MessageType type) {
+std::optional<std::string> RequestHandler::uncallable(const ReadIdentity& identity) const {
+    // Checked before a read is taken, so that the client hears of it in the reply to its push.
+    if (m_options.use_signal_model && !(identity.daq_scaling > 0.0F)) {
+        return "Cannot basecall read " + std::to_string(identity.read_tag) + ": daq_scaling must be positive";
+    }
+    return std::nullopt;
+}
+
+Response RequestHandler::pass_block(ClientSession& session, const RequestPtr& request, MessageType type) {
+    const auto* block = request->get_message_data()->content_as_ReadBlockData();
     if (block == nullptr) {
         return simple_reply(BAD_REQUEST, session.id, 0, "Read block message without a read block");
     }
@@ -372,49 +405,72 @@ Response RequestHandler::pass_block(ClientSession& session, const vexil_ipc::Rea
         session.incoming.erase(found);
         return simple_reply(BAD_REQUEST, session.id, 0, text);
     }
-    if (samples != nullptr) {
-        read.raw.insert(read.raw.end(), samples->begin(), samples->end());
+    const bool single_block = read.num_blocks == 1;
+    if (samples != nullptr && !single_block) {
+        if (!read.raw) {
+            // The duration is the read's length in samples; trusted only as far as a sane bound.
+            constexpr std::size_t max_reserved = std::size_t{1} << 26;
+            read.raw = std::make_shared<std::vector<std::int16_t>>();
+            read.raw->reserve(std::min<std::size_t>(read.identity.duration, max_reserved));
+        }
+        read.raw->insert(read.raw->end(), samples->begin(), samples->end());
     }
     if (++read.blocks_received < read.num_blocks) {
         return simple_reply(RAW_BLOCK_ACCEPTED, session.id);
     }
-    CompletedItem item;
-    try {
-        item.reads.push_back(call(session, read.identity, read.raw.data(), read.raw.size()));
-    } catch (const std::exception& error) {
+    if (const auto why = uncallable(read.identity)) {
         session.incoming.erase(found);
-        return simple_reply(BAD_REQUEST, session.id, 0, "Cannot basecall read " + std::to_string(tag) + ": " + error.what());
+        return simple_reply(BAD_REQUEST, session.id, 0, *why);
     }
-    item.reads.back().num_blocks = read.num_blocks;
+    ReadSamples call;
+    call.identity = read.identity;
+    call.num_blocks = read.num_blocks;
+    if (single_block) {
+        // Called straight from the request frame, which the call keeps alive.
+        call.raw = samples == nullptr ? nullptr : samples->data();
+        call.count = samples == nullptr ? 0 : samples->size();
+        call.owner = request;
+    } else if (read.raw) {
+        call.raw = read.raw->data();
+        call.count = read.raw->size();
+        call.owner = read.raw;
+    }
     session.incoming.erase(found);
-    session.completed.push_back(std::move(item));
+    std::vector<ReadSamples> reads;
+    reads.push_back(std::move(call));
+    session.completed.push_back(m_caller.submit(false, call_settings(session), std::move(reads)));
+    ++session.completed_reads;
     ++session.reads_in;
     ++m_lifetime_in;
     ++m_period_in;
     return simple_reply(RAW_BLOCK_ACCEPTED, session.id);
 }
 
-Response RequestHandler::pass_batch(ClientSession& session, const vexil_ipc::ReadBatchData* batch) {
+Response RequestHandler::pass_batch(ClientSession& session, const RequestPtr& request) {
+    const auto* batch = request->get_message_data()->content_as_ReadBatchData();
     if (batch == nullptr || batch->read_blocks() == nullptr || batch->read_blocks()->size() == 0) {
         return simple_reply(BAD_REQUEST, session.id, 0, "Read batch without reads");
     }
     if (session.reads_held() >= m_options.max_reads_per_client) {
         return simple_reply(NOT_READY, session.id);
     }
-    CompletedItem item;
-    item.is_batch = true;
+    std::vector<ReadSamples> reads;
+    reads.reserve(batch->read_blocks()->size());
     for (const auto* block : *batch->read_blocks()) {
-        const auto* samples = block->raw_data();
-        try {
-            item.reads.push_back(call(session, identity_of(block), samples == nullptr ? nullptr : samples->data(),
-                                      samples == nullptr ? 0 : samples->size()));
-        } catch (const std::exception& error) {
-            return simple_reply(BAD_REQUEST, session.id, 0,
-                                "Cannot basecall read " + std::to_string(block->read_tag()) + ": " + error.what());
+        ReadSamples read;
+        read.identity = identity_of(block);
+        if (const auto why = uncallable(read.identity)) {
+            return simple_reply(BAD_REQUEST, session.id, 0, *why);
         }
+        const auto* samples = block->raw_data();
+        read.raw = samples == nullptr ? nullptr : samples->data();
+        read.count = samples == nullptr ? 0 : samples->size();
+        read.owner = request;
+        reads.push_back(std::move(read));
     }
-    const auto count = item.reads.size();
-    session.completed.push_back(std::move(item));
+    const auto count = reads.size();
+    session.completed.push_back(m_caller.submit(true, call_settings(session), std::move(reads)));
+    session.completed_reads += count;
     session.reads_in += static_cast<std::uint32_t>(count);
     m_lifetime_in += count;
     m_period_in += count;
@@ -426,19 +482,36 @@ Response RequestHandler::first_called_block(ClientSession& session, std::uint32_
     if (session.completed.empty()) {
         return simple_reply(NONE_PENDING, session.id, 0);
     }
-    CompletedItem item = std::move(session.completed.front());
+    if (!session.completed.front()->ready()) {
+        if (!m_options.hold_pulls) {
+            return simple_reply(NONE_PENDING, session.id, 0);
+        }
+        Response held;
+        held.kind = Response::Kind::held;
+        held.held = HeldPull{session.id, options, corruption};
+        return held;
+    }
+    return take_called(session, options, corruption);
+}
+
+Response RequestHandler::take_called(ClientSession& session, std::uint32_t options, const ReadCorruption& corruption) {
+    const std::shared_ptr<CallItem> item = std::move(session.completed.front());
     session.completed.pop_front();
+    session.completed_reads -= item->size();
+    if (!item->failure().empty()) {
+        return simple_reply(BAD_REQUEST, session.id, 0, item->failure());
+    }
     BlockContent content;
     content.with_moves_and_trace = (options & disable_events_bit) == 0;
     content.with_state_data = (options & pull_state_data_bit) != 0;
-    const auto count = item.reads.size();
+    const auto count = item->size();
     session.reads_out += static_cast<std::uint32_t>(count);
     m_lifetime_out += count;
     m_period_out += count;
-    if (item.is_batch) {
-        return reply(reply_builder::completed_batch(session.id, item.reads, content, corruption));
+    if (item->is_batch()) {
+        return reply(reply_builder::completed_batch(session.id, item->reads(), content, corruption));
     }
-    CalledRead& read = item.reads.front();
+    CalledRead& read = item->reads().front();
     Message message = reply_builder::called_block(session.id, read, 0, content, corruption);
     if (read.num_blocks > 1) {
         const std::uint32_t tag = read.identity.read_tag;

@@ -4,12 +4,14 @@
 #include "reference_server/alignment_index.h"
 #include "reference_server/called_read.h"
 #include "reference_server/fault_rules.h"
+#include "reference_server/read_caller.h"
 #include "reference_server/request_log.h"
 #include "reference_server/server_options.h"
 
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -23,26 +25,39 @@ class message_t;
 
 namespace reference_server {
 
+/// A GET_FIRST_CALLED_BLOCK held back until the client's oldest read has been called.
+struct HeldPull {
+    std::string client_id;
+    std::uint32_t options = 0;
+    ReadCorruption corruption;
+};
+
 /// What the server sends back for one request.
 struct Response {
-    enum class Kind { message, raw_frame, none };
+    /// held: no reply yet; RequestHandler::resume gives it once `held` can be answered.
+    enum class Kind { message, raw_frame, none, held };
     Kind kind = Kind::message;
     ipc_tools::Message message;
     std::vector<std::uint8_t> raw_frame;
+    HeldPull held;
     std::chrono::milliseconds delay{0};
 };
 
 /// The server's whole state and behaviour, without any socket: one request frame in, one
 /// response out. Runs on the server thread only; the fault rules and the request log it shares
-/// are thread-safe.
+/// are thread-safe. Reads are called on the options' calling threads; `on_called` runs on one
+/// of them whenever a read or batch has been called, so that held pulls can be resumed.
 class RequestHandler {
 public:
-    RequestHandler(ServerOptions options, std::string address, FaultInjector& faults, RequestLog& log);
+    RequestHandler(ServerOptions options, std::string address, FaultInjector& faults, RequestLog& log,
+                   std::function<void()> on_called = {});
     ~RequestHandler();
     RequestHandler(const RequestHandler&) = delete;
     RequestHandler& operator=(const RequestHandler&) = delete;
 
     Response handle(zmq::message_t&& frame);
+    /// The answer to a held pull, or nothing while its read is still being called.
+    std::optional<Response> resume(const HeldPull& pull);
 
     /// The internal-state JSON text (the QUERY internal-state answer).
     std::string internal_state() const;
@@ -54,11 +69,7 @@ private:
         ReadIdentity identity;
         std::uint32_t num_blocks = 1;
         std::uint32_t blocks_received = 0;
-        std::vector<std::int16_t> raw;
-    };
-    struct CompletedItem {
-        bool is_batch = false;
-        std::vector<CalledRead> reads;
+        std::shared_ptr<std::vector<std::int16_t>> raw;
     };
     struct OutgoingRead {
         CalledRead read;
@@ -75,30 +86,37 @@ private:
         std::string align_ref;
         std::string bed_file;
         std::map<std::uint32_t, IncomingRead> incoming;
-        std::deque<CompletedItem> completed;
+        std::deque<std::shared_ptr<CallItem>> completed;  // in arrival order, called or being called
+        std::size_t completed_reads = 0;
         std::map<std::uint32_t, OutgoingRead> outgoing;
+        std::shared_ptr<const CallSettings> call_settings;
+        std::uint64_t call_settings_generation = 0;
         std::uint32_t reads_in = 0;
         std::uint32_t reads_out = 0;
         bool no_more_data = false;
         std::size_t reads_held() const;
+        void drop_reads();
     };
+    using RequestPtr = std::shared_ptr<const ipc_tools::Message>;
 
-    Response dispatch(const ipc_tools::Message& request, const std::string& client_id, const ReadCorruption& corruption);
+    Response dispatch(const RequestPtr& request, const std::string& client_id, const ReadCorruption& corruption);
 
     Response load_config(const std::string& client_id, const std::string& name);
     Response load_index(const std::string& client_id, const std::string& text);
     Response load_bed(const std::string& client_id, const std::string& path);
     Response connect(std::uint32_t priority, const std::string& text);
-    Response pass_block(ClientSession& session, const vexil_ipc::ReadBlockData* block, ipc_tools::MessageType type);
-    Response pass_batch(ClientSession& session, const vexil_ipc::ReadBatchData* batch);
+    Response pass_block(ClientSession& session, const RequestPtr& request, ipc_tools::MessageType type);
+    Response pass_batch(ClientSession& session, const RequestPtr& request);
     Response first_called_block(ClientSession& session, std::uint32_t options, const ReadCorruption& corruption);
+    Response take_called(ClientSession& session, std::uint32_t options, const ReadCorruption& corruption);
+    bool has_called_read(const ClientSession& session) const;
+    std::shared_ptr<const CallSettings> call_settings(ClientSession& session);
+    std::optional<std::string> uncallable(const ReadIdentity& identity) const;
     Response next_called_block(ClientSession& session, std::uint32_t read_tag);
     Response query(const std::string& client_id, std::uint32_t code);
     ipc_tools::Message statistics_reply(const std::string& client_id);
 
     static ReadIdentity identity_of(const vexil_ipc::ReadBlockData* block);
-    CalledRead call(const ClientSession& session, const ReadIdentity& identity, const std::int16_t* raw,
-                    std::size_t count) const;
     ClientSession* find_session(const std::string& client_id);
     const BasecallConfiguration* find_config(const std::string& name) const;
     static std::string canonical(const std::string& path);
@@ -117,6 +135,8 @@ private:
     std::uint64_t m_period_in = 0;
     std::uint64_t m_period_out = 0;
     std::uint64_t m_restarts = 0;
+    std::uint64_t m_resources_generation = 1;  // moves on with every index or BED file loaded
+    ReadCaller m_caller;  // last: its workers are joined before the sessions go
 };
 
 }  // namespace reference_server

@@ -1,8 +1,10 @@
 #include "reference_server/server_options.h"
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace reference_server {
 
@@ -45,6 +47,11 @@ std::uint32_t parse_stride(const std::string& text) {
 }
 
 }  // namespace
+
+std::size_t default_calling_threads() {
+    const unsigned int cores = std::max(1U, std::thread::hardware_concurrency());
+    return std::clamp<std::size_t>(cores / 2, 1, 8);
+}
 
 std::vector<BasecallConfiguration> default_configurations() {
     BasecallConfiguration fast;

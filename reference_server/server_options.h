@@ -35,6 +35,10 @@ std::vector<BasecallConfiguration> read_configuration_file(const std::string& pa
 /// Throws std::invalid_argument unless the address is "ipc://<path>" or "tcp://<host>:<port>".
 void validate_address(const std::string& address);
 
+/// Calling threads a server uses by default: enough to keep up with a few clients, leaving cores
+/// for clients on the same machine.
+std::size_t default_calling_threads();
+
 struct ServerOptions {
     std::string address;
     std::vector<BasecallConfiguration> configurations = default_configurations();
@@ -44,6 +48,12 @@ struct ServerOptions {
     /// Reads a client may have on the server at once; a first block or batch beyond that is
     /// answered NOT_READY.
     std::size_t max_reads_per_client = 1000;
+    /// Threads that call reads while the server goes on answering; 0 calls each read inside
+    /// the request that completes it.
+    std::size_t calling_threads = default_calling_threads();
+    /// A pull whose oldest read is still being called: true holds the reply back until it is
+    /// called (other clients are served meanwhile); false answers NONE_PENDING at once.
+    bool hold_pulls = true;
     std::string server_version = "7.2.15+reference";
     std::string aligner_version = "reference_aligner-1.0";
     /// Program only: a file that gets one line per request.

@@ -13,15 +13,6 @@ namespace {
 constexpr char bases[] = "ACGT";
 constexpr double first_level = 70.0;
 
-double median_of(std::vector<float> values) {
-    if (values.empty()) {
-        return 0.0;
-    }
-    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-    std::nth_element(values.begin(), middle, values.end());
-    return *middle;
-}
-
 }  // namespace
 
 std::size_t SignalModel::base_index(char base) {
@@ -109,54 +100,75 @@ CalledSequence call_read(const std::int16_t* raw, std::size_t count, float daq_o
     }
     CalledSequence called;
     const std::size_t events = count / model_stride;
-    called.trimmed_samples = static_cast<std::uint32_t>(count - events * model_stride);
-    called.sequence.reserve(events);
-    called.qstring.reserve(events);
+    const std::size_t used = events * model_stride;
+    called.trimmed_samples = static_cast<std::uint32_t>(count - used);
+    called.sequence.resize(events);
+    called.qstring.resize(events);
+    called.event_means.resize(events);
     if (options.with_moves_and_trace) {
         called.moves.assign(events, 1);
         called.trace.assign(events * SignalModel::trace_width, 0);
     }
-    if (options.with_state_data) {
-        called.state_data.assign(events * SignalModel::state_size, 0.0F);
-    }
 
-    std::vector<float> currents;
-    currents.reserve(events * model_stride);
-    double qscore_sum = 0.0;
+    // The mean current of an event is the current of its mean raw value: summing integers is
+    // exact and keeps the per-sample work to one addition.
+    const double offset = daq_offset;
+    const double scaling = daq_scaling;
+    long long qscore_sum = 0;
     for (std::size_t event = 0; event < events; ++event) {
-        double sum = 0.0;
+        const std::int16_t* samples = raw + event * model_stride;
+        long long sum = 0;
         for (std::uint32_t i = 0; i < model_stride; ++i) {
-            const double current = (static_cast<double>(raw[event * model_stride + i]) + daq_offset) * daq_scaling;
-            currents.push_back(static_cast<float>(current));
-            sum += current;
+            sum += samples[i];
         }
-        const double mean = sum / model_stride;
+        const double mean = (static_cast<double>(sum) / model_stride + offset) * scaling;
         double distance = 0.0;
         const char base = SignalModel::nearest_base(mean, &distance);
         const int q = SignalModel::qscore_for_distance(distance);
-        called.sequence.push_back(base);
-        called.qstring.push_back(static_cast<char>(q + 33));
+        called.sequence[event] = base;
+        called.qstring[event] = static_cast<char>(q + 33);
+        called.event_means[event] = static_cast<float>(mean);
         qscore_sum += q;
         if (options.with_moves_and_trace) {
             // Flip probability of the called base, scaled by confidence; flop half stays 0.
             called.trace[event * SignalModel::trace_width + SignalModel::base_index(base)] =
                 static_cast<std::uint8_t>(std::lround(255.0 * q / SignalModel::max_qscore));
         }
-        if (options.with_state_data) {
-            for (std::size_t k = 0; k < SignalModel::state_size; ++k) {
-                called.state_data[event * SignalModel::state_size + k] =
-                    static_cast<float>(-std::fabs(mean - SignalModel::level(SignalModel::base_at(k))));
-            }
+    }
+    if (options.with_state_data) {
+        called.state_data.resize(events * SignalModel::state_size);
+        state_data_from_means(called.event_means.data(), events, called.state_data.data());
+    }
+    called.mean_qscore = events == 0 ? 0.0F : static_cast<float>(static_cast<double>(qscore_sum) / events);
+
+    // Median and median absolute deviation of the current, found by selection on the raw values
+    // (current is an increasing function of them), shifted to unsigned so that every deviation
+    // fits the same buffer.
+    if (used > 0) {
+        std::vector<std::uint16_t> values(used);
+        std::transform(raw, raw + used, values.begin(), [](std::int16_t sample) {
+            return static_cast<std::uint16_t>(static_cast<int>(sample) + 32768);
+        });
+        const auto middle = values.begin() + static_cast<std::ptrdiff_t>(used / 2);
+        std::nth_element(values.begin(), middle, values.end());
+        const int median_value = *middle;
+        for (auto& value : values) {
+            value = static_cast<std::uint16_t>(std::abs(static_cast<int>(value) - median_value));
+        }
+        std::nth_element(values.begin(), middle, values.end());
+        called.median_current = static_cast<float>((median_value - 32768 + offset) * scaling);
+        called.med_abs_dev = static_cast<float>(*middle * scaling);
+    }
+    return called;
+}
+
+void state_data_from_means(const float* means, std::size_t events, float* out) {
+    for (std::size_t event = 0; event < events; ++event) {
+        for (std::size_t k = 0; k < SignalModel::state_size; ++k) {
+            const double level = first_level + SignalModel::level_spacing * static_cast<double>(k);
+            out[event * SignalModel::state_size + k] = static_cast<float>(-std::fabs(means[event] - level));
         }
     }
-    called.mean_qscore = events == 0 ? 0.0F : static_cast<float>(qscore_sum / static_cast<double>(events));
-    const double median = median_of(currents);
-    for (float& current : currents) {
-        current = static_cast<float>(std::fabs(current - median));
-    }
-    called.median_current = static_cast<float>(median);
-    called.med_abs_dev = static_cast<float>(median_of(std::move(currents)));
-    return called;
 }
 
 CalledSequence call_read_without_model(std::size_t count, std::uint32_t model_stride, const CallOptions& options) {

@@ -73,6 +73,7 @@ struct CalledSequence {
     std::vector<std::uint8_t> moves;          ///< one per event; empty unless asked for
     std::vector<std::uint8_t> trace;          ///< trace_width per event; empty unless asked for
     std::vector<float> state_data;            ///< state_size per event; empty unless asked for
+    std::vector<float> event_means;           ///< mean current per event (model only), for state data on demand
     std::uint32_t trimmed_samples = 0;        ///< trailing samples that make no whole event
     float mean_qscore = 0.0F;
     float median_current = 0.0F;
@@ -82,6 +83,10 @@ struct CalledSequence {
 /// Calls a read under the model. A zero stride or a non-positive scaling throws std::invalid_argument.
 CalledSequence call_read(const std::int16_t* raw, std::size_t count, float daq_offset, float daq_scaling,
                          std::uint32_t model_stride, const CallOptions& options);
+
+/// State data of events [first_event, first_event + events) from their mean currents: per event,
+/// the negated distance of its mean from each base's level, written to `out` (state_size per event).
+void state_data_from_means(const float* means, std::size_t events, float* out);
 
 /// The fast path for throughput measurements: does not look at the samples; the sequence is
 /// one 'A' per event with a fixed quality.

@@ -338,6 +338,64 @@ TEST_F(ServerTest, FastModeSkipsTheSignalModel) {
     EXPECT_EQ(read.raw.size(), called.duration);
 }
 
+TEST_F(ServerTest, PullsWithoutHoldingAnswerNonePendingUntilTheOldestReadIsCalled) {
+    ServerOptions options;
+    options.hold_pulls = false;
+    options.calling_threads = 2;
+    m_client.reset();
+    m_server.reset();
+    start(options);
+    const std::string id = m_client->connect();
+    // A long read first, then a short one that is called sooner: reads still come back in order.
+    const TestRead long_read = simulated_read(1, random_sequence(60000, 1));
+    const TestRead short_read = simulated_read(2, random_sequence(20, 2));
+    ASSERT_EQ(RAW_BLOCK_ACCEPTED, m_client->pass_read(id, long_read));
+    ASSERT_EQ(RAW_BLOCK_ACCEPTED, m_client->pass_read(id, short_read));
+    std::vector<std::uint32_t> tags;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (tags.size() < 2 && std::chrono::steady_clock::now() < deadline) {
+        const Message reply = m_client->send(GET_FIRST_CALLED_BLOCK, id);
+        if (reply.get_type() == NONE_PENDING) {
+            ASSERT_EQ(0U, reply_value(reply));  // not called yet is not lost
+            continue;
+        }
+        ASSERT_EQ(RETURN_FIRST_CALLED_BLOCK, reply.get_type());
+        ReturnedRead called;
+        add_block(called, reply.get_message_data()->content_as_ReadBlockData());
+        tags.push_back(called.tag);
+        EXPECT_TRUE((called.tag == 1 ? long_read.sequence : short_read.sequence) == called.sequence) << called.tag;
+    }
+    EXPECT_EQ((std::vector<std::uint32_t>{1, 2}), tags);
+}
+
+TEST_F(ServerTest, ReadsCalledInsideTheRequestWithoutCallingThreads) {
+    ServerOptions options;
+    options.calling_threads = 0;
+    m_client.reset();
+    m_server.reset();
+    start(options);
+    const std::string id = m_client->connect();
+    const std::vector<TestRead> reads{simulated_read(3, random_sequence(70, 3)), simulated_read(4, random_sequence(90, 4))};
+    ASSERT_EQ(BATCH_ACCEPTED, m_client->send(batch_message(id, reads)).get_type());
+    const Message reply = m_client->send(GET_FIRST_CALLED_BLOCK, id);
+    ASSERT_EQ(RETURN_COMPLETED_BATCH, reply.get_type());
+    ReturnedRead second;
+    add_block(second, reply.get_message_data()->content_as_ReadBatchData()->read_blocks()->Get(1));
+    EXPECT_EQ(reads[1].sequence, second.sequence);
+}
+
+TEST_F(ServerTest, AReadTheModelCannotCallIsRefusedWhenPushed) {
+    const std::string id = m_client->connect();
+    TestRead read = simulated_read(8, random_sequence(40, 8));
+    read.daq_scaling = 0.0F;
+    EXPECT_THROW(m_client->pass_read(id, read), BadRequest);
+    m_client->reset();
+    EXPECT_THROW(m_client->send(batch_message(id, {simulated_read(9, random_sequence(40, 9)), read})), BadRequest);
+    m_client->reset();
+    // Nothing of either was taken.
+    EXPECT_EQ(NONE_PENDING, m_client->send(GET_FIRST_CALLED_BLOCK, id).get_type());
+}
+
 TEST_F(ServerTest, UndecodableAndNonRequestFramesAreBadRequests) {
     zmq::context_t context(1);
     zmq::socket_t socket(context, zmq::socket_type::req);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <random>
 #include <stdexcept>
 
@@ -116,6 +118,45 @@ TEST(SignalModel, StateDataIsTheDistanceToEachLevelAndTraceMarksTheCalledBase) {
     EXPECT_NEAR(0.0F, called.state_data[1], 0.3F);
     EXPECT_NEAR(-40.0F, called.state_data[3], 0.3F);
     EXPECT_EQ((std::vector<std::uint8_t>{0, 255, 0, 0, 0, 0, 0, 0}), called.trace);
+}
+
+TEST(SignalModel, MedianAndDeviationMatchAFullSortOfTheUsedSamples) {
+    // Odd and even counts, trailing samples that make no event, and a wide spread of values.
+    std::mt19937 generator(7);
+    for (const std::size_t count : {1U, 2U, 7U, 1000U, 20001U}) {
+        std::vector<std::int16_t> raw(count);
+        for (auto& sample : raw) {
+            sample = static_cast<std::int16_t>(static_cast<int>(generator() % 60000U) - 30000);
+        }
+        const float offset = 3.0F;
+        const float scaling = 0.5F;
+        const auto called = call_read(raw.data(), raw.size(), offset, scaling, 1, {});
+        std::vector<double> currents;
+        for (const auto sample : raw) {
+            currents.push_back((sample + offset) * scaling);
+        }
+        std::sort(currents.begin(), currents.end());
+        const double median = currents[count / 2];
+        for (auto& current : currents) {
+            current = std::fabs(current - median);
+        }
+        std::sort(currents.begin(), currents.end());
+        EXPECT_FLOAT_EQ(static_cast<float>(median), called.median_current) << count;
+        EXPECT_FLOAT_EQ(static_cast<float>(currents[count / 2]), called.med_abs_dev) << count;
+    }
+    const std::vector<std::int16_t> six(6, 100);
+    const auto trimmed = call_read(six.data(), 3, 0.0F, 1.0F, 5, {});  // no whole event: nothing measured
+    EXPECT_EQ(0.0F, trimmed.median_current);
+    EXPECT_EQ(0.0F, trimmed.med_abs_dev);
+}
+
+TEST(SignalModel, StateDataFromEventMeansEqualsTheStateDataOfTheCall) {
+    SimulationParameters params;
+    const auto called = call(simulate_read("GATTACA", params), params, {false, true});
+    ASSERT_EQ(7U, called.event_means.size());
+    std::vector<float> rebuilt(called.state_data.size());
+    state_data_from_means(called.event_means.data(), called.event_means.size(), rebuilt.data());
+    EXPECT_EQ(called.state_data, rebuilt);
 }
 
 TEST(SignalModel, BadInputIsRefusedWithAClearError) {
