@@ -185,3 +185,13 @@ def test_reads_go_to_the_clients_in_rotation(server):
     groups = client.get_completed_reads()
     tags = [group[0]["read_tag"] for group in groups]
     assert [set(tags[0:2]), set(tags[2:4]), set(tags[4:6])] == [{1, 4}, {2, 5}, {3, 6}]
+
+
+def test_result_without_a_member_name_arrives_as_its_number(start_server):
+    server = start_server("--fault", "loading,request=LOAD_CONFIG,count=forever")
+    client = tessellpy.VexilClient(server.address, CONFIG)
+    assert client.set_params({"server_file_load_timeout": 1}) == result.success
+    outcome = client.connect()
+    assert isinstance(outcome, result) and int(outcome) == 11
+    assert client.get_status() == tessellpy.error_state
+    assert "VexilClient(status=error, " in repr(client)
