@@ -236,7 +236,10 @@ bool cigar_text_of(const BamRecord& record, std::string& text, bool& used_long_c
         return false;
     }
     std::vector<uint32_t> ops(array.count);
-    std::memcpy(ops.data(), array.data.data(), ops.size() * sizeof(uint32_t));
+    // An empty array has no data to point at, and memcpy may not be handed a null pointer.
+    if (!ops.empty()) {
+        std::memcpy(ops.data(), array.data.data(), ops.size() * sizeof(uint32_t));
+    }
     if (!has_valid_op_codes(ops, error)) {
         return false;
     }

@@ -372,7 +372,9 @@ ReadAlignmentHelper::extract_alignment_sam_and_bed_lines_from_read_holder(const 
     for (std::size_t row = 0; row < table.m_num_rows; ++row) {
         AlignmentSamLine line;
         line.sam_line = next_line(sam_stream);
-        for (int32_t hit = 0; hit < bed_hits[row]; ++hit) {
+        // The count is the server's word: it takes lines while the BED text has them, so a count
+        // beyond them cannot make the list grow without bound.
+        for (int32_t hit = 0; hit < bed_hits[row] && bed_stream.peek() != std::char_traits<char>::eof(); ++hit) {
             line.bed_lines.push_back(next_line(bed_stream));
         }
         lines.push_back(std::move(line));

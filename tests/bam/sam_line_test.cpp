@@ -216,6 +216,14 @@ TEST(SamLineUpdate, RefusesRecordsThatWouldBeReadPastTheirData) {
     EXPECT_EQ("Malformed CG auxiliary data detected", error);
 }
 
+// Found by fuzzing: the placeholder CIGAR with an empty CG array (its data has no address).
+TEST(SamLineUpdate, EmptyCgFieldGivesNoOperations) {
+    BamRecord record = parse_ok("r\t0\tchr1\t1\t0\t4S1N\t*\t0\t0\tACGT\t!!!!\tCG:B:I");
+    std::string error;
+    ASSERT_TRUE(update_sam_line(REFS, record, error)) << error;
+    EXPECT_EQ("r\t0\tchr1\t1\t0\t*\t*\t0\t0\tACGT\t!!!!", record.sam_line);
+}
+
 TEST(SamLineUpdate, LongCigarRoundTripsThroughCgField) {
     std::string cigar;
     std::string seq;

@@ -411,7 +411,11 @@ TEST(SamLinesTest, MissingServerLinesReadAsEmpty) {
     ASSERT_EQ(split.size(), 2u);
     EXPECT_EQ(split[0].bed_lines, (std::vector<std::string>{"only"}));
     EXPECT_EQ(split[1].sam_line, "");
-    EXPECT_EQ(split[1].bed_lines, (std::vector<std::string>{"one", "", ""}));
+    // Hits beyond the BED text get no lines, however many the server claims.
+    EXPECT_EQ(split[1].bed_lines, (std::vector<std::string>{"one"}));
+    const ReadHolder claims = make_aligned_read({2147483647}, PRIMARY, "chr1\t0\t10\tb1");
+    EXPECT_EQ(ReadAlignmentHelper::extract_alignment_sam_and_bed_lines_from_read_holder(claims)[0].bed_lines,
+              (std::vector<std::string>{"chr1\t0\t10\tb1"}));
 }
 
 TEST(SamLinesTest, FirstLineNeedsElevenFields) {
