@@ -1,0 +1,44 @@
+#include "client_api/client_state_forwarder.h"
+
+#include "common/diagnostics/state/state_context.h"
+
+#include <algorithm>
+
+namespace vexil {
+
+namespace {
+const char* const PROVIDER_NAME = "VexilClient";
+}
+
+ClientStateForwarder& ClientStateForwarder::instance() {
+    static ClientStateForwarder s_forwarder;
+    return s_forwarder;
+}
+
+ClientStateForwarder::ClientStateForwarder() {
+    common::diagnostics::state::context::register_provider(this, PROVIDER_NAME);
+}
+
+ClientStateForwarder::~ClientStateForwarder() {
+    common::diagnostics::state::context::unregister_provider(this, PROVIDER_NAME);
+}
+
+void ClientStateForwarder::link(const common::diagnostics::state::StateProvider* client) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_clients.push_back(client);
+}
+
+void ClientStateForwarder::unlink(const common::diagnostics::state::StateProvider* client) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_clients.erase(std::remove(m_clients.begin(), m_clients.end(), client), m_clients.end());
+}
+
+void ClientStateForwarder::report_state(common::diagnostics::state::StateLogger& logger) const {
+    // Held while the client reports, so that its destructor waits in unlink.
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_clients.empty()) {
+        m_clients.back()->report_state(logger);
+    }
+}
+
+}  // namespace vexil

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "common/diagnostics/state/state_provider.h"
+
+#include <mutex>
+#include <vector>
+
+namespace vexil {
+
+/// The one state provider "VexilClient" of the process. The registry cannot withdraw a provider
+/// that is being destroyed without waiting on it, so clients link themselves here instead: a report
+/// shows the most recently constructed client that is still alive, and a client's destructor
+/// unlinks it under the same lock a report holds, so no report reaches a destroyed client.
+class ClientStateForwarder : public common::diagnostics::state::StateProvider {
+public:
+    /// Created, and registered, on first use.
+    static ClientStateForwarder& instance();
+
+    ~ClientStateForwarder() override;
+    ClientStateForwarder(const ClientStateForwarder&) = delete;
+    ClientStateForwarder& operator=(const ClientStateForwarder&) = delete;
+
+    void link(const common::diagnostics::state::StateProvider* client);
+    /// Returns once no report is using `client`.
+    void unlink(const common::diagnostics::state::StateProvider* client);
+
+    void report_state(common::diagnostics::state::StateLogger& logger) const override;
+
+private:
+    ClientStateForwarder();
+
+    mutable std::mutex m_mutex;
+    /// Live clients in construction order.
+    std::vector<const common::diagnostics::state::StateProvider*> m_clients;
+};
+
+}  // namespace vexil

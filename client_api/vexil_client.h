@@ -1,0 +1,83 @@
+#pragma once
+
+#include "client_api/export.h"
+#include "client_api/read.h"
+#include "client_api/result.h"
+#include "client_api/version_tag.h"
+#include "data_wrappers/metadata.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vexil {
+
+class VexilClientImpl;
+
+/// One connection to a basecall server: configure it with set_params while disconnected, connect,
+/// pass reads, collect the called reads, then finish or disconnect. Every outcome is a code; see
+/// each call for the exceptions that can leave it.
+class VEXIL_EXPORT VexilClient {
+public:
+    using StateChangeHandler = std::function<void(ConnectionStatus previous, ConnectionStatus current,
+                                                  std::string error_text)>;
+
+    /// `trace_folder` (when not empty) receives trace files; `log_bad_reads` logs a warning for every
+    /// read refused as bad_read.
+    VexilClient(std::string address, std::string config_name, std::string trace_folder, bool log_bad_reads);
+    ~VexilClient();
+    VexilClient(const VexilClient&) = delete;
+    VexilClient& operator=(const VexilClient&) = delete;
+
+    /// Settings and connection options; already_connected once a connection exists.
+    Result set_params(const bass::data_wrappers::Metadata& params);
+    Result set_priority(Read::Priority priority);
+    /// A hook the client's worker thread runs when it starts.
+    Result set_callback_function(void (*callback)());
+    /// Called on the client's notification thread for every status change of the next connection.
+    Result set_state_change_handler(StateChangeHandler handler);
+
+    /// Loads the configuration (and alignment index and BED file, when set) on the server and
+    /// registers with it; blocks until connected or failed.
+    Result connect();
+
+    /// An accepted read's record is taken (the read is left cleared); a refused one is unchanged.
+    /// `wait_ms` 0 waits the "pass_read_timeout" setting for room in the queue.
+    PassReadResult pass_read(Read& read, unsigned int wait_ms = 0);
+    /// Every read's record is taken from `reads`; the ones not accepted come back at its end, in
+    /// their order.
+    PassReadResult pass_reads(std::vector<Read>& reads, unsigned int wait_ms = 0);
+    /// True when the read carries what the server needs; otherwise `message` says what is missing.
+    bool validate_read(const Read& read, std::string& message) const;
+
+    /// Appends one inner vector per read tag (a read split by the server comes back as several
+    /// reads with one tag). Reads the server could not call come back without a sequence.
+    void get_completed_reads(std::vector<std::vector<Read>>& reads);
+    unsigned long long num_completed_reads() const;
+    /// Declares that no more reads will be passed.
+    void no_more_data();
+    /// Waits until every passed read is back (success), `timeout_s` runs out (not_ready; 0 means
+    /// no limit) or the connection fails (failed), then ends the connection.
+    Result finish(unsigned long long timeout_s);
+    Result disconnect();
+
+    ConnectionStatus get_status() const;
+    /// The error of a failed connection; empty otherwise.
+    std::string get_error_message() const;
+    /// The process's state report as JSON, this client under "VexilClient".
+    std::string get_internal_state() const;
+    Result get_basecalling_config(bass::data_wrappers::Metadata& config);
+    Result get_alignment_sam_header(std::string& header);
+    Result get_connected_server_info(ConnectedServerInfo& info);
+
+    static VersionTag get_data_wrappers_version();
+    static VersionTag get_api_version();
+    static VersionTag get_software_version();
+    static VersionTag get_protocol_version();
+
+private:
+    std::unique_ptr<VexilClientImpl> m_impl;
+};
+
+}  // namespace vexil

@@ -1,0 +1,175 @@
+#pragma once
+
+// Helpers of the public API's tests: the reference server as a separate program, and reads
+// simulated under its signal model, built only through the public API.
+
+#include "client_api/read.h"
+
+#include <csignal>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace api_test {
+
+using namespace std::chrono_literals;
+
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr int slow_factor = 10;
+#else
+constexpr int slow_factor = 1;
+#endif
+
+/// How long a test waits for a condition before it fails.
+constexpr std::chrono::milliseconds condition_timeout = std::chrono::milliseconds(20000) * slow_factor;
+
+class TempDir {
+public:
+    TempDir() {
+        char pattern[] = "/tmp/vexil_api_XXXXXX";
+        if (mkdtemp(pattern) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        m_path = pattern;
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string path(const std::string& name) const { return (m_path / name).string(); }
+    std::string write(const std::string& name, const std::string& content) const {
+        std::ofstream(path(name)) << content;
+        return path(name);
+    }
+    std::string ipc_endpoint() const { return "ipc://" + path("server.sock"); }
+
+private:
+    std::filesystem::path m_path;
+};
+
+inline std::string read_file(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+/// The reference server program on a private ipc:// endpoint, stopped (and reaped) on destruction.
+class ServerProcess {
+public:
+    explicit ServerProcess(std::vector<std::string> extra_arguments = {}) : m_log(m_dir.path("server.log")) {
+        std::vector<std::string> arguments{VEXIL_REFERENCE_SERVER_PROGRAM, "--address", address(), "--request-log",
+                                           m_dir.path("requests.log")};
+        arguments.insert(arguments.end(), extra_arguments.begin(), extra_arguments.end());
+        std::vector<char*> argv;
+        for (auto& argument : arguments) {
+            argv.push_back(argument.data());
+        }
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, m_log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        const int error = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (error != 0) {
+            throw std::runtime_error("Cannot start the reference server");
+        }
+        const auto deadline = std::chrono::steady_clock::now() + condition_timeout;
+        while (read_file(m_log).find("listening on") == std::string::npos) {
+            if (std::chrono::steady_clock::now() > deadline || waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
+                stop();
+                throw std::runtime_error("The reference server did not start: " + read_file(m_log));
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+    }
+    ~ServerProcess() { stop(); }
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+
+    std::string address() const { return m_dir.ipc_endpoint(); }
+    /// One line per request the server handled.
+    std::string requests() const { return read_file(m_dir.path("requests.log")); }
+    const TempDir& dir() const { return m_dir; }
+
+private:
+    void stop() {
+        if (m_pid <= 0) {
+            return;
+        }
+        kill(m_pid, SIGTERM);
+        const auto deadline = std::chrono::steady_clock::now() + condition_timeout;
+        while (waitpid(m_pid, nullptr, WNOHANG) != m_pid) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(m_pid, SIGKILL);
+                waitpid(m_pid, nullptr, 0);
+                break;
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        m_pid = 0;
+    }
+
+    TempDir m_dir;
+    std::string m_log;
+    pid_t m_pid = 0;
+};
+
+inline std::string random_sequence(std::size_t bases, std::uint32_t seed) {
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<int> base(0, 3);
+    std::string sequence;
+    for (std::size_t i = 0; i < bases; ++i) {
+        sequence.push_back("ACGT"[base(random)]);
+    }
+    return sequence;
+}
+
+/// A read that the server calls back to exactly `sequence`: `stride` samples a base at the base's
+/// level (A 70, C 90, G 110, T 130 pA) with a little noise, current = (raw + offset) * scaling.
+inline vexil::Read make_read(std::uint64_t tag, const std::string& sequence, std::uint32_t stride = 5) {
+    constexpr float offset = 10.0F;
+    constexpr float scaling = 0.5F;
+    std::mt19937 random(static_cast<std::uint32_t>(tag) + 1U);
+    std::uniform_real_distribution<double> noise(-3.0, 3.0);
+    std::vector<std::int16_t> raw;
+    raw.reserve(sequence.size() * stride);
+    for (const char base : sequence) {
+        const double level = 70.0 + 20.0 * static_cast<double>(std::string("ACGT").find(base));
+        for (std::uint32_t i = 0; i < stride; ++i) {
+            raw.push_back(static_cast<std::int16_t>(std::lround((level + noise(random)) / scaling - offset)));
+        }
+    }
+    vexil::Read read;
+    read.set_read_tag(tag);
+    read.get_metadata().insert("read_id", "read_" + std::to_string(tag));
+    read.get_metadata().insert<float>("daq_offset", offset);
+    read.get_metadata().insert<float>("daq_scaling", scaling);
+    read.get_datasets().emplace(bass::data_wrappers::dataset::raw_data, bass::data_wrappers::DataView(std::move(raw)));
+    return read;
+}
+
+inline std::string sequence_of(const vexil::Read& read) {
+    const auto found = read.get_datasets().find(bass::data_wrappers::dataset::sequence);
+    return found == read.get_datasets().end() ? std::string() : found->second.get_string();
+}
+
+}  // namespace api_test

@@ -1,0 +1,214 @@
+// Whole sessions through the public API against the reference server program.
+
+#include "api_test_support.h"
+#include "client_api/vexil_client.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <set>
+
+using vexil::ConnectionStatus;
+using vexil::PassReadResult;
+using vexil::Result;
+using vexil::VexilClient;
+using Metadata = bass::data_wrappers::Metadata;
+
+namespace {
+
+/// Status changes as the handler saw them, on the notification thread.
+struct StatusLog {
+    std::mutex mutex;
+    std::vector<std::pair<ConnectionStatus, ConnectionStatus>> changes;
+
+    VexilClient::StateChangeHandler handler() {
+        return [this](ConnectionStatus previous, ConnectionStatus current, const std::string&) {
+            const std::lock_guard<std::mutex> lock(mutex);
+            changes.emplace_back(previous, current);
+        };
+    }
+    bool saw(ConnectionStatus status) {
+        const auto deadline = std::chrono::steady_clock::now() + api_test::condition_timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            {
+                const std::lock_guard<std::mutex> lock(mutex);
+                if (std::any_of(changes.begin(), changes.end(), [&](const auto& c) { return c.second == status; })) {
+                    return true;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
+    }
+};
+
+Metadata quick_params() {
+    Metadata params;
+    params.insert("client_name", std::string("api_test"));
+    params.insert<std::uint32_t>("query_timeout", 500 * api_test::slow_factor);
+    params.insert<std::uint32_t>("reconnect_timeout", 2);
+    params.insert<std::uint64_t>("max_message_size", 2000);
+    return params;
+}
+
+}  // namespace
+
+TEST(ClientSession, ConnectPassCollectFinish) {
+    api_test::ServerProcess server;
+    VexilClient client(server.address(), "dna_sim_fast", "", true);
+    StatusLog log;
+    Metadata params = quick_params();
+    params.insert("barcode_kits", std::string("SIM-BC12"));
+    params.insert("detect_barcodes", false);
+    ASSERT_EQ(Result::success, client.set_params(params));
+    ASSERT_EQ(Result::success, client.set_priority(vexil::Read::LOW_PRIORITY));
+    ASSERT_EQ(Result::success, client.set_state_change_handler(log.handler()));
+    ASSERT_EQ(Result::success, client.connect()) << client.get_error_message();
+    EXPECT_EQ(ConnectionStatus::connected, client.get_status());
+    EXPECT_TRUE(log.saw(ConnectionStatus::connected));
+
+    // Connected: settings and a second connect are refused.
+    EXPECT_EQ(Result::already_connected, client.connect());
+    EXPECT_EQ(Result::already_connected, client.set_params(params));
+    EXPECT_EQ(Result::already_connected, client.set_priority(vexil::Read::HIGH_PRIORITY));
+    EXPECT_EQ(Result::already_connected, client.set_callback_function(nullptr));
+    EXPECT_EQ(Result::already_connected, client.set_state_change_handler({}));
+
+    vexil::ConnectedServerInfo info;
+    ASSERT_EQ(Result::success, client.get_connected_server_info(info));
+    EXPECT_FALSE(info.client_uid.empty());
+    Metadata config;
+    ASSERT_EQ(Result::success, client.get_basecalling_config(config));
+    EXPECT_EQ(5U, config.get_value<std::uint64_t>("model_stride"));
+    EXPECT_FALSE(config.get_value<bool>("duplex"));
+    EXPECT_EQ("dna_sim_fast", config.get_value<std::string>("config_name"));
+
+    std::map<std::uint64_t, std::string> sequences;
+    for (std::uint64_t tag = 1; tag <= 3; ++tag) {
+        sequences[tag] = api_test::random_sequence(300 + 700 * tag, static_cast<std::uint32_t>(tag));
+        auto read = api_test::make_read(tag, sequences[tag]);
+        ASSERT_EQ(PassReadResult::success, client.pass_read(read, 1000));
+    }
+    // A tag wider than 32 bits would come back as a foreign read and end the connection.
+    auto wide = api_test::make_read(1ULL << 32, "ACGTACGT");
+    EXPECT_EQ(PassReadResult::bad_read, client.pass_read(wide));
+    EXPECT_EQ(1ULL << 32, wide.get_read_tag());
+
+    // One bad read in a list: nothing is passed, all come back in order, the first prepared.
+    std::vector<vexil::Read> batch;
+    for (std::uint64_t tag = 10; tag < 16; ++tag) {
+        sequences[tag] = api_test::random_sequence(200, static_cast<std::uint32_t>(tag));
+        batch.push_back(api_test::make_read(tag, sequences[tag]));
+    }
+    batch[2].get_datasets().clear();
+    EXPECT_EQ(PassReadResult::bad_read, client.pass_reads(batch));
+    ASSERT_EQ(6U, batch.size());
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        EXPECT_EQ(10U + i, batch[i].get_read_tag());
+    }
+    EXPECT_EQ("read_10", batch[0].get_by_name("strand_id"));
+    EXPECT_EQ("1000", batch[0].get_by_name("duration"));
+    EXPECT_EQ("5", batch[0].get_by_name("model_stride"));
+    EXPECT_EQ("", batch[3].get_by_name("strand_id"));
+
+    batch[2] = api_test::make_read(12, sequences[12]);
+    ASSERT_EQ(PassReadResult::success, client.pass_reads(batch, 1000));
+    EXPECT_TRUE(batch.empty());
+
+    ASSERT_EQ(Result::success, client.finish(30 * api_test::slow_factor));
+    EXPECT_EQ(ConnectionStatus::disconnected, client.get_status());
+    EXPECT_TRUE(log.saw(ConnectionStatus::disconnected));
+    std::vector<std::vector<vexil::Read>> groups(1);  // earlier content stays in front
+    client.get_completed_reads(groups);
+    ASSERT_EQ(1U + sequences.size(), groups.size());
+    EXPECT_TRUE(groups[0].empty());
+    std::set<std::uint64_t> seen;
+    for (std::size_t i = 1; i < groups.size(); ++i) {
+        ASSERT_EQ(1U, groups[i].size());
+        const auto& read = groups[i][0];
+        EXPECT_TRUE(seen.insert(read.get_read_tag()).second);
+        EXPECT_EQ(sequences[read.get_read_tag()], api_test::sequence_of(read)) << read.get_read_tag();
+        EXPECT_EQ(vexil::Read::LOW_PRIORITY, read.get_priority());
+    }
+    EXPECT_EQ(Result::no_connection, client.disconnect());
+    EXPECT_EQ(Result::success, client.set_priority(vexil::Read::HIGH_PRIORITY));
+
+    // The connection options carried the kits, with barcode detection forced on by them.
+    const std::string requests = server.requests();
+    EXPECT_NE(std::string::npos, requests.find(">barcode_kits=SIM-BC12")) << requests;
+    EXPECT_NE(std::string::npos, requests.find(">detect_barcodes=1")) << requests;
+    EXPECT_NE(std::string::npos, requests.find(">client_name=api_test")) << requests;
+    EXPECT_NE(std::string::npos, requests.find("CONNECT client= value=0 ")) << "low priority travels as 0";
+}
+
+TEST(ClientSession, ConnectFailuresMapToResultsAndDisconnectAllowsAFreshEngine) {
+    api_test::ServerProcess server;
+    VexilClient client(server.address(), "no_such_config", "", false);
+    ASSERT_EQ(Result::success, client.set_params(quick_params()));
+    EXPECT_EQ(Result::basecall_config_unavailable, client.connect());
+    EXPECT_EQ(ConnectionStatus::error, client.get_status());
+    EXPECT_NE("", client.get_error_message());
+    EXPECT_EQ(Result::failed, client.connect());
+    EXPECT_EQ(Result::already_connected, client.set_params(quick_params()));
+    EXPECT_EQ(Result::failed, client.finish(1));
+    EXPECT_EQ(Result::success, client.disconnect());
+    EXPECT_EQ(ConnectionStatus::disconnected, client.get_status());
+    EXPECT_EQ(Result::success, client.set_params(quick_params()));
+    EXPECT_EQ(Result::basecall_config_unavailable, client.connect());
+
+    VexilClient unreadable_index(server.address(), "dna_sim_fast", "", false);
+    Metadata params = quick_params();
+    params.insert("align_ref", server.dir().write("not_fasta.fa", "no header line\n"));
+    ASSERT_EQ(Result::success, unreadable_index.set_params(params));
+    EXPECT_EQ(Result::align_index_unavailable, unreadable_index.connect());
+}
+
+TEST(ClientSession, FinishOutOfTimeIsNotReady) {
+    api_test::ServerProcess server({"--fault", "none_pending,request=GET_FIRST_CALLED_BLOCK,count=forever"});
+    VexilClient client(server.address(), "dna_sim_fast", "", false);
+    ASSERT_EQ(Result::success, client.set_params(quick_params()));
+    ASSERT_EQ(Result::success, client.connect());
+    for (std::uint64_t tag = 1; tag <= 2; ++tag) {
+        auto read = api_test::make_read(tag, api_test::random_sequence(100, 7));
+        ASSERT_EQ(PassReadResult::success, client.pass_read(read, 1000));
+    }
+    EXPECT_EQ(Result::not_ready, client.finish(1));
+    EXPECT_EQ(ConnectionStatus::disconnected, client.get_status());
+}
+
+TEST(ClientSession, FinishOverAFailedConnectionIsFailed) {
+    api_test::ServerProcess server({"--fault", "bad_request,request=GET_FIRST_CALLED_BLOCK,count=forever"});
+    VexilClient client(server.address(), "dna_sim_fast", "", false);
+    ASSERT_EQ(Result::success, client.set_params(quick_params()));
+    ASSERT_EQ(Result::success, client.connect());
+    auto read = api_test::make_read(1, api_test::random_sequence(100, 3));
+    ASSERT_EQ(PassReadResult::success, client.pass_read(read, 1000));
+    EXPECT_EQ(Result::failed, client.finish(30 * api_test::slow_factor));
+    EXPECT_EQ(ConnectionStatus::error, client.get_status());
+    EXPECT_NE("", client.get_error_message());
+}
+
+TEST(ClientSession, PassReadWithoutAWaitUsesThePassReadTimeout) {
+    api_test::ServerProcess server({"--fault", "not_ready,request=PASS_FIRST_RAW_BLOCK,count=forever"});
+    VexilClient client(server.address(), "dna_sim_fast", "", false);
+    Metadata params = quick_params();
+    params.insert<std::uint64_t>("max_reads_queued", 1);
+    params.insert<std::uint32_t>("pass_read_timeout", 500);
+    ASSERT_EQ(Result::success, client.set_params(params));
+    ASSERT_EQ(Result::success, client.connect());
+    // The server takes no block, so the queue fills; the refusal comes after the set wait.
+    PassReadResult result = PassReadResult::success;
+    std::chrono::steady_clock::duration waited{};
+    for (std::uint64_t tag = 1; tag <= 10 && result == PassReadResult::success; ++tag) {
+        auto read = api_test::make_read(tag, api_test::random_sequence(100, 5));
+        const auto start = std::chrono::steady_clock::now();
+        result = client.pass_read(read);
+        waited = std::chrono::steady_clock::now() - start;
+    }
+    EXPECT_EQ(PassReadResult::queue_full, result) << server.requests();
+    EXPECT_GE(waited, std::chrono::milliseconds(450));
+    EXPECT_EQ(Result::success, client.disconnect());
+}
