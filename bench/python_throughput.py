@@ -90,14 +90,19 @@ def main():
         try:
             cpp_program = str(build / "bench" / "python_throughput_client")
             cpp, python = [], []
-            # Alternating rounds, so that both see the same machine load.
-            for _ in range(args.rounds):
-                cpp.append(cpp_run(cpp_program, address, reads_file))
-                python.append(python_run(tessellpy, address, reads))
+            # Alternating rounds, each half first in turn, so that both see the same server and load.
+            for round_number in range(args.rounds):
+                if round_number % 2 == 0:
+                    cpp.append(cpp_run(cpp_program, address, reads_file))
+                    python.append(python_run(tessellpy, address, reads))
+                else:
+                    python.append(python_run(tessellpy, address, reads))
+                    cpp.append(cpp_run(cpp_program, address, reads_file))
         finally:
             server.send_signal(signal.SIGTERM)
             server.wait(timeout=10)
 
+    print("rounds, reads/s: C++", " ".join(f"{v:.0f}" for v in cpp), "| tessellpy", " ".join(f"{v:.0f}" for v in python))
     best_cpp, best_python = max(cpp), max(python)
     samples = int(lengths.sum())
     print(f"{args.reads} reads, {samples} samples, best of {args.rounds} rounds")
