@@ -90,15 +90,18 @@ void BasecallClient::connect(const std::string& address,
                              ipc_tools::ConnectionInfo info)
 {
     auto trace = create_trace("connect");
-    if (m_worker_thread) {
-        // One connection per object: a second worker would share the buffer and the protocols.
-        trace.message("already connected once; ignored");
-        return;
+    {
+        std::lock_guard<std::mutex> lock(m_worker_mutex);
+        if (m_worker_thread) {
+            // One connection per object: a second worker would share the buffer and the protocols.
+            trace.message("already connected once; ignored");
+            return;
+        }
+        m_connection_info = std::move(info);
+        m_server_file_load_timeout = file_load_timeout_s;
+        connection_protocol()->set_connection_params(address, request_timeout_ms);
+        start_worker_thread();
     }
-    m_connection_info = std::move(info);
-    m_server_file_load_timeout = file_load_timeout_s;
-    m_connection_protocol->set_connection_params(address, request_timeout_ms);
-    start_worker_thread();
     m_connect_latch.wait();
 }
 
@@ -177,15 +180,18 @@ void BasecallClient::get_completed_reads(ReadList& reads, interfaces::ReadPriori
 
 void BasecallClient::set_no_more_data()
 {
-    m_read_processing_protocol->set_no_more_data();
+    read_processing_protocol()->set_no_more_data();
 }
 
 bool BasecallClient::finish_by(unsigned long long seconds)
 {
     auto trace = create_trace("finish_by");
-    m_read_processing_protocol->set_no_more_data();
-    m_accept_data.store(false);
     const auto buffer = get_read_buffer();
+    // The buffer's input closes before the end is declared and before polling starts: a read
+    // passed concurrently is then either queued first (and waited for) or refused.
+    m_accept_data.store(false);
+    buffer->set_no_more_data();
+    read_processing_protocol()->set_no_more_data();
 
     const float max_sleeps = 10.0F * static_cast<float>(seconds);
     for (unsigned long long sleeps = 1;; ++sleeps) {
@@ -199,7 +205,14 @@ bool BasecallClient::finish_by(unsigned long long seconds)
         }
     }
     join_worker_thread();
-    return buffer->all_reads_processed();
+    if (!buffer->all_reads_processed()) {
+        // Out of time (or ended): what is still queued or in flight goes back to the caller.
+        const auto returned = buffer->return_unfinished_reads();
+        trace.message([returned] { return "unfinished reads returned: " + std::to_string(returned); });
+    }
+    // Success only when every read came back called and the connection did not fail.
+    return buffer->num_reads_returned_uncalled() == 0 &&
+           m_client_connection_state.get_status() != ClientStatus::error;
 }
 
 bool BasecallClient::connection_status_is_active() const
@@ -221,7 +234,9 @@ void BasecallClient::join_worker_thread()
     m_accept_data.store(false);
     m_stop_requested.store(true);
     get_read_buffer()->set_no_more_data();
-    m_read_processing_protocol->stop();
+    read_processing_protocol()->stop();
+    // Whoever asks at once (two disconnects, finish with disconnect, the destructor), one joins.
+    std::lock_guard<std::mutex> lock(m_worker_mutex);
     if (m_worker_thread && m_worker_thread->joinable()) {
         m_worker_thread->join();
     }
@@ -247,12 +262,36 @@ ipc_tools::ConnectedInfo BasecallClient::get_connected_info() const
 
 void BasecallClient::set_connection_protocol(std::shared_ptr<AbstractConnectionProtocol> protocol)
 {
+    std::lock_guard<std::mutex> worker_lock(m_worker_mutex);
+    if (m_worker_thread) {
+        create_trace("set_connection_protocol").message("a worker has started; ignored");
+        return;
+    }
+    std::lock_guard<std::mutex> lock(m_protocol_mutex);
     m_connection_protocol = std::move(protocol);
 }
 
 void BasecallClient::set_read_processing_protocol(std::shared_ptr<AbstractReadProcessingProtocol> protocol)
 {
+    std::lock_guard<std::mutex> worker_lock(m_worker_mutex);
+    if (m_worker_thread) {
+        create_trace("set_read_processing_protocol").message("a worker has started; ignored");
+        return;
+    }
+    std::lock_guard<std::mutex> lock(m_protocol_mutex);
     m_read_processing_protocol = std::move(protocol);
+}
+
+std::shared_ptr<AbstractConnectionProtocol> BasecallClient::connection_protocol() const
+{
+    std::lock_guard<std::mutex> lock(m_protocol_mutex);
+    return m_connection_protocol;
+}
+
+std::shared_ptr<AbstractReadProcessingProtocol> BasecallClient::read_processing_protocol() const
+{
+    std::lock_guard<std::mutex> lock(m_protocol_mutex);
+    return m_read_processing_protocol;
 }
 
 void BasecallClient::report_state(common::diagnostics::state::StateLogger& logger) const
@@ -265,9 +304,10 @@ void BasecallClient::report_state(common::diagnostics::state::StateLogger& logge
     buffer->report_state(logger);
 }
 
-std::chrono::system_clock::time_point BasecallClient::calculate_reconnect_timeout_time(std::chrono::seconds timeout)
+std::chrono::steady_clock::time_point BasecallClient::calculate_reconnect_timeout_time(std::chrono::seconds timeout)
 {
-    const auto deadline = std::chrono::system_clock::now() + timeout;
+    // The steady clock: a change of the wall clock neither cuts the window short nor stretches it.
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     common::diagnostics::tracing::TraceDomain<ReadProcessingProtocol>::get_trace_context()->write_message(
             "calculate_reconnect_timeout_time", [deadline] {
                 const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline.time_since_epoch());
@@ -302,33 +342,35 @@ void BasecallClient::worker_loop(ThreadHook hook)
 void BasecallClient::run_connections(const std::shared_ptr<ReadBuffer>& read_buffer,
                                      common::diagnostics::tracing::Trace& trace)
 {
+    const auto connection = connection_protocol();
+    const auto read_loop = read_processing_protocol();
     ErrorState error;
     RequestBrokerAdapter* adapter = nullptr;
     auto deadline = calculate_reconnect_timeout_time(std::chrono::seconds(m_reconnect_timeout.load()));
     while (true) {
-        adapter = m_connection_protocol->establish_server_connection(m_connection_info, m_server_file_load_timeout);
+        adapter = connection->establish_server_connection(m_connection_info, m_server_file_load_timeout);
         if (adapter != nullptr) {
-            const ipc_tools::ConnectedInfo connected = m_connection_protocol->get_connected_info();
+            const ipc_tools::ConnectedInfo connected = connection->get_connected_info();
             {
                 std::lock_guard<std::mutex> lock(m_connected_info_mutex);
                 m_connected_info = connected;
-                m_config_details = m_connection_protocol->get_config_details();
-                m_alignment_sam_header = m_connection_protocol->get_alignment_file_header();
+                m_config_details = connection->get_config_details();
+                m_alignment_sam_header = connection->get_alignment_file_header();
             }
             read_buffer->set_connection_id(connected.client_uid);
-            m_read_processing_protocol->set_connection_id(connected.client_uid);
+            read_loop->set_connection_id(connected.client_uid);
             trace.message("connected");
             trace.message("server version: " + connected.server_version);
             trace.message("server minimap version: " + connected.minimap_version);
             m_connect_latch.count_down();
-            error = m_read_processing_protocol->process_reads(read_buffer.get(), adapter);
+            error = read_loop->process_reads(read_buffer.get(), adapter);
             trace.message(to_string(error));
             deadline = calculate_reconnect_timeout_time(std::chrono::seconds(m_reconnect_timeout.load()));
         } else {
-            error = m_connection_protocol->error_state();
+            error = connection->error_state();
         }
         // A caller waiting in disconnect or destruction is not kept for the rest of the window.
-        const bool retry = error.code == ConnectionError::timed_out && std::chrono::system_clock::now() < deadline &&
+        const bool retry = error.code == ConnectionError::timed_out && std::chrono::steady_clock::now() < deadline &&
                            !m_stop_requested.load();
         if (!retry) {
             break;
@@ -338,11 +380,14 @@ void BasecallClient::run_connections(const std::shared_ptr<ReadBuffer>& read_buf
     m_accept_data.store(false);
     read_buffer->set_no_more_data();
     if (error.code != ConnectionError::no_error) {
+        // The connection is over for good: nothing queued or in flight may be left behind.
+        const auto returned = read_buffer->return_unfinished_reads();
+        trace.message([returned] { return "unfinished reads returned: " + std::to_string(returned); });
         m_client_connection_state.set_error(error);
         ZEV_LOG(common::logging::error) << "Connection error. " << to_string(error);
     }
     if (adapter != nullptr && m_client_connection_state.get_error_state().code != ConnectionError::timed_out) {
-        m_connection_protocol->disconnect_from_server();
+        connection->disconnect_from_server();
     }
     if (m_client_connection_state.get_status() != ClientStatus::error) {
         m_client_connection_state.set_status(ClientStatus::disconnected);
@@ -355,6 +400,12 @@ void BasecallClient::end_with_exception(const std::string& what)
     // An exception must not end the process from a thread of ours; it ends the connection instead.
     const ErrorState error{ConnectionError::failed, "Client worker ended by an exception: " + what};
     m_accept_data.store(false);
+    get_read_buffer()->set_no_more_data();
+    try {
+        get_read_buffer()->return_unfinished_reads();
+    } catch (const std::exception& e) {
+        ZEV_LOG(common::logging::error) << "Could not return unfinished reads: " << e.what();
+    }
     const ClientStatus status = m_client_connection_state.get_status();
     if (status == ClientStatus::disconnected) {
         // The error status is reachable only from a connection attempt.

@@ -78,8 +78,9 @@ public:
 
     void set_no_more_data();
     // Declares the end of input and waits, polling every 100 ms, until every read is back, the
-    // connection has ended or `seconds` have passed (0: no limit); then joins the worker. Returns
-    // whether every read was processed.
+    // connection has ended or `seconds` have passed (0: no limit); then joins the worker. Reads
+    // still queued or in flight then go to the output queue uncalled. True only when every read
+    // came back called and the connection did not end in error.
     bool finish_by(unsigned long long seconds);
 
     bool connection_status_is_active() const;
@@ -93,6 +94,7 @@ public:
     std::string get_alignment_sam_header() const;
     ipc_tools::ConnectedInfo get_connected_info() const;
 
+    // Replace a collaborator; ignored once a worker has started.
     void set_connection_protocol(std::shared_ptr<AbstractConnectionProtocol> protocol);
     void set_read_processing_protocol(std::shared_ptr<AbstractReadProcessingProtocol> protocol);
 
@@ -106,7 +108,9 @@ private:
     void run_connections(const std::shared_ptr<ReadBuffer>& read_buffer, common::diagnostics::tracing::Trace& trace);
     void end_with_exception(const std::string& what);
     void declare_no_more_data_on_current_buffer();
-    static std::chrono::system_clock::time_point calculate_reconnect_timeout_time(std::chrono::seconds timeout);
+    static std::chrono::steady_clock::time_point calculate_reconnect_timeout_time(std::chrono::seconds timeout);
+    std::shared_ptr<AbstractConnectionProtocol> connection_protocol() const;
+    std::shared_ptr<AbstractReadProcessingProtocol> read_processing_protocol() const;
 
     ClientConnectionState m_client_connection_state;
     std::shared_ptr<AbstractConnectionProtocol> m_connection_protocol;
@@ -114,6 +118,10 @@ private:
     std::shared_ptr<ReadBuffer> m_read_buffer;
     std::shared_ptr<AbstractReadProcessingProtocol> m_read_processing_protocol;
     ThreadHook m_thread_hook;
+    // Guards the protocol pointers, which the caller may replace until a worker starts.
+    mutable std::mutex m_protocol_mutex;
+    // Guards the worker thread: it is started once and joined once, whoever asks.
+    std::mutex m_worker_mutex;
     std::unique_ptr<std::thread> m_worker_thread;
     std::atomic<bool> m_accept_data{false};
     // Set by join_worker_thread: the worker stops retrying connections that time out.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <limits>
 #include <stdexcept>
 
 namespace basecall_service {
@@ -206,7 +207,9 @@ bool ReadBuffer::testable_queue_read(ReadHolder& read, unsigned long timeout_ms,
         return true;
     }
 
-    auto messages = create_read_messages(read);
+    // Built outside the lock; the id they carry is checked again once the lock is held.
+    std::string built_for = connection_id_copy();
+    auto messages = build_read_block_messages(read, m_block_size, built_for);
 
     Lock lock(m_mutex);
     trace.message("lock acquired");
@@ -227,6 +230,11 @@ bool ReadBuffer::testable_queue_read(ReadHolder& read, unsigned long timeout_ms,
         return false;
     case WaitOutcome::room:
         break;
+    }
+    if (built_for != m_connection_id) {
+        // A reconnection came between building and queueing: messages under the old id would
+        // reach a registration the server no longer serves, and the read would never come back.
+        messages = build_read_block_messages(read, m_block_size, m_connection_id);
     }
     validate_and_trace_metadata(read, "Queuing read to be sent to the server.");
     queue_read_impl(std::make_unique<ReadHolder>(std::move(read)), messages);
@@ -280,29 +288,39 @@ bool ReadBuffer::queue_reads(interfaces::ReadList& reads, unsigned long timeout_
 
     std::vector<std::vector<ipc_tools::Message>> single_messages;
     std::vector<ipc_tools::Message> batch_messages;
-    try {
-        const std::string connection_id = connection_id_copy();
-        for (const auto& single : singles) {
-            single_messages.push_back(build_read_block_messages(*single.second, m_block_size, connection_id));
-        }
-        for (const auto& batch : batches) {
-            std::vector<const ReadHolder*> views;
-            for (const auto& read : batch) {
-                views.push_back(read.second.get());
+    const auto build_messages = [&](const std::string& connection_id) {
+        single_messages.clear();
+        batch_messages.clear();
+        try {
+            for (const auto& single : singles) {
+                single_messages.push_back(build_read_block_messages(*single.second, m_block_size, connection_id));
             }
-            batch_messages.push_back(build_read_batch_message(views, connection_id));
+            for (const auto& batch : batches) {
+                std::vector<const ReadHolder*> views;
+                views.reserve(batch.size());
+                for (const auto& read : batch) {
+                    views.push_back(read.second.get());
+                }
+                batch_messages.push_back(build_read_batch_message(views, connection_id));
+            }
+        } catch (...) {
+            // Nothing was queued: the caller gets every read back, in its order.
+            put_reads_back(batches, singles, reads);
+            throw;
         }
-    } catch (...) {
-        // Nothing was queued: the caller gets every read back, in its order.
-        put_reads_back(batches, singles, reads);
-        throw;
-    }
+    };
+    const std::string built_for = connection_id_copy();
+    build_messages(built_for);
 
     Lock lock(m_mutex);
     // This path writes no trace text of its own apart from its scope.
     if (m_no_more_data || wait_for_room(lock, timeout_ms, nullptr) != WaitOutcome::room) {
         put_reads_back(batches, singles, reads);
         return false;
+    }
+    if (built_for != m_connection_id) {
+        // A reconnection came between building and queueing (see testable_queue_read).
+        build_messages(m_connection_id);
     }
     for (std::size_t i = 0; i < singles.size(); ++i) {
         queue_read_impl(std::move(singles[i].second), single_messages[i]);
@@ -319,6 +337,12 @@ bool ReadBuffer::queue_reads(interfaces::ReadList& reads, unsigned long timeout_
 }
 
 void ReadBuffer::queue_read_impl(std::unique_ptr<ReadHolder> read, std::vector<ipc_tools::Message>& messages) {
+    if (messages.empty()) {
+        // A read without samples has no block to send (one that travelled in a batch and is
+        // requeued alone, say): as a group of no messages it would end the worker.
+        give_back_uncalled(std::move(read), "Read without samples returned uncalled.");
+        return;
+    }
     m_message_queue_in.push_back(std::move(messages));
     ReadGroup group;
     group.push_back(std::move(read));
@@ -334,6 +358,11 @@ void ReadBuffer::queue_reads_impl(ReadGroup& reads, ipc_tools::Message& message)
     m_num_queued_reads += reads.size();
     m_queued_reads.push_back(std::move(reads));
     write_counter("queue_reads_impl", QUEUED, m_num_queued_reads);
+}
+
+std::uint64_t ReadBuffer::num_waiting_producers() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_num_queue_read_waiting_threads;
 }
 
 unsigned long ReadBuffer::num_reads_out() const {
@@ -436,13 +465,8 @@ void ReadBuffer::read_retrieved_impl(std::uint64_t read_tag) {
     m_reads_out.push_back(std::move(found->second));
     validate_and_trace_metadata(*m_reads_out.back(), "Read returned from server, placing on output queue.");
     m_submitted_reads.erase(found);
-    const auto parked = m_retrieved_sub_reads.find(read_tag);
-    if (parked != m_retrieved_sub_reads.end()) {
-        for (auto& sub_read : parked->second) {
-            m_reads_out.push_back(std::move(sub_read.second));
-        }
-        m_retrieved_sub_reads.erase(parked);
-    }
+    m_read_failure_counts.erase(read_tag);
+    deliver_parked_sub_reads(read_tag);
     write_counter("read_retrieved_impl", SUBMITTED, m_submitted_reads.size());
     write_counter("read_retrieved_impl", OUTPUT, m_reads_out.size());
 }
@@ -454,8 +478,38 @@ void ReadBuffer::sub_read_retrieved_impl(std::uint64_t read_tag, std::uint64_t s
     }
     validate_and_trace_metadata(*found->second, "Sub read, with sub_tag: " + std::to_string(sub_tag) +
                                                         ", returned from server, placing on output queue.");
-    m_retrieved_sub_reads[read_tag][sub_tag] = std::move(found->second);
+    if (m_submitted_reads.count(read_tag) != 0) {
+        m_retrieved_sub_reads[read_tag][sub_tag] = std::move(found->second);
+    } else {
+        // Its parent has already left (a completed batch lists a read before its sub-reads):
+        // parked, it would never be delivered.
+        m_reads_out.push_back(std::move(found->second));
+        write_counter("sub_read_retrieved_impl", OUTPUT, m_reads_out.size());
+    }
     m_temp_sub_reads.erase(found);
+}
+
+void ReadBuffer::deliver_parked_sub_reads(std::uint64_t read_tag) {
+    const auto parked = m_retrieved_sub_reads.find(read_tag);
+    if (parked != m_retrieved_sub_reads.end()) {
+        for (auto& sub_read : parked->second) {
+            m_reads_out.push_back(std::move(sub_read.second));
+        }
+        m_retrieved_sub_reads.erase(parked);
+    }
+}
+
+void ReadBuffer::give_back_uncalled(std::unique_ptr<ReadHolder> read, const char* context) {
+    const std::uint64_t tag = read->read_tag;
+    validate_and_trace_metadata(*read, context);
+    m_reads_out.push_back(std::move(read));
+    ++m_num_returned_uncalled;
+    m_read_failure_counts.erase(tag);
+    // Sub-reads still being filled are incomplete; those already complete go with their parent.
+    m_temp_sub_reads.erase(m_temp_sub_reads.lower_bound({tag, 0}),
+                           m_temp_sub_reads.upper_bound({tag, std::numeric_limits<std::uint64_t>::max()}));
+    deliver_parked_sub_reads(tag);
+    write_counter("give_back_uncalled", OUTPUT, m_reads_out.size());
 }
 
 void ReadBuffer::put_read_on_output_queue(ReadHolder& read) {
@@ -466,10 +520,36 @@ void ReadBuffer::put_read_on_output_queue(ReadHolder& read) {
     write_counter("put_read_on_output_queue", OUTPUT, m_reads_out.size());
 }
 
-void ReadBuffer::clear_submitted_reads() {
+std::size_t ReadBuffer::clear_submitted_reads() {
     auto trace = create_trace("clear_submitted_reads");
     std::lock_guard<std::mutex> lock(m_mutex);
+    const std::size_t count = m_submitted_reads.size();
+    for (auto& submitted : m_submitted_reads) {
+        give_back_uncalled(std::move(submitted.second), "Read returned uncalled: lost on the server.");
+    }
     m_submitted_reads.clear();
+    return count;
+}
+
+std::size_t ReadBuffer::return_unfinished_reads() {
+    auto trace = create_trace("return_unfinished_reads");
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ReadQueue queued = fetch_and_empty_input_queue();
+    const std::size_t count = queued.size() + m_submitted_reads.size();
+    for (auto& submitted : m_submitted_reads) {
+        give_back_uncalled(std::move(submitted.second), "Read returned uncalled: the connection has ended.");
+    }
+    m_submitted_reads.clear();
+    for (auto& read : queued) {
+        give_back_uncalled(std::move(read), "Read returned uncalled: the connection has ended.");
+    }
+    trace.message([count] { return "reads returned: " + std::to_string(count); });
+    return count;
+}
+
+std::uint64_t ReadBuffer::num_reads_returned_uncalled() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_num_returned_uncalled;
 }
 
 ReadQueue ReadBuffer::fetch_and_empty_input_queue() {
@@ -511,8 +591,7 @@ void ReadBuffer::requeue_reads(ReadQueue& reads) {
         } catch (const std::exception& error) {
             // It was built once already; should it fail now, the caller still gets the read back.
             create_trace("requeue_reads").message(std::string("cannot rebuild read messages: ") + error.what());
-            m_reads_out.push_back(std::move(read));
-            write_counter("set_connection_id", OUTPUT, m_reads_out.size());
+            give_back_uncalled(std::move(read), "Read returned uncalled: its messages could not be rebuilt.");
             continue;
         }
         validate_and_trace_metadata(*read, "Requeued read following successful (re)connection.");
@@ -534,13 +613,13 @@ void ReadBuffer::set_connection_id(std::string connection_id) {
     const auto total = (within_limit ? submitted.size() : 0) + queued.size();
     trace.message([total] { return "requeuing reads, total: " + std::to_string(total); });
 
+    // Sub-reads being filled belonged to the old connection's replies; they are called anew.
+    m_temp_sub_reads.clear();
     if (within_limit) {
         requeue_reads(submitted);
     } else {
         for (auto& read : submitted) {
-            validate_and_trace_metadata(*read, "Read skipped due to repeated server failures.");
-            m_reads_out.push_back(std::move(read));
-            write_counter("set_connection_id", OUTPUT, m_reads_out.size());
+            give_back_uncalled(std::move(read), "Read skipped due to repeated server failures.");
         }
     }
     requeue_reads(queued);

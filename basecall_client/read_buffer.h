@@ -10,6 +10,7 @@
 #include "ipc_tools/message.h"
 
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <list>
@@ -68,6 +69,8 @@ public:
                              common::synchronisation::Flag* flag);
     /// True: every read taken, the list left empty. False: none taken, the list as it was.
     bool queue_reads(interfaces::ReadList& reads, unsigned long timeout_ms);
+    /// Producers waiting for room right now.
+    std::uint64_t num_waiting_producers() const;
 
     // Consumers.
     unsigned long num_reads_out() const;
@@ -95,8 +98,16 @@ public:
     void sub_read_retrieved(unsigned long long read_tag, unsigned long long sub_tag);
     /// Retrieval of every read or sub-read of a completed batch, in order.
     void reads_retrieved(const std::vector<interfaces::ReadHolder*>& reads);
-    /// The server lost the reads in flight: they are dropped.
-    void clear_submitted_reads();
+    /// The server lost the reads in flight: they go to the output queue uncalled, with the
+    /// sub-reads already completed for them. Returns how many reads were given back.
+    std::size_t clear_submitted_reads();
+    /// The connection has ended for good: every queued and every submitted read goes to the output
+    /// queue uncalled, so the caller can collect it. Returns how many reads were given back.
+    std::size_t return_unfinished_reads();
+    /// Reads given back without results because of a fault (lost on the server, in flight at too
+    /// many reconnections, the connection ended), over the buffer's life. Short reads, which are
+    /// never sent, do not count.
+    std::uint64_t num_reads_returned_uncalled() const;
     /// After each successful connection: stores the id and requeues everything queued or in flight.
     void set_connection_id(std::string connection_id);
 
@@ -124,6 +135,10 @@ private:
     void read_retrieved_impl(std::uint64_t read_tag);
     void sub_read_retrieved_impl(std::uint64_t read_tag, std::uint64_t sub_tag);
     void put_read_on_output_queue(interfaces::ReadHolder& read);
+    // Moves the sub-reads parked for `read_tag` to the output queue.
+    void deliver_parked_sub_reads(std::uint64_t read_tag);
+    // Puts a read that leaves without results on the output queue, with its completed sub-reads.
+    void give_back_uncalled(std::unique_ptr<interfaces::ReadHolder> read, const char* context);
     ReadQueue fetch_and_empty_input_queue();
     ReadQueue fetch_and_empty_submitted_reads(bool& within_limit);
     void requeue_reads(ReadQueue& reads);
@@ -140,6 +155,7 @@ private:
     std::list<std::vector<ipc_tools::Message>> m_message_queue_in;
     interfaces::ReadList m_reads_out;
     std::uint64_t m_num_queued_reads = 0;
+    std::uint64_t m_num_returned_uncalled = 0;
     std::uint64_t m_max_input_queue_size = 0;
     std::uint64_t m_block_size = 256000;
     std::uint64_t m_max_read_failures = 10;

@@ -63,8 +63,10 @@ void ReadProcessingProtocol::set_connection_id(std::string id)
 {
     get_trace_context()->write_message("set_connection_id", id);
     m_connection_id = std::move(id);
-    m_no_more_data.store(false);
-    m_no_more_data_sent.store(false);
+    // A declared end of input stays declared: the new connection is told again, since a server
+    // may hold reads until it hears it.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_no_more_data_sent_for = 0;
 }
 
 void ReadProcessingProtocol::set_disable_events(bool disable_events)
@@ -81,9 +83,14 @@ void ReadProcessingProtocol::set_pull_state_data(bool pull_state_data)
 
 void ReadProcessingProtocol::set_no_more_data()
 {
-    // Clear "sent" first: the worker then never sees the declaration with the old "sent".
-    m_no_more_data_sent.store(false);
-    m_no_more_data.store(true);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_no_more_data_declarations;
+}
+
+bool ReadProcessingProtocol::no_more_data_pending() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_no_more_data_declarations != 0 && m_no_more_data_sent_for != m_no_more_data_declarations;
 }
 
 void ReadProcessingProtocol::stop()
@@ -134,8 +141,7 @@ ErrorState ReadProcessingProtocol::process_reads(ReadBuffer* read_buffer, Reques
         if (m_read_buffer->num_submitted_reads() > 0 && !pull_from_server(request_broker)) {
             break;
         }
-        if (m_read_buffer->num_queued_reads() == 0 && m_no_more_data.load() && !m_no_more_data_sent.load() &&
-            !send_no_more_data(request_broker)) {
+        if (m_read_buffer->num_queued_reads() == 0 && no_more_data_pending() && !send_no_more_data(request_broker)) {
             break;
         }
     }
@@ -213,8 +219,10 @@ bool ReadProcessingProtocol::pull_from_server(RequestBrokerAdapter* request_brok
     const ipc_tools::MessageType reply_type = reply.get_type();
     if (reply_type == ipc_tools::NONE_PENDING) {
         if (simple_reply_value(reply) == 1) {
-            ZEV_LOG(common::logging::warning) << "One or more reads has been lost on the server.";
-            m_read_buffer->clear_submitted_reads();
+            // The server will never return them: the caller gets them back uncalled.
+            const std::size_t returned = m_read_buffer->clear_submitted_reads();
+            ZEV_LOG(common::logging::warning) << "One or more reads has been lost on the server. " << returned
+                                              << " read(s) returned uncalled.";
         }
         return true;
     }
@@ -280,6 +288,12 @@ bool ReadProcessingProtocol::pull_from_server(RequestBrokerAdapter* request_brok
 bool ReadProcessingProtocol::send_no_more_data(RequestBrokerAdapter* request_broker)
 {
     auto trace = create_trace("send_no_more_data");
+    // A declaration made while this one is on its way is answered by a later message.
+    std::uint64_t declarations = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        declarations = m_no_more_data_declarations;
+    }
     ipc_tools::Message request(ipc_tools::NO_MORE_DATA, m_connection_id, 0, "");
     // The server may still be returning reads for blocks it has only just accepted.
     std::this_thread::sleep_for(m_no_more_data_pause);
@@ -288,7 +302,8 @@ bool ReadProcessingProtocol::send_no_more_data(RequestBrokerAdapter* request_bro
         m_error_state = request_broker->error_state();
         return false;
     }
-    m_no_more_data_sent.store(true);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_no_more_data_sent_for = declarations;
     return true;
 }
 

@@ -26,7 +26,7 @@ public:
     virtual ErrorState process_reads(ReadBuffer* read_buffer, RequestBrokerAdapter* request_broker) = 0;
     // The loop ends at its next pass; there is no way back.
     virtual void stop() = 0;
-    // The client id the server gave at connect; forgets any earlier end-of-input declaration.
+    // The client id the server gave at connect; a declared end of input is sent again on it.
     virtual void set_connection_id(std::string id) = 0;
     virtual void set_disable_events(bool disable_events) = 0;
     virtual void set_pull_state_data(bool pull_state_data) = 0;
@@ -74,6 +74,9 @@ public:
     interfaces::ReadHolder* process_read_message(RequestBrokerAdapter* request_broker,
                                                  const vexil_ipc::ReadBlockData* block);
 
+    // The caller has declared the end of input and this connection has not yet been told.
+    bool no_more_data_pending() const;
+
 private:
     bool stop_requested() const;
 
@@ -82,10 +85,13 @@ private:
     bool m_disable_events{false};
     bool m_pull_state_data{false};
     std::string m_connection_id;
+    // Guards the stop request and the end-of-input record, which the caller's threads write.
     mutable std::mutex m_mutex;
     bool m_stop{false};
-    std::atomic<bool> m_no_more_data{false};
-    std::atomic<bool> m_no_more_data_sent{false};
+    // How many times the caller declared the end of its input, and which declaration the last
+    // NO_MORE_DATA on this connection answered (0: none sent yet).
+    std::uint64_t m_no_more_data_declarations{0};
+    std::uint64_t m_no_more_data_sent_for{0};
     std::chrono::milliseconds m_no_more_data_pause{default_no_more_data_pause};
 };
 

@@ -10,6 +10,9 @@
 #include <mutex>
 #include <stdexcept>
 #include <variant>
+#include <atomic>
+#include <future>
+#include <vector>
 
 namespace {
 
@@ -187,6 +190,11 @@ TEST_F(BasecallClientTest, FullQueueGivesQueueFullAndFinishGivesUpAfterItsTime)
     EXPECT_LT(elapsed, std::chrono::milliseconds(1100) + condition_timeout / 4);
     EXPECT_EQ(client->pass_read(*second, 0), PassReadResult::not_accepting_reads);
     EXPECT_EQ(client->get_connection_state().get_status(), ClientStatus::disconnected);
+    // The read the server never took comes back to the caller, uncalled.
+    auto out = collect_by_tag(*client);
+    ASSERT_EQ(out.size(), 1U);
+    EXPECT_FALSE(out.at(1)->has_dataset(bass::data_wrappers::dataset::sequence));
+    EXPECT_TRUE(out.at(1)->has_dataset(bass::data_wrappers::dataset::raw_data));
 }
 
 TEST_F(BasecallClientTest, ShortReadsComeBackUncalledWithoutTravelling)
@@ -235,6 +243,11 @@ TEST_F(BasecallClientTest, ServerSilentForGoodEndsTheWorkerWhenTheReconnectWindo
     EXPECT_EQ(server.request_log().count(ipc_tools::DISCONNECT), 0U);
     auto another = reads.add(2, 500);
     EXPECT_EQ(client->pass_read(*another, 0), PassReadResult::not_accepting_reads);
+    // The read in flight when the server fell silent is not left behind.
+    auto out = collect_by_tag(*client);
+    ASSERT_EQ(out.size(), 1U);
+    EXPECT_FALSE(out.at(1)->has_dataset(bass::data_wrappers::dataset::sequence));
+    EXPECT_FALSE(client->finish_by(0));
 }
 
 TEST_F(BasecallClientTest, DisconnectDoesNotWaitForTheReconnectWindow)
@@ -269,6 +282,89 @@ TEST_F(BasecallClientTest, ExceptionOnTheWorkerEndsTheConnectionWithAnError)
     EXPECT_NE(error.message.find("hook failed"), std::string::npos) << error.message;
     auto read = reads.add(1, 500);
     EXPECT_EQ(client->pass_read(*read, 0), PassReadResult::not_accepting_reads);
+}
+
+TEST_F(BasecallClientTest, ConcurrentDisconnectsAndFinishJoinTheWorkerOnce)
+{
+    auto client = make_client();
+    client->connect(dir.ipc_endpoint(), request_timeout_ms, file_load_timeout_s, connection_info());
+    ASSERT_EQ(client->get_connection_state().get_status(), ClientStatus::connected);
+    auto read = reads.add(1, 500);
+    ASSERT_EQ(client->pass_read(*read, 0), PassReadResult::success);
+    std::vector<std::future<void>> callers;
+    for (int i = 0; i < 2; ++i) {
+        callers.push_back(std::async(std::launch::async, [&] { client->disconnect(); }));
+    }
+    callers.push_back(std::async(std::launch::async, [&] { client->finish_by(0); }));
+    for (auto& caller : callers) {
+        EXPECT_EQ(caller.wait_for(condition_timeout), std::future_status::ready);
+    }
+    EXPECT_EQ(client->get_connection_state().get_status(), ClientStatus::disconnected);
+}
+
+// Records whether the client still talks to it.
+class SpyReadLoop : public basecall_service::AbstractReadProcessingProtocol {
+public:
+    basecall_service::ErrorState process_reads(basecall_service::ReadBuffer*, basecall_service::RequestBrokerAdapter*) override
+    {
+        return {};
+    }
+    void stop() override {}
+    void set_connection_id(std::string) override {}
+    void set_disable_events(bool) override {}
+    void set_pull_state_data(bool) override {}
+    void set_no_more_data() override { declared = true; }
+    std::atomic<bool> declared{false};
+};
+
+TEST_F(BasecallClientTest, ProtocolsCannotBeReplacedUnderARunningWorker)
+{
+    auto client = make_client();
+    client->connect(dir.ipc_endpoint(), request_timeout_ms, file_load_timeout_s, connection_info());
+    const auto spy = std::make_shared<SpyReadLoop>();
+    client->set_read_processing_protocol(spy);
+    client->set_no_more_data();
+    EXPECT_FALSE(spy->declared.load());
+    auto read = reads.add(1, 500);
+    ASSERT_EQ(client->pass_read(*read, 0), PassReadResult::success);
+    EXPECT_TRUE(client->finish_by(0));
+    EXPECT_EQ(collect_by_tag(*client).size(), 1U);
+}
+
+TEST_F(BasecallClientTest, ReadsPassedWhileFinishingAreWaitedForOrRefused)
+{
+    auto client = make_client(4);
+    client->connect(dir.ipc_endpoint(), request_timeout_ms, file_load_timeout_s, connection_info());
+    std::vector<std::unique_ptr<interfaces::ReadHolder>> sources;
+    for (std::uint64_t tag = 1; tag <= 60; ++tag) {
+        sources.push_back(reads.add(tag, 200));
+    }
+    std::atomic<bool> go{false};
+    auto producer = std::async(std::launch::async, [&] {
+        std::vector<std::uint64_t> accepted;
+        while (!go.load()) {
+            std::this_thread::yield();
+        }
+        for (auto& read : sources) {
+            const auto tag = read->read_tag;
+            if (client->pass_read(*read, 50) == PassReadResult::success) {
+                accepted.push_back(tag);
+            }
+        }
+        return accepted;
+    });
+    go = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const bool finished = client->finish_by(0);
+    const auto accepted = producer.get();
+    // Whatever was accepted came back called; nothing accepted was stranded.
+    EXPECT_TRUE(finished);
+    const auto out = collect_by_tag(*client);
+    EXPECT_EQ(out.size(), accepted.size());
+    for (const auto tag : accepted) {
+        ASSERT_EQ(out.count(tag), 1U) << "read " << tag << " lost";
+        expect_called_read(*out.at(tag), reads.sequences().at(tag), true);
+    }
 }
 
 }  // namespace

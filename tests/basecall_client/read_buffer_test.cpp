@@ -441,7 +441,7 @@ TEST(ReadBuffer, RetrievalDeliversReadsWithTheirParkedSubReads) {
     late.read_tag = 1;
     late.sub_tag = 5;
     buffer->add_temp_sub_read(late);
-    buffer->sub_read_retrieved(1, 5);  // after its parent: never delivered
+    buffer->sub_read_retrieved(1, 5);  // after its parent: delivered at once
 
     EXPECT_THROW(buffer->read_retrieved(1), std::out_of_range);
     ReadHolder* second = buffer->get_submitted_read_holder(2);
@@ -450,21 +450,22 @@ TEST(ReadBuffer, RetrievalDeliversReadsWithTheirParkedSubReads) {
     ReadList out;
     out.push_back(make_read_ptr(77, 10));
     buffer->get_reads_out(out);
-    ASSERT_EQ(out.size(), 4U);
+    ASSERT_EQ(out.size(), 5U);
     auto it = out.begin();
     EXPECT_EQ((*it++)->read_tag, 77U);
     EXPECT_EQ((*it)->read_tag, 1U);
     EXPECT_EQ((*it++)->sub_tag, 0U);
     EXPECT_EQ((*it)->sub_tag, 4U);
     EXPECT_EQ((*it++)->metadata.get<read_data::read_id>(), "sub_a");
+    EXPECT_EQ((*it++)->sub_tag, 5U);
     EXPECT_EQ((*it)->read_tag, 2U);
 
     buffer->get_reads_out(out);
-    EXPECT_EQ(out.size(), 4U);
+    EXPECT_EQ(out.size(), 5U);
     EXPECT_TRUE(buffer->all_reads_processed());
 }
 
-TEST(ReadBuffer, LostReadsAreDroppedAndRepeatedTagsReplaced) {
+TEST(ReadBuffer, LostReadsComeBackUncalledAndRepeatedTagsReplaced) {
     auto buffer = make_buffer(10);
     for (std::uint64_t duration : {300, 400}) {
         ReadHolder read = make_read(8, duration);
@@ -474,11 +475,115 @@ TEST(ReadBuffer, LostReadsAreDroppedAndRepeatedTagsReplaced) {
     ASSERT_EQ(buffer->num_submitted_reads(), 1U);
     EXPECT_EQ(buffer->get_submitted_read_holder(8)->metadata.get<read_data::duration>(), 400U);
     EXPECT_FALSE(buffer->all_reads_processed());
-    buffer->clear_submitted_reads();
+    EXPECT_EQ(buffer->clear_submitted_reads(), 1U);
     EXPECT_TRUE(buffer->all_reads_processed());
-    EXPECT_EQ(buffer->num_reads_out(), 0U);
+    ReadList out;
+    buffer->get_reads_out(out);
+    ASSERT_EQ(tags_of(out), (std::vector<std::uint64_t>{8}));
+    EXPECT_EQ(out.front()->get_dataset(dataset::raw_data).m_info.size, 400U);
+    EXPECT_EQ(buffer->num_reads_returned_uncalled(), 1U);
     EXPECT_THROW(buffer->next_read_messages(), std::out_of_range);
     buffer->reads_submitted();  // nothing queued: nothing happens
+}
+
+TEST(ReadBuffer, ReadsLeavingWithoutResultsTakeTheirCompletedSubReads) {
+    auto buffer = make_buffer(10);
+    for (std::uint64_t tag : {1, 2, 3}) {
+        ReadHolder read = make_read(tag, 300);
+        ASSERT_TRUE(buffer->queue_read(read, 0));
+    }
+    buffer->reads_submitted();  // 1 in flight; 2 and 3 queued
+    ReadHolder complete;
+    complete.read_tag = 1;
+    complete.sub_tag = 1;
+    buffer->add_temp_sub_read(complete);
+    buffer->sub_read_retrieved(1, 1);
+    ReadHolder half_filled;
+    half_filled.read_tag = 1;
+    half_filled.sub_tag = 2;
+    buffer->add_temp_sub_read(half_filled);
+
+    // The connection ends: queued and in-flight reads alike come back, in flight first.
+    EXPECT_EQ(buffer->return_unfinished_reads(), 3U);
+    EXPECT_TRUE(buffer->all_reads_processed());
+    EXPECT_EQ(buffer->num_reads_returned_uncalled(), 3U);
+    ReadList out;
+    buffer->get_reads_out(out);
+    ASSERT_EQ(tags_of(out), (std::vector<std::uint64_t>{1, 1, 2, 3}));
+    EXPECT_EQ((*std::next(out.begin()))->sub_tag, 1U);
+    // The incomplete sub-read went with its parent: completing it now delivers nothing.
+    buffer->sub_read_retrieved(1, 2);
+    EXPECT_EQ(buffer->num_reads_out(), 0U);
+}
+
+TEST(ReadBuffer, ReadQueuedAcrossAReconnectionTravelsUnderTheNewId) {
+    auto buffer = make_buffer(1);
+    buffer->set_connection_id("old");
+    fill_queue(*buffer, 1, 1);
+    ReadHolder late = make_read(2, 300);
+    Flag holds_lock;
+    // The producer builds under "old", then waits for room; the reconnection comes meanwhile.
+    auto producer = std::async(std::launch::async,
+                               [&] { return buffer->testable_queue_read(late, LONG_TIMEOUT_MS, &holds_lock); });
+    holds_lock.wait();
+    buffer->set_connection_id("new");
+    buffer->reads_submitted();
+    ASSERT_TRUE(producer.get());
+    ASSERT_EQ(buffer->num_queued_reads(), 1U);
+    EXPECT_EQ(front_group(*buffer).client_id, "new");
+
+    // The same for a list of reads forming a single and a batch.
+    auto listed = make_buffer(1, 100);
+    listed->set_connection_id("old");
+    fill_queue(*listed, 10, 1);
+    ReadList reads;
+    reads.push_back(make_read_ptr(11, 150));
+    reads.push_back(make_read_ptr(12, 40));
+    reads.push_back(make_read_ptr(13, 40));
+    auto lister = std::async(std::launch::async, [&] { return listed->queue_reads(reads, LONG_TIMEOUT_MS); });
+    // Bounded: the producer is waiting for room once it counts as waiting.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(LONG_TIMEOUT_MS);
+    while (listed->num_waiting_producers() == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(listed->num_waiting_producers(), 1U);
+    listed->set_connection_id("new");
+    listed->reads_submitted();
+    ASSERT_TRUE(lister.get());
+    for (const auto& group : submit_all(*listed)) {
+        EXPECT_EQ(group.client_id, "new");
+    }
+}
+
+TEST(ReadBuffer, FailureCountsLeaveWithTheirReadsAndReadsWithoutSamplesAreGivenBack) {
+    auto buffer = make_buffer(10, 100);
+    buffer->set_max_read_failures(1);
+    for (int round = 1; round <= 2; ++round) {
+        // Tag 5 survives one reconnection in flight each round: its count must not carry over.
+        ReadHolder read = make_read(5, 300);
+        ASSERT_TRUE(buffer->queue_read(read, 0));
+        submit_all(*buffer);
+        buffer->set_connection_id("round" + std::to_string(round));
+        ASSERT_EQ(buffer->num_queued_reads(), 1U) << round;
+        submit_all(*buffer);
+        buffer->read_retrieved(5);
+    }
+    EXPECT_EQ(buffer->num_reads_returned_uncalled(), 0U);
+
+    // A sample-less read travels in a batch; requeued alone it has no block to send.
+    ReadList reads;
+    reads.push_back(make_read_ptr(20, 0));
+    reads.push_back(make_read_ptr(21, 50));
+    ASSERT_TRUE(buffer->queue_reads(reads, 0));
+    submit_all(*buffer);
+    buffer->set_connection_id("again");
+    const auto groups = submit_all(*buffer);
+    ASSERT_EQ(groups.size(), 1U);
+    EXPECT_EQ(groups.front().tags, (std::vector<std::uint32_t>{21}));
+    ReadList out;
+    buffer->get_reads_out(out);
+    EXPECT_EQ(tags_of(out), (std::vector<std::uint64_t>{5, 5, 20}));
+    EXPECT_EQ(buffer->num_reads_returned_uncalled(), 1U);
 }
 
 class RecordingStateLogger : public common::diagnostics::state::StateLogger {

@@ -179,14 +179,19 @@ TEST_F(ReadLoopTest, NonePendingWithoutLossKeepsTheReads)
     expect_called_read(*out.front(), reads.sequences().at(1), true);
 }
 
-TEST_F(ReadLoopTest, ReadsLostOnTheServerAreDroppedAndTheLoopGoesOn)
+TEST_F(ReadLoopTest, ReadsLostOnTheServerComeBackUncalledAndTheLoopGoesOn)
 {
     const auto rule = server.faults().add(fault(FaultAction::reads_lost, ipc_tools::GET_FIRST_CALLED_BLOCK));
     queue(reads.add(1, 500));
     start();
-    // The one read in flight when the loss is reported is dropped; nothing is left to wait for.
-    ASSERT_TRUE(wait_for([&] { return server.faults().times_fired(rule) == 1 && buffer.all_reads_processed(); }));
-    EXPECT_EQ(buffer.num_reads_out(), 0U);
+    // The one read in flight when the loss is reported is given back as it was passed.
+    auto lost = wait_for_reads(1);
+    ASSERT_EQ(lost.size(), 1U);
+    EXPECT_EQ(server.faults().times_fired(rule), 1U);
+    EXPECT_EQ(lost.front()->read_tag, 1U);
+    EXPECT_FALSE(lost.front()->has_dataset(bass::data_wrappers::dataset::sequence));
+    EXPECT_TRUE(lost.front()->has_dataset(bass::data_wrappers::dataset::raw_data));
+    EXPECT_EQ(buffer.num_reads_returned_uncalled(), 1U);
 
     // The loop still serves.
     queue(reads.add(2, 500));
@@ -225,16 +230,18 @@ TEST_F(ReadLoopTest, NoMoreDataIsSentOnceAfterTheQueueDrainsAndAgainWhenDeclared
     }
 }
 
-TEST_F(ReadLoopTest, NewConnectionIdForgetsTheDeclaredEndOfInput)
+TEST_F(ReadLoopTest, NewConnectionIsToldAgainOfADeclaredEndOfInput)
 {
+    // Declared on an earlier connection: the new one must hear it too, or a server that holds
+    // reads until the end of input would keep them for ever.
     protocol.set_no_more_data();
     protocol.set_connection_id(client_id);
     queue(reads.add(1, 500));
     start();
     wait_for_reads(1);
-    std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(server.request_log().wait_for_count(ipc_tools::NO_MORE_DATA, 1, condition_timeout));
     stop();
-    EXPECT_EQ(server.request_log().count(ipc_tools::NO_MORE_DATA), 0U);
+    EXPECT_EQ(server.request_log().count(ipc_tools::NO_MORE_DATA), 1U);
 }
 
 TEST_F(ReadLoopTest, DefaultPauseBeforeNoMoreDataIsFiveSeconds)
