@@ -41,6 +41,15 @@ const std::vector<std::string>& barcode_dependent_keys() {
     return keys;
 }
 
+// A read that goes back to the caller uncalled, or to the server again, keeps only what was
+// passed: results of a call that failed half-way would otherwise pass for a call, or shadow the
+// results of the next one (a dataset already present is never replaced).
+void discard_partial_results(ReadHolder& read) {
+    for (auto it = read.datasets.begin(); it != read.datasets.end();) {
+        it = it->first == bass::data_wrappers::dataset::raw_data ? std::next(it) : read.datasets.erase(it);
+    }
+}
+
 template <typename Count>
 void write_counter(const char* operation, const char* prefix, Count count) {
     TraceFor::write_hftrace(operation, [prefix, count] { return prefix + std::to_string(count); });
@@ -501,6 +510,7 @@ void ReadBuffer::deliver_parked_sub_reads(std::uint64_t read_tag) {
 
 void ReadBuffer::give_back_uncalled(std::unique_ptr<ReadHolder> read, const char* context) {
     const std::uint64_t tag = read->read_tag;
+    discard_partial_results(*read);
     validate_and_trace_metadata(*read, context);
     m_reads_out.push_back(std::move(read));
     ++m_num_returned_uncalled;
@@ -585,6 +595,7 @@ ReadQueue ReadBuffer::fetch_and_empty_submitted_reads(bool& within_limit) {
 
 void ReadBuffer::requeue_reads(ReadQueue& reads) {
     for (auto& read : reads) {
+        discard_partial_results(*read);
         std::vector<ipc_tools::Message> messages;
         try {
             messages = build_read_block_messages(*read, m_block_size, m_connection_id);

@@ -503,13 +503,19 @@ TEST(ReadBuffer, ReadsLeavingWithoutResultsTakeTheirCompletedSubReads) {
     half_filled.sub_tag = 2;
     buffer->add_temp_sub_read(half_filled);
 
-    // The connection ends: queued and in-flight reads alike come back, in flight first.
+    // A call that failed half-way left a partial sequence behind.
+    buffer->get_submitted_read_holder(1)->datasets.emplace(dataset::sequence, DataView(std::string("ACG")));
+
+    // The connection ends: queued and in-flight reads alike come back, in flight first, with
+    // nothing but what was passed.
     EXPECT_EQ(buffer->return_unfinished_reads(), 3U);
     EXPECT_TRUE(buffer->all_reads_processed());
     EXPECT_EQ(buffer->num_reads_returned_uncalled(), 3U);
     ReadList out;
     buffer->get_reads_out(out);
     ASSERT_EQ(tags_of(out), (std::vector<std::uint64_t>{1, 1, 2, 3}));
+    EXPECT_FALSE(out.front()->has_dataset(dataset::sequence));
+    EXPECT_TRUE(out.front()->has_dataset(dataset::raw_data));
     EXPECT_EQ((*std::next(out.begin()))->sub_tag, 1U);
     // The incomplete sub-read went with its parent: completing it now delivers nothing.
     buffer->sub_read_retrieved(1, 2);
@@ -563,9 +569,12 @@ TEST(ReadBuffer, FailureCountsLeaveWithTheirReadsAndReadsWithoutSamplesAreGivenB
         ReadHolder read = make_read(5, 300);
         ASSERT_TRUE(buffer->queue_read(read, 0));
         submit_all(*buffer);
+        buffer->get_submitted_read_holder(5)->datasets.emplace(dataset::qstring, DataView(std::string("!!")));
         buffer->set_connection_id("round" + std::to_string(round));
         ASSERT_EQ(buffer->num_queued_reads(), 1U) << round;
-        submit_all(*buffer);
+        // Requeued for a new call: a half-done call's results must not shadow the next one's.
+        buffer->reads_submitted();
+        EXPECT_FALSE(buffer->get_submitted_read_holder(5)->has_dataset(dataset::qstring));
         buffer->read_retrieved(5);
     }
     EXPECT_EQ(buffer->num_reads_returned_uncalled(), 0U);

@@ -150,9 +150,14 @@ TEST(RequestBrokerTest, exchanges_requests_and_replies) {
 }
 
 TEST(RequestBrokerTest, silent_server_times_out_and_the_broker_recovers_after_prepare) {
-    ScriptedPeer peer({[](const Message&) {
-                           // Answer only after the client has given up on this request.
-                           std::this_thread::sleep_for(std::chrono::milliseconds(10 * TEST_TIMEOUT_MS));
+    // The peer answers only once the client has given up on the request: on a loaded machine a
+    // fixed sleep could end before the client's polls do.
+    std::atomic<bool> client_gave_up{false};
+    ScriptedPeer peer({[&client_gave_up](const Message&) {
+                           const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+                           while (!client_gave_up.load() && std::chrono::steady_clock::now() < limit) {
+                               std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                           }
                            return one_frame(Message(SUCCESS, "", 0, ""));
                        },
                        reply_with(SUCCESS)});
@@ -162,6 +167,7 @@ TEST(RequestBrokerTest, silent_server_times_out_and_the_broker_recovers_after_pr
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ("Timeout waiting for reply to request: GET_CONFIGS",
               error_text_of<TimeoutError>(broker, Message(GET_CONFIGS, "", 0, "")));
+    client_gave_up = true;
     // Four polls of the time-out each.
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4 * TEST_TIMEOUT_MS));
 
