@@ -2,9 +2,26 @@
 # Installs what is missing, builds and runs every test: first a normal build, then the same tests
 # under the address and undefined-behaviour sanitizers, then the threaded parts under the thread
 # sanitizer. Exits non-zero on any failure.
+#
+#   scripts/test.sh                 every test, once
+#   scripts/test.sh --repeat N      the threaded suites (IPC, reference server, engine) N times in
+#                                   a row with eight jobs, in each of the three builds; stops a
+#                                   suite at its first failure
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
+
+repeat=
+case "${1:-}" in
+  "") ;;
+  --repeat)
+    repeat=${2:-}
+    if ! [[ $repeat =~ ^[1-9][0-9]*$ ]]; then
+      echo "usage: $0 [--repeat N]   (N a positive whole number)" >&2
+      exit 2
+    fi ;;
+  *) echo "usage: $0 [--repeat N]" >&2; exit 2 ;;
+esac
 
 bash scripts/install-deps.sh
 
@@ -23,19 +40,33 @@ run_suite() {
   fi
   local select=()
   [ -n "$labels" ] && select=(-L "$labels")
+  [ -n "$repeat" ] && select+=(--repeat "until-fail:$repeat")
   ctest --test-dir "$dir" --output-on-failure --parallel "${CTEST_JOBS:-$jobs}" "${select[@]}" || status=1
 }
 
-run_suite build/release "" "" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXIL_BUILD_BENCH=ON
-
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp"
+
+if [ -n "$repeat" ]; then
+  threaded="^(ipc_tools|reference_server|basecall_client)$"
+  targets="tests_ipc_tools tests_reference_server tests_basecall_client"
+  CTEST_JOBS=8 run_suite build/release "$threaded" "$targets" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXIL_BUILD_BENCH=ON
+  CTEST_JOBS=8 run_suite build/sanitize "$threaded" "$targets" -DCMAKE_BUILD_TYPE=Debug -DVEXIL_SANITIZE=ON -DVEXIL_BUILD_BENCH=OFF
+  CTEST_JOBS=8 run_suite build/tsan "$threaded" "$targets" -DCMAKE_BUILD_TYPE=Debug -DVEXIL_TSAN=ON -DVEXIL_BUILD_BENCH=OFF
+  if [ "$status" -eq 0 ]; then
+    echo "== the threaded suites passed $repeat times in a row in every build"
+  fi
+  exit $status
+fi
+
+run_suite build/release "" "" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXIL_BUILD_BENCH=ON
+
 run_suite build/sanitize "" "" -DCMAKE_BUILD_TYPE=Debug -DVEXIL_SANITIZE=ON -DVEXIL_BUILD_BENCH=OFF
 
 # The threaded parts (active objects, tracing, read coordination, the broker, the reference
 # server, the client engine) again under the thread sanitizer.
 # Half as many tests at once: the sanitizer slows every thread several times over.
-export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp"
 CTEST_JOBS=$(( (jobs + 1) / 2 )) run_suite build/tsan "^(common|interfaces|ipc_tools|reference_server|basecall_client)" \
   "tests_common tests_common_diagnostics tests_interfaces tests_ipc_tools tests_reference_server tests_basecall_client" \
   -DCMAKE_BUILD_TYPE=Debug -DVEXIL_TSAN=ON -DVEXIL_BUILD_BENCH=OFF
