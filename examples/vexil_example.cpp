@@ -8,6 +8,7 @@
 // Exit status: 0 when every read came back called, exactly and where it came from; 1 otherwise;
 // 2 for bad arguments.
 
+#include "client_api/server_query.h"
 #include "client_api/vexil_client.h"
 #include "read_checker.h"
 #include "simulated_reads.h"
@@ -226,7 +227,37 @@ private:
     Progress m_progress;
 };
 
+/// What the server offers, asked once before connecting.
+void print_server_description(const std::string& address) {
+    constexpr std::uint32_t timeout_ms = 2000;
+    std::vector<vexil::server_query::BarcodeKitDefinition> kits;
+    const auto kits_result = vexil::server_query::get_barcode_kits(kits, address, timeout_ms);
+    if (kits_result == vexil::Result::success) {
+        std::cout << "server barcode kits:";
+        for (const auto& kit : kits) {
+            const auto name = [&kit](int outer, int inner) {
+                try {
+                    return kit.generate_barcode_name(outer, inner);
+                } catch (const std::exception& error) {
+                    return std::string("<") + error.what() + ">";
+                }
+            };
+            std::cout << ' ' << kit.kit_name() << " (" << name(kit.first_index(), kit.first_inner_index()) << " .. "
+                      << name(kit.last_index(), kit.last_inner_index()) << ")";
+        }
+        std::cout << '\n';
+    } else {
+        std::cout << "server barcode kits: " << kits_result << '\n';
+    }
+    std::string information;
+    const auto information_result = vexil::server_query::get_server_information(information, address, timeout_ms);
+    std::cout << "server information: "
+              << (information_result == vexil::Result::success ? information : vexil::to_string(information_result))
+              << '\n';
+}
+
 int run(const Options& options) {
+    print_server_description(options.address);
     const auto contigs = example::load_fasta(options.reference);
     auto regions = example::load_bed(options.bed);
 
