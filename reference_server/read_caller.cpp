@@ -50,7 +50,10 @@ bool CallItem::fail(std::size_t index, const std::string& why) {
     return finish_one();
 }
 
-bool CallItem::finish_one() { return m_remaining.fetch_sub(1, std::memory_order_acq_rel) == 1; }
+bool CallItem::finish_one() {
+    // Sequentially consistent, as the server's check for held pulls that follows it.
+    return m_remaining.fetch_sub(1) == 1;
+}
 
 ReadCaller::ReadCaller(std::size_t num_threads, std::function<void()> on_ready) : m_on_ready(std::move(on_ready)) {
     if (num_threads > 0) {

@@ -53,7 +53,7 @@ public:
 
     bool is_batch() const { return m_is_batch; }
     std::size_t size() const { return m_reads.size(); }
-    bool ready() const { return m_remaining.load(std::memory_order_acquire) == 0; }
+    bool ready() const { return m_remaining.load() == 0; }
     std::vector<CalledRead>& reads() { return m_reads; }
     /// Why a read could not be called; empty when every read was. Valid once ready.
     const std::string& failure() const { return m_failure; }

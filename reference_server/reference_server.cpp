@@ -1,5 +1,6 @@
 #include "reference_server/reference_server.h"
 
+#include "common/process_utils.h"
 #include "reference_server/request_handler.h"
 #include "reference_server/wake_signal.h"
 
@@ -40,11 +41,17 @@ struct ReferenceServer::Impl {
     Impl(ServerOptions options, const std::string& address, FaultInjector& faults, RequestLog& log)
         : context(1),
           socket(context, zmq::socket_type::router),
-          handler(std::move(options), address, faults, log, [this] { called.notify(); }) {}
+          handler(std::move(options), address, faults, log, [this] {
+              // Only a held pull needs the server thread woken.
+              if (pulls_held.load()) {
+                  called.notify();
+              }
+          }) {}
 
     zmq::context_t context;
     zmq::socket_t socket;
     WakeSignal called;  // before the handler: its calling threads notify it until they are joined
+    std::atomic<bool> pulls_held{false};
     RequestHandler handler;
     std::deque<DelayedReply> delayed;
     std::vector<HeldReply> held;
@@ -89,6 +96,7 @@ void ReferenceServer::set_request_observer(std::function<void(const LoggedReques
 }
 
 void ReferenceServer::run() {
+    bass::util::set_thread_name("ref_server");
     try {
         serve();
     } catch (const std::exception& error) {
@@ -134,6 +142,9 @@ void ReferenceServer::serve() {
         send_reply(envelope, reply);
     };
     const auto resume_held = [&impl, &deliver] {
+        // Set before the reads are looked at: a read called after the look then wakes the
+        // server, one called before it is found called.
+        impl.pulls_held = true;
         // Taken out first: delivering may hold a pull again.
         std::vector<HeldReply> waiting;
         waiting.swap(impl.held);
@@ -146,6 +157,7 @@ void ReferenceServer::serve() {
             response->delay = entry.delay;
             deliver(entry.envelope, *response);
         }
+        impl.pulls_held = !impl.held.empty();
     };
 
     while (!m_stop) {

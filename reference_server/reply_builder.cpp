@@ -118,8 +118,8 @@ Offset<vexil_ipc::ReadBlockData> read_block(FlatBufferBuilder& fbb, const Called
     const std::size_t block_events = end_event - first_event;
     const bool first_block = block_index == 0;
 
-    const auto sequence = fbb.CreateString(called.sequence.substr(first_event, block_events));
-    const auto qstring = fbb.CreateString(called.qstring.substr(first_event, block_events));
+    const auto sequence = fbb.CreateString(called.sequence.data() + first_event, block_events);
+    const auto qstring = fbb.CreateString(called.qstring.data() + first_event, block_events);
     const auto basecall_type = fbb.CreateString("reference_signal_model");
     const auto model_version = fbb.CreateString(read.model_version_id);
 
@@ -319,7 +319,12 @@ ipc_tools::Message called_block(const std::string& client_id, const CalledRead& 
 
 ipc_tools::Message completed_batch(const std::string& client_id, const std::vector<CalledRead>& reads,
                                    const BlockContent& content, const ReadCorruption& corruption) {
-    FlatBufferBuilder fbb(4096);
+    // Sized for the sequences and qualities of every read, so the builder does not regrow.
+    std::size_t size = 1024;
+    for (const auto& read : reads) {
+        size += 512 + 2 * read.called.sequence.size();
+    }
+    FlatBufferBuilder fbb(size);
     std::vector<Offset<vexil_ipc::ReadBlockData>> blocks;
     for (std::size_t i = 0; i < reads.size(); ++i) {
         blocks.push_back(read_block(fbb, reads[i], vexil_ipc::ReadBlockType_RETURN_FIRST_CALLED_BLOCK, 0, 1, content,

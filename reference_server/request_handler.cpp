@@ -68,7 +68,8 @@ RequestHandler::RequestHandler(ServerOptions options, std::string address, Fault
       m_address(std::move(address)),
       m_faults(faults),
       m_log(log),
-      m_caller(m_options.calling_threads, std::move(on_called)) {}
+      // Without the model a call costs less than handing it to another thread.
+      m_caller(m_options.use_signal_model ? m_options.calling_threads : 0, std::move(on_called)) {}
 
 RequestHandler::~RequestHandler() = default;
 
@@ -145,7 +146,7 @@ Response RequestHandler::handle(zmq::message_t&& frame) {
         case FaultAction::oversized_genome_name: corruption.oversized_genome_name = true; break;
         }
     }
-    Response response = dispatch(request, client_id, corruption);
+    Response response = dispatch(request, data, client_id, corruption);
     response.delay = delay;
     return response;
 }
@@ -170,10 +171,10 @@ bool RequestHandler::has_called_read(const ClientSession& session) const {
     return !session.completed.empty() && (m_options.hold_pulls || session.completed.front()->ready());
 }
 
-Response RequestHandler::dispatch(const RequestPtr& request_ptr, const std::string& client_id,
-                                  const ReadCorruption& corruption) {
+Response RequestHandler::dispatch(const RequestPtr& request_ptr, const vexil_ipc::MessageData* data,
+                                  const std::string& client_id, const ReadCorruption& corruption) {
+    // `data` is the request's verified root, looked up once: verifying walks the whole frame.
     const Message& request = *request_ptr;
-    const auto* data = request.get_message_data();
     const auto* simple = data->content_as_SimpleRequestData();
     const std::uint32_t value = simple == nullptr ? 0U : simple->value();
     const std::string text = simple == nullptr ? std::string() : string_of(simple->text());
@@ -224,8 +225,8 @@ Response RequestHandler::dispatch(const RequestPtr& request_ptr, const std::stri
         session->no_more_data = true;
         return simple_reply(SUCCESS, client_id);
     case PASS_FIRST_RAW_BLOCK:
-    case PASS_NEXT_RAW_BLOCK: return pass_block(*session, request_ptr, type);
-    case PASS_READ_BATCH: return pass_batch(*session, request_ptr);
+    case PASS_NEXT_RAW_BLOCK: return pass_block(*session, request_ptr, data->content_as_ReadBlockData(), type);
+    case PASS_READ_BATCH: return pass_batch(*session, request_ptr, data->content_as_ReadBatchData());
     case GET_FIRST_CALLED_BLOCK: return first_called_block(*session, value, corruption);
     default: return next_called_block(*session, value);
     }
@@ -377,8 +378,8 @@ std::optional<std::string> RequestHandler::uncallable(const ReadIdentity& identi
     return std::nullopt;
 }
 
-Response RequestHandler::pass_block(ClientSession& session, const RequestPtr& request, MessageType type) {
-    const auto* block = request->get_message_data()->content_as_ReadBlockData();
+Response RequestHandler::pass_block(ClientSession& session, const RequestPtr& request,
+                                    const vexil_ipc::ReadBlockData* block, MessageType type) {
     if (block == nullptr) {
         return simple_reply(BAD_REQUEST, session.id, 0, "Read block message without a read block");
     }
@@ -406,14 +407,17 @@ Response RequestHandler::pass_block(ClientSession& session, const RequestPtr& re
         return simple_reply(BAD_REQUEST, session.id, 0, text);
     }
     const bool single_block = read.num_blocks == 1;
-    if (samples != nullptr && !single_block) {
+    if (samples != nullptr && !m_options.use_signal_model) {
+        // The fast mode looks only at how many samples a read has.
+        read.samples_without_data += samples->size();
+    } else if (samples != nullptr && !single_block) {
         if (!read.raw) {
             // The duration is the read's length in samples; trusted only as far as a sane bound.
             constexpr std::size_t max_reserved = std::size_t{1} << 26;
             read.raw = std::make_shared<std::vector<std::int16_t>>();
             read.raw->reserve(std::min<std::size_t>(read.identity.duration, max_reserved));
         }
-        read.raw->insert(read.raw->end(), samples->begin(), samples->end());
+        read.raw->insert(read.raw->end(), samples->data(), samples->data() + samples->size());
     }
     if (++read.blocks_received < read.num_blocks) {
         return simple_reply(RAW_BLOCK_ACCEPTED, session.id);
@@ -434,6 +438,8 @@ Response RequestHandler::pass_block(ClientSession& session, const RequestPtr& re
         call.raw = read.raw->data();
         call.count = read.raw->size();
         call.owner = read.raw;
+    } else {
+        call.count = read.samples_without_data;
     }
     session.incoming.erase(found);
     std::vector<ReadSamples> reads;
@@ -446,8 +452,8 @@ Response RequestHandler::pass_block(ClientSession& session, const RequestPtr& re
     return simple_reply(RAW_BLOCK_ACCEPTED, session.id);
 }
 
-Response RequestHandler::pass_batch(ClientSession& session, const RequestPtr& request) {
-    const auto* batch = request->get_message_data()->content_as_ReadBatchData();
+Response RequestHandler::pass_batch(ClientSession& session, const RequestPtr& request,
+                                    const vexil_ipc::ReadBatchData* batch) {
     if (batch == nullptr || batch->read_blocks() == nullptr || batch->read_blocks()->size() == 0) {
         return simple_reply(BAD_REQUEST, session.id, 0, "Read batch without reads");
     }

@@ -70,6 +70,7 @@ private:
         std::uint32_t num_blocks = 1;
         std::uint32_t blocks_received = 0;
         std::shared_ptr<std::vector<std::int16_t>> raw;
+        std::size_t samples_without_data = 0;
     };
     struct OutgoingRead {
         CalledRead read;
@@ -99,14 +100,16 @@ private:
     };
     using RequestPtr = std::shared_ptr<const ipc_tools::Message>;
 
-    Response dispatch(const RequestPtr& request, const std::string& client_id, const ReadCorruption& corruption);
+    Response dispatch(const RequestPtr& request, const vexil_ipc::MessageData* data, const std::string& client_id,
+                      const ReadCorruption& corruption);
 
     Response load_config(const std::string& client_id, const std::string& name);
     Response load_index(const std::string& client_id, const std::string& text);
     Response load_bed(const std::string& client_id, const std::string& path);
     Response connect(std::uint32_t priority, const std::string& text);
-    Response pass_block(ClientSession& session, const RequestPtr& request, ipc_tools::MessageType type);
-    Response pass_batch(ClientSession& session, const RequestPtr& request);
+    Response pass_block(ClientSession& session, const RequestPtr& request, const vexil_ipc::ReadBlockData* block,
+                        ipc_tools::MessageType type);
+    Response pass_batch(ClientSession& session, const RequestPtr& request, const vexil_ipc::ReadBatchData* batch);
     Response first_called_block(ClientSession& session, std::uint32_t options, const ReadCorruption& corruption);
     Response take_called(ClientSession& session, std::uint32_t options, const ReadCorruption& corruption);
     bool has_called_read(const ClientSession& session) const;

@@ -48,8 +48,8 @@ struct ServerOptions {
     /// Reads a client may have on the server at once; a first block or batch beyond that is
     /// answered NOT_READY.
     std::size_t max_reads_per_client = 1000;
-    /// Threads that call reads while the server goes on answering; 0 calls each read inside
-    /// the request that completes it.
+    /// Threads that call reads with the model while the server goes on answering; 0 calls each
+    /// read inside the request that completes it, as the fast mode always does.
     std::size_t calling_threads = default_calling_threads();
     /// A pull whose oldest read is still being called: true holds the reply back until it is
     /// called (other clients are served meanwhile); false answers NONE_PENDING at once.

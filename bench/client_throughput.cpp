@@ -1,0 +1,628 @@
+// Throughput of the client against the reference server in its fast mode, next to the protocol's
+// own limit: the very request and reply frames of a client run, recorded once, exchanged again by
+// bare cppzmq REQ and ROUTER sockets with prebuilt frames. For reads of several lengths, passed
+// singly and with pass_reads, it prints reads/s and samples/s of both, their ratio (medians of
+// repetitions in random order) and the round trips per read; then the client's peak memory for
+// 1,000 reads of 1 M samples with the default queue, measured in a child process of its own, and
+// the client's samples/s against the server with its model on.
+
+#include "basecall_client/basecall_client.h"
+#include "data_wrappers/data_view.h"
+#include "interfaces/read_holder.h"
+#include "ipc_tools/connection_info.h"
+#include "ipc_tools/message.h"
+#include "reference_server/reference_server.h"
+#include "reference_server/signal_model.h"
+
+#include <boost/log/core.hpp>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <zmq.hpp>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using basecall_service::BasecallClient;
+using basecall_service::PassReadResult;
+using bass::data_wrappers::dataset;
+using Clock = std::chrono::steady_clock;
+
+// The public client's defaults: "max_message_size", "max_reads_queued", "max_server_read_failures",
+// events disabled, no state data.
+constexpr unsigned long BLOCK_SIZE = 256000;
+constexpr unsigned long MAX_READS_QUEUED = 20;
+constexpr unsigned long MAX_READ_FAILURES = 10;
+constexpr unsigned int REQUEST_TIMEOUT_MS = 10000;
+constexpr std::size_t READS_PER_PASS_READS = 100;
+constexpr std::chrono::seconds RUN_LIMIT{120};
+const char* const CONFIG = "dna_sim_fast";
+
+struct Scenario {
+    std::size_t samples;
+    bool batched;
+    std::size_t reads;
+};
+
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n == 0 ? 0.0 : (n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0);
+}
+
+/// Reads of one length. Simulated reads carry a signal the model calls back exactly; the others
+/// a cheap pattern, enough for the fast mode, which does not look at the samples.
+class ReadFactory {
+public:
+    ReadFactory(std::size_t samples, bool simulated) : m_raw(samples) {
+        if (simulated) {
+            reference_server::SimulationParameters params;
+            params.daq_offset = m_daq_offset;
+            params.daq_scaling = m_daq_scaling;
+            std::mt19937 random(samples);
+            std::string sequence(samples / params.model_stride, 'A');
+            for (auto& base : sequence) {
+                base = "ACGT"[random() & 3U];
+            }
+            m_raw = reference_server::simulate_read(sequence, params);
+        } else {
+            for (std::size_t i = 0; i < m_raw.size(); ++i) {
+                m_raw[i] = static_cast<std::int16_t>((i * 7919) % 1024);
+            }
+        }
+    }
+
+    std::unique_ptr<interfaces::ReadHolder> make(std::uint64_t tag) const {
+        auto read = std::make_unique<interfaces::ReadHolder>();
+        read->read_tag = tag;
+        const std::string id = "bench_read_" + std::to_string(tag);
+        read->metadata.insert("read_id", id);
+        read->metadata.insert("strand_id", id + "_strand");
+        read->metadata.insert<float>("daq_offset", m_daq_offset);
+        read->metadata.insert<float>("daq_scaling", m_daq_scaling);
+        read->metadata.insert<std::uint64_t>("duration", m_raw.size());
+        read->metadata.insert<std::uint64_t>("model_stride", 5);
+        read->datasets.emplace(dataset::raw_data, bass::data_wrappers::DataView(std::vector<std::int16_t>(m_raw)));
+        return read;
+    }
+
+private:
+    float m_daq_offset = 10.0F;
+    float m_daq_scaling = 0.5F;
+    std::vector<std::int16_t> m_raw;
+};
+
+/// One engine client, connected, with the caller's side of a run: pass every read, collect
+/// every called read.
+class ClientRun {
+public:
+    explicit ClientRun(const std::string& address)
+        : m_client(BLOCK_SIZE, MAX_READS_QUEUED, MAX_READ_FAILURES, /*disable_events=*/true,
+                   /*pull_state_data=*/false, nullptr) {
+        ipc_tools::ConnectionInfo info;
+        info.config_name = CONFIG;
+        info.client_name = "client_throughput";
+        info.timeout_interval = REQUEST_TIMEOUT_MS;
+        m_client.connect(address, REQUEST_TIMEOUT_MS, 30, info);
+        if (!m_client.connection_status_is_active()) {
+            throw std::runtime_error("Cannot connect to " + address + ": " +
+                                     basecall_service::to_string(m_client.get_connection_state().get_error_state()));
+        }
+    }
+    ~ClientRun() { m_client.disconnect(); }
+    ClientRun(const ClientRun&) = delete;
+    ClientRun& operator=(const ClientRun&) = delete;
+
+    /// Passes the reads (moved out of the list) and returns once every one has come back.
+    void run(BasecallClient::ReadList& reads, bool batched) {
+        const auto deadline = Clock::now() + RUN_LIMIT;
+        while (!reads.empty()) {
+            if (batched) {
+                BasecallClient::ReadList chunk;
+                auto end = reads.begin();
+                std::advance(end, std::min(READS_PER_PASS_READS, reads.size()));
+                chunk.splice(chunk.begin(), reads, reads.begin(), end);
+                const std::size_t count = chunk.size();
+                const auto result = m_client.pass_reads(chunk, 1);
+                if (result == PassReadResult::success) {
+                    m_expected += count;
+                } else {
+                    reads.splice(reads.begin(), chunk);
+                }
+                check(result);
+                collect();
+                check_deadline(deadline);
+            } else {
+                pass(*reads.front(), deadline);
+                reads.pop_front();
+            }
+        }
+        wait_for_all(deadline);
+    }
+
+    /// Passes one read, collecting called reads while the queue is full.
+    void pass(interfaces::ReadHolder& read, Clock::time_point deadline) {
+        while (true) {
+            const auto result = m_client.pass_read(read, 1);
+            check(result);
+            collect();
+            if (result == PassReadResult::success) {
+                ++m_expected;
+                return;
+            }
+            check_deadline(deadline);
+        }
+    }
+
+    void wait_for_all(Clock::time_point deadline) {
+        while (m_collected < m_expected) {
+            collect();
+            check_deadline(deadline);
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    }
+
+    /// Called reads are dropped as they come, so the caller holds none of them.
+    void collect() {
+        if (m_client.num_completed_reads() == 0) {
+            return;
+        }
+        BasecallClient::ReadList done;
+        m_client.get_completed_reads(done, interfaces::medium_priority);
+        for (const auto& read : done) {
+            if (!read->has_dataset(dataset::sequence)) {
+                throw std::runtime_error("Read " + std::to_string(read->read_tag) + " came back uncalled");
+            }
+        }
+        m_collected += done.size();
+    }
+
+private:
+    static void check(PassReadResult result) {
+        if (result == PassReadResult::not_accepting_reads) {
+            throw std::runtime_error("The client stopped accepting reads");
+        }
+    }
+    void check_deadline(Clock::time_point deadline) const {
+        if (Clock::now() > deadline) {
+            throw std::runtime_error("Run took too long: " + std::to_string(m_collected) + " of " +
+                                     std::to_string(m_expected) + " reads back");
+        }
+    }
+
+    BasecallClient m_client;
+    std::size_t m_expected = 0;
+    std::size_t m_collected = 0;
+};
+
+BasecallClient::ReadList make_reads(const ReadFactory& factory, std::size_t count) {
+    BasecallClient::ReadList reads;
+    for (std::size_t tag = 0; tag < count; ++tag) {
+        reads.push_back(factory.make(tag));
+    }
+    return reads;
+}
+
+bool is_read_traffic(ipc_tools::MessageType type) {
+    using namespace ipc_tools;
+    return type == PASS_FIRST_RAW_BLOCK || type == PASS_NEXT_RAW_BLOCK || type == PASS_READ_BATCH ||
+           type == GET_FIRST_CALLED_BLOCK || type == GET_NEXT_CALLED_BLOCK;
+}
+
+ipc_tools::MessageType type_of(const zmq::message_t& frame) {
+    zmq::message_t copy(frame.data(), frame.size());
+    return ipc_tools::Message(std::move(copy)).get_type();
+}
+
+/// The read traffic of one client, request and reply frames in order.
+struct Exchange {
+    std::string request;
+    std::string reply;
+};
+
+/// Sits between a client and the server and keeps a copy of every read request and its reply.
+class RecordingProxy {
+public:
+    RecordingProxy(const std::string& front, const std::string& server)
+        : m_context(1), m_front(m_context, zmq::socket_type::router), m_back(m_context, zmq::socket_type::dealer) {
+        m_front.set(zmq::sockopt::linger, 0);
+        m_back.set(zmq::sockopt::linger, 0);
+        m_front.bind(front);
+        m_back.connect(server);
+        m_thread = std::thread([this] { relay(); });
+    }
+    ~RecordingProxy() {
+        m_stop = true;
+        m_thread.join();
+    }
+    RecordingProxy(const RecordingProxy&) = delete;
+    RecordingProxy& operator=(const RecordingProxy&) = delete;
+
+    std::vector<Exchange> take() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return std::move(m_exchanges);
+    }
+
+private:
+    static std::vector<zmq::message_t> receive_all(zmq::socket_t& socket) {
+        std::vector<zmq::message_t> parts;
+        do {
+            parts.emplace_back();
+            if (!socket.recv(parts.back(), zmq::recv_flags::none)) {
+                parts.pop_back();
+                break;
+            }
+        } while (parts.back().more());
+        return parts;
+    }
+    static void send_all(zmq::socket_t& socket, std::vector<zmq::message_t>& parts) {
+        for (std::size_t i = 0; i < parts.size(); ++i) {
+            socket.send(parts[i], i + 1 < parts.size() ? zmq::send_flags::sndmore : zmq::send_flags::none);
+        }
+    }
+
+    void relay() {
+        std::string pending;  // the read request awaiting its reply
+        bool recording = false;
+        while (!m_stop) {
+            std::array<zmq::pollitem_t, 2> items{{{static_cast<void*>(m_front), 0, ZMQ_POLLIN, 0},
+                                                  {static_cast<void*>(m_back), 0, ZMQ_POLLIN, 0}}};
+            zmq::poll(items.data(), items.size(), std::chrono::milliseconds(20));
+            if ((items[0].revents & ZMQ_POLLIN) != 0) {
+                auto parts = receive_all(m_front);
+                recording = is_read_traffic(type_of(parts.back()));
+                if (recording) {
+                    pending.assign(static_cast<const char*>(parts.back().data()), parts.back().size());
+                }
+                send_all(m_back, parts);
+            }
+            if ((items[1].revents & ZMQ_POLLIN) != 0) {
+                auto parts = receive_all(m_back);
+                if (recording) {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    m_exchanges.push_back(
+                        {pending, std::string(static_cast<const char*>(parts.back().data()), parts.back().size())});
+                }
+                send_all(m_front, parts);
+            }
+        }
+    }
+
+    zmq::context_t m_context;
+    zmq::socket_t m_front;
+    zmq::socket_t m_back;
+    std::mutex m_mutex;
+    std::vector<Exchange> m_exchanges;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+void no_free(void*, void*) {}
+
+/// The protocol's limit: `count` exchanges of the recorded frames, cycling through them, between
+/// a REQ socket and a ROUTER that answers each with the next prebuilt reply. Returns seconds.
+double replay(const std::vector<Exchange>& exchanges, std::size_t count, const std::string& address) {
+    zmq::context_t context(1);
+    zmq::socket_t router(context, zmq::socket_type::router);
+    router.set(zmq::sockopt::linger, 0);
+    router.bind(address);
+    std::thread server([&] {
+        for (std::size_t i = 0; i < count; ++i) {
+            zmq::message_t identity;
+            zmq::message_t delimiter;
+            zmq::message_t request;
+            if (!router.recv(identity) || !router.recv(delimiter) || !router.recv(request)) {
+                return;
+            }
+            const std::string& reply = exchanges[i % exchanges.size()].reply;
+            zmq::message_t frame(const_cast<char*>(reply.data()), reply.size(), no_free);
+            router.send(identity, zmq::send_flags::sndmore);
+            router.send(delimiter, zmq::send_flags::sndmore);
+            router.send(frame, zmq::send_flags::none);
+        }
+    });
+    zmq::socket_t req(context, zmq::socket_type::req);
+    req.set(zmq::sockopt::linger, 0);
+    req.connect(address);
+    const auto start = Clock::now();
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string& request = exchanges[i % exchanges.size()].request;
+        zmq::message_t frame(const_cast<char*>(request.data()), request.size(), no_free);
+        req.send(frame, zmq::send_flags::none);
+        zmq::message_t reply;
+        if (!req.recv(reply)) {
+            throw std::runtime_error("Replay lost a reply");
+        }
+    }
+    const double elapsed = seconds_since(start);
+    server.join();
+    return elapsed;
+}
+
+std::size_t read_requests(const reference_server::RequestLog& log) {
+    using namespace ipc_tools;
+    std::size_t total = 0;
+    for (const auto type : {PASS_FIRST_RAW_BLOCK, PASS_NEXT_RAW_BLOCK, PASS_READ_BATCH, GET_FIRST_CALLED_BLOCK,
+                            GET_NEXT_CALLED_BLOCK, HEARTBEAT_PING}) {
+        total += log.count(type);
+    }
+    return total;
+}
+
+struct Figures {
+    std::vector<double> client_seconds;
+    std::vector<double> limit_seconds;
+    double round_trips_per_read = 0.0;
+    std::vector<Exchange> recorded;
+    std::size_t recorded_reads = 0;
+};
+
+struct Options {
+    std::size_t repetitions = 5;
+    double scale = 1.0;
+    std::size_t calling_threads = reference_server::default_calling_threads();
+    std::size_t memory_reads = 1000;
+    std::vector<std::size_t> sizes{4000, 20000, 100000, 1000000};
+    bool with_memory_and_model = true;
+    std::string memory_probe;  // child mode: the server address
+};
+
+std::string folder_for_sockets() {
+    char pattern[] = "/tmp/vexil_bench_XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    return pattern;
+}
+
+reference_server::ServerOptions server_options(const std::string& address, bool model, std::size_t threads) {
+    reference_server::ServerOptions options;
+    options.address = address;
+    options.use_signal_model = model;
+    options.calling_threads = threads;
+    options.quiet = true;
+    return options;
+}
+
+/// Records the frames of a short client run through the proxy: the first reads fill the queue,
+/// so only the traffic of the later ones is kept, which is what a long run repeats.
+void record(Figures& figures, const Scenario& scenario, const ReadFactory& factory, const std::string& server,
+            const std::string& proxy_address) {
+    const std::size_t warm = scenario.batched ? 2 * READS_PER_PASS_READS : 4;
+    const std::size_t kept = scenario.batched ? 4 * READS_PER_PASS_READS : 8;
+    RecordingProxy proxy(proxy_address, server);
+    ClientRun client(proxy_address);
+    auto first = make_reads(factory, warm);
+    client.run(first, scenario.batched);
+    proxy.take();
+    auto second = make_reads(factory, kept);
+    client.run(second, scenario.batched);
+    figures.recorded = proxy.take();
+    figures.recorded_reads = kept;
+}
+
+void print_table(const std::vector<Scenario>& scenarios, const std::map<std::size_t, Figures>& figures) {
+    std::cout << "\n"
+              << std::left << std::setw(9) << "samples" << std::setw(11) << "passing" << std::right << std::setw(7)
+              << "reads" << std::setw(12) << "client r/s" << std::setw(14) << "client Ms/s" << std::setw(12)
+              << "limit r/s" << std::setw(13) << "limit Ms/s" << std::setw(9) << "ratio" << std::setw(13)
+              << "trips/read" << "\n";
+    for (std::size_t i = 0; i < scenarios.size(); ++i) {
+        const auto& scenario = scenarios[i];
+        const auto& figure = figures.at(i);
+        const double client_rate = scenario.reads / median(figure.client_seconds);
+        const double limit_rate = scenario.reads / median(figure.limit_seconds);
+        std::cout << std::left << std::setw(9) << scenario.samples << std::setw(11)
+                  << (scenario.batched ? "pass_reads" : "pass_read") << std::right << std::setw(7) << scenario.reads
+                  << std::fixed << std::setprecision(0) << std::setw(12) << client_rate << std::setprecision(1)
+                  << std::setw(14) << client_rate * scenario.samples / 1e6 << std::setprecision(0) << std::setw(12)
+                  << limit_rate << std::setprecision(1) << std::setw(13) << limit_rate * scenario.samples / 1e6
+                  << std::setprecision(1) << std::setw(8) << 100.0 * client_rate / limit_rate << "%" << std::setprecision(2)
+                  << std::setw(13) << figure.round_trips_per_read << "\n";
+    }
+    std::cout << std::defaultfloat;
+}
+
+long peak_rss_kb() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+/// Child mode: passes reads of 1 M samples one at a time, made just before they are passed and
+/// dropped as soon as they come back, and prints the peak resident memory.
+int memory_probe(const std::string& address, std::size_t reads) {
+    const ReadFactory factory(1000000, false);
+    const long baseline = peak_rss_kb();
+    ClientRun client(address);
+    const auto deadline = Clock::now() + 10 * RUN_LIMIT;
+    for (std::size_t tag = 0; tag < reads; ++tag) {
+        client.pass(*factory.make(tag), deadline);
+    }
+    client.wait_for_all(deadline);
+    std::cout << "baseline_kb=" << baseline << " peak_kb=" << peak_rss_kb() << std::endl;
+    return 0;
+}
+
+std::string load_average() {
+    std::ifstream file("/proc/loadavg");
+    std::string one, five, fifteen;
+    file >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
+/// Runs this program again as a memory probe against the server, so that the figure is the
+/// client's alone, and returns its output line.
+std::string probe_memory(const std::string& address, std::size_t reads) {
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    const std::string command = "'" + self + "' --memory-probe '" + address + "' --memory-reads " + std::to_string(reads);
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+    if (!pipe) {
+        throw std::runtime_error("Cannot start the memory probe");
+    }
+    std::string output;
+    std::array<char, 256> buffer{};
+    while (fgets(buffer.data(), static_cast<int>(buffer.size()), pipe.get()) != nullptr) {
+        output += buffer.data();
+    }
+    return output;
+}
+
+void run_benchmark(const Options& options) {
+    const std::string folder = folder_for_sockets();
+    const auto cleanup = std::unique_ptr<const std::string, void (*)(const std::string*)>(
+        &folder, [](const std::string* path) { std::filesystem::remove_all(*path); });
+    std::cout << "client_throughput: load average " << load_average() << " at start, " << std::thread::hardware_concurrency()
+              << " cores, server calling threads " << options.calling_threads << ", ipc transport" << std::endl;
+
+    const auto scaled = [&](std::size_t reads) { return std::max<std::size_t>(4, static_cast<std::size_t>(reads * options.scale)); };
+    std::vector<Scenario> scenarios;
+    for (const std::size_t samples : options.sizes) {
+        // About 40 M samples a run, and never fewer than a few reads.
+        const std::size_t reads = scaled(std::max<std::size_t>(4, 40000000 / samples));
+        scenarios.push_back({samples, false, reads});
+        scenarios.push_back({samples, true, reads});
+    }
+
+    const std::string server_address = "ipc://" + folder + "/server.sock";
+    reference_server::ReferenceServer server(server_options(server_address, false, options.calling_threads));
+    std::map<std::size_t, Figures> figures;
+    std::map<std::size_t, std::unique_ptr<ReadFactory>> factories;
+    for (std::size_t i = 0; i < scenarios.size(); ++i) {
+        auto& factory = factories[scenarios[i].samples];
+        if (!factory) {
+            factory = std::make_unique<ReadFactory>(scenarios[i].samples, false);
+        }
+        record(figures[i], scenarios[i], *factory, server_address, "ipc://" + folder + "/proxy" + std::to_string(i) + ".sock");
+    }
+
+    // Every measurement of every repetition, in an order shuffled once.
+    std::vector<std::pair<std::size_t, bool>> order;  // scenario, client (else limit)
+    for (std::size_t repetition = 0; repetition < options.repetitions; ++repetition) {
+        for (std::size_t i = 0; i < scenarios.size(); ++i) {
+            order.emplace_back(i, true);
+            order.emplace_back(i, false);
+        }
+    }
+    std::mt19937 random(20261209);
+    std::shuffle(order.begin(), order.end(), random);
+    std::size_t replay_number = 0;
+    for (const auto& [index, is_client] : order) {
+        const Scenario& scenario = scenarios[index];
+        Figures& figure = figures[index];
+        if (is_client) {
+            auto reads = make_reads(*factories[scenario.samples], scenario.reads);
+            ClientRun client(server_address);
+            const std::size_t before = read_requests(server.request_log());
+            const auto start = Clock::now();
+            client.run(reads, scenario.batched);
+            figure.client_seconds.push_back(seconds_since(start));
+            figure.round_trips_per_read =
+                static_cast<double>(read_requests(server.request_log()) - before) / static_cast<double>(scenario.reads);
+        } else {
+            const std::size_t exchanges = figure.recorded.size() * scenario.reads / figure.recorded_reads;
+            figure.limit_seconds.push_back(
+                replay(figure.recorded, exchanges, "ipc://" + folder + "/replay" + std::to_string(replay_number++) + ".sock"));
+        }
+    }
+    std::cout << "Medians of " << options.repetitions
+              << " repetitions; limit: the recorded frames of the same run over bare REQ/ROUTER with prebuilt replies";
+    print_table(scenarios, figures);
+    if (!options.with_memory_and_model) {
+        return;
+    }
+
+    std::cout << "\nClient peak memory, " << options.memory_reads
+              << " reads of 1 M samples passed singly with the default queue (" << MAX_READS_QUEUED
+              << " groups): " << probe_memory(server_address, options.memory_reads);
+
+    const std::string model_address = "ipc://" + folder + "/model.sock";
+    reference_server::ReferenceServer model_server(server_options(model_address, true, options.calling_threads));
+    const ReadFactory simulated(20000, true);
+    std::vector<double> seconds;
+    const std::size_t model_reads = scaled(2000);
+    for (std::size_t repetition = 0; repetition < options.repetitions; ++repetition) {
+        auto reads = make_reads(simulated, model_reads);
+        ClientRun client(model_address);
+        const auto start = Clock::now();
+        client.run(reads, true);
+        seconds.push_back(seconds_since(start));
+    }
+    std::cout << "Model on, " << model_reads << " reads of 20000 samples through pass_reads: " << std::fixed
+              << std::setprecision(1) << model_reads * 20000.0 / median(seconds) / 1e6 << " M samples/s (median of "
+              << options.repetitions << ")" << std::endl;
+    std::cout << "client_throughput: load average " << load_average() << " at end" << std::endl;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        const auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                throw std::invalid_argument(option + " needs a value");
+            }
+            return argv[++i];
+        };
+        if (option == "--repetitions") {
+            options.repetitions = std::stoul(value());
+        } else if (option == "--scale") {
+            options.scale = std::stod(value());
+        } else if (option == "--calling-threads") {
+            options.calling_threads = std::stoul(value());
+        } else if (option == "--memory-reads") {
+            options.memory_reads = std::stoul(value());
+        } else if (option == "--sizes") {
+            // Only these read lengths, and neither the memory nor the model figure (for profiling).
+            options.sizes.clear();
+            std::istringstream list(value());
+            for (std::string item; std::getline(list, item, ',');) {
+                options.sizes.push_back(std::stoul(item));
+            }
+            options.with_memory_and_model = false;
+        } else if (option == "--memory-probe") {
+            options.memory_probe = value();
+        } else {
+            std::cerr << "usage: client_throughput [--repetitions N] [--scale X] [--calling-threads N] "
+                         "[--memory-reads N] [--sizes N,N,...]\n";
+            return 2;
+        }
+    }
+    // The engine's connection messages would drown the table.
+    boost::log::core::get()->set_logging_enabled(false);
+    try {
+        if (!options.memory_probe.empty()) {
+            return memory_probe(options.memory_probe, options.memory_reads);
+        }
+        run_benchmark(options);
+    } catch (const std::exception& error) {
+        std::cerr << "client_throughput: " << error.what() << std::endl;
+        return 1;
+    }
+    return 0;
+}
