@@ -4,6 +4,7 @@
 #include "python/align_results.h"
 #include "python/docstrings.h"
 #include "python/enums.h"
+#include "python/server_queries.h"
 #include "python/test_helpers.h"
 #include "python/vexil_client_py.h"
 
@@ -47,6 +48,7 @@ PYBIND11_MODULE(tessellpy, module) {
     // The enums come first so that the signatures help() shows name them.
     tessellpy::register_enums(module);
     register_client_class(module);
+    tessellpy::register_server_queries(module);
     module.def(
             "get_software_version", [] { return version_tuple(vexil::VexilClient::get_software_version()); },
             tessellpy::docs::get_software_version);

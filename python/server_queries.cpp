@@ -1,0 +1,147 @@
+#include "python/server_queries.h"
+
+#include "client_api/result.h"
+#include "client_api/server_query.h"
+#include "python/docstrings.h"
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tessellpy {
+
+namespace py = pybind11;
+namespace query = vexil::server_query;
+
+namespace {
+
+/// Runs the query with the interpreter lock released; (answer, code), the answer None on failure.
+template <typename Output, typename Query, typename Convert>
+py::tuple ask(Query query_function, const std::string& address, uint32_t timeout, Convert convert) {
+    Output output{};
+    vexil::Result result = vexil::Result::success;
+    {
+        py::gil_scoped_release release;
+        result = query_function(output, address, timeout);
+    }
+    if (result != vexil::Result::success) {
+        return py::make_tuple(py::none(), result);
+    }
+    return py::make_tuple(convert(output), result);
+}
+
+py::list barcode_kits(const std::vector<query::BarcodeKitDefinition>& kits) {
+    py::list out;
+    for (const auto& kit : kits) {
+        py::dict entry;
+        entry["kit_name"] = py::str(kit.kit_name());
+        entry["first_index"] = kit.first_index();
+        entry["last_index"] = kit.last_index();
+        entry["first_inner_index"] = kit.first_inner_index();
+        entry["last_inner_index"] = kit.last_inner_index();
+        entry["is_both_ends"] = py::bool_(kit.is_both_ends());
+        entry["is_dual"] = py::bool_(kit.is_dual());
+        out.append(std::move(entry));
+    }
+    return out;
+}
+
+py::list lamp_kits(const std::vector<query::LampKitDefinition>& kits) {
+    py::list out;
+    for (const auto& kit : kits) {
+        py::dict entry;
+        entry["kit_name"] = py::str(kit.kit_name());
+        entry["first_index"] = kit.first_index();
+        entry["last_index"] = kit.last_index();
+        py::list targets;
+        for (const auto& target : kit.targets()) {
+            targets.append(py::str(target));
+        }
+        entry["targets"] = std::move(targets);
+        out.append(std::move(entry));
+    }
+    return out;
+}
+
+py::dict server_statistics(const query::ServerStatistics& stats) {
+    py::dict out;
+    out["lifetime_reads_in"] = py::int_(stats.lifetime_reads_in);
+    out["lifetime_reads_out"] = py::int_(stats.lifetime_reads_out);
+    out["period_reads_in"] = py::int_(stats.period_reads_in);
+    out["period_reads_out"] = py::int_(stats.period_reads_out);
+    py::list clients;
+    for (const auto& counts : stats.client_statistics) {
+        py::dict entry;
+        entry["input_read_count"] = py::int_(counts.input_read_count);
+        entry["output_read_count"] = py::int_(counts.output_read_count);
+        clients.append(std::move(entry));
+    }
+    out["client_statistics"] = std::move(clients);
+    return out;
+}
+
+py::str text(const std::string& value) { return py::str(value); }
+
+}  // namespace
+
+void register_server_queries(py::module_& module) {
+    module.def(
+            "get_barcode_kits",
+            [](const std::string& address, uint32_t timeout) {
+                return ask<std::vector<query::BarcodeKitDefinition>>(
+                        [](auto& kits, const std::string& where, uint32_t wait) {
+                            return query::get_barcode_kits(kits, where, wait);
+                        },
+                        address, timeout, barcode_kits);
+            },
+            docs::get_barcode_kits);
+    module.def(
+            "get_lamp_kits",
+            [](const std::string& address, uint32_t timeout) {
+                return ask<std::vector<query::LampKitDefinition>>(
+                        [](auto& kits, const std::string& where, uint32_t wait) {
+                            return query::get_lamp_kits(kits, where, wait);
+                        },
+                        address, timeout, lamp_kits);
+            },
+            docs::get_lamp_kits);
+    module.def(
+            "get_server_stats",
+            [](const std::string& address, uint32_t timeout) {
+                return ask<query::ServerStatistics>(
+                        [](auto& stats, const std::string& where, uint32_t wait) {
+                            return query::get_server_statistics(stats, where, wait);
+                        },
+                        address, timeout, server_statistics);
+            },
+            docs::get_server_stats);
+    module.def(
+            "get_server_information",
+            [](const std::string& address, uint32_t timeout) {
+                std::string information = "No information available";
+                vexil::Result result = vexil::Result::success;
+                {
+                    py::gil_scoped_release release;
+                    std::string answer;
+                    result = query::get_server_information(answer, address, timeout);
+                    if (result == vexil::Result::success) {
+                        information = std::move(answer);
+                    }
+                }
+                return py::make_tuple(py::str(information), result);
+            },
+            docs::get_server_information);
+    module.def(
+            "get_server_internal_state",
+            [](const std::string& address, uint32_t timeout) {
+                return ask<std::string>(
+                        [](auto& state, const std::string& where, uint32_t wait) {
+                            return query::get_server_internal_state(state, where, wait);
+                        },
+                        address, timeout, text);
+            },
+            docs::get_server_internal_state);
+}
+
+}  // namespace tessellpy
