@@ -6,7 +6,7 @@
 #include "ipc_tools/client_options.h"
 #include "ipc_tools/protocol_version.h"
 
-#include <iterator>
+#include <gsl/gsl>
 
 namespace vexil {
 
@@ -51,12 +51,16 @@ PassReadResult VexilClient::pass_reads(std::vector<Read>& reads, unsigned int wa
         records.push_back(std::make_unique<interfaces::ReadHolder>(std::move(read.get_readholder())));
     }
     reads.clear();
+    // What the engine did not take goes back to the caller, also when preparing a read throws:
+    // the records exist nowhere else.
+    const auto give_back = gsl::finally([&] {
+        for (auto& record : records) {
+            Read read;
+            read.set_readholder(*record);
+            reads.push_back(std::move(read));
+        }
+    });
     const auto result = m_impl->pass_reads(records, wait_ms);
-    for (auto& record : records) {
-        Read read;
-        read.set_readholder(*record);
-        reads.push_back(std::move(read));
-    }
     trace.message([result] { return to_string(result); });
     return result;
 }

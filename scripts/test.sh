@@ -67,8 +67,8 @@ run_suite build/sanitize "" "" -DCMAKE_BUILD_TYPE=Debug -DVEXIL_SANITIZE=ON -DVE
 # The threaded parts (active objects, tracing, read coordination, the broker, the reference
 # server, the client engine) again under the thread sanitizer.
 # Half as many tests at once: the sanitizer slows every thread several times over.
-CTEST_JOBS=$(( (jobs + 1) / 2 )) run_suite build/tsan "^(common|interfaces|ipc_tools|reference_server|basecall_client)" \
-  "tests_common tests_common_diagnostics tests_interfaces tests_ipc_tools tests_reference_server tests_basecall_client" \
+CTEST_JOBS=$(( (jobs + 1) / 2 )) run_suite build/tsan "^(common|interfaces|ipc_tools|reference_server|basecall_client|client_api)" \
+  "tests_common tests_common_diagnostics tests_interfaces tests_ipc_tools tests_reference_server tests_basecall_client tests_client_api" \
   -DCMAKE_BUILD_TYPE=Debug -DVEXIL_TSAN=ON -DVEXIL_BUILD_BENCH=OFF
 
 exit $status

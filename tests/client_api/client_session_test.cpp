@@ -115,6 +115,12 @@ TEST(ClientSession, ConnectPassCollectFinish) {
     EXPECT_EQ("", batch[3].get_by_name("strand_id"));
 
     batch[2] = api_test::make_read(12, sequences[12]);
+    // A read_id that is not a text makes preparing throw; every read is still the caller's.
+    batch[4].get_metadata().insert("read_id", 14);
+    EXPECT_THROW(client.pass_reads(batch), std::out_of_range);
+    ASSERT_EQ(6U, batch.size());
+    EXPECT_EQ(15U, batch[5].get_read_tag());
+    batch[4].get_metadata().insert("read_id", std::string("read_14"));
     ASSERT_EQ(PassReadResult::success, client.pass_reads(batch, 1000));
     EXPECT_TRUE(batch.empty());
 
