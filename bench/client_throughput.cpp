@@ -1,21 +1,19 @@
-// Throughput of the client against the reference server in its fast mode, next to the protocol's
-// own limit: the very request and reply frames of a client run, recorded once, exchanged again by
+// Throughput of the public client (libvexil_client) against the reference server program in its
+// fast mode, next to the protocol's own limit: the very request and reply frames of a client run, recorded once, exchanged again by
 // bare cppzmq REQ and ROUTER sockets with prebuilt frames. For reads of several lengths, passed
 // singly and with pass_reads, it prints reads/s and samples/s of both, their ratio (medians of
 // repetitions in random order) and the round trips per read; then the client's peak memory for
 // 1,000 reads of 1 M samples with the default queue, measured in a child process of its own, and
 // the client's samples/s against the server with its model on.
 
-#include "basecall_client/basecall_client.h"
+#include "client_api/vexil_client.h"
 #include "data_wrappers/data_view.h"
-#include "interfaces/read_holder.h"
-#include "ipc_tools/connection_info.h"
-#include "ipc_tools/message.h"
-#include "reference_server/reference_server.h"
+#include "data_wrappers/metadata.h"
 #include "reference_server/signal_model.h"
 
 #include <boost/log/core.hpp>
 
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,17 +42,13 @@
 
 namespace {
 
-using basecall_service::BasecallClient;
-using basecall_service::PassReadResult;
 using bass::data_wrappers::dataset;
+using vexil::PassReadResult;
 using Clock = std::chrono::steady_clock;
+using ReadList = std::vector<vexil::Read>;
 
-// The public client's defaults: "max_message_size", "max_reads_queued", "max_server_read_failures",
-// events disabled, no state data.
-constexpr unsigned long BLOCK_SIZE = 256000;
+// The client runs with its default settings; this is its default "max_reads_queued".
 constexpr unsigned long MAX_READS_QUEUED = 20;
-constexpr unsigned long MAX_READ_FAILURES = 10;
-constexpr unsigned int REQUEST_TIMEOUT_MS = 10000;
 constexpr std::size_t READS_PER_PASS_READS = 100;
 constexpr std::chrono::seconds RUN_LIMIT{120};
 const char* const CONFIG = "dna_sim_fast";
@@ -95,17 +89,13 @@ public:
         }
     }
 
-    std::unique_ptr<interfaces::ReadHolder> make(std::uint64_t tag) const {
-        auto read = std::make_unique<interfaces::ReadHolder>();
-        read->read_tag = tag;
-        const std::string id = "bench_read_" + std::to_string(tag);
-        read->metadata.insert("read_id", id);
-        read->metadata.insert("strand_id", id + "_strand");
-        read->metadata.insert<float>("daq_offset", m_daq_offset);
-        read->metadata.insert<float>("daq_scaling", m_daq_scaling);
-        read->metadata.insert<std::uint64_t>("duration", m_raw.size());
-        read->metadata.insert<std::uint64_t>("model_stride", 5);
-        read->datasets.emplace(dataset::raw_data, bass::data_wrappers::DataView(std::vector<std::int16_t>(m_raw)));
+    vexil::Read make(std::uint64_t tag) const {
+        vexil::Read read;
+        read.set_read_tag(tag);
+        read.get_metadata().insert("read_id", "bench_read_" + std::to_string(tag));
+        read.get_metadata().insert<float>("daq_offset", m_daq_offset);
+        read.get_metadata().insert<float>("daq_scaling", m_daq_scaling);
+        read.get_datasets().emplace(dataset::raw_data, bass::data_wrappers::DataView(std::vector<std::int16_t>(m_raw)));
         return read;
     }
 
@@ -115,56 +105,50 @@ private:
     std::vector<std::int16_t> m_raw;
 };
 
-/// One engine client, connected, with the caller's side of a run: pass every read, collect
-/// every called read.
+/// One public client, connected with its default settings, with the caller's side of a run:
+/// pass every read, collect every called read.
 class ClientRun {
 public:
-    explicit ClientRun(const std::string& address)
-        : m_client(BLOCK_SIZE, MAX_READS_QUEUED, MAX_READ_FAILURES, /*disable_events=*/true,
-                   /*pull_state_data=*/false, nullptr) {
-        ipc_tools::ConnectionInfo info;
-        info.config_name = CONFIG;
-        info.client_name = "client_throughput";
-        info.timeout_interval = REQUEST_TIMEOUT_MS;
-        m_client.connect(address, REQUEST_TIMEOUT_MS, 30, info);
-        if (!m_client.connection_status_is_active()) {
-            throw std::runtime_error("Cannot connect to " + address + ": " +
-                                     basecall_service::to_string(m_client.get_connection_state().get_error_state()));
+    explicit ClientRun(const std::string& address) : m_client(address, CONFIG, "", false) {
+        bass::data_wrappers::Metadata params;
+        params.insert("client_name", std::string("client_throughput"));
+        if (m_client.set_params(params) != vexil::Result::success || m_client.connect() != vexil::Result::success) {
+            throw std::runtime_error("Cannot connect to " + address + ": " + m_client.get_error_message());
         }
     }
     ~ClientRun() { m_client.disconnect(); }
     ClientRun(const ClientRun&) = delete;
     ClientRun& operator=(const ClientRun&) = delete;
 
-    /// Passes the reads (moved out of the list) and returns once every one has come back.
-    void run(BasecallClient::ReadList& reads, bool batched) {
+    /// Passes the reads (taken from the list) and returns once every one has come back.
+    void run(ReadList& reads, bool batched) {
         const auto deadline = Clock::now() + RUN_LIMIT;
-        while (!reads.empty()) {
+        std::size_t next = 0;
+        while (next < reads.size()) {
             if (batched) {
-                BasecallClient::ReadList chunk;
-                auto end = reads.begin();
-                std::advance(end, std::min(READS_PER_PASS_READS, reads.size()));
-                chunk.splice(chunk.begin(), reads, reads.begin(), end);
-                const std::size_t count = chunk.size();
+                const std::size_t end = std::min(reads.size(), next + READS_PER_PASS_READS);
+                ReadList chunk(std::make_move_iterator(reads.begin() + static_cast<std::ptrdiff_t>(next)),
+                               std::make_move_iterator(reads.begin() + static_cast<std::ptrdiff_t>(end)));
                 const auto result = m_client.pass_reads(chunk, 1);
-                if (result == PassReadResult::success) {
-                    m_expected += count;
-                } else {
-                    reads.splice(reads.begin(), chunk);
-                }
                 check(result);
+                // The reads not taken come back in the chunk, in order; they go again.
+                const std::size_t accepted = (end - next) - chunk.size();
+                m_expected += accepted;
+                next += accepted;
+                for (std::size_t i = 0; i < chunk.size(); ++i) {
+                    reads[next + i] = std::move(chunk[i]);
+                }
                 collect();
                 check_deadline(deadline);
             } else {
-                pass(*reads.front(), deadline);
-                reads.pop_front();
+                pass(reads[next++], deadline);
             }
         }
         wait_for_all(deadline);
     }
 
     /// Passes one read, collecting called reads while the queue is full.
-    void pass(interfaces::ReadHolder& read, Clock::time_point deadline) {
+    void pass(vexil::Read& read, Clock::time_point deadline) {
         while (true) {
             const auto result = m_client.pass_read(read, 1);
             check(result);
@@ -190,20 +174,22 @@ public:
         if (m_client.num_completed_reads() == 0) {
             return;
         }
-        BasecallClient::ReadList done;
-        m_client.get_completed_reads(done, interfaces::medium_priority);
-        for (const auto& read : done) {
-            if (!read->has_dataset(dataset::sequence)) {
-                throw std::runtime_error("Read " + std::to_string(read->read_tag) + " came back uncalled");
+        std::vector<ReadList> done;
+        m_client.get_completed_reads(done);
+        for (const auto& group : done) {
+            for (const auto& read : group) {
+                if (read.get_datasets().count(dataset::sequence) == 0) {
+                    throw std::runtime_error("Read " + std::to_string(read.get_read_tag()) + " came back uncalled");
+                }
             }
+            m_collected += group.size();
         }
-        m_collected += done.size();
     }
 
 private:
     static void check(PassReadResult result) {
-        if (result == PassReadResult::not_accepting_reads) {
-            throw std::runtime_error("The client stopped accepting reads");
+        if (result != PassReadResult::success && result != PassReadResult::queue_full) {
+            throw std::runtime_error("The client refused reads: " + vexil::to_string(result));
         }
     }
     void check_deadline(Clock::time_point deadline) const {
@@ -213,29 +199,68 @@ private:
         }
     }
 
-    BasecallClient m_client;
+    vexil::VexilClient m_client;
     std::size_t m_expected = 0;
     std::size_t m_collected = 0;
 };
 
-BasecallClient::ReadList make_reads(const ReadFactory& factory, std::size_t count) {
-    BasecallClient::ReadList reads;
+ReadList make_reads(const ReadFactory& factory, std::size_t count) {
+    ReadList reads;
+    reads.reserve(count);
     for (std::size_t tag = 0; tag < count; ++tag) {
-        reads.push_back(factory.make(tag));
+        reads.push_back(factory.make(tag + 1));
     }
     return reads;
 }
 
-bool is_read_traffic(ipc_tools::MessageType type) {
-    using namespace ipc_tools;
-    return type == PASS_FIRST_RAW_BLOCK || type == PASS_NEXT_RAW_BLOCK || type == PASS_READ_BATCH ||
-           type == GET_FIRST_CALLED_BLOCK || type == GET_NEXT_CALLED_BLOCK;
-}
+/// The reference server program, started with the given options; stopped (SIGTERM) and waited
+/// for on destruction.
+class ServerProcess {
+public:
+    ServerProcess(const std::string& address, const std::vector<std::string>& options) {
+        std::vector<std::string> arguments{VEXIL_REFERENCE_SERVER_PROGRAM, "--address", address};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        std::array<int, 2> output{};
+        if (pipe(output.data()) != 0) {
+            throw std::runtime_error("pipe failed");
+        }
+        m_pid = fork();
+        if (m_pid == 0) {
+            dup2(output[1], STDOUT_FILENO);
+            close(output[0]);
+            close(output[1]);
+            std::vector<char*> argv;
+            for (auto& argument : arguments) {
+                argv.push_back(argument.data());
+            }
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(output[1]);
+        // It prints its start-up line once it serves.
+        std::unique_ptr<FILE, int (*)(FILE*)> stream(fdopen(output[0], "r"), fclose);
+        std::array<char, 512> line{};
+        if (m_pid < 0 || fgets(line.data(), static_cast<int>(line.size()), stream.get()) == nullptr ||
+            std::string(line.data()).find("listening on") == std::string::npos) {
+            stop();
+            throw std::runtime_error(std::string("The reference server did not start: ") + VEXIL_REFERENCE_SERVER_PROGRAM);
+        }
+    }
+    ~ServerProcess() { stop(); }
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
 
-ipc_tools::MessageType type_of(const zmq::message_t& frame) {
-    zmq::message_t copy(frame.data(), frame.size());
-    return ipc_tools::Message(std::move(copy)).get_type();
-}
+private:
+    void stop() {
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            waitpid(m_pid, nullptr, 0);
+            m_pid = -1;
+        }
+    }
+    pid_t m_pid = -1;
+};
 
 /// The read traffic of one client, request and reply frames in order.
 struct Exchange {
@@ -285,23 +310,19 @@ private:
     }
 
     void relay() {
-        std::string pending;  // the read request awaiting its reply
-        bool recording = false;
+        std::string pending;  // the request awaiting its reply
         while (!m_stop) {
             std::array<zmq::pollitem_t, 2> items{{{static_cast<void*>(m_front), 0, ZMQ_POLLIN, 0},
                                                   {static_cast<void*>(m_back), 0, ZMQ_POLLIN, 0}}};
             zmq::poll(items.data(), items.size(), std::chrono::milliseconds(20));
             if ((items[0].revents & ZMQ_POLLIN) != 0) {
                 auto parts = receive_all(m_front);
-                recording = is_read_traffic(type_of(parts.back()));
-                if (recording) {
-                    pending.assign(static_cast<const char*>(parts.back().data()), parts.back().size());
-                }
+                pending.assign(static_cast<const char*>(parts.back().data()), parts.back().size());
                 send_all(m_back, parts);
             }
             if ((items[1].revents & ZMQ_POLLIN) != 0) {
                 auto parts = receive_all(m_back);
-                if (recording) {
+                {
                     std::lock_guard<std::mutex> lock(m_mutex);
                     m_exchanges.push_back(
                         {pending, std::string(static_cast<const char*>(parts.back().data()), parts.back().size())});
@@ -362,16 +383,6 @@ double replay(const std::vector<Exchange>& exchanges, std::size_t count, const s
     return elapsed;
 }
 
-std::size_t read_requests(const reference_server::RequestLog& log) {
-    using namespace ipc_tools;
-    std::size_t total = 0;
-    for (const auto type : {PASS_FIRST_RAW_BLOCK, PASS_NEXT_RAW_BLOCK, PASS_READ_BATCH, GET_FIRST_CALLED_BLOCK,
-                            GET_NEXT_CALLED_BLOCK, HEARTBEAT_PING}) {
-        total += log.count(type);
-    }
-    return total;
-}
-
 struct Figures {
     std::vector<double> client_seconds;
     std::vector<double> limit_seconds;
@@ -383,7 +394,7 @@ struct Figures {
 struct Options {
     std::size_t repetitions = 5;
     double scale = 1.0;
-    std::size_t calling_threads = reference_server::default_calling_threads();
+    std::string calling_threads;  // the server's default unless given
     std::size_t memory_reads = 1000;
     std::vector<std::size_t> sizes{4000, 20000, 100000, 1000000};
     bool with_memory_and_model = true;
@@ -398,17 +409,9 @@ std::string folder_for_sockets() {
     return pattern;
 }
 
-reference_server::ServerOptions server_options(const std::string& address, bool model, std::size_t threads) {
-    reference_server::ServerOptions options;
-    options.address = address;
-    options.use_signal_model = model;
-    options.calling_threads = threads;
-    options.quiet = true;
-    return options;
-}
-
-/// Records the frames of a short client run through the proxy: the first reads fill the queue,
-/// so only the traffic of the later ones is kept, which is what a long run repeats.
+/// Records the frames of a short client run through the proxy: the first reads fill the queue and
+/// the handshake is behind them, so only the read traffic of the later ones is kept, which is what
+/// a long run repeats.
 void record(Figures& figures, const Scenario& scenario, const ReadFactory& factory, const std::string& server,
             const std::string& proxy_address) {
     const std::size_t warm = scenario.batched ? 2 * READS_PER_PASS_READS : 4;
@@ -422,6 +425,7 @@ void record(Figures& figures, const Scenario& scenario, const ReadFactory& facto
     client.run(second, scenario.batched);
     figures.recorded = proxy.take();
     figures.recorded_reads = kept;
+    figures.round_trips_per_read = static_cast<double>(figures.recorded.size()) / static_cast<double>(kept);
 }
 
 void print_table(const std::vector<Scenario>& scenarios, const std::map<std::size_t, Figures>& figures) {
@@ -459,8 +463,9 @@ int memory_probe(const std::string& address, std::size_t reads) {
     const long baseline = peak_rss_kb();
     ClientRun client(address);
     const auto deadline = Clock::now() + 10 * RUN_LIMIT;
-    for (std::size_t tag = 0; tag < reads; ++tag) {
-        client.pass(*factory.make(tag), deadline);
+    for (std::size_t tag = 1; tag <= reads; ++tag) {
+        vexil::Read read = factory.make(tag);
+        client.pass(read, deadline);
     }
     client.wait_for_all(deadline);
     std::cout << "baseline_kb=" << baseline << " peak_kb=" << peak_rss_kb() << std::endl;
@@ -496,7 +501,7 @@ void run_benchmark(const Options& options) {
     const auto cleanup = std::unique_ptr<const std::string, void (*)(const std::string*)>(
         &folder, [](const std::string* path) { std::filesystem::remove_all(*path); });
     std::cout << "client_throughput: load average " << load_average() << " at start, " << std::thread::hardware_concurrency()
-              << " cores, server calling threads " << options.calling_threads << ", ipc transport" << std::endl;
+              << " cores; public client with default settings, server a separate process, ipc transport" << std::endl;
 
     const auto scaled = [&](std::size_t reads) { return std::max<std::size_t>(4, static_cast<std::size_t>(reads * options.scale)); };
     std::vector<Scenario> scenarios;
@@ -508,7 +513,7 @@ void run_benchmark(const Options& options) {
     }
 
     const std::string server_address = "ipc://" + folder + "/server.sock";
-    reference_server::ReferenceServer server(server_options(server_address, false, options.calling_threads));
+    const ServerProcess server(server_address, {"--no-model"});
     std::map<std::size_t, Figures> figures;
     std::map<std::size_t, std::unique_ptr<ReadFactory>> factories;
     for (std::size_t i = 0; i < scenarios.size(); ++i) {
@@ -536,12 +541,9 @@ void run_benchmark(const Options& options) {
         if (is_client) {
             auto reads = make_reads(*factories[scenario.samples], scenario.reads);
             ClientRun client(server_address);
-            const std::size_t before = read_requests(server.request_log());
             const auto start = Clock::now();
             client.run(reads, scenario.batched);
             figure.client_seconds.push_back(seconds_since(start));
-            figure.round_trips_per_read =
-                static_cast<double>(read_requests(server.request_log()) - before) / static_cast<double>(scenario.reads);
         } else {
             const std::size_t exchanges = figure.recorded.size() * scenario.reads / figure.recorded_reads;
             figure.limit_seconds.push_back(
@@ -549,7 +551,8 @@ void run_benchmark(const Options& options) {
         }
     }
     std::cout << "Medians of " << options.repetitions
-              << " repetitions; limit: the recorded frames of the same run over bare REQ/ROUTER with prebuilt replies";
+              << " repetitions; limit: the recorded frames of the same run over bare REQ/ROUTER with prebuilt replies;"
+                 " trips/read: requests per read in the recording";
     print_table(scenarios, figures);
     if (!options.with_memory_and_model) {
         return;
@@ -560,7 +563,11 @@ void run_benchmark(const Options& options) {
               << " groups): " << probe_memory(server_address, options.memory_reads);
 
     const std::string model_address = "ipc://" + folder + "/model.sock";
-    reference_server::ReferenceServer model_server(server_options(model_address, true, options.calling_threads));
+    std::vector<std::string> model_options;
+    if (!options.calling_threads.empty()) {
+        model_options = {"--calling-threads", options.calling_threads};
+    }
+    const ServerProcess model_server(model_address, model_options);
     const ReadFactory simulated(20000, true);
     std::vector<double> seconds;
     const std::size_t model_reads = scaled(2000);
@@ -594,7 +601,7 @@ int main(int argc, char** argv) {
         } else if (option == "--scale") {
             options.scale = std::stod(value());
         } else if (option == "--calling-threads") {
-            options.calling_threads = std::stoul(value());
+            options.calling_threads = value();
         } else if (option == "--memory-reads") {
             options.memory_reads = std::stoul(value());
         } else if (option == "--sizes") {
@@ -608,7 +615,7 @@ int main(int argc, char** argv) {
         } else if (option == "--memory-probe") {
             options.memory_probe = value();
         } else {
-            std::cerr << "usage: client_throughput [--repetitions N] [--scale X] [--calling-threads N] "
+            std::cerr << "usage: client_throughput [--repetitions N] [--scale X] [--calling-threads N (model server)] "
                          "[--memory-reads N] [--sizes N,N,...]\n";
             return 2;
         }

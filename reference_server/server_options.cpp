@@ -150,6 +150,7 @@ std::string usage_text(const std::string& program) {
            "  --config-file FILE       configurations, one 'name stride [model_type] [duplex]' a line\n"
            "  --no-model               answer reads without running the signal model (benchmarks)\n"
            "  --max-reads-per-client N answer NOT_READY once a client has N reads on the server\n"
+           "  --calling-threads N      threads that call reads with the model (0: inside the request)\n"
            "  --fault RULE             inject a fault (repeatable), RULE being\n"
            "                           action[,request=TYPE][,client=ID][,from=N][,count=N|forever]\n"
            "                           [,delay=MS][,text=TEXT]; actions: loading, not_ready,\n"
@@ -213,6 +214,8 @@ CommandLine parse_command_line(const std::vector<std::string>& arguments) {
             command.server.use_signal_model = false;
         } else if (!simulate && argument == "--max-reads-per-client") {
             command.server.max_reads_per_client = parse_unsigned(argument, value_of(argument));
+        } else if (!simulate && argument == "--calling-threads") {
+            command.server.calling_threads = parse_unsigned(argument, value_of(argument));
         } else if (!simulate && argument == "--fault") {
             command.server.faults.push_back(parse_fault_rule(value_of(argument)));
         } else if (!simulate && argument == "--request-log") {

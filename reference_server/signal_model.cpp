@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <random>
 #include <stdexcept>
+#include <utility>
 
 namespace reference_server {
 
@@ -12,6 +14,49 @@ namespace {
 
 constexpr char bases[] = "ACGT";
 constexpr double first_level = 70.0;
+
+/// The 0-based position, in counted order, of the element of rank `rank`.
+std::size_t position_of_rank(const std::vector<std::uint32_t>& counts, std::size_t rank) {
+    std::size_t seen = 0;
+    for (std::size_t position = 0; position < counts.size(); ++position) {
+        seen += counts[position];
+        if (seen > rank) {
+            return position;
+        }
+    }
+    return counts.size() - 1;
+}
+
+/// Median (the element of rank count / 2) of raw values and the median of their absolute
+/// deviations from it, in raw units, without sorting: by counting when the values span less than
+/// their number (as a signal's do), else by selection.
+std::pair<int, int> median_and_deviation(const std::int16_t* raw, std::size_t count) {
+    const std::size_t rank = count / 2;
+    const auto [lowest, highest] = std::minmax_element(raw, raw + count);
+    const int low = *lowest;
+    const int high = *highest;
+    if (static_cast<std::size_t>(high - low) < count) {
+        std::vector<std::uint32_t> counts(static_cast<std::size_t>(high - low) + 1);
+        for (std::size_t i = 0; i < count; ++i) {
+            ++counts[static_cast<std::size_t>(raw[i] - low)];
+        }
+        const int median = low + static_cast<int>(position_of_rank(counts, rank));
+        std::vector<std::uint32_t> deviations(static_cast<std::size_t>(std::max(high - median, median - low)) + 1);
+        for (int value = low; value <= high; ++value) {
+            deviations[static_cast<std::size_t>(std::abs(value - median))] += counts[static_cast<std::size_t>(value - low)];
+        }
+        return {median, static_cast<int>(position_of_rank(deviations, rank))};
+    }
+    std::vector<int> values(raw, raw + count);
+    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(rank);
+    std::nth_element(values.begin(), middle, values.end());
+    const int median = *middle;
+    for (auto& value : values) {
+        value = std::abs(value - median);
+    }
+    std::nth_element(values.begin(), middle, values.end());
+    return {median, *middle};
+}
 
 }  // namespace
 
@@ -30,8 +75,14 @@ char SignalModel::base_at(std::size_t index) { return bases[index & 3U]; }
 double SignalModel::level(char base) { return first_level + level_spacing * static_cast<double>(base_index(base)); }
 
 char SignalModel::nearest_base(double current, double* distance) {
-    const double position = std::round((current - first_level) / level_spacing);
-    const auto index = static_cast<std::size_t>(std::clamp(position, 0.0, 3.0));
+    // The nearest level, rounding half up; below the first level (or not a number) is A.
+    const double position = (current - first_level) / level_spacing + 0.5;
+    std::size_t index = 0;
+    if (position >= 3.0) {
+        index = 3;
+    } else if (position >= 1.0) {
+        index = static_cast<std::size_t>(position);
+    }
     if (distance != nullptr) {
         *distance = std::fabs(current - (first_level + level_spacing * static_cast<double>(index)));
     }
@@ -39,8 +90,12 @@ char SignalModel::nearest_base(double current, double* distance) {
 }
 
 int SignalModel::qscore_for_distance(double distance) {
-    const long q = max_qscore - std::lround(3.0 * distance);
-    return static_cast<int>(std::max(1L, q));
+    // 3 * distance rounded half up (a distance is never negative); far off (or not a number) is 1.
+    const double penalty = 3.0 * distance + 0.5;
+    if (!(penalty < max_qscore)) {
+        return 1;
+    }
+    return std::max(1, max_qscore - static_cast<int>(penalty));
 }
 
 std::vector<std::int16_t> simulate_read(const std::string& sequence, const SimulationParameters& params) {
@@ -141,23 +196,12 @@ CalledSequence call_read(const std::int16_t* raw, std::size_t count, float daq_o
     }
     called.mean_qscore = events == 0 ? 0.0F : static_cast<float>(static_cast<double>(qscore_sum) / events);
 
-    // Median and median absolute deviation of the current, found by selection on the raw values
-    // (current is an increasing function of them), shifted to unsigned so that every deviation
-    // fits the same buffer.
+    // Median and median absolute deviation of the current, taken on the raw values: current is an
+    // increasing function of them.
     if (used > 0) {
-        std::vector<std::uint16_t> values(used);
-        std::transform(raw, raw + used, values.begin(), [](std::int16_t sample) {
-            return static_cast<std::uint16_t>(static_cast<int>(sample) + 32768);
-        });
-        const auto middle = values.begin() + static_cast<std::ptrdiff_t>(used / 2);
-        std::nth_element(values.begin(), middle, values.end());
-        const int median_value = *middle;
-        for (auto& value : values) {
-            value = static_cast<std::uint16_t>(std::abs(static_cast<int>(value) - median_value));
-        }
-        std::nth_element(values.begin(), middle, values.end());
-        called.median_current = static_cast<float>((median_value - 32768 + offset) * scaling);
-        called.med_abs_dev = static_cast<float>(*middle * scaling);
+        const auto [median, deviation] = median_and_deviation(raw, used);
+        called.median_current = static_cast<float>((median + offset) * scaling);
+        called.med_abs_dev = static_cast<float>(deviation * scaling);
     }
     return called;
 }

@@ -121,28 +121,30 @@ TEST(SignalModel, StateDataIsTheDistanceToEachLevelAndTraceMarksTheCalledBase) {
 }
 
 TEST(SignalModel, MedianAndDeviationMatchAFullSortOfTheUsedSamples) {
-    // Odd and even counts, trailing samples that make no event, and a wide spread of values.
+    // Odd and even counts; values spread wider than their number (selected) and narrower (counted).
     std::mt19937 generator(7);
-    for (const std::size_t count : {1U, 2U, 7U, 1000U, 20001U}) {
-        std::vector<std::int16_t> raw(count);
-        for (auto& sample : raw) {
-            sample = static_cast<std::int16_t>(static_cast<int>(generator() % 60000U) - 30000);
+    for (const std::uint32_t spread : {60000U, 300U}) {
+        for (const std::size_t count : {1U, 2U, 7U, 1000U, 20001U}) {
+            std::vector<std::int16_t> raw(count);
+            for (auto& sample : raw) {
+                sample = static_cast<std::int16_t>(static_cast<int>(generator() % spread) - static_cast<int>(spread / 2));
+            }
+            const float offset = 3.0F;
+            const float scaling = 0.5F;
+            const auto called = call_read(raw.data(), raw.size(), offset, scaling, 1, {});
+            std::vector<double> currents;
+            for (const auto sample : raw) {
+                currents.push_back((sample + offset) * scaling);
+            }
+            std::sort(currents.begin(), currents.end());
+            const double median = currents[count / 2];
+            for (auto& current : currents) {
+                current = std::fabs(current - median);
+            }
+            std::sort(currents.begin(), currents.end());
+            EXPECT_FLOAT_EQ(static_cast<float>(median), called.median_current) << count << " " << spread;
+            EXPECT_FLOAT_EQ(static_cast<float>(currents[count / 2]), called.med_abs_dev) << count << " " << spread;
         }
-        const float offset = 3.0F;
-        const float scaling = 0.5F;
-        const auto called = call_read(raw.data(), raw.size(), offset, scaling, 1, {});
-        std::vector<double> currents;
-        for (const auto sample : raw) {
-            currents.push_back((sample + offset) * scaling);
-        }
-        std::sort(currents.begin(), currents.end());
-        const double median = currents[count / 2];
-        for (auto& current : currents) {
-            current = std::fabs(current - median);
-        }
-        std::sort(currents.begin(), currents.end());
-        EXPECT_FLOAT_EQ(static_cast<float>(median), called.median_current) << count;
-        EXPECT_FLOAT_EQ(static_cast<float>(currents[count / 2]), called.med_abs_dev) << count;
     }
     const std::vector<std::int16_t> six(6, 100);
     const auto trimmed = call_read(six.data(), 3, 0.0F, 1.0F, 5, {});  // no whole event: nothing measured
