@@ -195,3 +195,20 @@ def test_result_without_a_member_name_arrives_as_its_number(start_server):
     assert isinstance(outcome, result) and int(outcome) == 11
     assert client.get_status() == tessellpy.error_state
     assert "VexilClient(status=error, " in repr(client)
+
+
+def test_wait_beyond_32_bits_is_clamped_not_wrapped(start_server):
+    # Every request waits, so the worker drains the one-read queue slowly.
+    server = start_server("--fault", "delay,delay=100,count=forever")
+    client = tessellpy.VexilClient(server.address, CONFIG)
+    assert client.set_params({"max_reads_queued": 1}) == result.success
+    assert client.connect() == result.success
+    tag = 0
+    outcome = pass_result.read_accepted
+    while outcome == pass_result.read_accepted and tag < 50:
+        tag += 1
+        outcome = client.pass_read(make_read(tag, "ACGT" * 60), 0)
+    assert outcome == pass_result.queue_full
+    # 2**32 would wrap to 0 and find the queue still full; clamped, it waits for room.
+    assert client.pass_read(make_read(tag, "ACGT" * 60), 2 ** 32) == pass_result.read_accepted
+    client.disconnect()
