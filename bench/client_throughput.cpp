@@ -558,9 +558,17 @@ void run_benchmark(const Options& options) {
         return;
     }
 
+    const std::string probe = probe_memory(server_address, options.memory_reads);
+    long baseline_kb = 0;
+    long peak_kb = 0;
+    if (std::sscanf(probe.c_str(), "baseline_kb=%ld peak_kb=%ld", &baseline_kb, &peak_kb) != 2) {
+        throw std::runtime_error("The memory probe failed: " + probe);
+    }
     std::cout << "\nClient peak memory, " << options.memory_reads
               << " reads of 1 M samples passed singly with the default queue (" << MAX_READS_QUEUED
-              << " groups): " << probe_memory(server_address, options.memory_reads);
+              << " groups), in a process of its own: " << peak_kb / 1024 << " MB resident at most, "
+              << (peak_kb - baseline_kb) / 1024 << " MB above the " << baseline_kb / 1024 << " MB before connecting"
+              << std::endl;
 
     const std::string model_address = "ipc://" + folder + "/model.sock";
     std::vector<std::string> model_options;
