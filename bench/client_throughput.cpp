@@ -1,10 +1,10 @@
 // Throughput of the public client (libvexil_client) against the reference server program in its
-// fast mode, next to the protocol's own limit: the very request and reply frames of a client run, recorded once, exchanged again by
-// bare cppzmq REQ and ROUTER sockets with prebuilt frames. For reads of several lengths, passed
-// singly and with pass_reads, it prints reads/s and samples/s of both, their ratio (medians of
-// repetitions in random order) and the round trips per read; then the client's peak memory for
-// 1,000 reads of 1 M samples with the default queue, measured in a child process of its own, and
-// the client's samples/s against the server with its model on.
+// fast mode, next to the protocol's own limit: the very request and reply frames of a client run,
+// recorded once, exchanged again by bare cppzmq REQ and ROUTER sockets with prebuilt frames. For
+// reads of several lengths, passed singly and with pass_reads, it prints reads/s and samples/s of
+// both, their ratio (medians of repetitions in random order) and the round trips per read; then
+// the client's peak memory for 1,000 reads of 1 M samples with the default queue, measured in a
+// child process of its own, and the client's samples/s against the server with its model on.
 
 #include "client_api/vexil_client.h"
 #include "data_wrappers/data_view.h"
@@ -570,25 +570,33 @@ void run_benchmark(const Options& options) {
               << (peak_kb - baseline_kb) / 1024 << " MB above the " << baseline_kb / 1024 << " MB before connecting"
               << std::endl;
 
-    const std::string model_address = "ipc://" + folder + "/model.sock";
-    std::vector<std::string> model_options;
-    if (!options.calling_threads.empty()) {
-        model_options = {"--calling-threads", options.calling_threads};
-    }
-    const ServerProcess model_server(model_address, model_options);
+    // With the model on: pulls held until called (the default), and answered NONE_PENDING at once,
+    // which lets the client push further batches while earlier ones are being called.
     const ReadFactory simulated(20000, true);
-    std::vector<double> seconds;
     const std::size_t model_reads = scaled(2000);
-    for (std::size_t repetition = 0; repetition < options.repetitions; ++repetition) {
-        auto reads = make_reads(simulated, model_reads);
-        ClientRun client(model_address);
-        const auto start = Clock::now();
-        client.run(reads, true);
-        seconds.push_back(seconds_since(start));
+    for (const bool held : {true, false}) {
+        std::vector<std::string> model_options;
+        if (!options.calling_threads.empty()) {
+            model_options = {"--calling-threads", options.calling_threads};
+        }
+        if (!held) {
+            model_options.push_back("--no-held-pulls");
+        }
+        const std::string model_address = "ipc://" + folder + (held ? "/model_held.sock" : "/model.sock");
+        const ServerProcess model_server(model_address, model_options);
+        std::vector<double> seconds;
+        for (std::size_t repetition = 0; repetition < options.repetitions; ++repetition) {
+            auto reads = make_reads(simulated, model_reads);
+            ClientRun client(model_address);
+            const auto start = Clock::now();
+            client.run(reads, true);
+            seconds.push_back(seconds_since(start));
+        }
+        std::cout << "Model on, " << model_reads << " reads of 20000 samples through pass_reads, pulls "
+                  << (held ? "held until called" : "answered at once") << ": " << std::fixed << std::setprecision(1)
+                  << model_reads * 20000.0 / median(seconds) / 1e6 << " M samples/s (median of " << options.repetitions
+                  << ")" << std::defaultfloat << std::endl;
     }
-    std::cout << "Model on, " << model_reads << " reads of 20000 samples through pass_reads: " << std::fixed
-              << std::setprecision(1) << model_reads * 20000.0 / median(seconds) / 1e6 << " M samples/s (median of "
-              << options.repetitions << ")" << std::endl;
     std::cout << "client_throughput: load average " << load_average() << " at end" << std::endl;
 }
 

@@ -151,6 +151,7 @@ std::string usage_text(const std::string& program) {
            "  --no-model               answer reads without running the signal model (benchmarks)\n"
            "  --max-reads-per-client N answer NOT_READY once a client has N reads on the server\n"
            "  --calling-threads N      threads that call reads with the model (0: inside the request)\n"
+           "  --no-held-pulls          answer NONE_PENDING to a pull whose read is still being called\n"
            "  --fault RULE             inject a fault (repeatable), RULE being\n"
            "                           action[,request=TYPE][,client=ID][,from=N][,count=N|forever]\n"
            "                           [,delay=MS][,text=TEXT]; actions: loading, not_ready,\n"
@@ -214,6 +215,8 @@ CommandLine parse_command_line(const std::vector<std::string>& arguments) {
             command.server.use_signal_model = false;
         } else if (!simulate && argument == "--max-reads-per-client") {
             command.server.max_reads_per_client = parse_unsigned(argument, value_of(argument));
+        } else if (!simulate && argument == "--no-held-pulls") {
+            command.server.hold_pulls = false;
         } else if (!simulate && argument == "--calling-threads") {
             command.server.calling_threads = parse_unsigned(argument, value_of(argument));
         } else if (!simulate && argument == "--fault") {

@@ -36,9 +36,10 @@ TEST(ServerOptions, AddressesMustBeIpcOrTcp) {
 TEST(ServerOptions, ServeModeReadsEveryOption) {
     const auto command = parse({"--address", "ipc:///tmp/s", "--config", "fast:4", "--config", "slow:12", "--no-model",
                                 "--max-reads-per-client", "7", "--fault", "silence,request=HEARTBEAT_PING",
-                                "--request-log", "/tmp/log", "--quiet", "--calling-threads", "0"});
+                                "--request-log", "/tmp/log", "--quiet", "--calling-threads", "0", "--no-held-pulls"});
     EXPECT_EQ(CommandLine::Mode::serve, command.mode);
     EXPECT_EQ(0U, command.server.calling_threads);
+    EXPECT_FALSE(command.server.hold_pulls);
     EXPECT_EQ("ipc:///tmp/s", command.server.address);
     ASSERT_EQ(2U, command.server.configurations.size());
     EXPECT_EQ("fast", command.server.configurations[0].name);
