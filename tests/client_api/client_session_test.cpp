@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -216,5 +217,32 @@ TEST(ClientSession, PassReadWithoutAWaitUsesThePassReadTimeout) {
     }
     EXPECT_EQ(PassReadResult::queue_full, result) << server.requests();
     EXPECT_GE(waited, std::chrono::milliseconds(450));
+    EXPECT_EQ(Result::success, client.disconnect());
+}
+
+namespace {
+std::atomic<int> hook_runs{0};
+void count_hook_run() { hook_runs.fetch_add(1); }
+}  // namespace
+
+TEST(ClientSession, DuplexConfigurationsAskForMoreReadDataAndTheWorkerRunsTheHook) {
+    api_test::ServerProcess server;
+    VexilClient client(server.address(), "dna_sim_duplex", "", false);
+    ASSERT_EQ(Result::success, client.set_params(quick_params()));
+    ASSERT_EQ(Result::success, client.set_callback_function(count_hook_run));
+    const int runs_before = hook_runs.load();
+    ASSERT_EQ(Result::success, client.connect());
+    EXPECT_EQ(runs_before + 1, hook_runs.load());
+
+    auto read = api_test::make_read(1, "ACGTACGTACGTACGTACGTACGT");
+    read.get_metadata().insert<std::int32_t>("channel", 3);
+    read.get_metadata().insert("run_id", std::string("run"));
+    read.get_metadata().insert<float>("sampling_rate", 4000.0F);
+    read.get_metadata().insert<std::uint64_t>("start_time", 10);
+    std::string message;
+    EXPECT_FALSE(client.validate_read(read, message));
+    EXPECT_EQ("Missing data in ReadHolder object: mux metadata field not found.", message);
+    read.get_metadata().insert<std::uint32_t>("mux", 1);
+    EXPECT_TRUE(client.validate_read(read, message));
     EXPECT_EQ(Result::success, client.disconnect());
 }
