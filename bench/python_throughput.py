@@ -68,7 +68,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build-dir", default=os.environ.get("VEXIL_BUILD_DIR", ROOT / "build" / "release"))
     parser.add_argument("--reads", type=int, default=5000)
-    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args()
     build = pathlib.Path(args.build_dir).resolve()
     sys.path.insert(0, str(build / "python" / "module"))
@@ -109,7 +109,9 @@ def main():
     print(f"C++ client:      {best_cpp:10.1f} reads/s  {best_cpp * samples / args.reads / 1e6:8.2f} Msamples/s")
     print(f"tessellpy:       {best_python:10.1f} reads/s  {best_python * samples / args.reads / 1e6:8.2f} Msamples/s")
     ratio = best_python / best_cpp
-    print(f"module / C++:    {100 * ratio:9.1f} %  (target at least 80 %)")
+    median_ratio = float(np.median(python)) / float(np.median(cpp))
+    print(f"module / C++:    {100 * ratio:9.1f} %  best against best, {100 * median_ratio:.1f} % median against "
+          f"median (target at least 80 %)")
     return 0 if ratio >= 0.8 else 1
 
 
