@@ -146,6 +146,25 @@ TEST(ClientStateReport, ReportsRacingDestructionsStaySound) {
     reporter.join();
 }
 
+TEST(ClientSettings, WrittenAndReportedFromSeveralThreadsAtOnce) {
+    VexilClient client(ADDRESS, "dna_sim_fast", "", false);
+    std::thread writer([&] {
+        for (std::uint32_t i = 0; i < 200; ++i) {
+            Metadata params;
+            params.insert("barcode_kits", "kit_" + std::to_string(i));
+            params.insert<std::uint32_t>("query_timeout", i + 1);
+            EXPECT_EQ(Result::success, client.set_params(params));
+            EXPECT_EQ(Result::success, client.set_priority(vexil::Read::Priority(i % 3)));
+        }
+    });
+    for (int i = 0; i < 200; ++i) {
+        const std::string kits = client_report(client)["m_barcode_kits"];
+        EXPECT_TRUE(kits.empty() || kits.rfind("kit_", 0) == 0) << kits;
+    }
+    writer.join();
+    EXPECT_EQ("kit_199", client_report(client)["m_barcode_kits"]);
+}
+
 TEST(ReadValidation, MessagesNameWhatIsMissingInOrderAndLargeTagsAreRefused) {
     const VexilClient client(ADDRESS, "dna_sim_fast", "", false);
     vexil::Read read;
