@@ -346,8 +346,10 @@ void no_free(void*, void*) {}
 /// The protocol's limit: `count` exchanges of the recorded frames, cycling through them, between
 /// a REQ socket and a ROUTER that answers each with the next prebuilt reply. Returns seconds.
 double replay(const std::vector<Exchange>& exchanges, std::size_t count, const std::string& address) {
-    zmq::context_t context(1);
-    zmq::socket_t router(context, zmq::socket_type::router);
+    // A context for each side, as a client and a server in processes of their own have.
+    zmq::context_t server_context(1);
+    zmq::context_t client_context(1);
+    zmq::socket_t router(server_context, zmq::socket_type::router);
     router.set(zmq::sockopt::linger, 0);
     router.bind(address);
     std::thread server([&] {
@@ -365,7 +367,7 @@ double replay(const std::vector<Exchange>& exchanges, std::size_t count, const s
             router.send(frame, zmq::send_flags::none);
         }
     });
-    zmq::socket_t req(context, zmq::socket_type::req);
+    zmq::socket_t req(client_context, zmq::socket_type::req);
     req.set(zmq::sockopt::linger, 0);
     req.connect(address);
     const auto start = Clock::now();
@@ -506,8 +508,8 @@ void run_benchmark(const Options& options) {
     const auto scaled = [&](std::size_t reads) { return std::max<std::size_t>(4, static_cast<std::size_t>(reads * options.scale)); };
     std::vector<Scenario> scenarios;
     for (const std::size_t samples : options.sizes) {
-        // About 40 M samples a run, and never fewer than a few reads.
-        const std::size_t reads = scaled(std::max<std::size_t>(4, 40000000 / samples));
+        // About 80 M samples a run, and never fewer than a few reads.
+        const std::size_t reads = scaled(std::max<std::size_t>(4, 80000000 / samples));
         scenarios.push_back({samples, false, reads});
         scenarios.push_back({samples, true, reads});
     }
