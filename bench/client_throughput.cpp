@@ -13,6 +13,7 @@
 
 #include <boost/log/core.hpp>
 
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -400,8 +401,24 @@ struct Options {
     std::size_t memory_reads = 1000;
     std::vector<std::size_t> sizes{4000, 20000, 100000, 1000000};
     bool with_memory_and_model = true;
+    std::string cpus;          // "first-last": this process and the servers it starts run there only
     std::string memory_probe;  // child mode: the server address
 };
+
+/// Keeps this process (and the processes it starts) on the CPUs "first-last" (or one CPU).
+void pin_to_cpus(const std::string& range) {
+    const auto dash = range.find('-');
+    const int first = std::stoi(range.substr(0, dash));
+    const int last = dash == std::string::npos ? first : std::stoi(range.substr(dash + 1));
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    for (int cpu = first; cpu <= last; ++cpu) {
+        CPU_SET(cpu, &set);
+    }
+    if (first < 0 || last < first || sched_setaffinity(0, sizeof(set), &set) != 0) {
+        throw std::invalid_argument("Cannot run on CPUs " + range);
+    }
+}
 
 std::string folder_for_sockets() {
     char pattern[] = "/tmp/vexil_bench_XXXXXX";
@@ -503,7 +520,8 @@ void run_benchmark(const Options& options) {
     const auto cleanup = std::unique_ptr<const std::string, void (*)(const std::string*)>(
         &folder, [](const std::string* path) { std::filesystem::remove_all(*path); });
     std::cout << "client_throughput: load average " << load_average() << " at start, " << std::thread::hardware_concurrency()
-              << " cores; public client with default settings, server a separate process, ipc transport" << std::endl;
+              << " cores" << (options.cpus.empty() ? std::string() : ", pinned to CPUs " + options.cpus)
+              << "; public client with default settings, server a separate process, ipc transport" << std::endl;
 
     const auto scaled = [&](std::size_t reads) { return std::max<std::size_t>(4, static_cast<std::size_t>(reads * options.scale)); };
     std::vector<Scenario> scenarios;
@@ -620,6 +638,8 @@ int main(int argc, char** argv) {
             options.scale = std::stod(value());
         } else if (option == "--calling-threads") {
             options.calling_threads = value();
+        } else if (option == "--cpus") {
+            options.cpus = value();
         } else if (option == "--memory-reads") {
             options.memory_reads = std::stoul(value());
         } else if (option == "--sizes") {
@@ -634,13 +654,17 @@ int main(int argc, char** argv) {
             options.memory_probe = value();
         } else {
             std::cerr << "usage: client_throughput [--repetitions N] [--scale X] [--calling-threads N (model server)] "
-                         "[--memory-reads N] [--sizes N,N,...]\n";
+                         "[--memory-reads N] [--sizes N,N,...] [--cpus FIRST-LAST]\n";
             return 2;
         }
     }
     // The engine's connection messages would drown the table.
     boost::log::core::get()->set_logging_enabled(false);
     try {
+        if (!options.cpus.empty()) {
+            // Before any thread starts, so that every thread and child inherits it.
+            pin_to_cpus(options.cpus);
+        }
         if (!options.memory_probe.empty()) {
             return memory_probe(options.memory_probe, options.memory_reads);
         }
