@@ -118,6 +118,23 @@ TEST(ClientSettings, TakenOnlyWithTheirExactTypeAndReportedInOrder) {
     EXPECT_EQ(9, client_report(client)["m_server_file_load_timeout"]);
 }
 
+TEST(ClientWithoutConnection, AnUnresolvableIndexPathLeavesConnectBeforeAnythingChanged) {
+    VexilClient client(ADDRESS, "dna_sim_fast", "", false);
+    Metadata params;
+    params.insert("align_ref", std::string("no/such/folder/reference.fa"));
+    ASSERT_EQ(Result::success, client.set_params(params));
+    try {
+        client.connect();
+        FAIL() << "connect accepted an unresolvable path";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(0U, std::string(error.what()).rfind("Error while converting relative path no/such/folder/reference.fa", 0))
+                << error.what();
+    }
+    EXPECT_EQ(vexil::ConnectionStatus::disconnected, client.get_status());
+    EXPECT_EQ(Result::success, client.set_params(Metadata()));
+    EXPECT_EQ("null", client_report(client)["BasecallClient"]["client"]);
+}
+
 TEST(ClientStateReport, ShowsTheNewestLiveClientAndNeverADestroyedOne) {
     auto first = std::make_unique<VexilClient>("ipc:///first", "dna_sim_fast", "", false);
     auto second = std::make_unique<VexilClient>("ipc:///second", "dna_sim_fast", "", false);
