@@ -250,6 +250,22 @@ public:
     }
     ~ServerProcess() { stop(); }
     ServerProcess(const ServerProcess&) = delete;
+
+    /// CPU time the server has used so far (user and system), in seconds.
+    double cpu_seconds() const {
+        std::ifstream stat("/proc/" + std::to_string(m_pid) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        // Fields after the command name, which is in parentheses and may hold blanks.
+        std::istringstream fields(text.substr(text.rfind(')') + 2));
+        std::string field;
+        double ticks = 0.0;
+        for (int index = 3; index <= 15 && fields >> field; ++index) {
+            if (index == 14 || index == 15) {
+                ticks += std::stod(field);
+            }
+        }
+        return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
     ServerProcess& operator=(const ServerProcess&) = delete;
 
 private:
@@ -388,6 +404,7 @@ double replay(const std::vector<Exchange>& exchanges, std::size_t count, const s
 
 struct Figures {
     std::vector<double> client_seconds;
+    std::vector<double> server_busy;  // server CPU time over the run's time
     std::vector<double> limit_seconds;
     double round_trips_per_read = 0.0;
     std::vector<Exchange> recorded;
@@ -452,7 +469,7 @@ void print_table(const std::vector<Scenario>& scenarios, const std::map<std::siz
               << std::left << std::setw(9) << "samples" << std::setw(11) << "passing" << std::right << std::setw(7)
               << "reads" << std::setw(12) << "client r/s" << std::setw(14) << "client Ms/s" << std::setw(12)
               << "limit r/s" << std::setw(13) << "limit Ms/s" << std::setw(9) << "ratio" << std::setw(13)
-              << "trips/read" << "\n";
+              << "trips/read" << std::setw(13) << "server busy" << "\n";
     for (std::size_t i = 0; i < scenarios.size(); ++i) {
         const auto& scenario = scenarios[i];
         const auto& figure = figures.at(i);
@@ -464,7 +481,8 @@ void print_table(const std::vector<Scenario>& scenarios, const std::map<std::siz
                   << std::setw(14) << client_rate * scenario.samples / 1e6 << std::setprecision(0) << std::setw(12)
                   << limit_rate << std::setprecision(1) << std::setw(13) << limit_rate * scenario.samples / 1e6
                   << std::setprecision(1) << std::setw(8) << 100.0 * client_rate / limit_rate << "%" << std::setprecision(2)
-                  << std::setw(13) << figure.round_trips_per_read << "\n";
+                  << std::setw(13) << figure.round_trips_per_read << std::setprecision(0) << std::setw(12)
+                  << 100.0 * median(figure.server_busy) << "%\n";
     }
     std::cout << std::defaultfloat;
 }
@@ -561,9 +579,11 @@ void run_benchmark(const Options& options) {
         if (is_client) {
             auto reads = make_reads(*factories[scenario.samples], scenario.reads);
             ClientRun client(server_address);
+            const double server_cpu = server.cpu_seconds();
             const auto start = Clock::now();
             client.run(reads, scenario.batched);
             figure.client_seconds.push_back(seconds_since(start));
+            figure.server_busy.push_back((server.cpu_seconds() - server_cpu) / figure.client_seconds.back());
         } else {
             const std::size_t exchanges = figure.recorded.size() * scenario.reads / figure.recorded_reads;
             figure.limit_seconds.push_back(
@@ -572,7 +592,7 @@ void run_benchmark(const Options& options) {
     }
     std::cout << "Medians of " << options.repetitions
               << " repetitions; limit: the recorded frames of the same run over bare REQ/ROUTER with prebuilt replies;"
-                 " trips/read: requests per read in the recording";
+                 " trips/read: requests per read in the recording; server busy: its CPU time over the client's run";
     print_table(scenarios, figures);
     if (!options.with_memory_and_model) {
         return;
