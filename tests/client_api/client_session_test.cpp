@@ -46,6 +46,19 @@ struct StatusLog {
     }
 };
 
+/// Every read that came back, by tag, with whether it was called.
+std::map<std::uint64_t, bool> returned_reads(VexilClient& client) {
+    std::vector<std::vector<vexil::Read>> groups;
+    client.get_completed_reads(groups);
+    std::map<std::uint64_t, bool> called;
+    for (const auto& group : groups) {
+        for (const auto& read : group) {
+            called[read.get_read_tag()] = !api_test::sequence_of(read).empty();
+        }
+    }
+    return called;
+}
+
 Metadata quick_params() {
     Metadata params;
     params.insert("client_name", std::string("api_test"));
@@ -173,7 +186,7 @@ TEST(ClientSession, ConnectFailuresMapToResultsAndDisconnectAllowsAFreshEngine) 
     EXPECT_EQ(Result::align_index_unavailable, unreadable_index.connect());
 }
 
-TEST(ClientSession, FinishOutOfTimeIsNotReady) {
+TEST(ClientSession, FinishOutOfTimeIsNotReadyAndTheReadsComeBackUncalled) {
     api_test::ServerProcess server({"--fault", "none_pending,request=GET_FIRST_CALLED_BLOCK,count=forever"});
     VexilClient client(server.address(), "dna_sim_fast", "", false);
     ASSERT_EQ(Result::success, client.set_params(quick_params()));
@@ -184,9 +197,12 @@ TEST(ClientSession, FinishOutOfTimeIsNotReady) {
     }
     EXPECT_EQ(Result::not_ready, client.finish(1));
     EXPECT_EQ(ConnectionStatus::disconnected, client.get_status());
+    // The reads the server never returned come back uncalled.
+    const std::map<std::uint64_t, bool> expected{{1, false}, {2, false}};
+    EXPECT_EQ(expected, returned_reads(client));
 }
 
-TEST(ClientSession, FinishOverAFailedConnectionIsFailed) {
+TEST(ClientSession, FinishOverAFailedConnectionIsFailedAndTheReadComesBackUncalled) {
     api_test::ServerProcess server({"--fault", "bad_request,request=GET_FIRST_CALLED_BLOCK,count=forever"});
     VexilClient client(server.address(), "dna_sim_fast", "", false);
     ASSERT_EQ(Result::success, client.set_params(quick_params()));
@@ -196,6 +212,8 @@ TEST(ClientSession, FinishOverAFailedConnectionIsFailed) {
     EXPECT_EQ(Result::failed, client.finish(30 * api_test::slow_factor));
     EXPECT_EQ(ConnectionStatus::error, client.get_status());
     EXPECT_NE("", client.get_error_message());
+    const std::map<std::uint64_t, bool> expected{{1, false}};
+    EXPECT_EQ(expected, returned_reads(client));
 }
 
 TEST(ClientSession, PassReadWithoutAWaitUsesThePassReadTimeout) {
