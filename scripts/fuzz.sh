@@ -28,7 +28,7 @@ for source in tests/fuzz/*_fuzzer.cpp; do
 done
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:allocator_may_return_null=1
-export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:suppressions=$root/tests/fuzz/ubsan.supp"
 
 # run_target <name>: one bounded run; its log goes to build/fuzz/logs/<name>.log.
 run_target() {

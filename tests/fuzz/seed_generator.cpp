@@ -12,6 +12,7 @@
 #include "tests/fuzz/fuzz_support.h"
 
 #include <flatbuffers/flatbuffers.h>
+#include <nlohmann/json.hpp>
 #include <zmq.hpp>
 
 #include <cstdint>
@@ -296,6 +297,22 @@ void write_trace_configuration_seeds(const SeedWriter& out) {
     out.write("trace_configuration", "list", "basecall_service::*, ipc_tools::RequestBroker ,,*");
 }
 
+// The internal state in the shape the reference server reports it.
+void write_server_information_seeds(const SeedWriter& out) {
+    nlohmann::ordered_json state;
+    auto& info = state["ServerInformation"];
+    info["server_version"] = "7.0.0";
+    info["protocol_version"] = ipc_tools::current_version_as_string();
+    info["address"] = "ipc:///tmp/reference_server";
+    info["signal_model"] = true;
+    info["connected_clients"] = 1;
+    info["configurations"] = nlohmann::ordered_json::array({{{"name", "fast_model"}, {"model_stride", 5}, {"loaded", true}}});
+    info["alignment_indices"] = nlohmann::ordered_json::array({"lambda.fasta"});
+    state["Clients"] = {{"7f3a", {{"client_name", "client_1"}, {"reads_in", 12}, {"reads_out", 11.5}}}};
+    out.write("server_information", "reference_state", state.dump(2));
+    out.write("server_information", "no_member", R"({"Statistics": {"lifetime_reads_in": 3}, "x": [null, false, -1e300, "\u00e9"]})");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -310,5 +327,6 @@ int main(int argc, char** argv) {
     write_sam_line_seeds(out);
     write_bam_index_seeds(out);
     write_trace_configuration_seeds(out);
+    write_server_information_seeds(out);
     return 0;
 }
