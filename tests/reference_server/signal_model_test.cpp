@@ -152,6 +152,18 @@ TEST(SignalModel, MedianAndDeviationMatchAFullSortOfTheUsedSamples) {
     EXPECT_EQ(0.0F, trimmed.med_abs_dev);
 }
 
+TEST(SignalModel, CurrentsFarFromEveryLevelGetTheNearestEndAndTheLowestQuality) {
+    // A NaN offset or a huge scaling gives currents no level is near: defined results, not
+    // conversions of NaN or overflowing roundings.
+    const std::vector<std::int16_t> raw(10, 100);
+    const auto not_a_number = call_read(raw.data(), raw.size(), std::nanf(""), 1.0F, 5, {});
+    EXPECT_EQ("AA", not_a_number.sequence);
+    EXPECT_EQ("\"\"", not_a_number.qstring);
+    const auto huge = call_read(raw.data(), raw.size(), 0.0F, 1e30F, 5, {});
+    EXPECT_EQ("TT", huge.sequence);
+    EXPECT_EQ("\"\"", huge.qstring);
+}
+
 TEST(SignalModel, StateDataFromEventMeansEqualsTheStateDataOfTheCall) {
     SimulationParameters params;
     const auto called = call(simulate_read("GATTACA", params), params, {false, true});
