@@ -26,16 +26,20 @@ constexpr std::size_t ALLOCATION_LIMIT = std::size_t{1} << 30;
 // The replacements pair malloc with free; gcc cannot see that new and delete are both replaced.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return size <= ALLOCATION_LIMIT ? std::malloc(size == 0 ? 1 : size) : nullptr;
+}
 void* operator new(std::size_t size) {
-    if (size <= ALLOCATION_LIMIT) {
-        if (void* memory = std::malloc(size == 0 ? 1 : size)) {
-            return memory;
-        }
+    if (void* memory = operator new(size, std::nothrow)) {
+        return memory;
     }
     throw std::bad_alloc();
 }
+void* operator new[](std::size_t size) { return operator new(size); }
 void operator delete(void* memory) noexcept { std::free(memory); }
 void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete[](void* memory) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
 #pragma GCC diagnostic pop
 
 namespace {
