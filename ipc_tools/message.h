@@ -82,11 +82,12 @@ public:
     MessageType get_type() const { return m_type; }
     bool empty() const { return m_frame == nullptr; }
 
-    /// The verified root of the frame; verifies anew on every call.
-    /// Throws std::runtime_error "Invalid MessageData in Message." when the bytes do not verify.
+    /// The verified root of the frame, verified on the first call and kept; a message is used by
+    /// one thread at a time. Throws std::runtime_error "Invalid MessageData in Message." when the
+    /// bytes do not verify.
     const vexil_ipc::MessageData* get_message_data() const;
 
-    /// An explicit duplicate of the type and frame bytes.
+    /// An explicit duplicate of the type and frame, sharing the frame's bytes.
     Message copy() const;
 
     /// Moves the frame into `outgoing` (an empty frame when none is held); leaves this empty.
@@ -113,6 +114,7 @@ private:
     MessageType m_type;
     FramePtr m_frame;
     mutable AlignedBytes m_aligned_copy;
+    mutable const vexil_ipc::MessageData* m_verified_root = nullptr;
 };
 
 /// The protocol version as text ("16.0.0").

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds and runs every test: first a normal build, then the same tests
-# under the address and undefined-behaviour sanitizers, then the threaded parts under the thread
-# sanitizer. Exits non-zero on any failure.
+# Installs what is missing, builds and runs every test: first a normal build (with the Python
+# module's tests), then the same tests under the address and undefined-behaviour sanitizers, then
+# the threaded parts under the thread sanitizer, then a bounded run of every fuzz target. Exits
+# non-zero on any failure.
 #
 #   scripts/test.sh                 every test, once
 #   scripts/test.sh --repeat N      the threaded suites (IPC, reference server, engine) N times in
@@ -62,6 +63,9 @@ fi
 
 run_suite build/release "" "" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXIL_BUILD_BENCH=ON
 
+# The Python module's tests on Debian's interpreter, against the release build's module and server.
+VEXIL_BUILD_DIR=build/release /usr/bin/python3 -m pytest -q tests/python || status=1
+
 run_suite build/sanitize "" "" -DCMAKE_BUILD_TYPE=Debug -DVEXIL_SANITIZE=ON -DVEXIL_BUILD_BENCH=OFF
 
 # The threaded parts (active objects, tracing, read coordination, the broker, the reference
@@ -70,5 +74,8 @@ run_suite build/sanitize "" "" -DCMAKE_BUILD_TYPE=Debug -DVEXIL_SANITIZE=ON -DVE
 CTEST_JOBS=$(( (jobs + 1) / 2 )) run_suite build/tsan "^(common|interfaces|ipc_tools|reference_server|basecall_client|client_api)" \
   "tests_common tests_common_diagnostics tests_interfaces tests_ipc_tools tests_reference_server tests_basecall_client tests_client_api" \
   -DCMAKE_BUILD_TYPE=Debug -DVEXIL_TSAN=ON -DVEXIL_BUILD_BENCH=OFF
+
+# Everything a server sends, fuzzed for a bounded time per input.
+bash scripts/fuzz.sh 15 4 || status=1
 
 exit $status

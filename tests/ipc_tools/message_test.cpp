@@ -367,6 +367,24 @@ TEST(MessageTest, moves_copies_and_transfers_keep_one_owner) {
     EXPECT_EQ(HEARTBEAT_ECHO, through_the_wire(duplicate).get_type());
 }
 
+TEST(MessageTest, copies_share_the_frame_bytes_and_outlive_the_original) {
+    // Large enough that ZeroMQ keeps the bytes outside the message itself.
+    std::string copy_of_text;
+    zmq::message_t sent_copy;
+    {
+        const std::string text(100000, 'x');
+        Message original(REQUEST_FAILED, "c", 0, text);
+        Message duplicate = original.copy();
+        zmq::message_t sent_original;
+        original.transfer_to_zmq(sent_original);
+        duplicate.transfer_to_zmq(sent_copy);
+        EXPECT_EQ(sent_original.data(), sent_copy.data());
+    }
+    const Message received(std::move(sent_copy));
+    ASSERT_EQ(REQUEST_FAILED, received.get_type());
+    EXPECT_EQ(std::string(100000, 'x'), received.get_message_data()->content_as_SimpleReplyData()->text()->str());
+}
+
 TEST(MessageTest, query_codes) {
     Message minimap = create_query_request(QueryCode::minimap_info, "");
     EXPECT_EQ(QUERY, minimap.get_type());
