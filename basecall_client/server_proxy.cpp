@@ -1,5 +1,7 @@
 #include "basecall_client/server_proxy.h"
 
+#include <algorithm>
+
 #include "common/diagnostics/tracing/trace_domain.h"
 #include "ipc_tools/message_type.h"
 #include "ipc_tools/request_broker.h"
@@ -199,10 +201,46 @@ void get_server_minimap_help_and_version(std::string& help, std::string& version
     split_minimap_help_and_version(reply_text(reply), help, version);
 }
 
+namespace {
+
+// Deeper nesting than any state report has: beyond it, a server's text is refused rather than
+// parsed and written back by recursion that could exhaust the caller's stack.
+constexpr int MAX_JSON_NESTING = 256;
+
+// The deepest nesting of arrays and objects in a JSON text, brackets inside strings left out.
+int json_nesting_depth(const std::string& text) {
+    int depth = 0;
+    int deepest = 0;
+    bool in_string = false;
+    bool escaped = false;
+    for (const char c : text) {
+        if (in_string) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                in_string = false;
+            }
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
+}  // namespace
+
 std::string extract_server_information(const std::string& internal_state) {
     rapidjson::Document document;
-    document.Parse(internal_state.c_str(), internal_state.size());
-    if (document.HasParseError() || !document.IsObject() || !document.HasMember("ServerInformation")) {
+    if (json_nesting_depth(internal_state) <= MAX_JSON_NESTING) {
+        document.Parse(internal_state.c_str(), internal_state.size());
+    }
+    if (!document.IsObject() || document.HasParseError() || !document.HasMember("ServerInformation")) {
         throw std::runtime_error("ServerInformation field not found in internal state json.");
     }
     rapidjson::StringBuffer buffer;
