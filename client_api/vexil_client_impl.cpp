@@ -197,7 +197,10 @@ Result VexilClientImpl::connect() {
     if (status == ConnectionStatus::error) {
         return to_result(state->get_error_state().code);
     }
-    m_duplex.store(engine->get_basecalling_config().duplex);
+    // Read once per connection: every pass needs them, and the record is a copy under a lock.
+    const auto details = engine->get_basecalling_config();
+    m_duplex.store(details.duplex);
+    m_model_stride.store(details.model_stride);
     return Result::success;
 }
 
@@ -277,49 +280,44 @@ void prepare_record(interfaces::ReadHolder& read, Read::Priority priority, std::
 
 }  // namespace
 
-PassReadResult VexilClientImpl::pass_read(interfaces::ReadHolder& read, std::uint32_t wait_ms) {
-    EnginePointer engine;
-    Read::Priority priority;
-    std::uint32_t default_wait_ms = 0;
+VexilClientImpl::PassContext VexilClientImpl::pass_context(std::uint32_t wait_ms) const {
+    PassContext context;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
-        engine = m_client;
-        priority = m_settings.priority;
-        default_wait_ms = m_settings.pass_read_timeout_ms;
+        context.engine = m_client;
+        context.priority = m_settings.priority;
+        context.wait_ms = wait_ms != 0 ? wait_ms : m_settings.pass_read_timeout_ms;
     }
-    if (!engine) {
+    context.duplex = m_duplex.load();
+    context.model_stride = m_model_stride.load();
+    return context;
+}
+
+PassReadResult VexilClientImpl::pass_read(interfaces::ReadHolder& read, std::uint32_t wait_ms) {
+    const auto context = pass_context(wait_ms);
+    if (!context.engine) {
         return PassReadResult::not_accepting_reads;
     }
-    if (!accept(read, m_duplex.load(), PASS_READ_FUNCTION)) {
+    if (!accept(read, context.duplex, PASS_READ_FUNCTION)) {
         return PassReadResult::bad_read;
     }
-    prepare_record(read, priority, engine->get_basecalling_config().model_stride);
-    const auto result = engine->pass_read(read, wait_ms != 0 ? wait_ms : default_wait_ms);
+    prepare_record(read, context.priority, context.model_stride);
+    const auto result = context.engine->pass_read(read, context.wait_ms);
     return to_public(result, "Unrecognised pass_read result: ");
 }
 
 PassReadResult VexilClientImpl::pass_reads(interfaces::ReadList& reads, std::uint32_t wait_ms) {
-    EnginePointer engine;
-    Read::Priority priority;
-    std::uint32_t default_wait_ms = 0;
-    {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        engine = m_client;
-        priority = m_settings.priority;
-        default_wait_ms = m_settings.pass_read_timeout_ms;
-    }
-    if (!engine) {
+    const auto context = pass_context(wait_ms);
+    if (!context.engine) {
         return PassReadResult::not_accepting_reads;
     }
-    const bool duplex = m_duplex.load();
-    const std::uint64_t model_stride = engine->get_basecalling_config().model_stride;
     for (auto& read : reads) {
-        if (!accept(*read, duplex, PASS_READS_FUNCTION)) {
+        if (!accept(*read, context.duplex, PASS_READS_FUNCTION)) {
             return PassReadResult::bad_read;
         }
-        prepare_record(*read, priority, model_stride);
+        prepare_record(*read, context.priority, context.model_stride);
     }
-    const auto result = engine->pass_reads(reads, wait_ms != 0 ? wait_ms : default_wait_ms);
+    const auto result = context.engine->pass_reads(reads, context.wait_ms);
     return to_public(result, "Unrecognised pass_reads result: ");
 }
 

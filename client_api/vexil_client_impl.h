@@ -69,6 +69,16 @@ private:
     /// Validates a read on its way in; a refusal is logged under `function` when asked.
     bool accept(const interfaces::ReadHolder& read, bool duplex, const char* function) const;
 
+    // What one pass of reads needs, taken in one go.
+    struct PassContext {
+        EnginePointer engine;
+        Read::Priority priority = Read::MEDIUM_PRIORITY;
+        std::uint32_t wait_ms = 0;
+        bool duplex = false;
+        std::uint64_t model_stride = 0;
+    };
+    PassContext pass_context(std::uint32_t wait_ms) const;
+
     mutable std::mutex m_mutex;
     const std::string m_address;
     const std::string m_config_name;
@@ -77,7 +87,9 @@ private:
     void (*m_callback)() = nullptr;
     VexilClient::StateChangeHandler m_state_change_handler;
     bool m_connect_in_progress = false;
+    // Of the configuration loaded at connect.
     std::atomic<bool> m_duplex{false};
+    std::atomic<std::uint64_t> m_model_stride{0};
     EnginePointer m_client;
 };
 
