@@ -151,8 +151,16 @@ ipc_tools::Message ReadBuffer::create_reads_message(ReadGroup& reads) const {
     return build_read_batch_message(views, connection_id_copy());
 }
 
+ReadBuffer::Deadline ReadBuffer::deadline_after(unsigned long timeout_ms) {
+    // A time-out beyond any real wait (a caller's "wait for ever") must not wrap to a deadline in
+    // the past: cap it at about thirty years.
+    constexpr unsigned long MAX_TIMEOUT_MS = 1000000000000UL;
+    return std::chrono::steady_clock::now() +
+           std::chrono::milliseconds(static_cast<std::int64_t>(std::min(timeout_ms, MAX_TIMEOUT_MS)));
+}
+
 ReadBuffer::WaitOutcome ReadBuffer::wait_for_room(Lock& lock,
-                                                  unsigned long timeout_ms,
+                                                  Deadline deadline,
                                                   common::diagnostics::tracing::Trace* trace) {
     // Every way out leaves the waiting count as it found it, and tells a destructor that waits
     // for us that we have gone.
@@ -178,11 +186,6 @@ ReadBuffer::WaitOutcome ReadBuffer::wait_for_room(Lock& lock,
         }
     } guard(*this, trace);
 
-    // A time-out beyond any real wait (a caller's "wait for ever") must not wrap to a deadline in
-    // the past: cap it at about thirty years.
-    constexpr unsigned long MAX_TIMEOUT_MS = 1000000000000UL;
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::milliseconds(static_cast<std::int64_t>(std::min(timeout_ms, MAX_TIMEOUT_MS)));
     const auto has_room = [this] { return m_queued_reads.size() < m_max_input_queue_size; };
     for (;;) {
         if (has_room()) {
@@ -216,29 +219,47 @@ bool ReadBuffer::testable_queue_read(ReadHolder& read, unsigned long timeout_ms,
         return true;
     }
 
+    // Room is waited for before the messages are built as well as after: a caller that a full
+    // queue turns away, and that calls again, would otherwise copy its samples into messages that
+    // are thrown away on every call. One deadline covers both waits.
+    const auto deadline = deadline_after(timeout_ms);
+    const auto admitted = [&](Lock& lock) {
+        if (m_no_more_data) {
+            trace.message("exiting before wait (m_no_more_data)");
+            return false;
+        }
+        switch (wait_for_room(lock, deadline, &trace)) {
+        case WaitOutcome::timed_out:
+            trace.message("timeout");
+            return false;
+        case WaitOutcome::no_more_data:
+            trace.message("no more data");
+            return false;
+        case WaitOutcome::room:
+            break;
+        }
+        return true;
+    };
+    std::string built_for;
+    {
+        Lock lock(m_mutex);
+        trace.message("lock acquired");
+        if (flag != nullptr) {
+            flag->count_down();
+            trace.message("signalled wait_guaranteed_flag");
+        }
+        if (!admitted(lock)) {
+            return false;
+        }
+        built_for = m_connection_id;
+    }
+
     // Built outside the lock; the id they carry is checked again once the lock is held.
-    std::string built_for = connection_id_copy();
     auto messages = build_read_block_messages(read, m_block_size, built_for);
 
     Lock lock(m_mutex);
-    trace.message("lock acquired");
-    if (flag != nullptr) {
-        flag->count_down();
-        trace.message("signalled wait_guaranteed_flag");
-    }
-    if (m_no_more_data) {
-        trace.message("exiting before wait (m_no_more_data)");
+    if (!admitted(lock)) {
         return false;
-    }
-    switch (wait_for_room(lock, timeout_ms, &trace)) {
-    case WaitOutcome::timed_out:
-        trace.message("timeout");
-        return false;
-    case WaitOutcome::no_more_data:
-        trace.message("no more data");
-        return false;
-    case WaitOutcome::room:
-        break;
     }
     if (built_for != m_connection_id) {
         // A reconnection came between building and queueing: messages under the old id would
@@ -318,13 +339,28 @@ bool ReadBuffer::queue_reads(interfaces::ReadList& reads, unsigned long timeout_
             throw;
         }
     };
-    const std::string built_for = connection_id_copy();
+    // As for one read, room is waited for before building as well as after. This path writes no
+    // trace text of its own apart from its scope.
+    const auto deadline = deadline_after(timeout_ms);
+    const auto admitted = [&](Lock& lock) {
+        if (m_no_more_data || wait_for_room(lock, deadline, nullptr) != WaitOutcome::room) {
+            put_reads_back(batches, singles, reads);
+            return false;
+        }
+        return true;
+    };
+    std::string built_for;
+    {
+        Lock lock(m_mutex);
+        if (!admitted(lock)) {
+            return false;
+        }
+        built_for = m_connection_id;
+    }
     build_messages(built_for);
 
     Lock lock(m_mutex);
-    // This path writes no trace text of its own apart from its scope.
-    if (m_no_more_data || wait_for_room(lock, timeout_ms, nullptr) != WaitOutcome::room) {
-        put_reads_back(batches, singles, reads);
+    if (!admitted(lock)) {
         return false;
     }
     if (built_for != m_connection_id) {

@@ -9,6 +9,7 @@
 #include "interfaces/read_holder.h"
 #include "ipc_tools/message.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -127,9 +128,12 @@ private:
     using Lock = std::unique_lock<std::mutex>;
     enum class WaitOutcome { room, timed_out, no_more_data };
 
-    // Waits with the lock held until there is room, the time-out or the end of input. `trace`, when
+    using Deadline = std::chrono::steady_clock::time_point;
+
+    static Deadline deadline_after(unsigned long timeout_ms);
+    // Waits with the lock held until there is room, the deadline or the end of input. `trace`, when
     // given, gets a line as the caller leaves a destructor's count of waiting producers.
-    WaitOutcome wait_for_room(Lock& lock, unsigned long timeout_ms, common::diagnostics::tracing::Trace* trace);
+    WaitOutcome wait_for_room(Lock& lock, Deadline deadline, common::diagnostics::tracing::Trace* trace);
     void queue_read_impl(std::unique_ptr<interfaces::ReadHolder> read, std::vector<ipc_tools::Message>& messages);
     void queue_reads_impl(ReadGroup& reads, ipc_tools::Message& message);
     void read_retrieved_impl(std::uint64_t read_tag);
