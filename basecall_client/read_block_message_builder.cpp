@@ -139,7 +139,8 @@ flatbuffers::Offset<vexil_ipc::ReadBlockData> append_read_block_data(flatbuffers
 
 std::vector<ipc_tools::Message> build_read_block_messages(const interfaces::ReadHolder& read,
                                                           std::uint64_t block_size,
-                                                          const std::string& connection_id) {
+                                                          const std::string& connection_id,
+                                                          const std::shared_ptr<ipc_tools::FrameBufferPool>& pool) {
     const std::uint64_t duration = read.metadata.get<read_data::duration>();
     const std::uint64_t num_blocks = num_blocks_for(duration, block_size);
     std::vector<ipc_tools::Message> messages;
@@ -148,7 +149,7 @@ std::vector<ipc_tools::Message> build_read_block_messages(const interfaces::Read
         const std::uint64_t first_sample = index * block_size;
         const std::uint64_t num_samples = std::min(block_size, duration - first_sample);
         // Each block gets its own frame, so no frame grows beyond one block of samples.
-        flatbuffers::FlatBufferBuilder builder(block_builder_initial_size(num_samples));
+        auto builder = ipc_tools::make_pooled_builder(block_builder_initial_size(num_samples), pool);
         const auto block = append_read_block_data(builder, read, num_samples, index, num_blocks, first_sample);
         messages.push_back(finish_message(builder, connection_id, vexil_ipc::Content_ReadBlockData, block.Union()));
     }
@@ -156,12 +157,13 @@ std::vector<ipc_tools::Message> build_read_block_messages(const interfaces::Read
 }
 
 ipc_tools::Message build_read_batch_message(const std::vector<const interfaces::ReadHolder*>& reads,
-                                            const std::string& connection_id) {
+                                            const std::string& connection_id,
+                                            const std::shared_ptr<ipc_tools::FrameBufferPool>& pool) {
     std::uint64_t total_samples = 0;
     for (const auto* read : reads) {
         total_samples += read->metadata.get<read_data::duration>();
     }
-    flatbuffers::FlatBufferBuilder builder(batch_builder_initial_size(reads.size(), total_samples));
+    auto builder = ipc_tools::make_pooled_builder(batch_builder_initial_size(reads.size(), total_samples), pool);
     std::vector<flatbuffers::Offset<vexil_ipc::ReadBlockData>> blocks;
     blocks.reserve(reads.size());
     for (const auto* read : reads) {

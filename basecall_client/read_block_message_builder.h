@@ -4,6 +4,7 @@
 // one read, or one batch message holding several short reads whole.
 
 #include "interfaces/read_holder.h"
+#include "ipc_tools/frame_buffer_pool.h"
 #include "ipc_tools/message.h"
 #include "ipc_tools/vexil_ipc_generated.h"
 
@@ -11,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -46,13 +48,16 @@ std::size_t batch_builder_initial_size(std::size_t num_reads, std::uint64_t tota
 std::uint64_t num_blocks_for(std::uint64_t duration, std::uint64_t block_size);
 
 /// The block messages of one read, first block first; empty for a read of duration 0. Every block
-/// holds `block_size` samples except perhaps the last. The read is not changed.
+/// holds `block_size` samples except perhaps the last. The read is not changed. The frames are
+/// built in buffers of `pool` when one is given.
 std::vector<ipc_tools::Message> build_read_block_messages(const interfaces::ReadHolder& read,
                                                           std::uint64_t block_size,
-                                                          const std::string& connection_id);
+                                                          const std::string& connection_id,
+                                                          const std::shared_ptr<ipc_tools::FrameBufferPool>& pool = {});
 
 /// One PASS_READ_BATCH message in which every read, in the given order, is one whole block.
 ipc_tools::Message build_read_batch_message(const std::vector<const interfaces::ReadHolder*>& reads,
-                                            const std::string& connection_id);
+                                            const std::string& connection_id,
+                                            const std::shared_ptr<ipc_tools::FrameBufferPool>& pool = {});
 
 }  // namespace basecall_service

@@ -139,7 +139,7 @@ std::string ReadBuffer::connection_id_copy() const {
 }
 
 std::vector<ipc_tools::Message> ReadBuffer::create_read_messages(ReadHolder& read) const {
-    return build_read_block_messages(read, m_block_size, connection_id_copy());
+    return build_read_block_messages(read, m_block_size, connection_id_copy(), m_frame_pool);
 }
 
 ipc_tools::Message ReadBuffer::create_reads_message(ReadGroup& reads) const {
@@ -148,7 +148,7 @@ ipc_tools::Message ReadBuffer::create_reads_message(ReadGroup& reads) const {
     for (const auto& read : reads) {
         views.push_back(read.get());
     }
-    return build_read_batch_message(views, connection_id_copy());
+    return build_read_batch_message(views, connection_id_copy(), m_frame_pool);
 }
 
 ReadBuffer::Deadline ReadBuffer::deadline_after(unsigned long timeout_ms) {
@@ -255,7 +255,7 @@ bool ReadBuffer::testable_queue_read(ReadHolder& read, unsigned long timeout_ms,
     }
 
     // Built outside the lock; the id they carry is checked again once the lock is held.
-    auto messages = build_read_block_messages(read, m_block_size, built_for);
+    auto messages = build_read_block_messages(read, m_block_size, built_for, m_frame_pool);
 
     Lock lock(m_mutex);
     if (!admitted(lock)) {
@@ -264,7 +264,7 @@ bool ReadBuffer::testable_queue_read(ReadHolder& read, unsigned long timeout_ms,
     if (built_for != m_connection_id) {
         // A reconnection came between building and queueing: messages under the old id would
         // reach a registration the server no longer serves, and the read would never come back.
-        messages = build_read_block_messages(read, m_block_size, m_connection_id);
+        messages = build_read_block_messages(read, m_block_size, m_connection_id, m_frame_pool);
     }
     validate_and_trace_metadata(read, "Queuing read to be sent to the server.");
     queue_read_impl(std::make_unique<ReadHolder>(std::move(read)), messages);
@@ -323,7 +323,7 @@ bool ReadBuffer::queue_reads(interfaces::ReadList& reads, unsigned long timeout_
         batch_messages.clear();
         try {
             for (const auto& single : singles) {
-                single_messages.push_back(build_read_block_messages(*single.second, m_block_size, connection_id));
+                single_messages.push_back(build_read_block_messages(*single.second, m_block_size, connection_id, m_frame_pool));
             }
             for (const auto& batch : batches) {
                 std::vector<const ReadHolder*> views;
@@ -331,7 +331,7 @@ bool ReadBuffer::queue_reads(interfaces::ReadList& reads, unsigned long timeout_
                 for (const auto& read : batch) {
                     views.push_back(read.second.get());
                 }
-                batch_messages.push_back(build_read_batch_message(views, connection_id));
+                batch_messages.push_back(build_read_batch_message(views, connection_id, m_frame_pool));
             }
         } catch (...) {
             // Nothing was queued: the caller gets every read back, in its order.
@@ -634,7 +634,7 @@ void ReadBuffer::requeue_reads(ReadQueue& reads) {
         discard_partial_results(*read);
         std::vector<ipc_tools::Message> messages;
         try {
-            messages = build_read_block_messages(*read, m_block_size, m_connection_id);
+            messages = build_read_block_messages(*read, m_block_size, m_connection_id, m_frame_pool);
         } catch (const std::exception& error) {
             // It was built once already; should it fail now, the caller still gets the read back.
             create_trace("requeue_reads").message(std::string("cannot rebuild read messages: ") + error.what());

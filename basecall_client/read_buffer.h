@@ -7,6 +7,7 @@
 #include "common/diagnostics/tracing/trace_domain.h"
 #include "common/synchronisation.h"
 #include "interfaces/read_holder.h"
+#include "ipc_tools/frame_buffer_pool.h"
 #include "ipc_tools/message.h"
 
 #include <chrono>
@@ -124,6 +125,7 @@ public:
     ipc_tools::Message create_reads_message(ReadGroup& reads) const;
 
 private:
+    static constexpr std::size_t FRAME_POOL_BYTES = 64 * 1024 * 1024;
     using SubReadKey = std::pair<std::uint64_t, std::uint64_t>;
     using Lock = std::unique_lock<std::mutex>;
     enum class WaitOutcome { room, timed_out, no_more_data };
@@ -165,6 +167,9 @@ private:
     std::uint64_t m_max_read_failures = 10;
     std::string m_connection_id;
     bool m_no_more_data = false;
+    // Buffers of sent messages, for the next ones: at most a queue's worth of large reads is kept.
+    const std::shared_ptr<ipc_tools::FrameBufferPool> m_frame_pool =
+            std::make_shared<ipc_tools::FrameBufferPool>(FRAME_POOL_BYTES);
     std::unordered_map<std::uint64_t, std::unordered_map<std::uint64_t, std::unique_ptr<interfaces::ReadHolder>>>
             m_retrieved_sub_reads;
     std::uint64_t m_num_queue_read_waiting_threads = 0;

@@ -1,7 +1,8 @@
 // Throughput of the public client (libvexil_client) against the reference server program in its
 // fast mode, next to the protocol's own limit: the very request and reply frames of a client run,
-// recorded once, exchanged again by bare cppzmq REQ and ROUTER sockets with prebuilt frames. For
-// reads of several lengths, passed singly and with pass_reads, it prints reads/s and samples/s of
+// recorded once, exchanged again by bare cppzmq REQ and ROUTER sockets (the ROUTER in a child
+// process, as a server is) with prebuilt frames; pass_reads lists hold at most one queue of reads.
+// For reads of several lengths, passed singly and with pass_reads, it prints reads/s and samples/s of
 // both, their ratio (medians of repetitions in random order) and the round trips per read; then
 // the client's peak memory for 1,000 reads of 1 M samples with the default queue, measured in a
 // child process of its own, and the client's samples/s against the server with its model on.
@@ -50,6 +51,8 @@ using ReadList = std::vector<vexil::Read>;
 
 // The client runs with its default settings; this is its default "max_reads_queued".
 constexpr unsigned long MAX_READS_QUEUED = 20;
+// And its default "max_message_size": the most samples a batch, or one block of a read, carries.
+constexpr std::size_t BLOCK_SAMPLES = 256000;
 constexpr std::size_t READS_PER_PASS_READS = 100;
 constexpr std::chrono::seconds RUN_LIMIT{120};
 const char* const CONFIG = "dna_sim_fast";
@@ -59,6 +62,13 @@ struct Scenario {
     bool batched;
     std::size_t reads;
 };
+
+/// Reads in each pass_reads list: 100, but never more than fill the client's queue once. A longer
+/// list is built whole before any of it is queued, so the worker would sit idle while it is built.
+std::size_t reads_per_list(std::size_t samples) {
+    const std::size_t reads_per_group = samples > BLOCK_SAMPLES ? 1 : BLOCK_SAMPLES / samples;
+    return std::min(READS_PER_PASS_READS, reads_per_group * MAX_READS_QUEUED);
+}
 
 double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
@@ -124,10 +134,12 @@ public:
     /// Passes the reads (taken from the list) and returns once every one has come back.
     void run(ReadList& reads, bool batched) {
         const auto deadline = Clock::now() + RUN_LIMIT;
+        const std::size_t list_size =
+                reads.empty() ? 1 : reads_per_list(reads.front().get_datasets().at(dataset::raw_data).m_info.size);
         std::size_t next = 0;
         while (next < reads.size()) {
             if (batched) {
-                const std::size_t end = std::min(reads.size(), next + READS_PER_PASS_READS);
+                const std::size_t end = std::min(reads.size(), next + list_size);
                 ReadList chunk(std::make_move_iterator(reads.begin() + static_cast<std::ptrdiff_t>(next)),
                                std::make_move_iterator(reads.begin() + static_cast<std::ptrdiff_t>(end)));
                 const auto result = m_client.pass_reads(chunk, 1);
@@ -363,19 +375,29 @@ void no_free(void*, void*) {}
 /// The protocol's limit: `count` exchanges of the recorded frames, cycling through them, between
 /// a REQ socket and a ROUTER that answers each with the next prebuilt reply. Returns seconds.
 double replay(const std::vector<Exchange>& exchanges, std::size_t count, const std::string& address) {
-    // A context for each side, as a client and a server in processes of their own have.
-    zmq::context_t server_context(1);
-    zmq::context_t client_context(1);
-    zmq::socket_t router(server_context, zmq::socket_type::router);
-    router.set(zmq::sockopt::linger, 0);
-    router.bind(address);
-    std::thread server([&] {
+    // The ROUTER side in a process of its own, as the server is.
+    int ready[2];
+    if (pipe(ready) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        close(ready[0]);
+        zmq::context_t server_context(1);
+        zmq::socket_t router(server_context, zmq::socket_type::router);
+        // Long enough for the last reply to leave before the socket closes.
+        router.set(zmq::sockopt::linger, 5000);
+        router.bind(address);
+        const char byte = 1;
+        if (write(ready[1], &byte, 1) != 1) {
+            _exit(1);
+        }
         for (std::size_t i = 0; i < count; ++i) {
             zmq::message_t identity;
             zmq::message_t delimiter;
             zmq::message_t request;
             if (!router.recv(identity) || !router.recv(delimiter) || !router.recv(request)) {
-                return;
+                _exit(1);
             }
             const std::string& reply = exchanges[i % exchanges.size()].reply;
             zmq::message_t frame(const_cast<char*>(reply.data()), reply.size(), no_free);
@@ -383,9 +405,33 @@ double replay(const std::vector<Exchange>& exchanges, std::size_t count, const s
             router.send(delimiter, zmq::send_flags::sndmore);
             router.send(frame, zmq::send_flags::none);
         }
-    });
+        // Closing the context waits (up to the linger) for the last reply to leave.
+        router.close();
+        server_context.close();
+        _exit(0);
+    }
+    close(ready[1]);
+    char byte = 0;
+    if (child < 0 || read(ready[0], &byte, 1) != 1) {
+        throw std::runtime_error("replay server did not start");
+    }
+    close(ready[0]);
+    // Reaps the child however the replay ends; one that is still serving is stopped first.
+    struct ChildGuard {
+        pid_t pid;
+        bool finished = false;
+        ~ChildGuard() {
+            if (!finished) {
+                kill(pid, SIGKILL);
+            }
+            waitpid(pid, nullptr, 0);
+        }
+    } guard{child};
+    zmq::context_t client_context(1);
     zmq::socket_t req(client_context, zmq::socket_type::req);
     req.set(zmq::sockopt::linger, 0);
+    // A child that died mid-replay must not leave this side waiting for ever.
+    req.set(zmq::sockopt::rcvtimeo, 30000);
     req.connect(address);
     const auto start = Clock::now();
     for (std::size_t i = 0; i < count; ++i) {
@@ -398,7 +444,7 @@ double replay(const std::vector<Exchange>& exchanges, std::size_t count, const s
         }
     }
     const double elapsed = seconds_since(start);
-    server.join();
+    guard.finished = true;
     return elapsed;
 }
 
@@ -450,8 +496,9 @@ std::string folder_for_sockets() {
 /// a long run repeats.
 void record(Figures& figures, const Scenario& scenario, const ReadFactory& factory, const std::string& server,
             const std::string& proxy_address) {
-    const std::size_t warm = scenario.batched ? 2 * READS_PER_PASS_READS : 4;
-    const std::size_t kept = scenario.batched ? 4 * READS_PER_PASS_READS : 8;
+    const std::size_t list_size = reads_per_list(scenario.samples);
+    const std::size_t warm = scenario.batched ? 2 * list_size : 4;
+    const std::size_t kept = scenario.batched ? 4 * list_size : 8;
     RecordingProxy proxy(proxy_address, server);
     ClientRun client(proxy_address);
     auto first = make_reads(factory, warm);
@@ -591,8 +638,8 @@ void run_benchmark(const Options& options) {
         }
     }
     std::cout << "Medians of " << options.repetitions
-              << " repetitions; limit: the recorded frames of the same run over bare REQ/ROUTER with prebuilt replies;"
-                 " trips/read: requests per read in the recording; server busy: its CPU time over the client's run";
+              << " repetitions; limit: the recorded frames of the same run over bare REQ/ROUTER with prebuilt replies,"
+                 " the ROUTER in a process of its own; trips/read: requests per read in the recording; server busy: its CPU time over the client's run";
     print_table(scenarios, figures);
     if (!options.with_memory_and_model) {
         return;
