@@ -323,7 +323,8 @@ bool ReadBuffer::queue_reads(interfaces::ReadList& reads, unsigned long timeout_
         batch_messages.clear();
         try {
             for (const auto& single : singles) {
-                single_messages.push_back(build_read_block_messages(*single.second, m_block_size, connection_id, m_frame_pool));
+                single_messages.push_back(
+                        build_read_block_messages(*single.second, m_block_size, connection_id, m_frame_pool));
             }
             for (const auto& batch : batches) {
                 std::vector<const ReadHolder*> views;

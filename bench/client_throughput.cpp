@@ -639,7 +639,8 @@ void run_benchmark(const Options& options) {
     }
     std::cout << "Medians of " << options.repetitions
               << " repetitions; limit: the recorded frames of the same run over bare REQ/ROUTER with prebuilt replies,"
-                 " the ROUTER in a process of its own; trips/read: requests per read in the recording; server busy: its CPU time over the client's run";
+                 " the ROUTER in a process of its own; trips/read: requests per read in the recording;"
+                 " server busy: its CPU time over the client's run";
     print_table(scenarios, figures);
     if (!options.with_memory_and_model) {
         return;
