@@ -447,7 +447,7 @@ std::vector<ipc_tools::Message>& ReadBuffer::next_read_messages() {
     return m_message_queue_in.front();
 }
 
-void ReadBuffer::reads_submitted() {
+void ReadBuffer::reads_submitted(RoomNotice notice) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_queued_reads.empty()) {
@@ -463,7 +463,17 @@ void ReadBuffer::reads_submitted() {
         write_counter("reads_submitted", QUEUED, m_num_queued_reads);
         write_counter("reads_submitted", SUBMITTED, m_submitted_reads.size());
     }
+    if (notice == RoomNotice::deferred) {
+        m_room_to_announce.store(true, std::memory_order_release);
+        return;
+    }
     m_input_queue_event.notify_all();
+}
+
+void ReadBuffer::announce_room() {
+    if (m_room_to_announce.exchange(false, std::memory_order_acq_rel)) {
+        m_input_queue_event.notify_all();
+    }
 }
 
 ReadHolder* ReadBuffer::get_submitted_read_holder(unsigned long long read_tag) const {

@@ -10,6 +10,7 @@
 #include "ipc_tools/frame_buffer_pool.h"
 #include "ipc_tools/message.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -86,8 +87,15 @@ public:
     /// The message group at the front of the input queue. Valid until the worker's next
     /// reads_submitted or set_connection_id. std::out_of_range when nothing is queued.
     std::vector<ipc_tools::Message>& next_read_messages();
-    /// The server accepted every message of the front group: its reads are now in flight.
-    void reads_submitted();
+    /// When reads_submitted wakes the producers waiting for the slot it frees.
+    enum class RoomNotice { now, deferred };
+    /// The server accepted every message of the front group: its reads are now in flight. With
+    /// RoomNotice::deferred the waiting producers are woken by the next announce_room instead.
+    void reads_submitted(RoomNotice notice = RoomNotice::now);
+    /// Wakes the waiting producers if a deferred reads_submitted freed a slot since the last call.
+    /// A woken producer is often scheduled on the waker's CPU and runs first, so the worker calls
+    /// this once its next request is on its way, when it would only be waiting.
+    void announce_room();
     /// The read in flight under `read_tag`, or null. Owned by the buffer.
     interfaces::ReadHolder* get_submitted_read_holder(unsigned long long read_tag) const;
     /// Takes the sub-read in under (read tag, sub tag) and returns the stored holder; when the key
@@ -154,6 +162,7 @@ private:
 
     mutable std::mutex m_mutex;
     std::condition_variable_any m_input_queue_event;
+    std::atomic<bool> m_room_to_announce{false};
     std::deque<ReadGroup> m_queued_reads;
     std::map<std::uint64_t, std::unique_ptr<interfaces::ReadHolder>> m_submitted_reads;
     std::map<std::uint64_t, std::uint32_t> m_read_failure_counts;

@@ -8,6 +8,7 @@
 #include "ipc_tools/message.h"
 #include "ipc_tools/message_type.h"
 
+#include <algorithm>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -126,17 +127,35 @@ ErrorState ReadProcessingProtocol::process_reads(ReadBuffer* read_buffer, Reques
     m_read_buffer = read_buffer;
     m_error_state = ErrorState{};
 
-    while (!stop_requested()) {
-        if (!request_broker->ping_server_if_quiet(m_connection_id)) {
-            m_error_state = request_broker->error_state();
-            break;
-        }
-        if (m_read_buffer->num_queued_reads() == 0 && m_read_buffer->num_submitted_reads() == 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            continue;
-        }
-        if (m_read_buffer->num_queued_reads() > 0 && !push_into_server(request_broker)) {
-            break;
+    m_push_in_flight = false;
+    // A slot freed by the last push is announced however the loop ends.
+    struct RoomAnnouncer {
+        ReadBuffer& buffer;
+        ~RoomAnnouncer() { buffer.announce_room(); }
+    } const announcer{*read_buffer};
+
+    while (true) {
+        if (m_push_in_flight) {
+            // This pass's push went out while the last pull was decoded.
+            if (!finish_push(request_broker)) {
+                break;
+            }
+        } else {
+            if (stop_requested()) {
+                break;
+            }
+            m_read_buffer->announce_room();
+            if (!request_broker->ping_server_if_quiet(m_connection_id)) {
+                m_error_state = request_broker->error_state();
+                break;
+            }
+            if (m_read_buffer->num_queued_reads() == 0 && m_read_buffer->num_submitted_reads() == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                continue;
+            }
+            if (m_read_buffer->num_queued_reads() > 0 && !push_into_server(request_broker)) {
+                break;
+            }
         }
         if (m_read_buffer->num_submitted_reads() > 0 && !pull_from_server(request_broker)) {
             break;
@@ -145,6 +164,7 @@ ErrorState ReadProcessingProtocol::process_reads(ReadBuffer* read_buffer, Reques
             break;
         }
     }
+    settle_early_push(request_broker);
 
     trace.message(to_string(m_error_state));
     return m_error_state;
@@ -153,14 +173,32 @@ ErrorState ReadProcessingProtocol::process_reads(ReadBuffer* read_buffer, Reques
 bool ReadProcessingProtocol::push_into_server(RequestBrokerAdapter* request_broker)
 {
     COMMON_CONTRACT_CHECK_AT(m_read_buffer->num_queued_reads() > 0, "", SOURCE_FILE, 107);
+    return start_push(request_broker) && finish_push(request_broker);
+}
 
-    auto trace = create_hftrace("push_into_server");
+bool ReadProcessingProtocol::start_push(RequestBrokerAdapter* request_broker)
+{
     std::vector<ipc_tools::Message>& messages = m_read_buffer->next_read_messages();
     if (messages.empty()) {
         // Nothing could be sent for these reads; failing loudly beats leaving them in flight for ever.
         m_error_state = {ConnectionError::failed, "Failed to push to server, queued read has no messages to send."};
         return false;
     }
+    // The first message stays queued until accepted, so a NOT_READY can offer it again.
+    ipc_tools::Message first_copy = messages.front().copy();
+    if (!request_broker->start_request(first_copy)) {
+        m_error_state = request_broker->error_state();
+        return false;
+    }
+    m_push_in_flight = true;
+    return true;
+}
+
+bool ReadProcessingProtocol::finish_push(RequestBrokerAdapter* request_broker)
+{
+    auto trace = create_hftrace("push_into_server");
+    m_push_in_flight = false;
+    std::vector<ipc_tools::Message>& messages = m_read_buffer->next_read_messages();
     const bool is_batch = messages.size() == 1 && messages.front().get_type() == ipc_tools::PASS_READ_BATCH;
     // Reading the tag verifies the whole frame again: done only for a trace line or an error text.
     const auto tag = [&messages, is_batch] { return std::to_string(group_read_tag(messages, is_batch)); };
@@ -168,13 +206,9 @@ bool ReadProcessingProtocol::push_into_server(RequestBrokerAdapter* request_brok
 
     for (std::size_t index = 0; index < messages.size(); ++index) {
         ipc_tools::Message reply;
-        // The first message stays queued until accepted, so a NOT_READY can offer it again.
-        ipc_tools::Message first_copy;
-        if (index == 0) {
-            first_copy = messages.front().copy();
-        }
-        ipc_tools::Message& request = index == 0 ? first_copy : messages[index];
-        if (!request_broker->send_request(request, reply)) {
+        const bool answered = index == 0 ? request_broker->finish_request(reply)
+                                         : request_broker->send_request(messages[index], reply);
+        if (!answered) {
             m_error_state = request_broker->error_state();
             return false;
         }
@@ -204,15 +238,56 @@ bool ReadProcessingProtocol::push_into_server(RequestBrokerAdapter* request_brok
             return false;
         }
     }
-    m_read_buffer->reads_submitted();
+    // The producers waiting for this slot are woken once the pull that follows is on its way:
+    // woken now, one would often take this thread's CPU before the pull is sent.
+    m_read_buffer->reads_submitted(ReadBuffer::RoomNotice::deferred);
     return true;
+}
+
+bool ReadProcessingProtocol::start_next_push_early(RequestBrokerAdapter* request_broker,
+                                                   const vexil_ipc::MessageData& reply)
+{
+    const auto self_contained = [](const vexil_ipc::ReadBlockData* block) {
+        return block == nullptr || block->num_blocks() <= 1;
+    };
+    if (const auto* block = reply.content_as_ReadBlockData()) {
+        if (!self_contained(block)) {
+            return true;  // its later blocks are fetched first
+        }
+    } else if (const auto* batch = reply.content_as_ReadBatchData()) {
+        if (batch->read_blocks() != nullptr &&
+            !std::all_of(batch->read_blocks()->begin(), batch->read_blocks()->end(), self_contained)) {
+            return true;
+        }
+    }
+    if (stop_requested() || m_read_buffer->num_queued_reads() == 0 || m_read_buffer->next_read_messages().empty()) {
+        return true;  // the next pass decides
+    }
+    return start_push(request_broker);
+}
+
+void ReadProcessingProtocol::settle_early_push(RequestBrokerAdapter* request_broker)
+{
+    if (!m_push_in_flight) {
+        return;
+    }
+    m_push_in_flight = false;
+    // The group stays queued: requeued at a reconnection or given back with the other reads.
+    ipc_tools::Message reply;
+    request_broker->finish_request(reply);
 }
 
 bool ReadProcessingProtocol::pull_from_server(RequestBrokerAdapter* request_broker)
 {
     ipc_tools::Message request(ipc_tools::GET_FIRST_CALLED_BLOCK, m_connection_id, called_block_options(), "");
     ipc_tools::Message reply;
-    if (!request_broker->send_request(request, reply)) {
+    if (!request_broker->start_request(request)) {
+        m_error_state = request_broker->error_state();
+        return false;
+    }
+    // A woken producer often takes this thread's CPU: now it only delays the wait for the reply.
+    m_read_buffer->announce_room();
+    if (!request_broker->finish_request(reply)) {
         m_error_state = request_broker->error_state();
         return false;
     }
@@ -233,6 +308,11 @@ bool ReadProcessingProtocol::pull_from_server(RequestBrokerAdapter* request_brok
         get_trace_context()->write_message("pull_from_server", text);
         return false;
     };
+
+    if ((reply_type == ipc_tools::RETURN_FIRST_CALLED_BLOCK || reply_type == ipc_tools::RETURN_COMPLETED_BATCH) &&
+        !start_next_push_early(request_broker, *reply.get_message_data())) {
+        return false;
+    }
 
     if (reply_type == ipc_tools::RETURN_FIRST_CALLED_BLOCK) {
         const auto* block = reply.get_message_data()->content_as_ReadBlockData();

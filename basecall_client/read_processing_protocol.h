@@ -79,6 +79,16 @@ public:
 
 private:
     bool stop_requested() const;
+    // A push in two halves: the first message of the front group is sent (as a copy, so that a
+    // NOT_READY can offer it again), then its reply awaited and the group's later messages sent.
+    bool start_push(RequestBrokerAdapter* request_broker);
+    bool finish_push(RequestBrokerAdapter* request_broker);
+    // Once a pulled reply needs no further request, the next pass's push goes out before the reply
+    // is decoded, so that decoding overlaps the round trip; the order on the wire is unchanged.
+    bool start_next_push_early(RequestBrokerAdapter* request_broker, const vexil_ipc::MessageData& reply);
+    // A push started early whose pass never came (the loop ended on an error) has its reply
+    // received and dropped, so that the socket can take the next request.
+    void settle_early_push(RequestBrokerAdapter* request_broker);
 
     ErrorState m_error_state;
     ReadBuffer* m_read_buffer{nullptr};
@@ -93,6 +103,7 @@ private:
     std::uint64_t m_no_more_data_declarations{0};
     std::uint64_t m_no_more_data_sent_for{0};
     std::chrono::milliseconds m_no_more_data_pause{default_no_more_data_pause};
+    bool m_push_in_flight{false};  // the front group's first message awaits its reply
 };
 
 }  // namespace basecall_service

@@ -20,6 +20,16 @@ bool RequestBrokerAdapter::send_request(ipc_tools::Message& request, ipc_tools::
     return invoke([this, &request, &reply] { m_broker.send_request(request, reply); });
 }
 
+bool RequestBrokerAdapter::start_request(ipc_tools::Message& request)
+{
+    return invoke([this, &request] { m_broker.start_request(request); });
+}
+
+bool RequestBrokerAdapter::finish_request(ipc_tools::Message& reply)
+{
+    return invoke([this, &reply] { m_broker.finish_request(reply); });
+}
+
 bool RequestBrokerAdapter::ping_server_if_quiet(const std::string& client_id)
 {
     return invoke([this, client_id] { m_broker.ping_server_if_quiet(client_id); });

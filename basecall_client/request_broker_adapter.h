@@ -24,6 +24,9 @@ public:
 
     bool prepare_connection(const std::string& address, std::uint32_t timeout_ms);
     bool send_request(ipc_tools::Message& request, ipc_tools::Message& reply);
+    /// send_request in two halves (see RequestBroker::start_request).
+    bool start_request(ipc_tools::Message& request);
+    bool finish_request(ipc_tools::Message& reply);
     bool ping_server_if_quiet(const std::string& client_id);
 
     const ErrorState& error_state() const;

@@ -452,6 +452,7 @@ struct Figures {
     std::vector<double> client_seconds;
     std::vector<double> server_busy;  // server CPU time over the run's time
     std::vector<double> limit_seconds;
+    std::vector<double> pair_ratios;  // the client's rate over the limit's, within one repetition
     double round_trips_per_read = 0.0;
     std::vector<Exchange> recorded;
     std::size_t recorded_reads = 0;
@@ -527,7 +528,7 @@ void print_table(const std::vector<Scenario>& scenarios, const std::map<std::siz
                   << std::fixed << std::setprecision(0) << std::setw(12) << client_rate << std::setprecision(1)
                   << std::setw(14) << client_rate * scenario.samples / 1e6 << std::setprecision(0) << std::setw(12)
                   << limit_rate << std::setprecision(1) << std::setw(13) << limit_rate * scenario.samples / 1e6
-                  << std::setprecision(1) << std::setw(8) << 100.0 * client_rate / limit_rate << "%" << std::setprecision(2)
+                  << std::setprecision(1) << std::setw(8) << 100.0 * median(figure.pair_ratios) << "%" << std::setprecision(2)
                   << std::setw(13) << figure.round_trips_per_read << std::setprecision(0) << std::setw(12)
                   << 100.0 * median(figure.server_busy) << "%\n";
     }
@@ -609,37 +610,48 @@ void run_benchmark(const Options& options) {
         record(figures[i], scenarios[i], *factory, server_address, "ipc://" + folder + "/proxy" + std::to_string(i) + ".sock");
     }
 
-    // Every measurement of every repetition, in an order shuffled once.
-    std::vector<std::pair<std::size_t, bool>> order;  // scenario, client (else limit)
-    for (std::size_t repetition = 0; repetition < options.repetitions; ++repetition) {
-        for (std::size_t i = 0; i < scenarios.size(); ++i) {
-            order.emplace_back(i, true);
-            order.emplace_back(i, false);
-        }
-    }
+    // Each repetition runs every scenario once, in a shuffled order, and each scenario's client run
+    // and replay back to back, in a random order: the machine's speed drifts over seconds, so the
+    // ratio is taken within each pair and its median reported.
     std::mt19937 random(20261209);
-    std::shuffle(order.begin(), order.end(), random);
     std::size_t replay_number = 0;
-    for (const auto& [index, is_client] : order) {
-        const Scenario& scenario = scenarios[index];
-        Figures& figure = figures[index];
-        if (is_client) {
-            auto reads = make_reads(*factories[scenario.samples], scenario.reads);
-            ClientRun client(server_address);
-            const double server_cpu = server.cpu_seconds();
-            const auto start = Clock::now();
-            client.run(reads, scenario.batched);
-            figure.client_seconds.push_back(seconds_since(start));
-            figure.server_busy.push_back((server.cpu_seconds() - server_cpu) / figure.client_seconds.back());
-        } else {
-            const std::size_t exchanges = figure.recorded.size() * scenario.reads / figure.recorded_reads;
-            figure.limit_seconds.push_back(
-                replay(figure.recorded, exchanges, "ipc://" + folder + "/replay" + std::to_string(replay_number++) + ".sock"));
+    std::vector<std::size_t> order(scenarios.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
+    }
+    for (std::size_t repetition = 0; repetition < options.repetitions; ++repetition) {
+        std::shuffle(order.begin(), order.end(), random);
+        for (const std::size_t index : order) {
+            const Scenario& scenario = scenarios[index];
+            Figures& figure = figures[index];
+            const auto run_client = [&] {
+                auto reads = make_reads(*factories[scenario.samples], scenario.reads);
+                ClientRun client(server_address);
+                const double server_cpu = server.cpu_seconds();
+                const auto start = Clock::now();
+                client.run(reads, scenario.batched);
+                figure.client_seconds.push_back(seconds_since(start));
+                figure.server_busy.push_back((server.cpu_seconds() - server_cpu) / figure.client_seconds.back());
+            };
+            const auto run_limit = [&] {
+                const std::size_t exchanges = figure.recorded.size() * scenario.reads / figure.recorded_reads;
+                figure.limit_seconds.push_back(replay(
+                    figure.recorded, exchanges, "ipc://" + folder + "/replay" + std::to_string(replay_number++) + ".sock"));
+            };
+            if ((random() & 1U) != 0) {
+                run_client();
+                run_limit();
+            } else {
+                run_limit();
+                run_client();
+            }
+            figure.pair_ratios.push_back(figure.limit_seconds.back() / figure.client_seconds.back());
         }
     }
     std::cout << "Medians of " << options.repetitions
               << " repetitions; limit: the recorded frames of the same run over bare REQ/ROUTER with prebuilt replies,"
-                 " the ROUTER in a process of its own; trips/read: requests per read in the recording;"
+                 " the ROUTER in a process of its own; ratio: median of the ratios of client and limit run back to"
+                 " back; trips/read: requests per read in the recording;"
                  " server busy: its CPU time over the client's run";
     print_table(scenarios, figures);
     if (!options.with_memory_and_model) {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <sstream>
 #include <system_error>
+#include <utility>
 
 namespace ipc_tools {
 
@@ -93,10 +94,15 @@ void RequestBroker::reset() {
 }
 
 void RequestBroker::send_request(Message& request, Message& reply) {
+    start_request(request);
+    finish_request(reply);
+}
+
+void RequestBroker::start_request(Message& request) {
     COMMON_CONTRACT_CHECK_AT(m_socket.get() != nullptr, "null socket", SOURCE_NAME, 128);
     COMMON_CONTRACT_CHECK_AT(!request.empty() && request.get_type() != UNSET, "invalid request", SOURCE_NAME, 129);
 
-    const std::string request_name = message_type_as_string(request.get_type());
+    std::string request_name = message_type_as_string(request.get_type());
     auto trace = create_hftrace("send_request");
     trace.message(request_name);
 
@@ -110,7 +116,12 @@ void RequestBroker::send_request(Message& request, Message& reply) {
                                            "Client zmq_msg_send failed. " + to_string_zmq_error(error_number));
         throw std::system_error(error_number, std::system_category(), "Client zmq_msg_send failed");
     }
+    m_pending_request_name = std::move(request_name);
+}
 
+void RequestBroker::finish_request(Message& reply) {
+    COMMON_CONTRACT_CHECK_AT(m_socket.get() != nullptr, "null socket", SOURCE_NAME, 128);
+    const std::string& request_name = m_pending_request_name;
     zmq_pollitem_t item{m_socket->handle(), 0, ZMQ_POLLIN, 0};
     int budget = POLL_RETRY_BUDGET;
     int poll_result = 0;

@@ -39,6 +39,11 @@ public:
     /// Sends `request` (its buffer goes to ZeroMQ) and leaves the validated reply in `reply`.
     /// Throws TimeoutError, BadReply or BadRequest as the exchange fails.
     void send_request(Message& request, Message& reply);
+    /// The two halves of send_request, so that the caller can work while the reply is on its way.
+    /// start_request sends; finish_request waits for, receives and checks the reply. Between them
+    /// the socket takes no other request.
+    void start_request(Message& request);
+    void finish_request(Message& reply);
 
     /// Receives the reply that the poll reported and checks its type.
     void fetch_and_validate_reply(const std::string& request_name, Message& reply);
@@ -53,6 +58,7 @@ private:
     std::string m_server_address;
     std::uint32_t m_timeout_ms;
     std::int64_t m_last_send_time;
+    std::string m_pending_request_name;  // of the request whose reply finish_request awaits
 };
 
 /// Trace text of one poll: its result and the poll item.
