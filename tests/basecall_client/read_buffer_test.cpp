@@ -181,7 +181,7 @@ TEST(ReadBuffer, FullQueueRefusesAndTheCallerKeepsTheRead) {
     EXPECT_EQ(buffer->num_queued_reads(), 2U);
 }
 
-TEST(ReadBuffer, WaitingProducerIsAdmittedWhenAGroupLeaves) {
+TEST(ReadBuffer, WaitingProducerIsAdmittedWhenAGroupLeavesOrItsDeferredNoticeIsGiven) {
     auto buffer = make_buffer(1);
     fill_queue(*buffer, 1, 1);
     Flag holds_lock;
@@ -195,6 +195,18 @@ TEST(ReadBuffer, WaitingProducerIsAdmittedWhenAGroupLeaves) {
     EXPECT_EQ(buffer->num_queued_reads(), 1U);
     EXPECT_EQ(buffer->num_submitted_reads(), 1U);
     EXPECT_EQ(front_group(*buffer).tags, std::vector<std::uint32_t>{2});
+
+    // A deferred notice wakes the producer at the announcement, long before its time-out.
+    Flag waits_again;
+    ReadHolder next = make_read(3, 300);
+    auto next_producer = std::async(std::launch::async,
+                                    [&] { return buffer->testable_queue_read(next, LONG_TIMEOUT_MS, &waits_again); });
+    waits_again.wait();
+    buffer->reads_submitted(ReadBuffer::RoomNotice::deferred);
+    buffer->announce_room();
+    ASSERT_EQ(next_producer.wait_for(std::chrono::milliseconds(LONG_TIMEOUT_MS / 2)), std::future_status::ready);
+    EXPECT_TRUE(next_producer.get());
+    EXPECT_EQ(front_group(*buffer).tags, std::vector<std::uint32_t>{3});
 }
 
 TEST(ReadBuffer, NoMoreDataReleasesWaitingProducers) {

@@ -285,6 +285,25 @@ TEST_F(ReadLoopTest, CalledReadOfAnotherClientEndsTheLoopWithBadReply)
     EXPECT_EQ(buffer.num_submitted_reads(), 1U);
 }
 
+TEST_F(ReadLoopTest, PushStartedBeforeAFailedDecodeIsAnsweredAndTheLinkStaysUsable)
+{
+    server.faults().add(fault(FaultAction::unknown_read_tag, ipc_tools::GET_FIRST_CALLED_BLOCK));
+    queue(reads.add(1, 500));
+    queue(reads.add(2, 500));
+    start();
+    const ErrorState error = wait_for_end();
+    EXPECT_EQ(error.code, ConnectionError::bad_reply);
+    // The second read went out while the first pull was decoded; its reply was taken, but the
+    // loop ended before the read was marked in flight, so it is still queued and nothing is lost.
+    EXPECT_EQ(server.request_log().count(ipc_tools::PASS_FIRST_RAW_BLOCK), 2U);
+    EXPECT_EQ(buffer.num_queued_reads(), 1U);
+    EXPECT_EQ(buffer.num_submitted_reads(), 1U);
+    ipc_tools::Message ping(ipc_tools::HEARTBEAT_PING, client_id, 0, "");
+    ipc_tools::Message echo;
+    ASSERT_TRUE(adapter.send_request(ping, echo)) << to_string(adapter.error_state());
+    EXPECT_EQ(echo.get_type(), ipc_tools::HEARTBEAT_ECHO);
+}
+
 TEST_F(ReadLoopTest, IdleLoopStopsWithNoError)
 {
     start();
