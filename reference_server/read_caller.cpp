@@ -76,9 +76,7 @@ std::shared_ptr<CallItem> ReadCaller::submit(bool is_batch, std::shared_ptr<cons
         item->reads()[i].identity = reads[i].identity;
     }
     if (!m_workers) {
-        for (std::size_t i = 0; i < reads.size(); ++i) {
-            call_into(*item, i, *settings, reads[i]);
-        }
+        m_deferred.push_back(DeferredCall{item, std::move(settings), std::move(reads)});
         return item;
     }
     for (std::size_t i = 0; i < reads.size(); ++i) {
@@ -92,6 +90,16 @@ std::shared_ptr<CallItem> ReadCaller::submit(bool is_batch, std::shared_ptr<cons
         });
     }
     return item;
+}
+
+void ReadCaller::run_deferred() {
+    std::vector<DeferredCall> calls;
+    calls.swap(m_deferred);
+    for (const auto& call : calls) {
+        for (std::size_t i = 0; i < call.reads.size(); ++i) {
+            call_into(*call.item, i, *call.settings, call.reads[i]);
+        }
+    }
 }
 
 bool ReadCaller::call_into(CallItem& item, std::size_t index, const CallSettings& settings, const ReadSamples& read) {

@@ -73,8 +73,9 @@ private:
 };
 
 /// The server's basecallers: reads are called on a pool of worker threads so that calling
-/// overlaps the transport of further requests. With no threads a read is called at once, inside
-/// `submit`. `on_ready` runs on the worker that finishes an item.
+/// overlaps the transport of further requests. With no threads the reads are called on the
+/// server's own thread by `run_deferred`, which the server runs once the reply to the request that
+/// brought them is on its way. `on_ready` runs on the worker that finishes an item.
 class ReadCaller {
 public:
     ReadCaller(std::size_t num_threads, std::function<void()> on_ready);
@@ -85,11 +86,20 @@ public:
 
     std::shared_ptr<CallItem> submit(bool is_batch, std::shared_ptr<const CallSettings> settings,
                                       std::vector<ReadSamples> reads);
+    /// Without threads: calls every read submitted since the last call. Same thread as `submit`.
+    void run_deferred();
 
 private:
+    struct DeferredCall {
+        std::shared_ptr<CallItem> item;
+        std::shared_ptr<const CallSettings> settings;
+        std::vector<ReadSamples> reads;
+    };
+
     static bool call_into(CallItem& item, std::size_t index, const CallSettings& settings, const ReadSamples& read);
 
     std::function<void()> m_on_ready;
+    std::vector<DeferredCall> m_deferred;
     std::atomic<bool> m_stopping{false};
     std::unique_ptr<common::ActiveObject> m_workers;  // last: joined before the rest goes
 };

@@ -226,6 +226,7 @@ void ReferenceServer::serve() {
             }
         }
         deliver(envelope, response);
+        impl.handler.finish_deferred_calls();
         if (!impl.held.empty()) {
             // A request may have forgotten the client of a held pull, or dropped its reads.
             resume_held();

@@ -74,6 +74,7 @@ RequestHandler::RequestHandler(ServerOptions options, std::string address, Fault
 RequestHandler::~RequestHandler() = default;
 
 Response RequestHandler::handle(zmq::message_t&& frame) {
+    finish_deferred_calls();
     LoggedRequest entry;
     entry.arrival = std::chrono::steady_clock::now();
     RequestPtr request;
@@ -152,6 +153,7 @@ Response RequestHandler::handle(zmq::message_t&& frame) {
 }
 
 std::optional<Response> RequestHandler::resume(const HeldPull& pull) {
+    finish_deferred_calls();
     ClientSession* session = find_session(pull.client_id);
     if (session == nullptr) {
         // Forgotten while its read was being called (a restart, or a disconnect from elsewhere).

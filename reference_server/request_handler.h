@@ -56,6 +56,10 @@ public:
     RequestHandler& operator=(const RequestHandler&) = delete;
 
     Response handle(zmq::message_t&& frame);
+    /// Without calling threads, calls the reads of the last request: the server runs this once
+    /// that request's reply is on its way, so that calling overlaps the transport. Every handling
+    /// runs it first, so no request ever finds such a read uncalled.
+    void finish_deferred_calls() { m_caller.run_deferred(); }
     /// The answer to a held pull, or nothing while its read is still being called.
     std::optional<Response> resume(const HeldPull& pull);
 
