@@ -3,7 +3,8 @@
 // recorded once, exchanged again by bare cppzmq REQ and ROUTER sockets (the ROUTER in a child
 // process, as a server is) with prebuilt frames; pass_reads lists hold at most one queue of reads.
 // For reads of several lengths, passed singly and with pass_reads, it prints reads/s and samples/s of
-// both, their ratio (medians of repetitions in random order) and the round trips per read; then
+// both (medians of repetitions), their ratio (the median of the ratios of a client run and a replay
+// run made back to back, in a random order) and the round trips per read; then
 // the client's peak memory for 1,000 reads of 1 M samples with the default queue, measured in a
 // child process of its own, and the client's samples/s against the server with its model on.
 
@@ -459,7 +460,7 @@ struct Figures {
 };
 
 struct Options {
-    std::size_t repetitions = 5;
+    std::size_t repetitions = 7;
     double scale = 1.0;
     std::string calling_threads;  // the server's default unless given
     std::size_t memory_reads = 1000;
@@ -592,8 +593,9 @@ void run_benchmark(const Options& options) {
     const auto scaled = [&](std::size_t reads) { return std::max<std::size_t>(4, static_cast<std::size_t>(reads * options.scale)); };
     std::vector<Scenario> scenarios;
     for (const std::size_t samples : options.sizes) {
-        // About 80 M samples a run, and never fewer than a few reads.
-        const std::size_t reads = scaled(std::max<std::size_t>(4, 80000000 / samples));
+        // About 80 M samples a run, and never fewer than 160 reads: a run of long reads must last
+        // long enough that a pause of the machine does not decide its figure.
+        const std::size_t reads = scaled(std::max<std::size_t>(160, 80000000 / samples));
         scenarios.push_back({samples, false, reads});
         scenarios.push_back({samples, true, reads});
     }
