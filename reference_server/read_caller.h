@@ -55,6 +55,7 @@ public:
     std::size_t size() const { return m_reads.size(); }
     bool ready() const { return m_remaining.load() == 0; }
     std::vector<CalledRead>& reads() { return m_reads; }
+    const std::vector<CalledRead>& reads() const { return m_reads; }
     /// Why a read could not be called; empty when every read was. Valid once ready.
     const std::string& failure() const { return m_failure; }
 

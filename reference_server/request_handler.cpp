@@ -60,6 +60,7 @@ void RequestHandler::ClientSession::drop_reads() {
     completed.clear();
     completed_reads = 0;
     outgoing.clear();
+    prebuilt = PrebuiltReply{};
 }
 
 RequestHandler::RequestHandler(ServerOptions options, std::string address, FaultInjector& faults, RequestLog& log,
@@ -147,9 +148,40 @@ Response RequestHandler::handle(zmq::message_t&& frame) {
         case FaultAction::oversized_genome_name: corruption.oversized_genome_name = true; break;
         }
     }
+    m_last_client_id = client_id;
     Response response = dispatch(request, data, client_id, corruption);
     response.delay = delay;
     return response;
+}
+
+void RequestHandler::finish_deferred_calls() {
+    m_caller.run_deferred();
+    prebuild_replies();
+}
+
+void RequestHandler::prebuild_replies() {
+    ClientSession* session = m_last_client_id.empty() ? nullptr : find_session(m_last_client_id);
+    m_last_client_id.clear();
+    if (session == nullptr) {
+        return;
+    }
+    for (auto& entry : session->outgoing) {
+        OutgoingRead& outgoing = entry.second;
+        if (outgoing.next_message.empty()) {
+            outgoing.next_message =
+                reply_builder::called_block(session->id, outgoing.read, outgoing.next_block, outgoing.content, {});
+        }
+    }
+    if (session->completed.empty()) {
+        return;
+    }
+    const std::shared_ptr<CallItem>& item = session->completed.front();
+    if (item->ready() && item->failure().empty() &&
+        (session->prebuilt.item != item || session->prebuilt.options != session->last_pull_options)) {
+        session->prebuilt.message = first_reply(*session, *item, session->last_pull_options, {});
+        session->prebuilt.item = item;
+        session->prebuilt.options = session->last_pull_options;
+    }
 }
 
 std::optional<Response> RequestHandler::resume(const HeldPull& pull) {
@@ -487,6 +519,7 @@ Response RequestHandler::pass_batch(ClientSession& session, const RequestPtr& re
 
 Response RequestHandler::first_called_block(ClientSession& session, std::uint32_t options,
                                             const ReadCorruption& corruption) {
+    session.last_pull_options = options;
     if (session.completed.empty()) {
         return simple_reply(NONE_PENDING, session.id, 0);
     }
@@ -509,23 +542,38 @@ Response RequestHandler::take_called(ClientSession& session, std::uint32_t optio
     if (!item->failure().empty()) {
         return simple_reply(BAD_REQUEST, session.id, 0, item->failure());
     }
-    BlockContent content;
-    content.with_moves_and_trace = (options & disable_events_bit) == 0;
-    content.with_state_data = (options & pull_state_data_bit) != 0;
     const auto count = item->size();
     session.reads_out += static_cast<std::uint32_t>(count);
     m_lifetime_out += count;
     m_period_out += count;
+    const bool corrupted = corruption.unknown_tag || corruption.zero_duration || corruption.oversized_genome_name;
+    Message message = session.prebuilt.item == item && session.prebuilt.options == options && !corrupted
+                          ? std::move(session.prebuilt.message)
+                          : first_reply(session, *item, options, corruption);
+    session.prebuilt = PrebuiltReply{};
     if (item->is_batch()) {
-        return reply(reply_builder::completed_batch(session.id, item->reads(), content, corruption));
+        return reply(std::move(message));
     }
     CalledRead& read = item->reads().front();
-    Message message = reply_builder::called_block(session.id, read, 0, content, corruption);
     if (read.num_blocks > 1) {
         const std::uint32_t tag = read.identity.read_tag;
-        session.outgoing[tag] = OutgoingRead{std::move(read), 1, content};
+        session.outgoing[tag] = OutgoingRead{std::move(read), 1, content_for(options), Message()};
     }
     return reply(std::move(message));
+}
+
+Message RequestHandler::first_reply(const ClientSession& session, const CallItem& item, std::uint32_t options,
+                                    const ReadCorruption& corruption) {
+    const BlockContent content = content_for(options);
+    return item.is_batch() ? reply_builder::completed_batch(session.id, item.reads(), content, corruption)
+                           : reply_builder::called_block(session.id, item.reads().front(), 0, content, corruption);
+}
+
+BlockContent RequestHandler::content_for(std::uint32_t options) {
+    BlockContent content;
+    content.with_moves_and_trace = (options & disable_events_bit) == 0;
+    content.with_state_data = (options & pull_state_data_bit) != 0;
+    return content;
 }
 
 Response RequestHandler::next_called_block(ClientSession& session, std::uint32_t read_tag) {
@@ -534,7 +582,10 @@ Response RequestHandler::next_called_block(ClientSession& session, std::uint32_t
         return simple_reply(BAD_REQUEST, session.id, 0, "No further blocks of read " + std::to_string(read_tag));
     }
     OutgoingRead& outgoing = found->second;
-    Message message = reply_builder::called_block(session.id, outgoing.read, outgoing.next_block, outgoing.content, {});
+    Message message = outgoing.next_message.empty()
+                          ? reply_builder::called_block(session.id, outgoing.read, outgoing.next_block, outgoing.content, {})
+                          : std::move(outgoing.next_message);
+    outgoing.next_message = Message();
     if (++outgoing.next_block >= outgoing.read.num_blocks) {
         session.outgoing.erase(found);
     }

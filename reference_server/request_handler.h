@@ -56,10 +56,11 @@ public:
     RequestHandler& operator=(const RequestHandler&) = delete;
 
     Response handle(zmq::message_t&& frame);
-    /// Without calling threads, calls the reads of the last request: the server runs this once
-    /// that request's reply is on its way, so that calling overlaps the transport. Every handling
-    /// runs it first, so no request ever finds such a read uncalled.
-    void finish_deferred_calls() { m_caller.run_deferred(); }
+    /// Work the server does once a reply is on its way, so that it overlaps the transport: without
+    /// calling threads, calls the reads of the last request; then builds the replies that the last
+    /// request's client is expected to pull next. Every handling runs it first, so no request ever
+    /// finds such a read uncalled.
+    void finish_deferred_calls();
     /// The answer to a held pull, or nothing while its read is still being called.
     std::optional<Response> resume(const HeldPull& pull);
 
@@ -80,6 +81,14 @@ private:
         CalledRead read;
         std::uint32_t next_block = 1;
         BlockContent content;
+        ipc_tools::Message next_message;  // `next_block`, built ahead; empty until then
+    };
+    /// The first reply of the oldest called read or batch, built ahead for the options of the
+    /// client's last pull.
+    struct PrebuiltReply {
+        std::shared_ptr<CallItem> item;
+        std::uint32_t options = 0;
+        ipc_tools::Message message;
     };
     struct ClientSession {
         std::string id;
@@ -99,6 +108,8 @@ private:
         std::uint32_t reads_in = 0;
         std::uint32_t reads_out = 0;
         bool no_more_data = false;
+        std::uint32_t last_pull_options = 0;
+        PrebuiltReply prebuilt;
         std::size_t reads_held() const;
         void drop_reads();
     };
@@ -116,6 +127,10 @@ private:
     Response pass_batch(ClientSession& session, const RequestPtr& request, const vexil_ipc::ReadBatchData* batch);
     Response first_called_block(ClientSession& session, std::uint32_t options, const ReadCorruption& corruption);
     Response take_called(ClientSession& session, std::uint32_t options, const ReadCorruption& corruption);
+    static BlockContent content_for(std::uint32_t options);
+    static ipc_tools::Message first_reply(const ClientSession& session, const CallItem& item, std::uint32_t options,
+                                          const ReadCorruption& corruption);
+    void prebuild_replies();
     bool has_called_read(const ClientSession& session) const;
     std::shared_ptr<const CallSettings> call_settings(ClientSession& session);
     std::optional<std::string> uncallable(const ReadIdentity& identity) const;
@@ -143,6 +158,7 @@ private:
     std::uint64_t m_period_out = 0;
     std::uint64_t m_restarts = 0;
     std::uint64_t m_resources_generation = 1;  // moves on with every index or BED file loaded
+    std::string m_last_client_id;              // of the last request handled, for prebuild_replies
     ReadCaller m_caller;  // last: its workers are joined before the sessions go
 };
 

@@ -368,7 +368,7 @@ TEST_F(ServerTest, PullsWithoutHoldingAnswerNonePendingUntilTheOldestReadIsCalle
     EXPECT_EQ((std::vector<std::uint32_t>{1, 2}), tags);
 }
 
-TEST_F(ServerTest, ReadsCalledInsideTheRequestWithoutCallingThreads) {
+TEST_F(ServerTest, ReadsCalledAfterTheReplyWithoutCallingThreadsAndRepliesBuiltAhead) {
     ServerOptions options;
     options.calling_threads = 0;
     m_client.reset();
@@ -382,6 +382,26 @@ TEST_F(ServerTest, ReadsCalledInsideTheRequestWithoutCallingThreads) {
     ReturnedRead second;
     add_block(second, reply.get_message_data()->content_as_ReadBatchData()->read_blocks()->Get(1));
     EXPECT_EQ(reads[1].sequence, second.sequence);
+
+    // Replies are built ahead for the options of the client's last pull: a pull with other
+    // options, or one a fault corrupts, must not be given the one built ahead.
+    const std::string traced = m_client->connect("dna_sim_fast", "t", ">move_and_trace_enabled=1");
+    const TestRead read = simulated_read(5, random_sequence(1000, 5));
+    for (const std::uint32_t options : {0U, 1U, 0U}) {
+        ASSERT_EQ(RAW_BLOCK_ACCEPTED, m_client->pass_read(traced, read, 1800));  // three blocks
+        const auto called = m_client->fetch_read(traced, options);
+        EXPECT_EQ(read.sequence, called.sequence);
+        EXPECT_EQ(3U, called.blocks_received);
+        EXPECT_EQ(options == 0 ? read.sequence.size() : 0U, called.moves.size()) << "options " << options;
+    }
+    FaultRule corrupt;
+    corrupt.action = FaultAction::unknown_read_tag;
+    corrupt.request = GET_FIRST_CALLED_BLOCK;
+    m_server->faults().add(corrupt);
+    ASSERT_EQ(RAW_BLOCK_ACCEPTED, m_client->pass_read(traced, read));
+    const Message corrupted = m_client->send(GET_FIRST_CALLED_BLOCK, traced);
+    ASSERT_EQ(RETURN_FIRST_CALLED_BLOCK, corrupted.get_type());
+    EXPECT_NE(read.tag, corrupted.get_message_data()->content_as_ReadBlockData()->read_tag());
 }
 
 TEST_F(ServerTest, AReadTheModelCannotCallIsRefusedWhenPushed) {
