@@ -144,7 +144,6 @@ ErrorState ReadProcessingProtocol::process_reads(ReadBuffer* read_buffer, Reques
             if (stop_requested()) {
                 break;
             }
-            m_read_buffer->announce_room();
             if (!request_broker->ping_server_if_quiet(m_connection_id)) {
                 m_error_state = request_broker->error_state();
                 break;

@@ -46,6 +46,7 @@ struct ReadCorruption {
     bool unknown_tag = false;
     bool zero_duration = false;
     bool oversized_genome_name = false;
+    bool any() const { return unknown_tag || zero_duration || oversized_genome_name; }
 };
 
 }  // namespace reference_server

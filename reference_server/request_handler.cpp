@@ -176,8 +176,7 @@ void RequestHandler::prebuild_replies() {
         return;
     }
     const std::shared_ptr<CallItem>& item = session->completed.front();
-    if (item->ready() && item->failure().empty() &&
-        (session->prebuilt.item != item || session->prebuilt.options != session->last_pull_options)) {
+    if (item->ready() && item->failure().empty() && !session->prebuilt.is_for(item, session->last_pull_options)) {
         session->prebuilt.message = first_reply(*session, *item, session->last_pull_options, {});
         session->prebuilt.item = item;
         session->prebuilt.options = session->last_pull_options;
@@ -546,8 +545,7 @@ Response RequestHandler::take_called(ClientSession& session, std::uint32_t optio
     session.reads_out += static_cast<std::uint32_t>(count);
     m_lifetime_out += count;
     m_period_out += count;
-    const bool corrupted = corruption.unknown_tag || corruption.zero_duration || corruption.oversized_genome_name;
-    Message message = session.prebuilt.item == item && session.prebuilt.options == options && !corrupted
+    Message message = session.prebuilt.is_for(item, options) && !corruption.any()
                           ? std::move(session.prebuilt.message)
                           : first_reply(session, *item, options, corruption);
     session.prebuilt = PrebuiltReply{};
@@ -584,8 +582,7 @@ Response RequestHandler::next_called_block(ClientSession& session, std::uint32_t
     OutgoingRead& outgoing = found->second;
     Message message = outgoing.next_message.empty()
                           ? reply_builder::called_block(session.id, outgoing.read, outgoing.next_block, outgoing.content, {})
-                          : std::move(outgoing.next_message);
-    outgoing.next_message = Message();
+                          : std::move(outgoing.next_message);  // leaves it empty
     if (++outgoing.next_block >= outgoing.read.num_blocks) {
         session.outgoing.erase(found);
     }

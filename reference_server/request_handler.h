@@ -89,6 +89,9 @@ private:
         std::shared_ptr<CallItem> item;
         std::uint32_t options = 0;
         ipc_tools::Message message;
+        bool is_for(const std::shared_ptr<CallItem>& called, std::uint32_t pull_options) const {
+            return item == called && options == pull_options;
+        }
     };
     struct ClientSession {
         std::string id;
