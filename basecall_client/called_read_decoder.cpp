@@ -414,6 +414,39 @@ void attach_datasets(ReadBuffers& buffers, interfaces::ReadHolder& holder) {
     }
 }
 
+// The GET_NEXT_CALLED_BLOCK on its way while the block before it is copied. One still unanswered
+// when decoding stops early is received and dropped, so that the link takes the next request.
+class NextBlockRequest {
+public:
+    NextBlockRequest(CalledBlockLink& link, const CalledReadOptions& options, const vexil_ipc::ReadBlockData& block)
+        : m_link(link), m_options(options), m_block(block) {}
+    ~NextBlockRequest() {
+        if (m_on_its_way) {
+            ipc_tools::Message dropped;
+            m_link.finish_request(dropped);
+        }
+    }
+    NextBlockRequest(const NextBlockRequest&) = delete;
+    NextBlockRequest& operator=(const NextBlockRequest&) = delete;
+
+    bool start() {
+        ipc_tools::Message request(ipc_tools::MessageType::GET_NEXT_CALLED_BLOCK, m_options.connection_id,
+                                   m_block.read_tag(), text_of(m_block.strand_id()));
+        m_on_its_way = m_link.start_request(request);
+        return m_on_its_way;
+    }
+    bool finish(ipc_tools::Message& reply) {
+        m_on_its_way = false;
+        return m_link.finish_request(reply);
+    }
+
+private:
+    CalledBlockLink& m_link;
+    const CalledReadOptions& m_options;
+    const vexil_ipc::ReadBlockData& m_block;
+    bool m_on_its_way = false;
+};
+
 std::string inconsistent_block_text(uint64_t block_index, uint64_t read_tag, const std::string& problem) {
     return "Inconsistent called block " + std::to_string(block_index) + " for read " + std::to_string(read_tag) +
            ": " + problem;
@@ -495,6 +528,12 @@ interfaces::ReadHolder* CalledReadDecoder::decode(const vexil_ipc::ReadBlockData
              TraceText::error_state);
         return nullptr;
     }
+    // Each later block is asked for before the one before it is copied: the copy overlaps the round trip.
+    NextBlockRequest next_block(m_link, m_options, block);
+    if (block.num_blocks() > 1 && !next_block.start()) {
+        m_error_state = m_link.error_state();
+        return nullptr;
+    }
     metadata.insert<uint64_t>("duration", duration);
     metadata.insert<uint64_t>("start_time", block.start_time());
     metadata.insert<uint64_t>("num_dravik_events", block.num_dravik_events());
@@ -528,10 +567,8 @@ interfaces::ReadHolder* CalledReadDecoder::decode(const vexil_ipc::ReadBlockData
     }
 
     for (uint64_t block_index = 1; block_index < block.num_blocks(); ++block_index) {
-        ipc_tools::Message request(ipc_tools::MessageType::GET_NEXT_CALLED_BLOCK, m_options.connection_id,
-                                   block.read_tag(), text_of(block.strand_id()));
         ipc_tools::Message reply;
-        if (!m_link.send_request(request, reply)) {
+        if (!next_block.finish(reply)) {
             m_error_state = m_link.error_state();
             return nullptr;
         }
@@ -540,6 +577,10 @@ interfaces::ReadHolder* CalledReadDecoder::decode(const vexil_ipc::ReadBlockData
                  "Failed to get next block from server, invalid reply: " +
                          ipc_tools::message_type_as_string(reply.get_type()),
                  TraceText::message);
+            return nullptr;
+        }
+        if (block_index + 1 < block.num_blocks() && !next_block.start()) {
+            m_error_state = m_link.error_state();
             return nullptr;
         }
         // The reply was verified when it was received; a block without its called block adds nothing.

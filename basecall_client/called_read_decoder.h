@@ -26,11 +26,14 @@ public:
 
 // The request/reply link over which the later blocks of a called read are fetched (the engine's
 // RequestBrokerAdapter, through AdapterCalledBlockLink).
+// One request is on its way at a time: finish_request waits for the reply to the request sent
+// by start_request.
 class CalledBlockLink {
 public:
     virtual ~CalledBlockLink() = default;
-    // False on failure, with error_state() telling why.
-    virtual bool send_request(ipc_tools::Message& request, ipc_tools::Message& reply) = 0;
+    // Both false on failure, with error_state() telling why.
+    virtual bool start_request(ipc_tools::Message& request) = 0;
+    virtual bool finish_request(ipc_tools::Message& reply) = 0;
     virtual const ErrorState& error_state() const = 0;
 };
 
@@ -104,15 +107,14 @@ private:
     Buffer& m_buffer;
 };
 
-// Adapts the engine's RequestBrokerAdapter (or anything with the same two operations) to
+// Adapts the engine's RequestBrokerAdapter (or anything with the same three operations) to
 // CalledBlockLink.
 template <typename Adapter>
 class AdapterCalledBlockLink final : public CalledBlockLink {
 public:
     explicit AdapterCalledBlockLink(Adapter& adapter) : m_adapter(adapter) {}
-    bool send_request(ipc_tools::Message& request, ipc_tools::Message& reply) override {
-        return m_adapter.send_request(request, reply);
-    }
+    bool start_request(ipc_tools::Message& request) override { return m_adapter.start_request(request); }
+    bool finish_request(ipc_tools::Message& reply) override { return m_adapter.finish_request(reply); }
     const ErrorState& error_state() const override { return m_adapter.error_state(); }
 
 private:

@@ -4,7 +4,7 @@
 // process, as a server is) with prebuilt frames; pass_reads lists hold at most one queue of reads.
 // For reads of several lengths, passed singly and with pass_reads, it prints reads/s and samples/s of
 // both (medians of repetitions), their ratio (the median of the ratios of a client run and a replay
-// run made back to back, in a random order) and the round trips per read; then
+// run, each cut into segments taken alternately) and the round trips per read; then
 // the client's peak memory for 1,000 reads of 1 M samples with the default queue, measured in a
 // child process of its own, and the client's samples/s against the server with its model on.
 
@@ -36,6 +36,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -56,6 +57,8 @@ constexpr unsigned long MAX_READS_QUEUED = 20;
 constexpr std::size_t BLOCK_SAMPLES = 256000;
 constexpr std::size_t READS_PER_PASS_READS = 100;
 constexpr std::chrono::seconds RUN_LIMIT{120};
+// A run of the client and its replay are cut into this many segments, run alternately.
+constexpr std::size_t SEGMENTS = 8;
 const char* const CONFIG = "dna_sim_fast";
 
 struct Scenario {
@@ -132,9 +135,12 @@ public:
     ClientRun(const ClientRun&) = delete;
     ClientRun& operator=(const ClientRun&) = delete;
 
-    /// Passes the reads (taken from the list) and returns once every one has come back.
-    void run(ReadList& reads, bool batched) {
+    /// Passes the reads (taken from the list) and returns once every one has come back. Returns the
+    /// seconds since the first of them was queued: in a continuing stream, building the first
+    /// reads' messages overlaps the traffic of the reads before them.
+    double run(ReadList& reads, bool batched) {
         const auto deadline = Clock::now() + RUN_LIMIT;
+        m_first_queued.reset();
         const std::size_t list_size =
                 reads.empty() ? 1 : reads_per_list(reads.front().get_datasets().at(dataset::raw_data).m_info.size);
         std::size_t next = 0;
@@ -147,6 +153,9 @@ public:
                 check(result);
                 // The reads not taken come back in the chunk, in order; they go again.
                 const std::size_t accepted = (end - next) - chunk.size();
+                if (accepted > 0 && !m_first_queued) {
+                    m_first_queued = Clock::now();
+                }
                 m_expected += accepted;
                 next += accepted;
                 for (std::size_t i = 0; i < chunk.size(); ++i) {
@@ -159,6 +168,7 @@ public:
             }
         }
         wait_for_all(deadline);
+        return m_first_queued ? seconds_since(*m_first_queued) : 0.0;
     }
 
     /// Passes one read, collecting called reads while the queue is full.
@@ -168,6 +178,9 @@ public:
             check(result);
             collect();
             if (result == PassReadResult::success) {
+                if (!m_first_queued) {
+                    m_first_queued = Clock::now();
+                }
                 ++m_expected;
                 return;
             }
@@ -216,6 +229,7 @@ private:
     vexil::VexilClient m_client;
     std::size_t m_expected = 0;
     std::size_t m_collected = 0;
+    std::optional<Clock::time_point> m_first_queued;
 };
 
 ReadList make_reads(const ReadFactory& factory, std::size_t count) {
@@ -373,34 +387,76 @@ private:
 
 void no_free(void*, void*) {}
 
-/// The protocol's limit: `count` exchanges of the recorded frames, cycling through them, between
-/// a REQ socket and a ROUTER that answers each with the next prebuilt reply. Returns seconds.
-double replay(const std::vector<Exchange>& exchanges, std::size_t count, const std::string& address) {
-    // The ROUTER side in a process of its own, as the server is.
-    int ready[2];
-    if (pipe(ready) != 0) {
-        throw std::runtime_error("pipe failed");
-    }
-    const pid_t child = fork();
-    if (child == 0) {
+/// The protocol's limit: the recorded frames exchanged between a REQ socket and a ROUTER, in a
+/// process of its own as a server is, that answers each request with the next prebuilt reply,
+/// cycling through the recording. It serves `total` exchanges, timed a segment at a time.
+class Replay {
+public:
+    Replay(const std::vector<Exchange>& exchanges, std::size_t total, const std::string& address)
+        : m_exchanges(exchanges), m_total(total) {
+        int ready[2];
+        if (pipe(ready) != 0) {
+            throw std::runtime_error("pipe failed");
+        }
+        m_child = fork();
+        if (m_child == 0) {
+            close(ready[0]);
+            serve(ready[1], address);
+        }
+        close(ready[1]);
+        char byte = 0;
+        const bool started = m_child > 0 && read(ready[0], &byte, 1) == 1;
         close(ready[0]);
+        if (!started) {
+            reap();
+            throw std::runtime_error("replay server did not start");
+        }
+        // Only now: the child must not inherit this side's I/O thread.
+        m_req = zmq::socket_t(m_context, zmq::socket_type::req);
+        m_req.set(zmq::sockopt::linger, 0);
+        // A child that died mid-replay must not leave this side waiting for ever.
+        m_req.set(zmq::sockopt::rcvtimeo, 30000);
+        m_req.connect(address);
+    }
+    ~Replay() { reap(); }
+    Replay(const Replay&) = delete;
+    Replay& operator=(const Replay&) = delete;
+
+    /// Seconds for the next `count` exchanges.
+    double run(std::size_t count) {
+        const std::size_t end = std::min(m_total, m_next + count);
+        const auto start = Clock::now();
+        for (; m_next < end; ++m_next) {
+            const std::string& request = m_exchanges[m_next % m_exchanges.size()].request;
+            zmq::message_t frame(const_cast<char*>(request.data()), request.size(), no_free);
+            m_req.send(frame, zmq::send_flags::none);
+            zmq::message_t reply;
+            if (!m_req.recv(reply)) {
+                throw std::runtime_error("Replay lost a reply");
+            }
+        }
+        return seconds_since(start);
+    }
+
+private:
+    [[noreturn]] void serve(int ready, const std::string& address) {
         zmq::context_t server_context(1);
         zmq::socket_t router(server_context, zmq::socket_type::router);
         // Long enough for the last reply to leave before the socket closes.
         router.set(zmq::sockopt::linger, 5000);
         router.bind(address);
         const char byte = 1;
-        if (write(ready[1], &byte, 1) != 1) {
+        if (write(ready, &byte, 1) != 1) {
             _exit(1);
         }
-        for (std::size_t i = 0; i < count; ++i) {
+        for (std::size_t i = 0; i < m_total; ++i) {
             zmq::message_t identity;
             zmq::message_t delimiter;
             zmq::message_t request;
             if (!router.recv(identity) || !router.recv(delimiter) || !router.recv(request)) {
                 _exit(1);
             }
-            const std::string& reply = exchanges[i % exchanges.size()].reply;
+            const std::string& reply = m_exchanges[i % m_exchanges.size()].reply;
             zmq::message_t frame(const_cast<char*>(reply.data()), reply.size(), no_free);
             router.send(identity, zmq::send_flags::sndmore);
             router.send(delimiter, zmq::send_flags::sndmore);
@@ -411,43 +467,25 @@ double replay(const std::vector<Exchange>& exchanges, std::size_t count, const s
         server_context.close();
         _exit(0);
     }
-    close(ready[1]);
-    char byte = 0;
-    if (child < 0 || read(ready[0], &byte, 1) != 1) {
-        throw std::runtime_error("replay server did not start");
-    }
-    close(ready[0]);
-    // Reaps the child however the replay ends; one that is still serving is stopped first.
-    struct ChildGuard {
-        pid_t pid;
-        bool finished = false;
-        ~ChildGuard() {
-            if (!finished) {
-                kill(pid, SIGKILL);
+
+    /// Waits for the child; one that is still serving is stopped first.
+    void reap() {
+        if (m_child > 0) {
+            if (m_next < m_total) {
+                kill(m_child, SIGKILL);
             }
-            waitpid(pid, nullptr, 0);
-        }
-    } guard{child};
-    zmq::context_t client_context(1);
-    zmq::socket_t req(client_context, zmq::socket_type::req);
-    req.set(zmq::sockopt::linger, 0);
-    // A child that died mid-replay must not leave this side waiting for ever.
-    req.set(zmq::sockopt::rcvtimeo, 30000);
-    req.connect(address);
-    const auto start = Clock::now();
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::string& request = exchanges[i % exchanges.size()].request;
-        zmq::message_t frame(const_cast<char*>(request.data()), request.size(), no_free);
-        req.send(frame, zmq::send_flags::none);
-        zmq::message_t reply;
-        if (!req.recv(reply)) {
-            throw std::runtime_error("Replay lost a reply");
+            waitpid(m_child, nullptr, 0);
+            m_child = -1;
         }
     }
-    const double elapsed = seconds_since(start);
-    guard.finished = true;
-    return elapsed;
-}
+
+    const std::vector<Exchange>& m_exchanges;
+    const std::size_t m_total;
+    std::size_t m_next = 0;
+    pid_t m_child = -1;
+    zmq::context_t m_context{1};
+    zmq::socket_t m_req;
+};
 
 struct Figures {
     std::vector<double> client_seconds;
@@ -612,9 +650,9 @@ void run_benchmark(const Options& options) {
         record(figures[i], scenarios[i], *factory, server_address, "ipc://" + folder + "/proxy" + std::to_string(i) + ".sock");
     }
 
-    // Each repetition runs every scenario once, in a shuffled order, and each scenario's client run
-    // and replay back to back, in a random order: the machine's speed drifts over seconds, so the
-    // ratio is taken within each pair and its median reported.
+    // Each repetition runs every scenario once, in a shuffled order. On a shared machine the speed
+    // drifts from second to second, so a scenario's client run and its replay are cut into segments
+    // run alternately, each pair in a random order, and the ratio is that of their summed times.
     std::mt19937 random(20261209);
     std::size_t replay_number = 0;
     std::vector<std::size_t> order(scenarios.size());
@@ -626,34 +664,56 @@ void run_benchmark(const Options& options) {
         for (const std::size_t index : order) {
             const Scenario& scenario = scenarios[index];
             Figures& figure = figures[index];
-            const auto run_client = [&] {
-                auto reads = make_reads(*factories[scenario.samples], scenario.reads);
-                ClientRun client(server_address);
-                const double server_cpu = server.cpu_seconds();
-                const auto start = Clock::now();
-                client.run(reads, scenario.batched);
-                figure.client_seconds.push_back(seconds_since(start));
-                figure.server_busy.push_back((server.cpu_seconds() - server_cpu) / figure.client_seconds.back());
-            };
-            const auto run_limit = [&] {
-                const std::size_t exchanges = figure.recorded.size() * scenario.reads / figure.recorded_reads;
-                figure.limit_seconds.push_back(replay(
-                    figure.recorded, exchanges, "ipc://" + folder + "/replay" + std::to_string(replay_number++) + ".sock"));
-            };
-            if ((random() & 1U) != 0) {
-                run_client();
-                run_limit();
-            } else {
-                run_limit();
-                run_client();
+            const ReadFactory& factory = *factories[scenario.samples];
+            auto reads = make_reads(factory, scenario.reads);
+            const std::size_t exchanges = figure.recorded.size() * scenario.reads / figure.recorded_reads;
+            // A queue's worth of reads, and their share of the recording, go first untimed: both
+            // connections are set up and the client's frame buffers allocated before the clock runs.
+            auto warm_reads =
+                    make_reads(factory, scenario.batched ? reads_per_list(scenario.samples) : MAX_READS_QUEUED);
+            const std::size_t warm_exchanges =
+                    std::max<std::size_t>(1, figure.recorded.size() * warm_reads.size() / figure.recorded_reads);
+            Replay limit(figure.recorded, warm_exchanges + exchanges,
+                         "ipc://" + folder + "/replay" + std::to_string(replay_number++) + ".sock");
+            ClientRun client(server_address);
+            client.run(warm_reads, scenario.batched);
+            limit.run(warm_exchanges);
+            const double server_cpu = server.cpu_seconds();
+            double client_seconds = 0.0;
+            double limit_seconds = 0.0;
+            for (std::size_t segment = 0; segment < SEGMENTS; ++segment) {
+                const auto share = [&](std::size_t total, std::size_t part) { return total * part / SEGMENTS; };
+                const auto run_client = [&] {
+                    const auto at = [&](std::size_t part) {
+                        return std::make_move_iterator(reads.begin() +
+                                                       static_cast<std::ptrdiff_t>(share(reads.size(), part)));
+                    };
+                    ReadList part(at(segment), at(segment + 1));
+                    client_seconds += client.run(part, scenario.batched);
+                };
+                const auto run_limit = [&] {
+                    limit_seconds += limit.run(share(exchanges, segment + 1) - share(exchanges, segment));
+                };
+                if ((random() & 1U) != 0) {
+                    run_client();
+                    run_limit();
+                } else {
+                    run_limit();
+                    run_client();
+                }
             }
-            figure.pair_ratios.push_back(figure.limit_seconds.back() / figure.client_seconds.back());
+            // The server works only while the client's segments run.
+            figure.server_busy.push_back((server.cpu_seconds() - server_cpu) / client_seconds);
+            figure.client_seconds.push_back(client_seconds);
+            figure.limit_seconds.push_back(limit_seconds);
+            figure.pair_ratios.push_back(limit_seconds / client_seconds);
         }
     }
     std::cout << "Medians of " << options.repetitions
               << " repetitions; limit: the recorded frames of the same run over bare REQ/ROUTER with prebuilt replies,"
-                 " the ROUTER in a process of its own; ratio: median of the ratios of client and limit run back to"
-                 " back; trips/read: requests per read in the recording;"
+                 " the ROUTER in a process of its own; ratio: median of the ratios of client and limit, each run in "
+              << SEGMENTS << " segments taken alternately after an untimed queue's worth, a client segment timed"
+                 " from its first queued read; trips/read: requests per read in the recording;"
                  " server busy: its CPU time over the client's run";
     print_table(scenarios, figures);
     if (!options.with_memory_and_model) {

@@ -85,8 +85,11 @@ public:
 // Answers GET_NEXT_CALLED_BLOCK requests with prepared replies, or fails like a broken link.
 class ScriptedLink : public CalledBlockLink {
 public:
-    bool send_request(Message& request, Message& reply) override {
+    bool start_request(Message& request) override {
         requests.push_back(request.get_type());
+        return true;
+    }
+    bool finish_request(Message& reply) override {
         if (replies.empty()) {
             m_error = {ConnectionError::timed_out, "Timeout waiting for reply"};
             return false;
@@ -367,13 +370,17 @@ TEST_F(CalledReadDecoderTest, BlocksThatContradictThemselvesAreRefused) {
     EXPECT_EQ("Inconsistent called block 0 for read 1: event capacity 4000000000 above the read's 1000 samples",
               m_error.message);
 
-    // A later block that overruns the read.
+    // A later block that overruns the read. The next block was asked for before this one was
+    // checked: its reply is still taken, so the link is left ready for another request.
     Block first;
-    first.num_blocks = 2;
+    first.num_blocks = 3;
+    m_link.replies.push_back(next_block(first));
     m_link.replies.push_back(next_block(first));
     EXPECT_EQ(nullptr, decode(block_message(first)));
     EXPECT_EQ("Inconsistent called block 1 for read 1: 8 events beyond the read's capacity of 4", m_error.message);
     EXPECT_FALSE(submitted.has_dataset(dataset::sequence));
+    EXPECT_EQ(2U, m_link.requests.size());
+    EXPECT_TRUE(m_link.replies.empty());
 }
 
 TEST_F(CalledReadDecoderTest, LinkFailuresAndWrongRepliesEndTheReadWithoutDatasets) {
