@@ -86,10 +86,24 @@ class ScriptedServer {
 public:
     ScriptedServer(std::vector<std::string>::const_iterator next, std::vector<std::string>::const_iterator end)
         : m_next(next), m_end(end) {}
-    bool send_request(ipc_tools::Message& request, ipc_tools::Message& reply) {
-        if (request.get_type() != ipc_tools::GET_NEXT_CALLED_BLOCK) {
-            std::abort();  // decoding asks for nothing else
+    ~ScriptedServer() {
+        if (m_asked) {
+            std::abort();  // a request left unanswered would block the socket's next one
         }
+    }
+    bool start_request(ipc_tools::Message& request) {
+        // Decoding asks for nothing else, and for one block at a time.
+        if (request.get_type() != ipc_tools::GET_NEXT_CALLED_BLOCK || m_asked) {
+            std::abort();
+        }
+        m_asked = true;
+        return true;
+    }
+    bool finish_request(ipc_tools::Message& reply) {
+        if (!m_asked) {
+            std::abort();
+        }
+        m_asked = false;
         if (m_next == m_end) {
             m_error = {ConnectionError::timed_out, "Timeout waiting for reply"};
             return false;
@@ -102,6 +116,7 @@ private:
     std::vector<std::string>::const_iterator m_next;
     std::vector<std::string>::const_iterator m_end;
     ErrorState m_error;
+    bool m_asked = false;
 };
 
 volatile std::uint8_t g_sink;
