@@ -422,8 +422,12 @@ public:
         : m_link(link), m_options(options), m_block(block) {}
     ~NextBlockRequest() {
         if (m_on_its_way) {
-            ipc_tools::Message dropped;
-            m_link.finish_request(dropped);
+            try {
+                ipc_tools::Message dropped;
+                m_link.finish_request(dropped);
+            } catch (...) {
+                // The decoding has failed already, and that failure is the one reported.
+            }
         }
     }
     NextBlockRequest(const NextBlockRequest&) = delete;
