@@ -168,8 +168,7 @@ void RequestHandler::prebuild_replies() {
     for (auto& entry : session->outgoing) {
         OutgoingRead& outgoing = entry.second;
         if (outgoing.next_message.empty()) {
-            outgoing.next_message =
-                reply_builder::called_block(session->id, outgoing.read, outgoing.next_block, outgoing.content, {});
+            outgoing.next_message = next_block_reply(session->id, outgoing);
         }
     }
     if (session->completed.empty()) {
@@ -567,6 +566,10 @@ Message RequestHandler::first_reply(const ClientSession& session, const CallItem
                            : reply_builder::called_block(session.id, item.reads().front(), 0, content, corruption);
 }
 
+Message RequestHandler::next_block_reply(const std::string& client_id, const OutgoingRead& outgoing) {
+    return reply_builder::called_block(client_id, outgoing.read, outgoing.next_block, outgoing.content, {});
+}
+
 BlockContent RequestHandler::content_for(std::uint32_t options) {
     BlockContent content;
     content.with_moves_and_trace = (options & disable_events_bit) == 0;
@@ -580,9 +583,8 @@ Response RequestHandler::next_called_block(ClientSession& session, std::uint32_t
         return simple_reply(BAD_REQUEST, session.id, 0, "No further blocks of read " + std::to_string(read_tag));
     }
     OutgoingRead& outgoing = found->second;
-    Message message = outgoing.next_message.empty()
-                          ? reply_builder::called_block(session.id, outgoing.read, outgoing.next_block, outgoing.content, {})
-                          : std::move(outgoing.next_message);  // leaves it empty
+    Message message = outgoing.next_message.empty() ? next_block_reply(session.id, outgoing)
+                                                    : std::move(outgoing.next_message);  // leaves it empty
     if (++outgoing.next_block >= outgoing.read.num_blocks) {
         session.outgoing.erase(found);
     }

@@ -131,6 +131,8 @@ private:
     Response first_called_block(ClientSession& session, std::uint32_t options, const ReadCorruption& corruption);
     Response take_called(ClientSession& session, std::uint32_t options, const ReadCorruption& corruption);
     static BlockContent content_for(std::uint32_t options);
+    /// The reply carrying block `next_block` of a read being returned.
+    static ipc_tools::Message next_block_reply(const std::string& client_id, const OutgoingRead& outgoing);
     static ipc_tools::Message first_reply(const ClientSession& session, const CallItem& item, std::uint32_t options,
                                           const ReadCorruption& corruption);
     void prebuild_replies();
