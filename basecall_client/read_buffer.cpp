@@ -453,6 +453,11 @@ void ReadBuffer::reads_submitted(RoomNotice notice) {
         if (m_queued_reads.empty()) {
             return;
         }
+        // A producer waits for room with the lock held until it sleeps, so one counted here is
+        // already asleep. While the queue stays full (a pass_reads list queues past the limit)
+        // waking it only sends it back to sleep, at the cost of a wake-up on the worker's time.
+        const bool room_for_a_waiter =
+                m_num_queue_read_waiting_threads > 0 && m_queued_reads.size() <= m_max_input_queue_size;
         for (auto& read : m_queued_reads.front()) {
             const std::uint64_t tag = read->read_tag;
             m_submitted_reads[tag] = std::move(read);
@@ -462,6 +467,9 @@ void ReadBuffer::reads_submitted(RoomNotice notice) {
         m_message_queue_in.pop_front();
         write_counter("reads_submitted", QUEUED, m_num_queued_reads);
         write_counter("reads_submitted", SUBMITTED, m_submitted_reads.size());
+        if (!room_for_a_waiter) {
+            return;
+        }
     }
     if (notice == RoomNotice::deferred) {
         m_room_to_announce.store(true, std::memory_order_release);

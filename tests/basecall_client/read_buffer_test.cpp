@@ -207,6 +207,26 @@ TEST(ReadBuffer, WaitingProducerIsAdmittedWhenAGroupLeavesOrItsDeferredNoticeIsG
     ASSERT_EQ(next_producer.wait_for(std::chrono::milliseconds(LONG_TIMEOUT_MS / 2)), std::future_status::ready);
     EXPECT_TRUE(next_producer.get());
     EXPECT_EQ(front_group(*buffer).tags, std::vector<std::uint32_t>{3});
+
+    // A queue filled past its limit (its limit lowered here, as a pass_reads list can overfill it)
+    // wakes the producer once a group leaves it with room, however many left before.
+    buffer->set_max_input_queue_size(3);
+    fill_queue(*buffer, 4, 2);
+    buffer->set_max_input_queue_size(1);
+    Flag waits_for_room;
+    ReadHolder last = make_read(6, 300);
+    auto last_producer = std::async(std::launch::async,
+                                    [&] { return buffer->testable_queue_read(last, LONG_TIMEOUT_MS, &waits_for_room); });
+    waits_for_room.wait();
+    buffer->reads_submitted(ReadBuffer::RoomNotice::deferred);
+    buffer->announce_room();
+    buffer->reads_submitted(ReadBuffer::RoomNotice::deferred);
+    buffer->announce_room();
+    buffer->reads_submitted(ReadBuffer::RoomNotice::deferred);
+    buffer->announce_room();
+    ASSERT_EQ(last_producer.wait_for(std::chrono::milliseconds(LONG_TIMEOUT_MS / 2)), std::future_status::ready);
+    EXPECT_TRUE(last_producer.get());
+    EXPECT_EQ(front_group(*buffer).tags, std::vector<std::uint32_t>{6});
 }
 
 TEST(ReadBuffer, NoMoreDataReleasesWaitingProducers) {
