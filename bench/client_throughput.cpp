@@ -1,7 +1,7 @@
 // Throughput of the public client (libvexil_client) against the reference server program in its
 // fast mode, next to the protocol's own limit: the very request and reply frames of a client run,
-// recorded once, exchanged again by bare cppzmq REQ and ROUTER sockets (the ROUTER in a child
-// process, as a server is) with prebuilt frames; pass_reads lists hold at most one queue of reads.
+// recorded once, exchanged again by bare cppzmq REQ and ROUTER sockets (the ROUTER in a process
+// of its own, as a server is) with prebuilt frames; pass_reads lists hold at most one queue of reads.
 // For reads of several lengths, passed singly and with pass_reads, it prints reads/s and samples/s of
 // both (medians of repetitions), their ratio (the median of the ratios of a client run and a replay
 // run, each cut into segments taken alternately) and the round trips per read; then
@@ -17,6 +17,7 @@
 
 #include <sched.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -241,46 +242,75 @@ ReadList make_reads(const ReadFactory& factory, std::size_t count) {
     return reads;
 }
 
-/// The reference server program, started with the given options; stopped (SIGTERM) and waited
-/// for on destruction.
-class ServerProcess {
+/// A program started with posix_spawn, which shares no page with this process even for a moment:
+/// a forked child would leave this process's pages copy-on-write, and the client's first write
+/// to each would then fault and flush the TLB of every CPU it runs on, a cost the client would
+/// pay and the replay would not. Its first line of output is kept; it is stopped (SIGTERM) and
+/// waited for on destruction.
+class ChildProcess {
 public:
-    ServerProcess(const std::string& address, const std::vector<std::string>& options) {
-        std::vector<std::string> arguments{VEXIL_REFERENCE_SERVER_PROGRAM, "--address", address};
-        arguments.insert(arguments.end(), options.begin(), options.end());
+    explicit ChildProcess(std::vector<std::string> arguments) {
         std::array<int, 2> output{};
         if (pipe(output.data()) != 0) {
             throw std::runtime_error("pipe failed");
         }
-        m_pid = fork();
-        if (m_pid == 0) {
-            dup2(output[1], STDOUT_FILENO);
-            close(output[0]);
-            close(output[1]);
-            std::vector<char*> argv;
-            for (auto& argument : arguments) {
-                argv.push_back(argument.data());
-            }
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, output[0]);
+        posix_spawn_file_actions_addclose(&actions, output[1]);
+        std::vector<char*> argv;
+        for (auto& argument : arguments) {
+            argv.push_back(argument.data());
         }
+        argv.push_back(nullptr);
+        const int spawned = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
         close(output[1]);
-        // It prints its start-up line once it serves.
         std::unique_ptr<FILE, int (*)(FILE*)> stream(fdopen(output[0], "r"), fclose);
+        if (spawned != 0) {
+            m_pid = -1;
+            throw std::runtime_error("Cannot start " + arguments.front());
+        }
         std::array<char, 512> line{};
-        if (m_pid < 0 || fgets(line.data(), static_cast<int>(line.size()), stream.get()) == nullptr ||
-            std::string(line.data()).find("listening on") == std::string::npos) {
-            stop();
+        if (fgets(line.data(), static_cast<int>(line.size()), stream.get()) != nullptr) {
+            m_first_line = line.data();
+        }
+    }
+    ~ChildProcess() { stop(); }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    const std::string& first_line() const { return m_first_line; }
+    pid_t pid() const { return m_pid; }
+
+    void stop() {
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            waitpid(m_pid, nullptr, 0);
+            m_pid = -1;
+        }
+    }
+
+private:
+    pid_t m_pid = -1;
+    std::string m_first_line;
+};
+
+/// The reference server program, started with the given options.
+class ServerProcess {
+public:
+    ServerProcess(const std::string& address, const std::vector<std::string>& options)
+        : m_process(arguments(address, options)) {
+        // It prints its start-up line once it serves.
+        if (m_process.first_line().find("listening on") == std::string::npos) {
             throw std::runtime_error(std::string("The reference server did not start: ") + VEXIL_REFERENCE_SERVER_PROGRAM);
         }
     }
-    ~ServerProcess() { stop(); }
-    ServerProcess(const ServerProcess&) = delete;
 
     /// CPU time the server has used so far (user and system), in seconds.
     double cpu_seconds() const {
-        std::ifstream stat("/proc/" + std::to_string(m_pid) + "/stat");
+        std::ifstream stat("/proc/" + std::to_string(m_process.pid()) + "/stat");
         std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
         // Fields after the command name, which is in parentheses and may hold blanks.
         std::istringstream fields(text.substr(text.rfind(')') + 2));
@@ -293,17 +323,14 @@ public:
         }
         return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
     }
-    ServerProcess& operator=(const ServerProcess&) = delete;
 
 private:
-    void stop() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            waitpid(m_pid, nullptr, 0);
-            m_pid = -1;
-        }
+    static std::vector<std::string> arguments(const std::string& address, const std::vector<std::string>& options) {
+        std::vector<std::string> all{VEXIL_REFERENCE_SERVER_PROGRAM, "--address", address};
+        all.insert(all.end(), options.begin(), options.end());
+        return all;
     }
-    pid_t m_pid = -1;
+    ChildProcess m_process;
 };
 
 /// The read traffic of one client, request and reply frames in order.
@@ -387,38 +414,90 @@ private:
 
 void no_free(void*, void*) {}
 
+std::string self_program() { return std::filesystem::read_symlink("/proc/self/exe").string(); }
+
+/// Writes the replies of a recording to `path`, each as its size and its bytes.
+void write_replies(const std::vector<Exchange>& exchanges, const std::string& path) {
+    std::ofstream file(path, std::ios::binary);
+    for (const auto& exchange : exchanges) {
+        const std::uint64_t size = exchange.reply.size();
+        file.write(reinterpret_cast<const char*>(&size), sizeof size);
+        file.write(exchange.reply.data(), static_cast<std::streamsize>(size));
+    }
+    if (!file) {
+        throw std::runtime_error("Cannot write " + path);
+    }
+}
+
+std::vector<std::string> read_replies(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::vector<std::string> replies;
+    std::uint64_t size = 0;
+    while (file.read(reinterpret_cast<char*>(&size), sizeof size)) {
+        std::string reply(size, '\0');
+        if (!file.read(reply.data(), static_cast<std::streamsize>(size))) {
+            throw std::runtime_error("Truncated recording " + path);
+        }
+        replies.push_back(std::move(reply));
+    }
+    return replies;
+}
+
+/// Child mode: the replay's ROUTER. Answers `total` requests with the recorded replies in turn,
+/// cycling through them; prints a line once it is bound.
+int replay_server(const std::string& address, const std::string& path, std::size_t total) {
+    const auto replies = read_replies(path);
+    if (replies.empty()) {
+        throw std::runtime_error("Empty recording " + path);
+    }
+    zmq::context_t context(1);
+    zmq::socket_t router(context, zmq::socket_type::router);
+    // Long enough for the last reply to leave before the socket closes.
+    router.set(zmq::sockopt::linger, 5000);
+    router.bind(address);
+    std::cout << "replaying on " << address << std::endl;
+    for (std::size_t i = 0; i < total; ++i) {
+        zmq::message_t identity;
+        zmq::message_t delimiter;
+        zmq::message_t request;
+        if (!router.recv(identity) || !router.recv(delimiter) || !router.recv(request)) {
+            return 1;
+        }
+        const std::string& reply = replies[i % replies.size()];
+        zmq::message_t frame(const_cast<char*>(reply.data()), reply.size(), no_free);
+        router.send(identity, zmq::send_flags::sndmore);
+        router.send(delimiter, zmq::send_flags::sndmore);
+        router.send(frame, zmq::send_flags::none);
+    }
+    return 0;
+}
+
 /// The protocol's limit: the recorded frames exchanged between a REQ socket and a ROUTER, in a
 /// process of its own as a server is, that answers each request with the next prebuilt reply,
 /// cycling through the recording. It serves `total` exchanges, timed a segment at a time.
 class Replay {
 public:
-    Replay(const std::vector<Exchange>& exchanges, std::size_t total, const std::string& address)
-        : m_exchanges(exchanges), m_total(total) {
-        int ready[2];
-        if (pipe(ready) != 0) {
-            throw std::runtime_error("pipe failed");
-        }
-        m_child = fork();
-        if (m_child == 0) {
-            close(ready[0]);
-            serve(ready[1], address);
-        }
-        close(ready[1]);
-        char byte = 0;
-        const bool started = m_child > 0 && read(ready[0], &byte, 1) == 1;
-        close(ready[0]);
-        if (!started) {
-            reap();
+    Replay(const std::vector<Exchange>& exchanges, std::size_t total, const std::string& folder, std::size_t number)
+        : m_exchanges(exchanges),
+          m_total(total),
+          m_address("ipc://" + folder + "/replay" + std::to_string(number) + ".sock"),
+          m_recording(folder + "/replay" + std::to_string(number) + ".frames"),
+          m_server((write_replies(exchanges, m_recording),
+                    std::vector<std::string>{self_program(), "--replay-server", m_address, "--replay-file", m_recording,
+                                             "--replay-total", std::to_string(total)})) {
+        if (m_server.first_line().find("replaying on") == std::string::npos) {
             throw std::runtime_error("replay server did not start");
         }
-        // Only now: the child must not inherit this side's I/O thread.
-        m_req = zmq::socket_t(m_context, zmq::socket_type::req);
         m_req.set(zmq::sockopt::linger, 0);
         // A child that died mid-replay must not leave this side waiting for ever.
         m_req.set(zmq::sockopt::rcvtimeo, 30000);
-        m_req.connect(address);
+        m_req.connect(m_address);
     }
-    ~Replay() { reap(); }
+    ~Replay() {
+        m_req.close();
+        m_server.stop();
+        std::filesystem::remove(m_recording);
+    }
     Replay(const Replay&) = delete;
     Replay& operator=(const Replay&) = delete;
 
@@ -439,52 +518,14 @@ public:
     }
 
 private:
-    [[noreturn]] void serve(int ready, const std::string& address) {
-        zmq::context_t server_context(1);
-        zmq::socket_t router(server_context, zmq::socket_type::router);
-        // Long enough for the last reply to leave before the socket closes.
-        router.set(zmq::sockopt::linger, 5000);
-        router.bind(address);
-        const char byte = 1;
-        if (write(ready, &byte, 1) != 1) {
-            _exit(1);
-        }
-        for (std::size_t i = 0; i < m_total; ++i) {
-            zmq::message_t identity;
-            zmq::message_t delimiter;
-            zmq::message_t request;
-            if (!router.recv(identity) || !router.recv(delimiter) || !router.recv(request)) {
-                _exit(1);
-            }
-            const std::string& reply = m_exchanges[i % m_exchanges.size()].reply;
-            zmq::message_t frame(const_cast<char*>(reply.data()), reply.size(), no_free);
-            router.send(identity, zmq::send_flags::sndmore);
-            router.send(delimiter, zmq::send_flags::sndmore);
-            router.send(frame, zmq::send_flags::none);
-        }
-        // Closing the context waits (up to the linger) for the last reply to leave.
-        router.close();
-        server_context.close();
-        _exit(0);
-    }
-
-    /// Waits for the child; one that is still serving is stopped first.
-    void reap() {
-        if (m_child > 0) {
-            if (m_next < m_total) {
-                kill(m_child, SIGKILL);
-            }
-            waitpid(m_child, nullptr, 0);
-            m_child = -1;
-        }
-    }
-
     const std::vector<Exchange>& m_exchanges;
     const std::size_t m_total;
+    const std::string m_address;
+    const std::string m_recording;
+    ChildProcess m_server;
     std::size_t m_next = 0;
-    pid_t m_child = -1;
     zmq::context_t m_context{1};
-    zmq::socket_t m_req;
+    zmq::socket_t m_req{m_context, zmq::socket_type::req};
 };
 
 struct Figures {
@@ -506,6 +547,9 @@ struct Options {
     bool with_memory_and_model = true;
     std::string cpus;          // "first-last": this process and the servers it starts run there only
     std::string memory_probe;  // child mode: the server address
+    std::string replay_server;  // child mode: the replay's address, its recording and how many requests
+    std::string replay_file;
+    std::size_t replay_total = 0;
 };
 
 /// Keeps this process (and the processes it starts) on the CPUs "first-last" (or one CPU).
@@ -606,8 +650,7 @@ std::string load_average() {
 /// Runs this program again as a memory probe against the server, so that the figure is the
 /// client's alone, and returns its output line.
 std::string probe_memory(const std::string& address, std::size_t reads) {
-    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-    const std::string command = "'" + self + "' --memory-probe '" + address + "' --memory-reads " + std::to_string(reads);
+    const std::string command = "'" + self_program() + "' --memory-probe '" + address + "' --memory-reads " + std::to_string(reads);
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
     if (!pipe) {
         throw std::runtime_error("Cannot start the memory probe");
@@ -673,8 +716,7 @@ void run_benchmark(const Options& options) {
                     make_reads(factory, scenario.batched ? reads_per_list(scenario.samples) : MAX_READS_QUEUED);
             const std::size_t warm_exchanges =
                     std::max<std::size_t>(1, figure.recorded.size() * warm_reads.size() / figure.recorded_reads);
-            Replay limit(figure.recorded, warm_exchanges + exchanges,
-                         "ipc://" + folder + "/replay" + std::to_string(replay_number++) + ".sock");
+            Replay limit(figure.recorded, warm_exchanges + exchanges, folder, replay_number++);
             ClientRun client(server_address);
             client.run(warm_reads, scenario.batched);
             limit.run(warm_exchanges);
@@ -794,6 +836,12 @@ int main(int argc, char** argv) {
             options.with_memory_and_model = false;
         } else if (option == "--memory-probe") {
             options.memory_probe = value();
+        } else if (option == "--replay-server") {
+            options.replay_server = value();
+        } else if (option == "--replay-file") {
+            options.replay_file = value();
+        } else if (option == "--replay-total") {
+            options.replay_total = std::stoul(value());
         } else {
             std::cerr << "usage: client_throughput [--repetitions N] [--scale X] [--calling-threads N (model server)] "
                          "[--memory-reads N] [--sizes N,N,...] [--cpus FIRST-LAST]\n";
@@ -809,6 +857,9 @@ int main(int argc, char** argv) {
         }
         if (!options.memory_probe.empty()) {
             return memory_probe(options.memory_probe, options.memory_reads);
+        }
+        if (!options.replay_server.empty()) {
+            return replay_server(options.replay_server, options.replay_file, options.replay_total);
         }
         run_benchmark(options);
     } catch (const std::exception& error) {
