@@ -268,6 +268,8 @@ bool ReadBuffer::testable_queue_read(ReadHolder& read, unsigned long timeout_ms,
     }
     validate_and_trace_metadata(read, "Queuing read to be sent to the server.");
     queue_read_impl(std::make_unique<ReadHolder>(std::move(read)), messages);
+    lock.unlock();
+    m_reads_arrived.notify_one();
     return true;
 }
 
@@ -379,6 +381,8 @@ bool ReadBuffer::queue_reads(interfaces::ReadList& reads, unsigned long timeout_
         }
         queue_reads_impl(group, batch_messages[i]);
     }
+    lock.unlock();
+    m_reads_arrived.notify_one();
     return true;
 }
 
@@ -426,6 +430,11 @@ void ReadBuffer::get_reads_out(interfaces::ReadList& reads) {
     }
     write_counter("get_reads_out", COMPLETED, m_reads_out.size());
     reads.splice(reads.end(), m_reads_out);
+}
+
+void ReadBuffer::wait_for_reads(std::chrono::milliseconds timeout) {
+    Lock lock(m_mutex);
+    m_reads_arrived.wait_for(lock, timeout, [this] { return m_num_queued_reads > 0 || !m_submitted_reads.empty(); });
 }
 
 unsigned long ReadBuffer::num_queued_reads() const {

@@ -81,6 +81,9 @@ public:
     void get_reads_out(interfaces::ReadList& reads);
 
     // Worker.
+    /// Returns once a read is queued or in flight, or after `timeout`: an idle worker pauses here,
+    /// and a read queued meanwhile is sent at once rather than at the end of the pause.
+    void wait_for_reads(std::chrono::milliseconds timeout);
     /// Reads (not groups) waiting to be pushed.
     unsigned long num_queued_reads() const;
     unsigned long num_submitted_reads() const;
@@ -162,6 +165,7 @@ private:
 
     mutable std::mutex m_mutex;
     std::condition_variable_any m_input_queue_event;
+    std::condition_variable m_reads_arrived;  // the worker waits on it while idle
     std::atomic<bool> m_room_to_announce{false};
     std::deque<ReadGroup> m_queued_reads;
     std::map<std::uint64_t, std::unique_ptr<interfaces::ReadHolder>> m_submitted_reads;

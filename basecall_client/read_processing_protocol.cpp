@@ -149,7 +149,7 @@ ErrorState ReadProcessingProtocol::process_reads(ReadBuffer* read_buffer, Reques
                 break;
             }
             if (m_read_buffer->num_queued_reads() == 0 && m_read_buffer->num_submitted_reads() == 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                m_read_buffer->wait_for_reads(std::chrono::milliseconds(1));
                 continue;
             }
             if (m_read_buffer->num_queued_reads() > 0 && !push_into_server(request_broker)) {

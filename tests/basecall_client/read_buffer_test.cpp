@@ -229,6 +229,38 @@ TEST(ReadBuffer, WaitingProducerIsAdmittedWhenAGroupLeavesOrItsDeferredNoticeIsG
     EXPECT_EQ(front_group(*buffer).tags, std::vector<std::uint32_t>{6});
 }
 
+TEST(ReadBuffer, IdleWorkerWaitsItsPauseOrUntilAReadIsQueued) {
+    using Clock = std::chrono::steady_clock;
+    auto buffer = make_buffer(4);
+    const auto idle_start = Clock::now();
+    buffer->wait_for_reads(std::chrono::milliseconds(20));
+    EXPECT_GE(Clock::now() - idle_start, std::chrono::milliseconds(20));
+
+    // Queued by either path while the worker waits, a read ends the wait long before its pause.
+    const auto waiting_worker = [&buffer] {
+        return std::async(std::launch::async, [&buffer] {
+            const auto start = Clock::now();
+            buffer->wait_for_reads(std::chrono::milliseconds(LONG_TIMEOUT_MS));
+            return Clock::now() - start;
+        });
+    };
+    auto worker = waiting_worker();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ReadHolder read = make_read(1, 300);
+    ASSERT_TRUE(buffer->queue_read(read, 0));
+    EXPECT_LT(worker.get(), std::chrono::milliseconds(LONG_TIMEOUT_MS / 2));
+
+    buffer->reads_submitted();
+    buffer->read_retrieved(1);
+    worker = waiting_worker();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ReadList list;
+    list.push_back(make_read_ptr(2, 30));
+    list.push_back(make_read_ptr(3, 30));
+    ASSERT_TRUE(buffer->queue_reads(list, 0));
+    EXPECT_LT(worker.get(), std::chrono::milliseconds(LONG_TIMEOUT_MS / 2));
+}
+
 TEST(ReadBuffer, NoMoreDataReleasesWaitingProducers) {
     auto buffer = make_buffer(1);
     fill_queue(*buffer, 1, 1);
