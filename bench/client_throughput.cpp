@@ -70,9 +70,16 @@ struct Scenario {
 
 /// Reads in each pass_reads list: 100, but never more than fill the client's queue once. A longer
 /// list is built whole before any of it is queued, so the worker would sit idle while it is built.
+std::size_t reads_per_group(std::size_t samples) { return samples > BLOCK_SAMPLES ? 1 : BLOCK_SAMPLES / samples; }
+
 std::size_t reads_per_list(std::size_t samples) {
-    const std::size_t reads_per_group = samples > BLOCK_SAMPLES ? 1 : BLOCK_SAMPLES / samples;
-    return std::min(READS_PER_PASS_READS, reads_per_group * MAX_READS_QUEUED);
+    return std::min(READS_PER_PASS_READS, reads_per_group(samples) * MAX_READS_QUEUED);
+}
+
+/// Reads that take the client's queue to the deepest it goes in a run: a full queue, and one
+/// pass_reads list past it, which is queued whole.
+std::size_t reads_to_fill_queue(std::size_t samples, bool batched) {
+    return batched ? reads_per_group(samples) * MAX_READS_QUEUED + reads_per_list(samples) : MAX_READS_QUEUED;
 }
 
 double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
@@ -712,8 +719,7 @@ void run_benchmark(const Options& options) {
             const std::size_t exchanges = figure.recorded.size() * scenario.reads / figure.recorded_reads;
             // A queue's worth of reads, and their share of the recording, go first untimed: both
             // connections are set up and the client's frame buffers allocated before the clock runs.
-            auto warm_reads =
-                    make_reads(factory, scenario.batched ? reads_per_list(scenario.samples) : MAX_READS_QUEUED);
+            auto warm_reads = make_reads(factory, reads_to_fill_queue(scenario.samples, scenario.batched));
             const std::size_t warm_exchanges =
                     std::max<std::size_t>(1, figure.recorded.size() * warm_reads.size() / figure.recorded_reads);
             Replay limit(figure.recorded, warm_exchanges + exchanges, folder, replay_number++);
