@@ -280,7 +280,7 @@ public:
             throw std::runtime_error("Cannot start " + arguments.front());
         }
         std::array<char, 512> line{};
-        if (fgets(line.data(), static_cast<int>(line.size()), stream.get()) != nullptr) {
+        if (stream && fgets(line.data(), static_cast<int>(line.size()), stream.get()) != nullptr) {
             m_first_line = line.data();
         }
     }
@@ -489,9 +489,7 @@ public:
           m_total(total),
           m_address("ipc://" + folder + "/replay" + std::to_string(number) + ".sock"),
           m_recording(folder + "/replay" + std::to_string(number) + ".frames"),
-          m_server((write_replies(exchanges, m_recording),
-                    std::vector<std::string>{self_program(), "--replay-server", m_address, "--replay-file", m_recording,
-                                             "--replay-total", std::to_string(total)})) {
+          m_server(server_arguments(exchanges, total, m_address, m_recording)) {
         if (m_server.first_line().find("replaying on") == std::string::npos) {
             throw std::runtime_error("replay server did not start");
         }
@@ -525,6 +523,14 @@ public:
     }
 
 private:
+    /// Writes the recording the replay's ROUTER serves and returns the command that starts it.
+    static std::vector<std::string> server_arguments(const std::vector<Exchange>& exchanges, std::size_t total,
+                                                     const std::string& address, const std::string& recording) {
+        write_replies(exchanges, recording);
+        return {self_program(), "--replay-server", address, "--replay-file", recording, "--replay-total",
+                std::to_string(total)};
+    }
+
     const std::vector<Exchange>& m_exchanges;
     const std::size_t m_total;
     const std::string m_address;
