@@ -8,6 +8,8 @@
 #include "ipc_tools/message.h"
 #include "ipc_tools/message_type.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <set>
 #include <stdexcept>
@@ -342,6 +344,12 @@ bool ReadProcessingProtocol::pull_from_server(RequestBrokerAdapter* request_brok
             std::set<interfaces::ReadHolder*> seen;
             holders.reserve(blocks->size());
             for (const auto* block : *blocks) {
+                // The push started before this batch is decoded is carried by the I/O thread, which
+                // the scheduler often wakes on this thread's CPU. Giving the CPU up between reads
+                // lets the push travel while the batch is decoded rather than after it.
+                if (m_push_in_flight) {
+                    sched_yield();
+                }
                 interfaces::ReadHolder* holder = process_read_message(request_broker, block);
                 if (holder == nullptr) {
                     return fail(INCORRECT_BATCH_TEXT);
