@@ -218,12 +218,10 @@ TEST(ReadBuffer, WaitingProducerIsAdmittedWhenAGroupLeavesOrItsDeferredNoticeIsG
     auto last_producer = std::async(std::launch::async,
                                     [&] { return buffer->testable_queue_read(last, LONG_TIMEOUT_MS, &waits_for_room); });
     waits_for_room.wait();
-    buffer->reads_submitted(ReadBuffer::RoomNotice::deferred);
-    buffer->announce_room();
-    buffer->reads_submitted(ReadBuffer::RoomNotice::deferred);
-    buffer->announce_room();
-    buffer->reads_submitted(ReadBuffer::RoomNotice::deferred);
-    buffer->announce_room();
+    for (int group = 0; group < 3; ++group) {
+        buffer->reads_submitted(ReadBuffer::RoomNotice::deferred);
+        buffer->announce_room();
+    }
     ASSERT_EQ(last_producer.wait_for(std::chrono::milliseconds(LONG_TIMEOUT_MS / 2)), std::future_status::ready);
     EXPECT_TRUE(last_producer.get());
     EXPECT_EQ(front_group(*buffer).tags, std::vector<std::uint32_t>{6});
