@@ -2,8 +2,7 @@
 
 #include "common/contract.h"
 #include "common/logger.h"
-
-#include <sched.h>
+#include "ipc_tools/awake_poll.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -19,9 +18,6 @@ namespace {
 constexpr int IO_THREADS = 1;
 constexpr int MAX_SOCKETS = 1023;
 constexpr int POLL_RETRY_BUDGET = 3;
-// How long finish_request looks for its reply before it sleeps. A thread woken from sleep can wait
-// tens of microseconds for a CPU on a busy or virtual machine, a large share of a round trip.
-constexpr std::chrono::microseconds REPLY_SPIN_WINDOW{1000};
 constexpr std::int64_t QUIET_PERIOD_NS = 1000000000;
 const std::string IPC_PREFIX = "ipc://";
 const std::string TCP_PREFIX = "tcp://";
@@ -125,21 +121,14 @@ void RequestBroker::start_request(Message& request) {
     m_pending_request_name = std::move(request_name);
 }
 
-void RequestBroker::await_reply_awake(zmq_pollitem_t& item) const {
-    const auto window = std::min<std::chrono::microseconds>(REPLY_SPIN_WINDOW, std::chrono::milliseconds(m_timeout_ms));
-    const auto until = std::chrono::steady_clock::now() + window;
-    // A poll that fails ends the wait too: the sleeping poll after it meets the failure and reports it.
-    while (zmq_poll(&item, 1, 0) == 0 && std::chrono::steady_clock::now() < until) {
-        // The I/O thread carrying the reply is often woken on this thread's CPU: it runs first.
-        sched_yield();
-    }
-}
-
 void RequestBroker::finish_request(Message& reply) {
     COMMON_CONTRACT_CHECK_AT(m_socket.get() != nullptr, "null socket", SOURCE_NAME, 128);
     const std::string& request_name = m_pending_request_name;
     zmq_pollitem_t item{m_socket->handle(), 0, ZMQ_POLLIN, 0};
-    await_reply_awake(item);
+    // Awake for a while first, never past the time-out; the polls below then find the reply at once,
+    // or meet the failure and report it.
+    const std::chrono::microseconds time_out = std::chrono::milliseconds(m_timeout_ms);
+    poll_awake(&item, 1, std::min(AWAKE_POLL_WINDOW, time_out));
     int budget = POLL_RETRY_BUDGET;
     int poll_result = 0;
     while (true) {

@@ -53,10 +53,6 @@ public:
     void ping_server_if_quiet(const std::string& client_id);
 
 private:
-    // Polls for the reply without sleeping, giving up the CPU between polls, until it can be
-    // received or a short window (never longer than the time-out) has passed.
-    void await_reply_awake(zmq_pollitem_t& item) const;
-
     zmq::context_t m_context;
     std::unique_ptr<zmq::socket_t> m_socket;
     std::string m_server_address;

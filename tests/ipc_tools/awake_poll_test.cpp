@@ -1,0 +1,60 @@
+#include "ipc_tools/awake_poll.h"
+
+#include <gtest/gtest.h>
+#include <zmq.hpp>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+using ipc_tools::poll_awake;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// A connected pair of in-process sockets; the test polls the receiving one.
+struct SocketPair {
+    zmq::context_t context;
+    zmq::socket_t receiver{context, zmq::socket_type::pair};
+    zmq::socket_t sender{context, zmq::socket_type::pair};
+    SocketPair() {
+        receiver.bind("inproc://awake");
+        sender.connect("inproc://awake");
+    }
+    zmq_pollitem_t item() { return {receiver.handle(), 0, ZMQ_POLLIN, 0}; }
+};
+
+}  // namespace
+
+TEST(AwakePollTest, returns_as_soon_as_a_message_arrives_within_the_window) {
+    SocketPair sockets;
+    std::thread late_sender([&sockets] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        sockets.sender.send(zmq::str_buffer("reply"), zmq::send_flags::none);
+    });
+    auto item = sockets.item();
+    const auto start = Clock::now();
+    const int result = poll_awake(&item, 1, std::chrono::seconds(30));
+    const auto waited = Clock::now() - start;
+    late_sender.join();
+    EXPECT_EQ(1, result);
+    EXPECT_NE(0, item.revents & ZMQ_POLLIN);
+    // Far below the window, however slow a sanitizer makes both threads.
+    EXPECT_LT(waited, std::chrono::seconds(10));
+}
+
+TEST(AwakePollTest, gives_up_after_the_window_or_at_once_on_a_failed_poll) {
+    SocketPair sockets;
+    auto item = sockets.item();
+    const auto start = Clock::now();
+    EXPECT_EQ(0, poll_awake(&item, 1, std::chrono::milliseconds(3)));
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(3));
+    EXPECT_EQ(0, poll_awake(&item, 1, std::chrono::microseconds(0)));
+
+    // A context shut down makes every poll of its sockets fail.
+    sockets.context.shutdown();
+    const auto failing = Clock::now();
+    EXPECT_LT(poll_awake(&item, 1, std::chrono::seconds(5)), 0);
+    EXPECT_EQ(ETERM, zmq_errno());
+    EXPECT_LT(Clock::now() - failing, std::chrono::seconds(4));
+}
