@@ -486,7 +486,8 @@ int replay_server(const std::string& address, const std::string& path, std::size
 
 /// The protocol's limit: the recorded frames exchanged between a REQ socket and a ROUTER, in a
 /// process of its own as a server is and waiting awake as the server does, that answers each
-/// request with the next prebuilt reply, cycling through the recording. It serves `total` exchanges, timed a segment at a time.
+/// request with the next prebuilt reply, cycling through the recording. It serves `total`
+/// exchanges, timed a segment at a time.
 class Replay {
 public:
     Replay(const std::vector<Exchange>& exchanges, std::size_t total, const std::string& folder, std::size_t number)
@@ -770,7 +771,8 @@ void run_benchmark(const Options& options) {
     }
     std::cout << "Medians of " << options.repetitions
               << " repetitions; limit: the recorded frames of the same run over bare REQ/ROUTER with prebuilt replies,"
-                 " the ROUTER in a process of its own and, as the server, awake for a while after each reply; ratio: median of the ratios of client and limit, each run in "
+                 " the ROUTER in a process of its own and, as the server, awake for a while after each reply;"
+                 " ratio: median of the ratios of client and limit, each run in "
               << SEGMENTS << " segments taken alternately after an untimed queue's worth, a client segment timed"
                  " from its first queued read; trips/read: requests per read in the recording;"
                  " server busy: its CPU time over the client's run, awake waits included";
