@@ -667,7 +667,9 @@ std::string load_average() {
 }
 
 /// Runs this program again as a memory probe against the server, so that the figure is the
-/// client's alone, and returns its output line.
+/// client's alone, and returns its output line. It goes through the shell, which forks it: a
+/// program spawned from this process directly would keep this process's peak resident size, which
+/// survives exec, and report that as its own.
 std::string probe_memory(const std::string& address, std::size_t reads) {
     const std::string command = "'" + self_program() + "' --memory-probe '" + address + "' --memory-reads " + std::to_string(reads);
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
