@@ -44,6 +44,8 @@ std::string to_string(PassReadResult result)
         return "not_accepting_reads";
     case PassReadResult::queue_full:
         return "queue_full";
+    case PassReadResult::bad_read:
+        return "bad_read";
     }
     throw std::runtime_error("unrecognised PassReadResult");
 }
@@ -138,34 +140,44 @@ std::shared_ptr<const ReadBuffer> BasecallClient::get_read_buffer() const
     return m_read_buffer;
 }
 
-PassReadResult BasecallClient::pass_read(interfaces::ReadHolder& read, unsigned long timeout_ms)
+PassReadResult BasecallClient::pass_read(interfaces::ReadHolder& read, unsigned long timeout_ms, QueueRefusal* refusal)
 {
     auto trace = create_hftrace("pass_read");
-    if (!m_accept_data.load() || m_client_connection_state.get_status() == ClientStatus::error) {
-        return PassReadResult::not_accepting_reads;
-    }
-    if (get_read_buffer()->queue_read(read, timeout_ms)) {
-        return PassReadResult::success;
-    }
-    if (!m_accept_data.load() || m_client_connection_state.get_status() == ClientStatus::error) {
-        return PassReadResult::not_accepting_reads;
-    }
-    return PassReadResult::queue_full;
+    return pass_with([&](ReadBuffer& buffer, QueueRefusal& why) { return buffer.queue_read(read, timeout_ms, &why); },
+                     refusal);
 }
 
-PassReadResult BasecallClient::pass_reads(ReadList& reads, unsigned long timeout_ms)
+PassReadResult BasecallClient::pass_reads(ReadList& reads, unsigned long timeout_ms, QueueRefusal* refusal)
 {
     auto trace = create_hftrace("pass_reads");
-    if (!m_accept_data.load() || m_client_connection_state.get_status() == ClientStatus::error) {
+    return pass_with([&](ReadBuffer& buffer, QueueRefusal& why) { return buffer.queue_reads(reads, timeout_ms, &why); },
+                     refusal);
+}
+
+template <typename Queue>
+PassReadResult BasecallClient::pass_with(Queue queue, QueueRefusal* refusal)
+{
+    QueueRefusal ignored;
+    QueueRefusal& why = refusal != nullptr ? *refusal : ignored;
+    why = QueueRefusal{QueueRefusal::Reason::no_room, 0};
+    const auto accepting = [this] {
+        return m_accept_data.load() && m_client_connection_state.get_status() != ClientStatus::error;
+    };
+    if (!accepting()) {
         return PassReadResult::not_accepting_reads;
     }
-    if (get_read_buffer()->queue_reads(reads, timeout_ms)) {
+    if (queue(*get_read_buffer(), why)) {
         return PassReadResult::success;
     }
-    if (!m_accept_data.load() || m_client_connection_state.get_status() == ClientStatus::error) {
-        return PassReadResult::not_accepting_reads;
+    if (why.is_bad_read()) {
+        return PassReadResult::bad_read;
     }
-    return PassReadResult::queue_full;
+    return accepting() ? PassReadResult::queue_full : PassReadResult::not_accepting_reads;
+}
+
+bool BasecallClient::tag_in_flight(std::uint64_t read_tag) const
+{
+    return get_read_buffer()->tag_in_flight(read_tag);
 }
 
 unsigned long BasecallClient::num_completed_reads() const
@@ -183,7 +195,7 @@ void BasecallClient::set_no_more_data()
     read_processing_protocol()->set_no_more_data();
 }
 
-bool BasecallClient::finish_by(unsigned long long seconds)
+FinishOutcome BasecallClient::finish_by(unsigned long long seconds)
 {
     auto trace = create_trace("finish_by");
     const auto buffer = get_read_buffer();
@@ -194,6 +206,7 @@ bool BasecallClient::finish_by(unsigned long long seconds)
     read_processing_protocol()->set_no_more_data();
 
     const float max_sleeps = 10.0F * static_cast<float>(seconds);
+    bool out_of_time = false;
     for (unsigned long long sleeps = 1;; ++sleeps) {
         const ClientStatus status = m_client_connection_state.get_status();
         if (buffer->all_reads_processed() || status == ClientStatus::disconnected || status == ClientStatus::error) {
@@ -201,6 +214,7 @@ bool BasecallClient::finish_by(unsigned long long seconds)
         }
         std::this_thread::sleep_for(FINISH_POLL_INTERVAL);
         if (seconds != 0 && static_cast<float>(sleeps) > max_sleeps) {
+            out_of_time = !buffer->all_reads_processed();
             break;
         }
     }
@@ -210,9 +224,15 @@ bool BasecallClient::finish_by(unsigned long long seconds)
         const auto returned = buffer->return_unfinished_reads();
         trace.message([returned] { return "unfinished reads returned: " + std::to_string(returned); });
     }
-    // Success only when every read came back called and the connection did not fail.
-    return buffer->num_reads_returned_uncalled() == 0 &&
-           m_client_connection_state.get_status() != ClientStatus::error;
+    if (buffer->num_reads_returned_uncalled() != 0) {
+        return out_of_time ? FinishOutcome::timed_out : FinishOutcome::failed;
+    }
+    const auto state = m_client_connection_state.create_snapshot();
+    if (state->get_status() == ClientStatus::error) {
+        ZEV_LOG(common::logging::warning) << "Every read came back called, but the connection then ended in error: "
+                                          << to_string(state->get_error_state());
+    }
+    return FinishOutcome::success;
 }
 
 bool BasecallClient::connection_status_is_active() const
@@ -355,6 +375,8 @@ void BasecallClient::run_connections(const std::shared_ptr<ReadBuffer>& read_buf
                 std::lock_guard<std::mutex> lock(m_connected_info_mutex);
                 m_connected_info = connected;
                 m_config_details = connection->get_config_details();
+                m_model_stride.store(m_config_details.model_stride);
+                m_duplex.store(m_config_details.duplex);
                 m_alignment_sam_header = connection->get_alignment_file_header();
             }
             read_buffer->set_connection_id(connected.client_uid);

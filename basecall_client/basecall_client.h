@@ -2,6 +2,7 @@
 
 #include "basecall_client/client_connection_state.h"
 #include "basecall_client/connection_protocol.h"
+#include "basecall_client/read_buffer.h"
 #include "common/diagnostics/state/state_provider.h"
 #include "common/diagnostics/tracing/trace_domain.h"
 #include "common/synchronisation.h"
@@ -21,13 +22,24 @@
 namespace basecall_service {
 
 class AbstractReadProcessingProtocol;
-class ReadBuffer;
 
 // The outcome of queuing reads.
 enum class PassReadResult : std::int32_t {
     success = 0,
     not_accepting_reads = 1,
     queue_full = 2,
+    // Its tag is in flight, or repeated in the list: nothing was taken.
+    bad_read = 3,
+};
+
+// How finish ended.
+enum class FinishOutcome : std::int32_t {
+    // Every read came back called.
+    success = 0,
+    // The time-out ran out first; what was left came back uncalled.
+    timed_out = 1,
+    // Reads came back uncalled for another reason (lost, refused by every server, the connection ended).
+    failed = 2,
 };
 
 // Throws std::runtime_error "unrecognised PassReadResult" for a value outside the enum.
@@ -68,9 +80,12 @@ public:
     std::shared_ptr<ReadBuffer> get_read_buffer();
     std::shared_ptr<const ReadBuffer> get_read_buffer() const;
 
-    PassReadResult pass_read(interfaces::ReadHolder& read, unsigned long timeout_ms);
+    // `refusal`, when given, says why nothing was taken.
+    PassReadResult pass_read(interfaces::ReadHolder& read, unsigned long timeout_ms, QueueRefusal* refusal = nullptr);
     // Reads that were not accepted are left in `reads`, in their order.
-    PassReadResult pass_reads(ReadList& reads, unsigned long timeout_ms);
+    PassReadResult pass_reads(ReadList& reads, unsigned long timeout_ms, QueueRefusal* refusal = nullptr);
+    // A read under this tag has been accepted and not yet handed back by get_completed_reads.
+    bool tag_in_flight(std::uint64_t read_tag) const;
 
     unsigned long num_completed_reads() const;
     // Moves every completed read onto the end of `reads`; `priority` is not used.
@@ -79,9 +94,9 @@ public:
     void set_no_more_data();
     // Declares the end of input and waits, polling every 100 ms, until every read is back, the
     // connection has ended or `seconds` have passed (0: no limit); then joins the worker. Reads
-    // still queued or in flight then go to the output queue uncalled. True only when every read
-    // came back called and the connection did not end in error.
-    bool finish_by(unsigned long long seconds);
+    // still queued or in flight then go to the output queue uncalled. A connection that fails
+    // after every read came back called is logged and does not fail the finish: nothing was lost.
+    FinishOutcome finish_by(unsigned long long seconds);
 
     bool connection_status_is_active() const;
     void disconnect();
@@ -91,6 +106,9 @@ public:
     const ClientConnectionState& get_connection_state() const { return m_client_connection_state; }
 
     ConfigDetails get_basecalling_config() const;
+    // Of the configuration the current (or last) connection loaded: reads are prepared with them.
+    std::uint64_t current_model_stride() const { return m_model_stride.load(); }
+    bool current_duplex() const { return m_duplex.load(); }
     std::string get_alignment_sam_header() const;
     ipc_tools::ConnectedInfo get_connected_info() const;
 
@@ -101,6 +119,9 @@ public:
     void report_state(common::diagnostics::state::StateLogger& logger) const override;
 
 private:
+    // Queues through `queue` (a call on the read buffer) and turns its outcome into a result.
+    template <typename Queue>
+    PassReadResult pass_with(Queue queue, QueueRefusal* refusal);
     void start_worker_thread();
     std::shared_ptr<ReadBuffer> create_read_buffer();
     void worker_loop(ThreadHook hook);
@@ -139,6 +160,8 @@ private:
     // Copies of what the last successful connection loaded (defaults before the first), so callers
     // never read the protocol's records while the worker rewrites them.
     ConfigDetails m_config_details;
+    std::atomic<std::uint64_t> m_model_stride{0};
+    std::atomic<bool> m_duplex{false};
     std::string m_alignment_sam_header;
 };
 

@@ -223,25 +223,6 @@ private:
     const uint64_t m_sample_limit;
 };
 
-// The sub-read that a block with a sub tag fills: a copy of the submitted read, sharing what the
-// submitted read shares, without its coordinator and event recorder.
-interfaces::ReadHolder make_sub_read(const interfaces::ReadHolder& submitted, uint64_t sub_tag) {
-    interfaces::ReadHolder sub_read;
-    sub_read.read_tag = submitted.read_tag;
-    sub_read.priority = submitted.priority;
-    sub_read.metadata = submitted.metadata;
-    for (const auto& [id, view] : submitted.datasets) {
-        DataView copy;
-        copy.copy_data(view);
-        copy.m_info = view.m_info;
-        copy.m_metadata = view.m_metadata;
-        sub_read.datasets.emplace(id, std::move(copy));
-    }
-    sub_read.sub_tag = sub_tag;
-    sub_read.shared_data = submitted.shared_data;
-    return sub_read;
-}
-
 void write_read_level_keys_before_duration(const vexil_ipc::ReadBlockData& block, Metadata& metadata) {
     metadata.insert("strand_id", text_of(block.strand_id()));
     if (block.duplex_strand_1() != nullptr) {
@@ -518,10 +499,14 @@ interfaces::ReadHolder* CalledReadDecoder::decode(const vexil_ipc::ReadBlockData
         }
     }
 
+    // A sub-read is built from what the caller passed with its parent, never from the parent's
+    // results, whichever of the two a batch lists first.
     interfaces::ReadHolder* target = submitted;
     if (block.sub_tag() != 0) {
-        interfaces::ReadHolder sub_read = make_sub_read(*submitted, block.sub_tag());
+        interfaces::ReadHolder sub_read = m_store.make_sub_read(read_tag, block.sub_tag());
         target = m_store.add_temp_sub_read(sub_read);
+    } else {
+        m_store.keep_caller_input(read_tag);
     }
     Metadata& metadata = target->metadata;
 

@@ -19,6 +19,11 @@ public:
     virtual ~CalledReadStore() = default;
     // The submitted holder with that tag, or null; it stays owned by the store.
     virtual interfaces::ReadHolder* get_submitted_read_holder(unsigned long long read_tag) const = 0;
+    // Called before results are written into the submitted holder with that tag: the store keeps
+    // what the caller passed, so that the read can go back as it came.
+    virtual void keep_caller_input(unsigned long long read_tag) = 0;
+    // A new sub-read of the submitted read with that tag, built from what the caller passed with it.
+    virtual interfaces::ReadHolder make_sub_read(unsigned long long read_tag, unsigned long long sub_tag) const = 0;
     // Stores the sub-read (moving it) unless one with its tag and sub tag is stored already; returns
     // the stored holder.
     virtual interfaces::ReadHolder* add_temp_sub_read(interfaces::ReadHolder& sub_read) = 0;
@@ -91,13 +96,17 @@ private:
     TraceContextPtr m_trace_context;
 };
 
-// Adapts the engine's ReadBuffer (or anything with the same two operations) to CalledReadStore.
+// Adapts the engine's ReadBuffer (or anything with the same four operations) to CalledReadStore.
 template <typename Buffer>
 class BufferCalledReadStore final : public CalledReadStore {
 public:
     explicit BufferCalledReadStore(Buffer& buffer) : m_buffer(buffer) {}
     interfaces::ReadHolder* get_submitted_read_holder(unsigned long long read_tag) const override {
         return m_buffer.get_submitted_read_holder(read_tag);
+    }
+    void keep_caller_input(unsigned long long read_tag) override { m_buffer.keep_caller_input(read_tag); }
+    interfaces::ReadHolder make_sub_read(unsigned long long read_tag, unsigned long long sub_tag) const override {
+        return m_buffer.make_sub_read(read_tag, sub_tag);
     }
     interfaces::ReadHolder* add_temp_sub_read(interfaces::ReadHolder& sub_read) override {
         return m_buffer.add_temp_sub_read(sub_read);

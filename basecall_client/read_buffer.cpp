@@ -41,13 +41,8 @@ const std::vector<std::string>& barcode_dependent_keys() {
     return keys;
 }
 
-// A read that goes back to the caller uncalled, or to the server again, keeps only what was
-// passed: results of a call that failed half-way would otherwise pass for a call, or shadow the
-// results of the next one (a dataset already present is never replaced).
-void discard_partial_results(ReadHolder& read) {
-    for (auto it = read.datasets.begin(); it != read.datasets.end();) {
-        it = it->first == bass::data_wrappers::dataset::raw_data ? std::next(it) : read.datasets.erase(it);
-    }
+std::uint32_t wire_tag(std::uint64_t tag) {
+    return static_cast<std::uint32_t>(tag);
 }
 
 template <typename Count>
@@ -75,6 +70,19 @@ private:
 };
 
 }  // namespace
+
+std::string QueueRefusal::text() const {
+    switch (reason) {
+        case Reason::tag_in_flight:
+            return "read tag " + std::to_string(read_tag) + " is already in flight";
+        case Reason::tag_repeated:
+            return "read tag " + std::to_string(read_tag) + " is repeated in the list";
+        case Reason::none:
+        case Reason::no_room:
+            break;
+    }
+    return {};
+}
 
 void put_reads_back(std::vector<std::vector<PositionedRead>>& batches,
                     std::vector<PositionedRead>& singles,
@@ -203,19 +211,57 @@ ReadBuffer::WaitOutcome ReadBuffer::wait_for_room(Lock& lock,
     }
 }
 
-bool ReadBuffer::queue_read(ReadHolder& read, unsigned long timeout_ms) {
+bool ReadBuffer::queue_read(ReadHolder& read, unsigned long timeout_ms, QueueRefusal* refusal) {
     auto trace = create_hftrace("queue_read");
-    return testable_queue_read(read, timeout_ms, nullptr);
+    return testable_queue_read(read, timeout_ms, nullptr, refusal);
 }
 
-bool ReadBuffer::testable_queue_read(ReadHolder& read, unsigned long timeout_ms, common::synchronisation::Flag* flag) {
+QueueRefusal::Reason ReadBuffer::tag_refusal(std::uint64_t tag) const {
+    return m_tags_in_flight.count(wire_tag(tag)) != 0 ? QueueRefusal::Reason::tag_in_flight
+                                                      : QueueRefusal::Reason::none;
+}
+
+void ReadBuffer::take_tag(std::uint64_t tag) {
+    m_tags_in_flight.insert(wire_tag(tag));
+}
+
+bool ReadBuffer::tag_in_flight(std::uint64_t read_tag) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return tag_refusal(read_tag) != QueueRefusal::Reason::none;
+}
+
+bool ReadBuffer::testable_queue_read(ReadHolder& read,
+                                     unsigned long timeout_ms,
+                                     common::synchronisation::Flag* flag,
+                                     QueueRefusal* refusal) {
     auto trace = create_hftrace("testable_queue_read");
     const ExitSignal exit_signal(flag, trace);
+    QueueRefusal ignored;
+    QueueRefusal& why = refusal != nullptr ? *refusal : ignored;
+    why = QueueRefusal{QueueRefusal::Reason::no_room, read.read_tag};
+    const auto tag_taken = [&] {
+        why.reason = tag_refusal(read.read_tag);
+        if (why.reason == QueueRefusal::Reason::none) {
+            return false;
+        }
+        trace.message([&why] { return why.text(); });
+        return true;
+    };
 
     const std::uint64_t duration = read.metadata.get<read_data::duration>();
     const std::uint64_t model_stride = read.metadata.get<basecall_data::model_stride>();
     if (duration < MIN_STRIDES_PER_READ * model_stride) {
-        put_read_on_output_queue(read);
+        validate_and_trace_metadata(read, "Read placed directly on output queue without sending to server.");
+        auto holder = std::make_unique<ReadHolder>();
+        Lock lock(m_mutex);
+        if (tag_taken()) {
+            return false;
+        }
+        take_tag(read.read_tag);
+        *holder = std::move(read);
+        m_reads_out.push_back(std::move(holder));
+        write_counter("put_read_on_output_queue", OUTPUT, m_reads_out.size());
+        why.reason = QueueRefusal::Reason::none;
         return true;
     }
 
@@ -248,7 +294,7 @@ bool ReadBuffer::testable_queue_read(ReadHolder& read, unsigned long timeout_ms,
             flag->count_down();
             trace.message("signalled wait_guaranteed_flag");
         }
-        if (!admitted(lock)) {
+        if (tag_taken() || !admitted(lock)) {
             return false;
         }
         built_for = m_connection_id;
@@ -258,7 +304,7 @@ bool ReadBuffer::testable_queue_read(ReadHolder& read, unsigned long timeout_ms,
     auto messages = build_read_block_messages(read, m_block_size, built_for, m_frame_pool);
 
     Lock lock(m_mutex);
-    if (!admitted(lock)) {
+    if (tag_taken() || !admitted(lock)) {
         return false;
     }
     if (built_for != m_connection_id) {
@@ -267,14 +313,29 @@ bool ReadBuffer::testable_queue_read(ReadHolder& read, unsigned long timeout_ms,
         messages = build_read_block_messages(read, m_block_size, m_connection_id, m_frame_pool);
     }
     validate_and_trace_metadata(read, "Queuing read to be sent to the server.");
+    take_tag(read.read_tag);
     queue_read_impl(std::make_unique<ReadHolder>(std::move(read)), messages);
+    why.reason = QueueRefusal::Reason::none;
     lock.unlock();
     m_reads_arrived.notify_one();
     return true;
 }
 
-bool ReadBuffer::queue_reads(interfaces::ReadList& reads, unsigned long timeout_ms) {
+bool ReadBuffer::queue_reads(interfaces::ReadList& reads, unsigned long timeout_ms, QueueRefusal* refusal) {
     auto trace = create_hftrace("queue_reads");
+    QueueRefusal ignored;
+    QueueRefusal& why = refusal != nullptr ? *refusal : ignored;
+    why = QueueRefusal{QueueRefusal::Reason::no_room, 0};
+    {
+        std::unordered_set<std::uint32_t> tags;
+        tags.reserve(reads.size());
+        for (const auto& read : reads) {
+            if (!tags.insert(wire_tag(read->read_tag)).second) {
+                why = QueueRefusal{QueueRefusal::Reason::tag_repeated, read->read_tag};
+                return false;
+            }
+        }
+    }
 
     // Reads longer than a block go alone; shorter ones are packed into batches of at most one
     // block's worth of samples. Positions are kept so that a refusal restores the caller's order.
@@ -345,8 +406,28 @@ bool ReadBuffer::queue_reads(interfaces::ReadList& reads, unsigned long timeout_
     // As for one read, room is waited for before building as well as after. This path writes no
     // trace text of its own apart from its scope.
     const auto deadline = deadline_after(timeout_ms);
+    const auto tags_taken = [&] {
+        const auto taken = [&](const PositionedRead& read) {
+            why = QueueRefusal{tag_refusal(read.second->read_tag), read.second->read_tag};
+            return why.reason != QueueRefusal::Reason::none;
+        };
+        for (const auto& single : singles) {
+            if (taken(single)) {
+                return true;
+            }
+        }
+        for (const auto& batch : batches) {
+            for (const auto& read : batch) {
+                if (taken(read)) {
+                    return true;
+                }
+            }
+        }
+        why.reason = QueueRefusal::Reason::no_room;
+        return false;
+    };
     const auto admitted = [&](Lock& lock) {
-        if (m_no_more_data || wait_for_room(lock, deadline, nullptr) != WaitOutcome::room) {
+        if (tags_taken() || m_no_more_data || wait_for_room(lock, deadline, nullptr) != WaitOutcome::room) {
             put_reads_back(batches, singles, reads);
             return false;
         }
@@ -371,16 +452,19 @@ bool ReadBuffer::queue_reads(interfaces::ReadList& reads, unsigned long timeout_
         build_messages(m_connection_id);
     }
     for (std::size_t i = 0; i < singles.size(); ++i) {
+        take_tag(singles[i].second->read_tag);
         queue_read_impl(std::move(singles[i].second), single_messages[i]);
     }
     for (std::size_t i = 0; i < batches.size(); ++i) {
         ReadGroup group;
         group.reserve(batches[i].size());
         for (auto& read : batches[i]) {
+            take_tag(read.second->read_tag);
             group.push_back(std::move(read.second));
         }
         queue_reads_impl(group, batch_messages[i]);
     }
+    why.reason = QueueRefusal::Reason::none;
     lock.unlock();
     m_reads_arrived.notify_one();
     return true;
@@ -427,6 +511,9 @@ void ReadBuffer::get_reads_out(interfaces::ReadList& reads) {
     }
     for (auto& read : m_reads_out) {
         validate_and_trace_metadata(*read, "Read being returned from basecall client.");
+        if (read->sub_tag == 0) {
+            m_tags_in_flight.erase(wire_tag(read->read_tag));
+        }
     }
     write_counter("get_reads_out", COMPLETED, m_reads_out.size());
     reads.splice(reads.end(), m_reads_out);
@@ -499,6 +586,69 @@ ReadHolder* ReadBuffer::get_submitted_read_holder(unsigned long long read_tag) c
     return found == m_submitted_reads.end() ? nullptr : found->second.get();
 }
 
+void ReadBuffer::keep_caller_input(unsigned long long read_tag) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto found = m_submitted_reads.find(read_tag);
+    if (found == m_submitted_reads.end() || m_caller_inputs.count(read_tag) != 0) {
+        return;
+    }
+    CallerInput input;
+    input.metadata = found->second->metadata;
+    input.dataset_ids.reserve(found->second->datasets.size());
+    for (const auto& entry : found->second->datasets) {
+        input.dataset_ids.push_back(entry.first);
+    }
+    m_caller_inputs.emplace(read_tag, std::move(input));
+}
+
+ReadHolder ReadBuffer::make_sub_read(unsigned long long read_tag, unsigned long long sub_tag) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ReadHolder sub_read;
+    const auto found = m_submitted_reads.find(read_tag);
+    if (found == m_submitted_reads.end()) {
+        return sub_read;
+    }
+    const ReadHolder& parent = *found->second;
+    const auto input = m_caller_inputs.find(read_tag);
+    const bool kept = input != m_caller_inputs.end();
+    sub_read.read_tag = parent.read_tag;
+    sub_read.priority = parent.priority;
+    sub_read.metadata = kept ? input->second.metadata : parent.metadata;
+    for (const auto& [id, view] : parent.datasets) {
+        if (kept && std::find(input->second.dataset_ids.begin(), input->second.dataset_ids.end(), id) ==
+                            input->second.dataset_ids.end()) {
+            continue;
+        }
+        bass::data_wrappers::DataView copy;
+        copy.copy_data(view);
+        copy.m_info = view.m_info;
+        copy.m_metadata = view.m_metadata;
+        sub_read.datasets.emplace(id, std::move(copy));
+    }
+    sub_read.sub_tag = sub_tag;
+    sub_read.shared_data = parent.shared_data;
+    return sub_read;
+}
+
+void ReadBuffer::restore_caller_input(ReadHolder& read) {
+    const auto input = m_caller_inputs.find(read.read_tag);
+    if (input == m_caller_inputs.end()) {
+        return;  // nothing was written into it
+    }
+    read.metadata = std::move(input->second.metadata);
+    const auto& ids = input->second.dataset_ids;
+    for (auto it = read.datasets.begin(); it != read.datasets.end();) {
+        it = std::find(ids.begin(), ids.end(), it->first) != ids.end() ? std::next(it) : read.datasets.erase(it);
+    }
+    m_caller_inputs.erase(input);
+}
+
+void ReadBuffer::drop_sub_reads(std::uint64_t read_tag) {
+    m_temp_sub_reads.erase(m_temp_sub_reads.lower_bound({read_tag, 0}),
+                           m_temp_sub_reads.upper_bound({read_tag, std::numeric_limits<std::uint64_t>::max()}));
+    m_retrieved_sub_reads.erase(read_tag);
+}
+
 ReadHolder* ReadBuffer::add_temp_sub_read(ReadHolder& sub_read) {
     std::lock_guard<std::mutex> lock(m_mutex);
     const SubReadKey key{sub_read.read_tag, sub_read.sub_tag};
@@ -539,6 +689,7 @@ void ReadBuffer::read_retrieved_impl(std::uint64_t read_tag) {
     validate_and_trace_metadata(*m_reads_out.back(), "Read returned from server, placing on output queue.");
     m_submitted_reads.erase(found);
     m_read_failure_counts.erase(read_tag);
+    m_caller_inputs.erase(read_tag);
     deliver_parked_sub_reads(read_tag);
     write_counter("read_retrieved_impl", SUBMITTED, m_submitted_reads.size());
     write_counter("read_retrieved_impl", OUTPUT, m_reads_out.size());
@@ -574,7 +725,7 @@ void ReadBuffer::deliver_parked_sub_reads(std::uint64_t read_tag) {
 
 void ReadBuffer::give_back_uncalled(std::unique_ptr<ReadHolder> read, const char* context) {
     const std::uint64_t tag = read->read_tag;
-    discard_partial_results(*read);
+    restore_caller_input(*read);
     validate_and_trace_metadata(*read, context);
     m_reads_out.push_back(std::move(read));
     ++m_num_returned_uncalled;
@@ -584,14 +735,6 @@ void ReadBuffer::give_back_uncalled(std::unique_ptr<ReadHolder> read, const char
                            m_temp_sub_reads.upper_bound({tag, std::numeric_limits<std::uint64_t>::max()}));
     deliver_parked_sub_reads(tag);
     write_counter("give_back_uncalled", OUTPUT, m_reads_out.size());
-}
-
-void ReadBuffer::put_read_on_output_queue(ReadHolder& read) {
-    validate_and_trace_metadata(read, "Read placed directly on output queue without sending to server.");
-    auto holder = std::make_unique<ReadHolder>(std::move(read));
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_reads_out.push_back(std::move(holder));
-    write_counter("put_read_on_output_queue", OUTPUT, m_reads_out.size());
 }
 
 std::size_t ReadBuffer::clear_submitted_reads() {
@@ -659,7 +802,9 @@ ReadQueue ReadBuffer::fetch_and_empty_submitted_reads(bool& within_limit) {
 
 void ReadBuffer::requeue_reads(ReadQueue& reads) {
     for (auto& read : reads) {
-        discard_partial_results(*read);
+        restore_caller_input(*read);
+        // Sub-reads of the failed call would stand beside those of the new one.
+        drop_sub_reads(read->read_tag);
         std::vector<ipc_tools::Message> messages;
         try {
             messages = build_read_block_messages(*read, m_block_size, m_connection_id, m_frame_pool);

@@ -22,10 +22,28 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
 namespace basecall_service {
+
+/// Why a producer's call took nothing.
+struct QueueRefusal {
+    enum class Reason {
+        none,
+        no_room,        // the time-out ran out, or no more data is taken
+        tag_in_flight,  // a read with the same tag has not yet been handed back to the caller
+        tag_repeated,   // two reads of one list share a tag
+    };
+    Reason reason = Reason::none;
+    std::uint64_t read_tag = 0;
+
+    /// A refusal for a read's tag rather than for want of room.
+    bool is_bad_read() const { return reason == Reason::tag_in_flight || reason == Reason::tag_repeated; }
+    /// Names the tag and why it was refused; empty for none and no_room.
+    std::string text() const;
+};
 
 /// A read or a batch of reads that travels to the server as one message group.
 using ReadGroup = std::vector<std::unique_ptr<interfaces::ReadHolder>>;
@@ -61,17 +79,24 @@ public:
     void set_max_read_failures(unsigned long max_failures);
 
     // Producers.
-    /// True: the buffer took the read (the holder is left cleared). False: refused (time-out or no
-    /// more data) and the holder is untouched. A read shorter than 20 model strides goes straight
-    /// to the output queue.
-    bool queue_read(interfaces::ReadHolder& read, unsigned long timeout_ms);
+    /// True: the buffer took the read (the holder is left cleared). False: refused (time-out, no
+    /// more data, or its tag in flight) and the holder is untouched; `refusal`, when given, says
+    /// why. A read shorter than 20 model strides goes straight to the output queue.
+    ///
+    /// A tag is in flight from the moment its read is taken until that read (sub tag 0) has left
+    /// through get_reads_out: two reads under one tag would be told apart by nothing the server
+    /// returns. Tags are compared by the 32 bits that travel.
+    bool queue_read(interfaces::ReadHolder& read, unsigned long timeout_ms, QueueRefusal* refusal = nullptr);
     /// As queue_read; `flag`, when given, is counted down once the call holds the lock and again
     /// when it returns.
     bool testable_queue_read(interfaces::ReadHolder& read,
                              unsigned long timeout_ms,
-                             common::synchronisation::Flag* flag);
+                             common::synchronisation::Flag* flag,
+                             QueueRefusal* refusal = nullptr);
     /// True: every read taken, the list left empty. False: none taken, the list as it was.
-    bool queue_reads(interfaces::ReadList& reads, unsigned long timeout_ms);
+    bool queue_reads(interfaces::ReadList& reads, unsigned long timeout_ms, QueueRefusal* refusal = nullptr);
+    /// A read under this tag has been taken and not yet handed back.
+    bool tag_in_flight(std::uint64_t read_tag) const;
     /// Producers waiting for room right now.
     std::uint64_t num_waiting_producers() const;
 
@@ -95,12 +120,22 @@ public:
     /// The server accepted every message of the front group: its reads are now in flight. With
     /// RoomNotice::deferred the waiting producers are woken by the next announce_room instead.
     void reads_submitted(RoomNotice notice = RoomNotice::now);
+    /// The push of the front group failed: its reads count as in flight, so that the reconnection
+    /// that follows counts the failure against them and gives up on a read no server takes.
+    void push_failed() { reads_submitted(RoomNotice::now); }
     /// Wakes the waiting producers if a deferred reads_submitted freed a slot since the last call.
     /// A woken producer is often scheduled on the waker's CPU and runs first, so the worker calls
     /// this once its next request is on its way, when it would only be waiting.
     void announce_room();
     /// The read in flight under `read_tag`, or null. Owned by the buffer.
     interfaces::ReadHolder* get_submitted_read_holder(unsigned long long read_tag) const;
+    /// Keeps what the caller passed with the read in flight under `read_tag` (its metadata and the
+    /// ids of its datasets), once, before results are written into it: a read that goes back to
+    /// the server or to the caller uncalled is restored to it, and sub-reads are built from it.
+    void keep_caller_input(unsigned long long read_tag);
+    /// A new sub-read of the read in flight under `read_tag`, built from the caller's input (never
+    /// from results already written into the read); a read tag 0 holder when there is no such read.
+    interfaces::ReadHolder make_sub_read(unsigned long long read_tag, unsigned long long sub_tag) const;
     /// Takes the sub-read in under (read tag, sub tag) and returns the stored holder; when the key
     /// is already present the stored holder is returned and `sub_read` is discarded.
     interfaces::ReadHolder* add_temp_sub_read(interfaces::ReadHolder& sub_read);
@@ -138,6 +173,11 @@ public:
 private:
     static constexpr std::size_t FRAME_POOL_BYTES = 64 * 1024 * 1024;
     using SubReadKey = std::pair<std::uint64_t, std::uint64_t>;
+    // What the caller passed with a read, kept while results are written into it.
+    struct CallerInput {
+        bass::data_wrappers::Metadata metadata;
+        std::vector<dataset> dataset_ids;
+    };
     using Lock = std::unique_lock<std::mutex>;
     enum class WaitOutcome { room, timed_out, no_more_data };
 
@@ -147,11 +187,17 @@ private:
     // Waits with the lock held until there is room, the deadline or the end of input. `trace`, when
     // given, gets a line as the caller leaves a destructor's count of waiting producers.
     WaitOutcome wait_for_room(Lock& lock, Deadline deadline, common::diagnostics::tracing::Trace* trace);
+    // The reason a read under `tag` may not be taken now (lock held); none when it may.
+    QueueRefusal::Reason tag_refusal(std::uint64_t tag) const;
+    void take_tag(std::uint64_t tag);
+    // Gives the read back exactly as the caller passed it, results written since dropped.
+    void restore_caller_input(interfaces::ReadHolder& read);
+    // Drops sub-reads completed or being filled for `read_tag`, which a new call replaces.
+    void drop_sub_reads(std::uint64_t read_tag);
     void queue_read_impl(std::unique_ptr<interfaces::ReadHolder> read, std::vector<ipc_tools::Message>& messages);
     void queue_reads_impl(ReadGroup& reads, ipc_tools::Message& message);
     void read_retrieved_impl(std::uint64_t read_tag);
     void sub_read_retrieved_impl(std::uint64_t read_tag, std::uint64_t sub_tag);
-    void put_read_on_output_queue(interfaces::ReadHolder& read);
     // Moves the sub-reads parked for `read_tag` to the output queue.
     void deliver_parked_sub_reads(std::uint64_t read_tag);
     // Puts a read that leaves without results on the output queue, with its completed sub-reads.
@@ -185,6 +231,9 @@ private:
             std::make_shared<ipc_tools::FrameBufferPool>(FRAME_POOL_BYTES);
     std::unordered_map<std::uint64_t, std::unordered_map<std::uint64_t, std::unique_ptr<interfaces::ReadHolder>>>
             m_retrieved_sub_reads;
+    // Tags (their 32 bits on the wire) of reads taken and not yet handed back to the caller.
+    std::unordered_set<std::uint32_t> m_tags_in_flight;
+    std::unordered_map<std::uint64_t, CallerInput> m_caller_inputs;
     std::uint64_t m_num_queue_read_waiting_threads = 0;
     std::unique_ptr<common::synchronisation::Latch> m_queue_read_latch;
 };

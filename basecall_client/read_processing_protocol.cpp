@@ -189,6 +189,7 @@ bool ReadProcessingProtocol::start_push(RequestBrokerAdapter* request_broker)
     ipc_tools::Message first_copy = messages.front().copy();
     if (!request_broker->start_request(first_copy)) {
         m_error_state = request_broker->error_state();
+        m_read_buffer->push_failed();
         return false;
     }
     m_push_in_flight = true;
@@ -211,6 +212,9 @@ bool ReadProcessingProtocol::finish_push(RequestBrokerAdapter* request_broker)
                                          : request_broker->send_request(messages[index], reply);
         if (!answered) {
             m_error_state = request_broker->error_state();
+            // Counted as a failure of the reads it carried, as a pull that fails is: a read whose
+            // push brings the server down would otherwise be sent again at every reconnection.
+            m_read_buffer->push_failed();
             return false;
         }
         const ipc_tools::MessageType reply_type = reply.get_type();

@@ -32,7 +32,8 @@ public:
 
     /// A new record: tag 0, sub tag 0, medium priority, no metadata, no datasets.
     Read();
-    /// Takes the other read's record; the other may then only be destroyed or assigned to.
+    /// Takes the other read's record; the other may then only be destroyed or assigned to (a
+    /// client refuses it as bad_read).
     Read(Read&& other) noexcept;
     Read& operator=(Read&& other) noexcept;
     Read(const Read&) = delete;
@@ -70,6 +71,8 @@ public:
     std::vector<AlignmentSamLine> extract_sam_and_bed_lines(float percent) const;
 
 private:
+    // The client refuses a read without a record (moved from) rather than reach through it.
+    friend class VexilClient;
     std::unique_ptr<interfaces::ReadHolder> m_read;
 };
 

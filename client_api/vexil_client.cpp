@@ -39,6 +39,9 @@ Result VexilClient::connect() { return m_impl->connect(); }
 
 PassReadResult VexilClient::pass_read(Read& read, unsigned int wait_ms) {
     auto trace = VexilClientImpl::create_hftrace("pass_read");
+    if (!read.m_read) {
+        return m_impl->refuse_without_record(false);
+    }
     const auto result = m_impl->pass_read(read.get_readholder(), wait_ms);
     trace.message([result] { return to_string(result); });
     return result;
@@ -46,6 +49,11 @@ PassReadResult VexilClient::pass_read(Read& read, unsigned int wait_ms) {
 
 PassReadResult VexilClient::pass_reads(std::vector<Read>& reads, unsigned int wait_ms) {
     auto trace = VexilClientImpl::create_hftrace("pass_reads");
+    for (const auto& read : reads) {
+        if (!read.m_read) {
+            return m_impl->refuse_without_record(true);
+        }
+    }
     interfaces::ReadList records;
     for (auto& read : reads) {
         records.push_back(std::make_unique<interfaces::ReadHolder>(std::move(read.get_readholder())));
@@ -66,6 +74,10 @@ PassReadResult VexilClient::pass_reads(std::vector<Read>& reads, unsigned int wa
 }
 
 bool VexilClient::validate_read(const Read& read, std::string& message) const {
+    if (!read.m_read) {
+        message = VexilClientImpl::no_record_text();
+        return false;
+    }
     return m_impl->validate_read(read.get_readholder(), message);
 }
 

@@ -43,10 +43,12 @@ public:
     Result connect();
 
     /// An accepted read's record is taken (the read is left cleared); a refused one is unchanged.
+    /// A read that fails validate_read is refused as bad_read: among others one whose tag is in
+    /// flight, from its acceptance until get_completed_reads has handed it back.
     /// `wait_ms` 0 waits the "pass_read_timeout" setting for room in the queue.
     PassReadResult pass_read(Read& read, unsigned int wait_ms = 0);
     /// Every read's record is taken from `reads`; the ones not accepted come back at its end, in
-    /// their order.
+    /// their order. One bad read (or two reads sharing a tag) refuses the whole list as bad_read.
     PassReadResult pass_reads(std::vector<Read>& reads, unsigned int wait_ms = 0);
     /// True when the read carries what the server needs; otherwise `message` says what is missing.
     bool validate_read(const Read& read, std::string& message) const;
@@ -57,8 +59,10 @@ public:
     unsigned long long num_completed_reads() const;
     /// Declares that no more reads will be passed.
     void no_more_data();
-    /// Waits until every passed read is back (success), `timeout_s` runs out (not_ready; 0 means
-    /// no limit) or the connection fails (failed), then ends the connection.
+    /// Waits until every passed read is back, then ends the connection: success when every read
+    /// came back called (a connection that fails after that is only logged); not_ready when
+    /// `timeout_s` (0: no limit) ran out first; failed when reads came back uncalled for another
+    /// reason. Reads not called come back through get_completed_reads either way.
     Result finish(unsigned long long timeout_s);
     Result disconnect();
 

@@ -1,7 +1,9 @@
 #include "client_api/vexil_client_impl.h"
 
 #include "basecall_client/basecall_client.h"
+#include "basecall_client/read_buffer.h"
 #include "client_api/client_state_forwarder.h"
+#include "client_api/read_validation.h"
 #include "client_api/status_mapping.h"
 #include "common/diagnostics/state/formatters.h"
 #include "common/diagnostics/state/state_context.h"
@@ -15,6 +17,7 @@
 #include <limits>
 #include <stdexcept>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 namespace vexil {
@@ -41,6 +44,8 @@ PassReadResult to_public(basecall_service::PassReadResult result, const char* wh
             return PassReadResult::not_accepting_reads;
         case basecall_service::PassReadResult::queue_full:
             return PassReadResult::queue_full;
+        case basecall_service::PassReadResult::bad_read:
+            return PassReadResult::bad_read;
     }
     throw std::runtime_error(std::string(what) + basecall_service::to_string(result));
 }
@@ -197,76 +202,46 @@ Result VexilClientImpl::connect() {
     if (status == ConnectionStatus::error) {
         return to_result(state->get_error_state().code);
     }
-    // Read once per connection: every pass needs them, and the record is a copy under a lock.
-    const auto details = engine->get_basecalling_config();
-    m_duplex.store(details.duplex);
-    m_model_stride.store(details.model_stride);
     return Result::success;
 }
 
-bool VexilClientImpl::validate(const interfaces::ReadHolder& read, bool duplex, std::string& message) const {
-    struct Check {
-        const char* key;
-        const char* clause;
-    };
-    static const Check ALWAYS[] = {
-            {"read_id", " read_id metadata field not found."},
-            {"daq_offset", " daq_offset field not found."},
-            {"daq_scaling", " daq_scaling metadata field not found."},
-    };
-    static const Check DUPLEX[] = {
-            {"channel", " channel metadata field not found."},
-            {"mux", " mux metadata field not found."},
-            {"run_id", " run_id metadata field not found."},
-            {"sampling_rate", " sampling_rate metadata field not found."},
-            {"start_time", " start_time metadata field not found."},
-    };
-    std::string text = "Missing data in ReadHolder object:";
-    bool valid = true;
-    if (!read.has_dataset(dataset::raw_data)) {
-        text += " raw_data dataset not found.";
-        valid = false;
-    }
-    const auto check = [&](const Check& item) {
-        if (!read.metadata.exists(item.key)) {
-            text += item.clause;
-            valid = false;
-        }
-    };
-    for (const auto& item : ALWAYS) {
-        check(item);
-    }
-    if (duplex) {
-        for (const auto& item : DUPLEX) {
-            check(item);
-        }
-    }
-    if (!valid) {
-        message = std::move(text);
+bool VexilClientImpl::validate(const interfaces::ReadHolder& read, const EnginePointer& engine,
+                               std::string& message) const {
+    const bool duplex = engine && engine->current_duplex();
+    if (!validate_read_record(read, duplex, message)) {
         return false;
     }
-    // Read-block messages carry 32 bits of the tag: a larger tag would come back as another read's.
-    if (read.read_tag > std::numeric_limits<std::uint32_t>::max()) {
-        message = "Read tag " + std::to_string(read.read_tag) + " does not fit in 32 bits (at most " +
-                  std::to_string(std::numeric_limits<std::uint32_t>::max()) + ").";
+    // Two reads under one tag could not be told apart when the server returns them.
+    if (engine && engine->tag_in_flight(read.read_tag)) {
+        message = basecall_service::QueueRefusal{basecall_service::QueueRefusal::Reason::tag_in_flight, read.read_tag}
+                          .text() + ".";
         return false;
     }
     return true;
 }
 
 bool VexilClientImpl::validate_read(const interfaces::ReadHolder& read, std::string& message) const {
-    return validate(read, m_duplex.load(), message);
+    return validate(read, copy_client(), message);
 }
 
-bool VexilClientImpl::accept(const interfaces::ReadHolder& read, bool duplex, const char* function) const {
+void VexilClientImpl::log_bad_read(const std::string& message, const char* function) const {
+    if (m_log_bad_reads) {
+        ZEV_LOG_WITH_FUNCTION(common::logging::warning, function) << message;
+    }
+}
+
+bool VexilClientImpl::accept(const interfaces::ReadHolder& read, const EnginePointer& engine, const char* function) const {
     std::string message;
-    if (!validate(read, duplex, message)) {
-        if (m_log_bad_reads) {
-            ZEV_LOG_WITH_FUNCTION(common::logging::warning, function) << message;
-        }
+    if (!validate(read, engine, message)) {
+        log_bad_read(message, function);
         return false;
     }
     return true;
+}
+
+PassReadResult VexilClientImpl::refuse_without_record(bool in_list) const {
+    log_bad_read(no_record_text(), in_list ? PASS_READS_FUNCTION : PASS_READ_FUNCTION);
+    return PassReadResult::bad_read;
 }
 
 namespace {
@@ -288,8 +263,6 @@ VexilClientImpl::PassContext VexilClientImpl::pass_context(std::uint32_t wait_ms
         context.priority = m_settings.priority;
         context.wait_ms = wait_ms != 0 ? wait_ms : m_settings.pass_read_timeout_ms;
     }
-    context.duplex = m_duplex.load();
-    context.model_stride = m_model_stride.load();
     return context;
 }
 
@@ -298,11 +271,15 @@ PassReadResult VexilClientImpl::pass_read(interfaces::ReadHolder& read, std::uin
     if (!context.engine) {
         return PassReadResult::not_accepting_reads;
     }
-    if (!accept(read, context.duplex, PASS_READ_FUNCTION)) {
+    if (!accept(read, context.engine, PASS_READ_FUNCTION)) {
         return PassReadResult::bad_read;
     }
-    prepare_record(read, context.priority, context.model_stride);
-    const auto result = context.engine->pass_read(read, context.wait_ms);
+    prepare_record(read, context.priority, context.engine->current_model_stride());
+    basecall_service::QueueRefusal refusal;
+    const auto result = context.engine->pass_read(read, context.wait_ms, &refusal);
+    if (refusal.is_bad_read()) {
+        log_bad_read(refusal.text() + ".", PASS_READ_FUNCTION);
+    }
     return to_public(result, "Unrecognised pass_read result: ");
 }
 
@@ -311,13 +288,29 @@ PassReadResult VexilClientImpl::pass_reads(interfaces::ReadList& reads, std::uin
     if (!context.engine) {
         return PassReadResult::not_accepting_reads;
     }
-    for (auto& read : reads) {
-        if (!accept(*read, context.duplex, PASS_READS_FUNCTION)) {
+    // Every read is checked before any is prepared: a refused list goes back as it came.
+    std::unordered_set<std::uint32_t> tags;
+    tags.reserve(reads.size());
+    for (const auto& read : reads) {
+        if (!accept(*read, context.engine, PASS_READS_FUNCTION)) {
             return PassReadResult::bad_read;
         }
-        prepare_record(*read, context.priority, context.model_stride);
+        if (!tags.insert(static_cast<std::uint32_t>(read->read_tag)).second) {
+            using basecall_service::QueueRefusal;
+            log_bad_read(QueueRefusal{QueueRefusal::Reason::tag_repeated, read->read_tag}.text() + ".",
+                         PASS_READS_FUNCTION);
+            return PassReadResult::bad_read;
+        }
     }
-    const auto result = context.engine->pass_reads(reads, context.wait_ms);
+    const std::uint64_t model_stride = context.engine->current_model_stride();
+    for (auto& read : reads) {
+        prepare_record(*read, context.priority, model_stride);
+    }
+    basecall_service::QueueRefusal refusal;
+    const auto result = context.engine->pass_reads(reads, context.wait_ms, &refusal);
+    if (refusal.is_bad_read()) {
+        log_bad_read(refusal.text() + ".", PASS_READS_FUNCTION);
+    }
     return to_public(result, "Unrecognised pass_reads result: ");
 }
 
@@ -369,10 +362,15 @@ Result VexilClientImpl::finish(unsigned long long timeout_s) {
     if (status == ConnectionStatus::error) {
         return Result::failed;
     }
-    if (engine->finish_by(timeout_s)) {
-        return Result::success;
+    switch (engine->finish_by(timeout_s)) {
+        case basecall_service::FinishOutcome::success:
+            return Result::success;
+        case basecall_service::FinishOutcome::timed_out:
+            return Result::not_ready;
+        case basecall_service::FinishOutcome::failed:
+            break;
     }
-    return status_of(engine) == ConnectionStatus::disconnected ? Result::not_ready : Result::failed;
+    return Result::failed;
 }
 
 Result VexilClientImpl::disconnect() {

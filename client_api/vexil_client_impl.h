@@ -43,6 +43,9 @@ public:
     PassReadResult pass_read(interfaces::ReadHolder& read, std::uint32_t wait_ms);
     PassReadResult pass_reads(interfaces::ReadList& reads, std::uint32_t wait_ms);
     bool validate_read(const interfaces::ReadHolder& read, std::string& message) const;
+    /// A read without a record (moved from) is a bad read, logged as one.
+    PassReadResult refuse_without_record(bool in_list) const;
+    static constexpr const char* no_record_text() { return "Read holds no record: it was moved from."; }
 
     void get_completed_reads(std::vector<std::vector<Read>>& reads);
     unsigned long long num_completed_reads() const;
@@ -65,17 +68,18 @@ private:
     bool accepts_settings() const;
     /// Replaces the engine (under m_mutex); the old one is handed back for release after the lock.
     EnginePointer create_engine(const ClientSettings& settings, EnginePointer& replaced);
-    bool validate(const interfaces::ReadHolder& read, bool duplex, std::string& message) const;
+    /// What a server needs (with the duplex keys when the engine's configuration is duplex), and a
+    /// tag not in flight in the engine.
+    bool validate(const interfaces::ReadHolder& read, const EnginePointer& engine, std::string& message) const;
     /// Validates a read on its way in; a refusal is logged under `function` when asked.
-    bool accept(const interfaces::ReadHolder& read, bool duplex, const char* function) const;
+    bool accept(const interfaces::ReadHolder& read, const EnginePointer& engine, const char* function) const;
+    void log_bad_read(const std::string& message, const char* function) const;
 
     // What one pass of reads needs, taken in one go.
     struct PassContext {
         EnginePointer engine;
         Read::Priority priority = Read::MEDIUM_PRIORITY;
         std::uint32_t wait_ms = 0;
-        bool duplex = false;
-        std::uint64_t model_stride = 0;
     };
     PassContext pass_context(std::uint32_t wait_ms) const;
 
@@ -87,9 +91,6 @@ private:
     void (*m_callback)() = nullptr;
     VexilClient::StateChangeHandler m_state_change_handler;
     bool m_connect_in_progress = false;
-    // Of the configuration loaded at connect.
-    std::atomic<bool> m_duplex{false};
-    std::atomic<std::uint64_t> m_model_stride{0};
     EnginePointer m_client;
 };
 

@@ -15,18 +15,6 @@ constexpr const char* WRONG_COORDINATOR_CHECK_FILE = "interfaces/read_holder";
 constexpr int WRONG_COORDINATOR_CHECK_LINE = 404;
 }  // namespace
 
-ReadCoordinator::ReadCoordinator(uint64_t read_tag) : m_read_tag(read_tag) {}
-
-uint64_t ReadCoordinator::add_sub_tag() {
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    return m_num_tags++;
-}
-
-uint64_t ReadCoordinator::num_tags() const {
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    return m_num_tags;
-}
-
 void ReadCoordinator::complete_read(std::unique_ptr<ReadHolder>&& read) {
     if (!read) {
         throw std::runtime_error("Tried to complete a null read.");

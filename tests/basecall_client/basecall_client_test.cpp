@@ -20,6 +20,7 @@ using namespace engine_test;
 using basecall_service::BasecallClient;
 using basecall_service::ClientStatus;
 using basecall_service::ConnectionError;
+using basecall_service::FinishOutcome;
 using basecall_service::PassReadResult;
 using reference_server::FaultAction;
 
@@ -62,11 +63,12 @@ TEST(PassReadResultText, NamesEveryValueAndRefusesOthers)
     EXPECT_EQ(to_string(PassReadResult::success), "success");
     EXPECT_EQ(to_string(PassReadResult::not_accepting_reads), "not_accepting_reads");
     EXPECT_EQ(to_string(PassReadResult::queue_full), "queue_full");
+    EXPECT_EQ(to_string(PassReadResult::bad_read), "bad_read");
     std::ostringstream text;
     text << PassReadResult::queue_full;
     EXPECT_EQ(text.str(), "queue_full");
     try {
-        to_string(static_cast<PassReadResult>(3));
+        to_string(static_cast<PassReadResult>(4));
         FAIL() << "no exception";
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "unrecognised PassReadResult");
@@ -94,7 +96,7 @@ TEST(BasecallClientUnconnected, RefusesReadsReportsItsStateAndFinishesAtOnce)
     EXPECT_EQ(std::get<unsigned long long>(logger.values.at("m_max_read_failures")), 7U);
     EXPECT_EQ(logger.values.count("ReadBuffer/m_block_size "), 1U);
 
-    EXPECT_TRUE(client.finish_by(0));
+    EXPECT_EQ(client.finish_by(0), FinishOutcome::success);
     client.disconnect();
     EXPECT_EQ(client.get_connection_state().get_status(), ClientStatus::disconnected);
 }
@@ -184,7 +186,7 @@ TEST_F(BasecallClientTest, FullQueueGivesQueueFullAndFinishGivesUpAfterItsTime)
     EXPECT_EQ(second->read_tag, 2U);
 
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(client->finish_by(1));
+    EXPECT_EQ(client->finish_by(1), FinishOutcome::timed_out);
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_GE(elapsed, std::chrono::milliseconds(1000));
     EXPECT_LT(elapsed, std::chrono::milliseconds(1100) + condition_timeout / 4);
@@ -204,7 +206,7 @@ TEST_F(BasecallClientTest, ShortReadsComeBackUncalledWithoutTravelling)
     auto read = reads.add(1, 19);  // 95 samples: fewer than 20 strides
     EXPECT_EQ(client->pass_read(*read, 0), PassReadResult::success);
     EXPECT_EQ(client->num_completed_reads(), 1U);
-    EXPECT_TRUE(client->finish_by(0));
+    EXPECT_EQ(client->finish_by(0), FinishOutcome::success);
     auto out = collect_by_tag(*client);
     ASSERT_EQ(out.size(), 1U);
     EXPECT_FALSE(out.at(1)->has_dataset(bass::data_wrappers::dataset::sequence));
@@ -247,7 +249,7 @@ TEST_F(BasecallClientTest, ServerSilentForGoodEndsTheWorkerWhenTheReconnectWindo
     auto out = collect_by_tag(*client);
     ASSERT_EQ(out.size(), 1U);
     EXPECT_FALSE(out.at(1)->has_dataset(bass::data_wrappers::dataset::sequence));
-    EXPECT_FALSE(client->finish_by(0));
+    EXPECT_NE(client->finish_by(0), FinishOutcome::success);
 }
 
 TEST_F(BasecallClientTest, DisconnectDoesNotWaitForTheReconnectWindow)
@@ -327,7 +329,7 @@ TEST_F(BasecallClientTest, ProtocolsCannotBeReplacedUnderARunningWorker)
     EXPECT_FALSE(spy->declared.load());
     auto read = reads.add(1, 500);
     ASSERT_EQ(client->pass_read(*read, 0), PassReadResult::success);
-    EXPECT_TRUE(client->finish_by(0));
+    EXPECT_EQ(client->finish_by(0), FinishOutcome::success);
     EXPECT_EQ(collect_by_tag(*client).size(), 1U);
 }
 
@@ -355,7 +357,7 @@ TEST_F(BasecallClientTest, ReadsPassedWhileFinishingAreWaitedForOrRefused)
     });
     go = true;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    const bool finished = client->finish_by(0);
+    const bool finished = client->finish_by(0) == basecall_service::FinishOutcome::success;
     const auto accepted = producer.get();
     // Whatever was accepted came back called; nothing accepted was stranded.
     EXPECT_TRUE(finished);

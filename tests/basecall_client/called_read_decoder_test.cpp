@@ -70,6 +70,16 @@ public:
         const auto found = m_submitted.find(tag);
         return found == m_submitted.end() ? nullptr : found->second.get();
     }
+    void keep_caller_input(unsigned long long tag) override { kept_inputs.push_back(tag); }
+    ReadHolder make_sub_read(unsigned long long tag, unsigned long long sub_tag) const override {
+        ReadHolder sub_read;
+        if (const ReadHolder* parent = get_submitted_read_holder(tag)) {
+            sub_read.read_tag = parent->read_tag;
+            sub_read.metadata = parent->metadata;
+        }
+        sub_read.sub_tag = sub_tag;
+        return sub_read;
+    }
     ReadHolder* add_temp_sub_read(ReadHolder& sub_read) override {
         const auto key = std::make_pair(sub_read.read_tag, sub_read.sub_tag);
         auto& slot = m_sub_reads[key];
@@ -80,6 +90,7 @@ public:
     }
     std::map<uint64_t, std::unique_ptr<ReadHolder>> m_submitted;
     std::map<std::pair<uint64_t, uint64_t>, std::unique_ptr<ReadHolder>> m_sub_reads;
+    std::vector<unsigned long long> kept_inputs;
 };
 
 // Answers GET_NEXT_CALLED_BLOCK requests with prepared replies, or fails like a broken link.
@@ -278,7 +289,7 @@ TEST_F(CalledReadDecoderTest, DisabledEventsKeepOnlySequenceAndQualities) {
     EXPECT_EQ(0U, read->metadata.get_value<uint64_t>("rle_count"));
 }
 
-TEST_F(CalledReadDecoderTest, SubReadIsACopyOfTheSubmittedReadAndIsReused) {
+TEST_F(CalledReadDecoderTest, SubReadIsMadeByTheStoreAndIsReused) {
     ReadHolder& submitted = m_store.submit(1, 1000);
     Block spec;
     spec.sub_tag = 3;
@@ -287,8 +298,13 @@ TEST_F(CalledReadDecoderTest, SubReadIsACopyOfTheSubmittedReadAndIsReused) {
     EXPECT_NE(&submitted, sub_read);
     EXPECT_EQ(3U, sub_read->sub_tag);
     EXPECT_EQ("read_1", sub_read->metadata.get_value<std::string>("read_id"));
-    EXPECT_EQ(1000U, sub_read->get_dataset(dataset::raw_data).m_info.size);
     EXPECT_FALSE(submitted.has_dataset(dataset::sequence));
+    // Only a whole read's results are written into the submitted read, after its input is kept.
+    EXPECT_TRUE(m_store.kept_inputs.empty());
+    spec.sub_tag = 0;
+    ASSERT_EQ(&submitted, decode(block_message(spec)));
+    EXPECT_EQ(std::vector<unsigned long long>{1}, m_store.kept_inputs);
+    spec.sub_tag = 3;
     // A second first block for the same sub-read fills the stored one.
     EXPECT_EQ(sub_read, decode(block_message(spec)));
     EXPECT_EQ(1U, m_store.m_sub_reads.size());

@@ -296,7 +296,7 @@ private:
         if (!m_client) {
             return;
         }
-        const bool finished = m_client->finish_by(static_cast<unsigned long long>(m_options.time_limit.count()));
+        const bool finished = m_client->finish_by(static_cast<unsigned long long>(m_options.time_limit.count())) == basecall_service::FinishOutcome::success;
         const bool ended_in_error = m_client->get_connection_state().get_status() == basecall_service::ClientStatus::error;
         collect();
         for (auto& read : m_holding) {

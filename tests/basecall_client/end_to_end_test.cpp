@@ -13,6 +13,7 @@ using namespace engine_test;
 using basecall_service::BasecallClient;
 using basecall_service::ClientStatus;
 using basecall_service::ConnectionError;
+using basecall_service::FinishOutcome;
 using basecall_service::PassReadResult;
 using reference_server::FaultAction;
 
@@ -72,7 +73,7 @@ TEST_F(EndToEndTest, EveryReadComesBackWithItsExactSequenceAndMoves)
     BasecallClient client(client_block_size, 100, 10, false, false, nullptr);
     connect(client);
     pass_mixed_reads(client);
-    EXPECT_TRUE(client.finish_by(FINISH_LIMIT_S));
+    EXPECT_EQ(client.finish_by(FINISH_LIMIT_S), FinishOutcome::success);
     expect_every_read_back(client);
     EXPECT_EQ(client.get_connection_state().get_status(), ClientStatus::disconnected);
     EXPECT_EQ(client.get_connection_state().get_error_state().code, ConnectionError::no_error);
@@ -88,7 +89,7 @@ TEST_F(EndToEndTest, ServerRestartMidRunLeadsToAReconnectAndNoReadIsLost)
     connect(*client);
     const std::string first_id = client->get_connected_info().client_uid;
     pass_mixed_reads(*client);
-    EXPECT_TRUE(client->finish_by(FINISH_LIMIT_S));
+    EXPECT_EQ(client->finish_by(FINISH_LIMIT_S), FinishOutcome::success);
     expect_every_read_back(*client);
     // A group built before the reconnection still carries the old id and may cost one more.
     EXPECT_GE(server.request_log().count(ipc_tools::CONNECT), 2U);
@@ -102,7 +103,7 @@ TEST_F(EndToEndTest, ClientNotRecognisedLeadsToAReconnectAndNoReadIsLost)
     auto client = make_client();
     connect(*client);
     pass_mixed_reads(*client);
-    EXPECT_TRUE(client->finish_by(FINISH_LIMIT_S));
+    EXPECT_EQ(client->finish_by(FINISH_LIMIT_S), FinishOutcome::success);
     expect_every_read_back(*client);
     EXPECT_GE(server.request_log().count(ipc_tools::CONNECT), 2U);
 }
@@ -113,7 +114,7 @@ TEST_F(EndToEndTest, SilentServerMidRunLeadsToAReconnectAndNoReadIsLost)
     auto client = make_client();
     connect(*client);
     pass_mixed_reads(*client);
-    EXPECT_TRUE(client->finish_by(FINISH_LIMIT_S));
+    EXPECT_EQ(client->finish_by(FINISH_LIMIT_S), FinishOutcome::success);
     expect_every_read_back(*client);
     EXPECT_GE(server.request_log().count(ipc_tools::CONNECT), 2U);
     // A timed-out connection is not told goodbye; the last, clean one is.
@@ -130,7 +131,7 @@ TEST_F(EndToEndTest, ReadsInFlightAtTooManyReconnectionsAreGivenBackUncalled)
     auto read = reads.add(1, 500);
     ASSERT_EQ(client->pass_read(*read, 1000), PassReadResult::success);
     // A read given back uncalled is not a success.
-    EXPECT_FALSE(client->finish_by(FINISH_LIMIT_S));
+    EXPECT_EQ(client->finish_by(FINISH_LIMIT_S), FinishOutcome::failed);
     auto out = collect_by_tag(*client);
     ASSERT_EQ(out.size(), 1U);
     EXPECT_FALSE(out.at(1)->has_dataset(bass::data_wrappers::dataset::sequence));
@@ -143,7 +144,7 @@ TEST_F(EndToEndTest, ReadsLostOnTheServerComeBackUncalled)
     auto client = make_client();
     connect(*client);
     pass_mixed_reads(*client);
-    EXPECT_FALSE(client->finish_by(FINISH_LIMIT_S));
+    EXPECT_EQ(client->finish_by(FINISH_LIMIT_S), FinishOutcome::failed);
     EXPECT_EQ(server.faults().times_fired(rule), 1U);
     const auto out = collect_by_tag(*client);
     EXPECT_EQ(out.size(), reads.size());
@@ -176,7 +177,7 @@ TEST_F(EndToEndTest, BadRequestEndsTheWorkerRecordsTheErrorAndStopsAcceptingRead
     EXPECT_EQ(client->pass_read(*second, 0), PassReadResult::not_accepting_reads);
     EXPECT_TRUE(server.request_log().wait_for_count(ipc_tools::DISCONNECT, 1, condition_timeout));
     EXPECT_EQ(server.request_log().count(ipc_tools::CONNECT), 1U);
-    EXPECT_FALSE(client->finish_by(0));
+    EXPECT_EQ(client->finish_by(0), FinishOutcome::failed);
     // The read in flight when the worker ended is given back.
     EXPECT_EQ(collect_by_tag(*client).count(1), 1U);
     client->disconnect();

@@ -21,6 +21,7 @@
 
 namespace {
 
+using basecall_service::QueueRefusal;
 using basecall_service::ReadBuffer;
 using bass::data_wrappers::DataView;
 using bass::data_wrappers::dataset;
@@ -350,14 +351,26 @@ TEST(ReadBuffer, RefusedListComesBackWholeInTheCallersOrder) {
     auto buffer = make_buffer(1, 100);
     fill_queue(*buffer, 50, 1);
     ReadList reads;
-    const std::vector<std::uint64_t> tags = {7, 7, 3, 9, 7};  // repeated tags must not lose reads
+    const std::vector<std::uint64_t> tags = {7, 8, 3, 9, 6};
     const std::vector<std::uint64_t> durations = {40, 150, 30, 60, 10};
     std::vector<const ReadHolder*> originals;
     for (std::size_t i = 0; i < tags.size(); ++i) {
         reads.push_back(make_read_ptr(tags[i], durations[i]));
         originals.push_back(reads.back().get());
     }
-    EXPECT_FALSE(buffer->queue_reads(reads, SHORT_TIMEOUT_MS));
+    // Repeated tags, within the list or with a read in flight, refuse the list at once, whole.
+    QueueRefusal refusal;
+    reads.back()->read_tag = 3 + (std::uint64_t{1} << 32);  // the same 32 bits on the wire
+    EXPECT_FALSE(buffer->queue_reads(reads, LONG_TIMEOUT_MS, &refusal));
+    EXPECT_EQ(refusal.reason, QueueRefusal::Reason::tag_repeated);
+    EXPECT_EQ(refusal.text(), "read tag " + std::to_string(reads.back()->read_tag) + " is repeated in the list");
+    reads.back()->read_tag = 50;
+    EXPECT_FALSE(buffer->queue_reads(reads, LONG_TIMEOUT_MS, &refusal));
+    EXPECT_EQ(refusal.text(), "read tag 50 is already in flight");
+    EXPECT_TRUE(buffer->tag_in_flight(50));
+    reads.back()->read_tag = 6;
+    EXPECT_FALSE(buffer->queue_reads(reads, SHORT_TIMEOUT_MS, &refusal));
+    EXPECT_EQ(refusal.reason, QueueRefusal::Reason::no_room);
     ASSERT_EQ(reads.size(), tags.size());
     std::size_t i = 0;
     for (const auto& read : reads) {
@@ -530,12 +543,15 @@ TEST(ReadBuffer, RetrievalDeliversReadsWithTheirParkedSubReads) {
     EXPECT_TRUE(buffer->all_reads_processed());
 }
 
-TEST(ReadBuffer, LostReadsComeBackUncalledAndRepeatedTagsReplaced) {
+TEST(ReadBuffer, LostReadsComeBackUncalledAndTagsStayInFlightUntilHandedBack) {
     auto buffer = make_buffer(10);
-    for (std::uint64_t duration : {300, 400}) {
-        ReadHolder read = make_read(8, duration);
-        ASSERT_TRUE(buffer->queue_read(read, 0));
-    }
+    ReadHolder read = make_read(8, 400);
+    ASSERT_TRUE(buffer->queue_read(read, 0));
+    ReadHolder same_tag = make_read(8, 300);
+    QueueRefusal refusal;
+    EXPECT_FALSE(buffer->queue_read(same_tag, LONG_TIMEOUT_MS, &refusal));
+    EXPECT_EQ(refusal.reason, QueueRefusal::Reason::tag_in_flight);
+    EXPECT_EQ(same_tag.metadata.get<read_data::duration>(), 300U) << "a refused read stays the caller's";
     submit_all(*buffer);
     ASSERT_EQ(buffer->num_submitted_reads(), 1U);
     EXPECT_EQ(buffer->get_submitted_read_holder(8)->metadata.get<read_data::duration>(), 400U);
@@ -549,6 +565,9 @@ TEST(ReadBuffer, LostReadsComeBackUncalledAndRepeatedTagsReplaced) {
     EXPECT_EQ(buffer->num_reads_returned_uncalled(), 1U);
     EXPECT_THROW(buffer->next_read_messages(), std::out_of_range);
     buffer->reads_submitted();  // nothing queued: nothing happens
+    // Handed back, the tag is free again.
+    EXPECT_FALSE(buffer->tag_in_flight(8));
+    EXPECT_TRUE(buffer->queue_read(same_tag, 0));
 }
 
 TEST(ReadBuffer, ReadsLeavingWithoutResultsTakeTheirCompletedSubReads) {
@@ -568,11 +587,17 @@ TEST(ReadBuffer, ReadsLeavingWithoutResultsTakeTheirCompletedSubReads) {
     half_filled.sub_tag = 2;
     buffer->add_temp_sub_read(half_filled);
 
-    // A call that failed half-way left a partial sequence behind.
-    buffer->get_submitted_read_holder(1)->datasets.emplace(dataset::sequence, DataView(std::string("ACG")));
+    // The caller passed a dataset of its own; a call that failed half-way left results behind.
+    ReadHolder& in_flight = *buffer->get_submitted_read_holder(1);
+    in_flight.datasets.emplace(dataset::align_results, DataView(std::string("caller's")));
+    in_flight.metadata.insert("start_time", std::uint64_t{11});
+    buffer->keep_caller_input(1);
+    in_flight.datasets.emplace(dataset::sequence, DataView(std::string("ACG")));
+    in_flight.metadata.insert("start_time", std::uint64_t{99});
+    in_flight.metadata.insert("mean_qscore", 12.0F);
 
-    // The connection ends: queued and in-flight reads alike come back, in flight first, with
-    // nothing but what was passed.
+    // The connection ends: queued and in-flight reads alike come back, in flight first, exactly
+    // as they were passed.
     EXPECT_EQ(buffer->return_unfinished_reads(), 3U);
     EXPECT_TRUE(buffer->all_reads_processed());
     EXPECT_EQ(buffer->num_reads_returned_uncalled(), 3U);
@@ -581,6 +606,9 @@ TEST(ReadBuffer, ReadsLeavingWithoutResultsTakeTheirCompletedSubReads) {
     ASSERT_EQ(tags_of(out), (std::vector<std::uint64_t>{1, 1, 2, 3}));
     EXPECT_FALSE(out.front()->has_dataset(dataset::sequence));
     EXPECT_TRUE(out.front()->has_dataset(dataset::raw_data));
+    EXPECT_TRUE(out.front()->has_dataset(dataset::align_results));
+    EXPECT_EQ(out.front()->metadata.get_value<std::uint64_t>("start_time"), 11U);
+    EXPECT_FALSE(out.front()->metadata.exists("mean_qscore"));
     EXPECT_EQ((*std::next(out.begin()))->sub_tag, 1U);
     // The incomplete sub-read went with its parent: completing it now delivers nothing.
     buffer->sub_read_retrieved(1, 2);
@@ -634,13 +662,23 @@ TEST(ReadBuffer, FailureCountsLeaveWithTheirReadsAndReadsWithoutSamplesAreGivenB
         ReadHolder read = make_read(5, 300);
         ASSERT_TRUE(buffer->queue_read(read, 0));
         submit_all(*buffer);
+        buffer->keep_caller_input(5);
         buffer->get_submitted_read_holder(5)->datasets.emplace(dataset::qstring, DataView(std::string("!!")));
+        ReadHolder parked;
+        parked.read_tag = 5;
+        parked.sub_tag = 1;
+        buffer->add_temp_sub_read(parked);
+        buffer->sub_read_retrieved(5, 1);
         buffer->set_connection_id("round" + std::to_string(round));
         ASSERT_EQ(buffer->num_queued_reads(), 1U) << round;
-        // Requeued for a new call: a half-done call's results must not shadow the next one's.
+        // Requeued for a new call: a half-done call's results and sub-reads must not stand
+        // beside the next one's.
         buffer->reads_submitted();
         EXPECT_FALSE(buffer->get_submitted_read_holder(5)->has_dataset(dataset::qstring));
         buffer->read_retrieved(5);
+        ReadList collected;
+        buffer->get_reads_out(collected);
+        EXPECT_EQ(tags_of(collected), (std::vector<std::uint64_t>{5}));
     }
     EXPECT_EQ(buffer->num_reads_returned_uncalled(), 0U);
 
@@ -656,7 +694,7 @@ TEST(ReadBuffer, FailureCountsLeaveWithTheirReadsAndReadsWithoutSamplesAreGivenB
     EXPECT_EQ(groups.front().tags, (std::vector<std::uint32_t>{21}));
     ReadList out;
     buffer->get_reads_out(out);
-    EXPECT_EQ(tags_of(out), (std::vector<std::uint64_t>{5, 5, 20}));
+    EXPECT_EQ(tags_of(out), (std::vector<std::uint64_t>{20}));
     EXPECT_EQ(buffer->num_reads_returned_uncalled(), 1U);
 }
 

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <functional>
 #include <atomic>
 #include <limits>
 #include <map>
@@ -17,6 +19,7 @@ using vexil::PassReadResult;
 using vexil::Result;
 using vexil::VexilClient;
 using Metadata = bass::data_wrappers::Metadata;
+using bass::data_wrappers::DataView;
 
 namespace {
 
@@ -111,30 +114,47 @@ TEST(ClientSession, ConnectPassCollectFinish) {
     EXPECT_EQ(PassReadResult::bad_read, client.pass_read(wide));
     EXPECT_EQ(1ULL << 32, wide.get_read_tag());
 
-    // One bad read in a list: nothing is passed, all come back in order, the first prepared.
+    // A read no server could call, or one whose tag is in flight, is refused, explained and left
+    // with the caller; in a list it refuses the whole list, which comes back as it was.
     std::vector<vexil::Read> batch;
     for (std::uint64_t tag = 10; tag < 16; ++tag) {
         sequences[tag] = api_test::random_sequence(200, static_cast<std::uint32_t>(tag));
         batch.push_back(api_test::make_read(tag, sequences[tag]));
     }
-    batch[2].get_datasets().clear();
-    EXPECT_EQ(PassReadResult::bad_read, client.pass_reads(batch));
-    ASSERT_EQ(6U, batch.size());
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-        EXPECT_EQ(10U + i, batch[i].get_read_tag());
+    const std::vector<std::pair<std::function<void(vexil::Read&)>, std::string>> spoilers = {
+            {[](vexil::Read& read) { read.get_datasets().clear(); }, "raw_data dataset not found"},
+            {[](vexil::Read& read) { read.get_metadata().insert("read_id", 14); }, "read_id must be a string"},
+            {[](vexil::Read& read) { read.get_metadata().insert("daq_offset", 2.0); }, "daq_offset must be a float"},
+            {[](vexil::Read& read) { read.get_metadata().insert("daq_scaling", std::nanf("")); }, "daq_scaling must be"},
+            {[](vexil::Read& read) { read.get_metadata().insert("daq_scaling", 0.0F); }, "daq_scaling must be"},
+            {[](vexil::Read& read) { read.get_datasets().erase(dataset::raw_data); read.get_datasets().emplace(dataset::raw_data, DataView(std::vector<std::int16_t>())); },
+             "raw_data holds no samples"},
+            {[](vexil::Read& read) { read.get_datasets().erase(dataset::raw_data); read.get_datasets().emplace(dataset::raw_data, DataView(std::vector<float>(9))); },
+             "raw_data must be a one-dimensional int16"},
+            {[](vexil::Read& read) { read.set_read_tag(3); }, "read tag 3 is already in flight"},
+            {[](vexil::Read& read) { vexil::Read taken(std::move(read)); }, "moved from"},
+            {[](vexil::Read& read) { read.set_read_tag(13); }, "read tag 13 is repeated"},
+    };
+    for (const auto& [spoil, reason] : spoilers) {
+        std::string message;
+        if (reason.find("repeated") == std::string::npos) {
+            auto alone = api_test::make_read(20, sequences[12]);
+            spoil(alone);
+            EXPECT_FALSE(client.validate_read(alone, message));
+            EXPECT_NE(std::string::npos, message.find(reason)) << message;
+            EXPECT_EQ(PassReadResult::bad_read, client.pass_read(alone)) << reason;
+        }
+        auto spoilt = api_test::make_read(12, sequences[12]);
+        spoil(spoilt);
+        std::swap(spoilt, batch[2]);
+        EXPECT_EQ(PassReadResult::bad_read, client.pass_reads(batch)) << reason;
+        std::swap(spoilt, batch[2]);
+        ASSERT_EQ(6U, batch.size());
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            EXPECT_EQ(10U + i, batch[i].get_read_tag());
+            EXPECT_EQ("", batch[i].get_by_name("strand_id")) << "a refused list is not prepared";
+        }
     }
-    EXPECT_EQ("read_10", batch[0].get_by_name("strand_id"));
-    EXPECT_EQ("1000", batch[0].get_by_name("duration"));
-    EXPECT_EQ("5", batch[0].get_by_name("model_stride"));
-    EXPECT_EQ("", batch[3].get_by_name("strand_id"));
-
-    batch[2] = api_test::make_read(12, sequences[12]);
-    // A read_id that is not a text makes preparing throw; every read is still the caller's.
-    batch[4].get_metadata().insert("read_id", 14);
-    EXPECT_THROW(client.pass_reads(batch), std::out_of_range);
-    ASSERT_EQ(6U, batch.size());
-    EXPECT_EQ(15U, batch[5].get_read_tag());
-    batch[4].get_metadata().insert("read_id", std::string("read_14"));
     ASSERT_EQ(PassReadResult::success, client.pass_reads(batch, 1000));
     EXPECT_TRUE(batch.empty());
 

@@ -35,4 +35,36 @@ CPP
 c++ $sanitizer_flags $(pkg-config --cflags vexil_client) "$work/versions.cpp" -o "$work/versions" \
   $(pkg-config --libs vexil_client) -Wl,-rpath,"$prefix/lib"
 test "$("$work/versions")" = "7.1.0"
+
+# Every member the installed read record declares links from the installed package alone.
+cat >"$work/record.cpp" <<'CPP'
+#include "interfaces/read_holder.h"
+#include <cstdint>
+#include <iostream>
+#include <string>
+#include <vector>
+int main() {
+    interfaces::ReadHolder read;
+    read.read_tag = 7;
+    read.metadata.insert("read_id", std::string("9a4c1f52-0d3b-4e6a-8f71-2b5c9e0d4a13"));
+    read.metadata.insert("strand_id", std::string("9a4c1f52-0d3b-4e6a-8f71-2b5c9e0d4a13"));
+    read.metadata.insert<float>("mean_qscore", 0.0F);
+    read.metadata.insert<std::uint64_t>("sequence_length", 8);
+    read.metadata.insert<std::uint64_t>("trimmed_events", 8);
+    read.metadata.insert<std::uint64_t>("num_events", 8);
+    read.metadata.insert<std::uint64_t>("model_stride", 5);
+    read.datasets.emplace(dataset::movement, bass::data_wrappers::DataView(std::vector<std::uint8_t>(8, 1)));
+    read.datasets.emplace(dataset::sequence, bass::data_wrappers::DataView(std::string("ACGTACGT")));
+    read.datasets.emplace(dataset::qstring, bass::data_wrappers::DataView(std::string("++++++++")));
+    read.recalculate_mean_qscore();
+    const auto copy = read.clone();
+    const auto tail = read.split_at(4);
+    std::cout << read.metadata.get_value<float>("mean_qscore") << ' ' << copy->sub_tag << ' ' << tail->sub_tag << ' '
+              << read.metadata.get_value<std::uint64_t>("sequence_length") << '\n';
+}
+CPP
+# shellcheck disable=SC2046,SC2086
+c++ $sanitizer_flags $(pkg-config --cflags vexil_client) "$work/record.cpp" -o "$work/record" \
+  $(pkg-config --libs vexil_client) -Wl,-rpath,"$prefix/lib"
+test "$("$work/record")" = "10 1 2 4"
 echo "installed package builds the example and a pkg-config program"

@@ -52,6 +52,16 @@ public:
         const auto found = m_submitted.find(tag);
         return found == m_submitted.end() ? nullptr : found->second.get();
     }
+    void keep_caller_input(unsigned long long tag) { kept_inputs.push_back(tag); }
+    ReadHolder make_sub_read(unsigned long long tag, unsigned long long sub_tag) const {
+        ReadHolder sub_read;
+        if (const ReadHolder* parent = get_submitted_read_holder(tag)) {
+            sub_read.read_tag = parent->read_tag;
+            sub_read.metadata = parent->metadata;
+        }
+        sub_read.sub_tag = sub_tag;
+        return sub_read;
+    }
     ReadHolder* add_temp_sub_read(ReadHolder& sub_read) {
         auto& slot = m_sub_reads[{sub_read.read_tag, sub_read.sub_tag}];
         if (!slot) {
@@ -59,6 +69,8 @@ public:
         }
         return slot.get();
     }
+
+    std::vector<unsigned long long> kept_inputs;
 
 private:
     std::map<std::uint64_t, std::unique_ptr<ReadHolder>> m_submitted;
