@@ -229,6 +229,9 @@ FinishOutcome BasecallClient::finish_by(unsigned long long seconds)
     }
     const auto state = m_client_connection_state.create_snapshot();
     if (state->get_status() == ClientStatus::error) {
+        if (get_connected_info().client_uid.empty()) {
+            return FinishOutcome::failed;  // it never connected
+        }
         ZEV_LOG(common::logging::warning) << "Every read came back called, but the connection then ended in error: "
                                           << to_string(state->get_error_state());
     }

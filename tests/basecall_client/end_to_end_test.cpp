@@ -184,4 +184,56 @@ TEST_F(EndToEndTest, BadRequestEndsTheWorkerRecordsTheErrorAndStopsAcceptingRead
     EXPECT_EQ(client->get_connection_state().get_status(), ClientStatus::disconnected);
 }
 
+TEST_F(EndToEndTest, ReadWhosePushAlwaysFailsComesBackUncalledAndFinishEnds)
+{
+    // Every push brings the server down: each failed push counts against the read it carried, so
+    // the failure limit gives it back rather than sending it to every new connection for ever.
+    auto rule = fault(FaultAction::restart, ipc_tools::PASS_FIRST_RAW_BLOCK);
+    rule.count.reset();
+    server.faults().add(rule);
+    auto client = make_client(100, 1);
+    client->set_reconnect_timeout(std::chrono::seconds(1));
+    connect(*client);
+    auto read = reads.add(1, 500);
+    ASSERT_EQ(client->pass_read(*read, 1000), PassReadResult::success);
+    EXPECT_EQ(client->finish_by(FINISH_LIMIT_S), FinishOutcome::failed);
+    const auto out = collect_by_tag(*client);
+    ASSERT_EQ(out.count(1), 1U);
+    EXPECT_FALSE(out.at(1)->has_dataset(bass::data_wrappers::dataset::sequence));
+    EXPECT_EQ(out.at(1)->get_dataset(bass::data_wrappers::dataset::raw_data).m_info.size, 500U * 5);
+    EXPECT_LE(server.request_log().count(ipc_tools::CONNECT), 4U);
+}
+
+TEST_F(EndToEndTest, FailedGoodbyeAfterEveryReadCameBackCalledIsStillASuccess)
+{
+    // The pull that brings the read back is held until it is called, and NO_MORE_DATA follows it
+    // in the same pass: the goodbye fails once nothing is left to lose.
+    server.faults().add(fault(FaultAction::bad_request, ipc_tools::NO_MORE_DATA));
+    auto client = make_client();
+    connect(*client);
+    auto read = reads.add(1, 300);
+    ASSERT_EQ(client->pass_read(*read, 1000), PassReadResult::success);
+    client->set_no_more_data();
+    ASSERT_TRUE(wait_for([&] { return client->get_connection_state().get_status() == ClientStatus::error; }));
+    EXPECT_EQ(client->get_connection_state().get_error_state().code, ConnectionError::bad_request);
+    EXPECT_EQ(client->finish_by(FINISH_LIMIT_S), FinishOutcome::success);
+    expect_every_read_back(*client);
+}
+
+TEST_F(EndToEndTest, AReconnectionTakesTheNewConfigurationsModelStride)
+{
+    auto client = make_client();
+    connect(*client);
+    EXPECT_EQ(client->current_model_stride(), 5U);
+    server.stop();
+    auto options = server_options(dir);
+    for (auto& configuration : options.configurations) {
+        configuration.model_stride = 6;
+    }
+    reference_server::ReferenceServer restarted(options);
+    ASSERT_TRUE(wait_for([&] { return client->current_model_stride() == 6U; }));
+    EXPECT_EQ(client->get_basecalling_config().model_stride, 6U);
+    client->disconnect();
+}
+
 }  // namespace
