@@ -2,15 +2,110 @@
 
 #include "reference_server/signal_model.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
-#include <fstream>
+#include <cerrno>
+#include <cstring>
 #include <sstream>
 #include <stdexcept>
 
 namespace reference_server {
 
 namespace {
+
+/// Reads a file line by line, refusing anything but a regular file within the size limit: a
+/// device such as /dev/zero never ends, and a folder reads as an empty file.
+class LimitedFile {
+public:
+    /// `what` names the file in errors, e.g. "BED file".
+    LimitedFile(const std::string& path, std::string what, const LoadLimits& limits)
+        : m_path(path), m_what(std::move(what)), m_limits(limits) {
+        // Non-blocking, so that opening a FIFO does not wait for a writer; it is refused below.
+        m_fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (m_fd < 0) {
+            throw std::runtime_error("Could not open " + m_what + ": " + path + " (" + std::strerror(errno) + ")");
+        }
+        struct stat info {};
+        if (::fstat(m_fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+            ::close(m_fd);
+            throw std::runtime_error(capitalised() + " is not a regular file: " + path);
+        }
+        if (static_cast<std::uint64_t>(info.st_size) > m_limits.max_bytes) {
+            ::close(m_fd);
+            throw std::runtime_error(capitalised() + " has " + std::to_string(info.st_size) +
+                                     " bytes, more than the server's limit of " +
+                                     std::to_string(m_limits.max_bytes) + ": " + path);
+        }
+    }
+    ~LimitedFile() { ::close(m_fd); }
+    LimitedFile(const LimitedFile&) = delete;
+    LimitedFile& operator=(const LimitedFile&) = delete;
+
+    /// The next line without its newline; false at the end of the file.
+    bool next_line(std::string& line) {
+        line.clear();
+        while (true) {
+            if (m_pos == m_end) {
+                if (m_eof) {
+                    return !line.empty();
+                }
+                fill();
+                continue;
+            }
+            const char* start = m_chunk.data() + m_pos;
+            const auto* newline = static_cast<const char*>(std::memchr(start, '\n', m_end - m_pos));
+            if (newline != nullptr) {
+                line.append(start, newline);
+                m_pos += static_cast<std::size_t>(newline - start) + 1;
+                return true;
+            }
+            line.append(start, m_end - m_pos);
+            m_pos = m_end;
+        }
+    }
+
+private:
+    void fill() {
+        if (m_limits.cancel != nullptr && m_limits.cancel->load(std::memory_order_relaxed)) {
+            throw std::runtime_error("Loading abandoned as the server stops: " + m_path);
+        }
+        ssize_t got = 0;
+        do {
+            got = ::read(m_fd, m_chunk.data(), m_chunk.size());
+        } while (got < 0 && errno == EINTR);
+        if (got < 0) {
+            throw std::runtime_error("Could not read " + m_what + ": " + m_path + " (" + std::strerror(errno) + ")");
+        }
+        m_pos = 0;
+        m_end = static_cast<std::size_t>(got);
+        m_eof = got == 0;
+        m_bytes += m_end;
+        // The size was checked when the file was opened, but it may grow while it is read.
+        if (m_bytes > m_limits.max_bytes) {
+            throw std::runtime_error(capitalised() + " grew past the server's limit of " +
+                                     std::to_string(m_limits.max_bytes) + " bytes while loading: " + m_path);
+        }
+    }
+    std::string capitalised() const {
+        std::string text = m_what;
+        text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+        return text;
+    }
+
+    std::string m_path;
+    std::string m_what;
+    LoadLimits m_limits;
+    int m_fd = -1;
+    std::vector<char> m_chunk = std::vector<char>(std::size_t{1} << 16);
+    std::size_t m_pos = 0;
+    std::size_t m_end = 0;
+    std::uint64_t m_bytes = 0;
+    bool m_eof = false;
+};
 
 std::string sam_line(const std::string& read_id, int flag, const AlignmentHit& hit, const std::string& sequence,
                      const std::string& qstring) {
@@ -30,14 +125,11 @@ std::string sam_line(const std::string& read_id, int flag, const AlignmentHit& h
 
 AlignmentIndex::AlignmentIndex(std::vector<Reference> references) : m_references(std::move(references)) {}
 
-AlignmentIndex AlignmentIndex::load_fasta(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) {
-        throw std::runtime_error("Could not open alignment index file: " + path);
-    }
+AlignmentIndex AlignmentIndex::load_fasta(const std::string& path, const LoadLimits& limits) {
+    LimitedFile in(path, "alignment index file", limits);
     std::vector<Reference> references;
     std::string line;
-    while (std::getline(in, line)) {
+    while (in.next_line(line)) {
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
@@ -121,15 +213,12 @@ std::vector<AlignmentHit> AlignmentIndex::align(const std::string& read_id, cons
     return hits;
 }
 
-BedFile BedFile::load(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) {
-        throw std::runtime_error("Could not open BED file: " + path);
-    }
+BedFile BedFile::load(const std::string& path, const LoadLimits& limits) {
+    LimitedFile in(path, "BED file", limits);
     std::vector<Entry> entries;
     std::string line;
     std::size_t number = 0;
-    while (std::getline(in, line)) {
+    while (in.next_line(line)) {
         ++number;
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();

@@ -1,10 +1,23 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace reference_server {
+
+/// Largest alignment index or BED file the server loads unless told otherwise: far beyond any
+/// test genome, yet small enough that a wrong path (a device, a whole genome) cannot take the
+/// server's memory.
+constexpr std::uint64_t default_max_load_file_bytes = std::uint64_t{256} << 20;
+
+/// What a load of an index or BED file may do: only a regular file of at most `max_bytes` is
+/// read, and a set `cancel` abandons the load (the server stopping).
+struct LoadLimits {
+    std::uint64_t max_bytes = default_max_load_file_bytes;
+    const std::atomic<bool>* cancel = nullptr;
+};
 
 /// One alignment of a called sequence against a reference.
 struct AlignmentHit {
@@ -32,8 +45,9 @@ public:
     };
 
     /// Reads a FASTA file (">name description" headers, sequence lines, upper-cased).
-    /// Throws std::runtime_error when the file cannot be read or is not FASTA.
-    static AlignmentIndex load_fasta(const std::string& path);
+    /// Throws std::runtime_error when the file cannot be read, is not a regular file, exceeds
+    /// the limit or is not FASTA.
+    static AlignmentIndex load_fasta(const std::string& path, const LoadLimits& limits = {});
     explicit AlignmentIndex(std::vector<Reference> references);
 
     const std::vector<Reference>& references() const { return m_references; }
@@ -61,8 +75,9 @@ public:
         std::uint64_t end = 0;
         std::string line;
     };
-    /// Throws std::runtime_error when the file cannot be read or a data line is malformed.
-    static BedFile load(const std::string& path);
+    /// Throws std::runtime_error when the file cannot be read, is not a regular file, exceeds the
+    /// limit or a data line is malformed.
+    static BedFile load(const std::string& path, const LoadLimits& limits = {});
     explicit BedFile(std::vector<Entry> entries) : m_entries(std::move(entries)) {}
 
     /// The lines of all entries on `chrom` that overlap [start, end).

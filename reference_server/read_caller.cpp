@@ -6,6 +6,73 @@
 
 namespace reference_server {
 
+namespace {
+
+void align_and_classify(CalledRead& read, const CallSettings& settings) {
+    if (settings.index) {
+        read.alignments = settings.index->align(read.identity.read_id, read.called.sequence, read.called.qstring);
+        if (settings.bed_file) {
+            for (auto& hit : read.alignments) {
+                settings.bed_file->annotate(hit);
+            }
+        }
+    }
+    if (!settings.barcode_kits.empty()) {
+        read.barcoding = classify_barcode(read.called.sequence, settings.barcode_kits);
+    }
+}
+
+template <typename T>
+std::vector<T> events_of(const std::vector<T>& values, std::size_t per_event, std::size_t first, std::size_t end) {
+    if (values.empty()) {
+        return {};
+    }
+    return std::vector<T>(values.begin() + static_cast<std::ptrdiff_t>(first * per_event),
+                          values.begin() + static_cast<std::ptrdiff_t>(end * per_event));
+}
+
+}  // namespace
+
+std::vector<CalledRead> split_read(const CalledRead& parent, std::uint32_t parts, const CallSettings& settings) {
+    const CalledSequence& whole = parent.called;
+    const std::size_t events = whole.sequence.size();
+    std::vector<CalledRead> subs;
+    if (parts == 0 || events < parts) {
+        return subs;
+    }
+    subs.reserve(parts);
+    for (std::uint32_t i = 1; i <= parts; ++i) {
+        const std::size_t first = events * (i - 1) / parts;
+        const std::size_t end = events * i / parts;
+        CalledRead sub;
+        sub.identity = parent.identity;
+        sub.identity.sub_tag = i;
+        sub.identity.duration = static_cast<std::uint32_t>((end - first) * parent.model_stride) +
+                                (i == parts ? whole.trimmed_samples : 0U);
+        sub.identity.start_time = parent.identity.start_time + first * parent.model_stride;
+        sub.model_stride = parent.model_stride;
+        sub.model_version_id = parent.model_version_id;
+        CalledSequence& called = sub.called;
+        called.sequence = whole.sequence.substr(first, end - first);
+        called.qstring = whole.qstring.substr(first, end - first);
+        called.moves = events_of(whole.moves, 1, first, end);
+        called.trace = events_of(whole.trace, SignalModel::trace_width, first, end);
+        called.state_data = events_of(whole.state_data, SignalModel::state_size, first, end);
+        called.event_means = events_of(whole.event_means, 1, first, end);
+        called.trimmed_samples = i == parts ? whole.trimmed_samples : 0U;
+        long long qscore_sum = 0;
+        for (const char quality : called.qstring) {
+            qscore_sum += quality - 33;
+        }
+        called.mean_qscore = static_cast<float>(static_cast<double>(qscore_sum) / static_cast<double>(end - first));
+        called.median_current = whole.median_current;
+        called.med_abs_dev = whole.med_abs_dev;
+        align_and_classify(sub, settings);
+        subs.push_back(std::move(sub));
+    }
+    return subs;
+}
+
 CalledRead call_for_client(const CallSettings& settings, const ReadIdentity& identity, const std::int16_t* raw,
                            std::size_t count) {
     CalledRead read;
@@ -18,17 +85,8 @@ CalledRead call_for_client(const CallSettings& settings, const ReadIdentity& ide
     read.called = settings.use_signal_model
                       ? call_read(raw, count, identity.daq_offset, identity.daq_scaling, read.model_stride, options)
                       : call_read_without_model(count, read.model_stride, options);
-    if (settings.index) {
-        read.alignments = settings.index->align(identity.read_id, read.called.sequence, read.called.qstring);
-        if (settings.bed_file) {
-            for (auto& hit : read.alignments) {
-                settings.bed_file->annotate(hit);
-            }
-        }
-    }
-    if (!settings.barcode_kits.empty()) {
-        read.barcoding = classify_barcode(read.called.sequence, settings.barcode_kits);
-    }
+    align_and_classify(read, settings);
+    read.sub_reads = split_read(read, settings.split_reads, settings);
     return read;
 }
 
@@ -106,6 +164,11 @@ bool ReadCaller::call_into(CallItem& item, std::size_t index, const CallSettings
     try {
         CalledRead called = call_for_client(settings, read.identity, read.raw, read.count);
         called.num_blocks = read.num_blocks;
+        for (auto& sub : called.sub_reads) {
+            // A long read's parts travel in as many blocks as it does, none of them empty.
+            sub.num_blocks = static_cast<std::uint32_t>(
+                std::clamp<std::size_t>(sub.called.sequence.size(), 1, read.num_blocks));
+        }
         return item.complete(index, std::move(called));
     } catch (const std::exception& error) {
         return item.fail(index, error.what());

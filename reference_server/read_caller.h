@@ -28,12 +28,24 @@ struct CallSettings {
     std::shared_ptr<const AlignmentIndex> index;   ///< null: no alignment
     std::shared_ptr<const BedFile> bed_file;        ///< null: no BED annotation
     std::vector<std::string> barcode_kits;          ///< empty: no barcoding
+    std::uint32_t split_reads = 0;                  ///< parts a read is split into; 0: none
 };
 
 /// Calls one read: the signal model (or its fast stand-in), then alignment and barcoding as the
-/// settings ask. Throws what the model throws for unusable samples.
+/// settings ask, then the split into sub-reads when the settings ask for one. Throws what the
+/// model throws for unusable samples.
 CalledRead call_for_client(const CallSettings& settings, const ReadIdentity& identity, const std::int16_t* raw,
                            std::size_t count);
+
+/// The split rule, for `parts` = k > 0: a called read of n >= k bases gets sub-reads with sub tags
+/// 1..k (a read of fewer bases stays whole). Sub-read i holds events [b, e) of the parent, with
+/// b = n(i-1)/k and e = ni/k in integer division, one event per base: its sequence, qualities,
+/// moves, trace and state data are those of the parent's events b to e-1, so that the sub-reads'
+/// sequences joined in sub-tag order are the parent's. Its read tag, read id and strand id are
+/// the parent's; its duration is (e - b) times the model stride, plus the parent's trimmed samples
+/// for sub-read k only; its start time is the parent's plus b times the stride; its mean qscore,
+/// alignments and barcoding are worked out from its own bases; its scaling is the parent's.
+std::vector<CalledRead> split_read(const CalledRead& parent, std::uint32_t parts, const CallSettings& settings);
 
 /// The samples of one read to call and whatever owns them (the request frame or the joined blocks).
 struct ReadSamples {

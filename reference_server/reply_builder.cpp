@@ -319,16 +319,33 @@ ipc_tools::Message called_block(const std::string& client_id, const CalledRead& 
 
 ipc_tools::Message completed_batch(const std::string& client_id, const std::vector<CalledRead>& reads,
                                    const BlockContent& content, const ReadCorruption& corruption) {
+    std::vector<const CalledRead*> listed;
+    listed.reserve(reads.size());
+    for (const auto& read : reads) {
+        // Sub-reads go after a parent of even tag and before one of odd tag, so that a batch
+        // tries the client with both orders.
+        const bool parent_first = read.identity.read_tag % 2 == 0;
+        if (parent_first) {
+            listed.push_back(&read);
+        }
+        for (const auto& sub : read.sub_reads) {
+            listed.push_back(&sub);
+        }
+        if (!parent_first) {
+            listed.push_back(&read);
+        }
+    }
     // Sized for the sequences and qualities of every read, so the builder does not regrow.
     std::size_t size = 1024;
-    for (const auto& read : reads) {
-        size += 512 + 2 * read.called.sequence.size();
+    for (const auto* read : listed) {
+        size += 512 + 2 * read->called.sequence.size();
     }
     FlatBufferBuilder fbb(size);
     std::vector<Offset<vexil_ipc::ReadBlockData>> blocks;
-    for (std::size_t i = 0; i < reads.size(); ++i) {
-        blocks.push_back(read_block(fbb, reads[i], vexil_ipc::ReadBlockType_RETURN_FIRST_CALLED_BLOCK, 0, 1, content,
-                                    i == 0 ? corruption : ReadCorruption{}));
+    blocks.reserve(listed.size());
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+        blocks.push_back(read_block(fbb, *listed[i], vexil_ipc::ReadBlockType_RETURN_FIRST_CALLED_BLOCK, 0, 1,
+                                    content, i == 0 ? corruption : ReadCorruption{}));
     }
     const auto list = fbb.CreateVector(blocks);
     vexil_ipc::ReadBatchDataBuilder batch(fbb);

@@ -18,6 +18,10 @@ namespace {
 
 using namespace ipc_tools;
 
+/// Files up to this size load within their request: it takes milliseconds. Larger ones load on a
+/// thread of their own, so that other clients are served meanwhile.
+constexpr std::uint64_t inline_load_bytes = std::uint64_t{4} << 20;
+
 constexpr std::uint32_t disable_events_bit = 1U;
 constexpr std::uint32_t pull_state_data_bit = 2U;
 
@@ -58,6 +62,7 @@ void RequestHandler::ClientSession::drop_reads() {
     // Reads still being called finish on their worker and are then dropped with their item.
     incoming.clear();
     completed.clear();
+    front_piece = 0;
     completed_reads = 0;
     outgoing.clear();
     prebuilt = PrebuiltReply{};
@@ -72,7 +77,10 @@ RequestHandler::RequestHandler(ServerOptions options, std::string address, Fault
       // Without the model a call costs less than handing it to another thread.
       m_caller(m_options.use_signal_model ? m_options.calling_threads : 0, std::move(on_called)) {}
 
-RequestHandler::~RequestHandler() = default;
+RequestHandler::~RequestHandler() {
+    // Loads still running give up at their next chunk; their futures wait for that.
+    m_stopping = true;
+}
 
 Response RequestHandler::handle(zmq::message_t&& frame) {
     finish_deferred_calls();
@@ -175,10 +183,13 @@ void RequestHandler::prebuild_replies() {
         return;
     }
     const std::shared_ptr<CallItem>& item = session->completed.front();
-    if (item->ready() && item->failure().empty() && !session->prebuilt.is_for(item, session->last_pull_options)) {
-        session->prebuilt.message = first_reply(*session, *item, session->last_pull_options, {});
+    const std::size_t piece = session->front_piece;
+    if (item->ready() && item->failure().empty() &&
+        !session->prebuilt.is_for(item, session->last_pull_options, piece)) {
+        session->prebuilt.message = first_reply(*session, *item, piece, session->last_pull_options, {});
         session->prebuilt.item = item;
         session->prebuilt.options = session->last_pull_options;
+        session->prebuilt.piece = piece;
     }
 }
 
@@ -290,20 +301,53 @@ Response RequestHandler::load_index(const std::string& client_id, const std::str
     if (path.empty()) {
         return simple_reply(REQUEST_FAILED, client_id, 0, "No alignment index file given");
     }
-    try {
-        m_indices[canonical(path)] = std::make_shared<const AlignmentIndex>(AlignmentIndex::load_fasta(path));
-    } catch (const std::exception& error) {
-        return simple_reply(REQUEST_FAILED, client_id, 0, error.what());
-    }
-    ++m_resources_generation;
-    return simple_reply(SUCCESS, client_id);
+    const LoadLimits limits = load_limits();
+    return load_file(m_index_loads, m_indices, client_id, path, [path, limits] {
+        return std::make_shared<const AlignmentIndex>(AlignmentIndex::load_fasta(path, limits));
+    });
 }
 
 Response RequestHandler::load_bed(const std::string& client_id, const std::string& path) {
+    if (path.empty()) {
+        return simple_reply(REQUEST_FAILED, client_id, 0, "No BED file given");
+    }
+    const LoadLimits limits = load_limits();
+    return load_file(m_bed_loads, m_bed_files, client_id, path, [path, limits] {
+        return std::make_shared<const BedFile>(BedFile::load(path, limits));
+    });
+}
+
+template <typename T, typename Load>
+Response RequestHandler::load_file(PendingLoads<T>& pending, std::map<std::string, std::shared_ptr<const T>>& loaded,
+                                   const std::string& client_id, const std::string& path, Load load) {
+    const std::string name = canonical(path);
+    auto running = pending.find(name);
+    if (running == pending.end()) {
+        std::error_code error;
+        const auto size = std::filesystem::file_size(path, error);
+        // What the load refuses (no such file, a folder, a device, too large) is refused at once.
+        if (error || size <= inline_load_bytes || size > m_options.max_load_file_bytes) {
+            try {
+                loaded[name] = load();
+            } catch (const std::exception& failure) {
+                return simple_reply(REQUEST_FAILED, client_id, 0, failure.what());
+            }
+            ++m_resources_generation;
+            return simple_reply(SUCCESS, client_id);
+        }
+        // The request that starts a load is always answered LOADING; a repeat collects it.
+        pending.emplace(name, std::async(std::launch::async, std::move(load)));
+        return simple_reply(LOADING, client_id);
+    }
+    if (running->second.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        return simple_reply(LOADING, client_id);
+    }
+    auto finished = std::move(running->second);
+    pending.erase(running);
     try {
-        m_bed_files[canonical(path)] = std::make_shared<const BedFile>(BedFile::load(path));
-    } catch (const std::exception& error) {
-        return simple_reply(REQUEST_FAILED, client_id, 0, error.what());
+        loaded[name] = finished.get();
+    } catch (const std::exception& failure) {
+        return simple_reply(REQUEST_FAILED, client_id, 0, failure.what());
     }
     ++m_resources_generation;
     return simple_reply(SUCCESS, client_id);
@@ -387,6 +431,7 @@ std::shared_ptr<const CallSettings> RequestHandler::call_settings(ClientSession&
     settings->use_signal_model = m_options.use_signal_model;
     settings->with_moves_and_trace = session.move_and_trace;
     settings->barcode_kits = session.barcode_kits;
+    settings->split_reads = m_options.split_reads;
     if (!session.align_ref.empty()) {
         const auto index = m_indices.find(session.align_ref);
         if (index != m_indices.end()) {
@@ -534,36 +579,61 @@ Response RequestHandler::first_called_block(ClientSession& session, std::uint32_
 }
 
 Response RequestHandler::take_called(ClientSession& session, std::uint32_t options, const ReadCorruption& corruption) {
-    const std::shared_ptr<CallItem> item = std::move(session.completed.front());
-    session.completed.pop_front();
-    session.completed_reads -= item->size();
+    const std::shared_ptr<CallItem> item = session.completed.front();
+    const std::size_t piece = session.front_piece;
+    // The client delivers a sub-read only with or before its parent, so a split single read's
+    // sub-reads come back before it; a batch carries all of them at once.
+    const bool last_piece = item->is_batch() || !item->failure().empty() ||
+                            piece >= item->reads().front().sub_reads.size();
+    if (last_piece) {
+        session.completed.pop_front();
+        session.completed_reads -= item->size();
+        session.front_piece = 0;
+    } else {
+        ++session.front_piece;
+    }
     if (!item->failure().empty()) {
         return simple_reply(BAD_REQUEST, session.id, 0, item->failure());
     }
-    const auto count = item->size();
-    session.reads_out += static_cast<std::uint32_t>(count);
-    m_lifetime_out += count;
-    m_period_out += count;
-    Message message = session.prebuilt.is_for(item, options) && !corruption.any()
+    if (last_piece) {
+        const auto count = item->size();
+        session.reads_out += static_cast<std::uint32_t>(count);
+        m_lifetime_out += count;
+        m_period_out += count;
+    }
+    Message message = session.prebuilt.is_for(item, options, piece) && !corruption.any()
                           ? std::move(session.prebuilt.message)
-                          : first_reply(session, *item, options, corruption);
+                          : first_reply(session, *item, piece, options, corruption);
     session.prebuilt = PrebuiltReply{};
     if (item->is_batch()) {
         return reply(std::move(message));
     }
-    CalledRead& read = item->reads().front();
+    CalledRead& read = piece_of(*item, piece);
     if (read.num_blocks > 1) {
+        // The piece is not returned again, so its data moves to the blocks still to go.
         const std::uint32_t tag = read.identity.read_tag;
         session.outgoing[tag] = OutgoingRead{std::move(read), 1, content_for(options), Message()};
     }
     return reply(std::move(message));
 }
 
-Message RequestHandler::first_reply(const ClientSession& session, const CallItem& item, std::uint32_t options,
-                                    const ReadCorruption& corruption) {
+CalledRead& RequestHandler::piece_of(CallItem& item, std::size_t piece) {
+    CalledRead& read = item.reads().front();
+    return piece < read.sub_reads.size() ? read.sub_reads[piece] : read;
+}
+
+const CalledRead& RequestHandler::piece_of(const CallItem& item, std::size_t piece) {
+    const CalledRead& read = item.reads().front();
+    return piece < read.sub_reads.size() ? read.sub_reads[piece] : read;
+}
+
+Message RequestHandler::first_reply(const ClientSession& session, const CallItem& item, std::size_t piece,
+                                    std::uint32_t options, const ReadCorruption& corruption) {
     const BlockContent content = content_for(options);
-    return item.is_batch() ? reply_builder::completed_batch(session.id, item.reads(), content, corruption)
-                           : reply_builder::called_block(session.id, item.reads().front(), 0, content, corruption);
+    return item.is_batch()
+               ? reply_builder::completed_batch(session.id, item.reads(), content, corruption)
+               : reply_builder::called_block(session.id, piece_of(item, piece), 0, content,
+                                             corruption);
 }
 
 Message RequestHandler::next_block_reply(const std::string& client_id, const OutgoingRead& outgoing) {
@@ -623,6 +693,8 @@ std::string RequestHandler::internal_state() const {
     info["signal_model"] = m_options.use_signal_model;
     info["connected_clients"] = m_sessions.size();
     info["restarts"] = m_restarts;
+    info["split_reads"] = m_options.split_reads;
+    info["max_load_file_bytes"] = m_options.max_load_file_bytes;
     auto& configs = info["configurations"] = nlohmann::ordered_json::array();
     for (const auto& config : m_options.configurations) {
         configs.push_back({{"name", config.name},
@@ -636,6 +708,13 @@ std::string RequestHandler::internal_state() const {
     info["bed_files"] = nlohmann::ordered_json::array();
     for (const auto& [name, bed] : m_bed_files) {
         info["bed_files"].push_back(name);
+    }
+    info["files_loading"] = nlohmann::ordered_json::array();
+    for (const auto& [name, load] : m_index_loads) {
+        info["files_loading"].push_back(name);
+    }
+    for (const auto& [name, load] : m_bed_loads) {
+        info["files_loading"].push_back(name);
     }
     auto& clients = state["Clients"] = nlohmann::ordered_json::object();
     for (const auto& [id, session] : m_sessions) {

@@ -8,10 +8,12 @@
 #include "reference_server/request_log.h"
 #include "reference_server/server_options.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <optional>
@@ -83,14 +85,16 @@ private:
         BlockContent content;
         ipc_tools::Message next_message;  // `next_block`, built ahead; empty until then
     };
-    /// The first reply of the oldest called read or batch, built ahead for the options of the
-    /// client's last pull.
+    /// The first reply of the oldest called read or batch (of its piece `piece`), built ahead for
+    /// the options of the client's last pull.
     struct PrebuiltReply {
         std::shared_ptr<CallItem> item;
         std::uint32_t options = 0;
+        std::size_t piece = 0;
         ipc_tools::Message message;
-        bool is_for(const std::shared_ptr<CallItem>& called, std::uint32_t pull_options) const {
-            return item == called && options == pull_options;
+        bool is_for(const std::shared_ptr<CallItem>& called, std::uint32_t pull_options,
+                    std::size_t called_piece) const {
+            return item == called && options == pull_options && piece == called_piece;
         }
     };
     struct ClientSession {
@@ -104,6 +108,9 @@ private:
         std::string bed_file;
         std::map<std::uint32_t, IncomingRead> incoming;
         std::deque<std::shared_ptr<CallItem>> completed;  // in arrival order, called or being called
+        /// A single read split into parts comes back one piece a pull: its sub-reads in order,
+        /// then the read itself. The piece of the front item that the next pull returns.
+        std::size_t front_piece = 0;
         std::size_t completed_reads = 0;
         std::map<std::uint32_t, OutgoingRead> outgoing;
         std::shared_ptr<const CallSettings> call_settings;
@@ -124,6 +131,14 @@ private:
     Response load_config(const std::string& client_id, const std::string& name);
     Response load_index(const std::string& client_id, const std::string& text);
     Response load_bed(const std::string& client_id, const std::string& path);
+    template <typename T>
+    using PendingLoads = std::map<std::string, std::future<std::shared_ptr<const T>>>;
+    /// Loads `path` into `loaded` under its canonical name: a small file at once, a larger one on
+    /// a thread of its own, answered LOADING until a repeated request finds it done.
+    template <typename T, typename Load>
+    Response load_file(PendingLoads<T>& pending, std::map<std::string, std::shared_ptr<const T>>& loaded,
+                       const std::string& client_id, const std::string& path, Load load);
+    LoadLimits load_limits() const { return LoadLimits{m_options.max_load_file_bytes, &m_stopping}; }
     Response connect(std::uint32_t priority, const std::string& text);
     Response pass_block(ClientSession& session, const RequestPtr& request, const vexil_ipc::ReadBlockData* block,
                         ipc_tools::MessageType type);
@@ -133,8 +148,11 @@ private:
     static BlockContent content_for(std::uint32_t options);
     /// The reply carrying block `next_block` of a read being returned.
     static ipc_tools::Message next_block_reply(const std::string& client_id, const OutgoingRead& outgoing);
-    static ipc_tools::Message first_reply(const ClientSession& session, const CallItem& item, std::uint32_t options,
-                                          const ReadCorruption& corruption);
+    static ipc_tools::Message first_reply(const ClientSession& session, const CallItem& item, std::size_t piece,
+                                          std::uint32_t options, const ReadCorruption& corruption);
+    /// Piece `piece` of a single read: its sub-reads in order, then the read itself.
+    static CalledRead& piece_of(CallItem& item, std::size_t piece);
+    static const CalledRead& piece_of(const CallItem& item, std::size_t piece);
     void prebuild_replies();
     bool has_called_read(const ClientSession& session) const;
     std::shared_ptr<const CallSettings> call_settings(ClientSession& session);
@@ -155,6 +173,9 @@ private:
     std::set<std::string> m_loaded_configs;
     std::map<std::string, std::shared_ptr<const AlignmentIndex>> m_indices;
     std::map<std::string, std::shared_ptr<const BedFile>> m_bed_files;
+    std::atomic<bool> m_stopping{false};  // abandons the loads below; before them, as they use it
+    PendingLoads<AlignmentIndex> m_index_loads;
+    PendingLoads<BedFile> m_bed_loads;
     std::map<std::string, ClientSession> m_sessions;
     std::uint64_t m_next_client_number = 1;
     std::uint64_t m_lifetime_in = 0;

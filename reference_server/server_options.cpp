@@ -10,6 +10,9 @@ namespace reference_server {
 
 namespace {
 
+constexpr std::uint64_t max_load_file_megabytes = std::uint64_t{1} << 20;  // a tebibyte
+constexpr std::uint64_t max_split_parts = 100;
+
 std::uint64_t parse_unsigned(const std::string& what, const std::string& text) {
     std::size_t used = 0;
     unsigned long long value = 0;
@@ -152,6 +155,10 @@ std::string usage_text(const std::string& program) {
            "  --max-reads-per-client N answer NOT_READY once a client has N reads on the server\n"
            "  --calling-threads N      threads that call reads with the model (0: inside the request)\n"
            "  --no-held-pulls          answer NONE_PENDING to a pull whose read is still being called\n"
+           "  --max-load-file-mb N     refuse alignment index and BED files above N MiB (default 256)\n"
+           "  --split-reads K          return every read of at least K bases as its parent plus K\n"
+           "                           sub-reads, sub-read i holding the i-th of K equal parts of\n"
+           "                           the parent's bases (K from 1 to 100)\n"
            "  --fault RULE             inject a fault (repeatable), RULE being\n"
            "                           action[,request=TYPE][,client=ID][,from=N][,count=N|forever]\n"
            "                           [,delay=MS][,text=TEXT]; actions: loading, not_ready,\n"
@@ -217,6 +224,19 @@ CommandLine parse_command_line(const std::vector<std::string>& arguments) {
             command.server.max_reads_per_client = parse_unsigned(argument, value_of(argument));
         } else if (!simulate && argument == "--no-held-pulls") {
             command.server.hold_pulls = false;
+        } else if (!simulate && argument == "--max-load-file-mb") {
+            const auto megabytes = parse_unsigned(argument, value_of(argument));
+            if (megabytes == 0 || megabytes > max_load_file_megabytes) {
+                throw std::invalid_argument("--max-load-file-mb must lie between 1 and " +
+                                            std::to_string(max_load_file_megabytes));
+            }
+            command.server.max_load_file_bytes = megabytes << 20;
+        } else if (!simulate && argument == "--split-reads") {
+            const auto parts = parse_unsigned(argument, value_of(argument));
+            if (parts == 0 || parts > max_split_parts) {
+                throw std::invalid_argument("--split-reads must lie between 1 and " + std::to_string(max_split_parts));
+            }
+            command.server.split_reads = static_cast<std::uint32_t>(parts);
         } else if (!simulate && argument == "--calling-threads") {
             command.server.calling_threads = parse_unsigned(argument, value_of(argument));
         } else if (!simulate && argument == "--fault") {

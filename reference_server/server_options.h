@@ -1,5 +1,6 @@
 #pragma once
 
+#include "reference_server/alignment_index.h"
 #include "reference_server/fault_rules.h"
 #include "reference_server/signal_model.h"
 
@@ -54,6 +55,13 @@ struct ServerOptions {
     /// A pull whose oldest read is still being called: true holds the reply back until it is
     /// called (other clients are served meanwhile); false answers NONE_PENDING at once.
     bool hold_pulls = true;
+    /// Largest alignment index or BED file a load request may name; larger ones, and anything
+    /// but a regular file, are refused with REQUEST_FAILED.
+    std::uint64_t max_load_file_bytes = default_max_load_file_bytes;
+    /// 0: reads come back whole. k > 0: every called read of at least k bases comes back as its
+    /// parent plus sub-reads 1..k, sub-read i holding bases [n(i-1)/k, ni/k) of the parent's n
+    /// called bases (see split_read in read_caller.h for the whole rule).
+    std::uint32_t split_reads = 0;
     std::string server_version = "7.2.15+reference";
     std::string aligner_version = "reference_aligner-1.0";
     /// Program only: a file that gets one line per request.

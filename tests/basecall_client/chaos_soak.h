@@ -1,12 +1,15 @@
 #pragma once
 
 // A chaos soak of the client engine against the in-process reference server: reads of mixed
-// lengths go out singly and in batches while random faults strike the server. Faults the engine
-// survives come through one client; faults that end a connection end that client, and the soak
-// connects a new one and passes on the reads it got back uncalled. Every read passed must come back
-// exactly once per pass, called to its exact simulated sequence or uncalled, and `finish` may report
-// success only for a client that returned every read called. Shared by the bounded test and the
-// longer program under bench/.
+// lengths go out singly and in batches while random faults strike the server, which may split
+// every called read into sub-reads. Faults the engine survives come through one client; faults
+// that end a connection end that client, and the soak connects a new one and passes on the reads it
+// got back uncalled. Now and then it also passes a decoy under a tag that is in flight, or a list
+// that repeats a tag: both must be refused and stay with the soak as they were. Every read passed
+// must come back exactly once per pass, either called to its exact simulated sequence (with each
+// sub-read holding its own part of it) or uncalled with exactly what was passed, and `finish` may
+// report success only for a client that returned every read called. Shared by the bounded test
+// and the longer program under bench/.
 
 #include "basecall_client/basecall_client.h"
 #include "basecall_client/read_processing_protocol.h"
@@ -48,6 +51,10 @@ struct SoakOptions {
     std::uint32_t request_timeout_ms = 100;
     // Passes of one read before the soak stops retrying it (it then stays uncalled).
     unsigned max_passes = 6;
+    // Parts the server splits every called read into (0: none).
+    std::uint32_t split_reads = 2;
+    // The share of passes that first try a decoy under a tag already taken.
+    double decoy_share = 0.05;
     // The whole soak fails, rather than hangs, beyond this.
     std::chrono::seconds time_limit{600};
     // A line every this many settled reads on the progress stream (0: none).
@@ -64,6 +71,8 @@ struct SoakReport {
     std::size_t faults_survivable = 0;
     std::size_t faults_fatal = 0;
     std::size_t returned_uncalled = 0;  // returns without results, over all passes
+    std::size_t sub_reads = 0;          // sub-reads that came with a called read
+    std::size_t decoys_refused = 0;
     std::uint64_t samples_called = 0;
     double seconds = 0;
     std::vector<std::string> errors;  // empty when every check held
@@ -73,8 +82,9 @@ struct SoakReport {
         std::ostringstream text;
         text << reads << " reads, " << called << " called, " << uncalled << " uncalled, " << passes << " passes, "
              << clients << " clients, " << faults_survivable << " survivable and " << faults_fatal
-             << " connection-ending faults, " << returned_uncalled << " returns uncalled, " << samples_called
-             << " samples called in " << seconds << " s";
+             << " connection-ending faults, " << returned_uncalled << " returns uncalled, " << sub_reads
+             << " sub-reads, " << decoys_refused << " decoys refused, " << samples_called << " samples called in "
+             << seconds << " s";
         for (const auto& error : errors) {
             text << "\n  " << error;
         }
@@ -99,15 +109,33 @@ inline std::uint64_t read_length(std::uint64_t seed, std::uint64_t tag, const So
     return std::max<std::uint64_t>(static_cast<std::uint64_t>(length) / stride, 20) * stride;
 }
 
-// What the soak remembers of a read: a fingerprint of its sequence, never the sequence itself.
+// What the soak remembers of a read: fingerprints of its sequence and of the parts the server
+// splits it into, never the sequence itself.
 struct ReadRecord {
     std::size_t bases = 0;
     std::size_t sequence_hash = 0;
+    std::vector<std::size_t> part_hashes;  // by sub tag - 1
+    std::size_t parts_awaited = 0;         // sub-reads still to come with the called read
     unsigned passes = 0;
     bool outstanding = false;
     bool settled = false;
     bool called = false;
 };
+
+// The parts of a sequence as the server splits it: part i of k holds bases [n(i-1)/k, ni/k).
+inline std::vector<std::size_t> part_hashes(const std::string& sequence, std::uint32_t parts) {
+    std::vector<std::size_t> hashes;
+    const std::size_t n = sequence.size();
+    if (parts == 0 || n < parts) {
+        return hashes;
+    }
+    for (std::size_t i = 1; i <= parts; ++i) {
+        const std::size_t begin = n * (i - 1) / parts;
+        const std::size_t end = n * i / parts;
+        hashes.push_back(std::hash<std::string>{}(sequence.substr(begin, end - begin)));
+    }
+    return hashes;
+}
 
 class FaultMaker {
 public:
@@ -261,8 +289,11 @@ private:
                                                       static_cast<std::uint32_t>(tag));
         record.bases = sequence.size();
         record.sequence_hash = std::hash<std::string>{}(sequence);
+        record.part_hashes = part_hashes(sequence, m_options.split_reads);
         auto holder = std::make_unique<interfaces::ReadHolder>();
         holder->read_tag = tag;
+        // A key of the caller's own, which an uncalled read must bring back.
+        holder->metadata.insert("soak_note", "note_" + std::to_string(tag));
         holder->metadata.insert("read_id", read.read_id);
         holder->metadata.insert("strand_id", "strand_" + read.read_id);
         holder->metadata.insert<float>("daq_offset", read.daq_offset);
@@ -296,8 +327,11 @@ private:
         if (!m_client) {
             return;
         }
-        const bool finished = m_client->finish_by(static_cast<unsigned long long>(m_options.time_limit.count())) == basecall_service::FinishOutcome::success;
-        const bool ended_in_error = m_client->get_connection_state().get_status() == basecall_service::ClientStatus::error;
+        const auto outcome = m_client->finish_by(static_cast<unsigned long long>(m_options.time_limit.count()));
+        const bool finished = outcome == basecall_service::FinishOutcome::success;
+        // A connection that ended after every read came back called lost nothing; one that never
+        // connected cannot finish.
+        const bool connected_once = !m_client->get_connected_info().client_uid.empty();
         collect();
         for (auto& read : m_holding) {
             m_to_pass.push_front(read->read_tag);
@@ -313,7 +347,7 @@ private:
                 m_records[tag].settled = true;
             }
         }
-        const bool every_read_called = !m_session_uncalled && !ended_in_error;
+        const bool every_read_called = !m_session_uncalled && connected_once;
         if (finished != every_read_called) {
             error("client " + std::to_string(m_report.clients) + ": finish reported " + (finished ? "true" : "false") +
                   " though " + (every_read_called ? "every read was called" : "a read came back uncalled"));
@@ -322,25 +356,73 @@ private:
         m_client.reset();
     }
 
+    // A called read is followed, in the same collection, by every part split from it.
     void collect() {
         interfaces::ReadList out;
         m_client->get_completed_reads(out, interfaces::medium_priority);
+        std::vector<std::uint64_t> called;
         for (const auto& read : out) {
-            check(*read);
+            if (check(*read)) {
+                called.push_back(read->read_tag);
+            }
+        }
+        for (const auto tag : called) {
+            if (m_records[tag].parts_awaited != 0) {
+                error("read " + std::to_string(tag) + " came back without " +
+                      std::to_string(m_records[tag].parts_awaited) + " of its sub-reads");
+                m_records[tag].parts_awaited = 0;
+            }
         }
     }
 
-    void check(const interfaces::ReadHolder& read) {
+    void check_sub_read(const interfaces::ReadHolder& read) {
         using bass::data_wrappers::dataset;
         const auto tag = read.read_tag;
-        if (tag == 0 || tag > m_options.reads || read.sub_tag != 0) {
+        if (tag == 0 || tag > m_options.reads || read.sub_tag > m_records[tag].part_hashes.size()) {
             error("unexpected read tag " + std::to_string(tag) + " sub tag " + std::to_string(read.sub_tag));
             return;
         }
         auto& record = m_records[tag];
+        if (!read.has_dataset(dataset::sequence) ||
+            std::hash<std::string>{}(read.get_dataset(dataset::sequence).get_string()) !=
+                    record.part_hashes[read.sub_tag - 1]) {
+            error("sub-read " + std::to_string(read.sub_tag) + " of read " + std::to_string(tag) +
+                  " does not hold its own part of the sequence");
+        }
+        if (record.parts_awaited > 0) {
+            --record.parts_awaited;
+            ++m_report.sub_reads;
+        }
+    }
+
+    // Exactly what make_read passed, and what preparing it for the server added: nothing else.
+    bool is_as_passed(const interfaces::ReadHolder& read, const ReadRecord& record) const {
+        using bass::data_wrappers::dataset;
+        const auto& metadata = read.metadata;
+        const std::string* note = nullptr;
+        return read.datasets.size() == 1 && read.has_dataset(dataset::raw_data) &&
+               read.get_dataset(dataset::raw_data).m_info.size == record.bases * m_options.model_stride &&
+               metadata.size() == 7 && metadata.extract<std::string>("soak_note", note) && note != nullptr &&
+               *note == "note_" + std::to_string(read.read_tag) &&
+               metadata.get_value<std::uint64_t>("duration") == record.bases * m_options.model_stride;
+    }
+
+    // True for a read that came back called.
+    bool check(const interfaces::ReadHolder& read) {
+        using bass::data_wrappers::dataset;
+        const auto tag = read.read_tag;
+        if (read.sub_tag != 0) {
+            check_sub_read(read);
+            return false;
+        }
+        if (tag == 0 || tag > m_options.reads) {
+            error("unexpected read tag " + std::to_string(tag));
+            return false;
+        }
+        auto& record = m_records[tag];
         if (!record.outstanding) {
             error("read " + std::to_string(tag) + " returned twice");
-            return;
+            return false;
         }
         record.outstanding = false;
         if (read.has_dataset(dataset::sequence)) {
@@ -350,17 +432,21 @@ private:
             }
             record.settled = true;
             record.called = true;
+            record.parts_awaited = record.part_hashes.size();
             m_report.samples_called += record.bases * m_options.model_stride;
             ++m_settled;
             if (m_options.progress && m_options.progress_every != 0 && m_settled % m_options.progress_every == 0) {
                 m_options.progress(std::to_string(m_settled) + " reads settled, " + std::to_string(m_report.clients) +
                                    " clients");
             }
-            return;
+            return true;
         }
-        if (!read.has_dataset(dataset::raw_data) ||
-            read.get_dataset(dataset::raw_data).m_info.size != record.bases * m_options.model_stride) {
-            error("read " + std::to_string(tag) + " came back uncalled without its raw data");
+        if (!is_as_passed(read, record)) {
+            std::ostringstream text;
+            text << "read " << tag << " came back uncalled, but not as it was passed: ";
+            read.metadata.write_to_stream(text);
+            text << " with " << read.datasets.size() << " datasets";
+            error(text.str());
         }
         ++m_report.returned_uncalled;
         m_session_uncalled = true;
@@ -369,6 +455,61 @@ private:
             ++m_settled;
         } else {
             m_to_pass.push_back(tag);
+        }
+        return false;
+    }
+
+    // A read under the tag of a read in flight, alone or within a list, is refused and left as it
+    // was; the list it spoiled goes back whole.
+    void try_decoy(std::mt19937_64& random) {
+        std::vector<std::uint64_t> in_flight;
+        for (std::uint64_t tag = 1; tag <= m_options.reads; ++tag) {
+            if (m_records[tag].outstanding) {
+                in_flight.push_back(tag);
+            }
+        }
+        if (in_flight.empty()) {
+            return;
+        }
+        const auto tag = in_flight[std::uniform_int_distribution<std::size_t>(0, in_flight.size() - 1)(random)];
+        auto decoy = make_read(tag);
+        const auto expect_refused = [&](basecall_service::PassReadResult result, const char* how) {
+            if (result == basecall_service::PassReadResult::bad_read) {
+                ++m_report.decoys_refused;
+            } else if (result != basecall_service::PassReadResult::not_accepting_reads) {
+                error(std::string("a decoy under tag ") + std::to_string(tag) + " passed " + how + " gave " +
+                      basecall_service::to_string(result));
+            }
+        };
+        if (m_holding.empty()) {
+            expect_refused(m_client->pass_read(*decoy, 10), "alone");
+            if (decoy->read_tag != tag || !decoy->has_dataset(bass::data_wrappers::dataset::raw_data)) {
+                error("a refused decoy was not left as it was");
+            }
+            return;
+        }
+        // Within the held list: its own reads' tags are repeated, or one in flight joins them.
+        std::vector<const interfaces::ReadHolder*> before;
+        for (const auto& read : m_holding) {
+            before.push_back(read.get());
+        }
+        const bool repeat_in_list = std::uniform_int_distribution<int>(0, 1)(random) == 0;
+        if (repeat_in_list) {
+            decoy->read_tag = m_holding.front()->read_tag;
+        }
+        m_holding.push_back(std::move(decoy));
+        expect_refused(m_client->pass_reads(m_holding, 10), "in a list");
+        if (m_holding.size() != before.size() + 1) {
+            error("a list with a repeated tag did not come back whole");
+            m_holding.clear();
+            return;
+        }
+        m_holding.pop_back();
+        std::size_t i = 0;
+        for (const auto& read : m_holding) {
+            if (read.get() != before[i++]) {
+                error("a list with a repeated tag came back in another order");
+            }
         }
     }
 
@@ -393,6 +534,9 @@ private:
                     m_records[tag].outstanding = true;
                 }
                 m_holding_as_batch = batch;
+            }
+            if (!m_final_phase && std::uniform_real_distribution<double>(0, 1)(random) < m_options.decoy_share) {
+                try_decoy(random);
             }
             if (!m_holding.empty()) {
                 pass_holding();
@@ -456,6 +600,7 @@ inline SoakReport run(const SoakOptions& options, const std::string& endpoint) {
     server_options.quiet = true;
     // A bound on what the server holds per client keeps the soak's memory in check.
     server_options.max_reads_per_client = 40;
+    server_options.split_reads = options.split_reads;
     reference_server::ReferenceServer server(server_options);
     return detail::Soak(options, endpoint).run(server);
 }

@@ -36,7 +36,10 @@ TEST(ServerOptions, AddressesMustBeIpcOrTcp) {
 TEST(ServerOptions, ServeModeReadsEveryOption) {
     const auto command = parse({"--address", "ipc:///tmp/s", "--config", "fast:4", "--config", "slow:12", "--no-model",
                                 "--max-reads-per-client", "7", "--fault", "silence,request=HEARTBEAT_PING",
-                                "--request-log", "/tmp/log", "--quiet", "--calling-threads", "0", "--no-held-pulls"});
+                                "--request-log", "/tmp/log", "--quiet", "--calling-threads", "0", "--no-held-pulls",
+                                "--max-load-file-mb", "3", "--split-reads", "2"});
+    EXPECT_EQ(3U << 20, command.server.max_load_file_bytes);
+    EXPECT_EQ(2U, command.server.split_reads);
     EXPECT_EQ(CommandLine::Mode::serve, command.mode);
     EXPECT_EQ(0U, command.server.calling_threads);
     EXPECT_FALSE(command.server.hold_pulls);
@@ -69,6 +72,10 @@ TEST(ServerOptions, BadCommandLinesGiveClearErrors) {
     EXPECT_THROW(parse({"--address", "ipc:///tmp/s", "--config", "fast:0"}), std::invalid_argument);
     EXPECT_THROW(parse({"--address", "ipc:///tmp/s", "--config", "fast"}), std::invalid_argument);
     EXPECT_THROW(parse({"--address", "ipc:///tmp/s", "--bogus"}), std::invalid_argument);
+    for (const char* option : {"--max-load-file-mb", "--split-reads"}) {
+        EXPECT_THROW(parse({"--address", "ipc:///tmp/s", option, "0"}), std::invalid_argument) << option;
+    }
+    EXPECT_THROW(parse({"--address", "ipc:///tmp/s", "--split-reads", "101"}), std::invalid_argument);
     EXPECT_THROW(parse({"--address", "ipc:///tmp/s", "--config-file", "/nonexistent/file"}), std::runtime_error);
     EXPECT_THROW(parse({"simulate"}), std::invalid_argument);
     EXPECT_THROW(parse({"simulate", "--sequence", "ACGT", "--fasta", "x.fa"}), std::invalid_argument);

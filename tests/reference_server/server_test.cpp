@@ -8,9 +8,12 @@
 #include <nlohmann/json.hpp>
 #include <zmq.hpp>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <future>
 #include <thread>
+#include <tuple>
 
 using namespace reference_server;
 using namespace server_test;
@@ -248,6 +251,118 @@ TEST_F(ServerTest, IndexAndBedLoadFailures) {
               m_client->send(LOAD_INDEX, "", 0, fasta + ":>minimap_opt_string=nonsense").get_type());
     EXPECT_EQ(REQUEST_FAILED, m_client->send(LOAD_BED, "", 0, m_dir.path("absent.bed")).get_type());
     EXPECT_EQ(REQUEST_FAILED, m_client->send(LOAD_BED, "", 0, m_dir.write("bad.bed", "a\tx\ty\n")).get_type());
+}
+
+TEST_F(ServerTest, FilesThatAreNotRegularOrTooLargeAreRefusedAtOnce) {
+    ServerOptions options;
+    options.max_load_file_bytes = 1000;
+    m_client.reset();
+    m_server.reset();
+    start(options);
+    const std::string fifo = m_dir.path("pipe.fa");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));  // opening it for reading would wait for a writer
+    const std::string folder = m_dir.path("folder");
+    std::filesystem::create_directory(folder);
+    const std::string header = ">r\n";
+    const auto at_limit = m_dir.write("at_limit.fa", header + std::string(1000 - header.size() - 1, 'A') + "\n");
+    const auto over_limit = m_dir.write("over_limit.fa", header + std::string(1000, 'A') + "\n");
+    const auto big_bed = m_dir.write("big.bed", std::string(50, '#') + "\n" + std::string(1000, 'x'));
+
+    const std::vector<std::tuple<MessageType, std::string, std::string>> refused{
+        {LOAD_INDEX, "/dev/zero", "not a regular file"}, {LOAD_INDEX, fifo, "not a regular file"},
+        {LOAD_INDEX, folder, "not a regular file"},      {LOAD_BED, folder, "not a regular file"},
+        {LOAD_INDEX, over_limit, "limit of 1000"},       {LOAD_BED, big_bed, "limit of 1000"}};
+    for (const auto& [type, path, why] : refused) {
+        const Message reply = m_client->send(type, "", 0, path);
+        EXPECT_EQ(REQUEST_FAILED, reply.get_type()) << path;
+        EXPECT_NE(std::string::npos, reply_text(reply).find(why)) << reply_text(reply);
+        EXPECT_NE(std::string::npos, reply_text(reply).find(path)) << reply_text(reply);
+    }
+    EXPECT_EQ(SUCCESS, m_client->send(LOAD_INDEX, "", 0, at_limit).get_type());
+    const Message listed = m_client->send(GET_INDICES);
+    const auto* indices = listed.get_message_data()->content_as_ConfigData()->alignment_indices();
+    ASSERT_EQ(1U, indices->size());  // nothing refused was registered
+    EXPECT_EQ(std::filesystem::canonical(at_limit).string(), indices->Get(0)->index_name()->str());
+    EXPECT_EQ(INVALID_BED, m_client->connect_reply("dna_sim_fast", "x", ">bed_file=" + folder).get_type());
+}
+
+TEST_F(ServerTest, LargeFilesLoadOnTheirOwnThreadWhileOtherClientsAreServed) {
+    // Above what loads within a request.
+    const std::string reference = random_sequence(100000, 21);
+    const auto fasta = m_dir.write("large.fa", ">large\n" + reference + "\n>gap\n" + std::string(5 << 20, 'N') + "\n");
+    EXPECT_EQ(LOADING, m_client->send(LOAD_INDEX, "", 0, fasta).get_type());
+    TestClient other(m_server->endpoint());
+    const std::string id = other.connect();
+    const TestRead read = simulated_read(1, reference.substr(100, 200));
+    ASSERT_EQ(RAW_BLOCK_ACCEPTED, other.pass_read(id, read));
+    EXPECT_EQ(read.sequence, other.fetch_read(id).sequence);
+
+    MessageType answer = LOADING;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (answer == LOADING && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        answer = m_client->send(LOAD_INDEX, "", 0, fasta).get_type();
+    }
+    ASSERT_EQ(SUCCESS, answer);
+    const std::string aligned = m_client->connect("dna_sim_fast", "a", ">align_ref=" + fasta);
+    ASSERT_EQ(RAW_BLOCK_ACCEPTED, m_client->pass_read(aligned, read));
+    const auto called = m_client->fetch_read(aligned);
+    ASSERT_EQ(1U, called.genome_starts.size());
+    EXPECT_EQ(100U, called.genome_starts[0]);
+}
+
+TEST_F(ServerTest, SplitReadsComeBackAsParentAndPartsInBothPaths) {
+    ServerOptions options;
+    options.split_reads = 2;
+    m_client.reset();
+    m_server.reset();
+    start(options);
+    const std::string id = m_client->connect("dna_sim_fast", "split", ">move_and_trace_enabled=1");
+    // Sub-read i of k holds bases [n(i-1)/k, ni/k) of the parent's n.
+    const auto part = [](const std::string& whole, std::uint32_t sub) {
+        const std::size_t first = whole.size() * (sub - 1) / 2;
+        return sub == 0 ? whole : whole.substr(first, whole.size() * sub / 2 - first);
+    };
+
+    // One read a pull, sub-reads first, each in as many blocks as the read came in.
+    const TestRead long_read = simulated_read(7, random_sequence(1001, 5));
+    ASSERT_EQ(RAW_BLOCK_ACCEPTED, m_client->pass_read(id, long_read, 1800));  // three blocks
+    for (const std::uint32_t sub : {1U, 2U, 0U}) {
+        const auto called = m_client->fetch_read(id, 2);  // with state data
+        const std::string expected = part(long_read.sequence, sub);
+        EXPECT_EQ(7U, called.tag);
+        ASSERT_EQ(sub, called.sub_tag);
+        EXPECT_EQ(3U, called.blocks_received);
+        EXPECT_EQ(expected, called.sequence) << "sub " << sub;
+        EXPECT_EQ(expected.size(), called.event_capacity);
+        EXPECT_EQ(std::vector<std::uint8_t>(expected.size(), 1), called.moves);
+        EXPECT_EQ(expected.size() * 8, called.trace_bytes);
+        EXPECT_EQ(expected.size() * 4, called.state_values);
+        EXPECT_EQ(sub == 0 ? long_read.raw.size() : expected.size() * 5, called.duration);
+        EXPECT_EQ(1007U + (sub == 2 ? 500U * 5 : 0U), called.start_time);
+    }
+    EXPECT_EQ(NONE_PENDING, m_client->send(GET_FIRST_CALLED_BLOCK, id).get_type());
+
+    // A batch lists an even tag's sub-reads after it, an odd tag's before it; a read of fewer
+    // bases than parts stays whole.
+    const std::vector<TestRead> reads{simulated_read(10, random_sequence(61, 10)),
+                                      simulated_read(11, random_sequence(60, 11)), simulated_read(12, "G")};
+    ASSERT_EQ(BATCH_ACCEPTED, m_client->send(batch_message(id, reads)).get_type());
+    const Message reply = m_client->send(GET_FIRST_CALLED_BLOCK, id);
+    ASSERT_EQ(RETURN_COMPLETED_BATCH, reply.get_type());
+    const auto* blocks = reply.get_message_data()->content_as_ReadBatchData()->read_blocks();
+    const std::vector<std::pair<std::size_t, std::uint32_t>> order{{0, 0}, {0, 1}, {0, 2}, {1, 1},
+                                                                   {1, 2}, {1, 0}, {2, 0}};
+    ASSERT_EQ(order.size(), blocks->size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const auto& [index, sub] = order[i];
+        ReturnedRead called;
+        add_block(called, blocks->Get(static_cast<flatbuffers::uoffset_t>(i)));
+        EXPECT_EQ(reads[index].tag, called.tag) << i;
+        EXPECT_EQ(sub, called.sub_tag) << i;
+        EXPECT_EQ(part(reads[index].sequence, sub), called.sequence) << i;
+        EXPECT_EQ(called.sequence.size(), called.moves.size()) << i;
+    }
 }
 
 TEST_F(ServerTest, BarcodeKitsAndBarcoding) {

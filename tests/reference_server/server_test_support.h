@@ -153,6 +153,8 @@ inline Message batch_message(const std::string& client_id, const std::vector<Tes
 /// What the tests look at in a returned read, joined over all of its blocks.
 struct ReturnedRead {
     std::uint32_t tag = 0;
+    std::uint32_t sub_tag = 0;
+    std::uint64_t start_time = 0;
     std::string read_id;
     std::uint32_t duration = 0;
     std::uint32_t num_blocks = 0;
@@ -180,6 +182,8 @@ inline void add_block(ReturnedRead& read, const vexil_ipc::ReadBlockData* block)
     const auto* called = block->called_block();
     if (read.blocks_received++ == 0) {
         read.tag = block->read_tag();
+        read.sub_tag = block->sub_tag();
+        read.start_time = block->start_time();
         read.read_id = block->read_id() ? block->read_id()->str() : "";
         read.duration = block->duration();
         read.num_blocks = block->num_blocks();
