@@ -220,6 +220,35 @@ TEST_F(EndToEndTest, FailedGoodbyeAfterEveryReadCameBackCalledIsStillASuccess)
     expect_every_read_back(*client);
 }
 
+TEST_F(EndToEndTest, SplitReadsComeBackWithTheirOwnPartsWhicheverComesFirst)
+{
+    // Parts come before their parent in single replies, and before or after it in batches.
+    server.stop();
+    auto options = server_options(dir);
+    options.split_reads = 2;
+    reference_server::ReferenceServer splitting(options);
+    auto client = make_client();
+    connect(*client);
+    pass_mixed_reads(*client);
+    EXPECT_EQ(client->finish_by(FINISH_LIMIT_S), FinishOutcome::success);
+    interfaces::ReadList out;
+    client->get_completed_reads(out, interfaces::medium_priority);
+    std::map<std::pair<std::uint64_t, std::uint64_t>, const interfaces::ReadHolder*> by_tags;
+    for (const auto& read : out) {
+        EXPECT_TRUE(by_tags.emplace(std::make_pair(read->read_tag, read->sub_tag), read.get()).second);
+    }
+    EXPECT_EQ(by_tags.size(), 3 * reads.size());
+    for (const auto& [tag, sequence] : reads.sequences()) {
+        const std::size_t half = sequence.size() / 2;
+        const std::string parts[] = {sequence, sequence.substr(0, half), sequence.substr(half)};
+        for (std::uint64_t sub_tag = 0; sub_tag < 3; ++sub_tag) {
+            const auto found = by_tags.find({tag, sub_tag});
+            ASSERT_NE(found, by_tags.end()) << "read " << tag << " sub-read " << sub_tag << " lost";
+            expect_called_read(*found->second, parts[sub_tag], true);
+        }
+    }
+}
+
 TEST_F(EndToEndTest, AReconnectionTakesTheNewConfigurationsModelStride)
 {
     auto client = make_client();
