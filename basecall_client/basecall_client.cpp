@@ -7,6 +7,7 @@
 #include "common/logger.h"
 #include "common/process_utils.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
@@ -15,6 +16,10 @@ namespace basecall_service {
 namespace {
 
 constexpr std::chrono::milliseconds FINISH_POLL_INTERVAL{100};
+// Handshakes are tried at least this far apart: with a request time-out of 0 ms a failed attempt
+// takes microseconds, and retrying at once would keep a CPU busy for the whole reconnect window.
+constexpr std::chrono::milliseconds MIN_HANDSHAKE_INTERVAL{100};
+constexpr std::chrono::milliseconds STOP_CHECK_INTERVAL{10};
 
 // Declares the end of input on a buffer whatever way its scope is left.
 class NoMoreDataGuard {
@@ -371,6 +376,7 @@ void BasecallClient::run_connections(const std::shared_ptr<ReadBuffer>& read_buf
     RequestBrokerAdapter* adapter = nullptr;
     auto deadline = calculate_reconnect_timeout_time(std::chrono::seconds(m_reconnect_timeout.load()));
     while (true) {
+        const auto attempt_start = std::chrono::steady_clock::now();
         adapter = connection->establish_server_connection(m_connection_info, m_server_file_load_timeout);
         if (adapter != nullptr) {
             const ipc_tools::ConnectedInfo connected = connection->get_connected_info();
@@ -399,6 +405,12 @@ void BasecallClient::run_connections(const std::shared_ptr<ReadBuffer>& read_buf
                            !m_stop_requested.load();
         if (!retry) {
             break;
+        }
+        if (adapter == nullptr) {
+            const auto next_attempt = std::min(attempt_start + MIN_HANDSHAKE_INTERVAL, deadline);
+            while (std::chrono::steady_clock::now() < next_attempt && !m_stop_requested.load()) {
+                std::this_thread::sleep_for(STOP_CHECK_INTERVAL);
+            }
         }
     }
 

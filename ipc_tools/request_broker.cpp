@@ -89,9 +89,18 @@ std::string RequestBroker::generate_server_address(const std::string& address) c
 
 void RequestBroker::reset() {
     auto trace = create_trace("reset");
+    if (m_socket) {
+        // zmq_close only hands a socket to ZeroMQ's own threads, which free its descriptors and its
+        // slot in the context later. An owner retrying as fast as a time-out of 0 ms lets it would
+        // outrun them and end in "Too many open files". Ending the context waits until the old
+        // socket is really gone (linger 0 keeps that short), so a broker never holds more than one.
+        zmq::context_t fresh(IO_THREADS, MAX_SOCKETS);
+        m_socket.reset();
+        m_context = std::move(fresh);
+    }
     auto socket = std::make_unique<zmq::socket_t>(m_context, zmq::socket_type::req);
+    socket->set(zmq::sockopt::linger, 0);
     m_socket = std::move(socket);
-    m_socket->set(zmq::sockopt::linger, 0);
     m_socket->connect(m_server_address);
 }
 

@@ -26,14 +26,18 @@ public:
     RequestBroker(RequestBroker&&) = delete;
     RequestBroker& operator=(RequestBroker&&) = delete;
 
-    /// Stores the normalised address and the poll time-out, then connects a new socket.
+    /// Stores the normalised address and the poll time-out, then connects a new socket. With a
+    /// time-out of 0 every poll returns at once: a reply that is not already there ends the
+    /// exchange in TimeoutError, never in a wait.
     void prepare_connection(const std::string& address, std::uint32_t timeout_ms);
 
     /// "ipc://..." and "tcp://..." stay as they are; "host:port" becomes "tcp://host:port";
     /// anything else is taken as a port on localhost.
     std::string generate_server_address(const std::string& address) const;
 
-    /// Replaces the socket with a new REQ socket connected to the stored address.
+    /// Replaces the socket with a new REQ socket connected to the stored address. The old socket,
+    /// and the context it lived in, are gone before the new one is made, so retries never pile up
+    /// descriptors; should making the new one fail, the broker has no socket until the next reset.
     void reset();
 
     /// Sends `request` (its buffer goes to ZeroMQ) and leaves the validated reply in `reply`.

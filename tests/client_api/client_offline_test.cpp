@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <chrono>
+#include <filesystem>
+#include <iterator>
 #include <limits>
 #include <memory>
 
@@ -206,4 +209,24 @@ TEST(ReadValidation, MessagesNameWhatIsMissingInOrderAndLargeTagsAreRefused) {
     valid.set_read_tag(1ULL << 32);
     EXPECT_FALSE(client.validate_read(valid, message));
     EXPECT_NE(std::string::npos, message.find("4294967296")) << message;
+}
+
+TEST(ClientWithoutConnection, ZeroQueryTimeOutEndsInTimedOutWithDescriptorsBounded) {
+    const auto open_descriptors = [] {
+        const std::filesystem::directory_iterator entries("/proc/self/fd");
+        return static_cast<std::size_t>(std::distance(begin(entries), end(entries)));
+    };
+    const std::size_t before = open_descriptors();
+    for (const char* address : {"tcp://127.0.0.1:1", ADDRESS}) {
+        VexilClient client(address, "dna_sim_fast", "", false);
+        Metadata params;
+        params.insert<std::uint32_t>("query_timeout", 0);
+        params.insert<std::uint32_t>("reconnect_timeout", 1);
+        ASSERT_EQ(Result::success, client.set_params(params));
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(Result::timed_out, client.connect()) << address;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10 * api_test::slow_factor));
+        EXPECT_LE(open_descriptors(), before + 24);
+        EXPECT_EQ(Result::success, client.disconnect());
+    }
 }
