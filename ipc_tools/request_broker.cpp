@@ -134,10 +134,12 @@ void RequestBroker::finish_request(Message& reply) {
     COMMON_CONTRACT_CHECK_AT(m_socket.get() != nullptr, "null socket", SOURCE_NAME, 128);
     const std::string& request_name = m_pending_request_name;
     zmq_pollitem_t item{m_socket->handle(), 0, ZMQ_POLLIN, 0};
-    // Awake for a while first, never past the time-out; the polls below then find the reply at once,
-    // or meet the failure and report it.
+    // Awake for a while first, never past the time-out, and only while no other thread of the
+    // process waits for a reply; the polls below then find the reply at once, or meet the failure
+    // and report it. Counted as waiting while asleep too, so that others do not spin meanwhile.
+    const ReplyWaiter waiter;
     const std::chrono::microseconds time_out = std::chrono::milliseconds(m_timeout_ms);
-    poll_awake(&item, 1, std::min(AWAKE_POLL_WINDOW, time_out));
+    poll_awake(&item, 1, std::min(AWAKE_POLL_WINDOW, time_out), &waiter);
     int budget = POLL_RETRY_BUDGET;
     int poll_result = 0;
     while (true) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zmq.hpp>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -57,4 +58,32 @@ TEST(AwakePollTest, gives_up_after_the_window_or_at_once_on_a_failed_poll) {
     EXPECT_LT(poll_awake(&item, 1, std::chrono::seconds(5)), 0);
     EXPECT_EQ(ETERM, zmq_errno());
     EXPECT_LT(Clock::now() - failing, std::chrono::seconds(4));
+}
+
+TEST(AwakePollTest, a_waiter_stops_waiting_awake_once_another_thread_waits_for_a_reply) {
+    SocketPair sockets;
+    auto item = sockets.item();
+    const ipc_tools::ReplyWaiter waiter;
+    EXPECT_TRUE(waiter.alone());
+    std::atomic<bool> second_waits{false};
+    std::atomic<bool> release{false};
+    std::thread other([&] {
+        const ipc_tools::ReplyWaiter second;
+        second_waits = true;
+        while (!release) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    while (!second_waits) {
+        std::this_thread::yield();
+    }
+    EXPECT_FALSE(waiter.alone());
+    EXPECT_EQ(2, ipc_tools::ReplyWaiter::waiting());
+    // Not alone: one poll, however long the window.
+    const auto start = Clock::now();
+    EXPECT_EQ(0, poll_awake(&item, 1, std::chrono::seconds(30), &waiter));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+    release = true;
+    other.join();
+    EXPECT_TRUE(waiter.alone());
 }
