@@ -4,7 +4,8 @@ the called reads as dicts, and print their sequences and SAM records.
 
     /usr/bin/python3 examples/tessellpy_example.py --address ipc:///tmp/vexil.sock [--align-ref ref.fa]
 
-The reads are simulated so that the reference server calls them back exactly: every base is
+The reads are passed in lists; a list the client has no room for is passed again. The reads are
+simulated so that the reference server calls them back exactly: every base is
 `stride` samples at a current level of its own (A 70, C 90, G 110, T 130 pA), with
 current = (raw + daq_offset) * daq_scaling. With --align-ref they are cut from the reference, so
 they align to it. Put the folder holding tessellpy (and libvexil_client beside it) on PYTHONPATH.
@@ -63,18 +64,11 @@ def main():
 
     rng = np.random.default_rng(1)
     sources = {}
-    for tag, sequence in enumerate(source_sequences(args.reads, args.align_ref, rng), start=1):
-        read = {"read_tag": tag, "read_id": f"example-read-{tag}", "raw_data": simulate(sequence, args.stride),
-                "daq_offset": DAQ_OFFSET, "daq_scaling": DAQ_SCALING}
-        # Wait up to 10 s for room in the client's queue.
-        if client.pass_read(read, 10000) != tessellpy.read_accepted:
-            sys.exit(f"read {tag} was not accepted")
-        sources[tag] = sequence
-
     returned = 0
     exact = 0
-    deadline = time.monotonic() + 120
-    while returned < len(sources) and time.monotonic() < deadline:
+
+    def take_completed():
+        nonlocal returned, exact
         for group in client.get_completed_reads():
             for read in group:
                 returned += 1
@@ -85,6 +79,24 @@ def main():
                       f"{sequence[:40]}{'...' if len(sequence) > 40 else ''}")
                 if "alignment_sam_record" in metadata:
                     print("    SAM:", metadata["alignment_sam_record"].split("\n")[0][:160])
+
+    reads = []
+    for tag, sequence in enumerate(source_sequences(args.reads, args.align_ref, rng), start=1):
+        reads.append({"read_tag": tag, "read_id": f"example-read-{tag}", "raw_data": simulate(sequence, args.stride),
+                      "daq_offset": DAQ_OFFSET, "daq_scaling": DAQ_SCALING})
+        sources[tag] = sequence
+    # Reads go in lists of up to five. A list is taken whole or not at all: when the queue is full
+    # nothing of it was passed, so it is passed again as it is, after collecting what is ready.
+    for start in range(0, len(reads), 5):
+        batch = reads[start:start + 5]
+        while (outcome := client.pass_reads(batch, 100)) == tessellpy.queue_full:
+            take_completed()
+        if outcome != tessellpy.read_accepted:
+            sys.exit(f"reads {batch[0]['read_tag']} to {batch[-1]['read_tag']} were not accepted: {outcome}")
+
+    deadline = time.monotonic() + 120
+    while returned < len(sources) and time.monotonic() < deadline:
+        take_completed()
         time.sleep(0.01)
 
     print(f"finish: {client.finish(30)}")

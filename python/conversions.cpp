@@ -143,27 +143,157 @@ py::array dataview_to_ndarray(const DataView& view) {
     return out;
 }
 
+namespace {
+
+/// numpy's abstract scalar types, looked up once; never released, as the interpreter may be gone
+/// by the time statics are destroyed.
+struct NumpyScalarTypes {
+    py::handle integer;
+    py::handle floating;
+    py::handle boolean;
+};
+
+const NumpyScalarTypes& numpy_scalar_types() {
+    static const NumpyScalarTypes* types = [] {
+        const auto numpy = py::module_::import("numpy");
+        const auto kept = [&numpy](const char* name) { return py::object(numpy.attr(name)).release(); };
+        return new NumpyScalarTypes{kept("integer"), kept("floating"), kept("bool_")};
+    }();
+    return *types;
+}
+
+bool is_instance(const py::handle& value, const py::handle& type) {
+    const int outcome = PyObject_IsInstance(value.ptr(), type.ptr());
+    if (outcome < 0) {
+        throw py::error_already_set();
+    }
+    return outcome != 0;
+}
+
+template <typename T>
+void store_integer(Metadata& metadata, const std::string& key, const py::handle& value, const char* range) {
+    std::optional<T> number;
+    if (is_integer(value)) {
+        number = integer_value<T>(value);
+    }
+    if (!number) {
+        throw py::cast_error("'" + key + "' takes an int " + range + ", got " + describe(value));
+    }
+    metadata.insert<T>(key, *number);
+}
+
+template <typename T>
+void store_real(Metadata& metadata, const std::string& key, const py::handle& value) {
+    const auto refused = [&] { return py::cast_error("'" + key + "' takes a float, got " + describe(value)); };
+    if (!is_real(value) && !is_integer(value)) {
+        throw refused();
+    }
+    const double number = PyFloat_AsDouble(value.ptr());
+    if (number == -1.0 && PyErr_Occurred() != nullptr) {
+        PyErr_Clear();  // an int too large for a double
+        throw refused();
+    }
+    metadata.insert<T>(key, static_cast<T>(number));
+}
+
+}  // namespace
+
+bool is_integer(const py::handle& value) {
+    if (PyBool_Check(value.ptr()) != 0) {
+        return false;
+    }
+    return PyLong_Check(value.ptr()) != 0 || is_instance(value, numpy_scalar_types().integer);
+}
+
+bool is_real(const py::handle& value) {
+    return PyFloat_Check(value.ptr()) != 0 || is_instance(value, numpy_scalar_types().floating);
+}
+
+bool is_boolean(const py::handle& value) {
+    return PyBool_Check(value.ptr()) != 0 || is_instance(value, numpy_scalar_types().boolean);
+}
+
+std::string describe(const py::handle& value) {
+    const auto type = py::type::handle_of(value);
+    std::string name = py::str(type.attr("__qualname__"));
+    const std::string module = py::str(type.attr("__module__"));
+    if (module != "builtins") {
+        name = module + "." + name;
+    }
+    if (py::isinstance<py::array>(value)) {
+        const auto array = py::reinterpret_borrow<py::array>(value);
+        std::string shape;
+        for (py::ssize_t i = 0; i < array.ndim(); ++i) {
+            shape += (i == 0 ? "" : ", ") + std::to_string(array.shape(i));
+        }
+        if (array.ndim() == 1) {
+            shape += ",";
+        }
+        return name + " of " + std::string(py::str(array.dtype())) + " with shape (" + shape + ")";
+    }
+    std::string text = py::repr(value);
+    constexpr std::size_t longest = 60;
+    if (text.size() > longest) {
+        text = text.substr(0, longest) + "...";
+    }
+    return name + " (" + text + ")";
+}
+
+std::optional<std::string> utf8_of(const py::handle& text) {
+    Py_ssize_t size = 0;
+    const char* bytes = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (bytes == nullptr) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return std::string(bytes, static_cast<std::size_t>(size));
+}
+
+void log_warning(const std::string& text) {
+    py::module_::import("logging").attr("getLogger")("tessellpy").attr("warning")(text);
+}
+
 void set_metadata_from_python(Metadata& metadata, const std::string& key, const py::handle& value, OptionType type) {
     switch (type) {
     case OptionType::string: {
         std::string text;
         if (py::isinstance<py::str>(value)) {
-            text = value.cast<std::string>();
-        } else if (py::isinstance<py::list>(value)) {
-            if (!str_list_to_std_string(py::reinterpret_borrow<py::list>(value), text)) {
-                throw std::runtime_error("Could not convert python list to string.");
+            const auto utf8 = utf8_of(value);
+            if (!utf8) {
+                throw py::cast_error("'" + key + "' takes text that can be encoded as UTF-8, got " + describe(value));
             }
+            text = *utf8;
+        } else if (py::isinstance<py::list>(value) || py::isinstance<py::tuple>(value)) {
+            const py::list items(py::reinterpret_borrow<py::object>(value));
+            bool joined = false;
+            try {
+                joined = str_list_to_std_string(items, text);
+            } catch (const py::cast_error& error) {
+                throw py::cast_error("'" + key + "': " + error.what());
+            }
+            if (!joined) {
+                throw py::cast_error("Could not convert python list to string: '" + key +
+                                     "' takes a list of str, got " + describe(value));
+            }
+        } else if (!value.is_none()) {
+            throw py::cast_error("'" + key + "' takes a str or a list of str, got " + describe(value));
         }
         metadata.insert(key, text);
         return;
     }
-    case OptionType::boolean: metadata.insert<bool>(key, value.cast<bool>()); return;
-    case OptionType::int32: metadata.insert<int32_t>(key, value.cast<int32_t>()); return;
-    case OptionType::uint32: metadata.insert<uint32_t>(key, value.cast<uint32_t>()); return;
-    case OptionType::int64: metadata.insert<int64_t>(key, value.cast<int64_t>()); return;
-    case OptionType::uint64: metadata.insert<uint64_t>(key, value.cast<uint64_t>()); return;
-    case OptionType::float32: metadata.insert<float>(key, value.cast<float>()); return;
-    case OptionType::float64: metadata.insert<double>(key, value.cast<double>()); return;
+    case OptionType::boolean:
+        // The truth value of any number, as the interpreter computes it; text and the like are not flags.
+        if (!value.is_none() && !is_boolean(value) && PyNumber_Check(value.ptr()) == 0) {
+            throw py::cast_error("'" + key + "' takes a bool, got " + describe(value));
+        }
+        metadata.insert<bool>(key, PyObject_IsTrue(value.ptr()) == 1);
+        return;
+    case OptionType::int32: store_integer<int32_t>(metadata, key, value, "from -2147483648 to 2147483647"); return;
+    case OptionType::uint32: store_integer<uint32_t>(metadata, key, value, "from 0 to 4294967295"); return;
+    case OptionType::int64: store_integer<int64_t>(metadata, key, value, "that fits 64 signed bits"); return;
+    case OptionType::uint64: store_integer<uint64_t>(metadata, key, value, "from 0 to 18446744073709551615"); return;
+    case OptionType::float32: store_real<float>(metadata, key, value); return;
+    case OptionType::float64: store_real<double>(metadata, key, value); return;
     }
 }
 
@@ -172,10 +302,14 @@ bool str_list_to_std_string(const py::list& items, std::string& out) {
         if (!py::isinstance<py::str>(item)) {
             return false;
         }
+        const auto text = utf8_of(item);
+        if (!text) {
+            throw py::cast_error("list item " + describe(item) + " cannot be encoded as UTF-8");
+        }
         if (!out.empty()) {
             out += " ";
         }
-        out += item.cast<std::string>();
+        out += *text;
     }
     return true;
 }

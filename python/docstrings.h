@@ -4,7 +4,23 @@
 namespace tessellpy {
 namespace docs {
 
-constexpr const char* init = R"(Constructor connects to a basecall service at the specified port.
+constexpr const char* client_class = R"(Client of a Vexil basecall server.
+
+One object drives 1 to 100 library clients, all connected to the same server with the same
+configuration, and hands them reads in rotation. A session: set_params() (optional), connect(),
+pass_read() or pass_reads(), get_completed_reads() until every read is back, finish() or disconnect().
+
+Calls that can block (connect, pass_read and pass_reads while they wait for room, finish,
+disconnect) release the interpreter lock, so other Python threads run meanwhile and may call into
+the same object, and they let Ctrl-C raise KeyboardInterrupt within 100 ms; each call's docstring
+says in which state an interrupt leaves the object.
+
+Read tags: a read's read_tag is in flight from its acceptance until get_completed_reads has handed
+the read back (the entry with sub_tag 0). A read whose tag is in flight in any library client of
+this object is refused as bad_read, with a warning on the "tessellpy" logger.
+)";
+
+constexpr const char* init = R"(Create the client; it does not connect: call connect().
 
 :param address: The address the server listens to, e.g. "ipc:///tmp/server.sock" or "tcp://127.0.0.1:5555".
 :param config: The name of the configuration to use on the server.
@@ -54,10 +70,16 @@ Allowed parameters:
     barcode_list (list of str): Barcodes to report. Default: no restriction.
     pair_by_channel (bool): Pair duplex reads by channel. Default False: pairing by time.
 
+An int parameter takes an int (or numpy integer) within its range, not a bool or a float; a float
+parameter any real number but a bool; a str parameter a str, a list or tuple of str (joined with
+spaces) or None (""). A value of another type is refused: nothing is changed, and a warning on the
+"tessellpy" logger names the parameter, what it takes and what it was given.
+
 Return values:
     success: The parameters were set.
-    already_connected: The parameters cannot be changed after connecting.
-    failed: The dict was not formatted correctly.
+    already_connected: The parameters cannot be changed after connecting (or while connect,
+        finish or disconnect is under way).
+    failed: The dict was not formatted correctly (see the warning).
 )";
 
 constexpr const char* get_status = R"(Get the status of the client.
@@ -70,57 +92,113 @@ constexpr const char* get_status = R"(Get the status of the client.
 
 constexpr const char* get_error_message = R"(Get the error message, if any.
 
-:returns: The current error message string, if any.
+:returns: The current error message string, if any: one line per library client in error, and why
+    the last connect failed when it disconnected the clients it had connected.
 )";
 
 constexpr const char* get_internal_state = R"(For diagnostics/debugging use only.
 
-:returns: A string describing the client's internal state, useful when diagnosing an issue.
+:returns: A string describing the internal state of this object's library clients, useful when
+    diagnosing an issue: one line per client, each a JSON object.
 )";
 
 constexpr const char* connect = R"(Connect to basecall server.
 
+Connects the library clients one after the other; waits for connect, finish or disconnect calls
+still under way on this object first.
+
 :returns: A result code:
     success, failed, already_connected, timed_out, invalid_response, basecall_config_unavailable,
-    barcode_kit_unavailable, align_index_unavailable, bed_file_unavailable.
-A connection failure puts the object into the error state.
+    barcode_kit_unavailable, align_index_unavailable, bed_file_unavailable, or a code without a
+    name (printed with its number and meaning).
+When the first library client fails, the object is in the error state (get_status() says
+error_state; call disconnect() before connecting again). When a later one fails, every client is
+disconnected again and get_error_message() says why.
+
+disconnect() from another thread ends a connect within a second; connect then returns failed.
+Ctrl-C raises KeyboardInterrupt within 100 ms; the connection is then ended in the background, and
+until that is done get_status() shows the attempt and set_params() returns already_connected;
+disconnect() and connect() wait for it.
 )";
 
-constexpr const char* pass_read = R"(Pass one read (pass_read) or a list of reads (pass_reads) to the server.
+#define TESSELLPY_READ_FIELDS                                                                  \
+    "A read is a dict with these fields:\n"                                                   \
+    "    read_tag (int): A 32-bit non-negative value; no two reads in flight may share one.\n"  \
+    "    raw_data (numpy.ndarray): A 1-d array of signed 16-bit integers.\n"                  \
+    "    read_id (str): The read id; not empty.\n"                                            \
+    "    daq_offset (float): The digitiser offset.\n"                                         \
+    "    daq_scaling (float): The digitiser scaling.\n"                                       \
+    "Other fields are ignored. numpy scalars are taken as the Python numbers they equal, but a\n" \
+    "float field takes no int (give 0.0, not 0). A refused read is explained by a warning on\n"  \
+    "the \"tessellpy\" logger; an integer too large for its field, or text that cannot be\n"     \
+    "encoded as UTF-8, raises RuntimeError naming the field.\n\n"
 
-:param wait_duration_ms: When the input queue is full, block until space frees or this many ms
-    have passed. Zero does not block.
+constexpr const char* pass_read =
+        "Pass one read to the server.\n\n"
+        ":param read: The read (a dict, see below).\n"
+        ":param wait_duration_ms: When the input queue is full, block until space frees or this many ms\n"
+        "    have passed. Zero waits the pass_read_timeout parameter (0 by default: no waiting).\n\n"
+        TESSELLPY_READ_FIELDS
+        ":returns: A pass_read_result code:\n"
+        "    read_accepted: The read was taken.\n"
+        "    not_accepting_reads: The client is not connected, or finishing.\n"
+        "    queue_full: No room came within the wait.\n"
+        "    bad_read: The read was refused (see the warning); nothing was passed.\n\n"
+        "Ctrl-C while it waits raises KeyboardInterrupt within 100 ms; the read was then not passed.\n";
 
-A read is a dict with these fields:
-    read_tag (int): A 32-bit non-negative value unique to this client.
-    raw_data (numpy.ndarray): A 1-d array of signed 16-bit integers.
-    read_id (str): The read id; not empty.
-    daq_offset (float): The digitiser offset.
-    daq_scaling (float): The digitiser scaling.
-Other fields are ignored.
+constexpr const char* pass_reads =
+        "Pass a list of reads to the server, all to the same library client.\n\n"
+        ":param reads: A list of reads (dicts, see below; other items are converted with dict()).\n"
+        ":param wait_duration_ms: As for pass_read.\n\n"
+        "The list is taken whole or not at all, and is never changed: read_accepted means every read\n"
+        "was taken; any other result, and an interrupt, means none was, so the same list can be passed\n"
+        "again as it is:\n\n"
+        "    while client.pass_reads(reads, 1000) == tessellpy.queue_full:\n"
+        "        collect_some(client.get_completed_reads())\n\n"
+        TESSELLPY_READ_FIELDS
+        ":returns: A pass_read_result code as for pass_read; bad_read also when two reads of the\n"
+        "    list share a read_tag.\n\n"
+        "Ctrl-C while it waits raises KeyboardInterrupt within 100 ms; no read was then passed.\n";
 
-:returns: A pass_read_result code:
-    success (read_accepted), not_accepting_reads, queue_full, bad_read.
-)";
+#undef TESSELLPY_READ_FIELDS
 
 constexpr const char* get_completed_reads = R"(Get completed reads.
+
+Reads not called come back too, without a sequence. Handing a read back (the entry with sub_tag 0)
+frees its read_tag for another read. Reads a connection left uncollected are still handed back
+after the next connect.
 
 :returns: A list of lists of read dicts; empty when nothing is ready. A read that was not split
     yields a list of length 1.
 )";
 
-constexpr const char* finish = R"(Blocks until all reads are finished processing.
+constexpr const char* finish = R"(Blocks until all reads are finished processing, then ends the connection.
 
-:param timeout: Timeout in seconds; zero means no timeout.
-:returns: A result code: success, not_ready, failed or no_connection.
+Finishes the library clients one after the other; waits for connect, finish or disconnect calls
+still under way on this object first. Reads that were not called come back through
+get_completed_reads() either way.
+
+:param timeout: Timeout in seconds for each library client; zero means no timeout.
+:returns: A result code: success (every read came back called), not_ready (the timeout ran out
+    first), failed (reads came back uncalled for another reason) or no_connection.
+
+disconnect() from another thread ends a finish within a second; finish then returns failed.
+Ctrl-C raises KeyboardInterrupt within 100 ms; the connection is then ended in the background, and
+the reads already accepted come back (uncalled where need be) through get_completed_reads();
+disconnect() returns once that is done.
 )";
 
 constexpr const char* disconnect = R"(Put the client into the disconnected state.
 
 Disconnects if needed and clears any error message; call it before reconnecting after an error.
-Any reads still held are dropped.
+Reads still queued or on the server are dropped, except those of a finish it ends. May be called
+from another thread to end a connect or finish under way there, which then returns within a
+second; disconnect itself returns once every library client is disconnected.
 
-:returns: A result code: success or no_connection.
+:returns: A result code: success when it ended a connection (or a connect or finish under way),
+    no_connection when there was none.
+
+Ctrl-C raises KeyboardInterrupt within 100 ms; the disconnection goes on in the background.
 )";
 
 constexpr const char* get_basecalling_config = R"(Get the basecalling config used by this client.
@@ -142,7 +220,9 @@ constexpr const char* get_alignment_sam_header = R"(Get the SAM header of the al
     "    bad_reply: the server's protocol version was rejected by the client\n"               \
     "    bad_request: the request was rejected by the server\n"                                \
     "    invalid_response\n"                                                                   \
-    "    timed_out: no server at the address, or no answer\n"
+    "    timed_out: no server at the address, or no answer\n"                                  \
+    "Ctrl-C raises KeyboardInterrupt within 100 ms; the query itself runs to its time-out in\n" \
+    "the background, and the interpreter waits for it when it exits.\n"
 
 constexpr const char* get_barcode_kits =
         "Query method for retrieving barcode kits supported by the server.\n\n" TESSELLPY_QUERY_CODES;

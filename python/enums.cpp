@@ -3,9 +3,29 @@
 #include "client_api/read.h"
 #include "client_api/result.h"
 
+#include <string>
+
 namespace tessellpy {
 
 namespace py = pybind11;
+
+namespace {
+
+/// The enum's own `method` for named values; `pattern` filled with the number and the library's
+/// text for the others.
+py::cpp_function nameless_aware(py::enum_<vexil::Result>& type, const char* method, std::string pattern) {
+    const py::object named_text = type.attr(method);
+    return py::cpp_function(
+            [named_text, pattern](vexil::Result value) -> std::string {
+                if (py::cast(value).attr("name").cast<std::string>() != "???") {
+                    return py::str(named_text(value));
+                }
+                return py::str(pattern).format(static_cast<int>(value), vexil::to_string(value));
+            },
+            py::is_method(type));
+}
+
+}  // namespace
 
 void register_enums(py::module_& module) {
     py::enum_<vexil::ConnectionStatus>(module, "status")
@@ -19,7 +39,8 @@ void register_enums(py::module_& module) {
             .value("error_state", vexil::ConnectionStatus::error)
             .export_values();
     // align_index_no_seq and file_load_timeout have no member: they arrive as nameless values.
-    py::enum_<vexil::Result>(module, "result")
+    py::enum_<vexil::Result> result(module, "result");
+    result
             .value("success", vexil::Result::success)
             .value("no_connection", vexil::Result::no_connection)
             .value("already_connected", vexil::Result::already_connected)
@@ -35,6 +56,10 @@ void register_enums(py::module_& module) {
             .value("bad_reply", vexil::Result::bad_reply)
             .value("invalid_aligner_options", vexil::Result::invalid_aligner_options)
             .export_values();
+    // A nameless value prints its number and the library's name for it rather than "result.???".
+    // Assigned rather than def'd: def would add an overload behind pybind11's own, never reached.
+    result.attr("__str__") = nameless_aware(result, "__str__", "result {} ({})");
+    result.attr("__repr__") = nameless_aware(result, "__repr__", "<result {}: {}>");
     py::enum_<vexil::PassReadResult>(module, "pass_read_result")
             .value("read_accepted", vexil::PassReadResult::success)
             .value("not_accepting_reads", vexil::PassReadResult::not_accepting_reads)

@@ -4,11 +4,15 @@
 #include "python/align_results.h"
 #include "python/docstrings.h"
 #include "python/enums.h"
+#include "python/interruptible.h"
 #include "python/server_queries.h"
 #include "python/test_helpers.h"
 #include "python/vexil_client_py.h"
 
 #include <pybind11/pybind11.h>
+
+#include <stdexcept>
+#include <string>
 
 namespace py = pybind11;
 
@@ -19,7 +23,7 @@ py::tuple version_tuple(const vexil::VersionTag& tag) { return py::make_tuple(ta
 void register_client_class(py::module_& module) {
     namespace docs = tessellpy::docs;
     using vexil::VexilClientPy;
-    py::class_<VexilClientPy>(module, "VexilClient")
+    py::class_<VexilClientPy>(module, "VexilClient", docs::client_class)
             .def(py::init<const std::string&, const std::string&, const py::int_&>(), py::arg("address"),
                  py::arg("config"), py::arg("num_threads") = 1, docs::init)
             .def("set_params", &VexilClientPy::set_params, py::arg("params"), docs::set_params)
@@ -30,7 +34,7 @@ void register_client_class(py::module_& module) {
             .def("pass_read", &VexilClientPy::pass_read, py::arg("read"), py::arg("wait_duration_ms") = 0,
                  docs::pass_read)
             .def("pass_reads", &VexilClientPy::pass_reads, py::arg("reads"), py::arg("wait_duration_ms") = 0,
-                 docs::pass_read)
+                 docs::pass_reads)
             .def("get_completed_reads", &VexilClientPy::get_completed_reads, docs::get_completed_reads)
             .def("finish", &VexilClientPy::finish, py::arg("timeout") = 0, docs::finish)
             .def("disconnect", &VexilClientPy::disconnect, docs::disconnect)
@@ -40,10 +44,10 @@ void register_client_class(py::module_& module) {
             .def("__repr__", &VexilClientPy::repr);
 }
 
-}  // namespace
-
-PYBIND11_MODULE(tessellpy, module) {
+void initialise(py::module_& module) {
     module.doc() = "Python client of the Vexil basecall server.";
+    // First, so that a missing or broken numpy is named as the cause.
+    py::module_::import("numpy");
     apps::register_align_results_dtype();
     // The enums come first so that the signatures help() shows name them.
     tessellpy::register_enums(module);
@@ -56,4 +60,18 @@ PYBIND11_MODULE(tessellpy, module) {
             "get_protocol_version", [] { return version_tuple(vexil::VexilClient::get_protocol_version()); },
             tessellpy::docs::get_protocol_version);
     tessellpy::register_test_helpers(module);
+    tessellpy::wait_for_abandoned_calls_at_exit();
+}
+
+}  // namespace
+
+PYBIND11_MODULE(tessellpy, module) {
+    try {
+        initialise(module);
+    } catch (py::error_already_set& error) {
+        // pybind11 would raise a bare "initialization failed" and leave the cause in __cause__.
+        const std::string cause = py::str(error.type().attr("__name__")).cast<std::string>() + ": " +
+                                  py::str(error.value()).cast<std::string>();
+        throw std::runtime_error("tessellpy could not be initialised: " + cause);
+    }
 }

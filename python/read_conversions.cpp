@@ -14,9 +14,6 @@ namespace tessellpy {
 
 namespace {
 
-bool is_int(const py::handle& value) { return PyLong_Check(value.ptr()) != 0; }
-bool is_float(const py::handle& value) { return PyFloat_Check(value.ptr()) != 0; }
-
 /// Copies a one-dimensional int16 array element by element, whatever its stride.
 bool copy_raw_data(const py::handle& value, std::vector<int16_t>& samples) {
     if (!py::isinstance<py::array_t<int16_t>>(value)) {
@@ -34,70 +31,104 @@ bool copy_raw_data(const py::handle& value, std::vector<int16_t>& samples) {
     return true;
 }
 
-/// Stores one item; false when its value is refused. Unknown keys are accepted and ignored.
-bool store_item(const std::string& key, const py::handle& value, vexil::Read& read) {
+std::string refusal(const std::string& key, const char* takes, const py::handle& value) {
+    return "'" + key + "' takes " + takes + ", got " + describe(value);
+}
+
+/// A value the stored type cannot represent is an error rather than a refusal: it names the key.
+template <typename T>
+T integer_or_raise(const std::string& key, const py::handle& value, const char* type_name) {
+    const auto number = integer_value<T>(value);
+    if (!number) {
+        throw py::cast_error("read dict key '" + key + "': " + describe(value) + " does not fit " + type_name);
+    }
+    return *number;
+}
+
+std::string text_or_raise(const std::string& key, const py::handle& value) {
+    const auto text = utf8_of(value);
+    if (!text) {
+        throw py::cast_error("read dict key '" + key + "': " + describe(value) + " cannot be encoded as UTF-8");
+    }
+    return *text;
+}
+
+/// Stores one item; returns why its value was refused, or nothing. Unknown keys are ignored.
+std::optional<std::string> store_item(const std::string& key, const py::handle& value, vexil::Read& read) {
     auto& metadata = read.get_metadata();
     if (key == "read_tag") {
-        if (!is_int(value)) {
-            return false;
+        constexpr const char* takes = "an int from 0 to 4294967295";
+        if (!is_integer(value)) {
+            return refusal(key, takes, value);
         }
-        const auto tag = value.cast<int64_t>();
+        const auto tag = integer_or_raise<int64_t>(key, value, "a signed 64-bit integer");
         if (tag < 0 || tag > static_cast<int64_t>(UINT32_MAX)) {
-            return false;
+            return refusal(key, takes, value);
         }
         read.set_read_tag(static_cast<unsigned long long>(tag));
     } else if (key == "raw_data") {
         std::vector<int16_t> samples;
         if (!copy_raw_data(value, samples)) {
-            return false;
+            return refusal(key, "a one-dimensional numpy array of int16", value);
         }
         read.get_datasets().erase(dataset::raw_data);
         read.get_datasets().emplace(dataset::raw_data, bass::data_wrappers::DataView(std::move(samples)));
     } else if (key == "read_id") {
-        if (!py::isinstance<py::str>(value)) {
-            return false;
+        if (!py::isinstance<py::str>(value) || py::len(value) == 0) {
+            return refusal(key, "a non-empty str", value);
         }
-        const auto text = value.cast<std::string>();
-        if (text.empty()) {
-            return false;
-        }
-        metadata.insert("read_id", text);
+        metadata.insert("read_id", text_or_raise(key, value));
     } else if (key == "run_id") {
         if (!py::isinstance<py::str>(value)) {
-            return false;
+            return refusal(key, "a str", value);
         }
-        metadata.insert("run_id", value.cast<std::string>());
+        metadata.insert("run_id", text_or_raise(key, value));
     } else if (key == "daq_offset" || key == "daq_scaling" || key == "scaling_med" || key == "scaling_mad" ||
                key == "sampling_rate") {
-        if (!is_float(value)) {
-            return false;
+        // An int is refused: a digitiser offset of 0 is more likely a mistake than a value.
+        if (!is_real(value)) {
+            return refusal(key, "a float (a Python float or a numpy floating-point scalar)", value);
         }
         const std::string stored = key == "scaling_med"   ? "scaling_override_median"
                                    : key == "scaling_mad" ? "scaling_override_med_abs_dev"
                                                           : key;
-        metadata.insert<float>(stored, value.cast<float>());
+        metadata.insert<float>(stored, static_cast<float>(PyFloat_AsDouble(value.ptr())));
     } else if (key == "override_scaling") {
-        if (!PyBool_Check(value.ptr())) {
-            return false;
+        if (!is_boolean(value)) {
+            return refusal(key, "a bool", value);
         }
-        metadata.insert<bool>("scaling_override", value.cast<bool>());
+        metadata.insert<bool>("scaling_override", PyObject_IsTrue(value.ptr()) == 1);
     } else if (key == "channel" || key == "mux") {
-        if (!is_int(value)) {
-            return false;
+        if (!is_integer(value)) {
+            return refusal(key, "an int", value);
         }
-        const auto number = value.cast<int32_t>();
+        const auto number = integer_or_raise<int32_t>(key, value, "a signed 32-bit integer");
         if (key == "channel") {
             metadata.insert<int32_t>("channel", number);
         } else {
             metadata.insert<uint32_t>("mux", static_cast<uint32_t>(number));
         }
     } else if (key == "start_time" || key == "duration") {
-        if (!is_int(value)) {
-            return false;
+        if (!is_integer(value)) {
+            return refusal(key, "an int", value);
         }
-        metadata.insert<uint64_t>(key, value.cast<uint64_t>());
+        metadata.insert<uint64_t>(key, integer_or_raise<uint64_t>(key, value, "an unsigned 64-bit integer"));
     }
-    return true;
+    return std::nullopt;
+}
+
+std::string key_or_raise(const py::handle& key) {
+    if (py::isinstance<py::bytes>(key)) {
+        return key.cast<std::string>();
+    }
+    if (!py::isinstance<py::str>(key)) {
+        throw py::cast_error("read dict key " + describe(key) + " is not a str");
+    }
+    const auto text = utf8_of(key);
+    if (!text) {
+        throw py::cast_error("read dict key " + describe(key) + " cannot be encoded as UTF-8");
+    }
+    return *text;
 }
 
 /// The read's SAM lines joined by line breaks; empty when they cannot be built (logged).
@@ -114,26 +145,35 @@ std::optional<std::string> sam_record_of(const vexil::Read& read) {
     } catch (const std::exception& error) {
         const std::string message = "Could not build the SAM record of read '" + read.get_by_name("read_id") +
                                     "' (tag " + std::to_string(read.get_read_tag()) + "): " + error.what();
-        py::module_::import("logging").attr("getLogger")("tessellpy").attr("warning")(message);
+        log_warning(message);
         return std::nullopt;
     }
 }
 
 }  // namespace
 
-bool dict_to_readholder(const py::dict& source, vexil::Read& read) {
-    static const std::set<std::string> required = {"read_tag", "raw_data", "read_id", "daq_offset", "daq_scaling"};
+bool dict_to_readholder(const py::dict& source, vexil::Read& read, std::string& reason) {
+    static const char* const required[] = {"read_tag", "raw_data", "read_id", "daq_offset", "daq_scaling"};
     std::set<std::string> stored;
     for (const auto& [key_object, value] : source) {
-        const auto key = key_object.cast<std::string>();
-        if (!store_item(key, value, read)) {
+        const auto key = key_or_raise(key_object);
+        if (auto refused = store_item(key, value, read)) {
+            reason = std::move(*refused);
             return false;
         }
-        if (required.count(key) != 0) {
-            stored.insert(key);
+        stored.insert(key);
+    }
+    std::string missing;
+    for (const char* key : required) {
+        if (stored.count(key) == 0) {
+            missing += std::string(missing.empty() ? "" : ", ") + "'" + key + "'";
         }
     }
-    return stored.size() == required.size();
+    if (!missing.empty()) {
+        reason = "required key(s) missing: " + missing;
+        return false;
+    }
+    return true;
 }
 
 py::dict readholder_to_dict(const vexil::Read& read) {

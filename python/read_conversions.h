@@ -4,15 +4,20 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
 #include <vector>
 
 namespace tessellpy {
 
 namespace py = pybind11;
 
-/// Fills `read` from a read dict. False when a value is refused or a required key is missing; keys
-/// that are not strings and integers beyond what the stored type holds raise a cast error.
-bool dict_to_readholder(const py::dict& source, vexil::Read& read);
+/// Fills `read` from a read dict. False when a value is refused or a required key is missing, with
+/// `reason` naming the key, what it takes and what it was given. Integers and numpy integers are
+/// taken where an int is, floats and numpy floating-point scalars where a float is (an int is not),
+/// bools and numpy bools where a bool is. A key that is not a str or bytes, an integer beyond what
+/// the stored type holds and text that cannot be encoded as UTF-8 raise a cast error naming the
+/// key and the value's type.
+bool dict_to_readholder(const py::dict& source, vexil::Read& read, std::string& reason);
 
 /// The read as a dict: read_tag, sub_tag, priority, metadata, datasets.
 py::dict readholder_to_dict(const vexil::Read& read);

@@ -3,8 +3,10 @@
 #include "client_api/result.h"
 #include "client_api/server_query.h"
 #include "python/docstrings.h"
+#include "python/interruptible.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,19 +18,25 @@ namespace query = vexil::server_query;
 
 namespace {
 
-/// Runs the query with the interpreter lock released; (answer, code), the answer None on failure.
-template <typename Output, typename Query, typename Convert>
-py::tuple ask(Query query_function, const std::string& address, uint32_t timeout, Convert convert) {
+/// What a query writes; shared with the thread that runs it, which may outlive an interrupted caller.
+template <typename Output>
+struct Answer {
     Output output{};
     vexil::Result result = vexil::Result::success;
-    {
-        py::gil_scoped_release release;
-        result = query_function(output, address, timeout);
+};
+
+/// Runs the query in the background, Ctrl-C taking effect at once; (answer, code), the answer None
+/// on failure.
+template <typename Output, typename Query, typename Convert>
+py::tuple ask(Query query_function, const std::string& address, uint32_t timeout, Convert convert) {
+    auto answer = std::make_shared<Answer<Output>>();
+    run_interruptibly([answer, query_function, address, timeout] {
+        answer->result = query_function(answer->output, address, timeout);
+    });
+    if (answer->result != vexil::Result::success) {
+        return py::make_tuple(py::none(), answer->result);
     }
-    if (result != vexil::Result::success) {
-        return py::make_tuple(py::none(), result);
-    }
-    return py::make_tuple(convert(output), result);
+    return py::make_tuple(convert(answer->output), answer->result);
 }
 
 py::list barcode_kits(const std::vector<query::BarcodeKitDefinition>& kits) {
@@ -119,17 +127,12 @@ void register_server_queries(py::module_& module) {
     module.def(
             "get_server_information",
             [](const std::string& address, uint32_t timeout) {
-                std::string information = "No information available";
-                vexil::Result result = vexil::Result::success;
-                {
-                    py::gil_scoped_release release;
-                    std::string answer;
-                    result = query::get_server_information(answer, address, timeout);
-                    if (result == vexil::Result::success) {
-                        information = std::move(answer);
-                    }
-                }
-                return py::make_tuple(py::str(information), result);
+                auto answer = std::make_shared<Answer<std::string>>();
+                run_interruptibly([answer, address, timeout] {
+                    answer->result = query::get_server_information(answer->output, address, timeout);
+                });
+                const bool answered = answer->result == vexil::Result::success;
+                return py::make_tuple(py::str(answered ? answer->output : "No information available"), answer->result);
             },
             docs::get_server_information);
     module.def(

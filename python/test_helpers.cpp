@@ -63,7 +63,8 @@ py::dict dict_through_read() {
     source["scaling_mad"] = py::float_(4.5);
     source["raw_data"] = py::array_t<int16_t>(static_cast<py::ssize_t>(samples.size()), samples.data());
     vexil::Read read;
-    if (!dict_to_readholder(source, read)) {
+    std::string reason;
+    if (!dict_to_readholder(source, read, reason)) {
         return py::dict();
     }
     return readholder_to_dict(read);

@@ -1,5 +1,6 @@
 """The class VexilClient: its answers without a server, and whole sessions against the reference
 server with one and with several library clients."""
+import json
 import threading
 import time
 
@@ -157,18 +158,14 @@ def test_lifecycle_calls_from_several_threads(start_server):
     assert client.finish(30) == result.success
 
 
-def test_failed_connect_of_second_client_disconnects_the_first(start_server):
+def test_failed_connect_of_second_client_leaves_every_client_disconnected(start_server):
     server = start_server("--fault", "bad_request,request=CONNECT,from=2,text=refused by test")
     client = tessellpy.VexilClient(server.address, CONFIG, 3)
     assert client.connect() == result.bad_request
-    lines = repr(client).split("\n")
-    assert lines[0] == "VexilClient(status=disconnected)"
-    assert lines[1].startswith("VexilClient(status=error, ") and "refused by test" in lines[1]
-    assert lines[2] == "VexilClient(status=disconnected)"
-    assert "refused by test" in client.get_error_message()
-    # The first client is disconnected, but the second still holds its failed connection.
-    assert client.set_params({"client_name": "x"}) == result.already_connected
-    assert client.disconnect() == result.no_connection
+    assert repr(client).split("\n") == ["VexilClient(status=disconnected)"] * 3
+    assert client.get_status() == tessellpy.disconnected
+    assert "Client 1 of 3" in client.get_error_message() and "refused by test" in client.get_error_message()
+    assert client.disconnect() == result.no_connection and client.get_error_message() == ""
     assert client.set_params({"client_name": "x"}) == result.success
 
 
@@ -193,6 +190,7 @@ def test_result_without_a_member_name_arrives_as_its_number(start_server):
     assert client.set_params({"server_file_load_timeout": 1}) == result.success
     outcome = client.connect()
     assert isinstance(outcome, result) and int(outcome) == 11
+    assert str(outcome) == "result 11 (file_load_timeout)" and repr(outcome) == "<result 11: file_load_timeout>"
     assert client.get_status() == tessellpy.error_state
     assert "VexilClient(status=error, " in repr(client)
 
@@ -212,3 +210,49 @@ def test_wait_beyond_32_bits_is_clamped_not_wrapped(start_server):
     # 2**32 would wrap to 0 and find the queue still full; clamped, it waits for room.
     assert client.pass_read(make_read(tag, "ACGT" * 60), 2 ** 32) == pass_result.read_accepted
     client.disconnect()
+
+
+def test_a_read_tag_is_in_flight_across_all_clients_until_collected(server, caplog):
+    client = tessellpy.VexilClient(server.address, CONFIG, 3)
+    assert client.connect() == result.success
+    first, twin = make_read(7, "ACGT" * 60), make_read(7, "TTGCA" * 50)
+    assert client.pass_read(first, 10000) == pass_result.read_accepted
+    # The twin would go to another library client, which knows nothing of tag 7.
+    assert client.pass_read(twin, 10000) == pass_result.bad_read
+    assert "read tag 7 is already in flight" in caplog.text
+    assert client.pass_reads([make_read(8, "ACGT" * 60), make_read(8, "ACGT" * 60)]) == pass_result.bad_read
+    assert "read tag 8 is repeated in the list" in caplog.text
+    assert client.pass_reads([make_read(9, "ACGT" * 60), make_read(7, "ACGT" * 60)]) == pass_result.bad_read
+    # Nothing of a refused list was passed: tag 9 is free.
+    assert client.pass_read(make_read(9, "ACGT" * 60), 10000) == pass_result.read_accepted
+    groups = collect(client, 2)
+    assert sorted(group[0]["read_tag"] for group in groups) == [7, 9]
+    assert client.pass_read(twin, 10000) == pass_result.read_accepted
+    (again,), = collect(client, 1)
+    assert again["read_tag"] == 7 and again["datasets"]["sequence"] == "TTGCA" * 50
+    assert client.finish(30) == result.success
+
+
+def test_internal_state_reports_this_objects_own_clients(server):
+    mine = tessellpy.VexilClient(server.address, CONFIG, 2)
+    tessellpy.VexilClient("ipc:///nonexistent/other.sock", "other_config")  # created last
+    assert mine.connect() == result.success
+    assert mine.pass_read(make_read(1, "ACGT" * 60), 10000) == pass_result.read_accepted
+
+    def reports():
+        return [json.loads(line)["VexilClient"] for line in mine.get_internal_state().split("\n")]
+
+    assert [report["client"] for report in reports()] == [0, 1]
+    assert {report["address"] for report in reports()} == {server.address}
+    assert [report["reads_in_flight"] for report in reports()] == [1, 0]
+    assert all(report["status"] == "connected" and report["connected_server"]["client_uid"] for report in reports())
+
+    # A called read left uncollected survives the next connect, and keeps its tag until handed back.
+    deadline = time.monotonic() + 30
+    while reports()[0]["completed_reads_waiting"] == 0 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert mine.disconnect() == result.success and mine.connect() == result.success
+    assert mine.pass_read(make_read(1, "ACGT" * 60), 10000) == pass_result.bad_read
+    assert [group[0]["read_tag"] for group in mine.get_completed_reads()] == [1]
+    assert mine.pass_read(make_read(1, "ACGT" * 60), 10000) == pass_result.read_accepted
+    mine.disconnect()

@@ -106,30 +106,63 @@ def test_read_dict_required_fields_and_refused_values(client):
         assert converts(client, make_read(1, sequence, **change)), change
 
 
-def test_read_dict_values_beyond_the_stored_type_raise(client):
+def test_read_dict_numpy_scalars_count_as_the_numbers_they_equal(client):
     sequence = "ACGT" * 60
-    for change in [{"channel": 2 ** 31}, {"mux": 2 ** 31}, {"duration": -1}, {"read_tag": 2 ** 64}]:
-        with pytest.raises(RuntimeError):
-            client.pass_read(make_read(1, sequence, **change))
-    with pytest.raises(RuntimeError):
-        client.pass_read({5: "key that is not a string"})
+    for change in [{"daq_offset": np.float32(1.5), "daq_scaling": np.float16(0.5)}, {"read_tag": np.int64(3)},
+                   {"channel": np.int32(4), "mux": np.uint8(2), "start_time": np.uint64(2 ** 63)},
+                   {"override_scaling": np.bool_(True)}]:
+        assert converts(client, make_read(1, sequence, **change)), change
+    for change in [{"daq_offset": np.int64(0)}, {"read_tag": np.float64(3.0)}, {"channel": True}]:
+        assert not converts(client, make_read(1, sequence, **change)), change
 
 
-def test_set_params_converts_by_option_type(client):
+def test_a_refused_read_dict_is_explained(client, caplog):
+    sequence = "ACGT" * 60
+    assert not converts(client, make_read(1, sequence, daq_offset=0))
+    assert "'daq_offset' takes a float" in caplog.text and "got int (0)" in caplog.text
+    assert client.pass_reads([make_read(1, sequence), make_read(2, sequence, raw_data=np.zeros((3, 2), np.int16))]) \
+        == tessellpy.bad_read
+    assert "read 1: 'raw_data' takes a one-dimensional numpy array of int16" in caplog.text
+    assert "shape (3, 2)" in caplog.text
+    assert not converts(client, {"read_tag": 1})
+    assert "required key(s) missing: 'raw_data', 'read_id', 'daq_offset', 'daq_scaling'" in caplog.text
+
+
+@pytest.mark.parametrize("change, message", [
+    ({"channel": 2 ** 31}, "key 'channel': int (2147483648) does not fit a signed 32-bit integer"),
+    ({"mux": 2 ** 31}, "key 'mux': int"),
+    ({"start_time": -1}, "key 'start_time': int (-1) does not fit an unsigned 64-bit integer"),
+    ({"read_tag": 2 ** 63}, "key 'read_tag': int (9223372036854775808) does not fit a signed 64-bit"),
+    ({"read_id": "bad \udc80"}, "key 'read_id': str ('bad \\udc80') cannot be encoded as UTF-8"),
+    ({5: "key"}, "read dict key int (5) is not a str"),
+])
+def test_read_dict_values_beyond_the_stored_type_raise_naming_the_key(client, change, message):
+    with pytest.raises(RuntimeError) as raised:
+        client.pass_read({**make_read(1, "ACGT" * 60), **change})
+    assert message in str(raised.value)
+
+
+def test_set_params_converts_by_option_type(client, caplog):
     result = tessellpy.result
-    assert client.set_params({"barcode_kits": ["kit_a", "kit_b"], "query_timeout": 500,
-                              "min_score_lamp": 3, "move_and_trace_enabled": 1}) == result.success
+    assert client.set_params({"barcode_kits": ("kit_a", "kit_b"), "query_timeout": np.uint16(500),
+                              "min_score_lamp": 3, "min_score_adapter": np.float32(2.5),
+                              "move_and_trace_enabled": 1}) == result.success
     assert client.set_params({"barcode_kits": None, "priority": tessellpy.read_priority.high_priority}) == result.success
     failing = [
-        {"no_such_option": 1},
-        {"barcode_kits": ["kit_a", 7]},
-        {"query_timeout": 1.5},
-        {"query_timeout": -1},
-        {"query_timeout": 2 ** 32},
-        {"max_reads_queued": 2 ** 64},
-        {"detect_adapter": "yes"},
-        {"priority": 1},
-        {3: "key that is not a string"},
+        ({"no_such_option": 1}, "unknown parameter 'no_such_option'"),
+        ({"barcode_kits": ["kit_a", 7]}, "'barcode_kits' takes a list of str, got list (['kit_a', 7])"),
+        ({"client_name": 5}, "'client_name' takes a str or a list of str, got int (5)"),
+        ({"query_timeout": True}, "'query_timeout' takes an int from 0 to 4294967295, got bool (True)"),
+        ({"query_timeout": 1.5}, "'query_timeout' takes an int"),
+        ({"query_timeout": -1}, "'query_timeout' takes an int"),
+        ({"query_timeout": 2 ** 32}, "'query_timeout' takes an int"),
+        ({"max_reads_queued": 2 ** 64}, "'max_reads_queued' takes an int"),
+        ({"min_score_lamp": False}, "'min_score_lamp' takes a float, got bool (False)"),
+        ({"detect_adapter": "yes"}, "'detect_adapter' takes a bool, got str ('yes')"),
+        ({"priority": 1}, "'priority' takes a read_priority, got int (1)"),
+        ({3: "key that is not a string"}, "parameter names are str"),
     ]
-    for params in failing:
+    for params, warning in failing:
+        caplog.clear()
         assert client.set_params(params) == result.failed, params
+        assert warning in caplog.text, params

@@ -12,9 +12,9 @@ IMPORT = ("import tessellpy\n"
           "print(next(line.split()[-1] for line in open('/proc/self/maps') if 'libvexil_client' in line))")
 
 
-def run_python(module_dir, cwd):
+def run_python(module_dir, cwd, first_on_path=None):
     env = {key: value for key, value in os.environ.items() if key not in ("LD_LIBRARY_PATH", "PYTHONPATH")}
-    env["PYTHONPATH"] = str(module_dir)
+    env["PYTHONPATH"] = os.pathsep.join(str(folder) for folder in (first_on_path, module_dir) if folder)
     return subprocess.run(["/usr/bin/python3", "-c", IMPORT], cwd=cwd, env=env, capture_output=True, text=True)
 
 
@@ -40,3 +40,13 @@ def test_install_puts_module_and_library_side_by_side(tmp_path):
     outcome = run_python(modules[0].parent, tmp_path)
     assert outcome.returncode == 0, outcome.stderr
     assert os.path.dirname(outcome.stdout.strip()) == str(modules[0].parent)
+
+
+def test_import_error_states_its_cause(tmp_path):
+    broken = tmp_path / "numpy"
+    broken.mkdir()
+    (broken / "__init__.py").write_text("raise ImportError('numpy is broken for this test')")
+    outcome = run_python(MODULE_DIR, tmp_path, first_on_path=tmp_path)
+    assert outcome.returncode != 0
+    assert "ImportError: tessellpy could not be initialised: ImportError: numpy is broken for this test" \
+        in outcome.stderr

@@ -1,0 +1,127 @@
+#include "python/interruptible.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace tessellpy {
+
+namespace py = pybind11;
+
+void check_signals() {
+    py::gil_scoped_acquire acquire;
+    if (PyErr_CheckSignals() != 0) {
+        throw py::error_already_set();
+    }
+}
+
+BackgroundCall::BackgroundCall(std::function<void()> work) {
+    m_thread = std::thread([this, work = std::move(work)] {
+        std::exception_ptr failure;
+        try {
+            work();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_finished = true;
+            m_failure = failure;
+        }
+        m_finished_event.notify_all();
+    });
+}
+
+BackgroundCall::~BackgroundCall() {
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+}
+
+bool BackgroundCall::finished() const {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_finished;
+}
+
+bool BackgroundCall::wait_for(std::chrono::milliseconds limit) const {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_finished_event.wait_for(lock, limit, [this] { return m_finished; });
+}
+
+void BackgroundCall::rethrow_failure() const {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_failure) {
+        std::rethrow_exception(m_failure);
+    }
+}
+
+bool wait_for_calls(const BackgroundCalls& calls, const std::function<bool()>& stop) {
+    py::gil_scoped_release release;
+    for (;;) {
+        const auto unfinished =
+                std::find_if(calls.begin(), calls.end(), [](const auto& call) { return !call->finished(); });
+        if (unfinished == calls.end()) {
+            return true;
+        }
+        if ((*unfinished)->wait_for(SIGNAL_SLICE)) {
+            continue;
+        }
+        if (stop && stop()) {
+            return false;
+        }
+        check_signals();
+    }
+}
+
+namespace {
+
+// Never destroyed: a call still running when the process ends must not be joined by a static
+// destructor (the interpreter's exit hook has waited for it already, or was interrupted).
+std::mutex& abandoned_mutex() {
+    static auto* mutex = new std::mutex;
+    return *mutex;
+}
+
+BackgroundCalls& abandoned_calls() {
+    static auto* calls = new BackgroundCalls;
+    return *calls;
+}
+
+void forget_finished_calls() {
+    const std::lock_guard<std::mutex> lock(abandoned_mutex());
+    auto& calls = abandoned_calls();
+    calls.erase(std::remove_if(calls.begin(), calls.end(), [](const auto& call) { return call->finished(); }),
+                calls.end());
+}
+
+}  // namespace
+
+void run_interruptibly(std::function<void()> work) {
+    forget_finished_calls();
+    auto call = std::make_shared<BackgroundCall>(std::move(work));
+    {
+        const std::lock_guard<std::mutex> lock(abandoned_mutex());
+        abandoned_calls().push_back(call);
+    }
+    wait_for_calls({call});
+    forget_finished_calls();
+    call->rethrow_failure();
+}
+
+void wait_for_abandoned_calls_at_exit() {
+    // The library must not be left running a query while the process tears its statics down.
+    const auto wait = [] {
+        BackgroundCalls calls;
+        {
+            const std::lock_guard<std::mutex> lock(abandoned_mutex());
+            calls = abandoned_calls();
+        }
+        try {
+            wait_for_calls(calls);
+        } catch (const py::error_already_set&) {
+            // A second Ctrl-C: the user no longer wants to wait.
+        }
+    };
+    py::module_::import("atexit").attr("register")(py::cpp_function(wait));
+}
+
+}  // namespace tessellpy

@@ -1,0 +1,63 @@
+#pragma once
+
+// Blocking library calls made so that Ctrl-C still works: the caller waits in short slices with the
+// interpreter lock released and lets the interpreter run its signal handlers between them.
+#include <pybind11/pybind11.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace tessellpy {
+
+/// Longest wait between two looks at pending signals.
+constexpr std::chrono::milliseconds SIGNAL_SLICE{50};
+
+/// Runs the interpreter's signal handlers; their exception (KeyboardInterrupt) is thrown as
+/// error_already_set. Call without the interpreter lock.
+void check_signals();
+
+/// A library call on a thread of its own. Whoever started it can stop waiting for it at any time
+/// (Ctrl-C, a stop from another thread); the call itself always runs to its end, and the object
+/// joins its thread when destroyed.
+class BackgroundCall {
+public:
+    explicit BackgroundCall(std::function<void()> work);
+    ~BackgroundCall();
+    BackgroundCall(const BackgroundCall&) = delete;
+    BackgroundCall& operator=(const BackgroundCall&) = delete;
+
+    bool finished() const;
+    /// True once the call has finished; waits at most `limit`.
+    bool wait_for(std::chrono::milliseconds limit) const;
+    /// After finished(): rethrows what the call threw, if anything.
+    void rethrow_failure() const;
+
+private:
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_finished_event;
+    bool m_finished = false;
+    std::exception_ptr m_failure;
+    std::thread m_thread;
+};
+
+using BackgroundCalls = std::vector<std::shared_ptr<BackgroundCall>>;
+
+/// Waits, with the interpreter lock released, until every call has finished (true) or `stop`
+/// returns true (false), looking at signals every slice; a signal's exception propagates. Call with
+/// the interpreter lock held.
+bool wait_for_calls(const BackgroundCalls& calls, const std::function<bool()>& stop = {});
+
+/// Runs `work` in the background and waits for it as wait_for_calls does. A caller that leaves by
+/// an exception leaves the call running; it is waited for when the interpreter exits.
+void run_interruptibly(std::function<void()> work);
+
+/// Makes the interpreter wait, at exit, for calls that run_interruptibly's callers left behind.
+void wait_for_abandoned_calls_at_exit();
+
+}  // namespace tessellpy
