@@ -129,6 +129,10 @@ std::shared_ptr<ReadBuffer> BasecallClient::create_read_buffer()
     buffer->set_max_input_queue_size(m_max_input_queue_size);
     buffer->set_max_read_failures(m_max_read_failures);
     std::lock_guard<std::mutex> lock(m_read_buffer_mutex);
+    // Reads adopted before the worker started move on with the output queue.
+    interfaces::ReadList adopted;
+    m_read_buffer->get_reads_out(adopted);
+    buffer->adopt_reads_out(adopted);
     m_read_buffer = buffer;
     return buffer;
 }
@@ -195,6 +199,11 @@ void BasecallClient::get_completed_reads(ReadList& reads, interfaces::ReadPriori
     get_read_buffer()->get_reads_out(reads);
 }
 
+void BasecallClient::adopt_completed_reads(ReadList& reads)
+{
+    get_read_buffer()->adopt_reads_out(reads);
+}
+
 void BasecallClient::set_no_more_data()
 {
     read_processing_protocol()->set_no_more_data();
@@ -253,6 +262,10 @@ void BasecallClient::disconnect()
 {
     auto trace = create_trace("disconnect");
     join_worker_thread();
+    // What was still queued or in flight comes back uncalled, as after finish: the caller can
+    // collect every read it passed.
+    const auto returned = get_read_buffer()->return_unfinished_reads();
+    trace.message([returned] { return "unfinished reads returned: " + std::to_string(returned); });
     m_client_connection_state.set_status_if(ClientStatus::error, ClientStatus::disconnected);
 }
 

@@ -99,7 +99,11 @@ public:
     FinishOutcome finish_by(unsigned long long seconds);
 
     bool connection_status_is_active() const;
+    // Ends the connection at once; reads still queued or in flight go to the output queue uncalled.
     void disconnect();
+    // Reads completed by an earlier engine of the same caller, not yet collected: they join this
+    // engine's output queue, their tags in flight until collected, so that a reconnection loses none.
+    void adopt_completed_reads(ReadList& reads);
     void join_worker_thread();
 
     ClientConnectionState& get_connection_state() { return m_client_connection_state; }

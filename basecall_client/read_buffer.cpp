@@ -519,6 +519,16 @@ void ReadBuffer::get_reads_out(interfaces::ReadList& reads) {
     reads.splice(reads.end(), m_reads_out);
 }
 
+void ReadBuffer::adopt_reads_out(interfaces::ReadList& reads) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& read : reads) {
+        if (read->sub_tag == 0) {
+            take_tag(read->read_tag);
+        }
+    }
+    m_reads_out.splice(m_reads_out.begin(), reads);
+}
+
 void ReadBuffer::wait_for_reads(std::chrono::milliseconds timeout) {
     Lock lock(m_mutex);
     m_reads_arrived.wait_for(lock, timeout, [this] { return m_num_queued_reads > 0 || !m_submitted_reads.empty(); });

@@ -104,6 +104,9 @@ public:
     unsigned long num_reads_out() const;
     /// Moves every finished read, in order, to the end of `reads`.
     void get_reads_out(interfaces::ReadList& reads);
+    /// Puts finished reads of another buffer in front of this one's output queue, their tags in
+    /// flight until they are handed out; `reads` is left empty.
+    void adopt_reads_out(interfaces::ReadList& reads);
 
     // Worker.
     /// Returns once a read is queued or in flight, or after `timeout`: an idle worker pauses here,

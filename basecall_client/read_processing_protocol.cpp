@@ -104,8 +104,11 @@ bool ReadProcessingProtocol::no_more_data_pending() const
 void ReadProcessingProtocol::stop()
 {
     auto trace = create_trace("stop");
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_stop = true;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+    }
+    m_stop_event.notify_all();
 }
 
 bool ReadProcessingProtocol::keep_alive() const
@@ -391,8 +394,14 @@ bool ReadProcessingProtocol::send_no_more_data(RequestBrokerAdapter* request_bro
         declarations = m_no_more_data_declarations;
     }
     ipc_tools::Message request(ipc_tools::NO_MORE_DATA, m_connection_id, 0, "");
-    // The server may still be returning reads for blocks it has only just accepted.
-    std::this_thread::sleep_for(m_no_more_data_pause);
+    // The server may still be returning reads for blocks it has only just accepted. A stop ends the
+    // pause: a caller disconnecting is not kept waiting for a message it no longer needs sent.
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_stop_event.wait_for(lock, m_no_more_data_pause, [this] { return m_stop; })) {
+            return true;
+        }
+    }
     ipc_tools::Message reply;
     if (!request_broker->send_request(request, reply)) {
         m_error_state = request_broker->error_state();

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -97,6 +98,7 @@ private:
     std::string m_connection_id;
     // Guards the stop request and the end-of-input record, which the caller's threads write.
     mutable std::mutex m_mutex;
+    std::condition_variable m_stop_event;
     bool m_stop{false};
     // How many times the caller declared the end of its input, and which declaration the last
     // NO_MORE_DATA on this connection answered (0: none sent yet).

@@ -47,8 +47,9 @@ public:
     /// flight, from its acceptance until get_completed_reads has handed it back.
     /// `wait_ms` 0 waits the "pass_read_timeout" setting for room in the queue.
     PassReadResult pass_read(Read& read, unsigned int wait_ms = 0);
-    /// Every read's record is taken from `reads`; the ones not accepted come back at its end, in
-    /// their order. One bad read (or two reads sharing a tag) refuses the whole list as bad_read.
+    /// The list is taken whole or not at all: on success every read's record is taken and `reads`
+    /// is left empty; on any other result `reads` holds every read, in its order, as passed. One bad
+    /// read (or two reads sharing a tag) refuses the whole list as bad_read.
     PassReadResult pass_reads(std::vector<Read>& reads, unsigned int wait_ms = 0);
     /// True when the read carries what the server needs; otherwise `message` says what is missing.
     bool validate_read(const Read& read, std::string& message) const;
@@ -64,6 +65,8 @@ public:
     /// `timeout_s` (0: no limit) ran out first; failed when reads came back uncalled for another
     /// reason. Reads not called come back through get_completed_reads either way.
     Result finish(unsigned long long timeout_s);
+    /// Ends the connection at once; reads still on their way come back uncalled through
+    /// get_completed_reads, also after a later connect.
     Result disconnect();
 
     ConnectionStatus get_status() const;

@@ -186,6 +186,12 @@ Result VexilClientImpl::connect() {
         engine = create_engine(settings, replaced);
         m_connect_in_progress = true;
     }
+    if (replaced) {
+        // Reads the last connection gave back and the caller has not collected yet stay theirs.
+        interfaces::ReadList leftovers;
+        replaced->get_completed_reads(leftovers, interfaces::medium_priority);
+        engine->adopt_completed_reads(leftovers);
+    }
     replaced.reset();
     const auto connect_done = gsl::finally([this] {
         const std::lock_guard<std::mutex> lock(m_mutex);
