@@ -207,33 +207,27 @@ TEST(ClientSession, ConnectFailuresMapToResultsAndDisconnectAllowsAFreshEngine) 
     EXPECT_EQ(Result::align_index_unavailable, unreadable_index.connect());
 }
 
-TEST(ClientSession, FinishOutOfTimeIsNotReadyAndTheReadsComeBackUncalled) {
+TEST(ClientSession, ReadsTheServerKeepsComeBackUncalledAfterFinishOrDisconnect) {
     api_test::ServerProcess server({"--fault", "none_pending,request=GET_FIRST_CALLED_BLOCK,count=forever"});
     VexilClient client(server.address(), "dna_sim_fast", "", false);
     ASSERT_EQ(Result::success, client.set_params(quick_params()));
-    ASSERT_EQ(Result::success, client.connect());
-    for (std::uint64_t tag = 1; tag <= 2; ++tag) {
-        auto read = api_test::make_read(tag, api_test::random_sequence(100, 7));
-        ASSERT_EQ(PassReadResult::success, client.pass_read(read, 1000));
-    }
+    const auto connect_and_pass_two = [&] {
+        ASSERT_EQ(Result::success, client.connect());
+        for (std::uint64_t tag = 1; tag <= 2; ++tag) {
+            auto read = api_test::make_read(tag, api_test::random_sequence(100, 7));
+            ASSERT_EQ(PassReadResult::success, client.pass_read(read, 1000));
+        }
+    };
+    const std::map<std::uint64_t, bool> both_uncalled{{1, false}, {2, false}};
+
+    connect_and_pass_two();
     EXPECT_EQ(Result::not_ready, client.finish(1));
     EXPECT_EQ(ConnectionStatus::disconnected, client.get_status());
-    // The reads the server never returned come back uncalled.
-    const std::map<std::uint64_t, bool> expected{{1, false}, {2, false}};
-    EXPECT_EQ(expected, returned_reads(client));
-}
+    EXPECT_EQ(both_uncalled, returned_reads(client));
 
-TEST(ClientSession, DisconnectGivesReadsBackUncalledPromptlyAndAReconnectKeepsThem) {
-    api_test::ServerProcess server({"--fault", "none_pending,request=GET_FIRST_CALLED_BLOCK,count=forever"});
-    VexilClient client(server.address(), "dna_sim_fast", "", false);
-    ASSERT_EQ(Result::success, client.set_params(quick_params()));
-    ASSERT_EQ(Result::success, client.connect());
-    for (std::uint64_t tag = 1; tag <= 2; ++tag) {
-        auto read = api_test::make_read(tag, api_test::random_sequence(100, 7));
-        ASSERT_EQ(PassReadResult::success, client.pass_read(read, 1000));
-    }
     // The loop now waits its pause before telling the server no more data comes: a disconnect
     // ends the pause rather than waiting it out.
+    connect_and_pass_two();
     client.no_more_data();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const auto start = std::chrono::steady_clock::now();
@@ -243,8 +237,7 @@ TEST(ClientSession, DisconnectGivesReadsBackUncalledPromptlyAndAReconnectKeepsTh
     // Still the caller's until collected: their tags stay in flight.
     auto again = api_test::make_read(1, api_test::random_sequence(100, 8));
     EXPECT_EQ(PassReadResult::bad_read, client.pass_read(again, 1000));
-    const std::map<std::uint64_t, bool> expected{{1, false}, {2, false}};
-    EXPECT_EQ(expected, returned_reads(client));
+    EXPECT_EQ(both_uncalled, returned_reads(client));
     EXPECT_EQ(PassReadResult::success, client.pass_read(again, 1000));
     EXPECT_EQ(Result::success, client.disconnect());
 }
