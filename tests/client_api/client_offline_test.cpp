@@ -11,6 +11,8 @@
 #include <iterator>
 #include <limits>
 #include <memory>
+#include <thread>
+#include <vector>
 
 using vexil::PassReadResult;
 using vexil::Result;
@@ -183,6 +185,24 @@ TEST(ClientSettings, WrittenAndReportedFromSeveralThreadsAtOnce) {
     }
     writer.join();
     EXPECT_EQ("kit_199", client_report(client)["m_barcode_kits"]);
+}
+
+TEST(ClientSettings, ManyClientsSetUpOnSeveralThreadsAtOnce) {
+    // Every client names the process's trace files; the first to initialise wins, none may race.
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < 50; ++i) {
+                VexilClient client(ADDRESS, "dna_sim_fast", "", false);
+                Metadata params;
+                params.insert("client_name", "a_client_with_a_long_name_" + std::to_string(t) + "_" + std::to_string(i));
+                EXPECT_EQ(Result::success, client.set_params(params));
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
 }
 
 TEST(ReadValidation, MessagesNameWhatIsMissingInOrderAndLargeTagsAreRefused) {

@@ -18,18 +18,21 @@ ContextBuilder::ContextBuilder()
 
 AbstractContextBuilder& ContextBuilder::with_custom_trace_writer(std::function<void(const std::string&)> writer)
 {
+    const std::lock_guard<std::mutex> lock(m_mutex);
     m_custom_trace_writer = std::move(writer);
     return *this;
 }
 
 AbstractContextBuilder& ContextBuilder::with_trace_domains_file(std::string path)
 {
+    const std::lock_guard<std::mutex> lock(m_mutex);
     m_trace_domains_file = std::move(path);
     return *this;
 }
 
 AbstractContextBuilder& ContextBuilder::using_trace_output_folder(std::string folder)
 {
+    const std::lock_guard<std::mutex> lock(m_mutex);
     m_trace_output_folder = std::move(folder);
     return *this;
 }
@@ -37,6 +40,7 @@ AbstractContextBuilder& ContextBuilder::using_trace_output_folder(std::string fo
 AbstractContextBuilder& ContextBuilder::with_trace_file_unique_id(int id)
 {
     if (id >= 0) {
+        const std::lock_guard<std::mutex> lock(m_mutex);
         m_trace_file_unique_id = std::to_string(id);
     }
     return *this;
@@ -46,13 +50,28 @@ AbstractContextBuilder& ContextBuilder::with_trace_file_unique_id(std::string id
 {
     // Wrapped so that the empty id passes and a leading "." or "-" is judged as inside a name.
     if (boost::filesystem::portable_name("A" + id + "a.txt")) {
+        const std::lock_guard<std::mutex> lock(m_mutex);
         m_trace_file_unique_id = std::move(id);
     }
     return *this;
 }
 
+std::string ContextBuilder::trace_file_unique_id() const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_trace_file_unique_id;
+}
+
+std::string ContextBuilder::trace_output_folder() const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_trace_output_folder;
+}
+
 void ContextBuilder::initialise()
 {
+    // Held throughout: a second caller returns only once the first has applied the settings.
+    const std::lock_guard<std::mutex> lock(m_mutex);
     bool expected = false;
     if (!m_initialised.compare_exchange_strong(expected, true)) {
         return;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 #include <string>
 
 namespace common {
@@ -46,11 +47,13 @@ public:
     AbstractContextBuilder& with_trace_file_unique_id(std::string id) override;
     void initialise() override;
 
-    const std::string& trace_file_unique_id() const { return m_trace_file_unique_id; }
-    const std::string& trace_output_folder() const { return m_trace_output_folder; }
+    std::string trace_file_unique_id() const;
+    std::string trace_output_folder() const;
     bool is_initialised() const { return m_initialised.load(); }
 
 private:
+    // Several clients may be set up on several threads at once, each naming the trace files.
+    mutable std::mutex m_mutex;
     TraceMode m_default_trace_mode{TraceMode::verbose_log};
     std::function<void(const std::string&)> m_custom_trace_writer;
     std::string m_trace_domains_file;
