@@ -135,20 +135,15 @@ void RequestBroker::finish_request(Message& reply) {
     const std::string& request_name = m_pending_request_name;
     zmq_pollitem_t item{m_socket->handle(), 0, ZMQ_POLLIN, 0};
     // Awake for a while first, never past the time-out, and only while no other thread of the
-    // process waits for a reply; the polls below then find the reply at once, or meet the failure
-    // and report it. Counted as waiting while asleep too, so that others do not spin meanwhile.
+    // process waits for a reply, then asleep; a poll that finds nothing is tried again up to the
+    // budget. Counted as waiting while asleep too, so that others do not spin meanwhile.
     const ReplyWaiter waiter;
-    const std::chrono::microseconds time_out = std::chrono::milliseconds(m_timeout_ms);
-    poll_awake(&item, 1, std::min(AWAKE_POLL_WINDOW, time_out), &waiter);
+    const std::chrono::milliseconds time_out(m_timeout_ms);
     int budget = POLL_RETRY_BUDGET;
-    int poll_result = 0;
+    int poll_result = wait_for_reply(item, time_out, waiter);
     while (true) {
-        poll_result = zmq_poll(&item, 1, static_cast<long>(m_timeout_ms));
         if (poll_result < 0) {
             const int error_number = zmq_errno();
-            if (error_number == EINTR) {
-                continue;
-            }
             get_trace_context()->write_message("send_request",
                                                "zmq::poll exception. " + to_string_zmq_error(error_number));
             throw zmq::error_t(error_number);
@@ -161,6 +156,9 @@ void RequestBroker::finish_request(Message& reply) {
         if (poll_result >= 1 && (item.revents & (ZMQ_POLLIN | ZMQ_POLLERR)) == ZMQ_POLLIN) {
             break;
         }
+        do {
+            poll_result = zmq_poll(&item, 1, static_cast<long>(m_timeout_ms));
+        } while (poll_result < 0 && zmq_errno() == EINTR);
     }
 
     const auto& context = get_trace_context();
