@@ -5,6 +5,7 @@
 #include "basecall_client/request_broker_adapter.h"
 #include "common/contract.h"
 #include "common/logger.h"
+#include "ipc_tools/awake_poll.h"
 #include "ipc_tools/message.h"
 #include "ipc_tools/message_type.h"
 
@@ -358,8 +359,10 @@ bool ReadProcessingProtocol::pull_from_server(RequestBrokerAdapter* request_brok
             for (const auto* block : *blocks) {
                 // The push started before this batch is decoded is carried by the I/O thread, which
                 // the scheduler often wakes on this thread's CPU. Giving the CPU up between reads
-                // lets the push travel while the batch is decoded rather than after it.
-                if (m_push_in_flight) {
+                // lets the push travel while the batch is decoded rather than after it. Only for a
+                // client alone in its process: with others waiting for replies the CPU is wanted
+                // anyway, and the call would only cost a system call per read.
+                if (m_push_in_flight && ipc_tools::ReplyWaiter::waiting() == 0) {
                     sched_yield();
                 }
                 interfaces::ReadHolder* holder = process_read_message(request_broker, block);
