@@ -2,9 +2,12 @@
 
 #include "python/align_results.h"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace tessellpy {
@@ -16,22 +19,77 @@ using bass::data_wrappers::Metadata;
 
 namespace {
 
+enum class ValueKind {
+    boolean,
+    int8,
+    uint8,
+    int16,
+    uint16,
+    int32,
+    uint32,
+    int64,
+    uint64,
+    float32,
+    float64,
+    text,
+    other,
+};
+
+ValueKind kind_of(std::type_index type) {
+    static const std::pair<std::type_index, ValueKind> kinds[] = {
+            {typeid(bool), ValueKind::boolean},   {typeid(int8_t), ValueKind::int8},
+            {typeid(uint8_t), ValueKind::uint8},  {typeid(int16_t), ValueKind::int16},
+            {typeid(uint16_t), ValueKind::uint16}, {typeid(int32_t), ValueKind::int32},
+            {typeid(uint32_t), ValueKind::uint32}, {typeid(int64_t), ValueKind::int64},
+            {typeid(uint64_t), ValueKind::uint64}, {typeid(float), ValueKind::float32},
+            {typeid(double), ValueKind::float64},  {typeid(std::string), ValueKind::text},
+    };
+    // Mostly the very type_info object: its name's address settles it without comparing names, as
+    // a failed type_index comparison does.
+    for (const auto& [known, kind] : kinds) {
+        if (known.name() == type.name()) {
+            return kind;
+        }
+    }
+    for (const auto& [known, kind] : kinds) {
+        if (known == type) {
+            return kind;
+        }
+    }
+    return ValueKind::other;
+}
+
 template <typename T>
-bool add_if_type(py::dict& out, const Metadata& metadata, const std::string& key, std::type_index type) {
-    if (type != std::type_index(typeid(T))) {
-        return false;
+const T& stored_value(const Metadata& metadata, const std::string& key) {
+    const T* value = nullptr;
+    if (!metadata.extract<T>(key, value)) {
+        throw std::out_of_range("Could not find key '" + key + "' in map.");
     }
-    const T value = metadata.get_value<T>(key);
-    if constexpr (std::is_same<T, bool>::value) {
-        out[py::str(key)] = py::bool_(value);
-    } else if constexpr (std::is_same<T, std::string>::value) {
-        out[py::str(key)] = py::str(value);
-    } else if constexpr (std::is_floating_point<T>::value) {
-        out[py::str(key)] = py::float_(static_cast<double>(value));
-    } else {
-        out[py::str(key)] = py::int_(value);
-    }
-    return true;
+    return *value;
+}
+
+template <typename T>
+py::object integer_of(const Metadata& metadata, const std::string& key) {
+    return py::int_(stored_value<T>(metadata, key));
+}
+
+/// The str of a metadata key.
+py::object key_str(const std::string& key) {
+    return py::str(key);
+}
+
+/// The str naming a dataset id; the table of names is made once and never changes.
+py::handle dataset_name(dataset id) {
+    constexpr std::size_t ids = 16;
+    static const std::array<py::handle, ids> names = [] {
+        std::array<py::handle, ids> made{};
+        for (std::size_t number = 0; number < ids; ++number) {
+            made[number] = fixed_str(bass::data_wrappers::to_string(static_cast<dataset>(number)));
+        }
+        return made;
+    }();
+    const auto number = static_cast<std::size_t>(id);
+    return number < ids ? names[number] : fixed_str(bass::data_wrappers::to_string(id));
 }
 
 /// The numpy type of a view, or none for the views that do not become arrays.
@@ -57,27 +115,38 @@ bool numpy_type_of(const DataView& view, py::dtype& out) {
     }
 }
 
-std::string string_of(const DataView& view) {
+py::str string_of(const DataView& view) {
     if (view.m_source != nullptr) {
-        return *view.m_source;
+        return py::str(*view.m_source);
     }
     // A borrowed text without its string object: type_size counts the terminating NUL.
     if (view.m_data != nullptr && view.m_info.type_size > 0) {
-        return std::string(static_cast<const char*>(view.m_data), view.m_info.type_size - 1);
+        return py::str(static_cast<const char*>(view.m_data), static_cast<std::size_t>(view.m_info.type_size - 1));
     }
-    return std::string();
+    return py::str("");
 }
 
 }  // namespace
 
 void metadata_entry_to_dict(py::dict& out, const Metadata& metadata, const std::string& key,
                             std::type_index type) {
-    add_if_type<bool>(out, metadata, key, type) || add_if_type<int8_t>(out, metadata, key, type) ||
-            add_if_type<uint8_t>(out, metadata, key, type) || add_if_type<int16_t>(out, metadata, key, type) ||
-            add_if_type<uint16_t>(out, metadata, key, type) || add_if_type<int32_t>(out, metadata, key, type) ||
-            add_if_type<uint32_t>(out, metadata, key, type) || add_if_type<int64_t>(out, metadata, key, type) ||
-            add_if_type<uint64_t>(out, metadata, key, type) || add_if_type<float>(out, metadata, key, type) ||
-            add_if_type<double>(out, metadata, key, type) || add_if_type<std::string>(out, metadata, key, type);
+    py::object value;
+    switch (kind_of(type)) {
+    case ValueKind::boolean: value = py::bool_(stored_value<bool>(metadata, key)); break;
+    case ValueKind::int8: value = integer_of<int8_t>(metadata, key); break;
+    case ValueKind::uint8: value = integer_of<uint8_t>(metadata, key); break;
+    case ValueKind::int16: value = integer_of<int16_t>(metadata, key); break;
+    case ValueKind::uint16: value = integer_of<uint16_t>(metadata, key); break;
+    case ValueKind::int32: value = integer_of<int32_t>(metadata, key); break;
+    case ValueKind::uint32: value = integer_of<uint32_t>(metadata, key); break;
+    case ValueKind::int64: value = integer_of<int64_t>(metadata, key); break;
+    case ValueKind::uint64: value = integer_of<uint64_t>(metadata, key); break;
+    case ValueKind::float32: value = py::float_(static_cast<double>(stored_value<float>(metadata, key))); break;
+    case ValueKind::float64: value = py::float_(stored_value<double>(metadata, key)); break;
+    case ValueKind::text: value = py::str(stored_value<std::string>(metadata, key)); break;
+    case ValueKind::other: return;
+    }
+    set_item(out, key_str(key), value);
 }
 
 py::dict metadata_to_dict(const Metadata& metadata) {
@@ -95,11 +164,10 @@ py::dict datasets_to_dict(const DataSetMap& datasets) {
         if (number == 1 || number == 2 || number > 15) {
             continue;
         }
-        const py::str name(bass::data_wrappers::to_string(id));
         if (view.m_info.type == DataSetType::string) {
-            out[name] = py::str(string_of(view));
+            set_item(out, dataset_name(id), string_of(view));
         } else {
-            out[name] = dataview_to_ndarray(view);
+            set_item(out, dataset_name(id), dataview_to_ndarray(view));
         }
     }
     return out;
@@ -247,6 +315,14 @@ std::optional<std::string> utf8_of(const py::handle& text) {
         return std::nullopt;
     }
     return std::string(bytes, static_cast<std::size_t>(size));
+}
+
+py::handle fixed_str(const char* text) {
+    PyObject* made = PyUnicode_InternFromString(text);
+    if (made == nullptr) {
+        throw py::error_already_set();
+    }
+    return made;
 }
 
 void log_warning(const std::string& text) {

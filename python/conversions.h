@@ -89,6 +89,17 @@ bool is_boolean(const py::handle& value);
 /// The UTF-8 text of a str; none when it cannot be encoded (a lone surrogate, say).
 std::optional<std::string> utf8_of(const py::handle& text);
 
+/// An interned str of a fixed name, made once and never released (the interpreter may be gone by the
+/// time statics are destroyed).
+py::handle fixed_str(const char* text);
+
+/// out[key] = value, through the dict's own call; a Python error raises error_already_set.
+inline void set_item(const py::handle& out, const py::handle& key, const py::handle& value) {
+    if (PyDict_SetItem(out.ptr(), key.ptr(), value.ptr()) != 0) {
+        throw py::error_already_set();
+    }
+}
+
 /// A warning through the Python logger "tessellpy" (interpreter lock held).
 void log_warning(const std::string& text);
 

@@ -6,15 +6,16 @@
 
 #include <cstdint>
 #include <optional>
-#include <set>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tessellpy {
 
 namespace {
 
-/// Copies a one-dimensional int16 array element by element, whatever its stride.
+/// Copies a one-dimensional int16 array, whatever its stride: a contiguous one in one piece.
 bool copy_raw_data(const py::handle& value, std::vector<int16_t>& samples) {
     if (!py::isinstance<py::array_t<int16_t>>(value)) {
         return false;
@@ -23,40 +24,98 @@ bool copy_raw_data(const py::handle& value, std::vector<int16_t>& samples) {
     if (array.ndim() != 1) {
         return false;
     }
+    const auto count = static_cast<std::size_t>(array.shape(0));
+    if (array.strides(0) == static_cast<py::ssize_t>(sizeof(int16_t))) {
+        const auto* first = static_cast<const int16_t*>(array.data());
+        samples.assign(first, first + count);
+        return true;
+    }
     const auto elements = array.unchecked<int16_t, 1>();
-    samples.resize(static_cast<std::size_t>(elements.shape(0)));
+    samples.resize(count);
     for (py::ssize_t i = 0; i < elements.shape(0); ++i) {
         samples[static_cast<std::size_t>(i)] = elements(i);
     }
     return true;
 }
 
-std::string refusal(const std::string& key, const char* takes, const py::handle& value) {
-    return "'" + key + "' takes " + takes + ", got " + describe(value);
+std::string refusal(std::string_view key, const char* takes, const py::handle& value) {
+    return "'" + std::string(key) + "' takes " + takes + ", got " + describe(value);
 }
 
 /// A value the stored type cannot represent is an error rather than a refusal: it names the key.
 template <typename T>
-T integer_or_raise(const std::string& key, const py::handle& value, const char* type_name) {
+T integer_or_raise(std::string_view key, const py::handle& value, const char* type_name) {
     const auto number = integer_value<T>(value);
     if (!number) {
-        throw py::cast_error("read dict key '" + key + "': " + describe(value) + " does not fit " + type_name);
+        throw py::cast_error("read dict key '" + std::string(key) + "': " + describe(value) + " does not fit " +
+                             type_name);
     }
     return *number;
 }
 
-std::string text_or_raise(const std::string& key, const py::handle& value) {
+std::string text_or_raise(std::string_view key, const py::handle& value) {
     const auto text = utf8_of(value);
     if (!text) {
-        throw py::cast_error("read dict key '" + key + "': " + describe(value) + " cannot be encoded as UTF-8");
+        throw py::cast_error("read dict key '" + std::string(key) + "': " + describe(value) +
+                             " cannot be encoded as UTF-8");
     }
     return *text;
 }
 
+enum class Key : unsigned {
+    read_tag,
+    raw_data,
+    read_id,
+    daq_offset,
+    daq_scaling,
+    run_id,
+    scaling_med,
+    scaling_mad,
+    sampling_rate,
+    override_scaling,
+    channel,
+    mux,
+    start_time,
+    duration,
+    unknown,
+};
+
+constexpr unsigned bit(Key key) { return 1U << static_cast<unsigned>(key); }
+
+/// Keys are matched as they come, without a std::string each: a read dict is converted per read.
+Key key_of(std::string_view text) {
+    static constexpr std::pair<std::string_view, Key> known[] = {
+            {"read_tag", Key::read_tag},       {"raw_data", Key::raw_data},
+            {"read_id", Key::read_id},         {"daq_offset", Key::daq_offset},
+            {"daq_scaling", Key::daq_scaling}, {"run_id", Key::run_id},
+            {"scaling_med", Key::scaling_med}, {"scaling_mad", Key::scaling_mad},
+            {"sampling_rate", Key::sampling_rate}, {"override_scaling", Key::override_scaling},
+            {"channel", Key::channel},         {"mux", Key::mux},
+            {"start_time", Key::start_time},   {"duration", Key::duration},
+    };
+    for (const auto& [name, key] : known) {
+        if (name == text) {
+            return key;
+        }
+    }
+    return Key::unknown;
+}
+
+/// The metadata names, made once; some are too long for the short-string buffer.
+const std::string& stored_name(Key key) {
+    // In the order of Key.
+    static const std::string names[] = {
+            "read_tag", "raw_data", "read_id", "daq_offset", "daq_scaling", "run_id", "scaling_override_median",
+            "scaling_override_med_abs_dev", "sampling_rate", "scaling_override", "channel", "mux", "start_time",
+            "duration"};
+    return names[static_cast<unsigned>(key)];
+}
+
 /// Stores one item; returns why its value was refused, or nothing. Unknown keys are ignored.
-std::optional<std::string> store_item(const std::string& key, const py::handle& value, vexil::Read& read) {
+std::optional<std::string> store_item(Key id, std::string_view key, const py::handle& value, vexil::Read& read) {
     auto& metadata = read.get_metadata();
-    if (key == "read_tag") {
+    switch (id) {
+    case Key::read_tag: {
         constexpr const char* takes = "an int from 0 to 4294967295";
         if (!is_integer(value)) {
             return refusal(key, takes, value);
@@ -66,69 +125,87 @@ std::optional<std::string> store_item(const std::string& key, const py::handle& 
             return refusal(key, takes, value);
         }
         read.set_read_tag(static_cast<unsigned long long>(tag));
-    } else if (key == "raw_data") {
+        break;
+    }
+    case Key::raw_data: {
         std::vector<int16_t> samples;
         if (!copy_raw_data(value, samples)) {
             return refusal(key, "a one-dimensional numpy array of int16", value);
         }
         read.get_datasets().erase(dataset::raw_data);
         read.get_datasets().emplace(dataset::raw_data, bass::data_wrappers::DataView(std::move(samples)));
-    } else if (key == "read_id") {
+        break;
+    }
+    case Key::read_id:
         if (!py::isinstance<py::str>(value) || py::len(value) == 0) {
             return refusal(key, "a non-empty str", value);
         }
-        metadata.insert("read_id", text_or_raise(key, value));
-    } else if (key == "run_id") {
+        metadata.insert(stored_name(id), text_or_raise(key, value));
+        break;
+    case Key::run_id:
         if (!py::isinstance<py::str>(value)) {
             return refusal(key, "a str", value);
         }
-        metadata.insert("run_id", text_or_raise(key, value));
-    } else if (key == "daq_offset" || key == "daq_scaling" || key == "scaling_med" || key == "scaling_mad" ||
-               key == "sampling_rate") {
+        metadata.insert(stored_name(id), text_or_raise(key, value));
+        break;
+    case Key::daq_offset:
+    case Key::daq_scaling:
+    case Key::scaling_med:
+    case Key::scaling_mad:
+    case Key::sampling_rate:
         // An int is refused: a digitiser offset of 0 is more likely a mistake than a value.
         if (!is_real(value)) {
             return refusal(key, "a float (a Python float or a numpy floating-point scalar)", value);
         }
-        const std::string stored = key == "scaling_med"   ? "scaling_override_median"
-                                   : key == "scaling_mad" ? "scaling_override_med_abs_dev"
-                                                          : key;
-        metadata.insert<float>(stored, static_cast<float>(PyFloat_AsDouble(value.ptr())));
-    } else if (key == "override_scaling") {
+        metadata.insert<float>(stored_name(id), static_cast<float>(PyFloat_AsDouble(value.ptr())));
+        break;
+    case Key::override_scaling:
         if (!is_boolean(value)) {
             return refusal(key, "a bool", value);
         }
-        metadata.insert<bool>("scaling_override", PyObject_IsTrue(value.ptr()) == 1);
-    } else if (key == "channel" || key == "mux") {
+        metadata.insert<bool>(stored_name(id), PyObject_IsTrue(value.ptr()) == 1);
+        break;
+    case Key::channel:
+    case Key::mux: {
         if (!is_integer(value)) {
             return refusal(key, "an int", value);
         }
         const auto number = integer_or_raise<int32_t>(key, value, "a signed 32-bit integer");
-        if (key == "channel") {
-            metadata.insert<int32_t>("channel", number);
+        if (id == Key::channel) {
+            metadata.insert<int32_t>(stored_name(id), number);
         } else {
-            metadata.insert<uint32_t>("mux", static_cast<uint32_t>(number));
+            metadata.insert<uint32_t>(stored_name(id), static_cast<uint32_t>(number));
         }
-    } else if (key == "start_time" || key == "duration") {
+        break;
+    }
+    case Key::start_time:
+    case Key::duration:
         if (!is_integer(value)) {
             return refusal(key, "an int", value);
         }
-        metadata.insert<uint64_t>(key, integer_or_raise<uint64_t>(key, value, "an unsigned 64-bit integer"));
+        metadata.insert<uint64_t>(stored_name(id),
+                                  integer_or_raise<uint64_t>(key, value, "an unsigned 64-bit integer"));
+        break;
+    case Key::unknown: break;
     }
     return std::nullopt;
 }
 
-std::string key_or_raise(const py::handle& key) {
-    if (py::isinstance<py::bytes>(key)) {
-        return key.cast<std::string>();
+/// The key's UTF-8 text, borrowed from the key object (which the dict keeps alive).
+std::string_view key_or_raise(const py::handle& key) {
+    if (PyBytes_Check(key.ptr()) != 0) {
+        return std::string_view(PyBytes_AS_STRING(key.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(key.ptr())));
     }
-    if (!py::isinstance<py::str>(key)) {
+    if (PyUnicode_Check(key.ptr()) == 0) {
         throw py::cast_error("read dict key " + describe(key) + " is not a str");
     }
-    const auto text = utf8_of(key);
-    if (!text) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(key.ptr(), &size);
+    if (text == nullptr) {
+        PyErr_Clear();
         throw py::cast_error("read dict key " + describe(key) + " cannot be encoded as UTF-8");
     }
-    return *text;
+    return std::string_view(text, static_cast<std::size_t>(size));
 }
 
 /// The read's SAM lines joined by line breaks; empty when they cannot be built (logged).
@@ -153,20 +230,25 @@ std::optional<std::string> sam_record_of(const vexil::Read& read) {
 }  // namespace
 
 bool dict_to_readholder(const py::dict& source, vexil::Read& read, std::string& reason) {
-    static const char* const required[] = {"read_tag", "raw_data", "read_id", "daq_offset", "daq_scaling"};
-    std::set<std::string> stored;
-    for (const auto& [key_object, value] : source) {
+    static constexpr Key required[] = {Key::read_tag, Key::raw_data, Key::read_id, Key::daq_offset, Key::daq_scaling};
+    unsigned stored = 0;
+    for (const auto& [key_handle, value] : source) {
+        // Held, as its text is borrowed: a value's __repr__, run for a message, might drop it.
+        const auto key_object = py::reinterpret_borrow<py::object>(key_handle);
         const auto key = key_or_raise(key_object);
-        if (auto refused = store_item(key, value, read)) {
+        const Key id = key_of(key);
+        if (auto refused = store_item(id, key, value, read)) {
             reason = std::move(*refused);
             return false;
         }
-        stored.insert(key);
+        if (id != Key::unknown) {
+            stored |= bit(id);
+        }
     }
     std::string missing;
-    for (const char* key : required) {
-        if (stored.count(key) == 0) {
-            missing += std::string(missing.empty() ? "" : ", ") + "'" + key + "'";
+    for (const Key key : required) {
+        if ((stored & bit(key)) == 0) {
+            missing += std::string(missing.empty() ? "" : ", ") + "'" + stored_name(key) + "'";
         }
     }
     if (!missing.empty()) {
@@ -177,12 +259,17 @@ bool dict_to_readholder(const py::dict& source, vexil::Read& read, std::string& 
 }
 
 py::dict readholder_to_dict(const vexil::Read& read) {
+    static const py::handle read_tag = fixed_str("read_tag");
+    static const py::handle sub_tag = fixed_str("sub_tag");
+    static const py::handle priority = fixed_str("priority");
+    static const py::handle metadata = fixed_str("metadata");
+    static const py::handle datasets = fixed_str("datasets");
     py::dict out;
-    out["read_tag"] = py::int_(read.get_read_tag());
-    out["sub_tag"] = py::int_(read.get_sub_tag());
-    out["priority"] = py::cast(read.get_priority());
-    out["metadata"] = metadata_to_dict(read.get_metadata());
-    out["datasets"] = datasets_to_dict(read.get_datasets());
+    set_item(out, read_tag, py::int_(read.get_read_tag()));
+    set_item(out, sub_tag, py::int_(read.get_sub_tag()));
+    set_item(out, priority, py::cast(read.get_priority()));
+    set_item(out, metadata, metadata_to_dict(read.get_metadata()));
+    set_item(out, datasets, datasets_to_dict(read.get_datasets()));
     return out;
 }
 
@@ -190,20 +277,44 @@ py::dict readholder_to_dict(const vexil::Read& read) {
 
 namespace tessellpy {
 
-py::list completed_reads_to_list(const std::vector<std::vector<vexil::Read>>& groups) {
-    py::list out;
-    for (const auto& group : groups) {
-        py::list reads;
-        for (const auto& read : group) {
-            py::dict read_dict = readholder_to_dict(read);
-            if (read.has_alignment_data() || read.get_datasets().count(dataset::base_mod_probs) != 0) {
-                if (const auto sam = sam_record_of(read)) {
-                    read_dict["metadata"].cast<py::dict>()["alignment_sam_record"] = py::str(*sam);
-                }
+namespace {
+
+py::list group_to_list(const std::vector<vexil::Read>& group) {
+    static const py::handle metadata = fixed_str("metadata");
+    static const py::handle sam_record = fixed_str("alignment_sam_record");
+    py::list reads(static_cast<py::ssize_t>(group.size()));
+    py::ssize_t index = 0;
+    for (const auto& read : group) {
+        py::dict read_dict = readholder_to_dict(read);
+        if (read.has_alignment_data() || read.get_datasets().count(dataset::base_mod_probs) != 0) {
+            if (const auto sam = sam_record_of(read)) {
+                set_item(py::reinterpret_borrow<py::dict>(PyDict_GetItem(read_dict.ptr(), metadata.ptr())),
+                         sam_record, py::str(*sam));
             }
-            reads.append(std::move(read_dict));
         }
-        out.append(std::move(reads));
+        PyList_SET_ITEM(reads.ptr(), index++, read_dict.release().ptr());
+    }
+    return reads;
+}
+
+}  // namespace
+
+py::list completed_reads_to_list(const std::vector<std::vector<vexil::Read>>& groups) {
+    py::list out(static_cast<py::ssize_t>(groups.size()));
+    py::ssize_t index = 0;
+    for (const auto& group : groups) {
+        PyList_SET_ITEM(out.ptr(), index++, group_to_list(group).release().ptr());
+    }
+    return out;
+}
+
+py::list completed_reads_to_list(std::vector<std::vector<vexil::Read>>&& groups) {
+    py::list out(static_cast<py::ssize_t>(groups.size()));
+    py::ssize_t index = 0;
+    for (auto& group : groups) {
+        PyList_SET_ITEM(out.ptr(), index++, group_to_list(group).release().ptr());
+        // Freed at once, the group's buffers serve the next group's arrays, already mapped and cached.
+        std::vector<vexil::Read>().swap(group);
     }
     return out;
 }

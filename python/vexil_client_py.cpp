@@ -493,7 +493,7 @@ py::list VexilClientPy::get_completed_reads() {
             }
         }
     }
-    return tessellpy::completed_reads_to_list(groups);
+    return tessellpy::completed_reads_to_list(std::move(groups));
 }
 
 Result VexilClientPy::finish(const py::int_& timeout) {

@@ -139,6 +139,43 @@ logging.getLogger("tessellpy").addHandler(Collect())
             << warnings[0];
 }
 
+TEST(ReadDict, SamplesAreCopiedWhateverTheArrayLayout) {
+    const py::module_ numpy = py::module_::import("numpy");
+    const py::object base = numpy.attr("arange")(-7, 13, py::arg("dtype") = "int16");
+    const py::object layouts[] = {base, base[py::slice(0, 20, 3)], base[py::slice(19, -21, -1)],
+                                  base[py::slice(0, 0, 1)]};
+    for (const auto& samples : layouts) {
+        py::dict source;
+        source["read_tag"] = 1;
+        source["read_id"] = "r";
+        source["daq_offset"] = 1.0;
+        source["daq_scaling"] = 1.0;
+        source["raw_data"] = samples;
+        vexil::Read read;
+        std::string reason;
+        ASSERT_TRUE(tessellpy::dict_to_readholder(source, read, reason)) << reason;
+        const auto& view = read.get_datasets().at(dataset::raw_data);
+        const auto expected = numpy.attr("ascontiguousarray")(samples).cast<std::vector<int16_t>>();
+        ASSERT_EQ(view.m_info.size, expected.size());
+        EXPECT_EQ(std::vector<int16_t>(view.get_data<int16_t>(), view.get_data<int16_t>() + view.m_info.size), expected)
+                << std::string(py::repr(samples));
+    }
+}
+
+TEST(MetadataToDict, KeysBeyondTheNamesKeptAreConvertedAlike) {
+    bass::data_wrappers::Metadata metadata;
+    for (int i = 0; i < 1500; ++i) {
+        metadata.insert<int32_t>("key_" + std::to_string(i), i);
+    }
+    for (int round = 0; round < 2; ++round) {
+        const py::dict out = tessellpy::metadata_to_dict(metadata);
+        ASSERT_EQ(out.size(), 1500U);
+        for (int i = 0; i < 1500; i += 149) {
+            EXPECT_EQ(out[py::str("key_" + std::to_string(i))].cast<int>(), i);
+        }
+    }
+}
+
 }  // namespace
 
 // The types the conversions hand to Python, registered as the module registers them.
