@@ -162,20 +162,6 @@ TEST(ReadDict, SamplesAreCopiedWhateverTheArrayLayout) {
     }
 }
 
-TEST(MetadataToDict, KeysBeyondTheNamesKeptAreConvertedAlike) {
-    bass::data_wrappers::Metadata metadata;
-    for (int i = 0; i < 1500; ++i) {
-        metadata.insert<int32_t>("key_" + std::to_string(i), i);
-    }
-    for (int round = 0; round < 2; ++round) {
-        const py::dict out = tessellpy::metadata_to_dict(metadata);
-        ASSERT_EQ(out.size(), 1500U);
-        for (int i = 0; i < 1500; i += 149) {
-            EXPECT_EQ(out[py::str("key_" + std::to_string(i))].cast<int>(), i);
-        }
-    }
-}
-
 }  // namespace
 
 // The types the conversions hand to Python, registered as the module registers them.
