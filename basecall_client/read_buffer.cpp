@@ -84,6 +84,17 @@ std::string QueueRefusal::text() const {
     return {};
 }
 
+const ReadHolder* first_repeated_tag(const interfaces::ReadList& reads) {
+    std::unordered_set<std::uint32_t> tags;
+    tags.reserve(reads.size());
+    for (const auto& read : reads) {
+        if (!tags.insert(wire_tag(read->read_tag)).second) {
+            return read.get();
+        }
+    }
+    return nullptr;
+}
+
 void put_reads_back(std::vector<std::vector<PositionedRead>>& batches,
                     std::vector<PositionedRead>& singles,
                     interfaces::ReadList& reads) {
@@ -326,15 +337,9 @@ bool ReadBuffer::queue_reads(interfaces::ReadList& reads, unsigned long timeout_
     QueueRefusal ignored;
     QueueRefusal& why = refusal != nullptr ? *refusal : ignored;
     why = QueueRefusal{QueueRefusal::Reason::no_room, 0};
-    {
-        std::unordered_set<std::uint32_t> tags;
-        tags.reserve(reads.size());
-        for (const auto& read : reads) {
-            if (!tags.insert(wire_tag(read->read_tag)).second) {
-                why = QueueRefusal{QueueRefusal::Reason::tag_repeated, read->read_tag};
-                return false;
-            }
-        }
+    if (const ReadHolder* repeated = first_repeated_tag(reads)) {
+        why = QueueRefusal{QueueRefusal::Reason::tag_repeated, repeated->read_tag};
+        return false;
     }
 
     // Reads longer than a block go alone; shorter ones are packed into batches of at most one

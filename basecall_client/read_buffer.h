@@ -53,6 +53,10 @@ using ReadQueue = std::deque<std::unique_ptr<interfaces::ReadHolder>>;
 /// restored in the caller's order.
 using PositionedRead = std::pair<unsigned long, std::unique_ptr<interfaces::ReadHolder>>;
 
+/// The first read of `reads` whose tag (its 32 bits on the wire) an earlier read of the list has;
+/// null when every tag differs.
+const interfaces::ReadHolder* first_repeated_tag(const interfaces::ReadList& reads);
+
 /// Gives the reads of a refused `queue_reads` call back to the caller's (empty) list in the
 /// order of their positions.
 void put_reads_back(std::vector<std::vector<PositionedRead>>& batches,

@@ -17,7 +17,6 @@
 #include <limits>
 #include <stdexcept>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
 namespace vexil {
@@ -295,18 +294,16 @@ PassReadResult VexilClientImpl::pass_reads(interfaces::ReadList& reads, std::uin
         return PassReadResult::not_accepting_reads;
     }
     // Every read is checked before any is prepared: a refused list goes back as it came.
-    std::unordered_set<std::uint32_t> tags;
-    tags.reserve(reads.size());
     for (const auto& read : reads) {
         if (!accept(*read, context.engine, PASS_READS_FUNCTION)) {
             return PassReadResult::bad_read;
         }
-        if (!tags.insert(static_cast<std::uint32_t>(read->read_tag)).second) {
-            using basecall_service::QueueRefusal;
-            log_bad_read(QueueRefusal{QueueRefusal::Reason::tag_repeated, read->read_tag}.text() + ".",
-                         PASS_READS_FUNCTION);
-            return PassReadResult::bad_read;
-        }
+    }
+    if (const interfaces::ReadHolder* repeated = basecall_service::first_repeated_tag(reads)) {
+        using basecall_service::QueueRefusal;
+        log_bad_read(QueueRefusal{QueueRefusal::Reason::tag_repeated, repeated->read_tag}.text() + ".",
+                     PASS_READS_FUNCTION);
+        return PassReadResult::bad_read;
     }
     const std::uint64_t model_stride = context.engine->current_model_stride();
     for (auto& read : reads) {
