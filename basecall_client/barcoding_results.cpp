@@ -79,25 +79,25 @@ void write_barcoding_results(const vexil_ipc::BarcodeArrangementResults& barcodi
     metadata.insert<int32_t>("trim_front", barcoding.trim_front());
     metadata.insert<int32_t>("trim_rear", barcoding.trim_rear());
     metadata.insert<float>("barcode_score", barcoding.barcode_score());
-    metadata.insert("barcode_full_arrangement", text_of(barcoding.barcode_full_arrangement()));
-    metadata.insert("barcode_kit", text_of(barcoding.barcode_kit()));
-    metadata.insert("barcode_arrangement", text_of(barcoding.barcode_arrangement()));
-    metadata.insert("barcode_variant", text_of(barcoding.barcode_variant()));
+    metadata.emplace("barcode_full_arrangement", text_of(barcoding.barcode_full_arrangement()));
+    metadata.emplace("barcode_kit", text_of(barcoding.barcode_kit()));
+    metadata.emplace("barcode_arrangement", text_of(barcoding.barcode_arrangement()));
+    metadata.emplace("barcode_variant", text_of(barcoding.barcode_variant()));
 
     write_barcode(metadata, "barcode_front", "_begin_index", or_empty(barcoding.barcode_front()));
-    metadata.insert("barcode_front_id_inner", text_of(barcoding.barcode_front_id_inner()));
+    metadata.emplace("barcode_front_id_inner", text_of(barcoding.barcode_front_id_inner()));
     metadata.insert<float>("barcode_front_score_inner", barcoding.barcode_front_score_inner());
     write_mid_strand(metadata, "barcode_mid_front", or_empty(barcoding.barcode_mid_front()));
 
     write_barcode(metadata, "barcode_rear", "_end_index", or_empty(barcoding.barcode_rear()));
-    metadata.insert("barcode_rear_id_inner", text_of(barcoding.barcode_rear_id_inner()));
+    metadata.emplace("barcode_rear_id_inner", text_of(barcoding.barcode_rear_id_inner()));
     metadata.insert<float>("barcode_rear_score_inner", barcoding.barcode_rear_score_inner());
     write_mid_strand(metadata, "barcode_mid_rear", or_empty(barcoding.barcode_mid_rear()));
 
     const auto& lamp = or_empty(barcoding.lamp());
-    metadata.insert("lamp_barcode_id", text_of(lamp.lamp_barcode_id()));
+    metadata.emplace("lamp_barcode_id", text_of(lamp.lamp_barcode_id()));
     metadata.insert<float>("lamp_barcode_score", lamp.lamp_barcode_score());
-    metadata.insert("lamp_target_id", text_of(lamp.lamp_target_id()));
+    metadata.emplace("lamp_target_id", text_of(lamp.lamp_target_id()));
     metadata.insert<float>("lamp_target_score", lamp.lamp_target_score());
 
     write_mid_strand(metadata, "adapter_mid", or_empty(barcoding.adapter_mid()));

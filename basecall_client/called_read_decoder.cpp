@@ -224,7 +224,7 @@ private:
 };
 
 void write_read_level_keys_before_duration(const vexil_ipc::ReadBlockData& block, Metadata& metadata) {
-    metadata.insert("strand_id", text_of(block.strand_id()));
+    metadata.emplace("strand_id", text_of(block.strand_id()));
     if (block.duplex_strand_1() != nullptr) {
         metadata.insert("duplex_strand_1", block.duplex_strand_1()->str());
     }
@@ -235,8 +235,8 @@ void write_read_level_keys_before_duration(const vexil_ipc::ReadBlockData& block
 
 void write_basecall_keys(const vexil_ipc::CalledBlockData& called, uint64_t duration, uint64_t rle_count,
                          Metadata& metadata) {
-    metadata.insert("basecall_type", text_of(called.basecall_type()));
-    metadata.insert("model_version_id", text_of(called.model_version_id()));
+    metadata.emplace("basecall_type", text_of(called.basecall_type()));
+    metadata.emplace("model_version_id", text_of(called.model_version_id()));
     metadata.insert<float>("mean_qscore", called.mean_qscore());
     metadata.insert<float>("call_score", called.call_score());
     metadata.insert<float>("stay_prob", called.stay_prob());
@@ -267,7 +267,7 @@ void write_scaling_keys(const vexil_ipc::ScalingData& scaling, Metadata& metadat
     metadata.insert<float>("adapter_max", scaling.adapter_max());
     metadata.insert<bool>("pt_detect_success", scaling.pt_detect_success());
     if (scaling.scaling_version() != nullptr) {
-        metadata.insert("scaling_version", scaling.scaling_version()->str());
+        metadata.emplace("scaling_version", scaling.scaling_version()->str());
     }
 }
 
@@ -546,9 +546,9 @@ interfaces::ReadHolder* CalledReadDecoder::decode(const vexil_ipc::ReadBlockData
     copy_block_data(*first, m_options, buffers);
     if (!m_options.disable_events) {
         if (const auto* base_mod = first->base_mod()) {
-            metadata.insert("base_mod_alphabet", text_of(base_mod->base_mod_alphabet()));
-            metadata.insert("base_mod_long_names", text_of(base_mod->base_mod_long_names()));
-            metadata.insert("base_mod_context", text_of(base_mod->base_mod_context()));
+            metadata.emplace("base_mod_alphabet", text_of(base_mod->base_mod_alphabet()));
+            metadata.emplace("base_mod_long_names", text_of(base_mod->base_mod_long_names()));
+            metadata.emplace("base_mod_context", text_of(base_mod->base_mod_context()));
         } else {
             metadata.insert("base_mod_alphabet", std::string());
             metadata.insert("base_mod_long_names", std::string());

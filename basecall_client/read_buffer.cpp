@@ -85,14 +85,30 @@ std::string QueueRefusal::text() const {
 }
 
 const ReadHolder* first_repeated_tag(const interfaces::ReadList& reads) {
-    std::unordered_set<std::uint32_t> tags;
-    tags.reserve(reads.size());
+    // Sorted (tag, position) entries: one allocation for the whole list, where a set would take one
+    // per read, and a list is checked on every attempt to pass it.
+    struct Entry {
+        std::uint32_t tag;
+        std::size_t position;
+        const ReadHolder* read;
+        bool operator<(const Entry& other) const {
+            return tag != other.tag ? tag < other.tag : position < other.position;
+        }
+    };
+    std::vector<Entry> entries;
+    entries.reserve(reads.size());
     for (const auto& read : reads) {
-        if (!tags.insert(wire_tag(read->read_tag)).second) {
-            return read.get();
+        entries.push_back({wire_tag(read->read_tag), entries.size(), read.get()});
+    }
+    std::sort(entries.begin(), entries.end());
+    // The read named is the first in the list whose tag an earlier read carries.
+    const Entry* first = nullptr;
+    for (std::size_t i = 1; i < entries.size(); ++i) {
+        if (entries[i].tag == entries[i - 1].tag && (first == nullptr || entries[i].position < first->position)) {
+            first = &entries[i];
         }
     }
-    return nullptr;
+    return first == nullptr ? nullptr : first->read;
 }
 
 void put_reads_back(std::vector<std::vector<PositionedRead>>& batches,

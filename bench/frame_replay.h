@@ -118,16 +118,21 @@ inline std::string folder_for_sockets() {
 struct CpuTimes {
     double user = 0.0;  // seconds
     double system = 0.0;
+    double faults = 0.0;    // page faults served without I/O: memory taken afresh from the system
+    double switches = 0.0;  // context switches, voluntary (waits) and not
     double total() const { return user + system; }
-    CpuTimes operator-(const CpuTimes& other) const { return {user - other.user, system - other.system}; }
+    CpuTimes operator-(const CpuTimes& other) const {
+        return {user - other.user, system - other.system, faults - other.faults, switches - other.switches};
+    }
 };
 
-/// This process's CPU time so far, every thread included.
+/// This process's CPU time so far, every thread included, with its page faults and context switches.
 inline CpuTimes own_cpu_times() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     const auto seconds = [](const timeval& time) { return static_cast<double>(time.tv_sec) + time.tv_usec / 1e6; };
-    return {seconds(usage.ru_utime), seconds(usage.ru_stime)};
+    return {seconds(usage.ru_utime), seconds(usage.ru_stime), static_cast<double>(usage.ru_minflt),
+            static_cast<double>(usage.ru_nvcsw + usage.ru_nivcsw)};
 }
 
 /// CPU time (user and system) that another process has used so far, in seconds, from

@@ -49,6 +49,8 @@ struct Options {
     std::size_t reads = 20000;
     std::size_t repetitions = 3;
     std::string cpus;
+    bool singly = true;  // cells that pass reads with pass_read
+    bool lists = true;   // and with pass_reads
     std::string tessellpy_script;  // the worker script; tessellpy runs only when given
     std::string python_module;     // the folder the worker imports tessellpy from
     // Child mode: the replay of a recording by `sockets` REQ sockets.
@@ -77,6 +79,8 @@ struct Sample {
     double system_us = 0.0;
     double peer_us = 0.0;  // the server's, or the replay ROUTER's
     double driver_busy = 0.0;  // tessellpy's: the share of the run its one Python thread was on a CPU
+    double faults = 0.0;       // page faults of the client side per read
+    double switches = 0.0;     // context switches of the client side per read
     double cpu_us() const { return user_us + system_us; }
 };
 
@@ -85,7 +89,11 @@ Sample sample_of(std::size_t reads, double seconds, const CpuTimes& cpu, double 
         throw std::runtime_error("A run took no time");
     }
     const double per_read = 1e6 / static_cast<double>(reads);
-    return {static_cast<double>(reads) / seconds, cpu.user * per_read, cpu.system * per_read, peer_seconds * per_read};
+    Sample sample{static_cast<double>(reads) / seconds, cpu.user * per_read, cpu.system * per_read,
+                  peer_seconds * per_read};
+    sample.faults = cpu.faults / static_cast<double>(reads);
+    sample.switches = cpu.switches / static_cast<double>(reads);
+    return sample;
 }
 
 /// Connects the cell's clients to `address`, each driven by a thread of its own, and has each pass
@@ -252,7 +260,9 @@ Sample run_replay(const Cell& cell, std::size_t reads, const CellRecording& reco
                         std::to_string(std::max(warm, cell.clients))});
     const std::string what = "The replay of " + std::to_string(cell.clients) + " sockets";
     const auto values = child_result(child, what);
-    return sample_of(reads, value_of(values, "seconds", what), {value_of(values, "user", what), value_of(values, "system", what)},
+    return sample_of(reads, value_of(values, "seconds", what),
+                     {value_of(values, "user", what), value_of(values, "system", what), value_of(values, "faults", what),
+                      value_of(values, "switches", what)},
                      value_of(values, "router", what));
 }
 
@@ -278,7 +288,8 @@ int replay_run(const Options& options) {
     replay.run(options.warm_exchanges);
     const ReplayFigures figures = replay.run(options.exchanges);
     std::cout << "result seconds=" << figures.seconds << " user=" << figures.cpu.user << " system=" << figures.cpu.system
-              << " router=" << figures.router_cpu << std::endl;
+              << " router=" << figures.router_cpu << " faults=" << figures.cpu.faults
+              << " switches=" << figures.cpu.switches << std::endl;
     return 0;
 }
 
@@ -324,6 +335,8 @@ double system_of(const Sample& sample) { return sample.system_us; }
 double peer_of(const Sample& sample) { return sample.peer_us; }
 double cpu_of(const Sample& sample) { return sample.cpu_us(); }
 double busy_of(const Sample& sample) { return sample.driver_busy; }
+double faults_of(const Sample& sample) { return sample.faults; }
+double switches_of(const Sample& sample) { return sample.switches; }
 
 void print_figures(std::ostream& out, const std::vector<Sample>& samples) {
     out << std::setw(9) << median_of(samples, rate_of) << std::setw(6) << median_of(samples, user_of) << std::setw(6)
@@ -373,6 +386,21 @@ void print_table(const std::vector<Cell>& cells, const std::vector<CellFigures>&
     std::cout << out.str();
 }
 
+/// Page faults and context switches per read of the two client sides: where system time goes.
+void print_events(const std::vector<Cell>& cells, const std::vector<CellFigures>& figures) {
+    std::ostringstream out;
+    out << std::fixed << std::setprecision(2) << std::right
+        << "\n                      page faults/read   context switches/read"
+           "\nclients passing           C++     bare        C++     bare\n";
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        out << std::setw(7) << cells[i].clients << " " << std::left << std::setw(11) << cells[i].passing() << std::right
+            << std::setw(12) << median_of(figures[i].cpp, faults_of) << std::setw(9)
+            << median_of(figures[i].bare, faults_of) << std::setw(11) << median_of(figures[i].cpp, switches_of)
+            << std::setw(9) << median_of(figures[i].bare, switches_of) << "\n";
+    }
+    std::cout << out.str();
+}
+
 /// Whether aggregate reads/s never falls as clients are added, up to 32 clients.
 void print_growth(const std::vector<Cell>& cells, const std::vector<CellFigures>& figures) {
     for (const bool lists : {false, true}) {
@@ -412,8 +440,12 @@ void run_benchmark(const Options& options) {
     const double making_us = making_a_read_us(factory);
     std::vector<Cell> cells;
     for (const std::size_t clients : options.clients) {
-        cells.push_back({clients, false});
-        cells.push_back({clients, true});
+        if (options.singly) {
+            cells.push_back({clients, false});
+        }
+        if (options.lists) {
+            cells.push_back({clients, true});
+        }
     }
     const std::string server_address = "ipc://" + folder + "/server.sock";
     const ServerProcess server(VEXIL_REFERENCE_SERVER_PROGRAM, server_address, {"--no-model"});
@@ -477,6 +509,7 @@ void run_benchmark(const Options& options) {
     }
     std::cout << " '!' marks a missed target.\n";
     print_table(cells, figures, with_python);
+    print_events(cells, figures);
     print_growth(cells, figures);
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -537,6 +570,13 @@ Options parse(int argc, char** argv) {
             options.reads = positive(option, value());
         } else if (option == "--repetitions") {
             options.repetitions = positive(option, value());
+        } else if (option == "--passing") {
+            const std::string passing = value();
+            if (passing != "pass_read" && passing != "pass_reads" && passing != "both") {
+                throw std::invalid_argument("--passing takes pass_read, pass_reads or both, not '" + passing + "'");
+            }
+            options.singly = passing != "pass_reads";
+            options.lists = passing != "pass_read";
         } else if (option == "--cpus") {
             options.cpus = value();
         } else if (option == "--tessellpy") {
@@ -587,7 +627,7 @@ int main(int argc, char** argv) {
     } catch (const std::invalid_argument& error) {
         std::cerr << "multi_client_throughput: " << error.what()
                   << "\nusage: multi_client_throughput [--clients 1,8,32,100] [--reads N (total per run)]"
-                     " [--repetitions N] [--cpus FIRST-LAST]\n";
+                     " [--repetitions N] [--passing pass_read|pass_reads|both] [--cpus FIRST-LAST]\n";
         return 2;
     }
     // The engine's connection messages would drown the table.

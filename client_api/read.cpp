@@ -8,6 +8,7 @@
 namespace vexil {
 
 Read::Read() : m_read(std::make_unique<interfaces::ReadHolder>()) {}
+Read::Read(std::unique_ptr<interfaces::ReadHolder> record) noexcept : m_read(std::move(record)) {}
 Read::Read(Read&& other) noexcept = default;
 Read::~Read() = default;
 

@@ -71,8 +71,11 @@ public:
     std::vector<AlignmentSamLine> extract_sam_and_bed_lines(float percent) const;
 
 private:
-    // The client refuses a read without a record (moved from) rather than reach through it.
+    // The client refuses a read without a record (moved from) rather than reach through it, and
+    // hands records between reads and the engine without copying or reallocating them.
     friend class VexilClient;
+    friend class VexilClientImpl;
+    explicit Read(std::unique_ptr<interfaces::ReadHolder> record) noexcept;
     std::unique_ptr<interfaces::ReadHolder> m_read;
 };
 

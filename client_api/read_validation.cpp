@@ -57,16 +57,22 @@ const RequiredKey DUPLEX[] = {
 
 // The long-standing texts for what is missing, one clause per absent item.
 bool check_present(const interfaces::ReadHolder& read, bool duplex, std::string& message) {
-    std::string text = "Missing data in ReadHolder object:";
+    // The text is built only for a read that lacks something: every read passed is checked.
+    std::string text;
     bool valid = true;
+    const auto missing = [&](const char* clause) {
+        if (valid) {
+            text = "Missing data in ReadHolder object:";
+            valid = false;
+        }
+        text += clause;
+    };
     if (!read.has_dataset(dataset::raw_data)) {
-        text += " raw_data dataset not found.";
-        valid = false;
+        missing(" raw_data dataset not found.");
     }
     const auto check = [&](const RequiredKey& item) {
         if (!read.metadata.exists(item.key)) {
-            text += item.missing_clause;
-            valid = false;
+            missing(item.missing_clause);
         }
     };
     for (const auto& item : ALWAYS) {

@@ -54,18 +54,19 @@ PassReadResult VexilClient::pass_reads(std::vector<Read>& reads, unsigned int wa
             return m_impl->refuse_without_record(true);
         }
     }
+    // The records travel, not copies of them: a caller that retries a list while the queue is full
+    // pays nothing per read for each refusal.
     interfaces::ReadList records;
     for (auto& read : reads) {
-        records.push_back(std::make_unique<interfaces::ReadHolder>(std::move(read.get_readholder())));
+        records.push_back(std::move(read.m_read));
     }
     reads.clear();
     // What the engine did not take goes back to the caller, also when preparing a read throws:
     // the records exist nowhere else.
     const auto give_back = gsl::finally([&] {
+        reads.reserve(records.size());
         for (auto& record : records) {
-            Read read;
-            read.set_readholder(*record);
-            reads.push_back(std::move(read));
+            reads.push_back(Read(std::move(record)));
         }
     });
     const auto result = m_impl->pass_reads(records, wait_ms);

@@ -334,9 +334,7 @@ void VexilClientImpl::get_completed_reads(std::vector<std::vector<Read>>& reads)
         if (found.second) {
             groups.emplace_back();
         }
-        Read read;
-        read.set_readholder(*record);
-        groups[found.first->second].push_back(std::move(read));
+        groups[found.first->second].push_back(Read(std::move(record)));
     }
     reads.reserve(reads.size() + groups.size());
     for (auto& group : groups) {

@@ -121,7 +121,8 @@ MapWrapper::~MapWrapper() = default;
 
 void MapWrapper::swap(MapWrapper& other) noexcept { m_map.swap(other.m_map); }
 
-void MapWrapper::insert(const std::string& key, const std::string& value) { (*m_map)[key] = boost::any(value); }
+void MapWrapper::insert(const std::string& key, const std::string& value) { store(key, boost::any(value)); }
+void MapWrapper::insert(std::string&& key, const std::string& value) { store(std::move(key), boost::any(value)); }
 
 bool MapWrapper::exists(const std::string& key) const { return m_map->count(key) != 0; }
 
@@ -186,6 +187,22 @@ void MapWrapper::merge(const MapWrapper& other) {
     for (const auto& entry : *other.m_map) {
         (*m_map)[entry.first] = entry.second;
     }
+}
+
+void MapWrapper::merge(MapWrapper&& other) {
+    if (&other == this) {
+        return;
+    }
+    // Shared keys take the other's values in place; the other's remaining entries then move over
+    // whole, so nothing is allocated or copied.
+    for (auto& entry : *other.m_map) {
+        const auto found = m_map->find(entry.first);
+        if (found != m_map->end()) {
+            found->second.swap(entry.second);
+        }
+    }
+    m_map->merge(*other.m_map);
+    other.m_map->clear();
 }
 
 void MapWrapper::remove(const std::string& key) {

@@ -77,23 +77,29 @@ public:
 
     void swap(MapWrapper& other) noexcept;
 
-    /// Creates the entry or replaces its value, whatever type it held.
+    /// Creates the entry or replaces its value, whatever type it held. A key given as a temporary
+    /// (a literal, say) is moved into a new entry rather than copied.
     template <typename T, typename = std::enable_if_t<detail::is_storable_v<T> &&
                                                       !std::is_same<detail::storage_type_t<T>, std::string>::value>>
     void insert(const std::string& key, const T& value) {
-        (*m_map)[key] = boost::any(static_cast<detail::storage_type_t<T>>(value));
+        store(key, boost::any(static_cast<detail::storage_type_t<T>>(value)));
+    }
+    template <typename T, typename = std::enable_if_t<detail::is_storable_v<T> &&
+                                                      !std::is_same<detail::storage_type_t<T>, std::string>::value>>
+    void insert(std::string&& key, const T& value) {
+        store(std::move(key), boost::any(static_cast<detail::storage_type_t<T>>(value)));
     }
     void insert(const std::string& key, const std::string& value);
+    void insert(std::string&& key, const std::string& value);
 
     /// As insert, moving the value in (a moved string leaves the caller's string empty).
     template <typename T, typename = std::enable_if_t<detail::is_storable_v<T>>>
     void emplace(const std::string& key, T&& value) {
-        using Stored = detail::storage_type_t<T>;
-        if constexpr (std::is_same<Stored, std::remove_cv_t<std::remove_reference_t<T>>>::value) {
-            (*m_map)[key] = boost::any(Stored(std::forward<T>(value)));
-        } else {
-            (*m_map)[key] = boost::any(static_cast<Stored>(value));
-        }
+        store(key, stored_value(std::forward<T>(value)));
+    }
+    template <typename T, typename = std::enable_if_t<detail::is_storable_v<T>>>
+    void emplace(std::string&& key, T&& value) {
+        store(std::move(key), stored_value(std::forward<T>(value)));
     }
 
     /// Points `out` at the stored value when the key holds exactly a T. Another type: false, null
@@ -148,6 +154,8 @@ public:
 
     /// Copies every entry of `other` in; its values replace this map's under shared keys.
     void merge(const MapWrapper& other);
+    /// As merge, moving the entries over rather than copying them; `other` is left empty.
+    void merge(MapWrapper&& other);
     /// Erases the entry; std::out_of_range when the key is absent.
     void remove(const std::string& key);
     void clear();
@@ -156,6 +164,20 @@ public:
     Schema validate(const Schema& schema, bool remove);
 
 private:
+    template <typename Key>
+    void store(Key&& key, boost::any&& value) {
+        m_map->insert_or_assign(std::forward<Key>(key), std::move(value));
+    }
+    template <typename T>
+    static boost::any stored_value(T&& value) {
+        using Stored = detail::storage_type_t<T>;
+        if constexpr (std::is_same<Stored, std::remove_cv_t<std::remove_reference_t<T>>>::value) {
+            return boost::any(Stored(std::forward<T>(value)));
+        } else {
+            return boost::any(static_cast<Stored>(value));
+        }
+    }
+
     std::unique_ptr<ValueMap> m_map;
 };
 

@@ -364,6 +364,14 @@ TEST(ReadBuffer, RefusedListComesBackWholeInTheCallersOrder) {
     EXPECT_FALSE(buffer->queue_reads(reads, LONG_TIMEOUT_MS, &refusal));
     EXPECT_EQ(refusal.reason, QueueRefusal::Reason::tag_repeated);
     EXPECT_EQ(refusal.text(), "read tag " + std::to_string(reads.back()->read_tag) + " is repeated in the list");
+    {
+        // Of several repeats, the first in the list's order is named, whatever the tags' order.
+        ReadList repeats;
+        for (const std::uint64_t tag : {5, 9, 9, 5}) {
+            repeats.push_back(make_read_ptr(tag, 10));
+        }
+        EXPECT_EQ(basecall_service::first_repeated_tag(repeats), std::next(repeats.begin(), 2)->get());
+    }
     reads.back()->read_tag = 50;
     EXPECT_FALSE(buffer->queue_reads(reads, LONG_TIMEOUT_MS, &refusal));
     EXPECT_EQ(refusal.text(), "read tag 50 is already in flight");

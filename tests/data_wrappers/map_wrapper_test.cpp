@@ -200,6 +200,28 @@ TEST(MapWrapper, MergeReplacesAndKeeps) {
     EXPECT_EQ(source.size(), 1u);
 }
 
+TEST(MapWrapper, MergingATemporaryMovesItsEntriesOver) {
+    MapWrapper target;
+    target.insert("a", std::string("x"));
+    target.insert("b", true);
+    MapWrapper source;
+    source.insert<int32_t>("a", 1);
+    source.insert("long_key_of_more_than_sixteen", std::string("moved"));
+    const std::string* moved = nullptr;
+    ASSERT_TRUE(source.extract("long_key_of_more_than_sixteen", moved));
+    target.merge(std::move(source));
+    EXPECT_EQ(target.get_value<int32_t>("a"), 1);  // the other's value wins, whatever its type
+    EXPECT_TRUE(target.get_value<bool>("b"));
+    const std::string* stored = nullptr;
+    ASSERT_TRUE(target.extract("long_key_of_more_than_sixteen", stored));
+    EXPECT_EQ(stored, moved);  // the entry itself, not a copy
+    EXPECT_TRUE(source.empty());
+    source.insert<int32_t>("c", 3);
+    EXPECT_EQ(source.size(), 1u);
+    target.merge(std::move(target));
+    EXPECT_EQ(target.size(), 3u);
+}
+
 TEST(MapWrapper, MergedValuesAreIndependentCopies) {
     MapWrapper target;
     MapWrapper source;
