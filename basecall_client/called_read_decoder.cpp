@@ -365,33 +365,33 @@ std::string check_joined(const ReadBuffers& buffers) {
 // Moves the finished buffers into the holder; a dataset already present keeps its view.
 void attach_datasets(ReadBuffers& buffers, interfaces::ReadHolder& holder) {
     auto& datasets = holder.datasets;
-    datasets.emplace(dataset::sequence, DataView(std::move(buffers.sequence)));
-    datasets.emplace(dataset::qstring, DataView(std::move(buffers.qstring)));
+    datasets.try_emplace(dataset::sequence, std::move(buffers.sequence));
+    datasets.try_emplace(dataset::qstring, std::move(buffers.qstring));
     if (!buffers.movement.empty()) {
-        datasets.emplace(dataset::movement, DataView(std::move(buffers.movement)));
+        datasets.try_emplace(dataset::movement, std::move(buffers.movement));
     }
     if (!buffers.base_mod_probs.empty()) {
         const auto mat = MatView<uint8_t>::view(buffers.base_mod_probs.data(), buffers.sequence_length,
                                                 buffers.categories, std::max<uint64_t>(buffers.categories, 1), 1);
-        datasets.emplace(dataset::base_mod_probs, DataView(mat, std::move(buffers.base_mod_probs)));
+        datasets.try_emplace(dataset::base_mod_probs, mat, std::move(buffers.base_mod_probs));
     }
     if (!buffers.trace.empty()) {
         const auto mat = MatView<uint8_t>::view(buffers.trace.data(), buffers.trace.size() / TRACE_VALUES_PER_EVENT,
                                                 TRACE_VALUES_PER_EVENT, TRACE_VALUES_PER_EVENT, 1);
-        datasets.emplace(dataset::flipflop_trace, DataView(mat, std::move(buffers.trace)));
+        datasets.try_emplace(dataset::flipflop_trace, mat, std::move(buffers.trace));
     }
     if (!buffers.rle_base.empty()) {
-        datasets.emplace(dataset::rle_base, DataView(std::move(buffers.rle_base)));
-        datasets.emplace(dataset::rle_scale, DataView(std::move(buffers.rle_scale)));
-        datasets.emplace(dataset::rle_shape, DataView(std::move(buffers.rle_shape)));
-        datasets.emplace(dataset::rle_weight, DataView(std::move(buffers.rle_weight)));
-        datasets.emplace(dataset::rle_index, DataView(std::move(buffers.rle_index)));
-        datasets.emplace(dataset::rle_runlength, DataView(std::move(buffers.rle_runlength)));
+        datasets.try_emplace(dataset::rle_base, std::move(buffers.rle_base));
+        datasets.try_emplace(dataset::rle_scale, std::move(buffers.rle_scale));
+        datasets.try_emplace(dataset::rle_shape, std::move(buffers.rle_shape));
+        datasets.try_emplace(dataset::rle_weight, std::move(buffers.rle_weight));
+        datasets.try_emplace(dataset::rle_index, std::move(buffers.rle_index));
+        datasets.try_emplace(dataset::rle_runlength, std::move(buffers.rle_runlength));
     }
     if (!buffers.state_data.empty()) {
         const auto mat = MatView<float>::view(buffers.state_data.data(), buffers.state_data.size() / buffers.state_size,
                                               buffers.state_size, std::max<uint64_t>(buffers.state_size, 1), 1);
-        datasets.emplace(dataset::state_data, DataView(mat, std::move(buffers.state_data)));
+        datasets.try_emplace(dataset::state_data, mat, std::move(buffers.state_data));
     }
 }
 
@@ -501,12 +501,17 @@ interfaces::ReadHolder* CalledReadDecoder::decode(const vexil_ipc::ReadBlockData
 
     // A sub-read is built from what the caller passed with its parent, never from the parent's
     // results, whichever of the two a batch lists first.
-    interfaces::ReadHolder* target = submitted;
+    interfaces::ReadHolder* target = nullptr;
     if (block.sub_tag() != 0) {
         interfaces::ReadHolder sub_read = m_store.make_sub_read(read_tag, block.sub_tag());
         target = m_store.add_temp_sub_read(sub_read);
     } else {
-        m_store.keep_caller_input(read_tag);
+        target = m_store.results_of(read_tag);
+        if (target == nullptr) {
+            fail(ConnectionError::bad_reply, "Returned read does not belong to this client: " + std::to_string(read_tag),
+                 TraceText::error_state);
+            return nullptr;
+        }
     }
     Metadata& metadata = target->metadata;
 

@@ -19,9 +19,10 @@ public:
     virtual ~CalledReadStore() = default;
     // The submitted holder with that tag, or null; it stays owned by the store.
     virtual interfaces::ReadHolder* get_submitted_read_holder(unsigned long long read_tag) const = 0;
-    // Called before results are written into the submitted holder with that tag: the store keeps
-    // what the caller passed, so that the read can go back as it came.
-    virtual void keep_caller_input(unsigned long long read_tag) = 0;
+    // The holder into which the results of the submitted read with that tag are written (the
+    // engine's buffer keeps them apart from the read, which keeps what the caller passed until it
+    // is retrieved); null when there is no such read. It stays owned by the store.
+    virtual interfaces::ReadHolder* results_of(unsigned long long read_tag) = 0;
     // A new sub-read of the submitted read with that tag, built from what the caller passed with it.
     virtual interfaces::ReadHolder make_sub_read(unsigned long long read_tag, unsigned long long sub_tag) const = 0;
     // Stores the sub-read (moving it) unless one with its tag and sub tag is stored already; returns
@@ -77,8 +78,9 @@ public:
     CalledReadDecoder(CalledReadStore& store, CalledBlockLink& link, CalledReadOptions options,
                       ErrorState& error_state, TraceContextPtr trace_context = nullptr);
 
-    // The holder that `block` (a RETURN_FIRST_CALLED_BLOCK block, or one read block of a completed
-    // batch) belongs to, filled; null on failure, with the error state set.
+    // The holder of the results of the read or sub-read that `block` (a RETURN_FIRST_CALLED_BLOCK
+    // block, or one read block of a completed batch) belongs to, filled; null on failure, with the
+    // error state set.
     interfaces::ReadHolder* process_read_message(const vexil_ipc::ReadBlockData* block);
 
 private:
@@ -104,7 +106,7 @@ public:
     interfaces::ReadHolder* get_submitted_read_holder(unsigned long long read_tag) const override {
         return m_buffer.get_submitted_read_holder(read_tag);
     }
-    void keep_caller_input(unsigned long long read_tag) override { m_buffer.keep_caller_input(read_tag); }
+    interfaces::ReadHolder* results_of(unsigned long long read_tag) override { return m_buffer.results_of(read_tag); }
     interfaces::ReadHolder make_sub_read(unsigned long long read_tag, unsigned long long sub_tag) const override {
         return m_buffer.make_sub_read(read_tag, sub_tag);
     }

@@ -114,17 +114,14 @@ const ReadHolder* first_repeated_tag(const interfaces::ReadList& reads) {
 void put_reads_back(std::vector<std::vector<PositionedRead>>& batches,
                     std::vector<PositionedRead>& singles,
                     interfaces::ReadList& reads) {
-    std::map<unsigned long, std::unique_ptr<ReadHolder>> by_position;
-    for (auto& single : singles) {
-        by_position.emplace(single.first, std::move(single.second));
-    }
+    std::vector<PositionedRead> by_position = std::move(singles);
     for (auto& batch : batches) {
-        for (auto& read : batch) {
-            by_position.emplace(read.first, std::move(read.second));
-        }
+        std::move(batch.begin(), batch.end(), std::back_inserter(by_position));
     }
     singles.clear();
     batches.clear();
+    std::sort(by_position.begin(), by_position.end(),
+              [](const PositionedRead& left, const PositionedRead& right) { return left.first < right.first; });
     for (auto& entry : by_position) {
         reads.push_back(std::move(entry.second));
     }
@@ -617,19 +614,20 @@ ReadHolder* ReadBuffer::get_submitted_read_holder(unsigned long long read_tag) c
     return found == m_submitted_reads.end() ? nullptr : found->second.get();
 }
 
-void ReadBuffer::keep_caller_input(unsigned long long read_tag) {
+ReadHolder* ReadBuffer::results_of(unsigned long long read_tag) {
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto found = m_submitted_reads.find(read_tag);
-    if (found == m_submitted_reads.end() || m_caller_inputs.count(read_tag) != 0) {
-        return;
+    if (found == m_submitted_reads.end()) {
+        return nullptr;
     }
-    CallerInput input;
-    input.metadata = found->second->metadata;
-    input.dataset_ids.reserve(found->second->datasets.size());
-    for (const auto& entry : found->second->datasets) {
-        input.dataset_ids.push_back(entry.first);
+    // Under the read's own tag, by which it is retrieved or given back.
+    auto& results = m_results[found->second->read_tag];
+    if (!results) {
+        results = std::make_unique<ReadHolder>();
+        results->read_tag = found->second->read_tag;
+        results->priority = found->second->priority;
     }
-    m_caller_inputs.emplace(read_tag, std::move(input));
+    return results.get();
 }
 
 ReadHolder ReadBuffer::make_sub_read(unsigned long long read_tag, unsigned long long sub_tag) const {
@@ -640,16 +638,10 @@ ReadHolder ReadBuffer::make_sub_read(unsigned long long read_tag, unsigned long 
         return sub_read;
     }
     const ReadHolder& parent = *found->second;
-    const auto input = m_caller_inputs.find(read_tag);
-    const bool kept = input != m_caller_inputs.end();
     sub_read.read_tag = parent.read_tag;
     sub_read.priority = parent.priority;
-    sub_read.metadata = kept ? input->second.metadata : parent.metadata;
+    sub_read.metadata = parent.metadata;
     for (const auto& [id, view] : parent.datasets) {
-        if (kept && std::find(input->second.dataset_ids.begin(), input->second.dataset_ids.end(), id) ==
-                            input->second.dataset_ids.end()) {
-            continue;
-        }
         bass::data_wrappers::DataView copy;
         copy.copy_data(view);
         copy.m_info = view.m_info;
@@ -661,18 +653,7 @@ ReadHolder ReadBuffer::make_sub_read(unsigned long long read_tag, unsigned long 
     return sub_read;
 }
 
-void ReadBuffer::restore_caller_input(ReadHolder& read) {
-    const auto input = m_caller_inputs.find(read.read_tag);
-    if (input == m_caller_inputs.end()) {
-        return;  // nothing was written into it
-    }
-    read.metadata = std::move(input->second.metadata);
-    const auto& ids = input->second.dataset_ids;
-    for (auto it = read.datasets.begin(); it != read.datasets.end();) {
-        it = std::find(ids.begin(), ids.end(), it->first) != ids.end() ? std::next(it) : read.datasets.erase(it);
-    }
-    m_caller_inputs.erase(input);
-}
+void ReadBuffer::drop_results(std::uint64_t read_tag) { m_results.erase(read_tag); }
 
 void ReadBuffer::drop_sub_reads(std::uint64_t read_tag) {
     m_temp_sub_reads.erase(m_temp_sub_reads.lower_bound({read_tag, 0}),
@@ -716,11 +697,19 @@ void ReadBuffer::read_retrieved_impl(std::uint64_t read_tag) {
     if (found == m_submitted_reads.end()) {
         throw std::out_of_range("No read with tag " + std::to_string(read_tag) + " is awaiting its result.");
     }
+    const auto results = m_results.find(read_tag);
+    if (results != m_results.end()) {
+        // Moved over whole, entries and views alike: results replace the caller's keys, while a
+        // dataset the caller passed keeps its view.
+        ReadHolder& read = *found->second;
+        read.metadata.merge(std::move(results->second->metadata));
+        read.datasets.merge(results->second->datasets);
+        m_results.erase(results);
+    }
     m_reads_out.push_back(std::move(found->second));
     validate_and_trace_metadata(*m_reads_out.back(), "Read returned from server, placing on output queue.");
     m_submitted_reads.erase(found);
     m_read_failure_counts.erase(read_tag);
-    m_caller_inputs.erase(read_tag);
     deliver_parked_sub_reads(read_tag);
     write_counter("read_retrieved_impl", SUBMITTED, m_submitted_reads.size());
     write_counter("read_retrieved_impl", OUTPUT, m_reads_out.size());
@@ -756,7 +745,7 @@ void ReadBuffer::deliver_parked_sub_reads(std::uint64_t read_tag) {
 
 void ReadBuffer::give_back_uncalled(std::unique_ptr<ReadHolder> read, const char* context) {
     const std::uint64_t tag = read->read_tag;
-    restore_caller_input(*read);
+    drop_results(tag);
     validate_and_trace_metadata(*read, context);
     m_reads_out.push_back(std::move(read));
     ++m_num_returned_uncalled;
@@ -833,7 +822,7 @@ ReadQueue ReadBuffer::fetch_and_empty_submitted_reads(bool& within_limit) {
 
 void ReadBuffer::requeue_reads(ReadQueue& reads) {
     for (auto& read : reads) {
-        restore_caller_input(*read);
+        drop_results(read->read_tag);
         // Sub-reads of the failed call would stand beside those of the new one.
         drop_sub_reads(read->read_tag);
         std::vector<ipc_tools::Message> messages;

@@ -136,12 +136,14 @@ public:
     void announce_room();
     /// The read in flight under `read_tag`, or null. Owned by the buffer.
     interfaces::ReadHolder* get_submitted_read_holder(unsigned long long read_tag) const;
-    /// Keeps what the caller passed with the read in flight under `read_tag` (its metadata and the
-    /// ids of its datasets), once, before results are written into it: a read that goes back to
-    /// the server or to the caller uncalled is restored to it, and sub-reads are built from it.
-    void keep_caller_input(unsigned long long read_tag);
-    /// A new sub-read of the read in flight under `read_tag`, built from the caller's input (never
-    /// from results already written into the read); a read tag 0 holder when there is no such read.
+    /// The holder into which the results of the read in flight under `read_tag` are written, made
+    /// on first use; null when there is no such read. Owned by the buffer. Results stay apart from
+    /// the read until it is retrieved, when they move into it: until then the read holds exactly
+    /// what the caller passed, to go back to the server or to the caller uncalled, and to build
+    /// sub-reads from.
+    interfaces::ReadHolder* results_of(unsigned long long read_tag);
+    /// A new sub-read of the read in flight under `read_tag`, built from what the caller passed
+    /// (never from its results); a read tag 0 holder when there is no such read.
     interfaces::ReadHolder make_sub_read(unsigned long long read_tag, unsigned long long sub_tag) const;
     /// Takes the sub-read in under (read tag, sub tag) and returns the stored holder; when the key
     /// is already present the stored holder is returned and `sub_read` is discarded.
@@ -180,11 +182,6 @@ public:
 private:
     static constexpr std::size_t FRAME_POOL_BYTES = 64 * 1024 * 1024;
     using SubReadKey = std::pair<std::uint64_t, std::uint64_t>;
-    // What the caller passed with a read, kept while results are written into it.
-    struct CallerInput {
-        bass::data_wrappers::Metadata metadata;
-        std::vector<dataset> dataset_ids;
-    };
     using Lock = std::unique_lock<std::mutex>;
     enum class WaitOutcome { room, timed_out, no_more_data };
 
@@ -197,8 +194,8 @@ private:
     // The reason a read under `tag` may not be taken now (lock held); none when it may.
     QueueRefusal::Reason tag_refusal(std::uint64_t tag) const;
     void take_tag(std::uint64_t tag);
-    // Gives the read back exactly as the caller passed it, results written since dropped.
-    void restore_caller_input(interfaces::ReadHolder& read);
+    // Drops the results written for the read under `read_tag`: it leaves exactly as it came.
+    void drop_results(std::uint64_t read_tag);
     // Drops sub-reads completed or being filled for `read_tag`, which a new call replaces.
     void drop_sub_reads(std::uint64_t read_tag);
     void queue_read_impl(std::unique_ptr<interfaces::ReadHolder> read, std::vector<ipc_tools::Message>& messages);
@@ -240,7 +237,8 @@ private:
             m_retrieved_sub_reads;
     // Tags (their 32 bits on the wire) of reads taken and not yet handed back to the caller.
     std::unordered_set<std::uint32_t> m_tags_in_flight;
-    std::unordered_map<std::uint64_t, CallerInput> m_caller_inputs;
+    // Results of reads in flight, by their tag, until the reads are retrieved or leave uncalled.
+    std::unordered_map<std::uint64_t, std::unique_ptr<interfaces::ReadHolder>> m_results;
     std::uint64_t m_num_queue_read_waiting_threads = 0;
     std::unique_ptr<common::synchronisation::Latch> m_queue_read_latch;
 };

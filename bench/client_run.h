@@ -256,12 +256,9 @@ private:
         }
         const auto result = m_client.pass_reads(reads, m_pacing.wait_ms);
         check(result);
-        std::unordered_set<std::uint64_t> refused;
-        for (const auto& read : reads) {
-            refused.insert(read.get_read_tag());
-        }
-        for (const std::uint64_t tag : m_tags) {
-            if (refused.count(tag) == 0) {
+        // A list is taken whole or not at all.
+        if (result == vexil::PassReadResult::success) {
+            for (const std::uint64_t tag : m_tags) {
                 accepted(tag);
             }
         }

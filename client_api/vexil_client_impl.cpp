@@ -251,11 +251,21 @@ PassReadResult VexilClientImpl::refuse_without_record(bool in_list) const {
 
 namespace {
 
+// Stores the value unless the key holds it already: a list refused for want of room is prepared
+// again on every attempt to pass it, and rewriting a value costs an allocation.
+template <typename T>
+void store_once(bass::data_wrappers::Metadata& metadata, const char* key, const T& value) {
+    const T* stored = nullptr;
+    if (!metadata.extract<T>(key, stored) || *stored != value) {
+        metadata.insert(key, value);
+    }
+}
+
 void prepare_record(interfaces::ReadHolder& read, Read::Priority priority, std::uint64_t model_stride) {
-    read.metadata.insert("strand_id", read.metadata.get<read_data::read_id>());
-    read.metadata.insert<std::uint64_t>("duration", read.get_dataset(dataset::raw_data).m_info.size);
+    store_once<std::string>(read.metadata, "strand_id", read.metadata.get<read_data::read_id>());
+    store_once<std::uint64_t>(read.metadata, "duration", read.get_dataset(dataset::raw_data).m_info.size);
     read.priority = static_cast<std::uint32_t>(priority);
-    read.metadata.insert<std::uint64_t>("model_stride", model_stride);
+    store_once<std::uint64_t>(read.metadata, "model_stride", model_stride);
 }
 
 }  // namespace

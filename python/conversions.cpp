@@ -15,6 +15,7 @@ namespace tessellpy {
 using bass::data_wrappers::DataSetInfo;
 using bass::data_wrappers::DataSetType;
 using bass::data_wrappers::DataView;
+using bass::data_wrappers::MapWrapper;
 using bass::data_wrappers::Metadata;
 
 namespace {
@@ -59,23 +60,63 @@ ValueKind kind_of(std::type_index type) {
     return ValueKind::other;
 }
 
+/// A record's entries, walked in place. MapWrapper has no walk of its own: get_keys copies every key,
+/// and each value would then be searched for again, for every read that comes back. The member is
+/// named in an explicit instantiation, where access is not checked.
+const Metadata::ValueMap& entries_of(const Metadata& metadata);
+
+template <std::unique_ptr<Metadata::ValueMap> MapWrapper::*Entries>
+struct EntriesOf {
+    friend const Metadata::ValueMap& entries_of(const Metadata& metadata) { return *(metadata.*Entries); }
+};
+template struct EntriesOf<&MapWrapper::m_map>;
+
 template <typename T>
-const T& stored_value(const Metadata& metadata, const std::string& key) {
-    const T* value = nullptr;
-    if (!metadata.extract<T>(key, value)) {
-        throw std::out_of_range("Could not find key '" + key + "' in map.");
+const T& stored(const boost::any& value) {
+    return *boost::any_cast<T>(&value);
+}
+
+/// The Python value of one entry; none for a type that has no Python counterpart here.
+py::object python_value(const boost::any& value) {
+    switch (kind_of(value.type())) {
+    case ValueKind::boolean: return py::bool_(stored<bool>(value));
+    case ValueKind::int8: return py::int_(stored<int8_t>(value));
+    case ValueKind::uint8: return py::int_(stored<uint8_t>(value));
+    case ValueKind::int16: return py::int_(stored<int16_t>(value));
+    case ValueKind::uint16: return py::int_(stored<uint16_t>(value));
+    case ValueKind::int32: return py::int_(stored<int32_t>(value));
+    case ValueKind::uint32: return py::int_(stored<uint32_t>(value));
+    case ValueKind::int64: return py::int_(stored<int64_t>(value));
+    case ValueKind::uint64: return py::int_(stored<uint64_t>(value));
+    case ValueKind::float32: return py::float_(static_cast<double>(stored<float>(value)));
+    case ValueKind::float64: return py::float_(stored<double>(value));
+    case ValueKind::text: return py::str(stored<std::string>(value));
+    case ValueKind::other: break;
     }
-    return *value;
+    return py::object();
 }
 
-template <typename T>
-py::object integer_of(const Metadata& metadata, const std::string& key) {
-    return py::int_(stored_value<T>(metadata, key));
-}
-
-/// The str of a metadata key.
-py::object key_str(const std::string& key) {
-    return py::str(key);
+/// The str of a metadata key. The records of a run carry the same keys, walked in the same (sorted)
+/// order: each position keeps the str last made there, so that a key is compared rather than made
+/// and hashed anew. Positions and their strs are never released, as fixed_str's are not.
+py::object key_str(std::size_t position, const std::string& key) {
+    constexpr std::size_t positions = 128;
+    static auto* kept = new std::vector<std::pair<std::string, PyObject*>>(positions);
+    if (position >= positions) {
+        return py::str(key);
+    }
+    auto& [text, object] = (*kept)[position];
+    if (object == nullptr || text != key) {
+        PyObject* made = PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()));
+        if (made == nullptr) {
+            throw py::error_already_set();
+        }
+        PyUnicode_InternInPlace(&made);
+        Py_XDECREF(object);
+        object = made;
+        text = key;
+    }
+    return py::reinterpret_borrow<py::object>(object);
 }
 
 /// The str naming a dataset id; the table of names is made once and never changes.
@@ -128,56 +169,23 @@ py::str string_of(const DataView& view) {
 
 }  // namespace
 
-void metadata_entry_to_dict(py::dict& out, const Metadata& metadata, const std::string& key,
-                            std::type_index type) {
-    py::object value;
-    switch (kind_of(type)) {
-    case ValueKind::boolean: value = py::bool_(stored_value<bool>(metadata, key)); break;
-    case ValueKind::int8: value = integer_of<int8_t>(metadata, key); break;
-    case ValueKind::uint8: value = integer_of<uint8_t>(metadata, key); break;
-    case ValueKind::int16: value = integer_of<int16_t>(metadata, key); break;
-    case ValueKind::uint16: value = integer_of<uint16_t>(metadata, key); break;
-    case ValueKind::int32: value = integer_of<int32_t>(metadata, key); break;
-    case ValueKind::uint32: value = integer_of<uint32_t>(metadata, key); break;
-    case ValueKind::int64: value = integer_of<int64_t>(metadata, key); break;
-    case ValueKind::uint64: value = integer_of<uint64_t>(metadata, key); break;
-    case ValueKind::float32: value = py::float_(static_cast<double>(stored_value<float>(metadata, key))); break;
-    case ValueKind::float64: value = py::float_(stored_value<double>(metadata, key)); break;
-    case ValueKind::text: value = py::str(stored_value<std::string>(metadata, key)); break;
-    case ValueKind::other: return;
-    }
-    set_item(out, key_str(key), value);
-}
-
 py::dict metadata_to_dict(const Metadata& metadata) {
     py::dict out;
-    for (const auto& [key, type] : metadata.get_keys()) {
-        metadata_entry_to_dict(out, metadata, key, type);
-    }
-    return out;
-}
-
-py::dict datasets_to_dict(const DataSetMap& datasets) {
-    py::dict out;
-    for (const auto& [id, view] : datasets) {
-        const auto number = static_cast<uint32_t>(id);
-        if (number == 1 || number == 2 || number > 15) {
-            continue;
-        }
-        if (view.m_info.type == DataSetType::string) {
-            set_item(out, dataset_name(id), string_of(view));
-        } else {
-            set_item(out, dataset_name(id), dataview_to_ndarray(view));
+    std::size_t position = 0;
+    for (const auto& [key, stored_value] : entries_of(metadata)) {
+        const py::object value = python_value(stored_value);
+        if (value) {
+            set_item(out, key_str(position++, key), value);
         }
     }
     return out;
 }
 
-py::array dataview_to_ndarray(const DataView& view) {
-    py::dtype type = py::dtype::of<double>();
-    if (!numpy_type_of(view, type)) {
-        return py::array_t<double>(0);
-    }
+namespace {
+
+/// Shape of the array a view becomes, after checking that the view's count, shape and data agree
+/// with its type: the array is filled from the view's memory on the strength of them.
+std::vector<py::ssize_t> checked_shape(const DataView& view, const py::dtype& type) {
     const DataSetInfo& info = view.m_info;
     const auto type_code = static_cast<uint32_t>(info.type);
     const auto itemsize = static_cast<uint64_t>(type.itemsize());
@@ -186,8 +194,6 @@ py::array dataview_to_ndarray(const DataView& view) {
                                  std::to_string(type_code) + " does not match input data size (" +
                                  std::to_string(info.type_size) + ")");
     }
-    // The copy below trusts the view's count: a count that disagrees with its shape, or a count
-    // without data, would read memory the view does not hold.
     const bool is_matrix = info.rows > 0;
     if (is_matrix && (info.cols == 0 || info.rows > UINT64_MAX / info.cols || info.rows * info.cols != info.size)) {
         throw std::runtime_error("Python array shape (" + std::to_string(info.rows) + " x " +
@@ -198,17 +204,64 @@ py::array dataview_to_ndarray(const DataView& view) {
         throw std::runtime_error("Input data for DataType " + std::to_string(type_code) + " holds no data for its " +
                                  std::to_string(info.size) + " elements");
     }
-    std::vector<py::ssize_t> shape;
     if (is_matrix) {
-        shape = {static_cast<py::ssize_t>(info.rows), static_cast<py::ssize_t>(info.cols)};
-    } else {
-        shape = {static_cast<py::ssize_t>(info.size)};
+        return {static_cast<py::ssize_t>(info.rows), static_cast<py::ssize_t>(info.cols)};
     }
-    py::array out(type, shape);
-    if (info.size > 0) {
-        std::memcpy(out.mutable_data(), view.m_data, info.size * info.type_size);
+    return {static_cast<py::ssize_t>(info.size)};
+}
+
+template <typename Datasets, typename Convert>
+py::dict datasets_to_dict_with(Datasets& datasets, const Convert& to_array) {
+    py::dict out;
+    for (auto& [id, view] : datasets) {
+        const auto number = static_cast<uint32_t>(id);
+        if (number == 1 || number == 2 || number > 15) {
+            continue;
+        }
+        if (view.m_info.type == DataSetType::string) {
+            set_item(out, dataset_name(id), string_of(view));
+        } else {
+            set_item(out, dataset_name(id), to_array(view));
+        }
     }
     return out;
+}
+
+}  // namespace
+
+py::dict datasets_to_dict(const DataSetMap& datasets) {
+    return datasets_to_dict_with(datasets, [](const DataView& view) { return dataview_to_ndarray(view); });
+}
+
+py::dict datasets_to_dict(DataSetMap&& datasets) {
+    return datasets_to_dict_with(datasets, [](DataView& view) { return dataview_to_ndarray(std::move(view)); });
+}
+
+py::array dataview_to_ndarray(const DataView& view) {
+    py::dtype type = py::dtype::of<double>();
+    if (!numpy_type_of(view, type)) {
+        return py::array_t<double>(0);
+    }
+    py::array out(type, checked_shape(view, type));
+    if (view.m_info.size > 0) {
+        std::memcpy(out.mutable_data(), view.m_data, view.m_info.size * view.m_info.type_size);
+    }
+    return out;
+}
+
+py::array dataview_to_ndarray(DataView&& view) {
+    py::dtype type = py::dtype::of<double>();
+    if (view.m_owner == nullptr || view.m_info.size == 0 || !numpy_type_of(view, type)) {
+        return dataview_to_ndarray(static_cast<const DataView&>(view));
+    }
+    auto shape = checked_shape(view, type);
+    void* const data = view.m_data;
+    // The capsule frees the buffer with the array: the owner is the view's, made by whichever side
+    // built the view, and its virtual destructor is that side's code.
+    py::capsule keeper(view.m_owner.get(), [](void* owner) { delete static_cast<DataView::OwnerBase*>(owner); });
+    static_cast<void>(view.m_owner.release());
+    view.clear();
+    return py::array(type, std::move(shape), {}, data, keeper);
 }
 
 namespace {

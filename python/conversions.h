@@ -20,19 +20,22 @@ namespace py = pybind11;
 
 using DataSetMap = std::map<dataset, bass::data_wrappers::DataView>;
 
-/// Adds key: value for one metadata entry by its stored type; entries of other types are left out.
-void metadata_entry_to_dict(py::dict& out, const bass::data_wrappers::Metadata& metadata, const std::string& key,
-                            std::type_index type);
-
-/// Every entry of the record, in key order.
+/// Every entry of the record, in key order; entries of a type other than bool, the integers, float,
+/// double and string are left out.
 py::dict metadata_to_dict(const bass::data_wrappers::Metadata& metadata);
 
 /// Datasets keyed by their names: strings as str, everything else as numpy arrays (copies).
 py::dict datasets_to_dict(const DataSetMap& datasets);
+/// As above, but an array takes over the buffer its view owns instead of copying it; such views are
+/// left empty.
+py::dict datasets_to_dict(DataSetMap&& datasets);
 
 /// A numpy copy of one numeric or alignment-table view; an empty float64 array for any other view.
 /// std::runtime_error when the view's element size, count or data do not fit its description.
 py::array dataview_to_ndarray(const bass::data_wrappers::DataView& view);
+/// As above, but the array takes over the buffer the view owns, if it owns one, rather than copying
+/// it (the view is then left empty).
+py::array dataview_to_ndarray(bass::data_wrappers::DataView&& view);
 
 /// Stores a Python value under `key` as `type`. A value of another type raises a cast error that
 /// names the key, what it takes and what it was given: a str option takes a str, a list or tuple of

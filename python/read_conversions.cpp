@@ -4,10 +4,12 @@
 
 #include <pybind11/numpy.h>
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -258,7 +260,26 @@ bool dict_to_readholder(const py::dict& source, vexil::Read& read, std::string& 
     return true;
 }
 
-py::dict readholder_to_dict(const vexil::Read& read) {
+namespace {
+
+/// The read_priority object of a priority. An enum object cannot change, so each of the usual values
+/// is made once (and never released, as the interpreter may be gone by the time statics are
+/// destroyed); making one goes through pybind11's registry of instances.
+py::object priority_object(vexil::Read::Priority priority) {
+    constexpr int lowest = -1;
+    static std::array<PyObject*, 4> made{};
+    const int index = static_cast<int>(priority) - lowest;
+    if (index < 0 || index >= static_cast<int>(made.size())) {
+        return py::cast(priority);
+    }
+    if (made[static_cast<std::size_t>(index)] == nullptr) {
+        made[static_cast<std::size_t>(index)] = py::cast(priority).release().ptr();
+    }
+    return py::reinterpret_borrow<py::object>(made[static_cast<std::size_t>(index)]);
+}
+
+template <typename Read>
+py::dict read_to_dict(Read&& read) {
     static const py::handle read_tag = fixed_str("read_tag");
     static const py::handle sub_tag = fixed_str("sub_tag");
     static const py::handle priority = fixed_str("priority");
@@ -267,11 +288,21 @@ py::dict readholder_to_dict(const vexil::Read& read) {
     py::dict out;
     set_item(out, read_tag, py::int_(read.get_read_tag()));
     set_item(out, sub_tag, py::int_(read.get_sub_tag()));
-    set_item(out, priority, py::cast(read.get_priority()));
+    set_item(out, priority, priority_object(read.get_priority()));
     set_item(out, metadata, metadata_to_dict(read.get_metadata()));
-    set_item(out, datasets, datasets_to_dict(read.get_datasets()));
+    if constexpr (std::is_const<std::remove_reference_t<Read>>::value) {
+        set_item(out, datasets, datasets_to_dict(read.get_datasets()));
+    } else {
+        set_item(out, datasets, datasets_to_dict(std::move(read.get_datasets())));
+    }
     return out;
 }
+
+}  // namespace
+
+py::dict readholder_to_dict(const vexil::Read& read) { return read_to_dict(read); }
+
+py::dict readholder_to_dict(vexil::Read&& read) { return read_to_dict(read); }
 
 }  // namespace tessellpy
 
@@ -279,18 +310,24 @@ namespace tessellpy {
 
 namespace {
 
-py::list group_to_list(const std::vector<vexil::Read>& group) {
+/// `Group` is a const or a movable vector of reads; from a movable one, arrays take over the buffers
+/// of the reads' datasets.
+template <typename Group>
+py::list group_to_list(Group& group) {
     static const py::handle metadata = fixed_str("metadata");
     static const py::handle sam_record = fixed_str("alignment_sam_record");
     py::list reads(static_cast<py::ssize_t>(group.size()));
     py::ssize_t index = 0;
-    for (const auto& read : group) {
-        py::dict read_dict = readholder_to_dict(read);
+    for (auto& read : group) {
+        // Built while the read is whole.
+        std::optional<std::string> sam;
         if (read.has_alignment_data() || read.get_datasets().count(dataset::base_mod_probs) != 0) {
-            if (const auto sam = sam_record_of(read)) {
-                set_item(py::reinterpret_borrow<py::dict>(PyDict_GetItem(read_dict.ptr(), metadata.ptr())),
-                         sam_record, py::str(*sam));
-            }
+            sam = sam_record_of(read);
+        }
+        py::dict read_dict = readholder_to_dict(std::move(read));
+        if (sam) {
+            set_item(py::reinterpret_borrow<py::dict>(PyDict_GetItem(read_dict.ptr(), metadata.ptr())), sam_record,
+                     py::str(*sam));
         }
         PyList_SET_ITEM(reads.ptr(), index++, read_dict.release().ptr());
     }

@@ -21,6 +21,8 @@ bool dict_to_readholder(const py::dict& source, vexil::Read& read, std::string& 
 
 /// The read as a dict: read_tag, sub_tag, priority, metadata, datasets.
 py::dict readholder_to_dict(const vexil::Read& read);
+/// As above, the arrays taking over the buffers the read's datasets own rather than copying them.
+py::dict readholder_to_dict(vexil::Read&& read);
 
 /// Completed read groups as lists of read dicts. A read with alignment or base-modification data
 /// gets its SAM lines under "alignment_sam_record" in its metadata; a read whose SAM lines cannot

@@ -70,7 +70,11 @@ public:
         const auto found = m_submitted.find(tag);
         return found == m_submitted.end() ? nullptr : found->second.get();
     }
-    void keep_caller_input(unsigned long long tag) override { kept_inputs.push_back(tag); }
+    // Results are written into the submitted read itself here; the engine's buffer keeps them apart.
+    ReadHolder* results_of(unsigned long long tag) override {
+        results_asked.push_back(tag);
+        return get_submitted_read_holder(tag);
+    }
     ReadHolder make_sub_read(unsigned long long tag, unsigned long long sub_tag) const override {
         ReadHolder sub_read;
         if (const ReadHolder* parent = get_submitted_read_holder(tag)) {
@@ -90,7 +94,7 @@ public:
     }
     std::map<uint64_t, std::unique_ptr<ReadHolder>> m_submitted;
     std::map<std::pair<uint64_t, uint64_t>, std::unique_ptr<ReadHolder>> m_sub_reads;
-    std::vector<unsigned long long> kept_inputs;
+    std::vector<unsigned long long> results_asked;
 };
 
 // Answers GET_NEXT_CALLED_BLOCK requests with prepared replies, or fails like a broken link.
@@ -299,11 +303,11 @@ TEST_F(CalledReadDecoderTest, SubReadIsMadeByTheStoreAndIsReused) {
     EXPECT_EQ(3U, sub_read->sub_tag);
     EXPECT_EQ("read_1", sub_read->metadata.get_value<std::string>("read_id"));
     EXPECT_FALSE(submitted.has_dataset(dataset::sequence));
-    // Only a whole read's results are written into the submitted read, after its input is kept.
-    EXPECT_TRUE(m_store.kept_inputs.empty());
+    // Only a whole read's results go to the holder the store keeps for them; a sub-read is its own.
+    EXPECT_TRUE(m_store.results_asked.empty());
     spec.sub_tag = 0;
     ASSERT_EQ(&submitted, decode(block_message(spec)));
-    EXPECT_EQ(std::vector<unsigned long long>{1}, m_store.kept_inputs);
+    EXPECT_EQ(std::vector<unsigned long long>{1}, m_store.results_asked);
     spec.sub_tag = 3;
     // A second first block for the same sub-read fills the stored one.
     EXPECT_EQ(sub_read, decode(block_message(spec)));

@@ -599,10 +599,12 @@ TEST(ReadBuffer, ReadsLeavingWithoutResultsTakeTheirCompletedSubReads) {
     ReadHolder& in_flight = *buffer->get_submitted_read_holder(1);
     in_flight.datasets.emplace(dataset::align_results, DataView(std::string("caller's")));
     in_flight.metadata.insert("start_time", std::uint64_t{11});
-    buffer->keep_caller_input(1);
-    in_flight.datasets.emplace(dataset::sequence, DataView(std::string("ACG")));
-    in_flight.metadata.insert("start_time", std::uint64_t{99});
-    in_flight.metadata.insert("mean_qscore", 12.0F);
+    ReadHolder& results = *buffer->results_of(1);
+    EXPECT_EQ(buffer->results_of(1), &results);
+    EXPECT_EQ(buffer->results_of(2), nullptr);  // queued, not in flight
+    results.datasets.emplace(dataset::sequence, DataView(std::string("ACG")));
+    results.metadata.insert("start_time", std::uint64_t{99});
+    results.metadata.insert("mean_qscore", 12.0F);
 
     // The connection ends: queued and in-flight reads alike come back, in flight first, exactly
     // as they were passed.
@@ -670,8 +672,7 @@ TEST(ReadBuffer, FailureCountsLeaveWithTheirReadsAndReadsWithoutSamplesAreGivenB
         ReadHolder read = make_read(5, 300);
         ASSERT_TRUE(buffer->queue_read(read, 0));
         submit_all(*buffer);
-        buffer->keep_caller_input(5);
-        buffer->get_submitted_read_holder(5)->datasets.emplace(dataset::qstring, DataView(std::string("!!")));
+        buffer->results_of(5)->datasets.emplace(dataset::qstring, DataView(std::string("!!")));
         ReadHolder parked;
         parked.read_tag = 5;
         parked.sub_tag = 1;
@@ -683,10 +684,25 @@ TEST(ReadBuffer, FailureCountsLeaveWithTheirReadsAndReadsWithoutSamplesAreGivenB
         // beside the next one's.
         buffer->reads_submitted();
         EXPECT_FALSE(buffer->get_submitted_read_holder(5)->has_dataset(dataset::qstring));
+        // Retrieved, the read takes its results in: their keys replace the caller's, while a
+        // dataset the caller passed keeps its view.
+        buffer->get_submitted_read_holder(5)->datasets.emplace(dataset::sequence, DataView(std::string("caller's")));
+        ReadHolder& results = *buffer->results_of(5);
+        EXPECT_FALSE(results.has_dataset(dataset::qstring));
+        results.metadata.insert("read_id", std::string("called"));
+        results.metadata.insert("mean_qscore", 12.0F);
+        results.datasets.emplace(dataset::sequence, DataView(std::string("ACG")));
+        results.datasets.emplace(dataset::qstring, DataView(std::string("!!!")));
         buffer->read_retrieved(5);
         ReadList collected;
         buffer->get_reads_out(collected);
-        EXPECT_EQ(tags_of(collected), (std::vector<std::uint64_t>{5}));
+        ASSERT_EQ(tags_of(collected), (std::vector<std::uint64_t>{5}));
+        const ReadHolder& called = *collected.front();
+        EXPECT_EQ(called.metadata.get_value<std::string>("read_id"), "called");
+        EXPECT_EQ(called.metadata.get_value<float>("mean_qscore"), 12.0F);
+        EXPECT_EQ(called.get_dataset(dataset::sequence).get_string(), "caller's");
+        EXPECT_EQ(called.get_dataset(dataset::qstring).get_string(), "!!!");
+        EXPECT_TRUE(called.has_dataset(dataset::raw_data));
     }
     EXPECT_EQ(buffer->num_reads_returned_uncalled(), 0U);
 

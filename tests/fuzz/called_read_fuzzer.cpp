@@ -52,7 +52,10 @@ public:
         const auto found = m_submitted.find(tag);
         return found == m_submitted.end() ? nullptr : found->second.get();
     }
-    void keep_caller_input(unsigned long long tag) { kept_inputs.push_back(tag); }
+    ReadHolder* results_of(unsigned long long tag) {
+        results_asked.push_back(tag);
+        return get_submitted_read_holder(tag);
+    }
     ReadHolder make_sub_read(unsigned long long tag, unsigned long long sub_tag) const {
         ReadHolder sub_read;
         if (const ReadHolder* parent = get_submitted_read_holder(tag)) {
@@ -70,7 +73,7 @@ public:
         return slot.get();
     }
 
-    std::vector<unsigned long long> kept_inputs;
+    std::vector<unsigned long long> results_asked;
 
 private:
     std::map<std::uint64_t, std::unique_ptr<ReadHolder>> m_submitted;
