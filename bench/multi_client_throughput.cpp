@@ -67,8 +67,9 @@ struct Cell {
     bool lists;
     std::size_t list_size() const { return lists ? reads_per_list(SAMPLES) : 0; }
     /// Reads each client passes, and gets back, before the clock runs: its connection is then set
-    /// up and its buffers allocated.
-    std::size_t warm_reads() const { return lists ? reads_per_list(SAMPLES) : MAX_READS_QUEUED; }
+    /// up and its buffers allocated, as many as its queue at its deepest holds (one list's worth
+    /// would leave most of them to be made, and their pages faulted in, on the clock).
+    std::size_t warm_reads() const { return reads_to_fill_queue(SAMPLES, lists); }
     const char* passing() const { return lists ? "pass_reads" : "pass_read"; }
 };
 

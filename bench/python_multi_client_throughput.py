@@ -58,50 +58,51 @@ class Driver:
         return {"read_tag": tag, "read_id": f"bench_read_{tag}", "daq_offset": 10.0, "daq_scaling": 0.5,
                 "raw_data": self.raw}
 
-    def pass_pending(self, pending):
-        if self.list_size == 0:
-            return self.client.pass_read(pending[0], WAIT_MS)
-        return self.client.pass_reads(pending, WAIT_MS)
-
     def collect(self):
+        in_flight = self.in_flight
         groups = self.client.get_completed_reads()
         for group in groups:
             tag = group[0]["read_tag"] if group else None
-            if len(group) != 1 or tag not in self.in_flight:
+            if len(group) != 1 or tag not in in_flight:
                 raise RuntimeError(f"a group of {len(group)} reads tagged {tag} came back that was not in flight")
             if "sequence" not in group[0]["datasets"]:
                 raise RuntimeError(f"read {tag} came back uncalled")
-            self.in_flight.remove(tag)
+            in_flight.remove(tag)
         return bool(groups)
 
     def run(self, first_tag, count):
         """Passes `count` reads tagged from `first_tag` and returns once all are back."""
         accepted, full = self.tessellpy.read_accepted, self.tessellpy.queue_full
-        deadline = time.monotonic() + RUN_LIMIT_S
+        # Bound once: the loop runs per read when reads are passed singly.
+        read, collect, monotonic, in_flight = self.read, self.collect, time.monotonic, self.in_flight
+        pass_one = self.list_size == 0
+        pass_read, pass_reads = self.client.pass_read, self.client.pass_reads
+        deadline = monotonic() + RUN_LIMIT_S
         next_tag, end = first_tag, first_tag + count
-        pending = []
-        collected_at = time.monotonic()
+        pending, pending_tags = None, range(0)
+        collected_at = monotonic()
         while next_tag < end or pending:
             if not pending:
-                size = 1 if self.list_size == 0 else min(self.list_size, end - next_tag)
-                pending = [self.read(tag) for tag in range(next_tag, next_tag + size)]
+                size = 1 if pass_one else min(self.list_size, end - next_tag)
+                pending_tags = range(next_tag, next_tag + size)
+                pending = read(next_tag) if pass_one else [read(tag) for tag in pending_tags]
                 next_tag += size
-            code = self.pass_pending(pending)
+            code = pass_read(pending, WAIT_MS) if pass_one else pass_reads(pending, WAIT_MS)
             if code == accepted:
-                self.in_flight.update(read["read_tag"] for read in pending)
-                pending = []
+                in_flight.update(pending_tags)
+                pending = None
             elif code != full:
                 raise RuntimeError(f"tessellpy refused reads: {code}")
-            now = time.monotonic()
+            now = monotonic()
             if code == full or now - collected_at >= COLLECT_EVERY_S:
-                self.collect()
+                collect()
                 collected_at = now
                 if now > deadline:
-                    raise RuntimeError(f"the run took too long: {len(self.in_flight)} reads still in flight")
-        while self.in_flight:
-            if not self.collect():
-                if time.monotonic() > deadline:
-                    raise RuntimeError(f"the run took too long: {len(self.in_flight)} reads still in flight")
+                    raise RuntimeError(f"the run took too long: {len(in_flight)} reads still in flight")
+        while in_flight:
+            if not collect():
+                if monotonic() > deadline:
+                    raise RuntimeError(f"the run took too long: {len(in_flight)} reads still in flight")
                 time.sleep(COLLECT_EVERY_S)
 
 

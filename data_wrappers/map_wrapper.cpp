@@ -193,15 +193,25 @@ void MapWrapper::merge(MapWrapper&& other) {
     if (&other == this) {
         return;
     }
-    // Shared keys take the other's values in place; the other's remaining entries then move over
-    // whole, so nothing is allocated or copied.
-    for (auto& entry : *other.m_map) {
-        const auto found = m_map->find(entry.first);
-        if (found != m_map->end()) {
-            found->second.swap(entry.second);
+    // One walk through both maps in key order: shared keys take the other's values in place, the
+    // other's own entries move over whole, each inserted just before where the walk stands. Nothing
+    // is allocated or copied, and no key is looked up from the root.
+    auto mine = m_map->begin();
+    auto theirs = other.m_map->begin();
+    while (theirs != other.m_map->end()) {
+        while (mine != m_map->end() && mine->first < theirs->first) {
+            ++mine;
+        }
+        if (mine != m_map->end() && mine->first == theirs->first) {
+            mine->second.swap(theirs->second);
+            ++mine;
+            ++theirs;
+        } else {
+            const auto next = std::next(theirs);
+            m_map->insert(mine, other.m_map->extract(theirs));
+            theirs = next;
         }
     }
-    m_map->merge(*other.m_map);
     other.m_map->clear();
 }
 

@@ -207,6 +207,7 @@ TEST(MapWrapper, MergingATemporaryMovesItsEntriesOver) {
     MapWrapper source;
     source.insert<int32_t>("a", 1);
     source.insert("long_key_of_more_than_sixteen", std::string("moved"));
+    source.insert<uint8_t>("0_before_all", 7);
     const std::string* moved = nullptr;
     ASSERT_TRUE(source.extract("long_key_of_more_than_sixteen", moved));
     target.merge(std::move(source));
@@ -215,11 +216,17 @@ TEST(MapWrapper, MergingATemporaryMovesItsEntriesOver) {
     const std::string* stored = nullptr;
     ASSERT_TRUE(target.extract("long_key_of_more_than_sixteen", stored));
     EXPECT_EQ(stored, moved);  // the entry itself, not a copy
+    std::vector<std::string> keys;
+    for (const auto& entry : target.get_keys()) {
+        keys.push_back(entry.first);
+    }
+    EXPECT_EQ(keys, (std::vector<std::string>{"0_before_all", "a", "b", "long_key_of_more_than_sixteen"}));
+    EXPECT_EQ(target.get_value<uint8_t>("0_before_all"), 7);
     EXPECT_TRUE(source.empty());
     source.insert<int32_t>("c", 3);
     EXPECT_EQ(source.size(), 1u);
     target.merge(std::move(target));
-    EXPECT_EQ(target.size(), 3u);
+    EXPECT_EQ(target.size(), 4u);
 }
 
 TEST(MapWrapper, MergedValuesAreIndependentCopies) {
