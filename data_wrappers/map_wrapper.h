@@ -144,6 +144,9 @@ public:
     KeyTypeList get_keys() const;
     bool empty() const;
     std::size_t size() const;
+    /// Every entry in key order, read in place: a walk that neither copies keys, as get_keys does,
+    /// nor looks each value up again.
+    const ValueMap& entries() const { return *m_map; }
 
     /// Same keys with values of the same types; floats and doubles equal within 1e-6.
     bool operator==(const MapWrapper& other) const;

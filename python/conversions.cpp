@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
+#include <typeinfo>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -15,7 +16,6 @@ namespace tessellpy {
 using bass::data_wrappers::DataSetInfo;
 using bass::data_wrappers::DataSetType;
 using bass::data_wrappers::DataView;
-using bass::data_wrappers::MapWrapper;
 using bass::data_wrappers::Metadata;
 
 namespace {
@@ -60,25 +60,14 @@ ValueKind kind_of(std::type_index type) {
     return ValueKind::other;
 }
 
-/// A record's entries, walked in place. MapWrapper has no walk of its own: get_keys copies every key,
-/// and each value would then be searched for again, for every read that comes back. The member is
-/// named in an explicit instantiation, where access is not checked.
-const Metadata::ValueMap& entries_of(const Metadata& metadata);
-
-template <std::unique_ptr<Metadata::ValueMap> MapWrapper::*Entries>
-struct EntriesOf {
-    friend const Metadata::ValueMap& entries_of(const Metadata& metadata) { return *(metadata.*Entries); }
-};
-template struct EntriesOf<&MapWrapper::m_map>;
-
 template <typename T>
 const T& stored(const boost::any& value) {
     return *boost::any_cast<T>(&value);
 }
 
-/// The Python value of one entry; none for a type that has no Python counterpart here.
-py::object python_value(const boost::any& value) {
-    switch (kind_of(value.type())) {
+/// The Python value of one entry of the given kind; none for a kind that has no Python counterpart.
+py::object python_value(const boost::any& value, ValueKind kind) {
+    switch (kind) {
     case ValueKind::boolean: return py::bool_(stored<bool>(value));
     case ValueKind::int8: return py::int_(stored<int8_t>(value));
     case ValueKind::uint8: return py::int_(stored<uint8_t>(value));
@@ -96,27 +85,40 @@ py::object python_value(const boost::any& value) {
     return py::object();
 }
 
-/// The str of a metadata key. The records of a run carry the same keys, walked in the same (sorted)
-/// order: each position keeps the str last made there, so that a key is compared rather than made
-/// and hashed anew. Positions and their strs are never released, as fixed_str's are not.
-py::object key_str(std::size_t position, const std::string& key) {
+/// What metadata_to_dict last met at one position of a record: the records of a run carry the same
+/// keys, walked in the same (sorted) order, with values of the same types. A key is then compared
+/// rather than made into a str and hashed anew, and a type is known by its address.
+struct EntrySlot {
+    std::string key;
+    PyObject* name = nullptr;
+    const std::type_info* type = nullptr;
+    ValueKind kind = ValueKind::other;
+};
+
+/// The slot of `position`, its name and kind brought up to date; none past the positions kept. The
+/// slots and their strs are never released, as fixed_str's are not.
+EntrySlot* entry_slot(std::size_t position, const std::string& key, const std::type_info& type) {
     constexpr std::size_t positions = 128;
-    static auto* kept = new std::vector<std::pair<std::string, PyObject*>>(positions);
+    static auto* slots = new std::vector<EntrySlot>(positions);
     if (position >= positions) {
-        return py::str(key);
+        return nullptr;
     }
-    auto& [text, object] = (*kept)[position];
-    if (object == nullptr || text != key) {
+    EntrySlot& slot = (*slots)[position];
+    if (slot.name == nullptr || slot.key != key) {
         PyObject* made = PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()));
         if (made == nullptr) {
             throw py::error_already_set();
         }
         PyUnicode_InternInPlace(&made);
-        Py_XDECREF(object);
-        object = made;
-        text = key;
+        Py_XDECREF(slot.name);
+        slot.name = made;
+        slot.key = key;
     }
-    return py::reinterpret_borrow<py::object>(object);
+    if (slot.type != &type) {
+        slot.kind = kind_of(type);
+        slot.type = &type;
+    }
+    return &slot;
 }
 
 /// The str naming a dataset id; the table of names is made once and never changes.
@@ -170,12 +172,21 @@ py::str string_of(const DataView& view) {
 }  // namespace
 
 py::dict metadata_to_dict(const Metadata& metadata) {
-    py::dict out;
+    const auto& entries = metadata.entries();
+    // Sized once for every entry rather than grown step by step.
+    auto out = py::reinterpret_steal<py::dict>(_PyDict_NewPresized(static_cast<Py_ssize_t>(entries.size())));
+    if (!out) {
+        throw py::error_already_set();
+    }
     std::size_t position = 0;
-    for (const auto& [key, stored_value] : entries_of(metadata)) {
-        const py::object value = python_value(stored_value);
-        if (value) {
-            set_item(out, key_str(position++, key), value);
+    for (const auto& [key, stored_value] : entries) {
+        const std::type_info& type = stored_value.type();
+        if (const EntrySlot* slot = entry_slot(position++, key, type)) {
+            if (const py::object value = python_value(stored_value, slot->kind)) {
+                set_item(out, slot->name, value);
+            }
+        } else if (const py::object value = python_value(stored_value, kind_of(type))) {
+            set_item(out, py::str(key), value);
         }
     }
     return out;

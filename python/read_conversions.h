@@ -28,7 +28,8 @@ py::dict readholder_to_dict(vexil::Read&& read);
 /// gets its SAM lines under "alignment_sam_record" in its metadata; a read whose SAM lines cannot
 /// be built comes back without them, and the failure is logged (logger "tessellpy").
 py::list completed_reads_to_list(const std::vector<std::vector<vexil::Read>>& groups);
-/// As above, freeing each group as soon as it is converted.
+/// As above, the arrays taking over the buffers the reads' datasets own, and each group freed as
+/// soon as it is converted.
 py::list completed_reads_to_list(std::vector<std::vector<vexil::Read>>&& groups);
 
 }  // namespace tessellpy

@@ -330,13 +330,14 @@ Result VexilClientPy::connect_all(std::uint64_t generation) {
 
 bool VexilClientPy::reserve_tags(const std::vector<std::uint64_t>& tags, std::size_t index, std::string& reason) {
     const std::lock_guard<std::mutex> lock(m_reads_mutex);
+    // A single read cannot repeat a tag: pass_read needs no set.
     std::unordered_set<std::uint64_t> seen;
     for (const auto tag : tags) {
         if (m_tags_in_flight.count(tag) != 0) {
             reason = "read tag " + std::to_string(tag) + " is already in flight";
             return false;
         }
-        if (!seen.insert(tag).second) {
+        if (tags.size() > 1 && !seen.insert(tag).second) {
             reason = "read tag " + std::to_string(tag) + " is repeated in the list";
             return false;
         }

@@ -162,6 +162,56 @@ TEST(ReadDict, SamplesAreCopiedWhateverTheArrayLayout) {
     }
 }
 
+TEST(CompletedReads, ArraysTakeOverOwnedBuffersAndOutliveTheReads) {
+    std::vector<std::vector<vexil::Read>> groups(1);
+    groups[0].resize(1);
+    vexil::Read& read = groups[0][0];
+    read.set_read_tag(3);
+    read.get_datasets().emplace(dataset::raw_data, DataView(std::vector<int16_t>{5, -6, 7}));
+    // A matrix whose data starts inside its buffer, and a borrowed buffer that must be copied.
+    std::vector<uint8_t> cells = {0, 0, 1, 2, 3, 4, 5, 6};
+    read.get_datasets().emplace(
+            dataset::state_data, DataView(bass::data_wrappers::MatView<uint8_t>::view(cells.data() + 2, 2, 3, 3, 1),
+                                          std::move(cells)));
+    std::vector<float> borrowed = {1.5F, 2.5F};
+    read.get_datasets().emplace(dataset::flipflop_trace, DataView(borrowed, false));
+
+    const py::list out = tessellpy::completed_reads_to_list(std::move(groups));
+    groups.clear();
+    borrowed.assign(2, 0.0F);
+    const auto datasets = out[0].cast<py::list>()[0].cast<py::dict>()["datasets"].cast<py::dict>();
+    const auto raw = datasets["raw_data"].cast<py::array>();
+    EXPECT_EQ(raw.cast<std::vector<int16_t>>(), (std::vector<int16_t>{5, -6, 7}));
+    EXPECT_FALSE(raw.attr("flags")["OWNDATA"].cast<bool>());
+    EXPECT_TRUE(raw.attr("flags")["WRITEABLE"].cast<bool>());
+    const auto state = datasets["state_data"].cast<py::array>();
+    ASSERT_EQ(state.ndim(), 2);
+    EXPECT_EQ(state.attr("ravel")().cast<std::vector<uint8_t>>(), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(datasets["flipflop_trace"].cast<std::vector<float>>(), (std::vector<float>{1.5F, 2.5F}));
+}
+
+TEST(MetadataToDict, RecordsOfOtherKeysAndManyKeysAreConvertedAlike) {
+    bass::data_wrappers::Metadata many;
+    for (int i = 0; i < 300; ++i) {
+        many.insert<int32_t>("key_" + std::to_string(1000 + i), i);
+    }
+    bass::data_wrappers::Metadata other;
+    other.insert("key_1000", std::string("text"));
+    other.insert<double>("key_1001", 0.25);
+    other.insert<bool>("zz", true);
+    // Alternated, so that every position meets other keys and types than it met last.
+    for (int round = 0; round < 2; ++round) {
+        const py::dict converted = tessellpy::metadata_to_dict(many);
+        ASSERT_EQ(converted.size(), 300U);
+        for (int i = 0; i < 300; i += 37) {
+            EXPECT_EQ(converted[py::str("key_" + std::to_string(1000 + i))].cast<int>(), i);
+        }
+        EXPECT_EQ(py::str(py::list(converted)[299]).cast<std::string>(), "key_1299");
+        const py::dict small = tessellpy::metadata_to_dict(other);
+        EXPECT_EQ(py::repr(small).cast<std::string>(), "{'key_1000': 'text', 'key_1001': 0.25, 'zz': True}");
+    }
+}
+
 }  // namespace
 
 // The types the conversions hand to Python, registered as the module registers them.

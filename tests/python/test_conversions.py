@@ -166,3 +166,14 @@ def test_set_params_converts_by_option_type(client, caplog):
         caplog.clear()
         assert client.set_params(params) == result.failed, params
         assert warning in caplog.text, params
+
+
+def test_result_enums_compare_as_pybind11_defines():
+    accepted, full = tessellpy.read_accepted, tessellpy.queue_full
+    fresh = tessellpy.pass_read_result(0)
+    assert accepted == fresh and not accepted != fresh and accepted != full and not accepted == full
+    # Other types and ints are never equal to a strict enum's member; hashes are unchanged.
+    assert accepted != 0 and not accepted == 0 and accepted != None and accepted != tessellpy.success
+    assert tessellpy.success == tessellpy.result(0) and tessellpy.connected != tessellpy.disconnected
+    assert {accepted: 1}[fresh] == 1 and hash(full) == 2
+    assert tessellpy.read_priority.medium_priority == 1
