@@ -65,11 +65,16 @@ struct Options {
 struct Cell {
     std::size_t clients;
     bool lists;
+    std::size_t run_reads;  // over all clients, in a timed run
     std::size_t list_size() const { return lists ? reads_per_list(SAMPLES) : 0; }
     /// Reads each client passes, and gets back, before the clock runs: its connection is then set
-    /// up and its buffers allocated, as many as its queue at its deepest holds (one list's worth
-    /// would leave most of them to be made, and their pages faulted in, on the clock).
-    std::size_t warm_reads() const { return reads_to_fill_queue(SAMPLES, lists); }
+    /// up and its buffers allocated, as many as its queue holds at the deepest a run takes it (one
+    /// list's worth would leave most of them to be made, and their pages faulted in, on the clock;
+    /// more than a client's share of the run would only take memory).
+    std::size_t warm_reads() const {
+        const std::size_t least = lists ? reads_per_list(SAMPLES) : MAX_READS_QUEUED;
+        return std::max(least, std::min(reads_to_fill_queue(SAMPLES, lists), run_reads / clients));
+    }
     const char* passing() const { return lists ? "pass_reads" : "pass_read"; }
 };
 
@@ -442,10 +447,10 @@ void run_benchmark(const Options& options) {
     std::vector<Cell> cells;
     for (const std::size_t clients : options.clients) {
         if (options.singly) {
-            cells.push_back({clients, false});
+            cells.push_back({clients, false, options.reads});
         }
         if (options.lists) {
-            cells.push_back({clients, true});
+            cells.push_back({clients, true, options.reads});
         }
     }
     const std::string server_address = "ipc://" + folder + "/server.sock";
