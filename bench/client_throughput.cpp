@@ -306,14 +306,9 @@ int main(int argc, char** argv) {
         return run_as_child(argc, argv);
     }
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string option = argv[i];
-        const auto value = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                throw std::invalid_argument(option + " needs a value");
-            }
-            return argv[++i];
-        };
+    OptionReader arguments(argc, argv);
+    const auto value = [&arguments] { return arguments.value(); };
+    for (std::string option; arguments.next(option);) {
         if (option == "--repetitions") {
             options.repetitions = std::stoul(value());
         } else if (option == "--scale") {

@@ -86,6 +86,34 @@ inline std::string load_average() {
     return one + " " + five + " " + fifteen;
 }
 
+/// A benchmark program's options, one after the other, each followed by its value when asked for.
+class OptionReader {
+public:
+    OptionReader(int argc, char** argv) : m_argc(argc), m_argv(argv) {}
+    /// The next option into `option`; false after the last.
+    bool next(std::string& option) {
+        if (m_next >= m_argc) {
+            return false;
+        }
+        m_option = m_argv[m_next++];
+        option = m_option;
+        return true;
+    }
+    /// The value following the current option; std::invalid_argument when there is none.
+    std::string value() {
+        if (m_next >= m_argc) {
+            throw std::invalid_argument(m_option + " needs a value");
+        }
+        return m_argv[m_next++];
+    }
+
+private:
+    const int m_argc;
+    char** const m_argv;
+    int m_next = 1;
+    std::string m_option;
+};
+
 /// Keeps this process (and the processes it starts) on the CPUs "first-last" (or one CPU).
 inline void pin_to_cpus(const std::string& range) {
     const auto dash = range.find('-');

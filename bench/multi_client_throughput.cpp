@@ -22,6 +22,7 @@
 #include <iomanip>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -523,22 +524,30 @@ void run_benchmark(const Options& options) {
               << " MB\nmulti_client_throughput: load average " << load_average() << " at end" << std::endl;
 }
 
+/// The number `text` spells out in decimal digits, whole; none when it holds anything else.
+std::optional<unsigned long> whole_number(const std::string& text) {
+    if (text.empty() || text.front() == '-') {
+        return std::nullopt;
+    }
+    std::size_t used = 0;
+    try {
+        const unsigned long value = std::stoul(text, &used);
+        return used == text.size() ? std::optional<unsigned long>(value) : std::nullopt;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
 std::vector<std::size_t> client_counts(const std::string& list) {
     std::vector<std::size_t> counts;
     std::istringstream items(list);
     for (std::string item; std::getline(items, item, ',');) {
-        std::size_t used = 0;
-        unsigned long count = 0;
-        try {
-            count = std::stoul(item, &used);
-        } catch (const std::exception&) {
-            used = 0;
-        }
-        if (used == 0 || used != item.size() || count < 1 || count > MAX_CLIENTS) {
+        const auto count = whole_number(item);
+        if (!count || *count < 1 || *count > MAX_CLIENTS) {
             throw std::invalid_argument("--clients takes numbers of clients from 1 to " + std::to_string(MAX_CLIENTS) +
                                         " separated by commas, not '" + list + "'");
         }
-        counts.push_back(count);
+        counts.push_back(*count);
     }
     if (counts.empty()) {
         throw std::invalid_argument("--clients needs at least one number of clients");
@@ -547,29 +556,18 @@ std::vector<std::size_t> client_counts(const std::string& list) {
 }
 
 std::size_t positive(const std::string& option, const std::string& text) {
-    std::size_t used = 0;
-    unsigned long value = 0;
-    try {
-        value = std::stoul(text, &used);
-    } catch (const std::exception&) {
-        used = 0;
-    }
-    if (used == 0 || used != text.size() || value == 0 || text.front() == '-') {
+    const auto value = whole_number(text);
+    if (!value || *value == 0) {
         throw std::invalid_argument(option + " takes a positive whole number, not '" + text + "'");
     }
-    return value;
+    return *value;
 }
 
 Options parse(int argc, char** argv) {
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string option = argv[i];
-        const auto value = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                throw std::invalid_argument(option + " needs a value");
-            }
-            return argv[++i];
-        };
+    OptionReader arguments(argc, argv);
+    const auto value = [&arguments] { return arguments.value(); };
+    for (std::string option; arguments.next(option);) {
         if (option == "--clients") {
             options.clients = client_counts(value());
         } else if (option == "--reads") {

@@ -46,9 +46,10 @@ int poll_awake(zmq_pollitem_t* items, int count, std::chrono::microseconds windo
 
 int wait_for_reply(zmq_pollitem_t& item, std::chrono::milliseconds timeout, const ReplyWaiter& waiter) {
     const int awake = poll_awake(&item, 1, std::min<std::chrono::microseconds>(AWAKE_POLL_WINDOW, timeout), &waiter);
-    if (awake != 0) {
-        return awake;
-    }
+    return awake != 0 ? awake : poll_asleep(item, timeout);
+}
+
+int poll_asleep(zmq_pollitem_t& item, std::chrono::milliseconds timeout) {
     while (true) {
         const int result = zmq_poll(&item, 1, static_cast<long>(timeout.count()));
         if (result >= 0 || zmq_errno() != EINTR) {

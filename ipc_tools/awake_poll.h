@@ -37,6 +37,10 @@ public:
 int poll_awake(zmq_pollitem_t* items, int count, std::chrono::microseconds window,
                const ReplyWaiter* waiter = nullptr);
 
+/// One poll that sleeps for up to `timeout`, repeated when a signal interrupts it. Returns what the
+/// last poll returned.
+int poll_asleep(zmq_pollitem_t& item, std::chrono::milliseconds timeout);
+
 /// Waits for the reply to a request as every requester of this process does: awake first (at most
 /// the window, never past `timeout`, and only while `waiter` is alone), then in a poll that sleeps
 /// for up to `timeout`; an interrupted poll is repeated. Returns what the last poll returned. One

@@ -156,9 +156,7 @@ void RequestBroker::finish_request(Message& reply) {
         if (poll_result >= 1 && (item.revents & (ZMQ_POLLIN | ZMQ_POLLERR)) == ZMQ_POLLIN) {
             break;
         }
-        do {
-            poll_result = zmq_poll(&item, 1, static_cast<long>(m_timeout_ms));
-        } while (poll_result < 0 && zmq_errno() == EINTR);
+        poll_result = poll_asleep(item, time_out);
     }
 
     const auto& context = get_trace_context();

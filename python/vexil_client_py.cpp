@@ -402,6 +402,25 @@ PassReadResult VexilClientPy::pass_in_slices(unsigned int wait_ms,
     }
 }
 
+std::optional<PassReadResult> VexilClientPy::pass_to_next_client(
+        const std::vector<std::uint64_t>& tags, unsigned int wait_ms, const std::string& refusal,
+        const std::function<PassReadResult(VexilClient&, unsigned int)>& pass) {
+    const std::size_t index = m_next_client;
+    std::string reason;
+    if (!reserve_tags(tags, index, reason)) {
+        tessellpy::log_warning(refusal + reason);
+        return std::nullopt;
+    }
+    m_next_client = (m_next_client + 1) % m_clients.size();
+    VexilClient& client = *m_clients[index];
+    try {
+        return pass_in_slices(wait_ms, [&](unsigned int slice) { return pass(client, slice); });
+    } catch (...) {
+        release_tags(tags);  // interrupted between two slices: nothing was passed
+        throw;
+    }
+}
+
 PassReadResult VexilClientPy::pass_read(const py::dict& read_dict, const py::int_& wait_duration_ms) {
     Read read;
     std::string reason;
@@ -410,25 +429,18 @@ PassReadResult VexilClientPy::pass_read(const py::dict& read_dict, const py::int
         return PassReadResult::bad_read;
     }
     const unsigned int wait_ms = wait_ms_of(wait_duration_ms);
-    const std::size_t index = m_next_client;
     const std::vector<std::uint64_t> tags = {read.get_read_tag()};
-    if (!reserve_tags(tags, index, reason)) {
-        tessellpy::log_warning("pass_read refused the read: " + reason);
+    const auto result = pass_to_next_client(tags, wait_ms, "pass_read refused the read: ",
+                                            [&](VexilClient& client, unsigned int slice) {
+                                                return client.pass_read(read, slice);
+                                            });
+    if (!result) {
         return PassReadResult::bad_read;
     }
-    m_next_client = (m_next_client + 1) % m_clients.size();
-    VexilClient& client = *m_clients[index];
-    PassReadResult result = PassReadResult::not_accepting_reads;
-    try {
-        result = pass_in_slices(wait_ms, [&](unsigned int slice) { return client.pass_read(read, slice); });
-    } catch (...) {
-        release_tags(tags);  // interrupted between two slices: the read was not passed
-        throw;
-    }
-    if (result != PassReadResult::success) {
+    if (*result != PassReadResult::success) {
         release_tags(tags);
     }
-    return result;
+    return *result;
 }
 
 PassReadResult VexilClientPy::pass_reads(const py::list& read_dicts, const py::int_& wait_duration_ms) {
@@ -449,19 +461,12 @@ PassReadResult VexilClientPy::pass_reads(const py::list& read_dicts, const py::i
         tags.push_back(reads.back().get_read_tag());
     }
     const unsigned int wait_ms = wait_ms_of(wait_duration_ms);
-    const std::size_t index = m_next_client;
-    if (!reserve_tags(tags, index, reason)) {
-        tessellpy::log_warning("pass_reads refused the list: " + reason);
+    const auto result = pass_to_next_client(tags, wait_ms, "pass_reads refused the list: ",
+                                            [&](VexilClient& client, unsigned int slice) {
+                                                return client.pass_reads(reads, slice);
+                                            });
+    if (!result) {
         return PassReadResult::bad_read;
-    }
-    m_next_client = (m_next_client + 1) % m_clients.size();
-    VexilClient& client = *m_clients[index];
-    PassReadResult result = PassReadResult::not_accepting_reads;
-    try {
-        result = pass_in_slices(wait_ms, [&](unsigned int slice) { return client.pass_reads(reads, slice); });
-    } catch (...) {
-        release_tags(tags);  // interrupted between two slices: the list was not passed
-        throw;
     }
     // The library takes a list whole or not at all; should it ever take part of one, the tags of
     // the reads it took stay in flight, so that passing the list again cannot pass them twice.
@@ -470,7 +475,7 @@ PassReadResult VexilClientPy::pass_reads(const py::list& read_dicts, const py::i
         tags.push_back(read.get_read_tag());
     }
     release_tags(tags);
-    return result;
+    return *result;
 }
 
 py::list VexilClientPy::get_completed_reads() {

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -73,6 +74,13 @@ private:
     /// Runs `call` (a library pass given a wait in ms) in slices until it leaves queue_full or the
     /// wait is used up, looking at signals in between (interpreter lock held on entry).
     PassReadResult pass_in_slices(unsigned int wait_ms, const std::function<PassReadResult(unsigned int)>& call);
+    /// Hands reads carrying `tags` to the next library client in turn through `pass`, in slices:
+    /// their tags are marked in flight first, and released again should an interrupt come between
+    /// two slices. Null when a tag is in flight already or repeats: the refusal is logged after
+    /// `refusal` and nothing is passed.
+    std::optional<PassReadResult> pass_to_next_client(
+            const std::vector<std::uint64_t>& tags, unsigned int wait_ms, const std::string& refusal,
+            const std::function<PassReadResult(VexilClient&, unsigned int)>& pass);
     /// Marks the tags in flight on client `index`; false, with the reason, when one already is or
     /// one repeats.
     bool reserve_tags(const std::vector<std::uint64_t>& tags, std::size_t index, std::string& reason);
