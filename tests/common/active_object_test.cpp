@@ -198,15 +198,20 @@ TEST(ActiveObject, an_empty_task_is_handled_like_a_throwing_one)
 TEST(ActiveObject, may_be_destroyed_by_one_of_its_own_tasks)
 {
     auto owner = std::make_unique<ActiveObject>("self_destroy", 2u);
+    Flag sent;
     Flag destroyed;
     std::atomic<int> ran{0};
     for (int i = 0; i < 10; ++i) {
         owner->send([&ran] { ++ran; });
     }
-    owner->send([&owner, &destroyed] {
+    // The task may run before send has returned; destroying the object under a
+    // caller still inside it would be the caller's race, not the object's.
+    owner->send([&owner, &sent, &destroyed] {
+        sent.wait();
         owner.reset();
         destroyed.count_down();
     });
+    sent.count_down();
     destroyed.wait();
     EXPECT_EQ(owner, nullptr);
     EXPECT_EQ(ran.load(), 10);
