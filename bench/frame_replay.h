@@ -5,6 +5,7 @@
 // exchanged again by bare REQ sockets with a ROUTER that answers each with its recorded reply.
 
 #include "ipc_tools/awake_poll.h"
+#include "ipc_tools/message.h"
 
 #include <sched.h>
 #include <signal.h>
@@ -506,15 +507,26 @@ inline std::vector<ClientFrames> read_recording(const std::string& path) {
 /// recorded client it replays.
 inline std::string replay_routing_id(std::size_t socket) { return "replay" + std::to_string(socket); }
 
-/// Waits for the reply to the request just sent on `socket` as the client's request broker does
-/// (first awake, giving the CPU up between polls, for the broker's window but only while no other
-/// thread of the process waits for a reply, then in a poll that sleeps) and takes it without
-/// blocking. The limit must wait as the client waits, or their ratio would compare a busy wait with
-/// a sleeping one. False when no reply came within `timeout`.
-inline bool receive_reply(zmq::socket_t& socket, zmq::message_t& reply, std::chrono::milliseconds timeout) {
+/// The message type of a recorded request, by which a replaying socket paces its waits as the
+/// client's request broker does. Read once per frame, before any clock runs.
+inline std::uint32_t request_kind(const std::string& request) {
+    return ipc_tools::Message(zmq::message_t(request.data(), request.size())).get_type();
+}
+
+/// Waits for the reply to the request of `kind` just sent on `socket` as the client's request
+/// broker does (first awake, giving the CPU up between polls, for the broker's window but only
+/// while no other thread of the process waits for a reply and the last reply to this kind came
+/// within it, then in a poll that sleeps) and takes it without blocking. The limit must wait as the
+/// client waits, or their ratio would compare a busy wait with a sleeping one. False when no reply
+/// came within `timeout`.
+inline bool receive_reply(zmq::socket_t& socket,
+                          zmq::message_t& reply,
+                          std::chrono::milliseconds timeout,
+                          ipc_tools::ReplyPace& pace,
+                          std::uint32_t kind) {
     zmq_pollitem_t item{socket.handle(), 0, ZMQ_POLLIN, 0};
     const ipc_tools::ReplyWaiter waiter;
-    const int result = ipc_tools::wait_for_reply(item, timeout, waiter);
+    const int result = ipc_tools::wait_for_reply(item, timeout, waiter, pace, kind);
     if (result <= 0 || (item.revents & ZMQ_POLLIN) == 0) {
         return false;
     }
@@ -670,15 +682,20 @@ private:
             m_socket.set(zmq::sockopt::linger, 0);
             m_socket.set(zmq::sockopt::routing_id, replay_routing_id(number));
             m_socket.connect(address);
+            m_kinds.reserve(frames.size());
+            for (const auto& exchange : frames) {
+                m_kinds.push_back(request_kind(exchange.request));
+            }
         }
         void exchange(std::size_t count) {
             for (std::size_t i = 0; i < count; ++i) {
-                const std::string& request = m_frames[m_next++ % m_frames.size()].request;
+                const std::size_t index = m_next++ % m_frames.size();
+                const std::string& request = m_frames[index].request;
                 zmq::message_t frame(const_cast<char*>(request.data()), request.size(), no_free);
                 m_socket.send(frame, zmq::send_flags::none);
                 zmq::message_t reply;
                 // A ROUTER that died must not leave the benchmark waiting for ever.
-                if (!receive_reply(m_socket, reply, std::chrono::seconds(30))) {
+                if (!receive_reply(m_socket, reply, std::chrono::seconds(30), m_pace, m_kinds[index])) {
                     throw std::runtime_error("The replay lost a reply");
                 }
                 // The recorded reply of this very exchange should come back; one of another size
@@ -692,6 +709,8 @@ private:
 
     private:
         const ClientFrames& m_frames;
+        std::vector<std::uint32_t> m_kinds;  // of each frame's request
+        ipc_tools::ReplyPace m_pace;
         std::size_t m_next = 0;
         zmq::context_t m_context{1};
         zmq::socket_t m_socket{m_context, zmq::socket_type::req};

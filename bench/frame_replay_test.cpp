@@ -118,10 +118,11 @@ TEST_F(FrameReplay, ProxyKeepsTheFirstClientsFramesAndCountsEveryExchange) {
             clients.back()->set(zmq::sockopt::linger, 0);
             clients.back()->connect("ipc://" + path("proxy.sock"));
         }
+        ipc_tools::ReplyPace pace;
         const auto exchange = [&](std::size_t client, const std::string& text) {
             clients[client]->send(zmq::buffer(text));
             zmq::message_t reply;
-            ASSERT_TRUE(receive_reply(*clients[client], reply, std::chrono::seconds(10)));
+            ASSERT_TRUE(receive_reply(*clients[client], reply, std::chrono::seconds(10), pace, 0));
             EXPECT_EQ(reply.to_string(), std::string(text.rbegin(), text.rend()));
         };
         exchange(1, "before");

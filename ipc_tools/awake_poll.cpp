@@ -44,9 +44,29 @@ int poll_awake(zmq_pollitem_t* items, int count, std::chrono::microseconds windo
     }
 }
 
-int wait_for_reply(zmq_pollitem_t& item, std::chrono::milliseconds timeout, const ReplyWaiter& waiter) {
-    const int awake = poll_awake(&item, 1, std::min<std::chrono::microseconds>(AWAKE_POLL_WINDOW, timeout), &waiter);
-    return awake != 0 ? awake : poll_asleep(item, timeout);
+void ReplyPace::record(std::uint32_t kind, std::chrono::steady_clock::duration waited) {
+    if (kind < KINDS) {
+        m_slow.set(kind, waited > AWAKE_POLL_WINDOW);
+    }
+}
+
+int wait_for_reply(zmq_pollitem_t& item,
+                   std::chrono::milliseconds timeout,
+                   const ReplyWaiter& waiter,
+                   ReplyPace& pace,
+                   std::uint32_t kind) {
+    const auto start = std::chrono::steady_clock::now();
+    int result = 0;
+    if (pace.awake_first(kind)) {
+        result = poll_awake(&item, 1, std::min<std::chrono::microseconds>(AWAKE_POLL_WINDOW, timeout), &waiter);
+    }
+    if (result == 0) {
+        result = poll_asleep(item, timeout);
+    }
+    if (result > 0) {
+        pace.record(kind, std::chrono::steady_clock::now() - start);
+    }
+    return result;
 }
 
 int poll_asleep(zmq_pollitem_t& item, std::chrono::milliseconds timeout) {

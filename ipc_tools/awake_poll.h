@@ -2,7 +2,10 @@
 
 #include <zmq.h>
 
+#include <bitset>
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 
 namespace ipc_tools {
 
@@ -27,6 +30,23 @@ public:
     static int waiting();
 };
 
+/// Whether the last reply to each kind of request came within the awake window. A requester waits
+/// awake only for a kind whose last reply did: a reply that takes longer (a pull the server holds
+/// while it calls the read, or a busy server) keeps the CPU busy for the whole window and comes no
+/// sooner for it. Asleep, the wait is still timed, so that a kind whose replies are quick again is
+/// awaited awake again. One per requester, used by one thread at a time.
+class ReplyPace {
+public:
+    /// The last reply to `kind` came within the window (or none has come yet).
+    bool awake_first(std::uint32_t kind) const { return kind >= KINDS || !m_slow.test(kind); }
+    /// A reply to `kind` came after `waited`.
+    void record(std::uint32_t kind, std::chrono::steady_clock::duration waited);
+
+private:
+    static constexpr std::size_t KINDS = 64;  // above every message type
+    std::bitset<KINDS> m_slow;
+};
+
 /// Polls `items` without sleeping, giving the CPU up between polls, until one of them is ready or
 /// `window` has passed. A thread woken from sleep can wait tens of microseconds for its CPU on a busy
 /// or virtual machine, a large share of a round trip; and the I/O thread bringing the message is
@@ -41,10 +61,16 @@ int poll_awake(zmq_pollitem_t* items, int count, std::chrono::microseconds windo
 /// last poll returned.
 int poll_asleep(zmq_pollitem_t& item, std::chrono::milliseconds timeout);
 
-/// Waits for the reply to a request as every requester of this process does: awake first (at most
-/// the window, never past `timeout`, and only while `waiter` is alone), then in a poll that sleeps
-/// for up to `timeout`; an interrupted poll is repeated. Returns what the last poll returned. One
-/// function, so that a benchmark's bare sockets wait exactly as the client does.
-int wait_for_reply(zmq_pollitem_t& item, std::chrono::milliseconds timeout, const ReplyWaiter& waiter);
+/// Waits for the reply to a request of `kind` as every requester of this process does: awake first
+/// (at most the window, never past `timeout`, only while `waiter` is alone and only when `pace`
+/// says the last reply to this kind came within the window), then in a poll that sleeps for up to
+/// `timeout`; an interrupted poll is repeated. A reply's wait is recorded in `pace`. Returns what
+/// the last poll returned. One function, so that a benchmark's bare sockets wait exactly as the
+/// client does.
+int wait_for_reply(zmq_pollitem_t& item,
+                   std::chrono::milliseconds timeout,
+                   const ReplyWaiter& waiter,
+                   ReplyPace& pace,
+                   std::uint32_t kind);
 
 }  // namespace ipc_tools

@@ -113,7 +113,8 @@ void RequestBroker::start_request(Message& request) {
     COMMON_CONTRACT_CHECK_AT(m_socket.get() != nullptr, "null socket", SOURCE_NAME, 128);
     COMMON_CONTRACT_CHECK_AT(!request.empty() && request.get_type() != UNSET, "invalid request", SOURCE_NAME, 129);
 
-    std::string request_name = message_type_as_string(request.get_type());
+    const MessageType request_type = request.get_type();
+    std::string request_name = message_type_as_string(request_type);
     auto trace = create_hftrace("send_request");
     trace.message(request_name);
 
@@ -128,6 +129,7 @@ void RequestBroker::start_request(Message& request) {
         throw std::system_error(error_number, std::system_category(), "Client zmq_msg_send failed");
     }
     m_pending_request_name = std::move(request_name);
+    m_pending_request_type = request_type;
 }
 
 void RequestBroker::finish_request(Message& reply) {
@@ -140,7 +142,7 @@ void RequestBroker::finish_request(Message& reply) {
     const ReplyWaiter waiter;
     const std::chrono::milliseconds time_out(m_timeout_ms);
     int budget = POLL_RETRY_BUDGET;
-    int poll_result = wait_for_reply(item, time_out, waiter);
+    int poll_result = wait_for_reply(item, time_out, waiter, m_reply_pace, m_pending_request_type);
     while (true) {
         if (poll_result < 0) {
             const int error_number = zmq_errno();

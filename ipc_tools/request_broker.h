@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ipc_tools/awake_poll.h"
 #include "ipc_tools/message.h"
 #include "ipc_tools/request_errors.h"
 
@@ -63,6 +64,8 @@ private:
     std::uint32_t m_timeout_ms;
     std::int64_t m_last_send_time;
     std::string m_pending_request_name;  // of the request whose reply finish_request awaits
+    MessageType m_pending_request_type = UNSET;
+    ReplyPace m_reply_pace;
 };
 
 /// Trace text of one poll: its result and the poll item.
