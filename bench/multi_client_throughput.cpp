@@ -504,7 +504,8 @@ void run_benchmark(const Options& options) {
               << " frames recorded from such a run of the C++ clients (of its first " << RECORDED_CLIENTS
               << " clients; further sockets repeat them) against a ROUTER in a process of its own that answers with"
               << " the recorded replies; each socket awaits its reply as the client does (awake for up to a millisecond"
-              << " unless another socket awaits one too, then asleep),"
+              << " unless another socket awaits one too or the last reply to that kind of request took longer,"
+              << " then asleep),"
               << " and the ROUTER awaits the next request as the server does. C++ / bare: CPU per read of the client"
               << " process over the REQ process (target at most 1.5x) and reads/s (target at least 80%).";
     if (with_python) {
