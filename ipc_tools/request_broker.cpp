@@ -114,9 +114,8 @@ void RequestBroker::start_request(Message& request) {
     COMMON_CONTRACT_CHECK_AT(!request.empty() && request.get_type() != UNSET, "invalid request", SOURCE_NAME, 129);
 
     const MessageType request_type = request.get_type();
-    std::string request_name = message_type_as_string(request_type);
     auto trace = create_hftrace("send_request");
-    trace.message(request_name);
+    trace.message([request_type] { return message_type_as_string(request_type); });
 
     zmq::message_t outgoing;
     request.transfer_to_zmq(outgoing);
@@ -128,13 +127,12 @@ void RequestBroker::start_request(Message& request) {
                                            "Client zmq_msg_send failed. " + to_string_zmq_error(error_number));
         throw std::system_error(error_number, std::system_category(), "Client zmq_msg_send failed");
     }
-    m_pending_request_name = std::move(request_name);
     m_pending_request_type = request_type;
 }
 
 void RequestBroker::finish_request(Message& reply) {
     COMMON_CONTRACT_CHECK_AT(m_socket.get() != nullptr, "null socket", SOURCE_NAME, 128);
-    const std::string& request_name = m_pending_request_name;
+    const MessageType request_type = m_pending_request_type;
     zmq_pollitem_t item{m_socket->handle(), 0, ZMQ_POLLIN, 0};
     // Awake for a while first, never past the time-out, and only while no other thread of the
     // process waits for a reply, then asleep; a poll that finds nothing is tried again up to the
@@ -142,7 +140,7 @@ void RequestBroker::finish_request(Message& reply) {
     const ReplyWaiter waiter;
     const std::chrono::milliseconds time_out(m_timeout_ms);
     int budget = POLL_RETRY_BUDGET;
-    int poll_result = wait_for_reply(item, time_out, waiter, m_reply_pace, m_pending_request_type);
+    int poll_result = wait_for_reply(item, time_out, waiter, m_reply_pace, request_type);
     while (true) {
         if (poll_result < 0) {
             const int error_number = zmq_errno();
@@ -162,29 +160,32 @@ void RequestBroker::finish_request(Message& reply) {
     }
 
     const auto& context = get_trace_context();
+    // The request's name is spelt out only for a trace or an error.
+    const auto name = [request_type] { return message_type_as_string(request_type); };
     if ((item.revents & ZMQ_POLLIN) == 0) {
-        const std::string text = "Timeout waiting for reply to request: " + request_name;
+        const std::string text = "Timeout waiting for reply to request: " + name();
         context->write_message("send_request", text);
         throw TimeoutError(text);
     }
     if (poll_result == 0) {
         context->write_message("send_request", poll_result_as_string(0, item) +
                                                        " Polling ambiguity waiting for reply to request: " +
-                                                       request_name);
-        throw TimeoutError("Timeout waiting for reply to request {zero events}: " + request_name);
+                                                       name());
+        throw TimeoutError("Timeout waiting for reply to request {zero events}: " + name());
     }
     if ((item.revents & ZMQ_POLLERR) != 0) {
         context->write_message("send_request", poll_result_as_string(poll_result, item) +
                                                        " Error on socket waiting for reply to request: " +
-                                                       request_name);
-        throw TimeoutError("Timeout waiting for reply to request {error on socket}: " + request_name);
+                                                       name());
+        throw TimeoutError("Timeout waiting for reply to request {error on socket}: " + name());
     }
-    fetch_and_validate_reply(request_name, reply);
+    fetch_and_validate_reply(request_type, reply);
 }
 
-void RequestBroker::fetch_and_validate_reply(const std::string& request_name, Message& reply) {
+void RequestBroker::fetch_and_validate_reply(MessageType request_type, Message& reply) {
     auto trace = create_hftrace("fetch_and_validate_reply");
-    trace.message(request_name);
+    const auto name = [request_type] { return message_type_as_string(request_type); };
+    trace.message(name);
     const auto& context = get_trace_context();
 
     zmq::message_t incoming;
@@ -199,7 +200,7 @@ void RequestBroker::fetch_and_validate_reply(const std::string& request_name, Me
     // ready for the next request, and refuse the reply.
     if (incoming.more()) {
         drain_remaining_parts(*m_socket);
-        const std::string text = "Error parsing reply from server for request: " + request_name +
+        const std::string text = "Error parsing reply from server for request: " + name() +
                                  ". The reply has more than one frame.";
         context->write_message("fetch_and_validate_reply", text);
         throw BadReply(text);
@@ -210,7 +211,7 @@ void RequestBroker::fetch_and_validate_reply(const std::string& request_name, Me
         received = Message(std::move(incoming));
     } catch (const std::exception& error) {
         const std::string text =
-                "Error parsing reply from server for request: " + request_name + ". " + error.what();
+                "Error parsing reply from server for request: " + name() + ". " + error.what();
         context->write_message("fetch_and_validate_reply", text);
         throw BadReply(text);
     }
@@ -226,7 +227,7 @@ void RequestBroker::fetch_and_validate_reply(const std::string& request_name, Me
         }
         case UNSET:
         case INVALID_PROTOCOL: {
-            const std::string text = "Could not interpret message from server for request: " + request_name +
+            const std::string text = "Could not interpret message from server for request: " + name() +
                                      ". Reply: " + message_type_as_string(reply.get_type());
             context->write_message("fetch_and_validate_reply", text);
             throw BadReply(text);
@@ -234,7 +235,7 @@ void RequestBroker::fetch_and_validate_reply(const std::string& request_name, Me
         case BAD_REQUEST: {
             const auto* simple_reply = reply.get_message_data()->content_as_SimpleReplyData();
             const auto* reply_text = simple_reply != nullptr ? simple_reply->text() : nullptr;
-            const std::string text = "Bad request message: " + request_name + ". " +
+            const std::string text = "Bad request message: " + name() + ". " +
                                      (reply_text != nullptr ? reply_text->str() : std::string());
             context->write_message("fetch_and_validate_reply", text);
             throw BadRequest(text);

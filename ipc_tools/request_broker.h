@@ -51,7 +51,7 @@ public:
     void finish_request(Message& reply);
 
     /// Receives the reply that the poll reported and checks its type.
-    void fetch_and_validate_reply(const std::string& request_name, Message& reply);
+    void fetch_and_validate_reply(MessageType request_type, Message& reply);
 
     /// Sends HEARTBEAT_PING when nothing has been sent for a second or more, and requires
     /// HEARTBEAT_ECHO (InvalidResponse otherwise).
@@ -63,8 +63,7 @@ private:
     std::string m_server_address;
     std::uint32_t m_timeout_ms;
     std::int64_t m_last_send_time;
-    std::string m_pending_request_name;  // of the request whose reply finish_request awaits
-    MessageType m_pending_request_type = UNSET;
+    MessageType m_pending_request_type = UNSET;  // of the request whose reply finish_request awaits
     ReplyPace m_reply_pace;
 };
 

@@ -403,12 +403,12 @@ PassReadResult VexilClientPy::pass_in_slices(unsigned int wait_ms,
 }
 
 std::optional<PassReadResult> VexilClientPy::pass_to_next_client(
-        const std::vector<std::uint64_t>& tags, unsigned int wait_ms, const std::string& refusal,
+        const std::vector<std::uint64_t>& tags, unsigned int wait_ms, const char* refusal,
         const std::function<PassReadResult(VexilClient&, unsigned int)>& pass) {
     const std::size_t index = m_next_client;
     std::string reason;
     if (!reserve_tags(tags, index, reason)) {
-        tessellpy::log_warning(refusal + reason);
+        tessellpy::log_warning(std::string(refusal) + reason);
         return std::nullopt;
     }
     m_next_client = (m_next_client + 1) % m_clients.size();

@@ -79,7 +79,7 @@ private:
     /// two slices. Null when a tag is in flight already or repeats: the refusal is logged after
     /// `refusal` and nothing is passed.
     std::optional<PassReadResult> pass_to_next_client(
-            const std::vector<std::uint64_t>& tags, unsigned int wait_ms, const std::string& refusal,
+            const std::vector<std::uint64_t>& tags, unsigned int wait_ms, const char* refusal,
             const std::function<PassReadResult(VexilClient&, unsigned int)>& pass);
     /// Marks the tags in flight on client `index`; false, with the reason, when one already is or
     /// one repeats.

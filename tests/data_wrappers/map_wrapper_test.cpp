@@ -188,10 +188,20 @@ TEST(MapWrapper, EqualityNeedsSameTypesAndKeys) {
     EXPECT_TRUE(a != b);
 }
 
-TEST(MapWrapper, MergeReplacesAndKeeps) {
+namespace {
+
+// A merge's target: "a" is a string that a merged int replaces, "b" a bool that stays.
+MapWrapper merge_target() {
     MapWrapper target;
     target.insert("a", std::string("x"));
     target.insert("b", true);
+    return target;
+}
+
+}  // namespace
+
+TEST(MapWrapper, MergeReplacesAndKeeps) {
+    MapWrapper target = merge_target();
     MapWrapper source;
     source.insert<int32_t>("a", 1);
     target.merge(source);
@@ -201,9 +211,7 @@ TEST(MapWrapper, MergeReplacesAndKeeps) {
 }
 
 TEST(MapWrapper, MergingATemporaryMovesItsEntriesOver) {
-    MapWrapper target;
-    target.insert("a", std::string("x"));
-    target.insert("b", true);
+    MapWrapper target = merge_target();
     MapWrapper source;
     source.insert<int32_t>("a", 1);
     source.insert("long_key_of_more_than_sixteen", std::string("moved"));
