@@ -37,7 +37,8 @@ CHILD = textwrap.dedent("""
     def report(name, *values):
         print("state", name, *values, flush=True)
 
-    step("query", lambda: tessellpy.get_server_stats(sys.argv[4], 1000))
+    # Four polls of 2 s: blocked far longer than a loaded machine may delay the signal.
+    step("query", lambda: tessellpy.get_server_stats(sys.argv[4], 2000))
 
     idle = tessellpy.VexilClient(sys.argv[4], "dna_sim_fast")
     idle.set_params({"query_timeout": 250})
