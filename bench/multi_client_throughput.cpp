@@ -14,6 +14,7 @@
 
 #include "bench/client_run.h"
 #include "bench/frame_replay.h"
+#include "ipc_tools/awake_poll.h"
 
 #include <boost/log/core.hpp>
 
@@ -503,7 +504,8 @@ void run_benchmark(const Options& options) {
               << " as clients, each on a thread and in a ZeroMQ context of its own, in a process of their own, replaying"
               << " frames recorded from such a run of the C++ clients (of its first " << RECORDED_CLIENTS
               << " clients; further sockets repeat them) against a ROUTER in a process of its own that answers with"
-              << " the recorded replies; each socket awaits its reply as the client does (awake for up to a millisecond"
+              << " the recorded replies; each socket awaits its reply as the client does (awake for up to "
+              << ipc_tools::REPLY_AWAKE_WINDOW.count() << " us"
               << " unless another socket awaits one too or the last reply to that kind of request took longer,"
               << " then asleep),"
               << " and the ROUTER awaits the next request as the server does. C++ / bare: CPU per read of the client"

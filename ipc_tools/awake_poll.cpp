@@ -46,7 +46,7 @@ int poll_awake(zmq_pollitem_t* items, int count, std::chrono::microseconds windo
 
 void ReplyPace::record(std::uint32_t kind, std::chrono::steady_clock::duration waited) {
     if (kind < KINDS) {
-        m_slow.set(kind, waited > AWAKE_POLL_WINDOW);
+        m_slow.set(kind, waited > REPLY_AWAKE_WINDOW);
     }
 }
 
@@ -58,7 +58,7 @@ int wait_for_reply(zmq_pollitem_t& item,
     const auto start = std::chrono::steady_clock::now();
     int result = 0;
     if (pace.awake_first(kind)) {
-        result = poll_awake(&item, 1, std::min<std::chrono::microseconds>(AWAKE_POLL_WINDOW, timeout), &waiter);
+        result = poll_awake(&item, 1, std::min<std::chrono::microseconds>(REPLY_AWAKE_WINDOW, timeout), &waiter);
     }
     if (result == 0) {
         result = poll_asleep(item, timeout);

