@@ -11,6 +11,7 @@
 
 #include "bench/client_run.h"
 #include "bench/frame_replay.h"
+#include "ipc_tools/awake_poll.h"
 
 #include <boost/log/core.hpp>
 
@@ -245,8 +246,9 @@ void run_benchmark(const Options& options) {
     }
     std::cout << "Medians of " << options.repetitions
               << " repetitions; limit: the recorded frames of the same run over bare REQ/ROUTER with prebuilt replies,"
-                 " the REQ socket awaiting each reply as the client does (awake for a few tens of microseconds,"
-                 " then asleep), the ROUTER"
+                 " the REQ socket awaiting each reply as the client does (awake for up to "
+              << ipc_tools::REPLY_AWAKE_WINDOW.count()
+              << " us if its last reply came as soon, then asleep), the ROUTER"
                  " in a process of its own and, as the server, awake for a while after each reply;"
                  " ratio: median of the ratios of client and limit, each run in "
               << SEGMENTS << " segments taken alternately after an untimed queue's worth, a client segment timed"

@@ -12,11 +12,11 @@ namespace ipc_tools {
 /// How long the server side stays awake for the next request after a reply before it sleeps.
 inline constexpr std::chrono::microseconds AWAKE_POLL_WINDOW{1000};
 
-/// How long a requester stays awake for a reply before it sleeps. Spinning pays only while it costs
-/// no more CPU than a sleep and a wake-up, and saves their latency: a few tens of microseconds. A
-/// millisecond was measured to cost a client alone in its process more CPU per read than the time
-/// it saved, waiting through replies that take a hundred microseconds or more.
-inline constexpr std::chrono::microseconds REPLY_AWAKE_WINDOW{50};
+/// How long a requester stays awake for a reply before it sleeps. A client alone in its process
+/// kept its throughput with this window and a millisecond alike, but spun through the longer replies
+/// with the millisecond, at more CPU per read than the time it saved; with a shorter window, replies
+/// that take a hundred microseconds or more were slept through and each exchange took longer.
+inline constexpr std::chrono::microseconds REPLY_AWAKE_WINDOW{200};
 
 /// Counts, while it lives, a thread of this process that waits for a reply. Waiting awake pays only
 /// for a thread that waits alone: it then spends the CPU it burns on a round trip that nothing else
