@@ -39,8 +39,8 @@ public:
 /// Whether the last reply to each kind of request came within the reply's awake window. A requester
 /// waits awake only for a kind whose last reply did: a reply that takes longer (a pull the server
 /// holds while it calls the read, or a busy server) keeps the CPU busy for the whole window and
-/// comes no sooner for it. Asleep, the wait is still timed, so that a kind whose replies are quick again is
-/// awaited awake again. One per requester, used by one thread at a time.
+/// comes no sooner for it. Asleep, the wait is still timed, so that a kind whose replies are quick
+/// again is awaited awake again. One per requester, used by one thread at a time.
 class ReplyPace {
 public:
     /// The last reply to `kind` came within the window (or none has come yet).
