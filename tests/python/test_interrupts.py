@@ -21,7 +21,9 @@ NO_SERVER = "ipc:///nonexistent/tessellpy.sock"
 PROMPT_S = 1.0
 
 CHILD = textwrap.dedent("""
-    import sys, time
+    import signal, sys, time
+    # A job started in the background by a shell inherits SIGINT ignored, which Python keeps.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     sys.path[:0] = [sys.argv[1], sys.argv[2]]
     import tessellpy
     from conftest import make_read
@@ -37,8 +39,7 @@ CHILD = textwrap.dedent("""
     def report(name, *values):
         print("state", name, *values, flush=True)
 
-    # Four polls of 2 s: blocked far longer than a loaded machine may delay the signal.
-    step("query", lambda: tessellpy.get_server_stats(sys.argv[4], 2000))
+    step("query", lambda: tessellpy.get_server_stats(sys.argv[4], 1000))
 
     idle = tessellpy.VexilClient(sys.argv[4], "dna_sim_fast")
     idle.set_params({"query_timeout": 250})
