@@ -134,9 +134,10 @@ void RequestBroker::finish_request(Message& reply) {
     COMMON_CONTRACT_CHECK_AT(m_socket.get() != nullptr, "null socket", SOURCE_NAME, 128);
     const MessageType request_type = m_pending_request_type;
     zmq_pollitem_t item{m_socket->handle(), 0, ZMQ_POLLIN, 0};
-    // Awake for a while first, never past the time-out, and only while no other thread of the
-    // process waits for a reply, then asleep; a poll that finds nothing is tried again up to the
-    // budget. Counted as waiting while asleep too, so that others do not spin meanwhile.
+    // Awake for a while first, never past the time-out, only while no other thread of the process
+    // waits for a reply and only for a kind of request whose last reply came within that while,
+    // then asleep; a poll that finds nothing is tried again up to the budget. Counted as waiting
+    // while asleep too, so that others do not spin meanwhile.
     const ReplyWaiter waiter;
     const std::chrono::milliseconds time_out(m_timeout_ms);
     int budget = POLL_RETRY_BUDGET;
