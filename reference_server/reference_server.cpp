@@ -76,6 +76,7 @@ ReferenceServer::ReferenceServer(ServerOptions options) {
         throw std::runtime_error("Cannot listen on " + address + ": " + error.what());
     }
     m_endpoint = m_impl->socket.get(zmq::sockopt::last_endpoint);
+    m_socket_file = IpcSocketFile(m_endpoint);
     m_thread = std::thread([this] { run(); });
 }
 
@@ -89,6 +90,7 @@ void ReferenceServer::stop() {
     if (m_impl) {
         m_impl->socket.close();
     }
+    m_socket_file.remove();
 }
 
 void ReferenceServer::set_request_observer(std::function<void(const LoggedRequest&)> observer) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "reference_server/fault_rules.h"
+#include "reference_server/ipc_socket_file.h"
 #include "reference_server/request_log.h"
 #include "reference_server/server_options.h"
 
@@ -33,7 +34,8 @@ public:
     /// Called on the server thread for every request once it is logged (program: log file).
     void set_request_observer(std::function<void(const LoggedRequest&)> observer);
 
-    /// Stops the server thread; idempotent. The socket is closed when it returns.
+    /// Stops the server thread; idempotent. The socket is closed when it returns, and the socket
+    /// file of an ipc:// address removed if it is still the one this server bound.
     void stop();
 
     /// Why the server thread ended on its own (a socket failure); empty while it runs normally.
@@ -48,6 +50,7 @@ private:
     RequestLog m_log;
     std::unique_ptr<Impl> m_impl;
     std::string m_endpoint;
+    IpcSocketFile m_socket_file;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };

@@ -123,6 +123,7 @@ TEST(ServerProgram, AnswersAnotherProcessAndStopsCleanlyOnSigterm) {
     program.signal(SIGTERM);
     EXPECT_EQ(0, program.wait_exit());
     EXPECT_NE(std::string::npos, program.out().find("stopped (SIGTERM)"));
+    EXPECT_FALSE(std::filesystem::exists(dir.path("server.sock"))) << "the socket file outlived the server";
     const std::string log = read_file(dir.path("requests.log"));
     EXPECT_NE(std::string::npos, log.find("0 HEARTBEAT_PING client= value=0"));
     EXPECT_NE(std::string::npos, log.find("1 GET_CONFIGS"));
@@ -143,6 +144,28 @@ TEST(ServerProgram, SigintStopsItTooAndFaultsComeFromTheCommandLine) {
     }
     program.signal(SIGINT);
     EXPECT_EQ(0, program.wait_exit());
+    EXPECT_FALSE(std::filesystem::exists(dir.path("server.sock")));
+}
+
+TEST(ServerProgram, LeavesASocketFileThatALaterServerBoundInPlaceOfItsOwn) {
+    TempDir dir;
+    const std::string endpoint = dir.ipc_endpoint();
+    TempDir second_dir;  // for the second program's output only
+    Program first(dir, {"--address", endpoint});
+    ASSERT_TRUE(first.wait_for_output("listening on")) << first.err();
+    Program second(second_dir, {"--address", endpoint});
+    ASSERT_TRUE(second.wait_for_output("listening on")) << second.err();
+
+    first.signal(SIGTERM);
+    ASSERT_EQ(0, first.wait_exit());
+    ASSERT_TRUE(std::filesystem::exists(dir.path("server.sock"))) << "the first server removed the second's file";
+    {
+        TestClient client(endpoint);
+        EXPECT_EQ(HEARTBEAT_ECHO, client.send(HEARTBEAT_PING).get_type());
+    }
+    second.signal(SIGTERM);
+    EXPECT_EQ(0, second.wait_exit());
+    EXPECT_FALSE(std::filesystem::exists(dir.path("server.sock")));
 }
 
 TEST(ServerProgram, BadArgumentsGiveAClearErrorAndANonZeroStatus) {
