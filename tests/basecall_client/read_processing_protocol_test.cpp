@@ -216,9 +216,10 @@ TEST_F(ReadLoopTest, NoMoreDataIsSentOnceAfterTheQueueDrainsAndAgainWhenDeclared
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(server.request_log().count(ipc_tools::NO_MORE_DATA), 1U);
 
-    // A second declaration with a read outstanding sends it once more.
-    queue(reads.add(3, 500));
+    // A second declaration with a read outstanding sends it once more. Declared before the read is
+    // queued: declared after, the read could already be back, and an idle loop sends nothing.
     protocol.set_no_more_data();
+    queue(reads.add(3, 500));
     wait_for_reads(1);
     ASSERT_TRUE(server.request_log().wait_for_count(ipc_tools::NO_MORE_DATA, 2, condition_timeout));
     EXPECT_EQ(stop().code, ConnectionError::no_error);
