@@ -1,12 +1,23 @@
 #!/usr/bin/env bash
-# Installs the build into a fresh prefix, then builds the example application against the installed
-# package twice: through find_package(vexil_client) and through pkg-config.
+# Installs the build into a fresh prefix, then builds the examples against the installed package
+# through find_package(vexil_client), and examples/minimal_client.cpp once more through pkg-config
+# alone, the way the README shows; both builds of the minimal program then pass a read through the
+# reference server and must get it back called to its sequence.
 set -euo pipefail
 build_dir=$1
 examples_dir=$2
 sanitizer_flags=${3:-}
+server_program=${4:-}
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+server_pid=
+cleanup() {
+  if [ -n "$server_pid" ]; then
+    kill -TERM "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
 prefix=$work/prefix
 
 cmake --install "$build_dir" --component vexil_client --prefix "$prefix" >/dev/null
@@ -24,17 +35,32 @@ cmake -S "$examples_dir" -B "$work/example" -G Ninja -DCMAKE_PREFIX_PATH="$prefi
 cmake --build "$work/example" >/dev/null
 "$work/example/vexil_example" --help | grep -q "Usage"
 
-# The pkg-config file locates the same prefix wherever it was installed.
+# The pkg-config file locates the same prefix wherever it was installed, and its rpath lets the
+# program start without LD_LIBRARY_PATH.
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
-cat >"$work/versions.cpp" <<'CPP'
-#include "client_api/vexil_client.h"
-#include <iostream>
-int main() { std::cout << vexil::VexilClient::get_api_version().text << '\n'; }
-CPP
+unset LD_LIBRARY_PATH
 # shellcheck disable=SC2046,SC2086
-c++ $sanitizer_flags $(pkg-config --cflags vexil_client) "$work/versions.cpp" -o "$work/versions" \
-  $(pkg-config --libs vexil_client) -Wl,-rpath,"$prefix/lib"
-test "$("$work/versions")" = "7.1.0"
+c++ $sanitizer_flags $(pkg-config --cflags vexil_client) "$examples_dir/minimal_client.cpp" -o "$work/minimal_pc" \
+  $(pkg-config --libs vexil_client)
+
+if [ -n "$server_program" ]; then
+  endpoint=ipc://$work/server.sock
+  "$server_program" --address "$endpoint" >"$work/server.log" 2>&1 &
+  server_pid=$!
+  for _ in $(seq 1 400); do
+    grep -q 'listening on ' "$work/server.log" && break
+    sleep 0.05
+  done
+  grep -q 'listening on ' "$work/server.log" || { echo "the server did not start:" >&2; cat "$work/server.log" >&2; exit 1; }
+  for program in "$work/example/minimal_client" "$work/minimal_pc"; do
+    output=$("$program" "$endpoint" GATTACAGATTACAGATTACAGATTACA) || { echo "$program failed: $output" >&2; exit 1; }
+    if ! grep -qx "read 1: GATTACAGATTACAGATTACAGATTACA" <<<"$output"; then
+      echo "$program did not get its read back called:" >&2
+      echo "$output" >&2
+      exit 1
+    fi
+  done
+fi
 
 # Every member the installed read record declares links from the installed package alone.
 cat >"$work/record.cpp" <<'CPP'
@@ -65,6 +91,6 @@ int main() {
 CPP
 # shellcheck disable=SC2046,SC2086
 c++ $sanitizer_flags $(pkg-config --cflags vexil_client) "$work/record.cpp" -o "$work/record" \
-  $(pkg-config --libs vexil_client) -Wl,-rpath,"$prefix/lib"
+  $(pkg-config --libs vexil_client)
 test "$("$work/record")" = "10 1 2 4"
-echo "installed package builds the example and a pkg-config program"
+echo "installed package builds the examples through find_package and pkg-config, and they run"
