@@ -30,6 +30,13 @@ std::uint64_t number_argument(int argc, char** argv, int index, std::uint64_t fa
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+        std::cout << "usage: " << argv[0] << " [READS] [SEED] [MAX_SAMPLES]\n"
+                  << "  READS        reads to pass (default 10000)\n"
+                  << "  SEED         seed of the faults and reads (default random, printed)\n"
+                  << "  MAX_SAMPLES  longest read in samples (default 1000000; reads start at 100)\n";
+        return 0;
+    }
     chaos_soak::SoakOptions options;
     options.reads = number_argument(argc, argv, 1, 10000);
     options.seed = number_argument(argc, argv, 2, std::random_device{}());

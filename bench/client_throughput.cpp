@@ -308,38 +308,48 @@ int main(int argc, char** argv) {
     if (argc > 1 && argv[1] == CHILD_MODE) {
         return run_as_child(argc, argv);
     }
+    const char* const usage = "usage: client_throughput [--repetitions N] [--scale X] [--calling-threads N (model server)] "
+                              "[--memory-reads N] [--sizes N,N,...] [--cpus FIRST-LAST]\n";
     Options options;
     OptionReader arguments(argc, argv);
     const auto value = [&arguments] { return arguments.value(); };
-    for (std::string option; arguments.next(option);) {
-        if (option == "--repetitions") {
-            options.repetitions = std::stoul(value());
-        } else if (option == "--scale") {
-            options.scale = std::stod(value());
-        } else if (option == "--calling-threads") {
-            options.calling_threads = value();
-        } else if (option == "--cpus") {
-            options.cpus = value();
-        } else if (option == "--memory-reads") {
-            options.memory_reads = std::stoul(value());
-        } else if (option == "--sizes") {
-            // Only these read lengths, and neither the memory nor the model figure (for profiling).
-            options.sizes.clear();
-            std::istringstream list(value());
-            for (std::string item; std::getline(list, item, ',');) {
-                options.sizes.push_back(std::stoul(item));
+    try {
+        for (std::string option; arguments.next(option);) {
+            if (option == "--help" || option == "-h") {
+                std::cout << usage;
+                return 0;
+            } else if (option == "--repetitions") {
+                options.repetitions = std::stoul(value());
+            } else if (option == "--scale") {
+                options.scale = std::stod(value());
+            } else if (option == "--calling-threads") {
+                options.calling_threads = value();
+            } else if (option == "--cpus") {
+                options.cpus = value();
+            } else if (option == "--memory-reads") {
+                options.memory_reads = std::stoul(value());
+            } else if (option == "--sizes") {
+                // Only these read lengths, and neither the memory nor the model figure (for profiling).
+                options.sizes.clear();
+                std::istringstream list(value());
+                for (std::string item; std::getline(list, item, ',');) {
+                    options.sizes.push_back(std::stoul(item));
+                }
+                options.with_memory_and_model = false;
+            } else if (option == "--memory-probe") {
+                options.memory_probe = value();
+            } else if (option == ROUTER_MODE) {
+                options.replay_router = value();
+                options.replay_file = value();
+            } else {
+                std::cerr << "client_throughput: unknown option " << option << '\n' << usage;
+                return 2;
             }
-            options.with_memory_and_model = false;
-        } else if (option == "--memory-probe") {
-            options.memory_probe = value();
-        } else if (option == ROUTER_MODE) {
-            options.replay_router = value();
-            options.replay_file = value();
-        } else {
-            std::cerr << "usage: client_throughput [--repetitions N] [--scale X] [--calling-threads N (model server)] "
-                         "[--memory-reads N] [--sizes N,N,...] [--cpus FIRST-LAST]\n";
-            return 2;
         }
+    } catch (const std::exception& error) {
+        // A missing value or one std::stoul/stod cannot read.
+        std::cerr << "client_throughput: bad option value (" << error.what() << ")\n" << usage;
+        return 2;
     }
     // The engine's connection messages would drown the table.
     boost::log::core::get()->set_logging_enabled(false);

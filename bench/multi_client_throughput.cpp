@@ -624,6 +624,15 @@ int main(int argc, char** argv) {
     if (argc > 1 && argv[1] == CHILD_MODE) {
         return run_as_child(argc, argv);
     }
+    const char* const usage =
+            "usage: multi_client_throughput [--clients 1,8,32,100] [--reads N (total per run)]"
+            " [--repetitions N] [--passing pass_read|pass_reads|both] [--cpus FIRST-LAST]\n";
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") {
+            std::cout << usage;
+            return 0;
+        }
+    }
     Options options;
     try {
         options = parse(argc, argv);
@@ -632,9 +641,7 @@ int main(int argc, char** argv) {
             pin_to_cpus(options.cpus);
         }
     } catch (const std::invalid_argument& error) {
-        std::cerr << "multi_client_throughput: " << error.what()
-                  << "\nusage: multi_client_throughput [--clients 1,8,32,100] [--reads N (total per run)]"
-                     " [--repetitions N] [--passing pass_read|pass_reads|both] [--cpus FIRST-LAST]\n";
+        std::cerr << "multi_client_throughput: " << error.what() << '\n' << usage;
         return 2;
     }
     // The engine's connection messages would drown the table.

@@ -71,8 +71,18 @@ def main():
     parser.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args()
     build = pathlib.Path(args.build_dir).resolve()
+    server_program = build / "reference_server" / "vexil_reference_server"
+    cpp_program = build / "bench" / "python_throughput_client"
+    for path in (server_program, cpp_program):
+        if not path.exists():
+            sys.exit(f"{path} is not built: cmake -S . -B {args.build_dir} -G Ninja -DVEXIL_BUILD_BENCH=ON && "
+                     f"cmake --build {args.build_dir} --target tessellpy vexil_reference_server_app "
+                     f"python_throughput_client")
     sys.path.insert(0, str(build / "python" / "module"))
-    import tessellpy
+    try:
+        import tessellpy
+    except ImportError as error:
+        sys.exit(f"tessellpy does not load from {build / 'python' / 'module'} (build the target tessellpy): {error}")
 
     rng = np.random.default_rng(5)
     lengths = rng.integers(1000, 20000, size=args.reads)
@@ -86,18 +96,17 @@ def main():
             for read in reads:
                 out.write(np.array([read["read_tag"], len(read["raw_data"])], dtype=np.uint32).tobytes())
                 out.write(read["raw_data"].tobytes())
-        server, address = start_server(str(build / "reference_server" / "vexil_reference_server"), folder)
+        server, address = start_server(str(server_program), folder)
         try:
-            cpp_program = str(build / "bench" / "python_throughput_client")
             cpp, python = [], []
             # Alternating rounds, each half first in turn, so that both see the same server and load.
             for round_number in range(args.rounds):
                 if round_number % 2 == 0:
-                    cpp.append(cpp_run(cpp_program, address, reads_file))
+                    cpp.append(cpp_run(str(cpp_program), address, reads_file))
                     python.append(python_run(tessellpy, address, reads))
                 else:
                     python.append(python_run(tessellpy, address, reads))
-                    cpp.append(cpp_run(cpp_program, address, reads_file))
+                    cpp.append(cpp_run(str(cpp_program), address, reads_file))
         finally:
             server.send_signal(signal.SIGTERM)
             server.wait(timeout=10)
