@@ -28,21 +28,80 @@ bash scripts/install-deps.sh
 
 jobs=$(nproc)
 status=0
+logs=$(mktemp -d)
+summary=()
+
+# note <line>: one line of the closing summary; a line with "FAILED" in it fails the run.
+note() {
+  summary+=("$1")
+  [[ $1 != *FAILED* ]] || status=1
+}
+
+# At the end, whatever stopped the run: each build's counts, then one verdict.
+finish() {
+  local rc=$?
+  [ "$rc" -eq 0 ] || status=1
+  echo
+  echo "== summary"
+  local line
+  for line in "${summary[@]}"; do
+    echo "   $line"
+  done
+  if [ "$status" -eq 0 ]; then
+    echo "== ALL PASSED"
+  else
+    [ "$rc" -eq 0 ] || echo "   (the run stopped early, exit status $rc)"
+    echo "== FAILED"
+  fi
+  rm -rf "$logs"
+  exit "$status"
+}
+trap finish EXIT
+
+# configure <build dir> <cmake options...>: configures, then again with the same options, which
+# must leave every compile command as it was (a change would rebuild on every run).
+configure() {
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cp "$dir/compile_commands.json" "$logs/compile_commands.json"
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  if cmp -s "$logs/compile_commands.json" "$dir/compile_commands.json"; then
+    note "$dir: a second configure changed nothing"
+  else
+    note "$dir: FAILED, a second configure changed compile_commands.json"
+  fi
+}
 
 # run_suite <build dir> <ctest label regex, empty for all> <cmake targets, empty for all> <cmake options...>
 run_suite() {
   local dir=$1 labels=$2 targets=$3; shift 3
-  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  echo "== $dir: configure, build, test"
+  configure "$dir" "$@"
   if [ -n "$targets" ]; then
     # shellcheck disable=SC2086
-    cmake --build "$dir" --parallel "$jobs" --target $targets
+    cmake --build "$dir" --parallel "$jobs" --target $targets || { note "$dir: FAILED to build"; return; }
   else
-    cmake --build "$dir" --parallel "$jobs"
+    cmake --build "$dir" --parallel "$jobs" || { note "$dir: FAILED to build"; return; }
   fi
   local select=()
   [ -n "$labels" ] && select=(-L "$labels")
   [ -n "$repeat" ] && select+=(--repeat "until-fail:$repeat")
-  ctest --test-dir "$dir" --output-on-failure --parallel "${CTEST_JOBS:-$jobs}" "${select[@]}" || status=1
+  local log=$logs/ctest.log rc
+  { rc=0; ctest --test-dir "$dir" --output-on-failure --parallel "${CTEST_JOBS:-$jobs}" "${select[@]}" 2>&1 || rc=$?
+    echo "$rc" >"$logs/rc"; } | tee "$log"
+  rc=$(cat "$logs/rc")
+  # ctest ends with "N% tests passed, F tests failed out of T".
+  local counts failed total
+  counts=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
+  failed=$(sed -E 's/.* ([0-9]+) tests? failed.*/\1/' <<<"$counts")
+  total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$counts")
+  if [ -z "$counts" ]; then
+    note "$dir ctest: FAILED, no result (exit status $rc)"
+  elif [ "$rc" -ne 0 ] || [ "$failed" -ne 0 ]; then
+    note "$dir ctest: FAILED, $((total - failed)) passed, $failed failed of $total"
+  else
+    note "$dir ctest: $total passed, 0 failed"
+  fi
 }
 
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
@@ -55,16 +114,24 @@ if [ -n "$repeat" ]; then
   CTEST_JOBS=8 run_suite build/release "$threaded" "$targets" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXIL_BUILD_BENCH=ON
   CTEST_JOBS=8 run_suite build/sanitize "$threaded" "$targets" -DCMAKE_BUILD_TYPE=Debug -DVEXIL_SANITIZE=ON -DVEXIL_BUILD_BENCH=OFF
   CTEST_JOBS=8 run_suite build/tsan "$threaded" "$targets" -DCMAKE_BUILD_TYPE=Debug -DVEXIL_TSAN=ON -DVEXIL_BUILD_BENCH=OFF
-  if [ "$status" -eq 0 ]; then
-    echo "== the threaded suites passed $repeat times in a row in every build"
-  fi
-  exit $status
+  [ "$status" -ne 0 ] || note "the threaded suites passed $repeat times in a row in every build"
+  exit 0
 fi
 
 run_suite build/release "" "" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXIL_BUILD_BENCH=ON
 
 # The Python module's tests on Debian's interpreter, against the release build's module and server.
-VEXIL_BUILD_DIR=build/release /usr/bin/python3 -m pytest -q tests/python || status=1
+echo "== build/release: the Python module's tests"
+{ rc=0; VEXIL_BUILD_DIR=build/release /usr/bin/python3 -m pytest -q tests/python 2>&1 || rc=$?
+  echo "$rc" >"$logs/rc"; } | tee "$logs/pytest.log"
+pytest_rc=$(cat "$logs/rc")
+# pytest -q ends with e.g. "212 passed, 1 skipped in 40.1s".
+pytest_counts=$(grep -E '^[0-9]+ (passed|failed)|^=+ .*(passed|failed)' "$logs/pytest.log" | tail -1 | sed -E 's/^=+ //; s/ in [0-9.]+s.*//')
+if [ "$pytest_rc" -eq 0 ]; then
+  note "build/release pytest: ${pytest_counts:-passed}"
+else
+  note "build/release pytest: FAILED, ${pytest_counts:-no result} (exit status $pytest_rc)"
+fi
 
 run_suite build/sanitize "" "" -DCMAKE_BUILD_TYPE=Debug -DVEXIL_SANITIZE=ON -DVEXIL_BUILD_BENCH=OFF
 
@@ -76,6 +143,13 @@ CTEST_JOBS=$(( (jobs + 1) / 2 )) run_suite build/tsan "^(common|interfaces|ipc_t
   -DCMAKE_BUILD_TYPE=Debug -DVEXIL_TSAN=ON -DVEXIL_BUILD_BENCH=OFF
 
 # Everything a server sends, fuzzed for a bounded time per input.
-bash scripts/fuzz.sh 15 4 || status=1
-
-exit $status
+echo "== build/fuzz: every fuzz target for 15 s"
+{ rc=0; bash scripts/fuzz.sh 15 4 2>&1 || rc=$?; echo "$rc" >"$logs/rc"; } | tee "$logs/fuzz.log"
+fuzz_rc=$(cat "$logs/rc")
+fuzz_ok=$(grep -cE '^[a-z_0-9]+ +ok ' "$logs/fuzz.log" || true)
+fuzz_failed=$(grep -cE '^[a-z_0-9]+ +FAILED ' "$logs/fuzz.log" || true)
+if [ "$fuzz_rc" -eq 0 ]; then
+  note "build/fuzz: $fuzz_ok fuzz targets ran 15 s each without a finding"
+else
+  note "build/fuzz: FAILED, $fuzz_ok targets ok, $fuzz_failed failed (exit status $fuzz_rc)"
+fi
