@@ -429,10 +429,12 @@ void BasecallClient::run_connections(const std::shared_ptr<ReadBuffer>& read_buf
 
     m_accept_data.store(false);
     read_buffer->set_no_more_data();
+    // The connection is over for good: nothing queued or in flight may be left behind. Reads go
+    // back before the status leaves the connection, so that a caller who connects again as soon
+    // as it reads disconnected (or error) finds every one of them among the completed reads.
+    const auto returned = read_buffer->return_unfinished_reads();
+    trace.message([returned] { return "unfinished reads returned: " + std::to_string(returned); });
     if (error.code != ConnectionError::no_error) {
-        // The connection is over for good: nothing queued or in flight may be left behind.
-        const auto returned = read_buffer->return_unfinished_reads();
-        trace.message([returned] { return "unfinished reads returned: " + std::to_string(returned); });
         m_client_connection_state.set_error(error);
         ZEV_LOG(common::logging::error) << "Connection error. " << to_string(error);
     }

@@ -304,3 +304,103 @@ TEST(ClientSession, DuplexConfigurationsAskForMoreReadDataAndTheWorkerRunsTheHoo
     EXPECT_TRUE(client.validate_read(read, message));
     EXPECT_EQ(Result::success, client.disconnect());
 }
+
+namespace {
+
+/// Collects every read a client gives back, across connections, until `count` distinct tags have
+/// come or the time runs out; returns how often each tag came.
+std::map<std::uint64_t, int> collect_until(VexilClient& client, std::size_t count) {
+    std::map<std::uint64_t, int> seen;
+    const auto deadline = std::chrono::steady_clock::now() + api_test::condition_timeout;
+    while (seen.size() < count && std::chrono::steady_clock::now() < deadline) {
+        std::vector<std::vector<vexil::Read>> groups;
+        client.get_completed_reads(groups);
+        for (const auto& group : groups) {
+            for (const auto& read : group) {
+                ++seen[read.get_read_tag()];
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return seen;
+}
+
+enum class Ending { disconnect, finish };
+enum class Reconnector { handler, other_thread };
+
+/// Passes reads the server is slow to return, ends the connection while they are out and connects
+/// again at once, from the status handler or from a thread that keeps trying: every read must
+/// come back exactly once.
+void reconnect_while_ending(const std::string& address, Ending ending, Reconnector reconnector) {
+    constexpr std::uint64_t reads = 40;
+    VexilClient client(address, "dna_sim_fast", "", false);
+    Metadata params = quick_params();
+    params.insert<std::uint64_t>("max_reads_queued", reads);  // all passed at once
+    ASSERT_EQ(Result::success, client.set_params(params));
+    std::atomic<bool> reconnect{false};
+    std::atomic<int> reconnected{0};
+    const auto connect_once = [&] {
+        if (reconnect.exchange(false)) {
+            reconnected = client.connect() == Result::success ? 1 : -1;
+        }
+    };
+    if (reconnector == Reconnector::handler) {
+        ASSERT_EQ(Result::success,
+                  client.set_state_change_handler([&](ConnectionStatus, ConnectionStatus now, const std::string&) {
+                      if (now == ConnectionStatus::disconnected) {
+                          connect_once();
+                      }
+                  }));
+    }
+    ASSERT_EQ(Result::success, client.connect());
+    for (std::uint64_t tag = 1; tag <= reads; ++tag) {
+        auto read = api_test::make_read(tag, api_test::random_sequence(100, static_cast<std::uint32_t>(tag)));
+        ASSERT_EQ(PassReadResult::success, client.pass_read(read, 5000 * api_test::slow_factor));
+    }
+    reconnect = true;
+    std::thread racer;
+    if (reconnector == Reconnector::other_thread) {
+        racer = std::thread([&] {
+            while (reconnect.load()) {
+                if (client.get_status() == ConnectionStatus::disconnected) {
+                    connect_once();
+                }
+                std::this_thread::yield();
+            }
+        });
+    }
+    if (ending == Ending::disconnect) {
+        EXPECT_EQ(Result::success, client.disconnect());
+    } else {
+        client.finish(1);
+    }
+    const auto seen = collect_until(client, reads);
+    reconnect = false;
+    if (racer.joinable()) {
+        racer.join();
+    }
+    const auto start = std::chrono::steady_clock::now();
+    while (reconnected.load() == 0 && std::chrono::steady_clock::now() - start < api_test::condition_timeout) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_EQ(1, reconnected.load());
+    EXPECT_EQ(reads, seen.size());
+    for (const auto& [tag, times] : seen) {
+        EXPECT_EQ(1, times) << "read " << tag;
+    }
+    client.disconnect();
+}
+
+}  // namespace
+
+TEST(ClientSession, ConnectingAgainWhileAConnectionEndsLosesNoRead) {
+    // Each pull held, so that reads are still out when the connection ends.
+    api_test::ServerProcess server({"--fault", "delay,request=GET_FIRST_CALLED_BLOCK,count=forever,delay=100"});
+    for (const auto ending : {Ending::disconnect, Ending::finish}) {
+        for (const auto reconnector : {Reconnector::handler, Reconnector::other_thread}) {
+            SCOPED_TRACE(testing::Message() << "ending " << static_cast<int>(ending) << ", reconnecting from "
+                                            << (reconnector == Reconnector::handler ? "the handler" : "a thread"));
+            reconnect_while_ending(server.address(), ending, reconnector);
+        }
+    }
+}
