@@ -20,6 +20,12 @@ constexpr std::chrono::milliseconds FINISH_POLL_INTERVAL{100};
 // takes microseconds, and retrying at once would keep a CPU busy for the whole reconnect window.
 constexpr std::chrono::milliseconds MIN_HANDSHAKE_INTERVAL{100};
 constexpr std::chrono::milliseconds STOP_CHECK_INTERVAL{10};
+// A connect that hears nothing from the server says so: a typo in the address would otherwise look
+// like a hang for the whole reconnect window. The first warning comes after this silence (or one
+// request time-out, when longer), then at most every SILENCE_WARNING_INTERVAL.
+constexpr std::chrono::milliseconds FIRST_SILENCE_WARNING{3000};
+constexpr std::chrono::milliseconds SILENCE_WARNING_INTERVAL{30000};
+constexpr std::chrono::milliseconds SILENCE_CHECK_INTERVAL{250};
 
 // Declares the end of input on a buffer whatever way its scope is left.
 class NoMoreDataGuard {
@@ -36,6 +42,36 @@ public:
 
 private:
     std::shared_ptr<ReadBuffer> m_buffer;
+};
+
+// Warns while connect waits for a server that has not answered, naming the address, the request
+// whose reply is awaited and how long connecting goes on trying.
+class SilenceWarner {
+public:
+    explicit SilenceWarner(std::chrono::milliseconds first_after) : m_first_after(first_after) {}
+
+    void check(const ServerSilence& silence, std::chrono::seconds window,
+               std::chrono::steady_clock::time_point deadline)
+    {
+        using std::chrono::duration_cast;
+        using std::chrono::seconds;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - silence.since < m_first_after || now < m_next) {
+            return;
+        }
+        m_next = now + SILENCE_WARNING_INTERVAL;
+        const auto left = std::max(seconds(0), duration_cast<seconds>(deadline - now));
+        ZEV_LOG(common::logging::warning)
+                << "No reply from the basecall server at " << silence.endpoint << " for "
+                << duration_cast<seconds>(now - silence.since).count() << " s: still waiting for its reply to "
+                << ipc_tools::message_type_as_string(silence.awaited)
+                << ". Connecting goes on trying until the reconnect window of " << window.count()
+                << " s has passed (" << left.count() << " s left).";
+    }
+
+private:
+    std::chrono::milliseconds m_first_after;
+    std::chrono::steady_clock::time_point m_next{};
 };
 
 }  // namespace
@@ -107,9 +143,38 @@ void BasecallClient::connect(const std::string& address,
         m_connection_info = std::move(info);
         m_server_file_load_timeout = file_load_timeout_s;
         connection_protocol()->set_connection_params(address, request_timeout_ms);
+        set_reconnect_deadline(std::chrono::steady_clock::now() + std::chrono::seconds(m_reconnect_timeout.load()));
         start_worker_thread();
     }
-    m_connect_latch.wait();
+    const auto connection = connection_protocol();
+    SilenceWarner warner(std::max(FIRST_SILENCE_WARNING, std::chrono::milliseconds(request_timeout_ms)));
+    while (!wait_for_connect_settled(SILENCE_CHECK_INTERVAL)) {
+        if (const auto silence = connection->server_silence()) {
+            const std::chrono::steady_clock::time_point deadline(
+                    std::chrono::steady_clock::duration(m_reconnect_deadline.load()));
+            warner.check(*silence, std::chrono::seconds(m_reconnect_timeout.load()), deadline);
+        }
+    }
+}
+
+void BasecallClient::settle_connect()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_connect_mutex);
+        m_connect_settled = true;
+    }
+    m_connect_condition.notify_all();
+}
+
+bool BasecallClient::wait_for_connect_settled(std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> lock(m_connect_mutex);
+    return m_connect_condition.wait_for(lock, timeout, [this] { return m_connect_settled; });
+}
+
+void BasecallClient::set_reconnect_deadline(std::chrono::steady_clock::time_point deadline)
+{
+    m_reconnect_deadline.store(deadline.time_since_epoch().count());
 }
 
 void BasecallClient::start_worker_thread()
@@ -276,6 +341,8 @@ void BasecallClient::join_worker_thread()
     m_stop_requested.store(true);
     get_read_buffer()->set_no_more_data();
     read_processing_protocol()->stop();
+    // A server that stopped answering must not hold the caller for the rest of a reply's wait.
+    connection_protocol()->interrupt_waits();
     // Whoever asks at once (two disconnects, finish with disconnect, the destructor), one joins.
     std::lock_guard<std::mutex> lock(m_worker_mutex);
     if (m_worker_thread && m_worker_thread->joinable()) {
@@ -376,7 +443,7 @@ void BasecallClient::worker_loop(ThreadHook hook)
         }
     }
     m_accept_data.store(false);
-    m_connect_latch.count_down();
+    settle_connect();
     declare_no_more_data_on_current_buffer();
 }
 
@@ -388,6 +455,9 @@ void BasecallClient::run_connections(const std::shared_ptr<ReadBuffer>& read_buf
     ErrorState error;
     RequestBrokerAdapter* adapter = nullptr;
     auto deadline = calculate_reconnect_timeout_time(std::chrono::seconds(m_reconnect_timeout.load()));
+    set_reconnect_deadline(deadline);
+    // The caller ended the connection while a reply was awaited.
+    bool stopped_awaiting_reply = false;
     while (true) {
         const auto attempt_start = std::chrono::steady_clock::now();
         adapter = connection->establish_server_connection(m_connection_info, m_server_file_load_timeout);
@@ -406,10 +476,12 @@ void BasecallClient::run_connections(const std::shared_ptr<ReadBuffer>& read_buf
             trace.message("connected");
             trace.message("server version: " + connected.server_version);
             trace.message("server minimap version: " + connected.minimap_version);
-            m_connect_latch.count_down();
+            settle_connect();
             error = read_loop->process_reads(read_buffer.get(), adapter);
             trace.message(to_string(error));
+            stopped_awaiting_reply = error.code == ConnectionError::timed_out && m_stop_requested.load();
             deadline = calculate_reconnect_timeout_time(std::chrono::seconds(m_reconnect_timeout.load()));
+            set_reconnect_deadline(deadline);
         } else {
             error = connection->error_state();
         }
@@ -434,11 +506,21 @@ void BasecallClient::run_connections(const std::shared_ptr<ReadBuffer>& read_buf
     // as it reads disconnected (or error) finds every one of them among the completed reads.
     const auto returned = read_buffer->return_unfinished_reads();
     trace.message([returned] { return "unfinished reads returned: " + std::to_string(returned); });
+    bool goodbye_said = false;
+    if (stopped_awaiting_reply) {
+        // A server that answers the goodbye was merely slow, and the connection ends as stopped; one
+        // that does not has stopped answering, as the cut-short wait suggested.
+        goodbye_said = true;
+        if (connection->disconnect_from_server()) {
+            error = ErrorState{};
+        }
+    }
     if (error.code != ConnectionError::no_error) {
         m_client_connection_state.set_error(error);
         ZEV_LOG(common::logging::error) << "Connection error. " << to_string(error);
     }
-    if (adapter != nullptr && m_client_connection_state.get_error_state().code != ConnectionError::timed_out) {
+    if (adapter != nullptr && !goodbye_said &&
+        m_client_connection_state.get_error_state().code != ConnectionError::timed_out) {
         connection->disconnect_from_server();
     }
     if (m_client_connection_state.get_status() != ClientStatus::error) {

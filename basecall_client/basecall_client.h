@@ -5,12 +5,12 @@
 #include "basecall_client/read_buffer.h"
 #include "common/diagnostics/state/state_provider.h"
 #include "common/diagnostics/tracing/trace_domain.h"
-#include "common/synchronisation.h"
 #include "interfaces/read_holder.h"
 #include "ipc_tools/connection_info.h"
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -132,6 +132,10 @@ private:
     // Connects, runs the read loop and reconnects after time-outs; records how the worker ended.
     void run_connections(const std::shared_ptr<ReadBuffer>& read_buffer, common::diagnostics::tracing::Trace& trace);
     void end_with_exception(const std::string& what);
+    // Releases connect: the first connection is up, or the worker has given up.
+    void settle_connect();
+    bool wait_for_connect_settled(std::chrono::milliseconds timeout);
+    void set_reconnect_deadline(std::chrono::steady_clock::time_point deadline);
     void declare_no_more_data_on_current_buffer();
     static std::chrono::steady_clock::time_point calculate_reconnect_timeout_time(std::chrono::seconds timeout);
     std::shared_ptr<AbstractConnectionProtocol> connection_protocol() const;
@@ -151,7 +155,11 @@ private:
     std::atomic<bool> m_accept_data{false};
     // Set by join_worker_thread: the worker stops retrying connections that time out.
     std::atomic<bool> m_stop_requested{false};
-    common::synchronisation::Latch m_connect_latch{1};
+    std::mutex m_connect_mutex;
+    std::condition_variable m_connect_condition;
+    bool m_connect_settled{false};
+    // When the worker stops retrying connections that time out, for the warnings of connect.
+    std::atomic<std::chrono::steady_clock::rep> m_reconnect_deadline{0};
     ipc_tools::ConnectionInfo m_connection_info;
     std::uint32_t m_server_file_load_timeout{0};
     std::atomic<std::int64_t> m_reconnect_timeout{default_reconnect_timeout.count()};

@@ -85,6 +85,7 @@ ConnectionProtocol::~ConnectionProtocol() = default;
 void ConnectionProtocol::set_connection_params(const std::string& address, unsigned int timeout_ms) {
     auto trace = create_trace("set_connection_params");
     m_address = address;
+    m_endpoint = ipc_tools::server_endpoint(address);
     m_timeout_ms = timeout_ms;
     trace.message("port: " + address);
     trace.message("timeout: " + std::to_string(timeout_ms));
@@ -116,11 +117,34 @@ const std::string& ConnectionProtocol::get_alignment_file_header() const { retur
 const ErrorState& ConnectionProtocol::error_state() const { return m_error; }
 
 bool ConnectionProtocol::send(Message& request, Message& reply) {
+    {
+        std::lock_guard<std::mutex> lock(m_silence_mutex);
+        m_awaited = request.get_type();
+        if (!m_silent_since) {
+            m_silent_since = std::chrono::steady_clock::now();
+        }
+    }
     if (m_adapter.send_request(request, reply)) {
+        std::lock_guard<std::mutex> lock(m_silence_mutex);
+        m_silent_since.reset();
         return true;
     }
     m_error = m_adapter.error_state();
+    if (m_error.code == ConnectionError::timed_out) {
+        // A typo in the address looks just like a server that stopped: say which one was tried.
+        m_error.message += " (server at " + m_endpoint + ")";
+    }
     return false;
+}
+
+void ConnectionProtocol::interrupt_waits() { m_adapter.interrupt_waits(); }
+
+std::optional<ServerSilence> ConnectionProtocol::server_silence() const {
+    std::lock_guard<std::mutex> lock(m_silence_mutex);
+    if (!m_silent_since) {
+        return std::nullopt;
+    }
+    return ServerSilence{m_endpoint, m_awaited, *m_silent_since};
 }
 
 bool ConnectionProtocol::build_connection_string(std::string& connection_string) {
@@ -342,22 +366,25 @@ bool ConnectionProtocol::try_load_on_server(MessageType request_type, const std:
     return false;
 }
 
-void ConnectionProtocol::disconnect_from_server() const {
+bool ConnectionProtocol::disconnect_from_server() const {
     auto trace = create_trace("disconnect_from_server");
     trace.message("sending DISCONNECT with ID: " + m_connected_info.client_uid);
     Message request(ipc_tools::DISCONNECT, m_connected_info.client_uid, 0, std::string());
     Message reply;
-    if (!m_adapter.send_request(request, reply)) {
+    if (!m_adapter.send_farewell(request, reply)) {
         const std::string error_text = to_string(m_adapter.error_state());
         trace.message(error_text);
         ZEV_LOG(common::logging::warning) << "Error disconnecting from server: " << error_text;
-        return;
+        // A reply the broker refused is still an answer.
+        const ConnectionError code = m_adapter.error_state().code;
+        return code == ConnectionError::bad_reply || code == ConnectionError::bad_request;
     }
     trace.message("reply type: " + type_name(reply.get_type()));
     if (reply.get_type() != ipc_tools::DISCONNECTED) {
         ZEV_LOG(common::logging::info) << "Could not disconnect from basecall server, invalid reply: "
                                        << type_name(reply.get_type());
     }
+    return true;
 }
 
 }  // namespace basecall_service

@@ -7,7 +7,10 @@
 #include "ipc_tools/message.h"
 #include "ipc_tools/message_type.h"
 
+#include <chrono>
 #include <cstdint>
+#include <mutex>
+#include <optional>
 #include <string>
 
 namespace basecall_service {
@@ -34,6 +37,13 @@ struct ConfigDetails {
 /// matches (an absent list counts as empty). beam_cut and beam_width are left as they are.
 bool find_config_details(const vexil_ipc::ConfigData* data, const std::string& config_name, ConfigDetails& details);
 
+/// A server that has answered none of the handshake's requests since `since`.
+struct ServerSilence {
+    std::string endpoint;
+    ipc_tools::MessageType awaited = ipc_tools::UNSET;  // the request whose reply is awaited
+    std::chrono::steady_clock::time_point since;
+};
+
 class AbstractConnectionProtocol {
 public:
     virtual ~AbstractConnectionProtocol() = default;
@@ -45,7 +55,14 @@ public:
     virtual const ipc_tools::ConnectedInfo& get_connected_info() const = 0;
     virtual const std::string& get_alignment_file_header() const = 0;
     virtual const ErrorState& error_state() const = 0;
-    virtual void disconnect_from_server() const = 0;
+    /// Says goodbye; once waits are interrupted, a server that does not answer costs one poll.
+    /// False when the server did not answer.
+    virtual bool disconnect_from_server() const = 0;
+    /// Cuts short the wait for a reply in progress and every later one, for good: the client is
+    /// ending. Any thread.
+    virtual void interrupt_waits() = 0;
+    /// Set while the handshake waits for a server that has not answered yet. Any thread.
+    virtual std::optional<ServerSilence> server_silence() const = 0;
 };
 
 /// Brings one engine connection to the server up (prepare the link, load configuration,
@@ -68,7 +85,9 @@ public:
     const ipc_tools::ConnectedInfo& get_connected_info() const override;
     const std::string& get_alignment_file_header() const override;
     const ErrorState& error_state() const override;
-    void disconnect_from_server() const override;
+    bool disconnect_from_server() const override;
+    void interrupt_waits() override;
+    std::optional<ServerSilence> server_silence() const override;
 
     /// Pause between two load requests while the server answers LOADING.
     static constexpr unsigned int LOAD_RETRY_INTERVAL_MS = 500;
@@ -87,7 +106,8 @@ private:
     /// One load request: true on SUCCESS; false with no error set while the server is loading.
     bool try_load_on_server(ipc_tools::MessageType request_type, const std::string& text);
 
-    /// Sends through the adapter; on failure copies the adapter's error.
+    /// Sends through the adapter; on failure copies the adapter's error, naming the server when
+    /// it did not answer.
     bool send(ipc_tools::Message& request, ipc_tools::Message& reply);
     /// Builds the connection string; a path that no longer resolves becomes an error, not an
     /// exception on the worker thread.
@@ -102,7 +122,12 @@ private:
     ipc_tools::ConnectedInfo m_connected_info;
     std::string m_alignment_file_header;
     std::string m_address;
+    std::string m_endpoint;
     unsigned int m_timeout_ms = 0;
+    // Since when the server has answered no request, while that lasts; read by the caller's thread.
+    mutable std::mutex m_silence_mutex;
+    std::optional<std::chrono::steady_clock::time_point> m_silent_since;
+    ipc_tools::MessageType m_awaited = ipc_tools::UNSET;
     ipc_tools::ConnectionInfo m_connection_info;
     std::uint32_t m_file_load_timeout_s = 0;
 };

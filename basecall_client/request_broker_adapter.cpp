@@ -35,6 +35,16 @@ bool RequestBrokerAdapter::ping_server_if_quiet(const std::string& client_id)
     return invoke([this, client_id] { m_broker.ping_server_if_quiet(client_id); });
 }
 
+bool RequestBrokerAdapter::send_farewell(ipc_tools::Message& request, ipc_tools::Message& reply)
+{
+    return invoke([this, &request, &reply] { m_broker.send_farewell(request, reply); });
+}
+
+void RequestBrokerAdapter::interrupt_waits()
+{
+    m_broker.interrupt_waits();
+}
+
 const ErrorState& RequestBrokerAdapter::error_state() const { return m_error; }
 
 bool RequestBrokerAdapter::invoke(const std::function<void()>& call)

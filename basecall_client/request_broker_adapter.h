@@ -28,6 +28,10 @@ public:
     bool start_request(ipc_tools::Message& request);
     bool finish_request(ipc_tools::Message& reply);
     bool ping_server_if_quiet(const std::string& client_id);
+    /// See RequestBroker::send_farewell and interrupt_waits; only the latter may come from
+    /// another thread.
+    bool send_farewell(ipc_tools::Message& request, ipc_tools::Message& reply);
+    void interrupt_waits();
 
     const ErrorState& error_state() const;
 

@@ -54,14 +54,15 @@ int wait_for_reply(zmq_pollitem_t& item,
                    std::chrono::milliseconds timeout,
                    const ReplyWaiter& waiter,
                    ReplyPace& pace,
-                   std::uint32_t kind) {
+                   std::uint32_t kind,
+                   int wake_descriptor) {
     const auto start = std::chrono::steady_clock::now();
     int result = 0;
     if (pace.awake_first(kind)) {
         result = poll_awake(&item, 1, std::min<std::chrono::microseconds>(REPLY_AWAKE_WINDOW, timeout), &waiter);
     }
     if (result == 0) {
-        result = poll_asleep(item, timeout);
+        result = poll_asleep(item, timeout, wake_descriptor);
     }
     if (result > 0) {
         pace.record(kind, std::chrono::steady_clock::now() - start);
@@ -69,11 +70,16 @@ int wait_for_reply(zmq_pollitem_t& item,
     return result;
 }
 
-int poll_asleep(zmq_pollitem_t& item, std::chrono::milliseconds timeout) {
+int poll_asleep(zmq_pollitem_t& item, std::chrono::milliseconds timeout, int wake_descriptor) {
+    // The wake descriptor costs nothing until the reply is slow enough to be slept for.
+    zmq_pollitem_t items[2] = {item, {nullptr, wake_descriptor, ZMQ_POLLIN, 0}};
+    const int count = wake_descriptor >= 0 ? 2 : 1;
     while (true) {
-        const int result = zmq_poll(&item, 1, static_cast<long>(timeout.count()));
+        const int result = zmq_poll(items, count, static_cast<long>(timeout.count()));
         if (result >= 0 || zmq_errno() != EINTR) {
-            return result;
+            item.revents = items[0].revents;
+            const bool woken = count == 2 && (items[1].revents & ZMQ_POLLIN) != 0;
+            return woken ? result - 1 : result;
         }
     }
 }

@@ -63,20 +63,23 @@ private:
 int poll_awake(zmq_pollitem_t* items, int count, std::chrono::microseconds window,
                const ReplyWaiter* waiter = nullptr);
 
-/// One poll that sleeps for up to `timeout`, repeated when a signal interrupts it. Returns what the
-/// last poll returned.
-int poll_asleep(zmq_pollitem_t& item, std::chrono::milliseconds timeout);
+/// One poll that sleeps for up to `timeout`, repeated when a signal interrupts it. With a
+/// `wake_descriptor` (0 or more) it ends as soon as that descriptor is readable too, which the result
+/// does not count. Returns what the last poll returned.
+int poll_asleep(zmq_pollitem_t& item, std::chrono::milliseconds timeout, int wake_descriptor = -1);
 
 /// Waits for the reply to a request of `kind` as every requester of this process does: awake first
 /// (at most the window, never past `timeout`, only while `waiter` is alone and only when `pace`
 /// says the last reply to this kind came within the window), then in a poll that sleeps for up to
-/// `timeout`; an interrupted poll is repeated. A reply's wait is recorded in `pace`. Returns what
-/// the last poll returned. One function, so that a benchmark's bare sockets wait exactly as the
-/// client does.
+/// `timeout`; an interrupted poll is repeated, and the sleeping poll ends early once
+/// `wake_descriptor` (see poll_asleep) is readable. A reply's wait is recorded in `pace`. Returns
+/// what the last poll returned. One function, so that a benchmark's bare sockets wait exactly as
+/// the client does.
 int wait_for_reply(zmq_pollitem_t& item,
                    std::chrono::milliseconds timeout,
                    const ReplyWaiter& waiter,
                    ReplyPace& pace,
-                   std::uint32_t kind);
+                   std::uint32_t kind,
+                   int wake_descriptor = -1);
 
 }  // namespace ipc_tools

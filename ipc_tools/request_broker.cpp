@@ -75,8 +75,7 @@ void RequestBroker::prepare_connection(const std::string& address, std::uint32_t
     reset();
 }
 
-std::string RequestBroker::generate_server_address(const std::string& address) const {
-    auto trace = create_trace("generate_server_address");
+std::string server_endpoint(const std::string& address) {
     // A full ZeroMQ endpoint is used as given.
     if (starts_with(address, IPC_PREFIX) || starts_with(address, TCP_PREFIX)) {
         return address;
@@ -85,6 +84,11 @@ std::string RequestBroker::generate_server_address(const std::string& address) c
         return TCP_PREFIX + address;
     }
     return TCP_PREFIX + "localhost:" + address;
+}
+
+std::string RequestBroker::generate_server_address(const std::string& address) const {
+    auto trace = create_trace("generate_server_address");
+    return server_endpoint(address);
 }
 
 void RequestBroker::reset() {
@@ -98,6 +102,7 @@ void RequestBroker::reset() {
         m_socket.reset();
         m_context = std::move(fresh);
     }
+    m_awaiting_reply = false;
     auto socket = std::make_unique<zmq::socket_t>(m_context, zmq::socket_type::req);
     socket->set(zmq::sockopt::linger, 0);
     m_socket = std::move(socket);
@@ -128,9 +133,30 @@ void RequestBroker::start_request(Message& request) {
         throw std::system_error(error_number, std::system_category(), "Client zmq_msg_send failed");
     }
     m_pending_request_type = request_type;
+    m_awaiting_reply = true;
 }
 
 void RequestBroker::finish_request(Message& reply) {
+    await_reply(reply, POLL_RETRY_BUDGET, m_interrupt.descriptor());
+}
+
+void RequestBroker::interrupt_waits() {
+    m_interrupt.raise();
+}
+
+void RequestBroker::send_farewell(Message& request, Message& reply) {
+    if (!m_interrupt.raised()) {
+        send_request(request, reply);
+        return;
+    }
+    if (m_awaiting_reply) {
+        reset();
+    }
+    start_request(request);
+    await_reply(reply, 0, -1);
+}
+
+void RequestBroker::await_reply(Message& reply, int retries, int wake_descriptor) {
     COMMON_CONTRACT_CHECK_AT(m_socket.get() != nullptr, "null socket", SOURCE_NAME, 128);
     const MessageType request_type = m_pending_request_type;
     zmq_pollitem_t item{m_socket->handle(), 0, ZMQ_POLLIN, 0};
@@ -140,8 +166,10 @@ void RequestBroker::finish_request(Message& reply) {
     // while asleep too, so that others do not spin meanwhile.
     const ReplyWaiter waiter;
     const std::chrono::milliseconds time_out(m_timeout_ms);
-    int budget = POLL_RETRY_BUDGET;
-    int poll_result = wait_for_reply(item, time_out, waiter, m_reply_pace, request_type);
+    int budget = retries;
+    int poll_result = wait_for_reply(item, time_out, waiter, m_reply_pace, request_type, wake_descriptor);
+    // The request's name is spelt out only for a trace or an error.
+    const auto name = [request_type] { return message_type_as_string(request_type); };
     while (true) {
         if (poll_result < 0) {
             const int error_number = zmq_errno();
@@ -150,6 +178,11 @@ void RequestBroker::finish_request(Message& reply) {
             throw zmq::error_t(error_number);
         }
         write_hftrace("send_request", [&] { return poll_result_as_string(poll_result, item); });
+        if (poll_result == 0 && wake_descriptor >= 0 && m_interrupt.raised()) {
+            const std::string text = "Wait for reply to request: " + name() + " cut short: the client is ending";
+            get_trace_context()->write_message("send_request", text);
+            throw WaitCutShort(text);
+        }
         if (budget == 0) {
             break;
         }
@@ -157,12 +190,10 @@ void RequestBroker::finish_request(Message& reply) {
         if (poll_result >= 1 && (item.revents & (ZMQ_POLLIN | ZMQ_POLLERR)) == ZMQ_POLLIN) {
             break;
         }
-        poll_result = poll_asleep(item, time_out);
+        poll_result = poll_asleep(item, time_out, wake_descriptor);
     }
 
     const auto& context = get_trace_context();
-    // The request's name is spelt out only for a trace or an error.
-    const auto name = [request_type] { return message_type_as_string(request_type); };
     if ((item.revents & ZMQ_POLLIN) == 0) {
         const std::string text = "Timeout waiting for reply to request: " + name();
         context->write_message("send_request", text);
@@ -196,6 +227,7 @@ void RequestBroker::fetch_and_validate_reply(MessageType request_type, Message& 
                                "Client zmq_msg_recv failed. " + to_string_zmq_error(error_number));
         throw std::system_error(error_number, std::system_category(), "Client zmq_msg_recv failed");
     }
+    m_awaiting_reply = false;
 
     // The protocol has one frame per reply. Read any further parts now, so the REQ socket is
     // ready for the next request, and refuse the reply.

@@ -3,6 +3,7 @@
 #include "ipc_tools/awake_poll.h"
 #include "ipc_tools/message.h"
 #include "ipc_tools/request_errors.h"
+#include "ipc_tools/wait_interrupt.h"
 
 #include "common/diagnostics/tracing/trace_domain.h"
 
@@ -50,6 +51,15 @@ public:
     void start_request(Message& request);
     void finish_request(Message& reply);
 
+    /// Cuts short the wait for a reply in progress and every later one, for good (the owner is
+    /// ending): such a wait throws WaitCutShort. The one call that may come from another thread.
+    void interrupt_waits();
+
+    /// The last request of a connection. Once waits are interrupted it goes out on a fresh socket
+    /// when the old one still awaits a reply, and waits for one poll without being cut short, so
+    /// that a server that stopped answering costs one time-out; until then it is send_request.
+    void send_farewell(Message& request, Message& reply);
+
     /// Receives the reply that the poll reported and checks its type.
     void fetch_and_validate_reply(MessageType request_type, Message& reply);
 
@@ -58,14 +68,22 @@ public:
     void ping_server_if_quiet(const std::string& client_id);
 
 private:
+    /// Polls up to 1 + `retries` times; a poll ends early when `wake_descriptor` is readable.
+    void await_reply(Message& reply, int retries, int wake_descriptor);
+
     zmq::context_t m_context;
     std::unique_ptr<zmq::socket_t> m_socket;
     std::string m_server_address;
     std::uint32_t m_timeout_ms;
     std::int64_t m_last_send_time;
     MessageType m_pending_request_type = UNSET;  // of the request whose reply finish_request awaits
+    bool m_awaiting_reply = false;  // sent and not yet received: the REQ socket takes no request
+    WaitInterrupt m_interrupt;
     ReplyPace m_reply_pace;
 };
+
+/// The ZeroMQ endpoint of an address as the broker connects to it (see generate_server_address).
+std::string server_endpoint(const std::string& address);
 
 /// Trace text of one poll: its result and the poll item.
 std::string poll_result_as_string(int poll_result, const zmq_pollitem_t& item);

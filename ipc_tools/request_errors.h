@@ -11,6 +11,12 @@ public:
     explicit TimeoutError(const std::string& message) : std::runtime_error(message) {}
 };
 
+/// The wait for a reply was cut short because the client is ending: a time-out that came early.
+class WaitCutShort : public TimeoutError {
+public:
+    explicit WaitCutShort(const std::string& message) : TimeoutError(message) {}
+};
+
 /// The reply frame could not be decoded, or its type is UNSET or INVALID_PROTOCOL.
 class BadReply : public std::runtime_error {
 public:
