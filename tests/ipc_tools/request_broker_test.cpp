@@ -330,3 +330,44 @@ TEST(RequestBrokerTest, interrupted_poll_is_repeated_without_using_the_budget) {
     // The interrupted poll is not one of the four: they all run their full time after it.
     EXPECT_GE(elapsed, signal_after + std::chrono::milliseconds(4 * (timeout_ms - 1)));
 }
+
+TEST(RequestBrokerTest, interrupted_waits_end_at_once_and_the_farewell_polls_once_on_a_fresh_socket) {
+    ScriptedPeer peer({});  // bound, never answers
+    RequestBroker broker;
+    constexpr std::uint32_t long_timeout_ms = 10000;
+    broker.prepare_connection(peer.endpoint(), long_timeout_ms);
+
+    // A wait in progress ends when another thread interrupts it.
+    const auto start = std::chrono::steady_clock::now();
+    std::thread interrupter([&broker] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        broker.interrupt_waits();
+    });
+    EXPECT_EQ("Wait for reply to request: GET_CONFIGS cut short: the client is ending",
+              error_text_of<WaitCutShort>(broker, Message(GET_CONFIGS, "", 0, "")));
+    interrupter.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(long_timeout_ms / 2));
+
+    // So does every later one, at once.
+    constexpr std::uint32_t poll_ms = REPLY_TIMEOUT_MS / 2;
+    broker.prepare_connection(peer.endpoint(), poll_ms);
+    const auto later = std::chrono::steady_clock::now();
+    EXPECT_NE("no error", error_text_of<WaitCutShort>(broker, Message(GET_CONFIGS, "", 0, "")));
+    EXPECT_LT(std::chrono::steady_clock::now() - later, std::chrono::milliseconds(poll_ms));
+
+    // The goodbye goes out although the socket still awaits that reply, and waits one whole poll.
+    const auto farewell_start = std::chrono::steady_clock::now();
+    Message farewell(DISCONNECT, "client-1", 0, "");
+    Message reply;
+    try {
+        broker.send_farewell(farewell, reply);
+        FAIL() << "answered by a silent peer";
+    } catch (const WaitCutShort& error) {
+        FAIL() << error.what();
+    } catch (const TimeoutError& error) {
+        EXPECT_STREQ("Timeout waiting for reply to request: DISCONNECT", error.what());
+    }
+    const auto waited = std::chrono::steady_clock::now() - farewell_start;
+    EXPECT_GE(waited, std::chrono::milliseconds(poll_ms - 1));
+    EXPECT_LT(waited, std::chrono::milliseconds(3 * poll_ms));
+}

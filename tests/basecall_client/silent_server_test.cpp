@@ -1,0 +1,178 @@
+// The engine against a server that stopped answering, and against an address where none answers.
+
+#include "basecall_client/basecall_client.h"
+
+#include "engine_client_test_support.h"
+
+#include <boost/log/core.hpp>
+#include <boost/log/sinks/basic_sink_backend.hpp>
+#include <boost/log/sinks/sync_frontend.hpp>
+#include <boost/smart_ptr/make_shared.hpp>
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace engine_test;
+using basecall_service::BasecallClient;
+using basecall_service::ClientStatus;
+using basecall_service::ConnectionError;
+using basecall_service::ErrorState;
+using basecall_service::FinishOutcome;
+using basecall_service::PassReadResult;
+using reference_server::FaultAction;
+
+// A frozen server holds every reply wait for four of these polls: long enough that waiting one
+// out shows against the bounds below.
+constexpr std::chrono::milliseconds frozen_poll{slow_factor > 1 ? 2000 : 1000};
+// Scheduling, joining the worker and a fresh socket for the goodbye, on a loaded machine.
+constexpr std::chrono::milliseconds slack{slow_factor > 1 ? 2500 : 1000};
+
+long long ms(std::chrono::steady_clock::duration duration) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(duration).count();
+}
+
+class FrozenServerTest : public ::testing::Test {
+protected:
+    FrozenServerTest() : server(server_options(dir)) {}
+
+    // Connects, then holds back the replies to `request` (every request when UNSET) as `action`
+    // says, passes three reads and returns once a request awaits its reply.
+    std::unique_ptr<BasecallClient> connect_then_hold(FaultAction action, ipc_tools::MessageType request,
+                                                      std::chrono::milliseconds delay = {}) {
+        auto client = make_client();
+        client->connect(dir.ipc_endpoint(), static_cast<unsigned int>(frozen_poll.count()), file_load_timeout_s,
+                        connection_info());
+        EXPECT_EQ(client->get_connection_state().get_status(), ClientStatus::connected);
+        auto hold = fault(action, request);
+        if (request == ipc_tools::UNSET) {
+            hold.request.reset();
+        }
+        hold.count.reset();
+        hold.delay = delay;
+        const auto rule = server.faults().add(hold);
+        for (std::uint64_t tag = 1; tag <= 3; ++tag) {
+            auto read = reads.add(tag, 2000);
+            EXPECT_EQ(client->pass_read(*read, 0), PassReadResult::success);
+        }
+        EXPECT_TRUE(wait_for([&] { return server.faults().times_fired(rule) > 0; }));
+        return client;
+    }
+
+    void expect_every_read_back_once(BasecallClient& client) {
+        const auto out = collect_by_tag(client);
+        EXPECT_EQ(out.size(), reads.size());
+        for (const auto& entry : reads.sequences()) {
+            EXPECT_EQ(out.count(entry.first), 1U) << "read " << entry.first << " lost";
+        }
+    }
+
+    server_test::TempDir dir;
+    reference_server::ReferenceServer server;
+    ReadSet reads;
+};
+
+TEST_F(FrozenServerTest, FinishEndsWithinItsTimeAndOneRequestTimeOut)
+{
+    auto client = connect_then_hold(FaultAction::silence, ipc_tools::UNSET);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(client->finish_by(1), FinishOutcome::timed_out);
+    const auto elapsed = ms(std::chrono::steady_clock::now() - start);
+    EXPECT_GE(elapsed, 1000);
+    EXPECT_LT(elapsed, ms(std::chrono::seconds(1) + frozen_poll + slack));
+    expect_every_read_back_once(*client);
+    // Neither the reply nor the goodbye came: the connection ended in error.
+    EXPECT_EQ(client->get_connection_state().get_status(), ClientStatus::error);
+}
+
+TEST_F(FrozenServerTest, DisconnectEndsWithinOneRequestTimeOut)
+{
+    auto client = connect_then_hold(FaultAction::silence, ipc_tools::UNSET);
+    const auto start = std::chrono::steady_clock::now();
+    client->disconnect();
+    EXPECT_LT(ms(std::chrono::steady_clock::now() - start), ms(frozen_poll + slack));
+    EXPECT_EQ(client->get_connection_state().get_status(), ClientStatus::disconnected);
+    expect_every_read_back_once(*client);
+}
+
+TEST_F(FrozenServerTest, SlowServerThatAnswersTheGoodbyeEndsAsStopped)
+{
+    // Called reads come after two polls, well within the retries of a live link.
+    auto client = connect_then_hold(FaultAction::delay, ipc_tools::GET_FIRST_CALLED_BLOCK, 2 * frozen_poll);
+    client->disconnect();
+    EXPECT_TRUE(server.request_log().wait_for_count(ipc_tools::DISCONNECT, 1, condition_timeout));
+    EXPECT_EQ(client->get_connection_state().get_status(), ClientStatus::disconnected);
+    EXPECT_EQ(client->get_connection_state().get_error_state().code, ConnectionError::no_error);
+    expect_every_read_back_once(*client);
+}
+
+// Every log record's text, kept until the recorder goes.
+class LogRecorder {
+public:
+    LogRecorder() : m_sink(boost::make_shared<Sink>(boost::make_shared<Backend>())) {
+        boost::log::core::get()->add_sink(m_sink);
+    }
+    ~LogRecorder() { boost::log::core::get()->remove_sink(m_sink); }
+    LogRecorder(const LogRecorder&) = delete;
+    LogRecorder& operator=(const LogRecorder&) = delete;
+
+    std::vector<std::string> lines() const { return m_sink->locked_backend()->lines; }
+
+private:
+    struct Backend : boost::log::sinks::basic_formatted_sink_backend<char> {
+        void consume(const boost::log::record_view&, const string_type& text) { lines.push_back(text); }
+        std::vector<std::string> lines;
+    };
+    using Sink = boost::log::sinks::synchronous_sink<Backend>;
+    boost::shared_ptr<Sink> m_sink;
+};
+
+TEST(SilentAddressTest, ConnectWarnsWithinSecondsAndItsErrorNamesTheAddress)
+{
+    server_test::TempDir dir;
+    const std::chrono::seconds window(5);
+    const std::vector<std::pair<std::string, std::string>> addresses{
+            {"ipc://" + dir.path("no_server_here"), "ipc://" + dir.path("no_server_here")},
+            {"127.0.0.1:1", "tcp://127.0.0.1:1"}};  // a closed port
+    LogRecorder log;
+    const auto warnings_naming = [&log](const std::string& endpoint) {
+        std::size_t count = 0;
+        for (const auto& line : log.lines()) {
+            if (line.find("No reply from the basecall server at " + endpoint + " ") != std::string::npos &&
+                line.find("its reply to LOAD_CONFIG") != std::string::npos &&
+                line.find("reconnect window of 5 s has passed (") != std::string::npos) {
+                ++count;
+            }
+        }
+        return count;
+    };
+
+    // Both at once, since each waits for its window to pass.
+    std::vector<std::future<ErrorState>> connects;
+    for (const auto& address : addresses) {
+        connects.push_back(std::async(std::launch::async, [&address, window] {
+            auto client = make_client();
+            client->set_reconnect_timeout(window);
+            client->connect(address.first, request_timeout_ms, file_load_timeout_s, connection_info());
+            EXPECT_EQ(client->get_connection_state().get_status(), ClientStatus::error);
+            return client->get_connection_state().get_error_state();
+        }));
+    }
+    EXPECT_TRUE(wait_for(
+            [&] { return warnings_naming(addresses[0].second) > 0 && warnings_naming(addresses[1].second) > 0; },
+            std::chrono::seconds(10)));
+    for (std::size_t index = 0; index < addresses.size(); ++index) {
+        const ErrorState error = connects[index].get();
+        const std::string& endpoint = addresses[index].second;
+        EXPECT_EQ(error.code, ConnectionError::timed_out);
+        EXPECT_NE(error.message.find(endpoint), std::string::npos) << error.message;
+        // Not one per attempt: the next would be due long after the window.
+        EXPECT_EQ(warnings_naming(endpoint), 1U) << endpoint;
+    }
+}
+
+}  // namespace
