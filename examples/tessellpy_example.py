@@ -16,7 +16,11 @@ import time
 
 import numpy as np
 
-import tessellpy
+try:
+    import tessellpy
+except ImportError as error:
+    sys.exit(f"tessellpy does not load ({error}): build it (cmake --build build/release --target tessellpy) and "
+             "put build/release/python/module on PYTHONPATH")
 
 LEVELS = {"A": 70.0, "C": 90.0, "G": 110.0, "T": 130.0}
 DAQ_OFFSET = 10.0
