@@ -44,29 +44,29 @@ private:
     std::shared_ptr<ReadBuffer> m_buffer;
 };
 
-// Warns while connect waits for a server that has not answered, naming the address, the request
-// whose reply is awaited and how long connecting goes on trying.
+// Decides when connect warns that the server has not answered, and what it says: the address, the
+// request whose reply is awaited and how long connecting goes on trying.
 class SilenceWarner {
 public:
     explicit SilenceWarner(std::chrono::milliseconds first_after) : m_first_after(first_after) {}
 
-    void check(const ServerSilence& silence, std::chrono::seconds window,
-               std::chrono::steady_clock::time_point deadline)
+    // The warning due now, or an empty text.
+    std::string due(const ServerSilence& silence, std::chrono::seconds window,
+                    std::chrono::steady_clock::time_point deadline)
     {
         using std::chrono::duration_cast;
         using std::chrono::seconds;
         const auto now = std::chrono::steady_clock::now();
         if (now - silence.since < m_first_after || now < m_next) {
-            return;
+            return {};
         }
         m_next = now + SILENCE_WARNING_INTERVAL;
         const auto left = std::max(seconds(0), duration_cast<seconds>(deadline - now));
-        ZEV_LOG(common::logging::warning)
-                << "No reply from the basecall server at " << silence.endpoint << " for "
-                << duration_cast<seconds>(now - silence.since).count() << " s: still waiting for its reply to "
-                << ipc_tools::message_type_as_string(silence.awaited)
-                << ". Connecting goes on trying until the reconnect window of " << window.count()
-                << " s has passed (" << left.count() << " s left).";
+        return "No reply from the basecall server at " + silence.endpoint + " for " +
+               std::to_string(duration_cast<seconds>(now - silence.since).count()) +
+               " s: still waiting for its reply to " + ipc_tools::message_type_as_string(silence.awaited) +
+               ". Connecting goes on trying until the reconnect window of " + std::to_string(window.count()) +
+               " s has passed (" + std::to_string(left.count()) + " s left).";
     }
 
 private:
@@ -152,7 +152,11 @@ void BasecallClient::connect(const std::string& address,
         if (const auto silence = connection->server_silence()) {
             const std::chrono::steady_clock::time_point deadline(
                     std::chrono::steady_clock::duration(m_reconnect_deadline.load()));
-            warner.check(*silence, std::chrono::seconds(m_reconnect_timeout.load()), deadline);
+            const std::string warning =
+                    warner.due(*silence, std::chrono::seconds(m_reconnect_timeout.load()), deadline);
+            if (!warning.empty()) {
+                ZEV_LOG(common::logging::warning) << warning;
+            }
         }
     }
 }
