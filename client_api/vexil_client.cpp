@@ -90,6 +90,7 @@ Result VexilClient::disconnect() { return m_impl->disconnect(); }
 ConnectionStatus VexilClient::get_status() const { return m_impl->get_status(); }
 std::string VexilClient::get_error_message() const { return m_impl->get_error_message(); }
 std::string VexilClient::get_internal_state() const { return m_impl->get_internal_state(); }
+std::string VexilClient::get_client_state() const { return m_impl->get_client_state(); }
 Result VexilClient::get_basecalling_config(bass::data_wrappers::Metadata& config) {
     return m_impl->get_basecalling_config(config);
 }

@@ -74,6 +74,9 @@ public:
     std::string get_error_message() const;
     /// The process's state report as JSON, this client under "VexilClient".
     std::string get_internal_state() const;
+    /// This client's own report as JSON, under "VexilClient", whichever client the process's
+    /// report shows: its settings and its connection's read counts.
+    std::string get_client_state() const;
     Result get_basecalling_config(bass::data_wrappers::Metadata& config);
     Result get_alignment_sam_header(std::string& header);
     Result get_connected_server_info(ConnectedServerInfo& info);

@@ -5,6 +5,7 @@
 #include "client_api/client_state_forwarder.h"
 #include "client_api/read_validation.h"
 #include "client_api/status_mapping.h"
+#include "common/diagnostics/state/concrete_state_logger.h"
 #include "common/diagnostics/state/formatters.h"
 #include "common/diagnostics/state/state_context.h"
 #include "common/diagnostics/tracing/context_builder.h"
@@ -440,6 +441,16 @@ void VexilClientImpl::report_state(common::diagnostics::state::StateLogger& logg
 std::string VexilClientImpl::get_internal_state() const {
     auto trace = create_trace("get_internal_state");
     return common::diagnostics::state::context::request_state(common::diagnostics::state::JsonFormatter());
+}
+
+std::string VexilClientImpl::get_client_state() const {
+    std::vector<common::diagnostics::state::StateRecord> records;
+    {
+        common::diagnostics::state::detail::ConcreteStateLogger logger(records);
+        const auto section = logger.create_child_section("VexilClient");
+        report_state(logger);
+    }
+    return common::diagnostics::state::JsonFormatter()(records);
 }
 
 Result VexilClientImpl::get_basecalling_config(bass::data_wrappers::Metadata& config) {

@@ -56,6 +56,7 @@ public:
     ConnectionStatus get_status() const;
     std::string get_error_message() const;
     std::string get_internal_state() const;
+    std::string get_client_state() const;
     Result get_basecalling_config(bass::data_wrappers::Metadata& config);
     Result get_alignment_sam_header(std::string& header);
     Result get_connected_server_info(ConnectedServerInfo& info);
