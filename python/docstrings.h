@@ -99,7 +99,8 @@ constexpr const char* get_error_message = R"(Get the error message, if any.
 constexpr const char* get_internal_state = R"(For diagnostics/debugging use only.
 
 :returns: A string describing the internal state of this object's library clients, useful when
-    diagnosing an issue: one line per client, each a JSON object.
+    diagnosing an issue: one line per client, each a JSON object; under "library_client" the
+    settings that library client holds and its connection's read counts.
 )";
 
 constexpr const char* connect = R"(Connect to basecall server.
@@ -174,8 +175,8 @@ after the next connect.
 
 constexpr const char* finish = R"(Blocks until all reads are finished processing, then ends the connection.
 
-Finishes the library clients one after the other; waits for connect, finish or disconnect calls
-still under way on this object first. Reads that were not called come back through
+Finishes the library clients all at once, so that many take no longer than one; waits for
+connect, finish or disconnect calls still under way on this object first. Reads that were not called come back through
 get_completed_reads() either way.
 
 :param timeout: Timeout in seconds for each library client; zero means no timeout.
@@ -190,7 +191,8 @@ disconnect() returns once that is done.
 
 constexpr const char* disconnect = R"(Put the client into the disconnected state.
 
-Disconnects if needed and clears any error message; call it before reconnecting after an error.
+Disconnects if needed (all library clients at once) and clears any error message; call it before
+reconnecting after an error.
 Reads still queued or on the server are dropped, except those of a finish it ends. May be called
 from another thread to end a connect or finish under way there, which then returns within a
 second; disconnect itself returns once every library client is disconnected.

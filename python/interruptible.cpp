@@ -54,6 +54,41 @@ void BackgroundCall::rethrow_failure() const {
     }
 }
 
+void run_side_by_side(std::size_t count, const std::function<void(std::size_t)>& work) {
+    if (count == 1) {
+        work(0);
+        return;
+    }
+    std::vector<std::exception_ptr> failures(count);
+    std::vector<std::thread> threads;
+    threads.reserve(count);
+    const auto join_all = [&threads] {
+        for (auto& thread : threads) {
+            thread.join();
+        }
+    };
+    try {
+        for (std::size_t i = 0; i < count; ++i) {
+            threads.emplace_back([&work, &failures, i] {
+                try {
+                    work(i);
+                } catch (...) {
+                    failures[i] = std::current_exception();
+                }
+            });
+        }
+    } catch (...) {
+        join_all();  // no thread to spare: the ones started still use `work`
+        throw;
+    }
+    join_all();
+    for (const auto& failure : failures) {
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
+    }
+}
+
 bool wait_for_calls(const BackgroundCalls& calls, const std::function<bool()>& stop) {
     py::gil_scoped_release release;
     for (;;) {

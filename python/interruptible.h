@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -47,6 +48,10 @@ private:
 };
 
 using BackgroundCalls = std::vector<std::shared_ptr<BackgroundCall>>;
+
+/// Runs work(0) to work(count - 1) each on a thread of its own and returns once all have ended;
+/// the first exception thrown is rethrown then. Call without the interpreter lock.
+void run_side_by_side(std::size_t count, const std::function<void(std::size_t)>& work);
 
 /// Waits, with the interpreter lock released, until every call has finished (true) or `stop`
 /// returns true (false), looking at signals every slice; a signal's exception propagates. Call with

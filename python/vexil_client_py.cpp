@@ -86,9 +86,7 @@ VexilClientPy::~VexilClientPy() {
         work_left = !m_lifecycle_work.empty();
     }
     if (work_left) {
-        for (const auto& client : m_clients) {
-            client->disconnect();
-        }
+        disconnect_all();
     }
     m_lifecycle_work.clear();
     while (!m_clients.empty()) {
@@ -179,18 +177,20 @@ std::string VexilClientPy::get_error_message() const {
 }
 
 std::string VexilClientPy::get_internal_state() const {
-    // The library's own report covers the process's most recent client, maybe another object's:
-    // this one is built from what each of our clients tells.
+    // The process's report shows its most recent client only, maybe another object's: this one
+    // gathers each of our clients' own reports, with what the module knows of them.
     std::vector<std::size_t> in_flight(m_clients.size(), 0);
     {
         const std::lock_guard<std::mutex> lock(m_reads_mutex);
         for (const auto& [tag, holder] : m_tags_in_flight) {
-            if (holder < in_flight.size()) {
-                ++in_flight[holder];
+            if (holder.client < in_flight.size()) {
+                ++in_flight[holder.client];
             }
         }
     }
-    const auto dumps = py::module_::import("json").attr("dumps");
+    const auto json = py::module_::import("json");
+    const auto dumps = json.attr("dumps");
+    const auto loads = json.attr("loads");
     std::string text;
     for (std::size_t i = 0; i < m_clients.size(); ++i) {
         VexilClient& client = *m_clients[i];
@@ -210,6 +210,8 @@ std::string VexilClientPy::get_internal_state() const {
             connected["minimap_version"] = server.minimap_version;
             state["connected_server"] = connected;
         }
+        // Its settings as it holds them, and its connection's read counts.
+        state["library_client"] = loads(client.get_client_state())["VexilClient"];
         py::dict report;
         report["VexilClient"] = state;
         if (!text.empty()) {
@@ -249,15 +251,26 @@ std::pair<std::shared_ptr<tessellpy::BackgroundCall>, std::uint64_t> VexilClient
     }
 }
 
-void VexilClientPy::stop_in_background(std::uint64_t generation, std::function<void(std::size_t)> cleanup) {
-    // One critical section with finish_all's look at the stop: the client it names is the one that
-    // will not be finished within a second by itself.
+void VexilClientPy::stop_in_background(std::uint64_t generation, std::function<void()> cleanup) {
     const std::lock_guard<std::mutex> lock(m_lifecycle_mutex);
     m_stop_generation.compare_exchange_strong(generation, generation + 1);
-    const std::size_t finishing = m_finishing_client;
-    m_lifecycle_work.push_back(
-            {std::make_shared<tessellpy::BackgroundCall>([cleanup = std::move(cleanup), finishing] { cleanup(finishing); }),
-             true});
+    m_lifecycle_work.push_back({std::make_shared<tessellpy::BackgroundCall>(std::move(cleanup)), true});
+}
+
+Result VexilClientPy::on_every_client(const std::function<Result(VexilClient&)>& call) {
+    std::vector<Result> results(m_clients.size(), Result::success);
+    tessellpy::run_side_by_side(m_clients.size(), [&](std::size_t i) { results[i] = call(*m_clients[i]); });
+    Result combined = results.front();
+    for (const Result result : results) {
+        if (result != Result::success) {
+            combined = result;
+        }
+    }
+    return combined;
+}
+
+Result VexilClientPy::disconnect_all() {
+    return on_every_client([](VexilClient& client) { return client.disconnect(); });
 }
 
 Result VexilClientPy::connect() {
@@ -272,11 +285,7 @@ Result VexilClientPy::connect() {
     } catch (const py::error_already_set&) {
         // Interrupted: the connection is ended in the background; connect, finish and disconnect
         // wait for that.
-        stop_in_background(generation, [this](std::size_t) {
-            for (const auto& client : m_clients) {
-                client->disconnect();
-            }
-        });
+        stop_in_background(generation, [this] { disconnect_all(); });
         throw;
     }
     if (!finished) {
@@ -305,18 +314,14 @@ Result VexilClientPy::connect_all(std::uint64_t generation) {
     }
     if (stopped_since(generation)) {
         // A client may have connected after the stop reached the others.
-        for (const auto& client : m_clients) {
-            client->disconnect();
-        }
+        disconnect_all();
         return Result::failed;
     }
     if (result != Result::success && failed > 0) {
         // Every client goes back to disconnected, so that status, set_params and disconnect agree;
         // the cause stays readable through get_error_message.
         const std::string cause = m_clients[failed]->get_error_message();
-        for (std::size_t i = 0; i < failed; ++i) {
-            m_clients[i]->disconnect();
-        }
+        tessellpy::run_side_by_side(failed, [this](std::size_t i) { m_clients[i]->disconnect(); });
         if (m_clients[failed]->get_status() == ConnectionStatus::error) {
             m_clients[failed]->disconnect();
         }
@@ -328,30 +333,55 @@ Result VexilClientPy::connect_all(std::uint64_t generation) {
     return result;
 }
 
-bool VexilClientPy::reserve_tags(const std::vector<std::uint64_t>& tags, std::size_t index, std::string& reason) {
+std::optional<std::uint64_t> VexilClientPy::reserve_tags(const std::vector<std::uint64_t>& tags, std::size_t index,
+                                                        std::string& reason) {
     const std::lock_guard<std::mutex> lock(m_reads_mutex);
     // A single read cannot repeat a tag: pass_read needs no set.
     std::unordered_set<std::uint64_t> seen;
     for (const auto tag : tags) {
         if (m_tags_in_flight.count(tag) != 0) {
             reason = "read tag " + std::to_string(tag) + " is already in flight";
-            return false;
+            return std::nullopt;
         }
         if (tags.size() > 1 && !seen.insert(tag).second) {
             reason = "read tag " + std::to_string(tag) + " is repeated in the list";
-            return false;
+            return std::nullopt;
         }
     }
+    const std::uint64_t pass = ++m_last_pass;
     for (const auto tag : tags) {
-        m_tags_in_flight.emplace(tag, index);
+        m_tags_in_flight.emplace(tag, TagHolder{index, pass, false});
     }
-    return true;
+    return pass;
 }
 
-void VexilClientPy::release_tags(const std::vector<std::uint64_t>& tags) {
+void VexilClientPy::settle_tags(const std::vector<std::uint64_t>& tags, std::uint64_t pass, bool taken) {
     const std::lock_guard<std::mutex> lock(m_reads_mutex);
     for (const auto tag : tags) {
-        m_tags_in_flight.erase(tag);
+        const auto entry = m_tags_in_flight.find(tag);
+        // Gone, or another pass's: the read came back and was collected before this pass ended.
+        if (entry == m_tags_in_flight.end() || entry->second.pass != pass) {
+            continue;
+        }
+        if (taken) {
+            entry->second.accepted = true;
+        } else {
+            m_tags_in_flight.erase(entry);
+        }
+    }
+}
+
+void VexilClientPy::release_returned(const Groups& groups, std::size_t begin, std::size_t end, std::size_t source) {
+    for (std::size_t i = begin; i < end; ++i) {
+        for (const auto& read : groups[i]) {
+            if (read.get_sub_tag() != 0) {
+                continue;
+            }
+            const auto entry = m_tags_in_flight.find(read.get_read_tag());
+            if (entry != m_tags_in_flight.end() && entry->second.client == source) {
+                m_tags_in_flight.erase(entry);
+            }
+        }
     }
 }
 
@@ -369,13 +399,17 @@ void VexilClientPy::keep_leftovers(std::size_t index) {
     }
     const std::lock_guard<std::mutex> lock(m_reads_mutex);
     for (auto entry = m_tags_in_flight.begin(); entry != m_tags_in_flight.end();) {
-        if (entry->second != index) {
+        TagHolder& holder = entry->second;
+        if (holder.client != index) {
             ++entry;
         } else if (kept.count(entry->first) != 0) {
-            entry->second = KEPT;
+            holder.client = KEPT;
+            holder.accepted = true;
             ++entry;
-        } else {
+        } else if (holder.accepted) {
             entry = m_tags_in_flight.erase(entry);
+        } else {
+            ++entry;  // its pass is under way and settles the tag itself
         }
     }
     std::move(leftovers.begin(), leftovers.end(), std::back_inserter(m_kept_reads));
@@ -404,22 +438,40 @@ PassReadResult VexilClientPy::pass_in_slices(unsigned int wait_ms,
 
 std::optional<PassReadResult> VexilClientPy::pass_to_next_client(
         const std::vector<std::uint64_t>& tags, unsigned int wait_ms, const char* refusal,
-        const std::function<PassReadResult(VexilClient&, unsigned int)>& pass) {
+        const std::function<PassReadResult(VexilClient&, unsigned int)>& pass,
+        const std::function<std::string(const VexilClient&)>& explain) {
     const std::size_t index = m_next_client;
     std::string reason;
-    if (!reserve_tags(tags, index, reason)) {
-        tessellpy::log_warning(std::string(refusal) + reason);
+    const auto pass_id = reserve_tags(tags, index, reason);
+    if (!pass_id) {
+        tessellpy::log_warning(refusal + reason);
         return std::nullopt;
     }
     m_next_client = (m_next_client + 1) % m_clients.size();
     VexilClient& client = *m_clients[index];
+    PassReadResult result = PassReadResult::bad_read;
     try {
-        return pass_in_slices(wait_ms, [&](unsigned int slice) { return pass(client, slice); });
+        result = pass_in_slices(wait_ms, [&](unsigned int slice) { return pass(client, slice); });
     } catch (...) {
-        release_tags(tags);  // interrupted between two slices: nothing was passed
+        settle_tags(tags, *pass_id, false);  // interrupted between two slices: nothing was passed
         throw;
     }
+    // The library takes a list whole or not at all.
+    settle_tags(tags, *pass_id, result == PassReadResult::success);
+    if (result == PassReadResult::bad_read) {
+        tessellpy::log_warning(refusal + explain(client));
+    }
+    return result;
 }
+
+namespace {
+
+std::string library_refusal(const VexilClient& client, const Read& read) {
+    std::string message;
+    return client.validate_read(read, message) ? std::string("the library refused it") : message;
+}
+
+}  // namespace
 
 PassReadResult VexilClientPy::pass_read(const py::dict& read_dict, const py::int_& wait_duration_ms) {
     Read read;
@@ -429,18 +481,11 @@ PassReadResult VexilClientPy::pass_read(const py::dict& read_dict, const py::int
         return PassReadResult::bad_read;
     }
     const unsigned int wait_ms = wait_ms_of(wait_duration_ms);
-    const std::vector<std::uint64_t> tags = {read.get_read_tag()};
-    const auto result = pass_to_next_client(tags, wait_ms, "pass_read refused the read: ",
-                                            [&](VexilClient& client, unsigned int slice) {
-                                                return client.pass_read(read, slice);
-                                            });
-    if (!result) {
-        return PassReadResult::bad_read;
-    }
-    if (*result != PassReadResult::success) {
-        release_tags(tags);
-    }
-    return *result;
+    const auto result = pass_to_next_client(
+            {read.get_read_tag()}, wait_ms, "pass_read refused the read: ",
+            [&](VexilClient& client, unsigned int slice) { return client.pass_read(read, slice); },
+            [&](const VexilClient& client) { return library_refusal(client, read); });
+    return result.value_or(PassReadResult::bad_read);
 }
 
 PassReadResult VexilClientPy::pass_reads(const py::list& read_dicts, const py::int_& wait_duration_ms) {
@@ -461,21 +506,20 @@ PassReadResult VexilClientPy::pass_reads(const py::list& read_dicts, const py::i
         tags.push_back(reads.back().get_read_tag());
     }
     const unsigned int wait_ms = wait_ms_of(wait_duration_ms);
-    const auto result = pass_to_next_client(tags, wait_ms, "pass_reads refused the list: ",
-                                            [&](VexilClient& client, unsigned int slice) {
-                                                return client.pass_reads(reads, slice);
-                                            });
-    if (!result) {
-        return PassReadResult::bad_read;
-    }
-    // The library takes a list whole or not at all; should it ever take part of one, the tags of
-    // the reads it took stay in flight, so that passing the list again cannot pass them twice.
-    tags.clear();
-    for (const auto& read : reads) {
-        tags.push_back(read.get_read_tag());
-    }
-    release_tags(tags);
-    return *result;
+    const auto result = pass_to_next_client(
+            tags, wait_ms, "pass_reads refused the list: ",
+            [&](VexilClient& client, unsigned int slice) { return client.pass_reads(reads, slice); },
+            [&](const VexilClient& client) {
+                // A refused list comes back whole, in its order.
+                for (std::size_t i = 0; i < reads.size(); ++i) {
+                    std::string message;
+                    if (!client.validate_read(reads[i], message)) {
+                        return "read " + std::to_string(i) + ": " + message;
+                    }
+                }
+                return std::string("the library refused it");
+            });
+    return result.value_or(PassReadResult::bad_read);
 }
 
 py::list VexilClientPy::get_completed_reads() {
@@ -487,16 +531,17 @@ py::list VexilClientPy::get_completed_reads() {
             groups = std::move(m_kept_reads);
             m_kept_reads.clear();
         }
+        std::vector<std::size_t> ends;  // where each client's groups end
+        ends.reserve(m_clients.size());
+        const std::size_t kept = groups.size();
         for (const auto& client : m_clients) {
             client->get_completed_reads(groups);
+            ends.push_back(groups.size());
         }
         const std::lock_guard<std::mutex> lock(m_reads_mutex);
-        for (const auto& group : groups) {
-            for (const auto& read : group) {
-                if (read.get_sub_tag() == 0) {
-                    m_tags_in_flight.erase(read.get_read_tag());
-                }
-            }
+        release_returned(groups, 0, kept, KEPT);
+        for (std::size_t i = 0, begin = kept; i < ends.size(); begin = ends[i], ++i) {
+            release_returned(groups, begin, ends[i], i);
         }
     }
     return tessellpy::completed_reads_to_list(std::move(groups));
@@ -514,9 +559,9 @@ Result VexilClientPy::finish(const py::int_& timeout) {
             return stopped_since(generation);
         });
     } catch (const py::error_already_set&) {
-        // Interrupted: the client being finished is disconnected, which ends its wait and gives its
-        // reads back uncalled; the ones after it finish at once (finish_all sees the stop).
-        stop_in_background(generation, [this](std::size_t finishing) { m_clients[finishing]->disconnect(); });
+        // Interrupted: the clients are disconnected, which ends their waits and gives their reads
+        // back uncalled; one whose finish has not begun yet takes a second at most (finish_all).
+        stop_in_background(generation, [this] { disconnect_all(); });
         throw;
     }
     if (!finished) {
@@ -527,22 +572,11 @@ Result VexilClientPy::finish(const py::int_& timeout) {
 }
 
 Result VexilClientPy::finish_all(unsigned long long timeout_s, std::uint64_t generation) {
-    Result combined = Result::success;
-    for (std::size_t i = 0; i < m_clients.size(); ++i) {
-        bool stopped = false;
-        {
-            const std::lock_guard<std::mutex> lock(m_lifecycle_mutex);
-            stopped = stopped_since(generation);
-            m_finishing_client = i;
-        }
-        // After a stop the rest are finished within a second rather than disconnected, which
-        // would drop the reads they hold.
-        const Result result = m_clients[i]->finish(stopped ? 1 : timeout_s);
-        if (i == 0 || result != Result::success) {
-            combined = result;
-        }
-    }
-    return combined;
+    // A client reached after a stop is finished within a second rather than disconnected, which
+    // would give its reads back uncalled.
+    return on_every_client([this, timeout_s, generation](VexilClient& client) {
+        return client.finish(stopped_since(generation) ? 1 : timeout_s);
+    });
 }
 
 Result VexilClientPy::disconnect() {
@@ -557,9 +591,8 @@ Result VexilClientPy::disconnect() {
         m_connect_error.clear();
         // Runs beside a connect or finish under way: the library's disconnect is what ends them.
         call = std::make_shared<tessellpy::BackgroundCall>([this, results] {
-            for (std::size_t i = 0; i < m_clients.size(); ++i) {
-                (*results)[i] = m_clients[i]->disconnect();
-            }
+            tessellpy::run_side_by_side(m_clients.size(),
+                                        [&](std::size_t i) { (*results)[i] = m_clients[i]->disconnect(); });
         });
         for (const auto& work : m_lifecycle_work) {
             ended_work = ended_work || work.holds_connection;

@@ -65,28 +65,47 @@ private:
     /// Drops lifecycle work that has ended; call under m_lifecycle_mutex.
     void forget_finished_work();
     bool stopped_since(std::uint64_t generation) const { return m_stop_generation.load() != generation; }
-    /// Asks work started under `generation` to stop and runs `cleanup` in the background, given the
-    /// client that finish_all is at.
-    void stop_in_background(std::uint64_t generation, std::function<void(std::size_t)> cleanup);
+    /// Asks work started under `generation` to stop and runs `cleanup` in the background.
+    void stop_in_background(std::uint64_t generation, std::function<void()> cleanup);
     Result connect_all(std::uint64_t generation);
     Result finish_all(unsigned long long timeout_s, std::uint64_t generation);
+    /// Runs `call` on every library client at once and combines the results: the last that is not
+    /// success wins. A frozen server then costs one client's time-out, not one per client.
+    Result on_every_client(const std::function<Result(VexilClient&)>& call);
+    Result disconnect_all();
 
     /// Runs `call` (a library pass given a wait in ms) in slices until it leaves queue_full or the
     /// wait is used up, looking at signals in between (interpreter lock held on entry).
     PassReadResult pass_in_slices(unsigned int wait_ms, const std::function<PassReadResult(unsigned int)>& call);
     /// Hands reads carrying `tags` to the next library client in turn through `pass`, in slices:
-    /// their tags are marked in flight first, and released again should an interrupt come between
-    /// two slices. Null when a tag is in flight already or repeats: the refusal is logged after
-    /// `refusal` and nothing is passed.
+    /// their tags are held for this pass first, and released again unless the library took the
+    /// reads. Null when a tag is in flight already or repeats. Every bad_read is logged after
+    /// `refusal`, a library's with the reason `explain` finds.
     std::optional<PassReadResult> pass_to_next_client(
             const std::vector<std::uint64_t>& tags, unsigned int wait_ms, const char* refusal,
-            const std::function<PassReadResult(VexilClient&, unsigned int)>& pass);
-    /// Marks the tags in flight on client `index`; false, with the reason, when one already is or
-    /// one repeats.
-    bool reserve_tags(const std::vector<std::uint64_t>& tags, std::size_t index, std::string& reason);
-    void release_tags(const std::vector<std::uint64_t>& tags);
+            const std::function<PassReadResult(VexilClient&, unsigned int)>& pass,
+            const std::function<std::string(const VexilClient&)>& explain);
+
+    /// Who holds a read tag: one pass, from its reservation until the read is handed back.
+    struct TagHolder {
+        /// The library client the pass went to; KEPT once the read waits in m_kept_reads.
+        std::size_t client;
+        std::uint64_t pass;
+        /// The library took the read; until then the pass is under way.
+        bool accepted;
+    };
+    /// Holds the tags for a new pass to client `index` and returns the pass; null, with the reason,
+    /// when one is held already or one repeats.
+    std::optional<std::uint64_t> reserve_tags(const std::vector<std::uint64_t>& tags, std::size_t index,
+                                              std::string& reason);
+    /// The end of pass `pass`: the tags of reads the library took stay held, the others are freed.
+    /// A tag that another pass holds by now is left alone.
+    void settle_tags(const std::vector<std::uint64_t>& tags, std::uint64_t pass, bool taken);
+    /// Frees the tags of reads handed back by library client `source` (KEPT: from m_kept_reads).
+    void release_returned(const Groups& groups, std::size_t begin, std::size_t end, std::size_t source);
     /// Before client `index` connects again: completed reads its last connection still holds are
-    /// kept for get_completed_reads, and the tags of reads that connection dropped are released.
+    /// kept for get_completed_reads, and the tags of taken reads that connection dropped are freed.
+    /// Passes still under way keep theirs.
     void keep_leftovers(std::size_t index);
 
     std::vector<std::unique_ptr<VexilClient>> m_clients;
@@ -97,19 +116,19 @@ private:
     /// The "pass_read_timeout" setting, which a pass given 0 ms waits in slices of its own.
     std::atomic<unsigned int> m_pass_read_timeout_ms{0};
 
-    /// Guards m_tags_in_flight and m_kept_reads.
+    /// Guards m_tags_in_flight, m_last_pass and m_kept_reads.
     mutable std::mutex m_reads_mutex;
-    /// Tag of every read accepted and not yet handed back, with the client that holds it.
-    std::unordered_map<std::uint64_t, std::size_t> m_tags_in_flight;
+    /// Tag of every read being passed or taken and not yet handed back.
+    std::unordered_map<std::uint64_t, TagHolder> m_tags_in_flight;
+    std::uint64_t m_last_pass = 0;
     Groups m_kept_reads;
 
-    /// Guards m_lifecycle_work, m_finishing_client and m_connect_error.
+    /// Guards m_lifecycle_work and m_connect_error.
     mutable std::mutex m_lifecycle_mutex;
     std::vector<LifecycleCall> m_lifecycle_work;
     /// Raised by disconnect() and by an interrupt: connect and finish work started under an earlier
     /// value stops.
     std::atomic<std::uint64_t> m_stop_generation{0};
-    std::size_t m_finishing_client = 0;
     /// Why the last connect failed after connecting some clients, which it then disconnected.
     std::string m_connect_error;
 };

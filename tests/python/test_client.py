@@ -236,6 +236,7 @@ def test_a_read_tag_is_in_flight_across_all_clients_until_collected(server, capl
 def test_internal_state_reports_this_objects_own_clients(server):
     mine = tessellpy.VexilClient(server.address, CONFIG, 2)
     tessellpy.VexilClient("ipc:///nonexistent/other.sock", "other_config")  # created last
+    assert mine.set_params({"query_timeout": 4321, "priority": tessellpy.high_priority}) == result.success
     assert mine.connect() == result.success
     assert mine.pass_read(make_read(1, "ACGT" * 60), 10000) == pass_result.read_accepted
 
@@ -246,6 +247,10 @@ def test_internal_state_reports_this_objects_own_clients(server):
     assert {report["address"] for report in reports()} == {server.address}
     assert [report["reads_in_flight"] for report in reports()] == [1, 0]
     assert all(report["status"] == "connected" and report["connected_server"]["client_uid"] for report in reports())
+    # Each library client's own report: the settings reached every one of them.
+    held = [report["library_client"] for report in reports()]
+    assert [(own["m_address"], own["m_timeout"], own["priority"]) for own in held] == [(server.address, 4321, 0)] * 2
+    assert all(own["status"] == "connected" and own["BasecallClient"] for own in held)
 
     # A called read left uncollected survives the next connect, and keeps its tag until handed back.
     deadline = time.monotonic() + 30
@@ -256,3 +261,25 @@ def test_internal_state_reports_this_objects_own_clients(server):
     assert [group[0]["read_tag"] for group in mine.get_completed_reads()] == [1]
     assert mine.pass_read(make_read(1, "ACGT" * 60), 10000) == pass_result.read_accepted
     mine.disconnect()
+
+
+@pytest.mark.parametrize("change, reason", [
+    ({"daq_scaling": float("nan")}, "daq_scaling must be a finite number above 0, not nan"),
+    ({"daq_scaling": 0.0}, "daq_scaling must be a finite number above 0"),
+    ({"daq_offset": float("inf")}, "daq_offset must be a finite number, not inf"),
+    ({"raw_data": np.zeros(0, dtype=np.int16)}, "raw_data holds no samples"),
+])
+def test_a_read_the_library_refuses_is_explained_on_the_module_logger(server, caplog, change, reason):
+    client = tessellpy.VexilClient(server.address, CONFIG, 2)
+    assert client.connect() == result.success
+    bad = make_read(2, "ACGT" * 60, **change)
+    assert client.pass_read(bad, 1000) == pass_result.bad_read
+    assert [record.name for record in caplog.records] == ["tessellpy"]
+    assert f"pass_read refused the read: Invalid data in ReadHolder object: {reason}" in caplog.text
+    caplog.clear()
+    assert client.pass_reads([make_read(1, "ACGT" * 60), bad], 1000) == pass_result.bad_read
+    assert f"pass_reads refused the list: read 1: Invalid data in ReadHolder object: {reason}" in caplog.text
+    # Refused, the tags are free again.
+    assert client.pass_reads([make_read(1, "ACGT" * 60), make_read(2, "ACGT" * 60)], 1000) == pass_result.read_accepted
+    assert sorted(group[0]["read_tag"] for group in collect(client, 2)) == [1, 2]
+    client.disconnect()
