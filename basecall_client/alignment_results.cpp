@@ -89,7 +89,7 @@ bool write_alignment_results(const AlignmentResultsVector* alignments, interface
     if (!bed_lines.empty()) {
         holder.metadata.insert("alignment_bed_lines", bed_lines);
     }
-    holder.datasets.try_emplace(dataset::align_results, table, true);
+    holder.set_dataset(dataset::align_results, table, true);
     ReadAlignmentHelper::copy_alignment_results_to_metadata(holder);
     return true;
 }

@@ -362,36 +362,35 @@ std::string check_joined(const ReadBuffers& buffers) {
     return {};
 }
 
-// Moves the finished buffers into the holder; a dataset already present keeps its view.
+// Moves the finished buffers into the holder; each replaces a view the caller passed under its id.
 void attach_datasets(ReadBuffers& buffers, interfaces::ReadHolder& holder) {
-    auto& datasets = holder.datasets;
-    datasets.try_emplace(dataset::sequence, std::move(buffers.sequence));
-    datasets.try_emplace(dataset::qstring, std::move(buffers.qstring));
+    holder.set_dataset(dataset::sequence, std::move(buffers.sequence));
+    holder.set_dataset(dataset::qstring, std::move(buffers.qstring));
     if (!buffers.movement.empty()) {
-        datasets.try_emplace(dataset::movement, std::move(buffers.movement));
+        holder.set_dataset(dataset::movement, std::move(buffers.movement));
     }
     if (!buffers.base_mod_probs.empty()) {
         const auto mat = MatView<uint8_t>::view(buffers.base_mod_probs.data(), buffers.sequence_length,
                                                 buffers.categories, std::max<uint64_t>(buffers.categories, 1), 1);
-        datasets.try_emplace(dataset::base_mod_probs, mat, std::move(buffers.base_mod_probs));
+        holder.set_dataset(dataset::base_mod_probs, mat, std::move(buffers.base_mod_probs));
     }
     if (!buffers.trace.empty()) {
         const auto mat = MatView<uint8_t>::view(buffers.trace.data(), buffers.trace.size() / TRACE_VALUES_PER_EVENT,
                                                 TRACE_VALUES_PER_EVENT, TRACE_VALUES_PER_EVENT, 1);
-        datasets.try_emplace(dataset::flipflop_trace, mat, std::move(buffers.trace));
+        holder.set_dataset(dataset::flipflop_trace, mat, std::move(buffers.trace));
     }
     if (!buffers.rle_base.empty()) {
-        datasets.try_emplace(dataset::rle_base, std::move(buffers.rle_base));
-        datasets.try_emplace(dataset::rle_scale, std::move(buffers.rle_scale));
-        datasets.try_emplace(dataset::rle_shape, std::move(buffers.rle_shape));
-        datasets.try_emplace(dataset::rle_weight, std::move(buffers.rle_weight));
-        datasets.try_emplace(dataset::rle_index, std::move(buffers.rle_index));
-        datasets.try_emplace(dataset::rle_runlength, std::move(buffers.rle_runlength));
+        holder.set_dataset(dataset::rle_base, std::move(buffers.rle_base));
+        holder.set_dataset(dataset::rle_scale, std::move(buffers.rle_scale));
+        holder.set_dataset(dataset::rle_shape, std::move(buffers.rle_shape));
+        holder.set_dataset(dataset::rle_weight, std::move(buffers.rle_weight));
+        holder.set_dataset(dataset::rle_index, std::move(buffers.rle_index));
+        holder.set_dataset(dataset::rle_runlength, std::move(buffers.rle_runlength));
     }
     if (!buffers.state_data.empty()) {
         const auto mat = MatView<float>::view(buffers.state_data.data(), buffers.state_data.size() / buffers.state_size,
                                               buffers.state_size, std::max<uint64_t>(buffers.state_size, 1), 1);
-        datasets.try_emplace(dataset::state_data, mat, std::move(buffers.state_data));
+        holder.set_dataset(dataset::state_data, mat, std::move(buffers.state_data));
     }
 }
 

@@ -699,11 +699,14 @@ void ReadBuffer::read_retrieved_impl(std::uint64_t read_tag) {
     }
     const auto results = m_results.find(read_tag);
     if (results != m_results.end()) {
-        // Moved over whole, entries and views alike: results replace the caller's keys, while a
-        // dataset the caller passed keeps its view.
+        // Moved over whole, entries and views alike: the call's keys and datasets replace what the
+        // caller passed under the same ids, the caller's others stay. The call's views take the
+        // caller's in (map nodes move, nothing is copied) and the two maps trade places; the
+        // caller's views the call replaced go with the results.
         ReadHolder& read = *found->second;
         read.metadata.merge(std::move(results->second->metadata));
-        read.datasets.merge(results->second->datasets);
+        results->second->datasets.merge(read.datasets);
+        read.datasets.swap(results->second->datasets);
         m_results.erase(results);
     }
     m_reads_out.push_back(std::move(found->second));

@@ -59,6 +59,13 @@ public:
     const bass::data_wrappers::DataView& get_dataset(dataset id) const { return datasets.at(id); }
     bass::data_wrappers::DataView& get_dataset(dataset id) { return datasets.at(id); }
     bool has_dataset(dataset id) const { return datasets.count(id) != 0; }
+    /// Puts a view made from `args` under `id`, replacing a view already there: a result takes the
+    /// place of whatever the caller passed under its id. (Views cannot be assigned, hence the erase.)
+    template <typename... Args>
+    void set_dataset(dataset id, Args&&... args) {
+        datasets.erase(id);
+        datasets.try_emplace(id, std::forward<Args>(args)...);
+    }
 
     // Derived reads (defined in interfaces/read_cloning.cpp). Both give this read a coordinator when
     // it has none; the new read shares it and takes the coordinator's next sub tag.

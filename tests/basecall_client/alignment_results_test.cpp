@@ -122,7 +122,7 @@ TEST(AlignmentResults, NoAlignmentsWriteNothing) {
     EXPECT_TRUE(read.datasets.empty());
 }
 
-TEST(AlignmentResults, EmptySamLinesAndAnExistingTableAreLeftAlone) {
+TEST(AlignmentResults, EmptySamLinesWriteNoTextAndALaterResultReplacesTheTable) {
     const auto first = alignments({{"chrA", 5, '+', "", 0, ""}, {"chrB", 6, '+', "", 0, ""}});
     ReadHolder read;
     ErrorState error;
@@ -130,12 +130,12 @@ TEST(AlignmentResults, EmptySamLinesAndAnExistingTableAreLeftAlone) {
     EXPECT_FALSE(read.metadata.exists("alignment_sam_record"));
     EXPECT_FALSE(read.metadata.exists("alignment_bed_lines"));
 
-    // A second result set keeps the table already there.
+    // A later result set replaces the table, as it replaces the keys: no row of the earlier stays.
     const auto second = alignments({{"chrZ", 9, '-', "z", 0, ""}});
     ASSERT_TRUE(basecall_service::write_alignment_results(vector_of(second), read, error));
     const DataTable table = ReadAlignmentHelper::create_alignment_table_from_read_holder(read);
-    ASSERT_EQ(2U, table.num_rows());
-    EXPECT_EQ("chrA", table.get_string(table.get_field_index("Genome"), 0));
+    ASSERT_EQ(1U, table.num_rows());
+    EXPECT_EQ("chrZ", table.get_string(table.get_field_index("Genome"), 0));
     EXPECT_EQ("z", read.metadata.get_value<std::string>("alignment_sam_record"));
 }
 

@@ -249,6 +249,44 @@ TEST_F(EndToEndTest, SplitReadsComeBackWithTheirOwnPartsWhicheverComesFirst)
     }
 }
 
+TEST_F(EndToEndTest, TheCallReplacesWhatTheCallerPassedUnderItsIdsWholeOrSplit)
+{
+    // A read passed with an old call of its own: the new call's sequence and keys must win, in the
+    // read and in every part of it, while the caller's other data stays as passed.
+    server.stop();
+    for (const std::uint64_t split_parts : {0, 2}) {
+        SCOPED_TRACE("split into " + std::to_string(split_parts));
+        auto options = server_options(dir);
+        options.split_reads = split_parts;
+        reference_server::ReferenceServer serving(options);
+        ReadSet stale_reads;
+        auto client = make_client();
+        connect(*client);
+        for (std::uint64_t tag = 1; tag <= 3; ++tag) {
+            auto read = stale_reads.add(tag, 300);
+            read->set_dataset(bass::data_wrappers::dataset::sequence, std::string("ACGT"));
+            read->metadata.insert<std::uint64_t>("sequence_length", 4);
+            read->metadata.insert("caller_note", std::string("kept"));
+            ASSERT_EQ(client->pass_read(*read, 1000), PassReadResult::success);
+        }
+        EXPECT_EQ(client->finish_by(FINISH_LIMIT_S), FinishOutcome::success);
+        interfaces::ReadList out;
+        client->get_completed_reads(out, interfaces::medium_priority);
+        EXPECT_EQ(out.size(), stale_reads.size() * (split_parts + 1));
+        for (const auto& read : out) {
+            const std::string& whole = stale_reads.sequences().at(read->read_tag);
+            const std::size_t half = whole.size() / 2;
+            const std::string parts[] = {whole, whole.substr(0, half), whole.substr(half)};
+            ASSERT_LT(read->sub_tag, 3U);
+            expect_called_read(*read, parts[read->sub_tag], true);
+            EXPECT_EQ(read->get_by_name("sequence_length"), std::to_string(parts[read->sub_tag].size()));
+            EXPECT_EQ(read->get_by_name("caller_note"), "kept");
+            EXPECT_TRUE(read->has_dataset(bass::data_wrappers::dataset::raw_data));
+        }
+        client->disconnect();
+    }
+}
+
 TEST_F(EndToEndTest, AReconnectionTakesTheNewConfigurationsModelStride)
 {
     auto client = make_client();

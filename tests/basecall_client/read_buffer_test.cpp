@@ -684,8 +684,8 @@ TEST(ReadBuffer, FailureCountsLeaveWithTheirReadsAndReadsWithoutSamplesAreGivenB
         // beside the next one's.
         buffer->reads_submitted();
         EXPECT_FALSE(buffer->get_submitted_read_holder(5)->has_dataset(dataset::qstring));
-        // Retrieved, the read takes its results in: their keys replace the caller's, while a
-        // dataset the caller passed keeps its view.
+        // Retrieved, the read takes its results in: their keys and datasets replace the caller's
+        // under the same ids, the caller's others stay.
         buffer->get_submitted_read_holder(5)->datasets.emplace(dataset::sequence, DataView(std::string("caller's")));
         ReadHolder& results = *buffer->results_of(5);
         EXPECT_FALSE(results.has_dataset(dataset::qstring));
@@ -700,7 +700,7 @@ TEST(ReadBuffer, FailureCountsLeaveWithTheirReadsAndReadsWithoutSamplesAreGivenB
         const ReadHolder& called = *collected.front();
         EXPECT_EQ(called.metadata.get_value<std::string>("read_id"), "called");
         EXPECT_EQ(called.metadata.get_value<float>("mean_qscore"), 12.0F);
-        EXPECT_EQ(called.get_dataset(dataset::sequence).get_string(), "caller's");
+        EXPECT_EQ(called.get_dataset(dataset::sequence).get_string(), "ACG");
         EXPECT_EQ(called.get_dataset(dataset::qstring).get_string(), "!!!");
         EXPECT_TRUE(called.has_dataset(dataset::raw_data));
     }
