@@ -22,6 +22,9 @@ using basecall_service::RequestBrokerAdapter;
 using reference_server::FaultAction;
 
 constexpr unsigned long block_size = 4000;  // samples: 800 bases
+// A loop here has no reconnection to fall back on: on a busy machine a reply can outlast the link's
+// short time-out, so the loop waits patiently unless a test wants the time-out itself.
+constexpr std::uint32_t patient_request_timeout_ms = 2000;
 
 // One registered client on the reference server, with the engine's read buffer, link and loop.
 class ReadLoopTest : public ::testing::Test {
@@ -29,7 +32,7 @@ protected:
     ReadLoopTest() : server(server_options(dir)), client(dir.ipc_endpoint())
     {
         client_id = client.connect(config_name(), "read_loop_test", ">move_and_trace_enabled=1");
-        EXPECT_TRUE(adapter.prepare_connection(dir.ipc_endpoint(), request_timeout_ms));
+        EXPECT_TRUE(adapter.prepare_connection(dir.ipc_endpoint(), patient_request_timeout_ms));
         buffer.set_block_size(block_size);
         buffer.set_max_input_queue_size(100);
         buffer.set_connection_id(client_id);
@@ -252,6 +255,7 @@ TEST_F(ReadLoopTest, DefaultPauseBeforeNoMoreDataIsFiveSeconds)
 
 TEST_F(ReadLoopTest, SilentServerEndsTheLoopWithTimedOut)
 {
+    ASSERT_TRUE(adapter.prepare_connection(dir.ipc_endpoint(), request_timeout_ms));
     server.faults().add(fault(FaultAction::silence, ipc_tools::GET_FIRST_CALLED_BLOCK));
     queue(reads.add(1, 500));
     start();

@@ -374,16 +374,17 @@ void reconnect_while_ending(const std::string& address, Ending ending, Reconnect
     } else {
         client.finish(1);
     }
-    const auto seen = collect_until(client, reads);
-    reconnect = false;
-    if (racer.joinable()) {
-        racer.join();
-    }
     const auto start = std::chrono::steady_clock::now();
     while (reconnected.load() == 0 && std::chrono::steady_clock::now() - start < api_test::condition_timeout) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    EXPECT_EQ(1, reconnected.load());
+    reconnect = false;
+    if (racer.joinable()) {
+        racer.join();
+    }
+    EXPECT_EQ(1, reconnected.load()) << "status " << vexil::to_string(client.get_status()) << ": "
+                                     << client.get_error_message();
+    const auto seen = collect_until(client, reads);
     EXPECT_EQ(reads, seen.size());
     for (const auto& [tag, times] : seen) {
         EXPECT_EQ(1, times) << "read " << tag;
