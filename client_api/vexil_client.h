@@ -61,7 +61,9 @@ public:
     /// Declares that no more reads will be passed.
     void no_more_data();
     /// Waits until every passed read is back, then ends the connection: success when every read
-    /// came back called (a connection that fails after that is only logged); not_ready when
+    /// came back called (a connection that fails after that is only logged), but for reads too short
+    /// to be called (fewer than 20 model strides of samples), which are never sent and come back at
+    /// once without a sequence; not_ready when
     /// `timeout_s` (0: no limit) ran out first; failed when reads came back uncalled for another
     /// reason. Reads not called come back through get_completed_reads either way.
     Result finish(unsigned long long timeout_s);
