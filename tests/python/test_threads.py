@@ -14,24 +14,28 @@ result = tessellpy.result
 pass_result = tessellpy.pass_read_result
 
 
-
-def pass_tags_during_connect(server):
-    """One round: three threads pass reads under tags 1-3 over and over, with no collection, while
-    this thread connects. Returns how often each tag was accepted and the tags that came back."""
+def pass_tags_while_connecting_and_collecting(server):
+    """One round: three threads pass reads under tags 1-3 over and over while this thread connects,
+    then collects. Returns, per read accepted, its tag and the time its pass returned, and per read
+    collected the time its collecting call began, both by read id."""
     client = tessellpy.VexilClient(server.address, CONFIG, 3)
-    accepted = {tag: 0 for tag in (1, 2, 3)}
-    count_lock = threading.Lock()
+    accepted = {}
+    collected = {}
     stop = threading.Event()
 
     def keep_passing(thread):
         attempt = 0
         while not stop.is_set():
             attempt += 1
-            tag = attempt % 3 + 1
-            read = make_read(tag, "ACGT" * 30, read_id=f"{thread}-{attempt}")
-            if client.pass_read(read) == pass_result.read_accepted:
-                with count_lock:
-                    accepted[tag] += 1
+            tag, read_id = attempt % 3 + 1, f"{thread}-{attempt}"
+            if client.pass_read(make_read(tag, "ACGT" * 30, read_id=read_id)) == pass_result.read_accepted:
+                accepted[read_id] = (tag, time.monotonic())
+
+    def collect_once():
+        began = time.monotonic()
+        for group in client.get_completed_reads():
+            for read in group:
+                collected.setdefault(read["metadata"]["read_id"], []).append(began)
 
     threads = [threading.Thread(target=keep_passing, args=(thread,)) for thread in range(3)]
     for thread in threads:
@@ -39,28 +43,36 @@ def pass_tags_during_connect(server):
     try:
         assert client.connect() == result.success
         deadline = time.monotonic() + 10
-        while min(accepted.values()) == 0 and time.monotonic() < deadline:
+        while len(accepted) < 12 and time.monotonic() < deadline:
+            collect_once()
             time.sleep(0.001)
-        time.sleep(0.01)  # passes go on a little after every tag was taken
     finally:
         stop.set()
         for thread in threads:
             thread.join()
-    back = [read["read_tag"] for group in collect(client, sum(accepted.values()), timeout_s=30) for read in group]
+    deadline = time.monotonic() + 30
+    while len(collected) < len(accepted) and time.monotonic() < deadline:
+        collect_once()
     client.disconnect()
-    return accepted, back
+    return accepted, collected
 
 
 @pytest.mark.parametrize("pinned", [False, True], ids=["spread", "one_cpu"])
-def test_a_tag_is_accepted_once_while_connect_runs_beside_the_passes(server, pinned):
+def test_a_tag_is_held_by_one_read_while_connect_and_collection_run_beside_the_passes(server, pinned):
     cpus = os.sched_getaffinity(0)
     if pinned:
         # Threads started from here on inherit the one CPU, the library's among them.
         os.sched_setaffinity(0, {min(cpus)})
     try:
         for _ in range(60):
-            accepted, back = pass_tags_during_connect(server)
-            assert accepted == {1: 1, 2: 1, 3: 1} and sorted(back) == [1, 2, 3]
+            accepted, collected = pass_tags_while_connecting_and_collecting(server)
+            assert len(accepted) >= 3 and {read_id: len(times) for read_id, times in collected.items()} == dict.fromkeys(accepted, 1)
+            # Two reads held a tag at once for certain when each was accepted before the other's
+            # collection began.
+            for first, (tag, first_taken) in accepted.items():
+                for second, (other_tag, second_taken) in accepted.items():
+                    assert not (first != second and tag == other_tag and first_taken < collected[second][0]
+                                and second_taken < collected[first][0]), (first, second)
     finally:
         os.sched_setaffinity(0, cpus)
 
