@@ -1,30 +1,28 @@
 #pragma once
 
+#include "ipc_tools/wake_signal.h"
+
 #include <atomic>
 
 namespace ipc_tools {
 
 /// Lets another thread cut short a wait for a reply. Raised once, it stays raised: its descriptor
-/// stays readable, so a poll that includes it ends at once, however late it starts.
+/// stays readable (it is never drained), so a poll that includes it ends at once, however late it
+/// starts.
 class WaitInterrupt {
 public:
-    /// Throws std::system_error when no descriptor can be had.
-    WaitInterrupt();
-    ~WaitInterrupt();
-
-    WaitInterrupt(const WaitInterrupt&) = delete;
-    WaitInterrupt& operator=(const WaitInterrupt&) = delete;
-    WaitInterrupt(WaitInterrupt&&) = delete;
-    WaitInterrupt& operator=(WaitInterrupt&&) = delete;
-
     /// Any thread.
-    void raise();
+    void raise() {
+        if (!m_raised.exchange(true)) {
+            m_signal.notify();
+        }
+    }
     bool raised() const { return m_raised.load(); }
     /// Readable once raised; for a poll.
-    int descriptor() const { return m_descriptor; }
+    int descriptor() const { return m_signal.fd(); }
 
 private:
-    int m_descriptor;
+    WakeSignal m_signal;
     std::atomic<bool> m_raised{false};
 };
 

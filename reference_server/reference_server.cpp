@@ -2,8 +2,8 @@
 
 #include "common/process_utils.h"
 #include "ipc_tools/awake_poll.h"
+#include "ipc_tools/wake_signal.h"
 #include "reference_server/request_handler.h"
-#include "reference_server/wake_signal.h"
 
 #include <zmq.hpp>
 
@@ -51,7 +51,7 @@ struct ReferenceServer::Impl {
 
     zmq::context_t context;
     zmq::socket_t socket;
-    WakeSignal called;  // before the handler: its calling threads notify it until they are joined
+    ipc_tools::WakeSignal called;  // before the handler: its calling threads notify it until they are joined
     std::atomic<bool> pulls_held{false};
     RequestHandler handler;
     std::deque<DelayedReply> delayed;

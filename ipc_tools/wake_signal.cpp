@@ -1,4 +1,4 @@
-#include "reference_server/wake_signal.h"
+#include "ipc_tools/wake_signal.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <system_error>
 
-namespace reference_server {
+namespace ipc_tools {
 
 WakeSignal::WakeSignal() : m_fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
     if (m_fd < 0) {
-        throw std::system_error(errno, std::generic_category(), "Cannot create the server's wake-up descriptor");
+        throw std::system_error(errno, std::generic_category(), "Cannot create a wake-up descriptor");
     }
 }
 
@@ -28,4 +28,4 @@ void WakeSignal::drain() {
     [[maybe_unused]] const auto read_bytes = read(m_fd, &count, sizeof(count));
 }
 
-}  // namespace reference_server
+}  // namespace ipc_tools

@@ -1,9 +1,10 @@
 #pragma once
 
-namespace reference_server {
+namespace ipc_tools {
 
 /// A file descriptor that any thread can make readable, so that a thread waiting in poll on its
-/// sockets also wakes for work finished elsewhere. Notifications before a drain merge into one.
+/// sockets also wakes for work finished elsewhere, or for a wait cut short. Notifications before a
+/// drain merge into one.
 class WakeSignal {
 public:
     /// Throws std::system_error when the descriptor cannot be made.
@@ -21,4 +22,4 @@ private:
     int m_fd;
 };
 
-}  // namespace reference_server
+}  // namespace ipc_tools
