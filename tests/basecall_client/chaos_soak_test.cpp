@@ -46,8 +46,10 @@ TEST(ChaosSoak, EveryReadComesBackExactlyOnceThroughRandomFaults) {
     std::cout << report.summary() << std::endl;
     EXPECT_TRUE(report.ok()) << "seed " << options.seed << ": " << report.summary();
     EXPECT_EQ(report.called + report.uncalled, options.reads);
-    // The faults stop before the last client takes the rest, so most reads end called.
-    EXPECT_GT(report.called, options.reads / 2);
+    // The faults stop before the last client takes the rest, so many reads end called. Not most: the
+    // faults keep the wall clock's pace, and a busy machine slows the reads, not the faults (beside
+    // eight busy loops, 45 % once ended called).
+    EXPECT_GT(report.called, options.reads / 5);
     EXPECT_GT(report.faults_survivable + report.faults_fatal, 0U);
 }
 
