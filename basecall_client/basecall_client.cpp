@@ -118,6 +118,7 @@ BasecallClient::BasecallClient(unsigned long block_size,
 BasecallClient::~BasecallClient()
 {
     auto trace = create_trace("~BasecallClient");
+    m_leaving.store(true);
     join_worker_thread();
 }
 
@@ -330,6 +331,7 @@ bool BasecallClient::connection_status_is_active() const
 void BasecallClient::disconnect()
 {
     auto trace = create_trace("disconnect");
+    m_leaving.store(true);
     join_worker_thread();
     // What was still queued or in flight comes back uncalled, as after finish: the caller can
     // collect every read it passed.
@@ -464,6 +466,7 @@ void BasecallClient::run_connections(const std::shared_ptr<ReadBuffer>& read_buf
     bool stopped_awaiting_reply = false;
     while (true) {
         const auto attempt_start = std::chrono::steady_clock::now();
+        connection->set_wait_deadline(deadline);
         adapter = connection->establish_server_connection(m_connection_info, m_server_file_load_timeout);
         if (adapter != nullptr) {
             const ipc_tools::ConnectedInfo connected = connection->get_connected_info();
@@ -518,6 +521,10 @@ void BasecallClient::run_connections(const std::shared_ptr<ReadBuffer>& read_buf
         if (connection->disconnect_from_server()) {
             error = ErrorState{};
         }
+    }
+    if (m_leaving.load() && error.code == ConnectionError::timed_out) {
+        // The caller left while a reply was awaited (a goodbye that went unanswered has warned).
+        error = ErrorState{};
     }
     if (error.code != ConnectionError::no_error) {
         m_client_connection_state.set_error(error);

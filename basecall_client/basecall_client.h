@@ -155,6 +155,9 @@ private:
     std::atomic<bool> m_accept_data{false};
     // Set by join_worker_thread: the worker stops retrying connections that time out.
     std::atomic<bool> m_stop_requested{false};
+    // Set by disconnect and the destructor: the caller leaves the connection, and a wait it cut
+    // short, or a goodbye the server did not answer, is no connection error.
+    std::atomic<bool> m_leaving{false};
     std::mutex m_connect_mutex;
     std::condition_variable m_connect_condition;
     bool m_connect_settled{false};

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <exception>
-#include <thread>
 
 namespace basecall_service {
 
@@ -124,7 +123,9 @@ bool ConnectionProtocol::send(Message& request, Message& reply) {
             m_silent_since = std::chrono::steady_clock::now();
         }
     }
-    if (m_adapter.send_request(request, reply)) {
+    const bool answered = m_wait_deadline ? m_adapter.send_request_within(request, reply, *m_wait_deadline)
+                                          : m_adapter.send_request(request, reply);
+    if (answered) {
         std::lock_guard<std::mutex> lock(m_silence_mutex);
         m_silent_since.reset();
         return true;
@@ -138,6 +139,10 @@ bool ConnectionProtocol::send(Message& request, Message& reply) {
 }
 
 void ConnectionProtocol::interrupt_waits() { m_adapter.interrupt_waits(); }
+
+void ConnectionProtocol::set_wait_deadline(std::chrono::steady_clock::time_point deadline) {
+    m_wait_deadline = deadline;
+}
 
 std::optional<ServerSilence> ConnectionProtocol::server_silence() const {
     std::lock_guard<std::mutex> lock(m_silence_mutex);
@@ -265,6 +270,7 @@ bool ConnectionProtocol::connect() {
                     connection_string);
     Message reply;
     if (!send(request, reply)) {
+        end_cut_short_registration();
         return false;
     }
     if (reply.get_type() != ipc_tools::CONNECTED) {
@@ -283,6 +289,23 @@ bool ConnectionProtocol::connect() {
     trace.message("server version: " + m_connected_info.server_version);
     trace.message("server minimap version: " + m_connected_info.minimap_version);
     return true;
+}
+
+void ConnectionProtocol::end_cut_short_registration() {
+    if (!m_adapter.waits_interrupted()) {
+        return;
+    }
+    auto trace = create_trace("end_cut_short_registration");
+    Message reply;
+    // The handshake has failed already (m_error says why); this only tidies up on the server.
+    if (!m_adapter.await_late_reply(reply) || reply.get_type() != ipc_tools::CONNECTED) {
+        trace.message(to_string(m_adapter.error_state()));
+        return;
+    }
+    const auto connected = ipc_tools::ConnectedInfo::parse(reply_text(reply));
+    if (connected) {
+        say_goodbye(connected->client_uid);
+    }
 }
 
 ErrorState ConnectionProtocol::refusal_error(MessageType reply_type) const {
@@ -328,7 +351,8 @@ bool ConnectionProtocol::load_file_on_server(MessageType request_type, const std
         if (monotonic_ms() - start_ms > limit_ms) {
             break;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(LOAD_RETRY_INTERVAL_MS));
+        // An ending caller cuts the pause short; the next request is then refused at once.
+        m_adapter.pause(std::chrono::milliseconds(LOAD_RETRY_INTERVAL_MS));
     }
     trace.message("timeout");
     m_error = ErrorState{ConnectionError::file_load_timeout,
@@ -366,10 +390,12 @@ bool ConnectionProtocol::try_load_on_server(MessageType request_type, const std:
     return false;
 }
 
-bool ConnectionProtocol::disconnect_from_server() const {
+bool ConnectionProtocol::disconnect_from_server() const { return say_goodbye(m_connected_info.client_uid); }
+
+bool ConnectionProtocol::say_goodbye(const std::string& client_id) const {
     auto trace = create_trace("disconnect_from_server");
-    trace.message("sending DISCONNECT with ID: " + m_connected_info.client_uid);
-    Message request(ipc_tools::DISCONNECT, m_connected_info.client_uid, 0, std::string());
+    trace.message("sending DISCONNECT with ID: " + client_id);
+    Message request(ipc_tools::DISCONNECT, client_id, 0, std::string());
     Message reply;
     if (!m_adapter.send_farewell(request, reply)) {
         const std::string error_text = to_string(m_adapter.error_state());

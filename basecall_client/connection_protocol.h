@@ -63,6 +63,9 @@ public:
     virtual void interrupt_waits() = 0;
     /// Set while the handshake waits for a server that has not answered yet. Any thread.
     virtual std::optional<ServerSilence> server_silence() const = 0;
+    /// A request of the handshakes that follow ends by `deadline`, or one request time-out after
+    /// it was sent when that is later: connecting ends within its window plus one time-out.
+    virtual void set_wait_deadline(std::chrono::steady_clock::time_point /*deadline*/) {}
 };
 
 /// Brings one engine connection to the server up (prepare the link, load configuration,
@@ -88,6 +91,7 @@ public:
     bool disconnect_from_server() const override;
     void interrupt_waits() override;
     std::optional<ServerSilence> server_silence() const override;
+    void set_wait_deadline(std::chrono::steady_clock::time_point deadline) override;
 
     /// Pause between two load requests while the server answers LOADING.
     static constexpr unsigned int LOAD_RETRY_INTERVAL_MS = 500;
@@ -100,6 +104,11 @@ private:
     bool retrieve_alignment_file_header(const std::string& align_ref);
     bool load_bed_file();
     bool connect();
+    /// After a CONNECT whose wait was cut short: its reply is awaited once, and a registration it
+    /// brings is ended at once, so that the server keeps no client that nobody serves.
+    void end_cut_short_registration();
+    /// Sends DISCONNECT for `client_id`; false when the server did not answer.
+    bool say_goodbye(const std::string& client_id) const;
 
     /// Repeats the load request while the server answers LOADING, up to the file load time-out.
     bool load_file_on_server(ipc_tools::MessageType request_type, const std::string& text);
@@ -124,6 +133,7 @@ private:
     std::string m_address;
     std::string m_endpoint;
     unsigned int m_timeout_ms = 0;
+    std::optional<std::chrono::steady_clock::time_point> m_wait_deadline;
     // Since when the server has answered no request, while that lasts; read by the caller's thread.
     mutable std::mutex m_silence_mutex;
     std::optional<std::chrono::steady_clock::time_point> m_silent_since;

@@ -20,6 +20,17 @@ bool RequestBrokerAdapter::send_request(ipc_tools::Message& request, ipc_tools::
     return invoke([this, &request, &reply] { m_broker.send_request(request, reply); });
 }
 
+bool RequestBrokerAdapter::send_request_within(ipc_tools::Message& request, ipc_tools::Message& reply,
+                                               std::chrono::steady_clock::time_point latest_end)
+{
+    return invoke([this, &request, &reply, latest_end] { m_broker.send_request_within(request, reply, latest_end); });
+}
+
+bool RequestBrokerAdapter::await_late_reply(ipc_tools::Message& reply)
+{
+    return invoke([this, &reply] { m_broker.await_late_reply(reply); });
+}
+
 bool RequestBrokerAdapter::start_request(ipc_tools::Message& request)
 {
     return invoke([this, &request] { m_broker.start_request(request); });

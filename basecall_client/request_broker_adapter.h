@@ -5,6 +5,7 @@
 #include "ipc_tools/message.h"
 #include "ipc_tools/request_broker.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -24,6 +25,9 @@ public:
 
     bool prepare_connection(const std::string& address, std::uint32_t timeout_ms);
     bool send_request(ipc_tools::Message& request, ipc_tools::Message& reply);
+    /// See RequestBroker::send_request_within.
+    bool send_request_within(ipc_tools::Message& request, ipc_tools::Message& reply,
+                             std::chrono::steady_clock::time_point latest_end);
     /// send_request in two halves (see RequestBroker::start_request).
     bool start_request(ipc_tools::Message& request);
     bool finish_request(ipc_tools::Message& reply);
@@ -32,6 +36,10 @@ public:
     /// another thread.
     bool send_farewell(ipc_tools::Message& request, ipc_tools::Message& reply);
     void interrupt_waits();
+    bool waits_interrupted() const { return m_broker.waits_interrupted(); }
+    /// See RequestBroker::pause and await_late_reply.
+    bool pause(std::chrono::milliseconds duration) { return m_broker.pause(duration); }
+    bool await_late_reply(ipc_tools::Message& reply);
 
     const ErrorState& error_state() const;
 

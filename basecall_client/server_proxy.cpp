@@ -1,6 +1,7 @@
 #include "basecall_client/server_proxy.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "common/diagnostics/tracing/trace_domain.h"
 #include "ipc_tools/message_type.h"
@@ -26,11 +27,13 @@ using ipc_tools::MessageType;
 std::string string_of(const flatbuffers::String* text) { return text == nullptr ? std::string() : text->str(); }
 
 /// One exchange on a broker that exists only for this call; the broker's exceptions pass through.
+/// The time-out bounds the whole exchange: one poll, not the retries of a working connection.
 Message exchange(const std::string& address, std::uint32_t timeout_ms, Message request) {
+    const auto latest_end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     ipc_tools::RequestBroker broker;
     broker.prepare_connection(address, timeout_ms);
     Message reply;
-    broker.send_request(request, reply);
+    broker.send_request_within(request, reply, latest_end);
     return reply;
 }
 

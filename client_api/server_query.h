@@ -3,7 +3,9 @@
 // Stateless one-shot questions to a basecall server, needing no client: its barcode and LAMP
 // kits, read statistics, general information, internal state and aligner help. Each opens a link
 // of its own for one exchange and returns a code; no transport error escapes as an exception, and
-// a failed query leaves its outputs as they were.
+// a failed query leaves its outputs as they were. `timeout_ms` bounds the whole query: a server
+// that does not answer within it (or no server at the address) gives timed_out after about
+// `timeout_ms`, without retries.
 
 #include "basecall_client/server_statistics.h"
 #include "client_api/export.h"

@@ -39,7 +39,9 @@ public:
     Result set_state_change_handler(StateChangeHandler handler);
 
     /// Loads the configuration (and alignment index and BED file, when set) on the server and
-    /// registers with it; blocks until connected or failed.
+    /// registers with it; blocks until connected or failed. A server that does not answer is tried
+    /// again for the "reconnect_timeout" window: connect returns within that window plus one
+    /// "query_timeout" (a server that answers LOADING is waited for up to "server_file_load_timeout").
     Result connect();
 
     /// An accepted read's record is taken (the read is left cleared); a refused one is unchanged.
@@ -68,7 +70,10 @@ public:
     /// reason. Reads not called come back through get_completed_reads either way.
     Result finish(unsigned long long timeout_s);
     /// Ends the connection at once; reads still on their way come back uncalled through
-    /// get_completed_reads, also after a later connect.
+    /// get_completed_reads, also after a later connect. Returns within one "query_timeout", the
+    /// wait for the server's answer to the goodbye (a server that stopped answering is one warning
+    /// in the log); two when it cuts short a registration, which it then ends on the server too.
+    /// The same holds for the destructor, and for finish once its own time-out has run out.
     Result disconnect();
 
     ConnectionStatus get_status() const;

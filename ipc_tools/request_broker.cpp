@@ -114,7 +114,24 @@ void RequestBroker::send_request(Message& request, Message& reply) {
     finish_request(reply);
 }
 
+void RequestBroker::send_request_within(Message& request, Message& reply,
+                                        std::chrono::steady_clock::time_point latest_end) {
+    start_request(request);
+    await_reply(reply, POLL_RETRY_BUDGET, OnInterrupt::cut_short, latest_end);
+}
+
 void RequestBroker::start_request(Message& request) {
+    if (m_interrupt.raised()) {
+        // The owner is ending: a request it would start now has no one to wait for its reply.
+        const std::string text =
+                "Request: " + message_type_as_string(request.get_type()) + " not sent: the client is ending";
+        get_trace_context()->write_message("send_request", text);
+        throw WaitCutShort(text);
+    }
+    send_frame(request);
+}
+
+void RequestBroker::send_frame(Message& request) {
     COMMON_CONTRACT_CHECK_AT(m_socket.get() != nullptr, "null socket", SOURCE_NAME, 128);
     COMMON_CONTRACT_CHECK_AT(!request.empty() && request.get_type() != UNSET, "invalid request", SOURCE_NAME, 129);
 
@@ -137,29 +154,52 @@ void RequestBroker::start_request(Message& request) {
 }
 
 void RequestBroker::finish_request(Message& reply) {
-    await_reply(reply, POLL_RETRY_BUDGET, m_interrupt.descriptor());
+    await_reply(reply, POLL_RETRY_BUDGET, OnInterrupt::cut_short);
 }
 
 void RequestBroker::interrupt_waits() {
     m_interrupt.raise();
 }
 
-void RequestBroker::send_farewell(Message& request, Message& reply) {
-    if (!m_interrupt.raised()) {
-        send_request(request, reply);
-        return;
+bool RequestBroker::pause(std::chrono::milliseconds duration) {
+    zmq_pollitem_t item{nullptr, m_interrupt.descriptor(), ZMQ_POLLIN, 0};
+    const auto until = std::chrono::steady_clock::now() + duration;
+    while (!m_interrupt.raised()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return true;
+        }
+        // An interrupted or failed poll is simply tried again until the time is up.
+        zmq_poll(&item, 1, static_cast<long>(left.count()));
     }
+    return false;
+}
+
+void RequestBroker::await_late_reply(Message& reply) {
+    if (!m_awaiting_reply) {
+        throw TimeoutError("No reply outstanding to wait for");
+    }
+    await_reply(reply, 0, OnInterrupt::ignored);
+}
+
+void RequestBroker::send_farewell(Message& request, Message& reply) {
     if (m_awaiting_reply) {
         reset();
     }
-    start_request(request);
-    await_reply(reply, 0, -1);
+    send_frame(request);
+    if (m_interrupt.raised()) {
+        await_reply(reply, 0, OnInterrupt::ignored);
+    } else {
+        await_reply(reply, POLL_RETRY_BUDGET, OnInterrupt::one_more_poll);
+    }
 }
 
-void RequestBroker::await_reply(Message& reply, int retries, int wake_descriptor) {
+void RequestBroker::await_reply(Message& reply, int retries, OnInterrupt on_interrupt,
+                                std::optional<std::chrono::steady_clock::time_point> latest_end) {
     COMMON_CONTRACT_CHECK_AT(m_socket.get() != nullptr, "null socket", SOURCE_NAME, 128);
     const MessageType request_type = m_pending_request_type;
     zmq_pollitem_t item{m_socket->handle(), 0, ZMQ_POLLIN, 0};
+    int wake_descriptor = on_interrupt == OnInterrupt::ignored ? -1 : m_interrupt.descriptor();
     // Awake for a while first, never past the time-out, only while no other thread of the process
     // waits for a reply and only for a kind of request whose last reply came within that while,
     // then asleep; a poll that finds nothing is tried again up to the budget. Counted as waiting
@@ -179,9 +219,16 @@ void RequestBroker::await_reply(Message& reply, int retries, int wake_descriptor
         }
         write_hftrace("send_request", [&] { return poll_result_as_string(poll_result, item); });
         if (poll_result == 0 && wake_descriptor >= 0 && m_interrupt.raised()) {
-            const std::string text = "Wait for reply to request: " + name() + " cut short: the client is ending";
-            get_trace_context()->write_message("send_request", text);
-            throw WaitCutShort(text);
+            if (on_interrupt == OnInterrupt::cut_short) {
+                const std::string text = "Wait for reply to request: " + name() + " cut short: the client is ending";
+                get_trace_context()->write_message("send_request", text);
+                throw WaitCutShort(text);
+            }
+            // One last poll, whatever is left of the budget.
+            wake_descriptor = -1;
+            budget = 0;
+            poll_result = poll_asleep(item, time_out, -1);
+            continue;
         }
         if (budget == 0) {
             break;
@@ -190,9 +237,16 @@ void RequestBroker::await_reply(Message& reply, int retries, int wake_descriptor
         if (poll_result >= 1 && (item.revents & (ZMQ_POLLIN | ZMQ_POLLERR)) == ZMQ_POLLIN) {
             break;
         }
-        poll_result = poll_asleep(item, time_out, wake_descriptor);
+        std::chrono::milliseconds next_poll = time_out;
+        if (latest_end) {
+            const auto left = *latest_end - std::chrono::steady_clock::now();
+            if (left <= std::chrono::steady_clock::duration::zero()) {
+                break;
+            }
+            next_poll = std::min(time_out, std::chrono::ceil<std::chrono::milliseconds>(left));
+        }
+        poll_result = poll_asleep(item, next_poll, wake_descriptor);
     }
-
     const auto& context = get_trace_context();
     if ((item.revents & ZMQ_POLLIN) == 0) {
         const std::string text = "Timeout waiting for reply to request: " + name();

@@ -9,8 +9,10 @@
 
 #include <zmq.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace ipc_tools {
@@ -43,8 +45,13 @@ public:
     void reset();
 
     /// Sends `request` (its buffer goes to ZeroMQ) and leaves the validated reply in `reply`.
-    /// Throws TimeoutError, BadReply or BadRequest as the exchange fails.
+    /// Throws TimeoutError, BadReply or BadRequest as the exchange fails. A silent server costs up
+    /// to four polls of the time-out.
     void send_request(Message& request, Message& reply);
+    /// send_request for a caller with a time limit: the first poll runs in full, a later one ends
+    /// by `latest_end` and none starts after it. So the exchange ends by the later of `latest_end`
+    /// and one time-out after the send; a `latest_end` one time-out ahead allows one poll.
+    void send_request_within(Message& request, Message& reply, std::chrono::steady_clock::time_point latest_end);
     /// The two halves of send_request, so that the caller can work while the reply is on its way.
     /// start_request sends; finish_request waits for, receives and checks the reply. Between them
     /// the socket takes no other request.
@@ -52,12 +59,20 @@ public:
     void finish_request(Message& reply);
 
     /// Cuts short the wait for a reply in progress and every later one, for good (the owner is
-    /// ending): such a wait throws WaitCutShort. The one call that may come from another thread.
+    /// ending): such a wait throws WaitCutShort, and so does a request that would start after it,
+    /// unsent. The one call that may come from another thread.
     void interrupt_waits();
+    bool waits_interrupted() const { return m_interrupt.raised(); }
+    /// Sleeps for `duration`, or less once waits are interrupted; false when they are.
+    bool pause(std::chrono::milliseconds duration);
+    /// After a wait that was cut short: one more poll for that request's reply, which nothing
+    /// cuts short; TimeoutError when it does not come, or when no reply is outstanding.
+    void await_late_reply(Message& reply);
 
-    /// The last request of a connection. Once waits are interrupted it goes out on a fresh socket
-    /// when the old one still awaits a reply, and waits for one poll without being cut short, so
-    /// that a server that stopped answering costs one time-out; until then it is send_request.
+    /// The last request of a connection. It goes out on a fresh socket when the old one still
+    /// awaits a reply, and it is never cut short: once waits are interrupted (before or during its
+    /// wait) it waits one more poll and no longer, so that a server that stopped answering costs
+    /// one time-out while one that answers is heard.
     void send_farewell(Message& request, Message& reply);
 
     /// Receives the reply that the poll reported and checks its type.
@@ -68,8 +83,16 @@ public:
     void ping_server_if_quiet(const std::string& client_id);
 
 private:
-    /// Polls up to 1 + `retries` times; a poll ends early when `wake_descriptor` is readable.
-    void await_reply(Message& reply, int retries, int wake_descriptor);
+    /// What an interrupt does to a wait.
+    enum class OnInterrupt {
+        cut_short,      ///< the wait throws WaitCutShort
+        one_more_poll,  ///< the wait goes on for one poll that nothing cuts short
+        ignored,        ///< the wait goes on as it is
+    };
+    void send_frame(Message& request);
+    /// Polls up to 1 + `retries` times, no poll after `latest_end` but the first.
+    void await_reply(Message& reply, int retries, OnInterrupt on_interrupt,
+                     std::optional<std::chrono::steady_clock::time_point> latest_end = std::nullopt);
 
     zmq::context_t m_context;
     std::unique_ptr<zmq::socket_t> m_socket;

@@ -4,12 +4,21 @@
 
 #include "engine_client_test_support.h"
 
+#include "basecall_client/server_proxy.h"
+#include "common/logging/attributes.h"
+
+#include <boost/log/attributes/value_extraction.hpp>
 #include <boost/log/core.hpp>
 #include <boost/log/sinks/basic_sink_backend.hpp>
 #include <boost/log/sinks/sync_frontend.hpp>
 #include <boost/smart_ptr/make_shared.hpp>
 
 #include <gtest/gtest.h>
+
+#include <rapidjson/document.h>
+
+#include <pthread.h>
+#include <sched.h>
 
 #include <future>
 #include <string>
@@ -35,6 +44,45 @@ constexpr std::chrono::milliseconds slack{slow_factor > 1 ? 2500 : 1000};
 long long ms(std::chrono::steady_clock::duration duration) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(duration).count();
 }
+
+// Every log record's text and severity, kept until the recorder goes.
+class LogRecorder {
+public:
+    using Severity = common::logging::attributes::SeverityLevel;
+
+    LogRecorder() : m_sink(boost::make_shared<Sink>(boost::make_shared<Backend>())) {
+        boost::log::core::get()->add_sink(m_sink);
+    }
+    ~LogRecorder() { boost::log::core::get()->remove_sink(m_sink); }
+    LogRecorder(const LogRecorder&) = delete;
+    LogRecorder& operator=(const LogRecorder&) = delete;
+
+    std::vector<std::string> lines() const { return m_sink->locked_backend()->lines; }
+    // The records at `severity`, each as its text.
+    std::vector<std::string> at(Severity severity) const {
+        const auto backend = m_sink->locked_backend();
+        std::vector<std::string> found;
+        for (std::size_t index = 0; index < backend->lines.size(); ++index) {
+            if (backend->severities[index] == severity) {
+                found.push_back(backend->lines[index]);
+            }
+        }
+        return found;
+    }
+
+private:
+    struct Backend : boost::log::sinks::basic_formatted_sink_backend<char> {
+        void consume(const boost::log::record_view& record, const string_type& text) {
+            lines.push_back(text);
+            const auto severity = boost::log::extract<Severity>("Severity", record);
+            severities.push_back(severity ? severity.get() : Severity::trace);
+        }
+        std::vector<std::string> lines;
+        std::vector<Severity> severities;
+    };
+    using Sink = boost::log::sinks::synchronous_sink<Backend>;
+    boost::shared_ptr<Sink> m_sink;
+};
 
 class FrozenServerTest : public ::testing::Test {
 protected:
@@ -92,11 +140,18 @@ TEST_F(FrozenServerTest, FinishEndsWithinItsTimeAndOneRequestTimeOut)
 TEST_F(FrozenServerTest, DisconnectEndsWithinOneRequestTimeOut)
 {
     auto client = connect_then_hold(FaultAction::silence, ipc_tools::UNSET);
+    const LogRecorder log;
     const auto start = std::chrono::steady_clock::now();
     client->disconnect();
     EXPECT_LT(ms(std::chrono::steady_clock::now() - start), ms(frozen_poll + slack));
     EXPECT_EQ(client->get_connection_state().get_status(), ClientStatus::disconnected);
     expect_every_read_back_once(*client);
+    // The caller left: the unanswered goodbye is worth one warning, and the connection no error.
+    const auto warnings = log.at(LogRecorder::Severity::warning);
+    ASSERT_EQ(warnings.size(), 1U);
+    EXPECT_NE(warnings.front().find("Error disconnecting from server: [timed_out]"), std::string::npos)
+            << warnings.front();
+    EXPECT_TRUE(log.at(LogRecorder::Severity::error).empty()) << log.at(LogRecorder::Severity::error).front();
 }
 
 TEST_F(FrozenServerTest, SlowServerThatAnswersTheGoodbyeEndsAsStopped)
@@ -109,27 +164,6 @@ TEST_F(FrozenServerTest, SlowServerThatAnswersTheGoodbyeEndsAsStopped)
     EXPECT_EQ(client->get_connection_state().get_error_state().code, ConnectionError::no_error);
     expect_every_read_back_once(*client);
 }
-
-// Every log record's text, kept until the recorder goes.
-class LogRecorder {
-public:
-    LogRecorder() : m_sink(boost::make_shared<Sink>(boost::make_shared<Backend>())) {
-        boost::log::core::get()->add_sink(m_sink);
-    }
-    ~LogRecorder() { boost::log::core::get()->remove_sink(m_sink); }
-    LogRecorder(const LogRecorder&) = delete;
-    LogRecorder& operator=(const LogRecorder&) = delete;
-
-    std::vector<std::string> lines() const { return m_sink->locked_backend()->lines; }
-
-private:
-    struct Backend : boost::log::sinks::basic_formatted_sink_backend<char> {
-        void consume(const boost::log::record_view&, const string_type& text) { lines.push_back(text); }
-        std::vector<std::string> lines;
-    };
-    using Sink = boost::log::sinks::synchronous_sink<Backend>;
-    boost::shared_ptr<Sink> m_sink;
-};
 
 TEST(SilentAddressTest, ConnectWarnsWithinSecondsAndItsErrorNamesTheAddress)
 {
@@ -173,6 +207,139 @@ TEST(SilentAddressTest, ConnectWarnsWithinSecondsAndItsErrorNamesTheAddress)
         // Not one per attempt: the next would be due long after the window.
         EXPECT_EQ(warnings_naming(endpoint), 1U) << endpoint;
     }
+}
+
+// Pins the calling thread, and every thread it starts meanwhile, to one CPU while it lives: the
+// caller, the worker and the server then take turns, as on a machine without a CPU to spare.
+class OneCpu {
+public:
+    OneCpu() {
+        pthread_getaffinity_np(pthread_self(), sizeof(m_saved), &m_saved);
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+            if (CPU_ISSET(cpu, &m_saved)) {
+                CPU_SET(cpu, &one);
+                break;
+            }
+        }
+        pthread_setaffinity_np(pthread_self(), sizeof(one), &one);
+    }
+    ~OneCpu() { pthread_setaffinity_np(pthread_self(), sizeof(m_saved), &m_saved); }
+    OneCpu(const OneCpu&) = delete;
+    OneCpu& operator=(const OneCpu&) = delete;
+
+private:
+    cpu_set_t m_saved{};
+};
+
+TEST(EndingCallsTest, HealthyFinishThenDisconnectLogNoWarning)
+{
+    server_test::TempDir dir;
+    reference_server::ReferenceServer server(server_options(dir));
+    // A goodbye answered a little late is heard whether the caller's interrupt comes before its
+    // wait or during it.
+    auto late_goodbye = fault(FaultAction::delay, ipc_tools::DISCONNECT);
+    late_goodbye.count.reset();
+    late_goodbye.delay = 50ms;
+    server.faults().add(late_goodbye);
+    const LogRecorder log;
+    constexpr int runs = 5;
+    for (int run = 0; run < runs; ++run) {
+        auto client = make_client();
+        client->connect(dir.ipc_endpoint(), static_cast<unsigned int>(frozen_poll.count()), file_load_timeout_s,
+                        connection_info());
+        ASSERT_EQ(client->get_connection_state().get_status(), ClientStatus::connected);
+        ReadSet reads;
+        auto read = reads.add(1, 2000);
+        ASSERT_EQ(client->pass_read(*read, 0), PassReadResult::success);
+        EXPECT_EQ(client->finish_by(0), FinishOutcome::success);
+        client->disconnect();
+    }
+    EXPECT_EQ(server.request_log().count(ipc_tools::DISCONNECT), static_cast<std::size_t>(runs));
+    for (const auto severity : {LogRecorder::Severity::warning, LogRecorder::Severity::error}) {
+        const auto lines = log.at(severity);
+        EXPECT_TRUE(lines.empty()) << lines.size() << " records, the first: " << lines.front();
+    }
+}
+
+TEST(EndingCallsTest, EndingCallsDuringALoadingHandshakeEndWithinOneRequestTimeOut)
+{
+    const OneCpu pinned;
+    server_test::TempDir dir;
+    reference_server::ReferenceServer server(server_options(dir));
+    auto loading = fault(FaultAction::loading, ipc_tools::LOAD_CONFIG);
+    loading.count.reset();
+    const auto rule = server.faults().add(loading);
+    constexpr unsigned int load_timeout_s = 20;
+    for (const bool by_finish : {false, true}) {
+        SCOPED_TRACE(by_finish ? "finish(1)" : "disconnect");
+        auto client = make_client();
+        const auto fired = server.faults().times_fired(rule);
+        auto connecting = std::async(std::launch::async, [&] {
+            client->connect(dir.ipc_endpoint(), request_timeout_ms, load_timeout_s, connection_info());
+        });
+        // Into the retries: the server has answered LOADING twice.
+        ASSERT_TRUE(wait_for([&] { return server.faults().times_fired(rule) >= fired + 2; }));
+        const auto start = std::chrono::steady_clock::now();
+        if (by_finish) {
+            EXPECT_NE(client->finish_by(1), FinishOutcome::success);
+        } else {
+            client->disconnect();
+        }
+        EXPECT_LT(ms(std::chrono::steady_clock::now() - start),
+                  ms(std::chrono::milliseconds(request_timeout_ms) + slack));
+        connecting.get();
+        EXPECT_NE(client->get_connection_state().get_status(), ClientStatus::connected);
+    }
+}
+
+TEST(EndingCallsTest, DisconnectDuringALateConnectReplyEndsTheRegistration)
+{
+    server_test::TempDir dir;
+    reference_server::ReferenceServer server(server_options(dir));
+    const auto connected_clients = [&dir] {
+        rapidjson::Document info;
+        info.Parse(basecall_service::server_proxy::extract_server_information(
+                basecall_service::server_proxy::get_server_internal_state(dir.ipc_endpoint(),
+                                                                          static_cast<std::uint32_t>(frozen_poll.count())))
+                           .c_str());
+        return info["connected_clients"].GetUint64();
+    };
+    const auto before = connected_clients();
+    constexpr std::chrono::milliseconds reply_delay{600};
+    auto late_reply = fault(FaultAction::delay, ipc_tools::CONNECT);
+    late_reply.delay = reply_delay;
+    server.faults().add(late_reply);
+
+    auto client = make_client();
+    auto connecting = std::async(std::launch::async, [&] {
+        client->connect(dir.ipc_endpoint(), static_cast<unsigned int>(frozen_poll.count()), file_load_timeout_s,
+                        connection_info());
+    });
+    ASSERT_TRUE(server.request_log().wait_for_count(ipc_tools::CONNECT, 1, condition_timeout));
+    std::this_thread::sleep_for(reply_delay / 2);
+    client->disconnect();
+    connecting.get();
+    EXPECT_EQ(client->get_connection_state().get_status(), ClientStatus::disconnected);
+    EXPECT_EQ(server.request_log().count(ipc_tools::DISCONNECT), 1U);
+    EXPECT_EQ(connected_clients(), before);
+}
+
+TEST(SilentAddressTest, ConnectEndsWithinItsWindowAndOneRequestTimeOut)
+{
+    server_test::TempDir dir;
+    auto client = make_client();
+    const std::chrono::seconds window(1);
+    client->set_reconnect_timeout(window);
+    const auto start = std::chrono::steady_clock::now();
+    // Each request's wait is four of these polls: the window ends inside the first one.
+    client->connect("ipc://" + dir.path("no_server_here"), static_cast<unsigned int>(frozen_poll.count()),
+                    file_load_timeout_s, connection_info());
+    const auto elapsed = ms(std::chrono::steady_clock::now() - start);
+    EXPECT_GE(elapsed, ms(window));
+    EXPECT_LT(elapsed, ms(window + frozen_poll + slack));
+    EXPECT_EQ(client->get_connection_state().get_error_state().code, ConnectionError::timed_out);
 }
 
 }  // namespace

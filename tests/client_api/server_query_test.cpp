@@ -81,10 +81,11 @@ TEST(ServerQueries, AnswersOfTheReferenceServer) {
     EXPECT_FALSE(outputs.version.empty());
 }
 
-TEST(ServerQueries, NoServerTimesOutAndWritesNothing) {
+TEST(ServerQueries, NoServerTimesOutWithinTheTimeOutAndWritesNothing) {
     const api_test::TempDir dir;
+    // A silent link costs one poll of the time-out, not the four of a working connection's retries.
+    const std::uint32_t timeout_ms = 300 * (api_test::slow_factor > 1 ? 4 : 1);
     QueryOutputs outputs;
-    const std::uint32_t timeout_ms = 200;
     const auto start = std::chrono::steady_clock::now();
     for (const Result result : outputs.run_all(dir.ipc_endpoint(), timeout_ms)) {
         EXPECT_EQ(Result::timed_out, result);
@@ -92,7 +93,7 @@ TEST(ServerQueries, NoServerTimesOutAndWritesNothing) {
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_TRUE(outputs.untouched());
     EXPECT_GE(elapsed, std::chrono::milliseconds(6 * timeout_ms));
-    EXPECT_LT(elapsed, std::chrono::milliseconds(6 * timeout_ms) * 5 * api_test::slow_factor);
+    EXPECT_LT(elapsed, std::chrono::milliseconds(6 * timeout_ms) * 3 / 2);
 }
 
 TEST(ServerQueries, FaultyRepliesBecomeCodesAndWriteNothing) {

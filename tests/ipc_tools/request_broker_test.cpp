@@ -334,8 +334,8 @@ TEST(RequestBrokerTest, interrupted_poll_is_repeated_without_using_the_budget) {
 TEST(RequestBrokerTest, interrupted_waits_end_at_once_and_the_farewell_polls_once_on_a_fresh_socket) {
     ScriptedPeer peer({});  // bound, never answers
     RequestBroker broker;
-    constexpr std::uint32_t long_timeout_ms = 10000;
-    broker.prepare_connection(peer.endpoint(), long_timeout_ms);
+    constexpr std::uint32_t poll_ms = REPLY_TIMEOUT_MS / 2;
+    broker.prepare_connection(peer.endpoint(), poll_ms);
 
     // A wait in progress ends when another thread interrupts it.
     const auto start = std::chrono::steady_clock::now();
@@ -346,16 +346,17 @@ TEST(RequestBrokerTest, interrupted_waits_end_at_once_and_the_farewell_polls_onc
     EXPECT_EQ("Wait for reply to request: GET_CONFIGS cut short: the client is ending",
               error_text_of<WaitCutShort>(broker, Message(GET_CONFIGS, "", 0, "")));
     interrupter.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(long_timeout_ms / 2));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(poll_ms));
 
-    // So does every later one, at once.
-    constexpr std::uint32_t poll_ms = REPLY_TIMEOUT_MS / 2;
-    broker.prepare_connection(peer.endpoint(), poll_ms);
+    // A later request is refused unsent, and a pause ends at once.
     const auto later = std::chrono::steady_clock::now();
-    EXPECT_NE("no error", error_text_of<WaitCutShort>(broker, Message(GET_CONFIGS, "", 0, "")));
-    EXPECT_LT(std::chrono::steady_clock::now() - later, std::chrono::milliseconds(poll_ms));
+    EXPECT_EQ("Request: LOAD_CONFIG not sent: the client is ending",
+              error_text_of<WaitCutShort>(broker, Message(LOAD_CONFIG, "", 0, "")));
+    EXPECT_FALSE(broker.pause(std::chrono::milliseconds(poll_ms)));
+    EXPECT_LT(std::chrono::steady_clock::now() - later, std::chrono::milliseconds(poll_ms / 2));
 
-    // The goodbye goes out although the socket still awaits that reply, and waits one whole poll.
+    // The goodbye goes out although the socket still awaits the first reply, and waits one whole
+    // poll.
     const auto farewell_start = std::chrono::steady_clock::now();
     Message farewell(DISCONNECT, "client-1", 0, "");
     Message reply;
@@ -370,4 +371,42 @@ TEST(RequestBrokerTest, interrupted_waits_end_at_once_and_the_farewell_polls_onc
     const auto waited = std::chrono::steady_clock::now() - farewell_start;
     EXPECT_GE(waited, std::chrono::milliseconds(poll_ms - 1));
     EXPECT_LT(waited, std::chrono::milliseconds(3 * poll_ms));
+}
+
+TEST(RequestBrokerTest, a_farewell_under_way_is_heard_when_waits_are_interrupted_during_it) {
+    constexpr auto reply_after = std::chrono::milliseconds(200);
+    ScriptedPeer peer({[reply_after](const Message&) {
+        std::this_thread::sleep_for(reply_after);
+        return one_frame(Message(DISCONNECTED, "", 0, ""));
+    }});
+    RequestBroker broker;
+    broker.prepare_connection(peer.endpoint(), REPLY_TIMEOUT_MS);
+    std::thread interrupter([&broker] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        broker.interrupt_waits();
+    });
+    Message farewell(DISCONNECT, "client-1", 0, "");
+    Message reply;
+    EXPECT_NO_THROW(broker.send_farewell(farewell, reply));
+    interrupter.join();
+    EXPECT_EQ(DISCONNECTED, reply.get_type());
+}
+
+TEST(RequestBrokerTest, a_time_limited_request_polls_no_later_than_its_limit) {
+    ScriptedPeer peer({});  // bound, never answers
+    RequestBroker broker;
+    constexpr std::uint32_t poll_ms = 100;
+    broker.prepare_connection(peer.endpoint(), poll_ms);
+    // A limit one poll ahead allows that poll; one two and a half polls ahead ends there.
+    for (const double polls : {1.0, 2.5}) {
+        const auto limit = std::chrono::milliseconds(static_cast<int>(polls * poll_ms));
+        const auto start = std::chrono::steady_clock::now();
+        Message reply;
+        Message request(GET_STATISTICS, "", 0, "");
+        EXPECT_THROW(broker.send_request_within(request, reply, start + limit), TimeoutError);
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(elapsed, limit - std::chrono::milliseconds(1));
+        EXPECT_LT(elapsed, limit + std::chrono::milliseconds(poll_ms));
+        broker.prepare_connection(peer.endpoint(), poll_ms);
+    }
 }
