@@ -448,40 +448,43 @@ CalledReadDecoder::CalledReadDecoder(CalledReadStore& store, CalledBlockLink& li
                                     : common::diagnostics::tracing::TraceDomain<CalledReadDecoder>::get_trace_context()) {
 }
 
-void CalledReadDecoder::fail(ConnectionError code, const std::string& message, TraceText trace_text) {
-    m_error_state = ErrorState{code, message};
-    if (m_trace_context) {
+interfaces::ReadHolder* CalledReadDecoder::fail(ErrorState error, TraceText trace_text) {
+    m_error_state = std::move(error);
+    if (m_trace_context && trace_text != TraceText::none) {
         m_trace_context->write_message("process_read_message", trace_text == TraceText::message
-                                                                       ? message
+                                                                       ? m_error_state.message
                                                                        : to_string(m_error_state));
     }
+    return nullptr;
 }
 
 interfaces::ReadHolder* CalledReadDecoder::process_read_message(const vexil_ipc::ReadBlockData* block) {
     if (block == nullptr) {
-        fail(ConnectionError::invalid_response, "Returned read reply holds no read block.", TraceText::error_state);
-        return nullptr;
+        return fail({ConnectionError::invalid_response, "Returned read reply holds no read block."},
+                    TraceText::error_state);
     }
+    // Buffer sizes come from the server; one it cannot back must not end the worker.
+    const auto cannot_allocate = [&] {
+        return fail({ConnectionError::failed,
+                     "Could not allocate the buffers of returned read: " + std::to_string(block->read_tag())},
+                    TraceText::error_state);
+    };
     try {
         return decode(*block);
     } catch (const std::bad_alloc&) {
-        // Buffer sizes come from the server; one it cannot back must not end the worker.
-        fail(ConnectionError::failed,
-             "Could not allocate the buffers of returned read: " + std::to_string(block->read_tag()), TraceText::error_state);
+        return cannot_allocate();
     } catch (const std::length_error&) {
-        fail(ConnectionError::failed,
-             "Could not allocate the buffers of returned read: " + std::to_string(block->read_tag()), TraceText::error_state);
+        return cannot_allocate();
     }
-    return nullptr;
 }
 
 interfaces::ReadHolder* CalledReadDecoder::decode(const vexil_ipc::ReadBlockData& block) {
     const uint64_t read_tag = block.read_tag();
     interfaces::ReadHolder* submitted = m_store.get_submitted_read_holder(read_tag);
     if (submitted == nullptr) {
-        fail(ConnectionError::bad_reply, "Returned read does not belong to this client: " + std::to_string(read_tag),
-             TraceText::error_state);
-        return nullptr;
+        return fail({ConnectionError::bad_reply,
+                     "Returned read does not belong to this client: " + std::to_string(read_tag)},
+                    TraceText::error_state);
     }
     const vexil_ipc::CalledBlockData* first = &called_block_of(&block);
     ReadBuffers buffers;
@@ -493,8 +496,8 @@ interfaces::ReadHolder* CalledReadDecoder::decode(const vexil_ipc::ReadBlockData
         const uint64_t sample_limit = block.duration() == 0 ? 0 : std::max<uint64_t>(samples, 1);
         const std::string problem = BlockChecker(m_options, buffers, sample_limit).check(*first, true);
         if (!problem.empty()) {
-            fail(ConnectionError::bad_reply, inconsistent_block_text(0, read_tag, problem), TraceText::error_state);
-            return nullptr;
+            return fail({ConnectionError::bad_reply, inconsistent_block_text(0, read_tag, problem)},
+                        TraceText::error_state);
         }
     }
 
@@ -507,9 +510,9 @@ interfaces::ReadHolder* CalledReadDecoder::decode(const vexil_ipc::ReadBlockData
     } else {
         target = m_store.results_of(read_tag);
         if (target == nullptr) {
-            fail(ConnectionError::bad_reply, "Returned read does not belong to this client: " + std::to_string(read_tag),
-                 TraceText::error_state);
-            return nullptr;
+            return fail({ConnectionError::bad_reply,
+                         "Returned read does not belong to this client: " + std::to_string(read_tag)},
+                        TraceText::error_state);
         }
     }
     Metadata& metadata = target->metadata;
@@ -517,15 +520,14 @@ interfaces::ReadHolder* CalledReadDecoder::decode(const vexil_ipc::ReadBlockData
     write_read_level_keys_before_duration(block, metadata);
     const uint64_t duration = block.duration();
     if (duration == 0) {
-        fail(ConnectionError::failed, "Duration metadata missing for submitted read: " + std::to_string(read_tag),
-             TraceText::error_state);
-        return nullptr;
+        return fail({ConnectionError::failed,
+                     "Duration metadata missing for submitted read: " + std::to_string(read_tag)},
+                    TraceText::error_state);
     }
     // Each later block is asked for before the one before it is copied: the copy overlaps the round trip.
     NextBlockRequest next_block(m_link, m_options, block);
     if (block.num_blocks() > 1 && !next_block.start()) {
-        m_error_state = m_link.error_state();
-        return nullptr;
+        return fail(m_link.error_state(), TraceText::none);
     }
     metadata.insert<uint64_t>("duration", duration);
     metadata.insert<uint64_t>("start_time", block.start_time());
@@ -543,8 +545,9 @@ interfaces::ReadHolder* CalledReadDecoder::decode(const vexil_ipc::ReadBlockData
     if (first->barcoding() != nullptr) {
         write_barcoding_results(*first->barcoding(), metadata);
     }
-    if (!write_alignment_results(first->alignments(), *target, m_error_state)) {
-        return nullptr;
+    ErrorState alignment_error;
+    if (!write_alignment_results(first->alignments(), *target, alignment_error)) {
+        return fail(std::move(alignment_error), TraceText::none);
     }
 
     copy_block_data(*first, m_options, buffers);
@@ -562,27 +565,22 @@ interfaces::ReadHolder* CalledReadDecoder::decode(const vexil_ipc::ReadBlockData
     for (uint64_t block_index = 1; block_index < block.num_blocks(); ++block_index) {
         ipc_tools::Message reply;
         if (!next_block.finish(reply)) {
-            m_error_state = m_link.error_state();
-            return nullptr;
+            return fail(m_link.error_state(), TraceText::none);
         }
         if (reply.get_type() != ipc_tools::MessageType::RETURN_NEXT_CALLED_BLOCK) {
-            fail(ConnectionError::invalid_response,
-                 "Failed to get next block from server, invalid reply: " +
-                         ipc_tools::message_type_as_string(reply.get_type()),
-                 TraceText::message);
-            return nullptr;
+            return fail({ConnectionError::invalid_response, "Failed to get next block from server, invalid reply: " +
+                         ipc_tools::message_type_as_string(reply.get_type())}, TraceText::message);
         }
         if (block_index + 1 < block.num_blocks() && !next_block.start()) {
-            m_error_state = m_link.error_state();
-            return nullptr;
+            return fail(m_link.error_state(), TraceText::none);
         }
         // The reply was verified when it was received; a block without its called block adds nothing.
         const vexil_ipc::CalledBlockData* called =
                 &called_block_of(reply.get_message_data()->content_as_ReadBlockData());
         const std::string problem = BlockChecker(m_options, buffers).check(*called, false);
         if (!problem.empty()) {
-            fail(ConnectionError::bad_reply, inconsistent_block_text(block_index, read_tag, problem), TraceText::error_state);
-            return nullptr;
+            return fail({ConnectionError::bad_reply, inconsistent_block_text(block_index, read_tag, problem)},
+                        TraceText::error_state);
         }
         buffers.sequence += text_of(called->sequence());
         buffers.qstring += text_of(called->qstring());
@@ -593,8 +591,9 @@ interfaces::ReadHolder* CalledReadDecoder::decode(const vexil_ipc::ReadBlockData
 
     const std::string problem = check_joined(buffers);
     if (!problem.empty()) {
-        fail(ConnectionError::bad_reply, "Inconsistent called read " + std::to_string(read_tag) + ": " + problem, TraceText::error_state);
-        return nullptr;
+        return fail({ConnectionError::bad_reply,
+                     "Inconsistent called read " + std::to_string(read_tag) + ": " + problem},
+                    TraceText::error_state);
     }
     attach_datasets(buffers, *target);
     return target;

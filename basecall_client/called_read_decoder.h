@@ -84,12 +84,13 @@ public:
     interfaces::ReadHolder* process_read_message(const vexil_ipc::ReadBlockData* block);
 
 private:
-    // What a traced failure writes: the error state's text form, or the message alone.
-    enum class TraceText { error_state, message };
+    // What a failure traces: the error state's text form, the message alone, or nothing (the
+    // error was reported where it arose).
+    enum class TraceText { error_state, message, none };
 
     interfaces::ReadHolder* decode(const vexil_ipc::ReadBlockData& block);
-    // Records the error and traces it.
-    void fail(ConnectionError code, const std::string& message, TraceText trace_text);
+    // Every failure of a decoding ends here: records the error, traces it as asked, returns null.
+    interfaces::ReadHolder* fail(ErrorState error, TraceText trace_text);
 
     CalledReadStore& m_store;
     CalledBlockLink& m_link;

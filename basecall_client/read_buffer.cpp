@@ -84,49 +84,6 @@ std::string QueueRefusal::text() const {
     return {};
 }
 
-const ReadHolder* first_repeated_tag(const interfaces::ReadList& reads) {
-    // Sorted (tag, position) entries: one allocation for the whole list, where a set would take one
-    // per read, and a list is checked on every attempt to pass it.
-    struct Entry {
-        std::uint32_t tag;
-        std::size_t position;
-        const ReadHolder* read;
-        bool operator<(const Entry& other) const {
-            return tag != other.tag ? tag < other.tag : position < other.position;
-        }
-    };
-    std::vector<Entry> entries;
-    entries.reserve(reads.size());
-    for (const auto& read : reads) {
-        entries.push_back({wire_tag(read->read_tag), entries.size(), read.get()});
-    }
-    std::sort(entries.begin(), entries.end());
-    // The read named is the first in the list whose tag an earlier read carries.
-    const Entry* first = nullptr;
-    for (std::size_t i = 1; i < entries.size(); ++i) {
-        if (entries[i].tag == entries[i - 1].tag && (first == nullptr || entries[i].position < first->position)) {
-            first = &entries[i];
-        }
-    }
-    return first == nullptr ? nullptr : first->read;
-}
-
-void put_reads_back(std::vector<std::vector<PositionedRead>>& batches,
-                    std::vector<PositionedRead>& singles,
-                    interfaces::ReadList& reads) {
-    std::vector<PositionedRead> by_position = std::move(singles);
-    for (auto& batch : batches) {
-        std::move(batch.begin(), batch.end(), std::back_inserter(by_position));
-    }
-    singles.clear();
-    batches.clear();
-    std::sort(by_position.begin(), by_position.end(),
-              [](const PositionedRead& left, const PositionedRead& right) { return left.first < right.first; });
-    for (auto& entry : by_position) {
-        reads.push_back(std::move(entry.second));
-    }
-}
-
 ReadBuffer::~ReadBuffer() {
     auto trace = create_trace("~ReadBuffer");
     {
@@ -165,22 +122,19 @@ void ReadBuffer::set_max_read_failures(unsigned long max_failures) {
     m_max_read_failures = max_failures;
 }
 
-std::string ReadBuffer::connection_id_copy() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_connection_id;
+std::vector<ipc_tools::Message> ReadBuffer::create_read_messages(const ReadHolder& read,
+                                                             const std::string& connection_id) const {
+    return build_read_block_messages(read, m_block_size, connection_id, m_frame_pool);
 }
 
-std::vector<ipc_tools::Message> ReadBuffer::create_read_messages(ReadHolder& read) const {
-    return build_read_block_messages(read, m_block_size, connection_id_copy(), m_frame_pool);
-}
-
-ipc_tools::Message ReadBuffer::create_reads_message(ReadGroup& reads) const {
+ipc_tools::Message ReadBuffer::create_reads_message(const std::vector<PositionedRead>& reads,
+                                                    const std::string& connection_id) const {
     std::vector<const ReadHolder*> views;
     views.reserve(reads.size());
     for (const auto& read : reads) {
-        views.push_back(read.get());
+        views.push_back(read.second.get());
     }
-    return build_read_batch_message(views, connection_id_copy(), m_frame_pool);
+    return build_read_batch_message(views, connection_id, m_frame_pool);
 }
 
 ReadBuffer::Deadline ReadBuffer::deadline_after(unsigned long timeout_ms) {
@@ -325,7 +279,7 @@ bool ReadBuffer::testable_queue_read(ReadHolder& read,
     }
 
     // Built outside the lock; the id they carry is checked again once the lock is held.
-    auto messages = build_read_block_messages(read, m_block_size, built_for, m_frame_pool);
+    auto messages = create_read_messages(read, built_for);
 
     Lock lock(m_mutex);
     if (tag_taken() || !admitted(lock)) {
@@ -334,11 +288,11 @@ bool ReadBuffer::testable_queue_read(ReadHolder& read,
     if (built_for != m_connection_id) {
         // A reconnection came between building and queueing: messages under the old id would
         // reach a registration the server no longer serves, and the read would never come back.
-        messages = build_read_block_messages(read, m_block_size, m_connection_id, m_frame_pool);
+        messages = create_read_messages(read, m_connection_id);
     }
     validate_and_trace_metadata(read, "Queuing read to be sent to the server.");
     take_tag(read.read_tag);
-    queue_read_impl(std::make_unique<ReadHolder>(std::move(read)), messages);
+    queue_read_impl(ReadRecord(std::make_unique<ReadHolder>(std::move(read))), messages);
     why.reason = QueueRefusal::Reason::none;
     lock.unlock();
     m_reads_arrived.notify_one();
@@ -355,160 +309,127 @@ bool ReadBuffer::queue_reads(interfaces::ReadList& reads, unsigned long timeout_
         return false;
     }
 
-    // Reads longer than a block go alone; shorter ones are packed into batches of at most one
-    // block's worth of samples. Positions are kept so that a refusal restores the caller's order.
-    std::vector<PositionedRead> singles;
-    std::vector<std::vector<PositionedRead>> batches;
-    {
-        // Look every duration up before anything leaves the caller's list.
-        std::vector<std::uint64_t> durations;
-        durations.reserve(reads.size());
-        for (const auto& read : reads) {
-            durations.push_back(read->metadata.get<read_data::duration>());
-        }
-        std::vector<PositionedRead> open_batch;
-        std::uint64_t open_samples = 0;
-        const auto close_batch = [&] {
-            if (open_batch.size() == 1) {
-                singles.push_back(std::move(open_batch.front()));
-            } else if (open_batch.size() > 1) {
-                batches.push_back(std::move(open_batch));
-            }
-            open_batch.clear();
-            open_samples = 0;
-        };
-        unsigned long position = 0;
-        for (auto& read : reads) {
-            const std::uint64_t duration = durations[position];
-            if (duration > m_block_size) {
-                singles.emplace_back(position, std::move(read));
-            } else {
-                if (m_block_size < open_samples + duration) {
-                    close_batch();
-                }
-                open_batch.emplace_back(position, std::move(read));
-                open_samples += duration;
-            }
-            ++position;
-        }
-        if (!open_batch.empty()) {
-            batches.push_back(std::move(open_batch));
-        }
-        reads.clear();
-    }
-
-    std::vector<std::vector<ipc_tools::Message>> single_messages;
-    std::vector<ipc_tools::Message> batch_messages;
+    // Positions are kept in the plan so that a refusal restores the caller's order.
+    BatchPlan plan = plan_batches(reads, m_block_size);
     const auto build_messages = [&](const std::string& connection_id) {
-        single_messages.clear();
-        batch_messages.clear();
         try {
-            for (const auto& single : singles) {
-                single_messages.push_back(
-                        build_read_block_messages(*single.second, m_block_size, connection_id, m_frame_pool));
-            }
-            for (const auto& batch : batches) {
-                std::vector<const ReadHolder*> views;
-                views.reserve(batch.size());
-                for (const auto& read : batch) {
-                    views.push_back(read.second.get());
-                }
-                batch_messages.push_back(build_read_batch_message(views, connection_id, m_frame_pool));
-            }
+            return create_plan_messages(plan, connection_id);
         } catch (...) {
             // Nothing was queued: the caller gets every read back, in its order.
-            put_reads_back(batches, singles, reads);
+            put_reads_back(plan, reads);
             throw;
         }
     };
     // As for one read, room is waited for before building as well as after. This path writes no
     // trace text of its own apart from its scope.
     const auto deadline = deadline_after(timeout_ms);
-    const auto tags_taken = [&] {
-        const auto taken = [&](const PositionedRead& read) {
-            why = QueueRefusal{tag_refusal(read.second->read_tag), read.second->read_tag};
-            return why.reason != QueueRefusal::Reason::none;
-        };
-        for (const auto& single : singles) {
-            if (taken(single)) {
-                return true;
-            }
-        }
-        for (const auto& batch : batches) {
-            for (const auto& read : batch) {
-                if (taken(read)) {
-                    return true;
-                }
-            }
-        }
-        why.reason = QueueRefusal::Reason::no_room;
-        return false;
-    };
-    const auto admitted = [&](Lock& lock) {
-        if (tags_taken() || m_no_more_data || wait_for_room(lock, deadline, nullptr) != WaitOutcome::room) {
-            put_reads_back(batches, singles, reads);
-            return false;
-        }
-        return true;
-    };
     std::string built_for;
     {
         Lock lock(m_mutex);
-        if (!admitted(lock)) {
+        if (!plan_admitted(lock, plan, deadline, why)) {
+            put_reads_back(plan, reads);
             return false;
         }
         built_for = m_connection_id;
     }
-    build_messages(built_for);
+    PlanMessages messages = build_messages(built_for);
 
     Lock lock(m_mutex);
-    if (!admitted(lock)) {
+    if (!plan_admitted(lock, plan, deadline, why)) {
+        put_reads_back(plan, reads);
         return false;
     }
     if (built_for != m_connection_id) {
         // A reconnection came between building and queueing (see testable_queue_read).
-        build_messages(m_connection_id);
+        messages = build_messages(m_connection_id);
     }
-    for (std::size_t i = 0; i < singles.size(); ++i) {
-        take_tag(singles[i].second->read_tag);
-        queue_read_impl(std::move(singles[i].second), single_messages[i]);
-    }
-    for (std::size_t i = 0; i < batches.size(); ++i) {
-        ReadGroup group;
-        group.reserve(batches[i].size());
-        for (auto& read : batches[i]) {
-            take_tag(read.second->read_tag);
-            group.push_back(std::move(read.second));
-        }
-        queue_reads_impl(group, batch_messages[i]);
-    }
+    queue_plan(plan, messages);
     why.reason = QueueRefusal::Reason::none;
     lock.unlock();
     m_reads_arrived.notify_one();
     return true;
 }
 
-void ReadBuffer::queue_read_impl(std::unique_ptr<ReadHolder> read, std::vector<ipc_tools::Message>& messages) {
+ReadBuffer::PlanMessages ReadBuffer::create_plan_messages(const BatchPlan& plan,
+                                                          const std::string& connection_id) const {
+    PlanMessages messages;
+    messages.singles.reserve(plan.singles.size());
+    for (const auto& single : plan.singles) {
+        messages.singles.push_back(create_read_messages(*single.second, connection_id));
+    }
+    messages.batches.reserve(plan.batches.size());
+    for (const auto& batch : plan.batches) {
+        messages.batches.push_back(create_reads_message(batch, connection_id));
+    }
+    return messages;
+}
+
+QueueRefusal ReadBuffer::first_tag_in_flight(const BatchPlan& plan) const {
+    const auto refusal_of = [this](const PositionedRead& read) {
+        return QueueRefusal{tag_refusal(read.second->read_tag), read.second->read_tag};
+    };
+    for (const auto& single : plan.singles) {
+        if (const auto why = refusal_of(single); why.reason != QueueRefusal::Reason::none) {
+            return why;
+        }
+    }
+    for (const auto& batch : plan.batches) {
+        for (const auto& read : batch) {
+            if (const auto why = refusal_of(read); why.reason != QueueRefusal::Reason::none) {
+                return why;
+            }
+        }
+    }
+    return QueueRefusal{QueueRefusal::Reason::no_room, 0};
+}
+
+bool ReadBuffer::plan_admitted(Lock& lock, const BatchPlan& plan, Deadline deadline, QueueRefusal& why) {
+    const QueueRefusal in_flight = first_tag_in_flight(plan);
+    if (in_flight.reason != QueueRefusal::Reason::no_room) {
+        why = in_flight;
+        return false;
+    }
+    why.reason = QueueRefusal::Reason::no_room;
+    return !m_no_more_data && wait_for_room(lock, deadline, nullptr) == WaitOutcome::room;
+}
+
+void ReadBuffer::queue_plan(BatchPlan& plan, PlanMessages& messages) {
+    for (std::size_t i = 0; i < plan.singles.size(); ++i) {
+        take_tag(plan.singles[i].second->read_tag);
+        queue_read_impl(ReadRecord(std::move(plan.singles[i].second)), messages.singles[i]);
+    }
+    for (std::size_t i = 0; i < plan.batches.size(); ++i) {
+        std::vector<ReadRecord> group;
+        group.reserve(plan.batches[i].size());
+        for (auto& read : plan.batches[i]) {
+            take_tag(read.second->read_tag);
+            group.emplace_back(std::move(read.second));
+        }
+        queue_reads_impl(group, messages.batches[i]);
+    }
+}
+
+void ReadBuffer::queue_read_impl(ReadRecord read, std::vector<ipc_tools::Message>& messages) {
     if (messages.empty()) {
         // A read without samples has no block to send (one that travelled in a batch and is
         // requeued alone, say): as a group of no messages it would end the worker.
         give_back_uncalled(std::move(read), "Read without samples returned uncalled.");
         return;
     }
-    m_message_queue_in.push_back(std::move(messages));
-    ReadGroup group;
-    group.push_back(std::move(read));
+    QueuedGroup group;
+    group.reads.push_back(std::move(read));
+    group.messages = std::move(messages);
     m_queued_reads.push_back(std::move(group));
     ++m_num_queued_reads;
     write_counter("queue_read_impl", QUEUED, m_num_queued_reads);
 }
 
-void ReadBuffer::queue_reads_impl(ReadGroup& reads, ipc_tools::Message& message) {
-    std::vector<ipc_tools::Message> messages;
-    messages.push_back(std::move(message));
-    m_message_queue_in.push_back(std::move(messages));
+void ReadBuffer::queue_reads_impl(std::vector<ReadRecord>& reads, ipc_tools::Message& message) {
+    QueuedGroup group;
     m_num_queued_reads += reads.size();
-    m_queued_reads.push_back(std::move(reads));
+    group.reads = std::move(reads);
+    group.messages.push_back(std::move(message));
+    m_queued_reads.push_back(std::move(group));
     write_counter("queue_reads_impl", QUEUED, m_num_queued_reads);
 }
 
@@ -565,10 +486,10 @@ unsigned long ReadBuffer::num_submitted_reads() const {
 std::vector<ipc_tools::Message>& ReadBuffer::next_read_messages() {
     // Only the worker removes groups, so the front entry outlives the lock.
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_message_queue_in.empty()) {
+    if (m_queued_reads.empty()) {
         throw std::out_of_range("No read messages are queued.");
     }
-    return m_message_queue_in.front();
+    return m_queued_reads.front().messages;
 }
 
 void ReadBuffer::reads_submitted(RoomNotice notice) {
@@ -582,13 +503,12 @@ void ReadBuffer::reads_submitted(RoomNotice notice) {
         // waking it only sends it back to sleep, at the cost of a wake-up on the worker's time.
         const bool room_for_a_waiter =
                 m_num_queue_read_waiting_threads > 0 && m_queued_reads.size() <= m_max_input_queue_size;
-        for (auto& read : m_queued_reads.front()) {
-            const std::uint64_t tag = read->read_tag;
-            m_submitted_reads[tag] = std::move(read);
+        for (auto& read : m_queued_reads.front().reads) {
+            const std::uint64_t tag = read.tag();
+            m_submitted_reads.insert_or_assign(tag, std::move(read));
             --m_num_queued_reads;
         }
         m_queued_reads.pop_front();
-        m_message_queue_in.pop_front();
         write_counter("reads_submitted", QUEUED, m_num_queued_reads);
         write_counter("reads_submitted", SUBMITTED, m_submitted_reads.size());
         if (!room_for_a_waiter) {
@@ -611,23 +531,13 @@ void ReadBuffer::announce_room() {
 ReadHolder* ReadBuffer::get_submitted_read_holder(unsigned long long read_tag) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto found = m_submitted_reads.find(read_tag);
-    return found == m_submitted_reads.end() ? nullptr : found->second.get();
+    return found == m_submitted_reads.end() ? nullptr : &found->second.read();
 }
 
 ReadHolder* ReadBuffer::results_of(unsigned long long read_tag) {
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto found = m_submitted_reads.find(read_tag);
-    if (found == m_submitted_reads.end()) {
-        return nullptr;
-    }
-    // Under the read's own tag, by which it is retrieved or given back.
-    auto& results = m_results[found->second->read_tag];
-    if (!results) {
-        results = std::make_unique<ReadHolder>();
-        results->read_tag = found->second->read_tag;
-        results->priority = found->second->priority;
-    }
-    return results.get();
+    return found == m_submitted_reads.end() ? nullptr : &found->second.results();
 }
 
 ReadHolder ReadBuffer::make_sub_read(unsigned long long read_tag, unsigned long long sub_tag) const {
@@ -637,7 +547,7 @@ ReadHolder ReadBuffer::make_sub_read(unsigned long long read_tag, unsigned long 
     if (found == m_submitted_reads.end()) {
         return sub_read;
     }
-    const ReadHolder& parent = *found->second;
+    const ReadHolder& parent = found->second.read();
     sub_read.read_tag = parent.read_tag;
     sub_read.priority = parent.priority;
     sub_read.metadata = parent.metadata;
@@ -653,20 +563,25 @@ ReadHolder ReadBuffer::make_sub_read(unsigned long long read_tag, unsigned long 
     return sub_read;
 }
 
-void ReadBuffer::drop_results(std::uint64_t read_tag) { m_results.erase(read_tag); }
-
-void ReadBuffer::drop_sub_reads(std::uint64_t read_tag) {
-    m_temp_sub_reads.erase(m_temp_sub_reads.lower_bound({read_tag, 0}),
-                           m_temp_sub_reads.upper_bound({read_tag, std::numeric_limits<std::uint64_t>::max()}));
-    m_retrieved_sub_reads.erase(read_tag);
+void ReadBuffer::drop_unparented_sub_reads(std::uint64_t read_tag) {
+    if (m_unparented_sub_reads.empty()) {
+        return;
+    }
+    m_unparented_sub_reads.erase(
+            m_unparented_sub_reads.lower_bound({read_tag, 0}),
+            m_unparented_sub_reads.upper_bound({read_tag, std::numeric_limits<std::uint64_t>::max()}));
 }
 
 ReadHolder* ReadBuffer::add_temp_sub_read(ReadHolder& sub_read) {
     std::lock_guard<std::mutex> lock(m_mutex);
+    const auto parent = m_submitted_reads.find(sub_read.read_tag);
+    if (parent != m_submitted_reads.end()) {
+        return parent->second.add_sub_read(sub_read);
+    }
     const SubReadKey key{sub_read.read_tag, sub_read.sub_tag};
-    auto found = m_temp_sub_reads.find(key);
-    if (found == m_temp_sub_reads.end()) {
-        found = m_temp_sub_reads.emplace(key, std::make_unique<ReadHolder>(std::move(sub_read))).first;
+    auto found = m_unparented_sub_reads.find(key);
+    if (found == m_unparented_sub_reads.end()) {
+        found = m_unparented_sub_reads.emplace(key, std::make_unique<ReadHolder>(std::move(sub_read))).first;
     }
     return found->second.get();
 }
@@ -697,66 +612,53 @@ void ReadBuffer::read_retrieved_impl(std::uint64_t read_tag) {
     if (found == m_submitted_reads.end()) {
         throw std::out_of_range("No read with tag " + std::to_string(read_tag) + " is awaiting its result.");
     }
-    const auto results = m_results.find(read_tag);
-    if (results != m_results.end()) {
-        // Moved over whole, entries and views alike: the call's keys and datasets replace what the
-        // caller passed under the same ids, the caller's others stay. The call's views take the
-        // caller's in (map nodes move, nothing is copied) and the two maps trade places; the
-        // caller's views the call replaced go with the results.
-        ReadHolder& read = *found->second;
-        read.metadata.merge(std::move(results->second->metadata));
-        results->second->datasets.merge(read.datasets);
-        read.datasets.swap(results->second->datasets);
-        m_results.erase(results);
+    ReadRecord& record = found->second;
+    // Sub-reads still being filled are completed later in the same batch, without their parent.
+    for (auto& filling : record.release_sub_reads_being_filled()) {
+        m_unparented_sub_reads.try_emplace({read_tag, filling.first}, std::move(filling.second));
     }
-    m_reads_out.push_back(std::move(found->second));
+    m_reads_out.push_back(record.take_called());
     validate_and_trace_metadata(*m_reads_out.back(), "Read returned from server, placing on output queue.");
+    record.take_parked_sub_reads(m_reads_out);
     m_submitted_reads.erase(found);
-    m_read_failure_counts.erase(read_tag);
-    deliver_parked_sub_reads(read_tag);
     write_counter("read_retrieved_impl", SUBMITTED, m_submitted_reads.size());
     write_counter("read_retrieved_impl", OUTPUT, m_reads_out.size());
 }
 
 void ReadBuffer::sub_read_retrieved_impl(std::uint64_t read_tag, std::uint64_t sub_tag) {
-    const auto found = m_temp_sub_reads.find({read_tag, sub_tag});
-    if (found == m_temp_sub_reads.end()) {
-        return;
+    const auto parent = m_submitted_reads.find(read_tag);
+    std::unique_ptr<ReadHolder> sub_read;
+    if (parent != m_submitted_reads.end()) {
+        sub_read = parent->second.take_sub_read(sub_tag);
     }
-    validate_and_trace_metadata(*found->second, "Sub read, with sub_tag: " + std::to_string(sub_tag) +
-                                                        ", returned from server, placing on output queue.");
-    if (m_submitted_reads.count(read_tag) != 0) {
-        m_retrieved_sub_reads[read_tag][sub_tag] = std::move(found->second);
+    if (!sub_read) {
+        const auto found = m_unparented_sub_reads.find({read_tag, sub_tag});
+        if (found == m_unparented_sub_reads.end()) {
+            return;
+        }
+        sub_read = std::move(found->second);
+        m_unparented_sub_reads.erase(found);
+    }
+    validate_and_trace_metadata(*sub_read, "Sub read, with sub_tag: " + std::to_string(sub_tag) +
+                                                   ", returned from server, placing on output queue.");
+    if (parent != m_submitted_reads.end()) {
+        parent->second.park_sub_read(std::move(sub_read));
     } else {
         // Its parent has already left (a completed batch lists a read before its sub-reads):
         // parked, it would never be delivered.
-        m_reads_out.push_back(std::move(found->second));
+        m_reads_out.push_back(std::move(sub_read));
         write_counter("sub_read_retrieved_impl", OUTPUT, m_reads_out.size());
     }
-    m_temp_sub_reads.erase(found);
 }
 
-void ReadBuffer::deliver_parked_sub_reads(std::uint64_t read_tag) {
-    const auto parked = m_retrieved_sub_reads.find(read_tag);
-    if (parked != m_retrieved_sub_reads.end()) {
-        for (auto& sub_read : parked->second) {
-            m_reads_out.push_back(std::move(sub_read.second));
-        }
-        m_retrieved_sub_reads.erase(parked);
-    }
-}
-
-void ReadBuffer::give_back_uncalled(std::unique_ptr<ReadHolder> read, const char* context) {
-    const std::uint64_t tag = read->read_tag;
-    drop_results(tag);
-    validate_and_trace_metadata(*read, context);
-    m_reads_out.push_back(std::move(read));
-    ++m_num_returned_uncalled;
-    m_read_failure_counts.erase(tag);
+void ReadBuffer::give_back_uncalled(ReadRecord read, const char* context) {
+    const std::uint64_t tag = read.tag();
     // Sub-reads still being filled are incomplete; those already complete go with their parent.
-    m_temp_sub_reads.erase(m_temp_sub_reads.lower_bound({tag, 0}),
-                           m_temp_sub_reads.upper_bound({tag, std::numeric_limits<std::uint64_t>::max()}));
-    deliver_parked_sub_reads(tag);
+    m_reads_out.push_back(read.take_uncalled());
+    validate_and_trace_metadata(*m_reads_out.back(), context);
+    ++m_num_returned_uncalled;
+    drop_unparented_sub_reads(tag);
+    read.take_parked_sub_reads(m_reads_out);
     write_counter("give_back_uncalled", OUTPUT, m_reads_out.size());
 }
 
@@ -774,7 +676,7 @@ std::size_t ReadBuffer::clear_submitted_reads() {
 std::size_t ReadBuffer::return_unfinished_reads() {
     auto trace = create_trace("return_unfinished_reads");
     std::lock_guard<std::mutex> lock(m_mutex);
-    ReadQueue queued = fetch_and_empty_input_queue();
+    std::vector<ReadRecord> queued = fetch_and_empty_input_queue();
     const std::size_t count = queued.size() + m_submitted_reads.size();
     for (auto& submitted : m_submitted_reads) {
         give_back_uncalled(std::move(submitted.second), "Read returned uncalled: the connection has ended.");
@@ -792,52 +694,49 @@ std::uint64_t ReadBuffer::num_reads_returned_uncalled() const {
     return m_num_returned_uncalled;
 }
 
-ReadQueue ReadBuffer::fetch_and_empty_input_queue() {
-    ReadQueue reads;
+std::vector<ReadRecord> ReadBuffer::fetch_and_empty_input_queue() {
+    std::vector<ReadRecord> reads;
+    reads.reserve(m_num_queued_reads);
     for (auto& group : m_queued_reads) {
-        for (auto& read : group) {
+        for (auto& read : group.reads) {
             reads.push_back(std::move(read));
         }
     }
     m_queued_reads.clear();
-    m_message_queue_in.clear();
     m_num_queued_reads = 0;
     return reads;
 }
 
-ReadQueue ReadBuffer::fetch_and_empty_submitted_reads(bool& within_limit) {
+std::vector<ReadRecord> ReadBuffer::fetch_and_empty_submitted_reads(bool& within_limit) {
     auto trace = create_trace("fetch_and_empty_submitted_reads");
     within_limit = true;
-    ReadQueue reads;
+    std::vector<ReadRecord> reads;
+    reads.reserve(m_submitted_reads.size());
     for (auto& submitted : m_submitted_reads) {
-        const auto failures = ++m_read_failure_counts[submitted.first];
-        if (failures > m_max_read_failures) {
+        if (submitted.second.count_failure() > m_max_read_failures) {
             within_limit = false;
         }
         reads.push_back(std::move(submitted.second));
     }
     m_submitted_reads.clear();
-    if (!within_limit) {
-        m_read_failure_counts.clear();
-    }
     return reads;
 }
 
-void ReadBuffer::requeue_reads(ReadQueue& reads) {
+void ReadBuffer::requeue_reads(std::vector<ReadRecord>& reads) {
     for (auto& read : reads) {
-        drop_results(read->read_tag);
-        // Sub-reads of the failed call would stand beside those of the new one.
-        drop_sub_reads(read->read_tag);
+        // Results and sub-reads of the failed call would stand beside those of the new one.
+        read.reset_call();
+        drop_unparented_sub_reads(read.tag());
         std::vector<ipc_tools::Message> messages;
         try {
-            messages = build_read_block_messages(*read, m_block_size, m_connection_id, m_frame_pool);
+            messages = create_read_messages(read.read(), m_connection_id);
         } catch (const std::exception& error) {
             // It was built once already; should it fail now, the caller still gets the read back.
             create_trace("requeue_reads").message(std::string("cannot rebuild read messages: ") + error.what());
             give_back_uncalled(std::move(read), "Read returned uncalled: its messages could not be rebuilt.");
             continue;
         }
-        validate_and_trace_metadata(*read, "Requeued read following successful (re)connection.");
+        validate_and_trace_metadata(read.read(), "Requeued read following successful (re)connection.");
         queue_read_impl(std::move(read), messages);
     }
     reads.clear();
@@ -849,20 +748,24 @@ void ReadBuffer::set_connection_id(std::string connection_id) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_connection_id = std::move(connection_id);
 
-    ReadQueue queued = fetch_and_empty_input_queue();
+    std::vector<ReadRecord> queued = fetch_and_empty_input_queue();
     bool within_limit = true;
-    ReadQueue submitted = fetch_and_empty_submitted_reads(within_limit);
+    std::vector<ReadRecord> submitted = fetch_and_empty_submitted_reads(within_limit);
 
     const auto total = (within_limit ? submitted.size() : 0) + queued.size();
     trace.message([total] { return "requeuing reads, total: " + std::to_string(total); });
 
     // Sub-reads being filled belonged to the old connection's replies; they are called anew.
-    m_temp_sub_reads.clear();
+    m_unparented_sub_reads.clear();
     if (within_limit) {
         requeue_reads(submitted);
     } else {
         for (auto& read : submitted) {
             give_back_uncalled(std::move(read), "Read skipped due to repeated server failures.");
+        }
+        // Once the limit trips every count starts again, those of the reads still queued included.
+        for (auto& read : queued) {
+            read.forget_failures();
         }
     }
     requeue_reads(queued);
@@ -886,7 +789,7 @@ void ReadBuffer::report_state(common::diagnostics::state::StateLogger& logger) c
     std::lock_guard<std::mutex> lock(m_mutex);
     using u64 = unsigned long long;
     logger.log("m_queued_reads (awaiting pushing to server)", static_cast<u64>(m_num_queued_reads));
-    logger.log("m_message_queue_in (awaiting sending to server)", static_cast<u64>(m_message_queue_in.size()));
+    logger.log("m_message_queue_in (awaiting sending to server)", static_cast<u64>(m_queued_reads.size()));
     logger.log("m_submitted_reads (pushed to server not yet pulled)", static_cast<u64>(m_submitted_reads.size()));
     logger.log("m_reads_out (output queue of reads from server)", static_cast<u64>(m_reads_out.size()));
     logger.log("m_max_input_queue_size", static_cast<u64>(m_max_input_queue_size));

@@ -5,6 +5,8 @@
 
 #include "common/diagnostics/state/state_provider.h"
 #include "common/diagnostics/tracing/trace_domain.h"
+#include "basecall_client/read_batching.h"
+#include "basecall_client/read_record.h"
 #include "common/synchronisation.h"
 #include "interfaces/read_holder.h"
 #include "ipc_tools/frame_buffer_pool.h"
@@ -16,12 +18,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -44,24 +44,6 @@ struct QueueRefusal {
     /// Names the tag and why it was refused; empty for none and no_room.
     std::string text() const;
 };
-
-/// A read or a batch of reads that travels to the server as one message group.
-using ReadGroup = std::vector<std::unique_ptr<interfaces::ReadHolder>>;
-using ReadQueue = std::deque<std::unique_ptr<interfaces::ReadHolder>>;
-
-/// A read remembered with its position in the caller's list, so that a refused list can be
-/// restored in the caller's order.
-using PositionedRead = std::pair<unsigned long, std::unique_ptr<interfaces::ReadHolder>>;
-
-/// The first read of `reads` whose tag (its 32 bits on the wire) an earlier read of the list has;
-/// null when every tag differs.
-const interfaces::ReadHolder* first_repeated_tag(const interfaces::ReadList& reads);
-
-/// Gives the reads of a refused `queue_reads` call back to the caller's (empty) list in the
-/// order of their positions.
-void put_reads_back(std::vector<std::vector<PositionedRead>>& batches,
-                    std::vector<PositionedRead>& singles,
-                    interfaces::ReadList& reads);
 
 class ReadBuffer : public common::diagnostics::state::StateProvider,
                    private common::diagnostics::tracing::TraceDomain<ReadBuffer> {
@@ -175,9 +157,14 @@ public:
     bool all_reads_processed() const;
     void report_state(common::diagnostics::state::StateLogger& logger) const override;
 
-    // Message building (outside the lock, with the connection id current at the call).
-    std::vector<ipc_tools::Message> create_read_messages(interfaces::ReadHolder& read) const;
-    ipc_tools::Message create_reads_message(ReadGroup& reads) const;
+    // Message building. Producers build outside the lock, with the id they copied under it, and
+    // build again should a reconnection change it before they queue; the requeue builds under it.
+    /// The block messages of one read, first block first.
+    std::vector<ipc_tools::Message> create_read_messages(const interfaces::ReadHolder& read,
+                                                         const std::string& connection_id) const;
+    /// The one batch message of `reads`, in their order.
+    ipc_tools::Message create_reads_message(const std::vector<PositionedRead>& reads,
+                                            const std::string& connection_id) const;
 
 private:
     static constexpr std::size_t FRAME_POOL_BYTES = 64 * 1024 * 1024;
@@ -193,23 +180,33 @@ private:
     WaitOutcome wait_for_room(Lock& lock, Deadline deadline, common::diagnostics::tracing::Trace* trace);
     // The reason a read under `tag` may not be taken now (lock held); none when it may.
     QueueRefusal::Reason tag_refusal(std::uint64_t tag) const;
+    // The first read of `plan` whose tag is in flight, as a refusal; no_room when there is none.
+    QueueRefusal first_tag_in_flight(const BatchPlan& plan) const;
     void take_tag(std::uint64_t tag);
-    // Drops the results written for the read under `read_tag`: it leaves exactly as it came.
-    void drop_results(std::uint64_t read_tag);
-    // Drops sub-reads completed or being filled for `read_tag`, which a new call replaces.
-    void drop_sub_reads(std::uint64_t read_tag);
-    void queue_read_impl(std::unique_ptr<interfaces::ReadHolder> read, std::vector<ipc_tools::Message>& messages);
-    void queue_reads_impl(ReadGroup& reads, ipc_tools::Message& message);
+
+    // The messages of every group of a plan, singles first, as queue_plan appends them.
+    struct PlanMessages {
+        std::vector<std::vector<ipc_tools::Message>> singles;
+        std::vector<ipc_tools::Message> batches;
+    };
+    PlanMessages create_plan_messages(const BatchPlan& plan, const std::string& connection_id) const;
+    // With the lock held: no read of `plan` in flight, no end declared and room before the
+    // deadline. `why` says what stood in the way.
+    bool plan_admitted(Lock& lock, const BatchPlan& plan, Deadline deadline, QueueRefusal& why);
+    // Appends every group of an admitted plan with its messages (lock held).
+    void queue_plan(BatchPlan& plan, PlanMessages& messages);
+
+    void queue_read_impl(ReadRecord read, std::vector<ipc_tools::Message>& messages);
+    void queue_reads_impl(std::vector<ReadRecord>& reads, ipc_tools::Message& message);
     void read_retrieved_impl(std::uint64_t read_tag);
     void sub_read_retrieved_impl(std::uint64_t read_tag, std::uint64_t sub_tag);
-    // Moves the sub-reads parked for `read_tag` to the output queue.
-    void deliver_parked_sub_reads(std::uint64_t read_tag);
+    // Drops the sub-reads under `read_tag` kept without a parent in flight.
+    void drop_unparented_sub_reads(std::uint64_t read_tag);
     // Puts a read that leaves without results on the output queue, with its completed sub-reads.
-    void give_back_uncalled(std::unique_ptr<interfaces::ReadHolder> read, const char* context);
-    ReadQueue fetch_and_empty_input_queue();
-    ReadQueue fetch_and_empty_submitted_reads(bool& within_limit);
-    void requeue_reads(ReadQueue& reads);
-    std::string connection_id_copy() const;
+    void give_back_uncalled(ReadRecord read, const char* context);
+    std::vector<ReadRecord> fetch_and_empty_input_queue();
+    std::vector<ReadRecord> fetch_and_empty_submitted_reads(bool& within_limit);
+    void requeue_reads(std::vector<ReadRecord>& reads);
 
     static void validate_and_trace_metadata(interfaces::ReadHolder& read, const std::string& context);
 
@@ -217,11 +214,11 @@ private:
     std::condition_variable_any m_input_queue_event;
     std::condition_variable m_reads_arrived;  // the worker waits on it while idle
     std::atomic<bool> m_room_to_announce{false};
-    std::deque<ReadGroup> m_queued_reads;
-    std::map<std::uint64_t, std::unique_ptr<interfaces::ReadHolder>> m_submitted_reads;
-    std::map<std::uint64_t, std::uint32_t> m_read_failure_counts;
-    std::map<SubReadKey, std::unique_ptr<interfaces::ReadHolder>> m_temp_sub_reads;
-    std::list<std::vector<ipc_tools::Message>> m_message_queue_in;
+    std::deque<QueuedGroup> m_queued_reads;
+    // Reads in flight, by tag, each with its results, failure count and sub-reads.
+    std::map<std::uint64_t, ReadRecord> m_submitted_reads;
+    // Sub-reads being filled whose parent is not in flight (it left before they were complete).
+    std::map<SubReadKey, std::unique_ptr<interfaces::ReadHolder>> m_unparented_sub_reads;
     interfaces::ReadList m_reads_out;
     std::uint64_t m_num_queued_reads = 0;
     std::uint64_t m_num_returned_uncalled = 0;
@@ -233,12 +230,8 @@ private:
     // Buffers of sent messages, for the next ones: at most a queue's worth of large reads is kept.
     const std::shared_ptr<ipc_tools::FrameBufferPool> m_frame_pool =
             std::make_shared<ipc_tools::FrameBufferPool>(FRAME_POOL_BYTES);
-    std::unordered_map<std::uint64_t, std::unordered_map<std::uint64_t, std::unique_ptr<interfaces::ReadHolder>>>
-            m_retrieved_sub_reads;
     // Tags (their 32 bits on the wire) of reads taken and not yet handed back to the caller.
     std::unordered_set<std::uint32_t> m_tags_in_flight;
-    // Results of reads in flight, by their tag, until the reads are retrieved or leave uncalled.
-    std::unordered_map<std::uint64_t, std::unique_ptr<interfaces::ReadHolder>> m_results;
     std::uint64_t m_num_queue_read_waiting_threads = 0;
     std::unique_ptr<common::synchronisation::Latch> m_queue_read_latch;
 };

@@ -6,6 +6,7 @@
 #include "common/contract.h"
 #include "common/logger.h"
 #include "ipc_tools/awake_poll.h"
+#include "ipc_tools/called_block_options.h"
 #include "ipc_tools/message.h"
 #include "ipc_tools/message_type.h"
 
@@ -125,7 +126,8 @@ bool ReadProcessingProtocol::stop_requested() const
 
 std::uint32_t ReadProcessingProtocol::called_block_options() const
 {
-    return (m_disable_events ? 1U : 0U) | (m_pull_state_data ? 2U : 0U);
+    using namespace ipc_tools::called_block_option;
+    return (m_disable_events ? disable_events : 0U) | (m_pull_state_data ? pull_state_data : 0U);
 }
 
 ErrorState ReadProcessingProtocol::process_reads(ReadBuffer* read_buffer, RequestBrokerAdapter* request_broker)

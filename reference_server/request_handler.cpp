@@ -1,5 +1,6 @@
 #include "reference_server/request_handler.h"
 
+#include "ipc_tools/called_block_options.h"
 #include "ipc_tools/connection_info.h"
 #include "ipc_tools/connection_string.h"
 #include "reference_server/barcode_kits.h"
@@ -21,9 +22,6 @@ using namespace ipc_tools;
 /// Files up to this size load within their request: it takes milliseconds. Larger ones load on a
 /// thread of their own, so that other clients are served meanwhile.
 constexpr std::uint64_t inline_load_bytes = std::uint64_t{4} << 20;
-
-constexpr std::uint32_t disable_events_bit = 1U;
-constexpr std::uint32_t pull_state_data_bit = 2U;
 
 Response reply(Message message, std::chrono::milliseconds delay = std::chrono::milliseconds(0)) {
     Response response;
@@ -642,8 +640,8 @@ Message RequestHandler::next_block_reply(const std::string& client_id, const Out
 
 BlockContent RequestHandler::content_for(std::uint32_t options) {
     BlockContent content;
-    content.with_moves_and_trace = (options & disable_events_bit) == 0;
-    content.with_state_data = (options & pull_state_data_bit) != 0;
+    content.with_moves_and_trace = (options & called_block_option::disable_events) == 0;
+    content.with_state_data = (options & called_block_option::pull_state_data) != 0;
     return content;
 }
 
