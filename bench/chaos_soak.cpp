@@ -5,7 +5,8 @@
 // exactly once, called to its exact sequence or uncalled, and finish reported success exactly for
 // the clients that returned every read called.
 
-#include "tests/basecall_client/chaos_soak.h"
+#include "test_support/chaos_soak.h"
+#include "test_support/temp_dir.h"
 
 #include <cstdlib>
 #include <iostream>
@@ -47,7 +48,7 @@ int main(int argc, char** argv) {
     std::cout << "chaos soak: " << options.reads << " reads, seed " << options.seed << ", up to "
               << options.max_samples << " samples per read" << std::endl;
 
-    server_test::TempDir dir;
+    test_support::TempDir dir;
     const auto report = chaos_soak::run(options, dir.ipc_endpoint());
     std::cout << report.summary() << std::endl;
     if (!report.ok()) {

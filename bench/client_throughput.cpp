@@ -154,96 +154,69 @@ std::string probe_memory(const std::string& address, std::size_t reads) {
     return output;
 }
 
-void run_benchmark(const Options& options) {
-    const std::string folder = folder_for_sockets();
-    const auto cleanup = std::unique_ptr<const std::string, void (*)(const std::string*)>(
-        &folder, [](const std::string* path) { std::filesystem::remove_all(*path); });
-    std::cout << "client_throughput: load average " << load_average() << " at start, " << std::thread::hardware_concurrency()
-              << " cores" << (options.cpus.empty() ? std::string() : ", pinned to CPUs " + options.cpus)
-              << "; public client with default settings, server a separate process, ipc transport" << std::endl;
+std::size_t scaled_reads(const Options& options, std::size_t reads) {
+    return std::max<std::size_t>(4, static_cast<std::size_t>(reads * options.scale));
+}
 
-    const auto scaled = [&](std::size_t reads) { return std::max<std::size_t>(4, static_cast<std::size_t>(reads * options.scale)); };
+std::vector<Scenario> make_scenarios(const Options& options) {
     std::vector<Scenario> scenarios;
     for (const std::size_t samples : options.sizes) {
         // About 80 M samples a run, and never fewer than 160 reads: a run of long reads must last
         // long enough that a pause of the machine does not decide its figure.
-        const std::size_t reads = scaled(std::max<std::size_t>(160, 80000000 / samples));
+        const std::size_t reads = scaled_reads(options, std::max<std::size_t>(160, 80000000 / samples));
         scenarios.push_back({samples, false, reads});
         scenarios.push_back({samples, true, reads});
     }
+    return scenarios;
+}
 
-    const std::string server_address = "ipc://" + folder + "/server.sock";
-    const ServerProcess server(VEXIL_REFERENCE_SERVER_PROGRAM, server_address, {"--no-model"});
-    std::map<std::size_t, Figures> figures;
-    std::map<std::size_t, std::unique_ptr<ReadFactory>> factories;
-    for (std::size_t i = 0; i < scenarios.size(); ++i) {
-        auto& factory = factories[scenarios[i].samples];
-        if (!factory) {
-            factory = std::make_unique<ReadFactory>(scenarios[i].samples, false);
-        }
-        record(figures[i], scenarios[i], *factory, server_address, "ipc://" + folder + "/proxy" + std::to_string(i) + ".sock",
-               folder + "/recording" + std::to_string(i));
-    }
-
-    // Each repetition runs every scenario once, in a shuffled order. On a shared machine the speed
-    // drifts from second to second, so a scenario's client run and its replay are cut into segments
-    // run alternately, each pair in a random order, and the ratio is that of their summed times.
-    std::mt19937 random(20261209);
-    std::size_t replay_number = 0;
-    std::vector<std::size_t> order(scenarios.size());
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        order[i] = i;
-    }
-    for (std::size_t repetition = 0; repetition < options.repetitions; ++repetition) {
-        std::shuffle(order.begin(), order.end(), random);
-        for (const std::size_t index : order) {
-            const Scenario& scenario = scenarios[index];
-            Figures& figure = figures[index];
-            const ReadFactory& factory = *factories[scenario.samples];
-            auto reads = factory.make_many(scenario.reads);
-            const std::size_t recorded = figure.recorded.front().size();
-            const std::size_t exchanges = recorded * scenario.reads / figure.recorded_reads;
-            // A queue's worth of reads, and their share of the recording, go first untimed: both
-            // connections are set up and the client's frame buffers allocated before the clock runs.
-            auto warm_reads = factory.make_many(reads_to_fill_queue(scenario.samples, scenario.batched));
-            const std::size_t warm_exchanges =
-                    std::max<std::size_t>(1, recorded * warm_reads.size() / figure.recorded_reads);
-            Replay limit(figure.recorded, figure.recording_path, 1,
-                         "ipc://" + folder + "/replay" + std::to_string(replay_number++) + ".sock");
-            ClientRun client(server_address, "client_throughput", PACING);
-            client.run(warm_reads, scenario.batched);
-            limit.run(warm_exchanges);
-            const double server_cpu = server.cpu_seconds();
-            double client_seconds = 0.0;
-            double limit_seconds = 0.0;
-            for (std::size_t segment = 0; segment < SEGMENTS; ++segment) {
-                const auto share = [&](std::size_t total, std::size_t part) { return total * part / SEGMENTS; };
-                const auto run_client = [&] {
-                    const auto at = [&](std::size_t part) {
-                        return std::make_move_iterator(reads.begin() +
-                                                       static_cast<std::ptrdiff_t>(share(reads.size(), part)));
-                    };
-                    ReadList part(at(segment), at(segment + 1));
-                    client_seconds += client.run(part, scenario.batched);
-                };
-                const auto run_limit = [&] {
-                    limit_seconds += limit.run(share(exchanges, segment + 1) - share(exchanges, segment)).seconds;
-                };
-                if ((random() & 1U) != 0) {
-                    run_client();
-                    run_limit();
-                } else {
-                    run_limit();
-                    run_client();
-                }
-            }
-            // The server works only while the client's segments run.
-            figure.server_busy.push_back((server.cpu_seconds() - server_cpu) / client_seconds);
-            figure.client_seconds.push_back(client_seconds);
-            figure.limit_seconds.push_back(limit_seconds);
-            figure.pair_ratios.push_back(limit_seconds / client_seconds);
+/// One timed repetition of a scenario: its client run and the replay of its recording, cut into
+/// segments run alternately, each pair in a random order; the ratio is that of their summed times.
+void time_repetition(const Scenario& scenario, Figures& figure, const ReadFactory& factory,
+                     const ServerProcess& server, const std::string& server_address,
+                     const std::string& replay_address, std::mt19937& random) {
+    auto reads = factory.make_many(scenario.reads);
+    const std::size_t recorded = figure.recorded.front().size();
+    const std::size_t exchanges = recorded * scenario.reads / figure.recorded_reads;
+    // A queue's worth of reads, and their share of the recording, go first untimed: both
+    // connections are set up and the client's frame buffers allocated before the clock runs.
+    auto warm_reads = factory.make_many(reads_to_fill_queue(scenario.samples, scenario.batched));
+    const std::size_t warm_exchanges = std::max<std::size_t>(1, recorded * warm_reads.size() / figure.recorded_reads);
+    Replay limit(figure.recorded, figure.recording_path, 1, replay_address);
+    ClientRun client(server_address, "client_throughput", PACING);
+    client.run(warm_reads, scenario.batched);
+    limit.run(warm_exchanges);
+    const double server_cpu = server.cpu_seconds();
+    double client_seconds = 0.0;
+    double limit_seconds = 0.0;
+    for (std::size_t segment = 0; segment < SEGMENTS; ++segment) {
+        const auto share = [&](std::size_t total, std::size_t part) { return total * part / SEGMENTS; };
+        const auto run_client = [&] {
+            const auto at = [&](std::size_t part) {
+                return std::make_move_iterator(reads.begin() + static_cast<std::ptrdiff_t>(share(reads.size(), part)));
+            };
+            ReadList part(at(segment), at(segment + 1));
+            client_seconds += client.run(part, scenario.batched);
+        };
+        const auto run_limit = [&] {
+            limit_seconds += limit.run(share(exchanges, segment + 1) - share(exchanges, segment)).seconds;
+        };
+        if ((random() & 1U) != 0) {
+            run_client();
+            run_limit();
+        } else {
+            run_limit();
+            run_client();
         }
     }
+    // The server works only while the client's segments run.
+    figure.server_busy.push_back((server.cpu_seconds() - server_cpu) / client_seconds);
+    figure.client_seconds.push_back(client_seconds);
+    figure.limit_seconds.push_back(limit_seconds);
+    figure.pair_ratios.push_back(limit_seconds / client_seconds);
+}
+
+void print_explanation(const Options& options) {
     std::cout << "Medians of " << options.repetitions
               << " repetitions; limit: the recorded frames of the same run over bare REQ/ROUTER with prebuilt replies,"
                  " the REQ socket awaiting each reply as the client does (awake for up to "
@@ -254,12 +227,41 @@ void run_benchmark(const Options& options) {
               << SEGMENTS << " segments taken alternately after an untimed queue's worth, a client segment timed"
                  " from its first queued read; trips/read: requests per read in the recording;"
                  " server busy: its CPU time over the client's run, awake waits included";
-    print_table(scenarios, figures);
-    if (!options.with_memory_and_model) {
-        std::cout << "client_throughput: load average " << load_average() << " at end" << std::endl;
-        return;
-    }
+}
 
+/// Records every scenario, then times them all in each repetition, in a shuffled order: on a
+/// shared machine the speed drifts from second to second.
+std::map<std::size_t, Figures> measure_scenarios(const Options& options, const std::vector<Scenario>& scenarios,
+                                                 const std::string& folder, const ServerProcess& server,
+                                                 const std::string& server_address) {
+    std::map<std::size_t, Figures> figures;
+    std::map<std::size_t, std::unique_ptr<ReadFactory>> factories;
+    for (std::size_t i = 0; i < scenarios.size(); ++i) {
+        auto& factory = factories[scenarios[i].samples];
+        if (!factory) {
+            factory = std::make_unique<ReadFactory>(scenarios[i].samples, false);
+        }
+        record(figures[i], scenarios[i], *factory, server_address, "ipc://" + folder + "/proxy" + std::to_string(i) + ".sock",
+               folder + "/recording" + std::to_string(i));
+    }
+    std::mt19937 random(20261209);
+    std::size_t replay_number = 0;
+    std::vector<std::size_t> order(scenarios.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
+    }
+    for (std::size_t repetition = 0; repetition < options.repetitions; ++repetition) {
+        std::shuffle(order.begin(), order.end(), random);
+        for (const std::size_t index : order) {
+            const Scenario& scenario = scenarios[index];
+            time_repetition(scenario, figures[index], *factories[scenario.samples], server, server_address,
+                            "ipc://" + folder + "/replay" + std::to_string(replay_number++) + ".sock", random);
+        }
+    }
+    return figures;
+}
+
+void report_memory(const Options& options, const std::string& server_address) {
     const std::string probe = probe_memory(server_address, options.memory_reads);
     long baseline_kb = 0;
     long peak_kb = 0;
@@ -271,11 +273,13 @@ void run_benchmark(const Options& options) {
               << " groups), in a process of its own: " << peak_kb / 1024 << " MB resident at most, "
               << (peak_kb - baseline_kb) / 1024 << " MB above the " << baseline_kb / 1024 << " MB before connecting"
               << std::endl;
+}
 
-    // With the model on: pulls held until called (the default), and answered NONE_PENDING at once,
-    // which lets the client push further batches while earlier ones are being called.
+/// With the model on: pulls held until called (the default), and answered NONE_PENDING at once,
+/// which lets the client push further batches while earlier ones are being called.
+void report_model(const Options& options, const std::string& folder) {
     const ReadFactory simulated(20000, true);
-    const std::size_t model_reads = scaled(2000);
+    const std::size_t model_reads = scaled_reads(options, 2000);
     for (const bool held : {true, false}) {
         std::vector<std::string> model_options;
         if (!options.calling_threads.empty()) {
@@ -298,6 +302,26 @@ void run_benchmark(const Options& options) {
                   << (held ? "held until called" : "answered at once") << ": " << std::fixed << std::setprecision(1)
                   << model_reads * 20000.0 / median(seconds) / 1e6 << " M samples/s (median of " << options.repetitions
                   << ")" << std::defaultfloat << std::endl;
+    }
+}
+
+void run_benchmark(const Options& options) {
+    const std::string folder = folder_for_sockets();
+    const auto cleanup = std::unique_ptr<const std::string, void (*)(const std::string*)>(
+        &folder, [](const std::string* path) { std::filesystem::remove_all(*path); });
+    std::cout << "client_throughput: load average " << load_average() << " at start, " << std::thread::hardware_concurrency()
+              << " cores" << (options.cpus.empty() ? std::string() : ", pinned to CPUs " + options.cpus)
+              << "; public client with default settings, server a separate process, ipc transport" << std::endl;
+
+    const std::vector<Scenario> scenarios = make_scenarios(options);
+    const std::string server_address = "ipc://" + folder + "/server.sock";
+    const ServerProcess server(VEXIL_REFERENCE_SERVER_PROGRAM, server_address, {"--no-model"});
+    const auto figures = measure_scenarios(options, scenarios, folder, server, server_address);
+    print_explanation(options);
+    print_table(scenarios, figures);
+    if (options.with_memory_and_model) {
+        report_memory(options, server_address);
+        report_model(options, folder);
     }
     std::cout << "client_throughput: load average " << load_average() << " at end" << std::endl;
 }

@@ -433,19 +433,7 @@ void print_growth(const std::vector<Cell>& cells, const std::vector<CellFigures>
     }
 }
 
-void run_benchmark(const Options& options) {
-    const bool with_python = !options.tessellpy_script.empty();
-    const std::string folder = folder_for_sockets();
-    const auto cleanup = std::unique_ptr<const std::string, void (*)(const std::string*)>(
-            &folder, [](const std::string* path) { std::filesystem::remove_all(*path); });
-    std::cout << "multi_client_throughput: load average " << load_average() << " at start, "
-              << std::thread::hardware_concurrency() << " cores"
-              << (options.cpus.empty() ? std::string() : ", pinned to CPUs " + options.cpus) << "; " << options.reads
-              << " reads of " << SAMPLES << " samples a run, " << options.repetitions
-              << " repetitions; clients with default settings, server a separate process, ipc transport" << std::endl;
-
-    const ReadFactory factory(SAMPLES, false);
-    const double making_us = making_a_read_us(factory);
+std::vector<Cell> make_cells(const Options& options) {
     std::vector<Cell> cells;
     for (const std::size_t clients : options.clients) {
         if (options.singly) {
@@ -455,14 +443,21 @@ void run_benchmark(const Options& options) {
             cells.push_back({clients, true, options.reads});
         }
     }
-    const std::string server_address = "ipc://" + folder + "/server.sock";
-    const ServerProcess server(VEXIL_REFERENCE_SERVER_PROGRAM, server_address, {"--no-model"});
+    return cells;
+}
+
+/// Records every cell, then runs them all in each repetition, in a shuffled order and each cell's
+/// kinds of run (C++ clients, bare sockets, tessellpy) in a shuffled order too: on a shared machine
+/// the speed drifts from second to second.
+std::vector<CellFigures> measure_cells(const Options& options, const std::vector<Cell>& cells,
+                                       const ReadFactory& factory, const std::string& folder,
+                                       const ServerProcess& server, const std::string& server_address) {
+    const bool with_python = !options.tessellpy_script.empty();
     std::vector<CellRecording> recordings;
     for (std::size_t i = 0; i < cells.size(); ++i) {
         recordings.push_back(record(cells[i], factory, server_address, "ipc://" + folder + "/proxy" + std::to_string(i),
                                     folder + "/recording" + std::to_string(i)));
     }
-
     std::vector<CellFigures> figures(cells.size());
     std::mt19937 random(20261209);
     std::vector<std::size_t> order(cells.size());
@@ -494,7 +489,10 @@ void run_benchmark(const Options& options) {
         std::cout << "repetition " << repetition + 1 << " of " << options.repetitions << " done, load average "
                   << load_average() << std::endl;
     }
+    return figures;
+}
 
+void print_explanation(const Options& options, double making_us, bool with_python) {
     std::cout << "\nMedians of " << options.repetitions << " repetitions. C++ clients: one vexil::VexilClient per thread,"
               << " whose caller waits in pass_read or pass_reads for room for up to " << PACING.wait_ms
               << " ms and collects called reads after each pass;"
@@ -518,6 +516,26 @@ void run_benchmark(const Options& options) {
                   << " the pace).";
     }
     std::cout << " '!' marks a missed target.\n";
+}
+
+void run_benchmark(const Options& options) {
+    const bool with_python = !options.tessellpy_script.empty();
+    const std::string folder = folder_for_sockets();
+    const auto cleanup = std::unique_ptr<const std::string, void (*)(const std::string*)>(
+            &folder, [](const std::string* path) { std::filesystem::remove_all(*path); });
+    std::cout << "multi_client_throughput: load average " << load_average() << " at start, "
+              << std::thread::hardware_concurrency() << " cores"
+              << (options.cpus.empty() ? std::string() : ", pinned to CPUs " + options.cpus) << "; " << options.reads
+              << " reads of " << SAMPLES << " samples a run, " << options.repetitions
+              << " repetitions; clients with default settings, server a separate process, ipc transport" << std::endl;
+
+    const ReadFactory factory(SAMPLES, false);
+    const double making_us = making_a_read_us(factory);
+    const std::vector<Cell> cells = make_cells(options);
+    const std::string server_address = "ipc://" + folder + "/server.sock";
+    const ServerProcess server(VEXIL_REFERENCE_SERVER_PROGRAM, server_address, {"--no-model"});
+    const std::vector<CellFigures> figures = measure_cells(options, cells, factory, folder, server, server_address);
+    print_explanation(options, making_us, with_python);
     print_table(cells, figures, with_python);
     print_events(cells, figures);
     print_growth(cells, figures);

@@ -3,6 +3,7 @@
 #include "common/process_utils.h"
 #include "ipc_tools/awake_poll.h"
 #include "ipc_tools/wake_signal.h"
+#include "reference_server/reply_scheduler.h"
 #include "reference_server/request_handler.h"
 
 #include <zmq.hpp>
@@ -11,7 +12,6 @@
 #include <array>
 #include <chrono>
 #include <cstring>
-#include <deque>
 #include <mutex>
 #include <stdexcept>
 
@@ -22,19 +22,22 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds stop_check_interval{20};
 
-/// A reply held back by a delay rule, with the envelope it goes back on.
-struct DelayedReply {
-    Clock::time_point due;
-    std::vector<zmq::message_t> envelope;
-    zmq::message_t payload;
-};
-
-/// A pull answered once its client's oldest read has been called.
-struct HeldReply {
-    std::vector<zmq::message_t> envelope;
-    HeldPull pull;
-    std::chrono::milliseconds delay{0};
-};
+/// Takes one request off the socket: its envelope (the peer's routing id and the empty delimiter
+/// of a REQ socket), then its payload. Returns false when no whole request was there.
+bool receive_request(zmq::socket_t& socket, std::vector<zmq::message_t>& envelope, zmq::message_t& payload) {
+    while (true) {
+        zmq::message_t part;
+        if (!socket.recv(part, zmq::recv_flags::dontwait)) {
+            break;
+        }
+        if (!part.more()) {
+            payload = std::move(part);
+            break;
+        }
+        envelope.push_back(std::move(part));
+    }
+    return !envelope.empty();
+}
 
 }  // namespace
 
@@ -42,25 +45,74 @@ struct ReferenceServer::Impl {
     Impl(ServerOptions options, const std::string& address, FaultInjector& faults, RequestLog& log)
         : context(1),
           socket(context, zmq::socket_type::router),
+          replies(socket, [this](const HeldPull& pull) { return handler.resume(pull); }),
           handler(std::move(options), address, faults, log, [this] {
               // Only a held pull needs the server thread woken.
-              if (pulls_held.load()) {
+              if (replies.pulls_held()) {
                   called.notify();
               }
           }) {}
 
+    /// Waits for a request or a called read, awake until `awake_until`, then asleep for at most
+    /// `timeout`. Returns false when a signal cut the wait short.
+    bool wait(Clock::time_point now, Clock::time_point awake_until, std::chrono::milliseconds timeout);
+    Response handle(zmq::message_t&& payload);
+    void notify_observer(const RequestLog& log);
+
     zmq::context_t context;
     zmq::socket_t socket;
     ipc_tools::WakeSignal called;  // before the handler: its calling threads notify it until they are joined
-    std::atomic<bool> pulls_held{false};
+    ReplyScheduler replies;        // before the handler too, for the same reason
     RequestHandler handler;
-    std::deque<DelayedReply> delayed;
-    std::vector<HeldReply> held;
+    std::array<zmq::pollitem_t, 2> items{};  // the socket, then `called`
     std::mutex observer_mutex;
     std::function<void(const LoggedRequest&)> observer;
     std::string failure;
     std::uint64_t observed = 0;  // next sequence number to hand to the observer
 };
+
+bool ReferenceServer::Impl::wait(Clock::time_point now, Clock::time_point awake_until,
+                                 std::chrono::milliseconds timeout) {
+    items = {{{static_cast<void*>(socket), 0, ZMQ_POLLIN, 0}, {nullptr, called.fd(), ZMQ_POLLIN, 0}}};
+    // Never past the next delayed reply's time.
+    const auto awake_for = std::min<std::chrono::microseconds>(
+            std::chrono::duration_cast<std::chrono::microseconds>(awake_until - now), timeout);
+    const bool ready = awake_for.count() > 0 &&
+                       ipc_tools::poll_awake(items.data(), static_cast<int>(items.size()), awake_for) > 0;
+    try {
+        if (!ready) {
+            zmq::poll(items.data(), items.size(), timeout);
+        }
+    } catch (const zmq::error_t& error) {
+        if (error.num() == EINTR) {
+            return false;
+        }
+        throw;
+    }
+    return true;
+}
+
+Response ReferenceServer::Impl::handle(zmq::message_t&& payload) {
+    try {
+        return handler.handle(std::move(payload));
+    } catch (const std::exception& error) {
+        // A fault of the server itself still gets its one reply, and the server goes on.
+        Response response;
+        response.message = ipc_tools::Message(ipc_tools::BAD_REQUEST, "", 0,
+                                              std::string("Internal server error: ") + error.what());
+        return response;
+    }
+}
+
+void ReferenceServer::Impl::notify_observer(const RequestLog& log) {
+    std::lock_guard<std::mutex> lock(observer_mutex);
+    if (observer) {
+        for (const auto& entry : log.entries_from(observed)) {
+            observer(entry);
+            observed = entry.sequence + 1;
+        }
+    }
+}
 
 ReferenceServer::ReferenceServer(ServerOptions options) {
     validate_address(options.address);
@@ -116,134 +168,32 @@ std::string ReferenceServer::failure() const {
 
 void ReferenceServer::serve() {
     auto& impl = *m_impl;
-    auto& socket = impl.socket;
-    const auto send_reply = [&socket](std::vector<zmq::message_t>& envelope, zmq::message_t& payload) {
-        for (auto& part : envelope) {
-            socket.send(part, zmq::send_flags::sndmore);
-        }
-        // A ROUTER drops frames for peers that have gone; nothing else can fail here.
-        socket.send(payload, zmq::send_flags::none);
-    };
-    const auto deliver = [&impl, &send_reply](std::vector<zmq::message_t>& envelope, Response& response) {
-        zmq::message_t reply;
-        switch (response.kind) {
-        case Response::Kind::none: return;
-        case Response::Kind::held:
-            impl.held.push_back(HeldReply{std::move(envelope), std::move(response.held), response.delay});
-            return;
-        case Response::Kind::raw_frame: reply.rebuild(response.raw_frame.data(), response.raw_frame.size()); break;
-        case Response::Kind::message: response.message.transfer_to_zmq(reply); break;
-        }
-        if (response.delay.count() > 0) {
-            DelayedReply delayed{Clock::now() + response.delay, std::move(envelope), std::move(reply)};
-            const auto position = std::upper_bound(
-                impl.delayed.begin(), impl.delayed.end(), delayed.due,
-                [](const Clock::time_point& due, const DelayedReply& other) { return due < other.due; });
-            impl.delayed.insert(position, std::move(delayed));
-            return;
-        }
-        send_reply(envelope, reply);
-    };
-    const auto resume_held = [&impl, &deliver] {
-        // Set before the reads are looked at: a read called after the look then wakes the
-        // server, one called before it is found called.
-        impl.pulls_held = true;
-        // Taken out first: delivering may hold a pull again.
-        std::vector<HeldReply> waiting;
-        waiting.swap(impl.held);
-        for (auto& entry : waiting) {
-            auto response = impl.handler.resume(entry.pull);
-            if (!response) {
-                impl.held.push_back(std::move(entry));
-                continue;
-            }
-            response->delay = entry.delay;
-            deliver(entry.envelope, *response);
-        }
-        impl.pulls_held = !impl.held.empty();
-    };
-
     // After a request the next one usually follows within a round trip: the server waits for it
     // awake until then, which on a busy or virtual machine costs less than being woken.
     Clock::time_point awake_until{};
     while (!m_stop) {
-        auto timeout = stop_check_interval;
         const auto now = Clock::now();
-        while (!impl.delayed.empty() && impl.delayed.front().due <= now) {
-            send_reply(impl.delayed.front().envelope, impl.delayed.front().payload);
-            impl.delayed.pop_front();
-        }
-        if (!impl.delayed.empty()) {
-            timeout = std::min(timeout, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                            impl.delayed.front().due - now + std::chrono::milliseconds(1)));
-        }
-        std::array<zmq::pollitem_t, 2> items{{{static_cast<void*>(socket), 0, ZMQ_POLLIN, 0},
-                                              {nullptr, impl.called.fd(), ZMQ_POLLIN, 0}}};
-        // Never past the next delayed reply's time.
-        const auto awake_for = std::min<std::chrono::microseconds>(
-                std::chrono::duration_cast<std::chrono::microseconds>(awake_until - now), timeout);
-        const bool ready = awake_for.count() > 0 &&
-                           ipc_tools::poll_awake(items.data(), static_cast<int>(items.size()), awake_for) > 0;
-        try {
-            if (!ready) {
-                zmq::poll(items.data(), items.size(), timeout);
-            }
-        } catch (const zmq::error_t& error) {
-            if (error.num() == EINTR) {
-                continue;
-            }
-            throw;
-        }
-        if ((items[1].revents & ZMQ_POLLIN) != 0) {
-            impl.called.drain();
-            resume_held();
-        }
-        if ((items[0].revents & ZMQ_POLLIN) == 0) {
+        const auto timeout = impl.replies.send_due(now, stop_check_interval);
+        if (!impl.wait(now, awake_until, timeout)) {
             continue;
         }
-        // Envelope: the peer's routing id and the empty delimiter of a REQ socket, then one payload.
+        if ((impl.items[1].revents & ZMQ_POLLIN) != 0) {
+            impl.called.drain();
+            impl.replies.resume_held();
+        }
         std::vector<zmq::message_t> envelope;
         zmq::message_t payload;
-        while (true) {
-            zmq::message_t part;
-            if (!socket.recv(part, zmq::recv_flags::dontwait)) {
-                break;
-            }
-            const bool more = part.more();
-            if (!more) {
-                payload = std::move(part);
-                break;
-            }
-            envelope.push_back(std::move(part));
-        }
-        if (envelope.empty()) {
+        if ((impl.items[0].revents & ZMQ_POLLIN) == 0 || !receive_request(impl.socket, envelope, payload)) {
             continue;
         }
-
-        Response response;
-        try {
-            response = impl.handler.handle(std::move(payload));
-        } catch (const std::exception& error) {
-            // A fault of the server itself still gets its one reply, and the server goes on.
-            response = Response{};
-            response.message = ipc_tools::Message(ipc_tools::BAD_REQUEST, "", 0,
-                                                  std::string("Internal server error: ") + error.what());
-        }
-        {
-            std::lock_guard<std::mutex> lock(impl.observer_mutex);
-            if (impl.observer) {
-                for (const auto& entry : m_log.entries_from(impl.observed)) {
-                    impl.observer(entry);
-                    impl.observed = entry.sequence + 1;
-                }
-            }
-        }
-        deliver(envelope, response);
+        Response response = impl.handle(std::move(payload));
+        impl.notify_observer(m_log);
+        impl.replies.deliver(envelope, response);
         impl.handler.finish_deferred_calls();
         awake_until = Clock::now() + ipc_tools::AWAKE_POLL_WINDOW;
-        if (!impl.held.empty()) {
+        if (impl.replies.holds_pulls()) {
             // A request may have forgotten the client of a held pull, or dropped its reads.
-            resume_held();
+            impl.replies.resume_held();
         }
     }
 }

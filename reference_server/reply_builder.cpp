@@ -107,67 +107,89 @@ Offset<flatbuffers::Vector<Offset<vexil_ipc::AlignmentResults>>> alignment_table
     return fbb.CreateVector(tables);
 }
 
-/// Writes one ReadBlockData holding events [first_event, end_event) of the read.
-Offset<vexil_ipc::ReadBlockData> read_block(FlatBufferBuilder& fbb, const CalledRead& read, vexil_ipc::ReadBlockType type,
-                                            std::uint32_t block_index, std::uint32_t num_blocks,
-                                            const BlockContent& content, const ReadCorruption& corruption) {
-    const auto& called = read.called;
-    const std::size_t events = called.sequence.size();
-    const std::size_t first_event = events * block_index / num_blocks;
-    const std::size_t end_event = events * (block_index + 1) / num_blocks;
-    const std::size_t block_events = end_event - first_event;
-    const bool first_block = block_index == 0;
+/// The events of a read that one of its blocks carries.
+struct BlockEvents {
+    std::size_t events;  // of the whole read
+    std::size_t first;
+    std::size_t count;
+};
 
-    const auto sequence = fbb.CreateString(called.sequence.data() + first_event, block_events);
-    const auto qstring = fbb.CreateString(called.qstring.data() + first_event, block_events);
-    const auto basecall_type = fbb.CreateString("reference_signal_model");
-    const auto model_version = fbb.CreateString(read.model_version_id);
-
+/// The moves and trace, and the state data, of a block's events, as far as the client asked for them.
+struct EventTables {
+    bool with_trace = false;
+    bool with_state = false;
     Offset<void> trace;
-    const bool with_trace = content.with_moves_and_trace && !called.moves.empty();
-    if (with_trace) {
-        const auto movement = fbb.CreateVector(called.moves.data() + first_event, block_events);
-        const auto flipflop = fbb.CreateVector(called.trace.data() + first_event * SignalModel::trace_width,
-                                               block_events * SignalModel::trace_width);
-        trace = vexil_ipc::CreateFlipflopTraceData(fbb, movement, flipflop).Union();
-    }
     Offset<flatbuffers::Vector<float>> state_data;
+};
+
+EventTables event_tables(FlatBufferBuilder& fbb, const CalledSequence& called, const BlockEvents& block,
+                         const BlockContent& content) {
+    EventTables tables;
+    tables.with_trace = content.with_moves_and_trace && !called.moves.empty();
+    if (tables.with_trace) {
+        const auto movement = fbb.CreateVector(called.moves.data() + block.first, block.count);
+        const auto flipflop = fbb.CreateVector(called.trace.data() + block.first * SignalModel::trace_width,
+                                               block.count * SignalModel::trace_width);
+        tables.trace = vexil_ipc::CreateFlipflopTraceData(fbb, movement, flipflop).Union();
+    }
     // Made from the event means only for a client that asks for it.
-    const bool with_state = content.with_state_data && (!called.state_data.empty() || !called.event_means.empty());
-    if (with_state) {
+    tables.with_state = content.with_state_data && (!called.state_data.empty() || !called.event_means.empty());
+    if (tables.with_state) {
         if (!called.state_data.empty()) {
-            state_data = fbb.CreateVector(called.state_data.data() + first_event * SignalModel::state_size,
-                                          block_events * SignalModel::state_size);
+            tables.state_data = fbb.CreateVector(called.state_data.data() + block.first * SignalModel::state_size,
+                                                 block.count * SignalModel::state_size);
         } else {
             float* values = nullptr;
-            state_data = fbb.CreateUninitializedVector(block_events * SignalModel::state_size, &values);
-            state_data_from_means(called.event_means.data() + first_event, block_events, values);
+            tables.state_data = fbb.CreateUninitializedVector(block.count * SignalModel::state_size, &values);
+            state_data_from_means(called.event_means.data() + block.first, block.count, values);
         }
     }
+    return tables;
+}
+
+/// What only a read's first block carries: its scaling, barcoding and alignments.
+struct FirstBlockTables {
     Offset<vexil_ipc::ScalingData> scaling;
     Offset<vexil_ipc::BarcodeArrangementResults> barcoding;
     Offset<flatbuffers::Vector<Offset<vexil_ipc::AlignmentResults>>> alignments;
-    if (first_block) {
-        const auto version = fbb.CreateString("reference_scaling_v1");
-        vexil_ipc::ScalingDataBuilder scaling_builder(fbb);
-        scaling_builder.add_scaling_median(called.median_current);
-        scaling_builder.add_scaling_med_abs_dev(called.med_abs_dev);
-        scaling_builder.add_scaling_version(version);
-        scaling = scaling_builder.Finish();
-        if (read.barcoding) {
-            barcoding = barcoding_table(fbb, *read.barcoding, events);
-        }
-        if (!read.alignments.empty()) {
-            alignments = alignment_tables(fbb, read.alignments, static_cast<std::uint32_t>(events),
-                                          corruption.oversized_genome_name);
-        }
+};
+
+FirstBlockTables first_block_tables(FlatBufferBuilder& fbb, const CalledRead& read, std::size_t events,
+                                    const ReadCorruption& corruption) {
+    FirstBlockTables tables;
+    const auto version = fbb.CreateString("reference_scaling_v1");
+    vexil_ipc::ScalingDataBuilder scaling_builder(fbb);
+    scaling_builder.add_scaling_median(read.called.median_current);
+    scaling_builder.add_scaling_med_abs_dev(read.called.med_abs_dev);
+    scaling_builder.add_scaling_version(version);
+    tables.scaling = scaling_builder.Finish();
+    if (read.barcoding) {
+        tables.barcoding = barcoding_table(fbb, *read.barcoding, events);
     }
+    if (!read.alignments.empty()) {
+        tables.alignments = alignment_tables(fbb, read.alignments, static_cast<std::uint32_t>(events),
+                                             corruption.oversized_genome_name);
+    }
+    return tables;
+}
+
+Offset<vexil_ipc::CalledBlockData> called_block_data(FlatBufferBuilder& fbb, const CalledRead& read,
+                                                     const BlockEvents& block, bool first_block,
+                                                     const BlockContent& content, const ReadCorruption& corruption) {
+    const auto& called = read.called;
+    const auto sequence = fbb.CreateString(called.sequence.data() + block.first, block.count);
+    const auto qstring = fbb.CreateString(called.qstring.data() + block.first, block.count);
+    const auto basecall_type = fbb.CreateString("reference_signal_model");
+    const auto model_version = fbb.CreateString(read.model_version_id);
+    const EventTables events = event_tables(fbb, called, block, content);
+    const FirstBlockTables first = first_block ? first_block_tables(fbb, read, block.events, corruption)
+                                               : FirstBlockTables{};
 
     vexil_ipc::CalledBlockDataBuilder called_builder(fbb);
-    called_builder.add_event_capacity(static_cast<std::uint32_t>(events));
-    called_builder.add_event_count(static_cast<std::uint32_t>(block_events));
-    called_builder.add_sequence_length(static_cast<std::uint32_t>(events));
-    called_builder.add_state_size(with_state ? static_cast<std::uint32_t>(SignalModel::state_size) : 0U);
+    called_builder.add_event_capacity(static_cast<std::uint32_t>(block.events));
+    called_builder.add_event_count(static_cast<std::uint32_t>(block.count));
+    called_builder.add_sequence_length(static_cast<std::uint32_t>(block.events));
+    called_builder.add_state_size(events.with_state ? static_cast<std::uint32_t>(SignalModel::state_size) : 0U);
     called_builder.add_call_score(called.mean_qscore);
     called_builder.add_mean_qscore(called.mean_qscore);
     called_builder.add_step_prob(1.0F);
@@ -180,42 +202,53 @@ Offset<vexil_ipc::ReadBlockData> read_block(FlatBufferBuilder& fbb, const Called
     called_builder.add_qstring(qstring);
     called_builder.add_basecall_type(basecall_type);
     if (first_block) {
-        called_builder.add_scaling(scaling);
+        called_builder.add_scaling(first.scaling);
         if (read.barcoding) {
-            called_builder.add_barcoding(barcoding);
+            called_builder.add_barcoding(first.barcoding);
         }
         if (!read.alignments.empty()) {
-            called_builder.add_alignments(alignments);
+            called_builder.add_alignments(first.alignments);
         }
     }
-    if (with_trace) {
+    if (events.with_trace) {
         called_builder.add_trace_type(vexil_ipc::TraceData_FlipflopTraceData);
-        called_builder.add_trace(trace);
+        called_builder.add_trace(events.trace);
     }
-    if (with_state) {
-        called_builder.add_state_data(state_data);
+    if (events.with_state) {
+        called_builder.add_state_data(events.state_data);
     }
     called_builder.add_model_version_id(model_version);
-    const auto called_block = called_builder.Finish();
+    return called_builder.Finish();
+}
+
+/// Writes one ReadBlockData holding events [first_event, end_event) of the read.
+Offset<vexil_ipc::ReadBlockData> read_block(FlatBufferBuilder& fbb, const CalledRead& read, vexil_ipc::ReadBlockType type,
+                                            std::uint32_t block_index, std::uint32_t num_blocks,
+                                            const BlockContent& content, const ReadCorruption& corruption) {
+    const std::size_t events = read.called.sequence.size();
+    const std::size_t first_event = events * block_index / num_blocks;
+    const std::size_t end_event = events * (block_index + 1) / num_blocks;
+    const BlockEvents block{events, first_event, end_event - first_event};
+    const auto called_block = called_block_data(fbb, read, block, block_index == 0, content, corruption);
 
     const auto& identity = read.identity;
     const auto read_id = fbb.CreateString(identity.read_id);
     const auto strand_id = fbb.CreateString(identity.strand_id);
-    vexil_ipc::ReadBlockDataBuilder block(fbb);
-    block.add_type(type);
-    block.add_read_tag(corruption.unknown_tag ? identity.read_tag ^ unknown_tag_flip : identity.read_tag);
-    block.add_block_index(block_index);
-    block.add_num_blocks(num_blocks);
-    block.add_duration(corruption.zero_duration ? 0U : identity.duration);
-    block.add_daq_offset(identity.daq_offset);
-    block.add_daq_scaling(identity.daq_scaling);
-    block.add_read_id(read_id);
-    block.add_called_block(called_block);
-    block.add_sub_tag(identity.sub_tag);
-    block.add_strand_id(strand_id);
-    block.add_start_time(identity.start_time);
-    block.add_num_dravik_events(identity.num_dravik_events);
-    return block.Finish();
+    vexil_ipc::ReadBlockDataBuilder builder(fbb);
+    builder.add_type(type);
+    builder.add_read_tag(corruption.unknown_tag ? identity.read_tag ^ unknown_tag_flip : identity.read_tag);
+    builder.add_block_index(block_index);
+    builder.add_num_blocks(num_blocks);
+    builder.add_duration(corruption.zero_duration ? 0U : identity.duration);
+    builder.add_daq_offset(identity.daq_offset);
+    builder.add_daq_scaling(identity.daq_scaling);
+    builder.add_read_id(read_id);
+    builder.add_called_block(called_block);
+    builder.add_sub_tag(identity.sub_tag);
+    builder.add_strand_id(strand_id);
+    builder.add_start_time(identity.start_time);
+    builder.add_num_dravik_events(identity.num_dravik_events);
+    return builder.Finish();
 }
 
 }  // namespace

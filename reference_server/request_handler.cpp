@@ -2,16 +2,14 @@
 
 #include "ipc_tools/called_block_options.h"
 #include "ipc_tools/connection_info.h"
-#include "ipc_tools/connection_string.h"
 #include "reference_server/barcode_kits.h"
+#include "reference_server/fault_effect.h"
 #include "reference_server/reply_builder.h"
 
 #include <nlohmann/json.hpp>
 #include <zmq.hpp>
 
 #include <algorithm>
-#include <filesystem>
-#include <sstream>
 
 namespace reference_server {
 
@@ -19,36 +17,27 @@ namespace {
 
 using namespace ipc_tools;
 
-/// Files up to this size load within their request: it takes milliseconds. Larger ones load on a
-/// thread of their own, so that other clients are served meanwhile.
-constexpr std::uint64_t inline_load_bytes = std::uint64_t{4} << 20;
-
-Response reply(Message message, std::chrono::milliseconds delay = std::chrono::milliseconds(0)) {
-    Response response;
-    response.message = std::move(message);
-    response.delay = delay;
-    return response;
-}
-
-Response simple_reply(MessageType type, const std::string& client_id, std::uint32_t value = 0,
-                      const std::string& text = {}) {
-    return reply(reply_builder::simple(type, client_id, value, text));
-}
-
-Response raw_reply(std::vector<std::uint8_t> frame) {
-    Response response;
-    response.kind = Response::Kind::raw_frame;
-    response.raw_frame = std::move(frame);
-    return response;
-}
-
-bool aligner_options_valid(const std::string& options) {
-    std::istringstream tokens(options);
-    std::string first;
-    return !(tokens >> first) || first[0] == '-';
-}
 
 std::string string_of(const flatbuffers::String* text) { return text == nullptr ? std::string() : text->str(); }
+
+/// The log entry of a request that decoded: its type, client and main value and text.
+LoggedRequest log_entry(MessageType type, const vexil_ipc::MessageData* data, const std::string& client_id,
+                        std::chrono::steady_clock::time_point arrival) {
+    LoggedRequest entry;
+    entry.arrival = arrival;
+    entry.type = type;
+    entry.client_id = client_id;
+    if (const auto* simple = data->content_as_SimpleRequestData()) {
+        entry.value = simple->value();
+        entry.text = string_of(simple->text());
+    } else if (const auto* block = data->content_as_ReadBlockData()) {
+        entry.value = block->read_tag();
+        entry.text = string_of(block->read_id());
+    } else if (const auto* batch = data->content_as_ReadBatchData()) {
+        entry.value = batch->read_blocks() == nullptr ? 0U : batch->read_blocks()->size();
+    }
+    return entry;
+}
 
 }  // namespace
 
@@ -72,18 +61,15 @@ RequestHandler::RequestHandler(ServerOptions options, std::string address, Fault
       m_address(std::move(address)),
       m_faults(faults),
       m_log(log),
+      m_files(m_options.max_load_file_bytes),
       // Without the model a call costs less than handing it to another thread.
       m_caller(m_options.use_signal_model ? m_options.calling_threads : 0, std::move(on_called)) {}
 
-RequestHandler::~RequestHandler() {
-    // Loads still running give up at their next chunk; their futures wait for that.
-    m_stopping = true;
-}
+RequestHandler::~RequestHandler() = default;
 
 Response RequestHandler::handle(zmq::message_t&& frame) {
     finish_deferred_calls();
-    LoggedRequest entry;
-    entry.arrival = std::chrono::steady_clock::now();
+    const auto arrival = std::chrono::steady_clock::now();
     RequestPtr request;
     std::string decode_error;
     try {
@@ -92,6 +78,8 @@ Response RequestHandler::handle(zmq::message_t&& frame) {
         decode_error = error.what();
     }
     if (!request || request->get_type() == UNSET || request->get_type() == INVALID_PROTOCOL) {
+        LoggedRequest entry;
+        entry.arrival = arrival;
         entry.type = request ? request->get_type() : UNSET;
         entry.text = decode_error;
         m_log.append(entry);
@@ -102,61 +90,30 @@ Response RequestHandler::handle(zmq::message_t&& frame) {
 
     const auto* data = request->get_message_data();
     const std::string client_id = string_of(data->client_id());
-    entry.type = request->get_type();
-    entry.client_id = client_id;
-    if (const auto* simple = data->content_as_SimpleRequestData()) {
-        entry.value = simple->value();
-        entry.text = string_of(simple->text());
-    } else if (const auto* block = data->content_as_ReadBlockData()) {
-        entry.value = block->read_tag();
-        entry.text = string_of(block->read_id());
-    } else if (const auto* batch = data->content_as_ReadBatchData()) {
-        entry.value = batch->read_blocks() == nullptr ? 0U : batch->read_blocks()->size();
-    }
-    m_log.append(entry);
+    const MessageType type = request->get_type();
+    m_log.append(log_entry(type, data, client_id, arrival));
 
     ClientSession* session = find_session(client_id);
-    const bool read_to_return = session != nullptr && entry.type == GET_FIRST_CALLED_BLOCK && has_called_read(*session);
-    const auto fired = m_faults.check(entry.type, client_id, session != nullptr ? session->name : std::string(),
+    const bool read_to_return = session != nullptr && type == GET_FIRST_CALLED_BLOCK && has_called_read(*session);
+    const auto fired = m_faults.check(type, client_id, session != nullptr ? session->name : std::string(),
                                       read_to_return);
-    ReadCorruption corruption;
-    std::chrono::milliseconds delay{0};
+    FaultEffect effect;
     if (fired) {
-        const auto& rule = fired->rule;
-        switch (rule.action) {
-        case FaultAction::loading: return simple_reply(LOADING, client_id);
-        case FaultAction::not_ready: return simple_reply(NOT_READY, client_id);
-        case FaultAction::none_pending: return simple_reply(NONE_PENDING, client_id, 0);
-        case FaultAction::reads_lost:
-            if (session != nullptr) {
-                session->drop_reads();
-            }
-            return simple_reply(NONE_PENDING, client_id, 1);
-        case FaultAction::client_not_recognised: return simple_reply(CLIENT_NOT_RECOGNISED, client_id);
-        case FaultAction::restart:
+        effect = fault_effect(fired->rule, client_id);
+        if (effect.drop_reads && session != nullptr) {
+            session->drop_reads();
+        }
+        if (effect.forget_clients) {
             m_sessions.clear();
             ++m_restarts;
-            break;
-        case FaultAction::bad_request:
-            return simple_reply(BAD_REQUEST, client_id, 0,
-                                rule.text.empty() ? std::string("Request refused by fault injection") : rule.text);
-        case FaultAction::silence: {
-            Response none;
-            none.kind = Response::Kind::none;
-            return none;
         }
-        case FaultAction::delay: delay = rule.delay; break;
-        case FaultAction::malformed_short: return raw_reply(reply_builder::malformed_short_frame());
-        case FaultAction::malformed_identifier: return raw_reply(reply_builder::malformed_identifier_frame());
-        case FaultAction::malformed_content: return raw_reply(reply_builder::malformed_content_frame());
-        case FaultAction::unknown_read_tag: corruption.unknown_tag = true; break;
-        case FaultAction::zero_duration: corruption.zero_duration = true; break;
-        case FaultAction::oversized_genome_name: corruption.oversized_genome_name = true; break;
+        if (effect.answer) {
+            return std::move(*effect.answer);
         }
     }
     m_last_client_id = client_id;
-    Response response = dispatch(request, data, client_id, corruption);
-    response.delay = delay;
+    Response response = dispatch(request, data, client_id, effect.corruption);
+    response.delay = effect.delay;
     return response;
 }
 
@@ -224,15 +181,15 @@ Response RequestHandler::dispatch(const RequestPtr& request_ptr, const vexil_ipc
     switch (type) {
     case LOAD_CONFIG: return load_config(client_id, text);
     case GET_CONFIGS: return reply(reply_builder::configurations(client_id, m_options.configurations));
-    case LOAD_INDEX: return load_index(client_id, text);
+    case LOAD_INDEX: return m_files.load_index(client_id, text);
     case GET_INDICES: {
         std::vector<std::pair<std::string, std::string>> indices;
-        for (const auto& [name, index] : m_indices) {
+        for (const auto& [name, index] : m_files.indices()) {
             indices.emplace_back(name, index->sam_header());
         }
         return reply(reply_builder::alignment_indices(client_id, indices));
     }
-    case LOAD_BED: return load_bed(client_id, text);
+    case LOAD_BED: return m_files.load_bed(client_id, text);
     case CONNECT: return connect(value, text);
     case GET_STATISTICS: return reply(statistics_reply(client_id));
     case GET_BARCODE_KITS: return reply(reply_builder::barcode_kits(client_id, builtin_barcode_kits()));
@@ -281,76 +238,6 @@ Response RequestHandler::load_config(const std::string& client_id, const std::st
     return simple_reply(SUCCESS, client_id);
 }
 
-Response RequestHandler::load_index(const std::string& client_id, const std::string& text) {
-    const auto separator = text.find(connection_string::CONFIG_SEPARATOR);
-    const std::string path = text.substr(0, separator);
-    std::string options;
-    if (separator != std::string::npos) {
-        const auto pairs = connection_string::get_kvps(text.substr(separator + 1));
-        if (!pairs) {
-            return simple_reply(INVALID_ALIGNER_OPTIONS, client_id, 0, "Malformed aligner options in: " + text);
-        }
-        const auto found = pairs->find("minimap_opt_string");
-        options = found == pairs->end() ? std::string() : found->second;
-    }
-    if (!aligner_options_valid(options)) {
-        return simple_reply(INVALID_ALIGNER_OPTIONS, client_id, 0, "Invalid aligner options: " + options);
-    }
-    if (path.empty()) {
-        return simple_reply(REQUEST_FAILED, client_id, 0, "No alignment index file given");
-    }
-    const LoadLimits limits = load_limits();
-    return load_file(m_index_loads, m_indices, client_id, path, [path, limits] {
-        return std::make_shared<const AlignmentIndex>(AlignmentIndex::load_fasta(path, limits));
-    });
-}
-
-Response RequestHandler::load_bed(const std::string& client_id, const std::string& path) {
-    if (path.empty()) {
-        return simple_reply(REQUEST_FAILED, client_id, 0, "No BED file given");
-    }
-    const LoadLimits limits = load_limits();
-    return load_file(m_bed_loads, m_bed_files, client_id, path, [path, limits] {
-        return std::make_shared<const BedFile>(BedFile::load(path, limits));
-    });
-}
-
-template <typename T, typename Load>
-Response RequestHandler::load_file(PendingLoads<T>& pending, std::map<std::string, std::shared_ptr<const T>>& loaded,
-                                   const std::string& client_id, const std::string& path, Load load) {
-    const std::string name = canonical(path);
-    auto running = pending.find(name);
-    if (running == pending.end()) {
-        std::error_code error;
-        const auto size = std::filesystem::file_size(path, error);
-        // What the load refuses (no such file, a folder, a device, too large) is refused at once.
-        if (error || size <= inline_load_bytes || size > m_options.max_load_file_bytes) {
-            try {
-                loaded[name] = load();
-            } catch (const std::exception& failure) {
-                return simple_reply(REQUEST_FAILED, client_id, 0, failure.what());
-            }
-            ++m_resources_generation;
-            return simple_reply(SUCCESS, client_id);
-        }
-        // The request that starts a load is always answered LOADING; a repeat collects it.
-        pending.emplace(name, std::async(std::launch::async, std::move(load)));
-        return simple_reply(LOADING, client_id);
-    }
-    if (running->second.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
-        return simple_reply(LOADING, client_id);
-    }
-    auto finished = std::move(running->second);
-    pending.erase(running);
-    try {
-        loaded[name] = finished.get();
-    } catch (const std::exception& failure) {
-        return simple_reply(REQUEST_FAILED, client_id, 0, failure.what());
-    }
-    ++m_resources_generation;
-    return simple_reply(SUCCESS, client_id);
-}
-
 Response RequestHandler::connect(std::uint32_t priority, const std::string& text) {
     std::string error;
     std::optional<ConnectionInfo> info;
@@ -374,9 +261,9 @@ Response RequestHandler::connect(std::uint32_t priority, const std::string& text
         }
     }
     if (!info->align_ref.empty()) {
-        session.align_ref = canonical(info->align_ref);
-        const auto index = m_indices.find(session.align_ref);
-        if (index == m_indices.end()) {
+        session.align_ref = LoadedFiles::canonical(info->align_ref);
+        const auto index = m_files.indices().find(session.align_ref);
+        if (index == m_files.indices().end()) {
             return simple_reply(INVALID_INDEX, "", 0, "Alignment index not loaded: " + info->align_ref);
         }
         if (index->second->empty()) {
@@ -384,8 +271,8 @@ Response RequestHandler::connect(std::uint32_t priority, const std::string& text
         }
     }
     if (!info->bed_file.empty()) {
-        session.bed_file = canonical(info->bed_file);
-        if (m_bed_files.count(session.bed_file) == 0) {
+        session.bed_file = LoadedFiles::canonical(info->bed_file);
+        if (m_files.bed_files().count(session.bed_file) == 0) {
             return simple_reply(INVALID_BED, "", 0, "BED file not loaded: " + info->bed_file);
         }
     }
@@ -420,7 +307,7 @@ ReadIdentity RequestHandler::identity_of(const vexil_ipc::ReadBlockData* block) 
 }
 
 std::shared_ptr<const CallSettings> RequestHandler::call_settings(ClientSession& session) {
-    if (session.call_settings && session.call_settings_generation == m_resources_generation) {
+    if (session.call_settings && session.call_settings_generation == m_files.generation()) {
         return session.call_settings;
     }
     auto settings = std::make_shared<CallSettings>();
@@ -431,17 +318,17 @@ std::shared_ptr<const CallSettings> RequestHandler::call_settings(ClientSession&
     settings->barcode_kits = session.barcode_kits;
     settings->split_reads = m_options.split_reads;
     if (!session.align_ref.empty()) {
-        const auto index = m_indices.find(session.align_ref);
-        if (index != m_indices.end()) {
+        const auto index = m_files.indices().find(session.align_ref);
+        if (index != m_files.indices().end()) {
             settings->index = index->second;
-            const auto bed = m_bed_files.find(session.bed_file);
-            if (!session.bed_file.empty() && bed != m_bed_files.end()) {
+            const auto bed = m_files.bed_files().find(session.bed_file);
+            if (!session.bed_file.empty() && bed != m_files.bed_files().end()) {
                 settings->bed_file = bed->second;
             }
         }
     }
     session.call_settings = std::move(settings);
-    session.call_settings_generation = m_resources_generation;
+    session.call_settings_generation = m_files.generation();
     return session.call_settings;
 }
 
@@ -700,20 +587,14 @@ std::string RequestHandler::internal_state() const {
                            {"loaded", m_loaded_configs.count(config.name) > 0}});
     }
     info["alignment_indices"] = nlohmann::ordered_json::array();
-    for (const auto& [name, index] : m_indices) {
+    for (const auto& [name, index] : m_files.indices()) {
         info["alignment_indices"].push_back(name);
     }
     info["bed_files"] = nlohmann::ordered_json::array();
-    for (const auto& [name, bed] : m_bed_files) {
+    for (const auto& [name, bed] : m_files.bed_files()) {
         info["bed_files"].push_back(name);
     }
-    info["files_loading"] = nlohmann::ordered_json::array();
-    for (const auto& [name, load] : m_index_loads) {
-        info["files_loading"].push_back(name);
-    }
-    for (const auto& [name, load] : m_bed_loads) {
-        info["files_loading"].push_back(name);
-    }
+    info["files_loading"] = m_files.loading();
     auto& clients = state["Clients"] = nlohmann::ordered_json::object();
     for (const auto& [id, session] : m_sessions) {
         clients[id] = {{"client_name", session.name},
@@ -745,16 +626,6 @@ const BasecallConfiguration* RequestHandler::find_config(const std::string& name
     const auto found = std::find_if(m_options.configurations.begin(), m_options.configurations.end(),
                                     [&](const BasecallConfiguration& config) { return config.name == name; });
     return found == m_options.configurations.end() ? nullptr : &*found;
-}
-
-std::string RequestHandler::canonical(const std::string& path) {
-    std::error_code error;
-    const auto absolute = std::filesystem::absolute(path, error);
-    if (error) {
-        return path;
-    }
-    const auto resolved = std::filesystem::weakly_canonical(absolute, error);
-    return error ? absolute.string() : resolved.string();
 }
 
 }  // namespace reference_server

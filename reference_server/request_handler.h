@@ -4,8 +4,10 @@
 #include "reference_server/alignment_index.h"
 #include "reference_server/called_read.h"
 #include "reference_server/fault_rules.h"
+#include "reference_server/loaded_files.h"
 #include "reference_server/read_caller.h"
 #include "reference_server/request_log.h"
+#include "reference_server/response.h"
 #include "reference_server/server_options.h"
 
 #include <atomic>
@@ -13,7 +15,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <future>
 #include <map>
 #include <memory>
 #include <optional>
@@ -26,24 +27,6 @@ class message_t;
 }
 
 namespace reference_server {
-
-/// A GET_FIRST_CALLED_BLOCK held back until the client's oldest read has been called.
-struct HeldPull {
-    std::string client_id;
-    std::uint32_t options = 0;
-    ReadCorruption corruption;
-};
-
-/// What the server sends back for one request.
-struct Response {
-    /// held: no reply yet; RequestHandler::resume gives it once `held` can be answered.
-    enum class Kind { message, raw_frame, none, held };
-    Kind kind = Kind::message;
-    ipc_tools::Message message;
-    std::vector<std::uint8_t> raw_frame;
-    HeldPull held;
-    std::chrono::milliseconds delay{0};
-};
 
 /// The server's whole state and behaviour, without any socket: one request frame in, one
 /// response out. Runs on the server thread only; the fault rules and the request log it shares
@@ -129,16 +112,6 @@ private:
                       const ReadCorruption& corruption);
 
     Response load_config(const std::string& client_id, const std::string& name);
-    Response load_index(const std::string& client_id, const std::string& text);
-    Response load_bed(const std::string& client_id, const std::string& path);
-    template <typename T>
-    using PendingLoads = std::map<std::string, std::future<std::shared_ptr<const T>>>;
-    /// Loads `path` into `loaded` under its canonical name: a small file at once, a larger one on
-    /// a thread of its own, answered LOADING until a repeated request finds it done.
-    template <typename T, typename Load>
-    Response load_file(PendingLoads<T>& pending, std::map<std::string, std::shared_ptr<const T>>& loaded,
-                       const std::string& client_id, const std::string& path, Load load);
-    LoadLimits load_limits() const { return LoadLimits{m_options.max_load_file_bytes, &m_stopping}; }
     Response connect(std::uint32_t priority, const std::string& text);
     Response pass_block(ClientSession& session, const RequestPtr& request, const vexil_ipc::ReadBlockData* block,
                         ipc_tools::MessageType type);
@@ -164,18 +137,13 @@ private:
     static ReadIdentity identity_of(const vexil_ipc::ReadBlockData* block);
     ClientSession* find_session(const std::string& client_id);
     const BasecallConfiguration* find_config(const std::string& name) const;
-    static std::string canonical(const std::string& path);
 
     ServerOptions m_options;
     std::string m_address;
     FaultInjector& m_faults;
     RequestLog& m_log;
     std::set<std::string> m_loaded_configs;
-    std::map<std::string, std::shared_ptr<const AlignmentIndex>> m_indices;
-    std::map<std::string, std::shared_ptr<const BedFile>> m_bed_files;
-    std::atomic<bool> m_stopping{false};  // abandons the loads below; before them, as they use it
-    PendingLoads<AlignmentIndex> m_index_loads;
-    PendingLoads<BedFile> m_bed_loads;
+    LoadedFiles m_files;
     std::map<std::string, ClientSession> m_sessions;
     std::uint64_t m_next_client_number = 1;
     std::uint64_t m_lifetime_in = 0;
@@ -183,7 +151,6 @@ private:
     std::uint64_t m_period_in = 0;
     std::uint64_t m_period_out = 0;
     std::uint64_t m_restarts = 0;
-    std::uint64_t m_resources_generation = 1;  // moves on with every index or BED file loaded
     std::string m_last_client_id;              // of the last request handled, for prebuild_replies
     ReadCaller m_caller;  // last: its workers are joined before the sessions go
 };

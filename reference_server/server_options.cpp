@@ -181,89 +181,129 @@ std::string usage_text(const std::string& program) {
            "  --binary                 write little-endian int16 samples instead of one number a line\n";
 }
 
-CommandLine parse_command_line(const std::vector<std::string>& arguments) {
-    CommandLine command;
-    bool configs_given = false;
-    std::size_t i = 0;
-    if (!arguments.empty() && arguments[0] == "simulate") {
-        command.mode = CommandLine::Mode::simulate;
-        i = 1;
+namespace {
+
+/// The command line's arguments, read one after the other.
+class ArgumentReader {
+public:
+    ArgumentReader(const std::vector<std::string>& arguments, std::size_t first)
+        : m_arguments(arguments), m_next(first) {}
+
+    bool next(std::string& argument) {
+        if (m_next >= m_arguments.size()) {
+            return false;
+        }
+        argument = m_arguments[m_next++];
+        return true;
     }
-    const auto value_of = [&](const std::string& option) -> std::string {
-        if (i + 1 >= arguments.size()) {
+    std::string value_of(const std::string& option) {
+        if (m_next >= m_arguments.size()) {
             throw std::invalid_argument("Option " + option + " needs a value");
         }
-        return arguments[++i];
+        return m_arguments[m_next++];
+    }
+
+private:
+    const std::vector<std::string>& m_arguments;
+    std::size_t m_next;
+};
+
+/// Takes one option of the server mode into `server`; false for an option it does not know.
+/// The first --config or --config-file replaces the default configurations.
+bool read_server_option(const std::string& argument, ArgumentReader& reader, ServerOptions& server,
+                        bool& configs_given) {
+    const auto replace_defaults = [&] {
+        if (!configs_given) {
+            server.configurations.clear();
+            configs_given = true;
+        }
     };
-    const bool simulate = command.mode == CommandLine::Mode::simulate;
-    for (; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
+    if (argument == "--address") {
+        server.address = reader.value_of(argument);
+    } else if (argument == "--config") {
+        replace_defaults();
+        server.configurations.push_back(parse_configuration(reader.value_of(argument)));
+    } else if (argument == "--config-file") {
+        const auto from_file = read_configuration_file(reader.value_of(argument));
+        replace_defaults();
+        server.configurations.insert(server.configurations.end(), from_file.begin(), from_file.end());
+    } else if (argument == "--no-model") {
+        server.use_signal_model = false;
+    } else if (argument == "--max-reads-per-client") {
+        server.max_reads_per_client = parse_unsigned(argument, reader.value_of(argument));
+    } else if (argument == "--no-held-pulls") {
+        server.hold_pulls = false;
+    } else if (argument == "--max-load-file-mb") {
+        const auto megabytes = parse_unsigned(argument, reader.value_of(argument));
+        if (megabytes == 0 || megabytes > max_load_file_megabytes) {
+            throw std::invalid_argument("--max-load-file-mb must lie between 1 and " +
+                                        std::to_string(max_load_file_megabytes));
+        }
+        server.max_load_file_bytes = megabytes << 20;
+    } else if (argument == "--split-reads") {
+        const auto parts = parse_unsigned(argument, reader.value_of(argument));
+        if (parts == 0 || parts > max_split_parts) {
+            throw std::invalid_argument("--split-reads must lie between 1 and " + std::to_string(max_split_parts));
+        }
+        server.split_reads = static_cast<std::uint32_t>(parts);
+    } else if (argument == "--calling-threads") {
+        server.calling_threads = parse_unsigned(argument, reader.value_of(argument));
+    } else if (argument == "--fault") {
+        server.faults.push_back(parse_fault_rule(reader.value_of(argument)));
+    } else if (argument == "--request-log") {
+        server.request_log_path = reader.value_of(argument);
+    } else if (argument == "--quiet") {
+        server.quiet = true;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+/// Takes one option of the simulate mode into `command`; false for an option it does not know.
+bool read_simulate_option(const std::string& argument, ArgumentReader& reader, CommandLine& command) {
+    if (argument == "--sequence") {
+        command.sequence = reader.value_of(argument);
+    } else if (argument == "--fasta") {
+        command.fasta_path = reader.value_of(argument);
+    } else if (argument == "--stride") {
+        command.simulation.model_stride = parse_stride(reader.value_of(argument));
+    } else if (argument == "--offset") {
+        command.simulation.daq_offset = static_cast<float>(parse_double(argument, reader.value_of(argument)));
+    } else if (argument == "--scaling") {
+        command.simulation.daq_scaling = static_cast<float>(parse_double(argument, reader.value_of(argument)));
+    } else if (argument == "--noise") {
+        command.simulation.noise_bound = parse_double(argument, reader.value_of(argument));
+    } else if (argument == "--seed") {
+        command.simulation.seed = static_cast<std::uint32_t>(parse_unsigned(argument, reader.value_of(argument)));
+    } else if (argument == "--output") {
+        command.output_path = reader.value_of(argument);
+    } else if (argument == "--binary") {
+        command.binary_output = true;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+CommandLine parse_command_line(const std::vector<std::string>& arguments) {
+    CommandLine command;
+    const bool simulate = !arguments.empty() && arguments[0] == "simulate";
+    if (simulate) {
+        command.mode = CommandLine::Mode::simulate;
+    }
+    ArgumentReader reader(arguments, simulate ? 1 : 0);
+    bool configs_given = false;
+    for (std::string argument; reader.next(argument);) {
         if (argument == "--help" || argument == "-h") {
             command.mode = CommandLine::Mode::help;
             return command;
         }
-        if (!simulate && argument == "--address") {
-            command.server.address = value_of(argument);
-        } else if (!simulate && argument == "--config") {
-            if (!configs_given) {
-                command.server.configurations.clear();
-                configs_given = true;
-            }
-            command.server.configurations.push_back(parse_configuration(value_of(argument)));
-        } else if (!simulate && argument == "--config-file") {
-            const auto from_file = read_configuration_file(value_of(argument));
-            if (!configs_given) {
-                command.server.configurations.clear();
-                configs_given = true;
-            }
-            command.server.configurations.insert(command.server.configurations.end(), from_file.begin(),
-                                                 from_file.end());
-        } else if (!simulate && argument == "--no-model") {
-            command.server.use_signal_model = false;
-        } else if (!simulate && argument == "--max-reads-per-client") {
-            command.server.max_reads_per_client = parse_unsigned(argument, value_of(argument));
-        } else if (!simulate && argument == "--no-held-pulls") {
-            command.server.hold_pulls = false;
-        } else if (!simulate && argument == "--max-load-file-mb") {
-            const auto megabytes = parse_unsigned(argument, value_of(argument));
-            if (megabytes == 0 || megabytes > max_load_file_megabytes) {
-                throw std::invalid_argument("--max-load-file-mb must lie between 1 and " +
-                                            std::to_string(max_load_file_megabytes));
-            }
-            command.server.max_load_file_bytes = megabytes << 20;
-        } else if (!simulate && argument == "--split-reads") {
-            const auto parts = parse_unsigned(argument, value_of(argument));
-            if (parts == 0 || parts > max_split_parts) {
-                throw std::invalid_argument("--split-reads must lie between 1 and " + std::to_string(max_split_parts));
-            }
-            command.server.split_reads = static_cast<std::uint32_t>(parts);
-        } else if (!simulate && argument == "--calling-threads") {
-            command.server.calling_threads = parse_unsigned(argument, value_of(argument));
-        } else if (!simulate && argument == "--fault") {
-            command.server.faults.push_back(parse_fault_rule(value_of(argument)));
-        } else if (!simulate && argument == "--request-log") {
-            command.server.request_log_path = value_of(argument);
-        } else if (!simulate && argument == "--quiet") {
-            command.server.quiet = true;
-        } else if (simulate && argument == "--sequence") {
-            command.sequence = value_of(argument);
-        } else if (simulate && argument == "--fasta") {
-            command.fasta_path = value_of(argument);
-        } else if (simulate && argument == "--stride") {
-            command.simulation.model_stride = parse_stride(value_of(argument));
-        } else if (simulate && argument == "--offset") {
-            command.simulation.daq_offset = static_cast<float>(parse_double(argument, value_of(argument)));
-        } else if (simulate && argument == "--scaling") {
-            command.simulation.daq_scaling = static_cast<float>(parse_double(argument, value_of(argument)));
-        } else if (simulate && argument == "--noise") {
-            command.simulation.noise_bound = parse_double(argument, value_of(argument));
-        } else if (simulate && argument == "--seed") {
-            command.simulation.seed = static_cast<std::uint32_t>(parse_unsigned(argument, value_of(argument)));
-        } else if (simulate && argument == "--output") {
-            command.output_path = value_of(argument);
-        } else if (simulate && argument == "--binary") {
-            command.binary_output = true;
-        } else {
+        const bool known = simulate ? read_simulate_option(argument, reader, command)
+                                    : read_server_option(argument, reader, command.server, configs_given);
+        if (!known) {
             throw std::invalid_argument("Unknown argument '" + argument + "' (see --help)");
         }
     }

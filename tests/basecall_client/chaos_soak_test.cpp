@@ -1,6 +1,7 @@
 // A bounded chaos soak: random faults against the engine; every read comes back exactly once.
 
-#include "chaos_soak.h"
+#include "test_support/chaos_soak.h"
+#include "test_support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -33,7 +34,7 @@ std::uint64_t soak_seed() {
 }
 
 TEST(ChaosSoak, EveryReadComesBackExactlyOnceThroughRandomFaults) {
-    server_test::TempDir dir;
+    test_support::TempDir dir;
     chaos_soak::SoakOptions options;
     options.seed = soak_seed();
     std::cout << "chaos soak seed: " << options.seed << " (VEXIL_SOAK_SEED repeats it)" << std::endl;

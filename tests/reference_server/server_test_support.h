@@ -1,18 +1,17 @@
 #pragma once
 
-// Helpers shared by the reference server's integration tests: a temporary folder, simulated
-// reads, read-block messages as a client sends them, and a small client over RequestBroker.
+// Helpers shared by the reference server's integration tests: a temporary folder and simulated
+// reads (from test_support/, which the benchmarks share too), read-block messages as a client
+// sends them, and a small client over RequestBroker.
 
 #include "ipc_tools/message.h"
 #include "ipc_tools/request_broker.h"
-#include "reference_server/signal_model.h"
+#include "test_support/simulated_reads.h"
+#include "test_support/temp_dir.h"
 
 #include <flatbuffers/flatbuffers.h>
 
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -30,68 +29,10 @@ constexpr std::uint32_t short_poll_timeout_ms = 100;
 
 using namespace ipc_tools;
 
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/vexil_server_XXXXXX";
-        if (mkdtemp(pattern) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        m_path = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string path(const std::string& name) const { return (m_path / name).string(); }
-    std::string write(const std::string& name, const std::string& content) const {
-        std::ofstream(path(name)) << content;
-        return path(name);
-    }
-    std::string ipc_endpoint() const { return "ipc://" + path("server.sock"); }
-
-private:
-    std::filesystem::path m_path;
-};
-
-struct TestRead {
-    std::uint32_t tag = 0;
-    std::string read_id;
-    std::string sequence;
-    std::vector<std::int16_t> raw;
-    float daq_offset = 0.0F;
-    float daq_scaling = 0.0F;
-};
-
-inline TestRead simulated_read(std::uint32_t tag, const std::string& sequence, std::uint32_t stride = 5,
-                               std::uint32_t seed = 1) {
-    reference_server::SimulationParameters params;
-    params.model_stride = stride;
-    params.seed = seed;
-    params.daq_offset = 12.0F;
-    params.daq_scaling = 0.4F;
-    params.noise_bound = 4.0;
-    TestRead read;
-    read.tag = tag;
-    read.read_id = "read_" + std::to_string(tag);
-    read.sequence = sequence;
-    read.raw = reference_server::simulate_read(sequence, params);
-    read.daq_offset = params.daq_offset;
-    read.daq_scaling = params.daq_scaling;
-    return read;
-}
-
-inline std::string random_sequence(std::size_t length, std::uint32_t seed) {
-    std::string sequence;
-    std::uint32_t state = seed * 2654435761U + 1;
-    for (std::size_t i = 0; i < length; ++i) {
-        state = state * 1664525U + 1013904223U;
-        sequence.push_back("ACGT"[(state >> 16) & 3U]);
-    }
-    return sequence;
-}
+using test_support::random_sequence;
+using test_support::simulated_read;
+using test_support::TempDir;
+using test_support::TestRead;
 
 inline flatbuffers::Offset<vexil_ipc::ReadBlockData> append_block(flatbuffers::FlatBufferBuilder& fbb,
                                                                   const TestRead& read, std::uint32_t index,

@@ -16,7 +16,7 @@
 #include "data_wrappers/data_view.h"
 #include "interfaces/read_holder.h"
 #include "reference_server/reference_server.h"
-#include "tests/reference_server/server_test_support.h"
+#include "test_support/simulated_reads.h"
 
 #include <algorithm>
 #include <atomic>
@@ -283,9 +283,9 @@ private:
     std::unique_ptr<interfaces::ReadHolder> make_read(std::uint64_t tag) {
         auto& record = m_records[tag];
         const std::uint64_t samples = read_length(m_options.seed, tag, m_options);
-        const std::string sequence = server_test::random_sequence(samples / m_options.model_stride,
+        const std::string sequence = test_support::random_sequence(samples / m_options.model_stride,
                                                                   static_cast<std::uint32_t>(m_options.seed * 7919 + tag));
-        const auto read = server_test::simulated_read(static_cast<std::uint32_t>(tag), sequence, m_options.model_stride,
+        const auto read = test_support::simulated_read(static_cast<std::uint32_t>(tag), sequence, m_options.model_stride,
                                                       static_cast<std::uint32_t>(tag));
         record.bases = sequence.size();
         record.sequence_hash = std::hash<std::string>{}(sequence);
