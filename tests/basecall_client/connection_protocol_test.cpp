@@ -11,7 +11,7 @@
 #include <gsl/gsl>
 #include <gtest/gtest.h>
 
-#include "tests/support/trace_lines.h"
+#include "test_support/trace_lines.h"
 
 #include <algorithm>
 #include <chrono>
@@ -35,24 +35,11 @@ namespace tracing = common::diagnostics::tracing;
 
 using test_support::TraceLines;
 
-class TracingEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        tracing::testability::set_custom_trace_writer([](const std::string& line) {
-            auto& collected = TraceLines::instance();
-            std::lock_guard<std::mutex> lock(collected.mutex);
-            collected.lines.push_back(line);
-        });
-        tracing::testability::set_enabled_trace_domains(common::ClassName<ConnectionProtocol>::class_name());
-    }
-    // The collected lines die with the process; nothing may write to them by then.
-    void TearDown() override {
-        tracing::flush();
-        tracing::testability::set_custom_trace_writer([](const std::string&) {});
-        tracing::flush();
-    }
-};
-const auto* const tracing_environment = ::testing::AddGlobalTestEnvironment(new TracingEnvironment);
+const auto* const tracing_environment =
+        ::testing::AddGlobalTestEnvironment(new test_support::TraceCollectingEnvironment(
+                [] {
+                    return common::ClassName<ConnectionProtocol>::class_name();
+                }));
 
 constexpr std::uint32_t TIMEOUT_MS = 2000;
 const std::vector<ClientStatus> FULL_HANDSHAKE = {

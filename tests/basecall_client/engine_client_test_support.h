@@ -10,6 +10,7 @@
 #include "data_wrappers/data_view.h"
 #include "interfaces/read_holder.h"
 #include "reference_server/reference_server.h"
+#include "test_support/slow_factor.h"
 
 #include <gtest/gtest.h>
 
@@ -27,11 +28,7 @@ namespace engine_test {
 
 using namespace std::chrono_literals;
 
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr int slow_factor = 10;
-#else
-constexpr int slow_factor = 1;
-#endif
+using test_support::slow_factor;
 
 // Poll time-out of the link: short, so that a silent server costs little, but long enough for an
 // answer from a server slowed down by a sanitizer.

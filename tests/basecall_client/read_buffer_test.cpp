@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/trace_lines.h"
+#include "test_support/trace_lines.h"
 
 #include <atomic>
 #include <chrono>
@@ -40,27 +40,13 @@ constexpr unsigned long LONG_TIMEOUT_MS = 60000;
 
 using test_support::TraceLines;
 
-class TracingEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        tracing::testability::set_custom_trace_writer([](const std::string& line) {
-            auto& collected = TraceLines::instance();
-            std::lock_guard<std::mutex> lock(collected.mutex);
-            collected.lines.push_back(line);
-        });
-        tracing::testability::set_enabled_trace_domains(
-                tracing::TraceDomain<ReadBuffer::MetadataValidationTrace>::hftrace_domain_name() + "," +
-                tracing::TraceDomain<ReadBuffer>::hftrace_domain_name() + "," +
-                common::ClassName<ReadBuffer>::class_name());
-    }
-    // The collected lines die with the process; nothing may write to them by then.
-    void TearDown() override {
-        tracing::flush();
-        tracing::testability::set_custom_trace_writer([](const std::string&) {});
-        tracing::flush();
-    }
-};
-const auto* const tracing_environment = ::testing::AddGlobalTestEnvironment(new TracingEnvironment);
+const auto* const tracing_environment =
+        ::testing::AddGlobalTestEnvironment(new test_support::TraceCollectingEnvironment(
+                [] {
+                    return tracing::TraceDomain<ReadBuffer::MetadataValidationTrace>::hftrace_domain_name() + "," +
+                        tracing::TraceDomain<ReadBuffer>::hftrace_domain_name() + "," +
+                        common::ClassName<ReadBuffer>::class_name();
+                }));
 
 ReadHolder make_read(std::uint64_t tag, std::uint64_t duration, std::uint64_t model_stride = 1) {
     ReadHolder read;

@@ -4,6 +4,8 @@
 // simulated under its signal model, built only through the public API.
 
 #include "client_api/read.h"
+#include "slow_factor.h"
+#include "temp_dir.h"
 
 #include <csignal>
 #include <fcntl.h>
@@ -29,40 +31,12 @@ namespace api_test {
 
 using namespace std::chrono_literals;
 
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr int slow_factor = 10;
-#else
-constexpr int slow_factor = 1;
-#endif
+using test_support::slow_factor;
 
 /// How long a test waits for a condition before it fails.
 constexpr std::chrono::milliseconds condition_timeout = std::chrono::milliseconds(20000) * slow_factor;
 
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/vexil_api_XXXXXX";
-        if (mkdtemp(pattern) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        m_path = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string path(const std::string& name) const { return (m_path / name).string(); }
-    std::string write(const std::string& name, const std::string& content) const {
-        std::ofstream(path(name)) << content;
-        return path(name);
-    }
-    std::string ipc_endpoint() const { return "ipc://" + path("server.sock"); }
-
-private:
-    std::filesystem::path m_path;
-};
+using test_support::TempDir;
 
 inline std::string read_file(const std::string& path) {
     std::ifstream in(path);

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/error_text.h"
+#include "test_support/error_text.h"
 
 #include <algorithm>
 #include <cstring>
