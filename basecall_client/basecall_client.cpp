@@ -6,8 +6,10 @@
 #include "basecall_client/request_broker_adapter.h"
 #include "common/logger.h"
 #include "common/process_utils.h"
+#include "ipc_tools/request_broker.h"
 
 #include <algorithm>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -44,11 +46,17 @@ private:
     std::shared_ptr<ReadBuffer> m_buffer;
 };
 
-// Decides when connect warns that the server has not answered, and what it says: the address, the
-// request whose reply is awaited and how long connecting goes on trying.
+// What the client goes on doing while the server is silent, which a warning names.
+enum class SilentServerAttempt { connecting, reconnecting };
+
+// Decides when the client warns that the server has not answered, and what it says: the address,
+// the request whose reply is awaited and how long connecting (or reconnecting) goes on trying.
 class SilenceWarner {
 public:
-    explicit SilenceWarner(std::chrono::milliseconds first_after) : m_first_after(first_after) {}
+    SilenceWarner(std::chrono::milliseconds first_after, SilentServerAttempt attempt)
+            : m_first_after(first_after), m_attempt(attempt)
+    {
+    }
 
     // The warning due now, or an empty text.
     std::string due(const ServerSilence& silence, std::chrono::seconds window,
@@ -62,16 +70,70 @@ public:
         }
         m_next = now + SILENCE_WARNING_INTERVAL;
         const auto left = std::max(seconds(0), duration_cast<seconds>(deadline - now));
+        const std::string goes_on = m_attempt == SilentServerAttempt::connecting
+                                            ? "Connecting goes on trying"
+                                            : "The connection was lost; reconnecting goes on trying";
         return "No reply from the basecall server at " + silence.endpoint + " for " +
                std::to_string(duration_cast<seconds>(now - silence.since).count()) +
-               " s: still waiting for its reply to " + ipc_tools::message_type_as_string(silence.awaited) +
-               ". Connecting goes on trying until the reconnect window of " + std::to_string(window.count()) +
-               " s has passed (" + std::to_string(left.count()) + " s left).";
+               " s: still waiting for its reply to " + ipc_tools::message_type_as_string(silence.awaited) + ". " +
+               goes_on + " until the reconnect window of " + std::to_string(window.count()) + " s has passed (" +
+               std::to_string(left.count()) + " s left).";
     }
 
 private:
     std::chrono::milliseconds m_first_after;
+    SilentServerAttempt m_attempt;
     std::chrono::steady_clock::time_point m_next{};
+};
+
+// Speaks for the worker while it makes a lost connection again: no caller waits in connect then,
+// and a server lost mid-run would otherwise go unmentioned for the whole reconnect window. The
+// worker reports between handshakes, so a warning can come up to one handshake late.
+class ReconnectionReporter {
+public:
+    explicit ReconnectionReporter(std::string endpoint)
+            : m_endpoint(std::move(endpoint)),
+              m_warner(FIRST_SILENCE_WARNING, SilentServerAttempt::reconnecting),
+              m_lost_at(std::chrono::steady_clock::now())
+    {
+    }
+
+    void attempt_failed(const std::optional<ServerSilence>& silence, std::chrono::seconds window,
+                        std::chrono::steady_clock::time_point deadline)
+    {
+        if (!silence) {
+            return;
+        }
+        // The server has been silent since the connection was lost, not only since this handshake.
+        ServerSilence since_lost = *silence;
+        since_lost.since = std::min(since_lost.since, m_lost_at);
+        const std::string warning = m_warner.due(since_lost, window, deadline);
+        if (!warning.empty()) {
+            m_warned = true;
+            ZEV_LOG(common::logging::warning) << warning;
+        }
+    }
+
+    void reconnected() const
+    {
+        const auto lost_for = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() -
+                                                                               m_lost_at);
+        const std::string text = "Reconnected to the basecall server at " + m_endpoint + " " +
+                                 std::to_string(lost_for.count()) +
+                                 " s after the connection was lost; reads in flight are sent again.";
+        // At the level of the warnings it answers, so that whoever saw them sees this too.
+        if (m_warned) {
+            ZEV_LOG(common::logging::warning) << text;
+        } else {
+            ZEV_LOG(common::logging::info) << text;
+        }
+    }
+
+private:
+    std::string m_endpoint;
+    SilenceWarner m_warner;
+    std::chrono::steady_clock::time_point m_lost_at;
+    bool m_warned{false};
 };
 
 }  // namespace
@@ -144,11 +206,13 @@ void BasecallClient::connect(const std::string& address,
         m_connection_info = std::move(info);
         m_server_file_load_timeout = file_load_timeout_s;
         connection_protocol()->set_connection_params(address, request_timeout_ms);
+        m_server_endpoint = ipc_tools::server_endpoint(address);
         set_reconnect_deadline(std::chrono::steady_clock::now() + std::chrono::seconds(m_reconnect_timeout.load()));
         start_worker_thread();
     }
     const auto connection = connection_protocol();
-    SilenceWarner warner(std::max(FIRST_SILENCE_WARNING, std::chrono::milliseconds(request_timeout_ms)));
+    SilenceWarner warner(std::max(FIRST_SILENCE_WARNING, std::chrono::milliseconds(request_timeout_ms)),
+                         SilentServerAttempt::connecting);
     while (!wait_for_connect_settled(SILENCE_CHECK_INTERVAL)) {
         if (const auto silence = connection->server_silence()) {
             const std::chrono::steady_clock::time_point deadline(
@@ -464,6 +528,7 @@ void BasecallClient::run_connections(const std::shared_ptr<ReadBuffer>& read_buf
     set_reconnect_deadline(deadline);
     // The caller ended the connection while a reply was awaited.
     bool stopped_awaiting_reply = false;
+    std::optional<ReconnectionReporter> reconnection;
     while (true) {
         const auto attempt_start = std::chrono::steady_clock::now();
         connection->set_wait_deadline(deadline);
@@ -484,6 +549,10 @@ void BasecallClient::run_connections(const std::shared_ptr<ReadBuffer>& read_buf
             trace.message("server version: " + connected.server_version);
             trace.message("server minimap version: " + connected.minimap_version);
             settle_connect();
+            if (reconnection) {
+                reconnection->reconnected();
+                reconnection.reset();
+            }
             error = read_loop->process_reads(read_buffer.get(), adapter);
             trace.message(to_string(error));
             stopped_awaiting_reply = error.code == ConnectionError::timed_out && m_stop_requested.load();
@@ -497,6 +566,12 @@ void BasecallClient::run_connections(const std::shared_ptr<ReadBuffer>& read_buf
                            !m_stop_requested.load();
         if (!retry) {
             break;
+        }
+        if (adapter != nullptr) {
+            reconnection.emplace(m_server_endpoint);
+        } else if (reconnection) {
+            reconnection->attempt_failed(connection->server_silence(), std::chrono::seconds(m_reconnect_timeout.load()),
+                                         deadline);
         }
         if (adapter == nullptr) {
             const auto next_attempt = std::min(attempt_start + MIN_HANDSHAKE_INTERVAL, deadline);

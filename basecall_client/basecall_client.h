@@ -164,6 +164,7 @@ private:
     // When the worker stops retrying connections that time out, for the warnings of connect.
     std::atomic<std::chrono::steady_clock::rep> m_reconnect_deadline{0};
     ipc_tools::ConnectionInfo m_connection_info;
+    std::string m_server_endpoint;  // as connect named it; read by the worker only
     std::uint32_t m_server_file_load_timeout{0};
     std::atomic<std::int64_t> m_reconnect_timeout{default_reconnect_timeout.count()};
     std::uint64_t m_max_input_queue_size;

@@ -106,11 +106,8 @@ bool ReadProcessingProtocol::no_more_data_pending() const
 void ReadProcessingProtocol::stop()
 {
     auto trace = create_trace("stop");
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_stop = true;
-    }
-    m_stop_event.notify_all();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_stop = true;
 }
 
 bool ReadProcessingProtocol::keep_alive() const
@@ -141,6 +138,7 @@ ErrorState ReadProcessingProtocol::process_reads(ReadBuffer* read_buffer, Reques
     m_error_state = ErrorState{};
 
     m_push_in_flight = false;
+    m_no_more_data_due_at.reset();
     // A slot freed by the last push is announced however the loop ends.
     struct RoomAnnouncer {
         ReadBuffer& buffer;
@@ -172,7 +170,9 @@ ErrorState ReadProcessingProtocol::process_reads(ReadBuffer* read_buffer, Reques
         if (m_read_buffer->num_submitted_reads() > 0 && !pull_from_server(request_broker)) {
             break;
         }
-        if (m_read_buffer->num_queued_reads() == 0 && no_more_data_pending() && !send_no_more_data(request_broker)) {
+        if (m_read_buffer->num_queued_reads() != 0) {
+            m_no_more_data_due_at.reset();
+        } else if (no_more_data_pending() && no_more_data_due() && !send_no_more_data(request_broker)) {
             break;
         }
     }
@@ -389,6 +389,20 @@ bool ReadProcessingProtocol::pull_from_server(RequestBrokerAdapter* request_brok
     return fail("Failed to pull from server, invalid reply: " + ipc_tools::message_type_as_string(reply_type));
 }
 
+bool ReadProcessingProtocol::no_more_data_due()
+{
+    if (m_read_buffer->num_submitted_reads() == 0) {
+        return true;
+    }
+    // The pause is waited out by the passes themselves, which go on pulling meanwhile: a server that
+    // is still calling reads must not have them held back on its side for the whole pause.
+    const auto now = std::chrono::steady_clock::now();
+    if (!m_no_more_data_due_at) {
+        m_no_more_data_due_at = now + m_no_more_data_pause;
+    }
+    return now >= *m_no_more_data_due_at;
+}
+
 bool ReadProcessingProtocol::send_no_more_data(RequestBrokerAdapter* request_broker)
 {
     auto trace = create_trace("send_no_more_data");
@@ -398,15 +412,11 @@ bool ReadProcessingProtocol::send_no_more_data(RequestBrokerAdapter* request_bro
         std::lock_guard<std::mutex> lock(m_mutex);
         declarations = m_no_more_data_declarations;
     }
-    ipc_tools::Message request(ipc_tools::NO_MORE_DATA, m_connection_id, 0, "");
-    // The server may still be returning reads for blocks it has only just accepted. A stop ends the
-    // pause: a caller disconnecting is not kept waiting for a message it no longer needs sent.
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        if (m_stop_event.wait_for(lock, m_no_more_data_pause, [this] { return m_stop; })) {
-            return true;
-        }
+    if (stop_requested()) {
+        return true;  // a caller who is ending the connection no longer needs it sent
     }
+    m_no_more_data_due_at.reset();
+    ipc_tools::Message request(ipc_tools::NO_MORE_DATA, m_connection_id, 0, "");
     ipc_tools::Message reply;
     if (!request_broker->send_request(request, reply)) {
         m_error_state = request_broker->error_state();

@@ -7,9 +7,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace basecall_service {
@@ -41,8 +41,9 @@ public:
 class ReadProcessingProtocol : public AbstractReadProcessingProtocol,
                                common::diagnostics::tracing::TraceDomain<ReadProcessingProtocol> {
 public:
-    // How long the loop waits, once every read is pushed, before it sends NO_MORE_DATA: the server
-    // may still be returning reads for blocks it has just accepted.
+    // How long the loop goes on pulling, once every read is pushed, before it sends NO_MORE_DATA
+    // while reads are still out: the server may still be returning reads for blocks it has just
+    // accepted. With nothing left out it is sent at once.
     static constexpr std::chrono::milliseconds default_no_more_data_pause{5000};
 
     ReadProcessingProtocol();
@@ -60,7 +61,7 @@ public:
 
     bool keep_alive() const;
 
-    // Shortens the pause before NO_MORE_DATA (for tests); set before process_reads runs.
+    // Changes the pause before NO_MORE_DATA (for tests); set before process_reads runs.
     void set_no_more_data_pause(std::chrono::milliseconds pause) { m_no_more_data_pause = pause; }
 
     // The value of GET_FIRST_CALLED_BLOCK: bit 0 disable events, bit 1 pull state data.
@@ -80,6 +81,9 @@ public:
 
 private:
     bool stop_requested() const;
+    // In a pass that left the input queue empty with the end of input declared: true once
+    // NO_MORE_DATA is due, that is nothing is left to pull or the pause has passed.
+    bool no_more_data_due();
     // A push in two halves: the first message of the front group is sent (as a copy, so that a
     // NOT_READY can offer it again), then its reply awaited and the group's later messages sent.
     bool start_push(RequestBrokerAdapter* request_broker);
@@ -98,13 +102,14 @@ private:
     std::string m_connection_id;
     // Guards the stop request and the end-of-input record, which the caller's threads write.
     mutable std::mutex m_mutex;
-    std::condition_variable m_stop_event;
     bool m_stop{false};
     // How many times the caller declared the end of its input, and which declaration the last
     // NO_MORE_DATA on this connection answered (0: none sent yet).
     std::uint64_t m_no_more_data_declarations{0};
     std::uint64_t m_no_more_data_sent_for{0};
     std::chrono::milliseconds m_no_more_data_pause{default_no_more_data_pause};
+    // When the pause before NO_MORE_DATA ends; unset until the input queue drains. Worker only.
+    std::optional<std::chrono::steady_clock::time_point> m_no_more_data_due_at;
     bool m_push_in_flight{false};  // the front group's first message awaits its reply
 };
 

@@ -67,7 +67,7 @@ protected:
     ReadSet reads;
 };
 
-// Uses the loop's own 5 s pause before NO_MORE_DATA, once.
+// With the loop's own pause before NO_MORE_DATA.
 TEST_F(EndToEndTest, EveryReadComesBackWithItsExactSequenceAndMoves)
 {
     BasecallClient client(client_block_size, 100, 10, false, false, nullptr);
@@ -301,6 +301,53 @@ TEST_F(EndToEndTest, AReconnectionTakesTheNewConfigurationsModelStride)
     ASSERT_TRUE(wait_for([&] { return client->current_model_stride() == 6U; }));
     EXPECT_EQ(client->get_basecalling_config().model_stride, 6U);
     client->disconnect();
+}
+
+TEST_F(EndToEndTest, ThePauseBeforeNoMoreDataNeitherDelaysNorStrandsAnyRead)
+{
+    // A pause far longer than any run: a loop that stopped pulling during it would show.
+    constexpr auto pause = std::chrono::seconds(60);
+    const auto quick = std::chrono::seconds(2) * slow_factor;
+    struct Case {
+        bool hold_pulls;
+        std::uint64_t early_pulls_answered_none;  // as reads not called yet: the queue drains first
+        std::uint32_t split_reads;
+        unsigned long long finish_limit_s;
+    };
+    server.stop();
+    for (const Case& run : {Case{false, 3, 0, 3}, Case{true, 0, 2, 0}, Case{true, 0, 2, 2}}) {
+        SCOPED_TRACE("hold_pulls " + std::to_string(run.hold_pulls) + ", split into " +
+                     std::to_string(run.split_reads) + ", finish(" + std::to_string(run.finish_limit_s) + ")");
+        auto options = server_options(dir);
+        options.hold_pulls = run.hold_pulls;
+        options.split_reads = run.split_reads;
+        reference_server::ReferenceServer serving(options);
+        if (run.early_pulls_answered_none != 0) {
+            serving.faults().add(fault(FaultAction::none_pending, ipc_tools::GET_FIRST_CALLED_BLOCK, 1,
+                                       run.early_pulls_answered_none));
+        }
+        auto client = std::make_unique<BasecallClient>(client_block_size, 100, 10, false, false, nullptr);
+        auto loop = std::make_shared<basecall_service::ReadProcessingProtocol>();
+        loop->set_no_more_data_pause(pause);
+        client->set_read_processing_protocol(loop);
+        connect(*client);
+        ReadSet passed;
+        for (std::uint64_t tag = 1; tag <= 3; ++tag) {
+            auto read = passed.add(tag, 300);
+            ASSERT_EQ(client->pass_read(*read, 1000), PassReadResult::success);
+        }
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(client->finish_by(run.finish_limit_s * slow_factor), FinishOutcome::success);
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        EXPECT_LT(elapsed, quick) << std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() << " ms";
+        interfaces::ReadList out;
+        client->get_completed_reads(out, interfaces::medium_priority);
+        EXPECT_EQ(out.size(), passed.size() * (run.split_reads + 1));
+        for (const auto& read : out) {
+            EXPECT_TRUE(read->has_dataset(bass::data_wrappers::dataset::sequence))
+                    << "read " << read->read_tag << " handed back uncalled";
+        }
+    }
 }
 
 }  // namespace

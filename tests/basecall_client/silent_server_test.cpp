@@ -20,6 +20,7 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <future>
 #include <string>
 #include <vector>
@@ -340,6 +341,46 @@ TEST(SilentAddressTest, ConnectEndsWithinItsWindowAndOneRequestTimeOut)
     EXPECT_GE(elapsed, ms(window));
     EXPECT_LT(elapsed, ms(window + frozen_poll + slack));
     EXPECT_EQ(client->get_connection_state().get_error_state().code, ConnectionError::timed_out);
+TEST(LostServerTest, ReconnectionWarnsNamingTheAddressAndSaysWhenItIsBack)
+{
+    server_test::TempDir dir;
+    reference_server::ReferenceServer server(server_options(dir));
+    const std::string endpoint = dir.ipc_endpoint();
+    LogRecorder log;
+    const auto logged = [&log](const std::vector<std::string>& parts) {
+        for (const auto& line : log.lines()) {
+            if (std::all_of(parts.begin(), parts.end(),
+                            [&line](const std::string& part) { return line.find(part) != std::string::npos; })) {
+                return true;
+            }
+        }
+        return false;
+    };
+    auto client = make_client();
+    client->set_reconnect_timeout(std::chrono::seconds(600));
+    client->connect(endpoint, request_timeout_ms, file_load_timeout_s, connection_info());
+    ASSERT_EQ(client->get_connection_state().get_status(), ClientStatus::connected);
+
+    auto hold = fault(FaultAction::silence, ipc_tools::UNSET);
+    hold.request.reset();
+    hold.count.reset();
+    server.faults().add(hold);
+    ReadSet reads;
+    auto read = reads.add(1, 300);
+    ASSERT_EQ(client->pass_read(*read, 0), PassReadResult::success);
+    // Three seconds of silence, plus a handshake that may be under way by then.
+    EXPECT_TRUE(wait_for(
+            [&] {
+                return logged({"No reply from the basecall server at " + endpoint + " for ",
+                               "The connection was lost; reconnecting goes on trying until the reconnect window "
+                               "of 600 s has passed ("});
+            },
+            std::chrono::seconds(10) * slow_factor));
+    EXPECT_FALSE(logged({"Reconnected to the basecall server"}));
+
+    server.faults().clear();
+    EXPECT_TRUE(wait_for([&] { return logged({"Reconnected to the basecall server at " + endpoint + " "}); }));
+    EXPECT_EQ(client->finish_by(60), FinishOutcome::success);
 }
 
 }  // namespace
