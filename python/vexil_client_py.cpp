@@ -20,8 +20,6 @@ namespace vexil {
 namespace {
 
 constexpr long long MAX_CLIENTS = 100;
-/// A read shorter than this many model strides is given back uncalled rather than sent.
-constexpr std::uint64_t MIN_STRIDES_PER_READ = 20;
 /// The holder of a tag whose read was kept from an earlier connection (keep_leftovers).
 constexpr std::size_t KEPT = static_cast<std::size_t>(-1);
 
@@ -408,7 +406,6 @@ Result VexilClientPy::connect_all(std::uint64_t generation) {
         if (!brought_up) {
             return Result::already_connected;
         }
-        remember_min_read_samples();
         return result;
     }
     if (failed == 0) {
@@ -423,20 +420,6 @@ Result VexilClientPy::connect_all(std::uint64_t generation) {
                       " failed to connect (" + to_string(result) + ")" + (cause.empty() ? "" : ": " + cause) +
                       "; every client was disconnected.";
     return result;
-}
-
-void VexilClientPy::remember_min_read_samples() {
-    // Every client loads the same configuration.
-    bass::data_wrappers::Metadata config;
-    std::uint64_t stride = 0;
-    if (m_clients.front()->get_basecalling_config(config) == Result::success && config.exists("model_stride")) {
-        try {
-            stride = config.get_value<std::uint64_t>("model_stride");
-        } catch (const std::exception&) {
-            stride = 0;
-        }
-    }
-    m_min_read_samples.store(MIN_STRIDES_PER_READ * stride);
 }
 
 std::optional<std::uint64_t> VexilClientPy::reserve_tags(const std::vector<std::uint64_t>& tags, std::size_t index,

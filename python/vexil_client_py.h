@@ -78,7 +78,6 @@ private:
     /// Asks work started under `generation` to stop and runs `cleanup` in the background.
     void stop_in_background(std::uint64_t generation, std::function<void()> cleanup);
     Result connect_all(std::uint64_t generation);
-    void remember_min_read_samples();
     Result finish_all(unsigned long long timeout_s, std::uint64_t generation);
     /// Runs `call` on every library client at once and combines the results: the last that is not
     /// success wins. A frozen server then costs one client's time-out, not one per client.
@@ -122,9 +121,6 @@ private:
     std::vector<std::unique_ptr<VexilClient>> m_clients;
     /// The process whose library clients these are.
     const pid_t m_owner_pid;
-    /// Samples in 20 model strides of the configuration loaded: a read shorter than that is not
-    /// sent to the server. 0 until a connect succeeds.
-    std::atomic<std::uint64_t> m_min_read_samples{0};
     /// A connect is going through the clients.
     std::atomic<bool> m_connecting{false};
     const std::string m_address;
