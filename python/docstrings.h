@@ -18,6 +18,18 @@ says in which state an interrupt leaves the object.
 Read tags: a read's read_tag is in flight from its acceptance until get_completed_reads has handed
 the read back (the entry with sub_tag 0). A read whose tag is in flight in any library client of
 this object is refused as bad_read, with a warning on the "tessellpy" logger.
+
+Logging: refusals are explained on the "tessellpy" logger; the library's own warnings and errors
+(a silent server, a lost connection) go to the "tessellpy.library" logger, with their severity,
+when a call of the module returns or while it waits. Configure or silence them through logging.
+
+Deleting the object (or the interpreter's exit) ends all its library clients at once, as
+disconnect() does; Ctrl-C during that wait raises KeyboardInterrupt just after the deletion, and
+the clients end in the background, waited for at exit.
+
+Fork: the object belongs to the process that made it. In a child process (os.fork, multiprocessing
+with the fork start method) every call raises RuntimeError, and deleting it there touches nothing
+of the parent's connection. Make a new VexilClient in the child.
 )";
 
 constexpr const char* init = R"(Create the client; it does not connect: call connect().
@@ -85,9 +97,15 @@ Return values:
 constexpr const char* get_status = R"(Get the status of the client.
 
 :returns: A status code:
-    connected: The client is connected to the server.
-    disconnected: The client is not connected.
-    error_state: The connection failed; see get_error_message().
+    The worst status among the library clients: error_state when any is in error, else
+    disconnected when any is not connected, else the earliest stage any has reached; connected
+    only when every one is. While connect is under way the clients it has not reached yet are
+    left out.
+    disconnected: Not connected.
+    preparing_connection, loading_config, loading_alignment_index, loading_bed_file, connecting:
+        The stages of a connect under way (or of the library reconnecting on its own).
+    connected: Every library client is connected to the server.
+    error_state: A connection failed; see get_error_message(). connect() brings it back.
 )";
 
 constexpr const char* get_error_message = R"(Get the error message, if any.
@@ -106,12 +124,15 @@ constexpr const char* get_internal_state = R"(For diagnostics/debugging use only
 constexpr const char* connect = R"(Connect to basecall server.
 
 Connects the library clients one after the other; waits for connect, finish or disconnect calls
-still under way on this object first.
+still under way on this object first. Clients already connected stay connected; a client in the
+error state is disconnected (its reads come back uncalled through get_completed_reads()) and
+connected again.
 
 :returns: A result code:
     success, failed, already_connected, timed_out, invalid_response, basecall_config_unavailable,
     barcode_kit_unavailable, align_index_unavailable, bed_file_unavailable, or a code without a
-    name (printed with its number and meaning).
+    name (printed with its number and meaning). already_connected when every client was
+    connected already.
 When the first library client fails, the object is in the error state (get_status() says
 error_state; call disconnect() before connecting again). When a later one fails, every client is
 disconnected again and get_error_message() says why.
@@ -129,10 +150,11 @@ disconnect() and connect() wait for it.
     "    read_id (str): The read id; not empty.\n"                                            \
     "    daq_offset (float): The digitiser offset.\n"                                         \
     "    daq_scaling (float): The digitiser scaling.\n"                                       \
-    "Other fields are ignored. numpy scalars are taken as the Python numbers they equal, but a\n" \
+    "Other fields, and keys that are not str (bytes included), are ignored. numpy scalars are taken as the Python numbers they equal, but a\n" \
     "float field takes no int (give 0.0, not 0). A refused read is explained by a warning on\n"  \
-    "the \"tessellpy\" logger; an integer too large for its field, or text that cannot be\n"     \
-    "encoded as UTF-8, raises RuntimeError naming the field.\n\n"
+    "the \"tessellpy\" logger; an integer outside its field's range (a negative channel or\n"   \
+    "mux included), or text that cannot be encoded as UTF-8, raises RuntimeError naming the\n"   \
+    "field. pass_reads raises TypeError naming the position of an item that is not a dict.\n\n"
 
 constexpr const char* pass_read =
         "Pass one read to the server.\n\n"
@@ -193,7 +215,8 @@ constexpr const char* disconnect = R"(Put the client into the disconnected state
 
 Disconnects if needed (all library clients at once) and clears any error message; call it before
 reconnecting after an error.
-Reads still queued or on the server are dropped, except those of a finish it ends. May be called
+Reads still queued or on the server are not called: they come back uncalled through
+get_completed_reads() and hold their read tags until collected there. May be called
 from another thread to end a connect or finish under way there, which then returns within a
 second; disconnect itself returns once every library client is disconnected.
 

@@ -1,5 +1,9 @@
 #include "python/interruptible.h"
 
+#include "python/library_log.h"
+
+#include <pthread.h>
+
 #include <algorithm>
 #include <utility>
 
@@ -9,6 +13,7 @@ namespace py = pybind11;
 
 void check_signals() {
     py::gil_scoped_acquire acquire;
+    emit_library_log();
     if (PyErr_CheckSignals() != 0) {
         throw py::error_already_set();
     }
@@ -130,6 +135,18 @@ void forget_finished_calls() {
 
 }  // namespace
 
+void let_go_inherited(std::shared_ptr<BackgroundCall> call) {
+    // Never destroyed, so never joined. Only the child's thread that forked runs at first.
+    static auto* const inherited = new BackgroundCalls;
+    inherited->push_back(std::move(call));
+}
+
+void finish_at_exit(std::shared_ptr<BackgroundCall> call) {
+    forget_finished_calls();
+    const std::lock_guard<std::mutex> lock(abandoned_mutex());
+    abandoned_calls().push_back(std::move(call));
+}
+
 void run_interruptibly(std::function<void()> work) {
     forget_finished_calls();
     auto call = std::make_shared<BackgroundCall>(std::move(work));
@@ -143,6 +160,17 @@ void run_interruptibly(std::function<void()> work) {
 }
 
 void wait_for_abandoned_calls_at_exit() {
+    // The child gets the list without the threads: it must neither wait for nor join them, so the
+    // calls are let go unreleased. The mutex is held around the fork, so no other thread holds it
+    // in the child.
+    pthread_atfork([] { abandoned_mutex().lock(); }, [] { abandoned_mutex().unlock(); },
+                   [] {
+                       for (auto& call : abandoned_calls()) {
+                           let_go_inherited(std::move(call));
+                       }
+                       abandoned_calls().clear();
+                       abandoned_mutex().unlock();
+                   });
     // The library must not be left running a query while the process tears its statics down.
     const auto wait = [] {
         BackgroundCalls calls;

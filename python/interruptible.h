@@ -62,7 +62,15 @@ bool wait_for_calls(const BackgroundCalls& calls, const std::function<bool()>& s
 /// an exception leaves the call running; it is waited for when the interpreter exits.
 void run_interruptibly(std::function<void()> work);
 
-/// Makes the interpreter wait, at exit, for calls that run_interruptibly's callers left behind.
+/// In a forked child: lets go of a call inherited from the parent without waiting for or joining its
+/// thread, which the child does not have.
+void let_go_inherited(std::shared_ptr<BackgroundCall> call);
+
+/// Leaves `call` to run to its end in the background; the interpreter waits for it at exit.
+void finish_at_exit(std::shared_ptr<BackgroundCall> call);
+
+/// Makes the interpreter wait, at exit, for calls that run_interruptibly's callers left behind. A
+/// forked child inherits none of them: their threads are the parent's.
 void wait_for_abandoned_calls_at_exit();
 
 }  // namespace tessellpy

@@ -172,11 +172,17 @@ std::optional<std::string> store_item(Key id, std::string_view key, const py::ha
         if (!is_integer(value)) {
             return refusal(key, "an int", value);
         }
-        const auto number = integer_or_raise<int32_t>(key, value, "a signed 32-bit integer");
+        // Neither is ever negative: a wrapped -1 would pass as a real channel or mux.
         if (id == Key::channel) {
+            const auto number = integer_or_raise<int32_t>(key, value, "a channel number from 0 to 2147483647");
+            if (number < 0) {
+                throw py::cast_error("read dict key 'channel': " + describe(value) +
+                                     " does not fit a channel number from 0 to 2147483647");
+            }
             metadata.insert<int32_t>(stored_name(id), number);
         } else {
-            metadata.insert<uint32_t>(stored_name(id), static_cast<uint32_t>(number));
+            metadata.insert<uint32_t>(stored_name(id),
+                                      integer_or_raise<uint32_t>(key, value, "an unsigned 32-bit integer"));
         }
         break;
     }
@@ -193,19 +199,17 @@ std::optional<std::string> store_item(Key id, std::string_view key, const py::ha
     return std::nullopt;
 }
 
-/// The key's UTF-8 text, borrowed from the key object (which the dict keeps alive).
-std::string_view key_or_raise(const py::handle& key) {
-    if (PyBytes_Check(key.ptr()) != 0) {
-        return std::string_view(PyBytes_AS_STRING(key.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(key.ptr())));
-    }
+/// The key's UTF-8 text, borrowed from the key object (which the dict keeps alive); nothing for a key
+/// that is not a str, which names no field and is ignored like any other unknown key.
+std::optional<std::string_view> field_name_of(const py::handle& key) {
     if (PyUnicode_Check(key.ptr()) == 0) {
-        throw py::cast_error("read dict key " + describe(key) + " is not a str");
+        return std::nullopt;
     }
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(key.ptr(), &size);
     if (text == nullptr) {
-        PyErr_Clear();
-        throw py::cast_error("read dict key " + describe(key) + " cannot be encoded as UTF-8");
+        PyErr_Clear();  // lone surrogates: not a field name either
+        return std::nullopt;
     }
     return std::string_view(text, static_cast<std::size_t>(size));
 }
@@ -237,9 +241,12 @@ bool dict_to_readholder(const py::dict& source, vexil::Read& read, std::string& 
     for (const auto& [key_handle, value] : source) {
         // Held, as its text is borrowed: a value's __repr__, run for a message, might drop it.
         const auto key_object = py::reinterpret_borrow<py::object>(key_handle);
-        const auto key = key_or_raise(key_object);
-        const Key id = key_of(key);
-        if (auto refused = store_item(id, key, value, read)) {
+        const auto key = field_name_of(key_object);
+        if (!key) {
+            continue;
+        }
+        const Key id = key_of(*key);
+        if (auto refused = store_item(id, *key, value, read)) {
             reason = std::move(*refused);
             return false;
         }

@@ -4,6 +4,7 @@
 #include "client_api/server_query.h"
 #include "python/docstrings.h"
 #include "python/interruptible.h"
+#include "python/library_log.h"
 
 #include <cstdint>
 #include <memory>
@@ -103,7 +104,7 @@ void register_server_queries(py::module_& module) {
                         },
                         address, timeout, barcode_kits);
             },
-            docs::get_barcode_kits);
+            py::call_guard<LibraryLogGuard>(), docs::get_barcode_kits);
     module.def(
             "get_lamp_kits",
             [](const std::string& address, uint32_t timeout) {
@@ -113,7 +114,7 @@ void register_server_queries(py::module_& module) {
                         },
                         address, timeout, lamp_kits);
             },
-            docs::get_lamp_kits);
+            py::call_guard<LibraryLogGuard>(), docs::get_lamp_kits);
     module.def(
             "get_server_stats",
             [](const std::string& address, uint32_t timeout) {
@@ -123,7 +124,7 @@ void register_server_queries(py::module_& module) {
                         },
                         address, timeout, server_statistics);
             },
-            docs::get_server_stats);
+            py::call_guard<LibraryLogGuard>(), docs::get_server_stats);
     module.def(
             "get_server_information",
             [](const std::string& address, uint32_t timeout) {
@@ -134,7 +135,7 @@ void register_server_queries(py::module_& module) {
                 const bool answered = answer->result == vexil::Result::success;
                 return py::make_tuple(py::str(answered ? answer->output : "No information available"), answer->result);
             },
-            docs::get_server_information);
+            py::call_guard<LibraryLogGuard>(), docs::get_server_information);
     module.def(
             "get_server_internal_state",
             [](const std::string& address, uint32_t timeout) {
@@ -144,7 +145,7 @@ void register_server_queries(py::module_& module) {
                         },
                         address, timeout, text);
             },
-            docs::get_server_internal_state);
+            py::call_guard<LibraryLogGuard>(), docs::get_server_internal_state);
 }
 
 }  // namespace tessellpy

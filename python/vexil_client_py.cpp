@@ -4,6 +4,9 @@
 #include "python/option_types.h"
 #include "python/read_conversions.h"
 
+#include <gsl/gsl>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <climits>
@@ -58,7 +61,7 @@ std::optional<tessellpy::OptionType> option_type_of(const std::string& key) {
 }  // namespace
 
 VexilClientPy::VexilClientPy(const std::string& address, const std::string& config, const py::int_& num_threads)
-    : m_address(address), m_config(config) {
+    : m_owner_pid(getpid()), m_address(address), m_config(config) {
     int overflow = 0;
     const long long count = PyLong_AsLongLongAndOverflow(num_threads.ptr(), &overflow);
     if (overflow != 0 || count < 1 || count > MAX_CLIENTS) {
@@ -66,26 +69,47 @@ VexilClientPy::VexilClientPy(const std::string& address, const std::string& conf
     }
     m_clients.reserve(static_cast<std::size_t>(count));
     for (long long i = 0; i < count; ++i) {
-        m_clients.push_back(std::make_unique<VexilClient>(address, config, "", true));
+        // Refusals are explained once, on the tessellpy logger, not printed by the library as well.
+        m_clients.push_back(std::make_unique<VexilClient>(address, config, "", false));
     }
 }
 
 VexilClientPy::~VexilClientPy() {
+    if (forked()) {
+        // The parent's clients, threads and sockets: let go without a goodbye, a join or a close.
+        for (auto& client : m_clients) {
+            static_cast<void>(client.release());
+        }
+        for (auto& work : m_lifecycle_work) {
+            tessellpy::let_go_inherited(std::move(work.call));
+        }
+        return;
+    }
     // Destroying a connected client joins its worker; other Python threads run meanwhile.
     std::optional<py::gil_scoped_release> release;
     if (PyGILState_Check() != 0) {
         release.emplace();
     }
-    // Work its callers left behind uses the clients: it is ended and waited for first. A connect
-    // still under way stops at its next client, and disconnecting ends the one it is in.
-    ++m_stop_generation;
-    bool work_left = false;
-    {
-        const std::lock_guard<std::mutex> lock(m_lifecycle_mutex);
-        forget_finished_work();
-        work_left = !m_lifecycle_work.empty();
+    end_all_clients();
+}
+
+bool VexilClientPy::forked() const { return getpid() != m_owner_pid; }
+
+void VexilClientPy::refuse_if_forked() const {
+    if (forked()) {
+        throw std::runtime_error(
+                "This VexilClient was made in process " + std::to_string(m_owner_pid) +
+                " and cannot be used in its forked child " + std::to_string(getpid()) +
+                ": its connection belongs to the parent. Make a new VexilClient in the child.");
     }
-    if (work_left) {
+}
+
+void VexilClientPy::end_all_clients() {
+    // Work its callers left behind uses the clients: a connect still under way stops at its next
+    // client, and disconnecting ends the one it is in and any finish. All clients at once, so that a
+    // server that stopped answering costs one client's time-out, not one per client.
+    ++m_stop_generation;
+    if (!m_clients.empty()) {
         disconnect_all();
     }
     m_lifecycle_work.clear();
@@ -94,7 +118,32 @@ VexilClientPy::~VexilClientPy() {
     }
 }
 
+void VexilClientPyDeleter::operator()(VexilClientPy* client) const {
+    std::shared_ptr<VexilClientPy> owned(client);
+    if (client->forked() || PyGILState_Check() == 0) {
+        return;  // the destructor does what it can there
+    }
+    auto teardown = std::make_shared<tessellpy::BackgroundCall>([owned]() mutable {
+        owned->end_all_clients();
+        owned.reset();
+    });
+    owned.reset();
+    try {
+        tessellpy::wait_for_calls({teardown});
+    } catch (py::error_already_set& error) {
+        // A deallocation cannot raise: the rest goes on in the background and the interrupt is
+        // raised again at the interpreter's next look at signals, just after.
+        tessellpy::finish_at_exit(std::move(teardown));
+        if (error.matches(PyExc_KeyboardInterrupt)) {
+            PyErr_SetInterrupt();
+        } else {
+            error.discard_as_unraisable("VexilClient deallocation");
+        }
+    }
+}
+
 Result VexilClientPy::set_params(const py::dict& params) {
+    refuse_if_forked();
     {
         // Work under way (or left by an interrupt) means the clients are, or are about to be, connected.
         const std::lock_guard<std::mutex> lock(m_lifecycle_mutex);
@@ -155,9 +204,30 @@ Result VexilClientPy::set_params(const py::dict& params) {
     return result;
 }
 
-ConnectionStatus VexilClientPy::get_status() const { return m_clients.front()->get_status(); }
+ConnectionStatus VexilClientPy::get_status() const {
+    refuse_if_forked();
+    // The worst of the clients' statuses: the error state, then disconnected, then the stages of a
+    // connection in their order; connected only when every client is. While a connect is under way,
+    // the clients it has not reached yet are left out: the status shows the attempt.
+    const bool connecting = m_connecting.load();
+    const auto rank = [](ConnectionStatus status) {
+        return status == ConnectionStatus::error ? -1 : static_cast<int>(status);
+    };
+    std::optional<ConnectionStatus> worst;
+    for (const auto& client : m_clients) {
+        const ConnectionStatus status = client->get_status();
+        if (connecting && status == ConnectionStatus::disconnected) {
+            continue;
+        }
+        if (!worst || rank(status) < rank(*worst)) {
+            worst = status;
+        }
+    }
+    return worst.value_or(connecting ? ConnectionStatus::preparing_connection : ConnectionStatus::disconnected);
+}
 
 std::string VexilClientPy::get_error_message() const {
+    refuse_if_forked();
     std::string text;
     const auto add = [&text](const std::string& message) {
         if (message.empty()) {
@@ -177,6 +247,7 @@ std::string VexilClientPy::get_error_message() const {
 }
 
 std::string VexilClientPy::get_internal_state() const {
+    refuse_if_forked();
     // The process's report shows its most recent client only, maybe another object's: this one
     // gathers each of our clients' own reports, with what the module knows of them.
     std::vector<std::size_t> in_flight(m_clients.size(), 0);
@@ -274,6 +345,7 @@ Result VexilClientPy::disconnect_all() {
 }
 
 Result VexilClientPy::connect() {
+    refuse_if_forked();
     auto outcome = std::make_shared<Result>(Result::failed);
     const auto [call, generation] = start_when_idle(
             [this, outcome](std::uint64_t started) { *outcome = connect_all(started); });
@@ -300,36 +372,53 @@ Result VexilClientPy::connect_all(std::uint64_t generation) {
         const std::lock_guard<std::mutex> lock(m_lifecycle_mutex);
         m_connect_error.clear();
     }
+    // Clients that are up stay up; those in the error state are disconnected and connected again
+    // with the ones that are down, so that one failed client does not leave the object half
+    // connected for good.
     Result result = Result::success;
     std::size_t failed = 0;
+    bool brought_up = false;
+    m_connecting.store(true);
+    const auto connected_or_not = gsl::finally([this] { m_connecting.store(false); });
     for (; failed < m_clients.size() && !stopped_since(generation); ++failed) {
         VexilClient& client = *m_clients[failed];
-        if (client.get_status() == ConnectionStatus::disconnected) {
-            keep_leftovers(failed);
+        ConnectionStatus status = client.get_status();
+        if (status == ConnectionStatus::error) {
+            client.disconnect();
+            status = client.get_status();
         }
+        if (status != ConnectionStatus::disconnected) {
+            continue;
+        }
+        keep_leftovers(failed);
         result = client.connect();
         if (result != Result::success) {
             break;
         }
+        brought_up = true;
     }
     if (stopped_since(generation)) {
         // A client may have connected after the stop reached the others.
         disconnect_all();
         return Result::failed;
     }
-    if (result != Result::success && failed > 0) {
-        // Every client goes back to disconnected, so that status, set_params and disconnect agree;
-        // the cause stays readable through get_error_message.
-        const std::string cause = m_clients[failed]->get_error_message();
-        tessellpy::run_side_by_side(failed, [this](std::size_t i) { m_clients[i]->disconnect(); });
-        if (m_clients[failed]->get_status() == ConnectionStatus::error) {
-            m_clients[failed]->disconnect();
+    if (result == Result::success) {
+        if (!brought_up) {
+            return Result::already_connected;
         }
-        const std::lock_guard<std::mutex> lock(m_lifecycle_mutex);
-        m_connect_error = "Client " + std::to_string(failed) + " of " + std::to_string(m_clients.size()) +
-                          " failed to connect (" + to_string(result) + ")" + (cause.empty() ? "" : ": " + cause) +
-                          "; every client was disconnected.";
+        return result;
     }
+    if (failed == 0) {
+        return result;  // nothing else is up: the first client shows the error state and its cause
+    }
+    // Every client goes back to disconnected, so that status, set_params and disconnect agree; the
+    // cause stays readable through get_error_message.
+    const std::string cause = m_clients[failed]->get_error_message();
+    disconnect_all();
+    const std::lock_guard<std::mutex> lock(m_lifecycle_mutex);
+    m_connect_error = "Client " + std::to_string(failed) + " of " + std::to_string(m_clients.size()) +
+                      " failed to connect (" + to_string(result) + ")" + (cause.empty() ? "" : ": " + cause) +
+                      "; every client was disconnected.";
     return result;
 }
 
@@ -474,6 +563,7 @@ std::string library_refusal(const VexilClient& client, const Read& read) {
 }  // namespace
 
 PassReadResult VexilClientPy::pass_read(const py::dict& read_dict, const py::int_& wait_duration_ms) {
+    refuse_if_forked();
     Read read;
     std::string reason;
     if (!tessellpy::dict_to_readholder(read_dict, read, reason)) {
@@ -489,14 +579,25 @@ PassReadResult VexilClientPy::pass_read(const py::dict& read_dict, const py::int
 }
 
 PassReadResult VexilClientPy::pass_reads(const py::list& read_dicts, const py::int_& wait_duration_ms) {
+    refuse_if_forked();
     std::vector<Read> reads;
     reads.reserve(read_dicts.size());
     std::vector<std::uint64_t> tags;
     tags.reserve(read_dicts.size());
     std::string reason;
     for (const py::handle item : read_dicts) {
-        const py::dict read_dict = py::isinstance<py::dict>(item) ? py::reinterpret_borrow<py::dict>(item)
-                                                                  : py::dict(py::reinterpret_borrow<py::object>(item));
+        py::dict read_dict;
+        if (py::isinstance<py::dict>(item)) {
+            read_dict = py::reinterpret_borrow<py::dict>(item);
+        } else {
+            try {
+                read_dict = py::dict(py::reinterpret_borrow<py::object>(item));
+            } catch (py::error_already_set& error) {
+                const std::string what = error.what();
+                throw py::type_error("pass_reads takes a list of read dicts; item " + std::to_string(reads.size()) +
+                                     " is " + tessellpy::describe(item) + ", which is not a dict (" + what + ")");
+            }
+        }
         reads.emplace_back();
         if (!tessellpy::dict_to_readholder(read_dict, reads.back(), reason)) {
             tessellpy::log_warning("pass_reads refused the list: read " + std::to_string(reads.size() - 1) + ": " +
@@ -523,6 +624,7 @@ PassReadResult VexilClientPy::pass_reads(const py::list& read_dicts, const py::i
 }
 
 py::list VexilClientPy::get_completed_reads() {
+    refuse_if_forked();
     Groups groups;
     {
         py::gil_scoped_release release;
@@ -548,6 +650,7 @@ py::list VexilClientPy::get_completed_reads() {
 }
 
 Result VexilClientPy::finish(const py::int_& timeout) {
+    refuse_if_forked();
     const unsigned long long timeout_s =
             clamped_count(timeout, ULLONG_MAX, std::runtime_error("Negative timeout specified for finish() method."));
     auto outcome = std::make_shared<Result>(Result::failed);
@@ -580,6 +683,7 @@ Result VexilClientPy::finish_all(unsigned long long timeout_s, std::uint64_t gen
 }
 
 Result VexilClientPy::disconnect() {
+    refuse_if_forked();
     auto results = std::make_shared<std::vector<Result>>(m_clients.size(), Result::no_connection);
     std::shared_ptr<tessellpy::BackgroundCall> call;
     tessellpy::BackgroundCalls waiting;
@@ -610,6 +714,7 @@ Result VexilClientPy::disconnect() {
 }
 
 py::tuple VexilClientPy::get_basecalling_config() {
+    refuse_if_forked();
     bass::data_wrappers::Metadata config;
     Result result = Result::success;
     {
@@ -621,6 +726,7 @@ py::tuple VexilClientPy::get_basecalling_config() {
 }
 
 py::tuple VexilClientPy::get_alignment_sam_header() {
+    refuse_if_forked();
     std::string header;
     Result result = Result::success;
     {
@@ -631,6 +737,7 @@ py::tuple VexilClientPy::get_alignment_sam_header() {
 }
 
 std::string VexilClientPy::repr() const {
+    refuse_if_forked();
     std::string text;
     for (const auto& client : m_clients) {
         if (!text.empty()) {

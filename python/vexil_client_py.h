@@ -5,6 +5,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -28,7 +30,7 @@ class VexilClientPy {
 public:
     VexilClientPy(const std::string& address, const std::string& config, const py::int_& num_threads);
     /// Ends what still runs in the background, then destroys the library clients from the last to
-    /// the first.
+    /// the first. In a child process of the one that made the object it touches none of them.
     ~VexilClientPy();
     VexilClientPy(const VexilClientPy&) = delete;
     VexilClientPy& operator=(const VexilClientPy&) = delete;
@@ -46,6 +48,14 @@ public:
     py::tuple get_basecalling_config();
     py::tuple get_alignment_sam_header();
     std::string repr() const;
+
+    /// Raises RuntimeError in a child process of the one that made the object: the library clients,
+    /// their threads and sockets are the parent's.
+    void refuse_if_forked() const;
+    bool forked() const;
+    /// Ends every library client at once, as disconnect() does, and what still runs in the background
+    /// with them; then destroys them. Call without the interpreter lock.
+    void end_all_clients();
 
 private:
     using Groups = std::vector<std::vector<Read>>;
@@ -109,6 +119,10 @@ private:
     void keep_leftovers(std::size_t index);
 
     std::vector<std::unique_ptr<VexilClient>> m_clients;
+    /// The process whose library clients these are.
+    const pid_t m_owner_pid;
+    /// A connect is going through the clients.
+    std::atomic<bool> m_connecting{false};
     const std::string m_address;
     const std::string m_config;
     /// Read and written only with the interpreter lock held.
@@ -132,5 +146,15 @@ private:
     /// Why the last connect failed after connecting some clients, which it then disconnected.
     std::string m_connect_error;
 };
+
+/// Deletes the object behind a Python VexilClient (pybind11 holder): its library clients end on a
+/// thread of their own, all at once, while the caller waits in slices. Ctrl-C ends the wait (the rest
+/// goes on in the background and is waited for at interpreter exit) and is raised again right after.
+/// In a forked child nothing is ended: what the object holds belongs to the parent.
+struct VexilClientPyDeleter {
+    void operator()(VexilClientPy* client) const;
+};
+
+using VexilClientPyHolder = std::unique_ptr<VexilClientPy, VexilClientPyDeleter>;
 
 }  // namespace vexil

@@ -100,7 +100,7 @@ def test_read_dict_required_fields_and_refused_values(client):
         {"read_tag": 2 ** 32 - 1},
         {"raw_data": np.zeros(20, dtype=np.int16)[::2]},
         {"override_scaling": True, "scaling_med": 1.0, "scaling_mad": 2.0},
-        {"channel": -5, "mux": 3, "run_id": "", "sampling_rate": 4000.0, "start_time": 10, "duration": 5},
+        {"channel": 5, "mux": 2 ** 32 - 1, "run_id": "", "sampling_rate": 4000.0, "start_time": 10, "duration": 5},
     ]
     for change in accepted:
         assert converts(client, make_read(1, sequence, **change)), change
@@ -129,17 +129,24 @@ def test_a_refused_read_dict_is_explained(client, caplog):
 
 
 @pytest.mark.parametrize("change, message", [
-    ({"channel": 2 ** 31}, "key 'channel': int (2147483648) does not fit a signed 32-bit integer"),
-    ({"mux": 2 ** 31}, "key 'mux': int"),
+    ({"channel": 2 ** 31}, "key 'channel': int (2147483648) does not fit a channel number from 0 to 2147483647"),
+    ({"channel": -1}, "key 'channel': int (-1) does not fit a channel number"),
+    ({"mux": -1}, "key 'mux': int (-1) does not fit an unsigned 32-bit integer"),
+    ({"mux": 2 ** 32}, "key 'mux': int (4294967296) does not fit an unsigned 32-bit integer"),
     ({"start_time": -1}, "key 'start_time': int (-1) does not fit an unsigned 64-bit integer"),
     ({"read_tag": 2 ** 63}, "key 'read_tag': int (9223372036854775808) does not fit a signed 64-bit"),
     ({"read_id": "bad \udc80"}, "key 'read_id': str ('bad \\udc80') cannot be encoded as UTF-8"),
-    ({5: "key"}, "read dict key int (5) is not a str"),
 ])
 def test_read_dict_values_beyond_the_stored_type_raise_naming_the_key(client, change, message):
     with pytest.raises(RuntimeError) as raised:
         client.pass_read({**make_read(1, "ACGT" * 60), **change})
     assert message in str(raised.value)
+
+
+def test_a_pass_reads_item_that_is_not_a_dict_is_named_by_its_position(client):
+    for item in (5, None, "read"):
+        with pytest.raises(TypeError, match="item 1 is "):
+            client.pass_reads([make_read(1, "ACGT" * 60), item])
 
 
 def test_set_params_converts_by_option_type(client, caplog):

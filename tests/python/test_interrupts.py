@@ -193,3 +193,45 @@ def test_a_pass_given_no_wait_waits_the_pass_read_timeout_setting(start_server):
     assert client.pass_reads([make_read(tag, "ACGT" * 60)], 0) == tessellpy.queue_full
     assert 0.25 <= time.monotonic() - started < 5
     client.disconnect()
+
+
+DEALLOCATING = textwrap.dedent("""
+    import signal, sys, time
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    sys.path[:0] = [sys.argv[1]]
+    import tessellpy
+    held = [tessellpy.VexilClient(sys.argv[2], "dna_sim_fast", 10)]
+    held[0].set_params({"query_timeout": 20000})
+    assert held[0].connect() == tessellpy.success
+    print("connected", flush=True)
+    sys.stdin.readline()  # the server is stopped now
+    try:
+        print("blocked", flush=True)
+        held.clear()
+        print("returned", flush=True)
+    except KeyboardInterrupt:
+        print("interrupted", time.monotonic(), flush=True)
+""")
+
+
+def test_ctrl_c_interrupts_a_deallocation_promptly(server):
+    child = subprocess.Popen([sys.executable, "-c", DEALLOCATING, str(MODULE_DIR), server.address],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().split() == ["connected"]
+        server.process.send_signal(signal.SIGSTOP)
+        child.stdin.write("\n")
+        child.stdin.flush()
+        assert child.stdout.readline().split() == ["blocked"]
+        time.sleep(0.5)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        line = child.stdout.readline().split()
+        assert line[0] == "interrupted" and float(line[1]) - sent < PROMPT_S, line
+        # The clients end in the background; at exit the interpreter waits for that.
+        server.process.send_signal(signal.SIGCONT)
+        assert child.wait(timeout=60) == 0
+    finally:
+        server.process.send_signal(signal.SIGCONT)
+        child.kill()
+        child.wait()

@@ -105,12 +105,18 @@ def timed_against_frozen_server(server, num_clients):
         started = time.monotonic()
         assert client.disconnect() == result.success
         disconnecting = time.monotonic() - started
+        server.process.send_signal(signal.SIGCONT)
+        client = connected()
+        server.process.send_signal(signal.SIGSTOP)
+        started = time.monotonic()
+        del client
+        deleting = time.monotonic() - started
     finally:
         server.process.send_signal(signal.SIGCONT)
-    return finishing, disconnecting
+    return finishing, disconnecting, deleting
 
 
-def test_finish_and_disconnect_end_all_clients_together_against_a_frozen_server(server):
+def test_finish_disconnect_and_deallocation_end_all_clients_together_against_a_frozen_server(server):
     one = timed_against_frozen_server(server, 1)
     many = timed_against_frozen_server(server, 40)
     # One after another, forty clients would take forty times as long.

@@ -1,0 +1,95 @@
+#include "client_api/log_forwarding.h"
+
+#include "common/logging/attributes.h"
+#include "common/logging/logger_group.h"
+#include "common/logging/logger_options.h"
+#include "common/logging/singleton.h"
+
+#include <boost/log/attributes/value_extraction.hpp>
+#include <boost/log/core/core.hpp>
+#include <boost/log/expressions/message.hpp>
+#include <boost/log/sinks/basic_sink_backend.hpp>
+#include <boost/log/sinks/sync_frontend.hpp>
+#include <boost/make_shared.hpp>
+
+#include <iostream>
+#include <mutex>
+#include <streambuf>
+#include <utility>
+
+namespace vexil {
+
+namespace {
+
+namespace logging = common::logging;
+using logging::attributes::SeverityLevel;
+
+/// A sink backend that hands warnings and errors to the installed forwarder.
+class ForwardingBackend : public boost::log::sinks::basic_sink_backend<boost::log::sinks::concurrent_feeding> {
+public:
+    explicit ForwardingBackend(LogForwarder forwarder) : m_forwarder(std::move(forwarder)) {}
+
+    void consume(const boost::log::record_view& record) {
+        const auto level = record[logging::attributes::severity];
+        if (!level || (*level != SeverityLevel::warning && *level != SeverityLevel::error)) {
+            return;
+        }
+        const auto text = record[boost::log::expressions::smessage];
+        try {
+            m_forwarder(*level == SeverityLevel::error ? LogSeverity::error : LogSeverity::warning,
+                        text ? text.get() : std::string());
+        } catch (...) {
+            // A failing forwarder must not reach the code that logged.
+        }
+    }
+
+private:
+    const LogForwarder m_forwarder;
+};
+
+using ForwardingSink = boost::log::sinks::synchronous_sink<ForwardingBackend>;
+
+/// Swallows what the standard-error sink writes while the records go to the forwarder instead.
+class DiscardingBuffer : public std::streambuf {
+protected:
+    int_type overflow(int_type character) override { return traits_type::not_eof(character); }
+    std::streamsize xsputn(const char*, std::streamsize count) override { return count; }
+};
+
+struct ForwardingState {
+    std::mutex mutex;
+    boost::shared_ptr<ForwardingSink> sink;
+    DiscardingBuffer discard_buffer;
+    std::ostream discard{&discard_buffer};
+};
+
+ForwardingState& state() {
+    // Never destroyed: library threads may still log while the process's statics are torn down.
+    static auto* const instance = new ForwardingState;
+    return *instance;
+}
+
+}  // namespace
+
+void set_log_forwarder(LogForwarder forwarder) {
+    ForwardingState& forwarding = state();
+    const std::lock_guard<std::mutex> lock(forwarding.mutex);
+    // The library's default configuration first, so that the first client made later keeps ours.
+    logging::LoggerOptionsUtils::SetDefaultLogOptions();
+    auto core = boost::log::core::get();
+    if (forwarding.sink) {
+        core->remove_sink(forwarding.sink);
+        forwarding.sink.reset();
+    }
+    auto& group = common::Singleton<logging::LoggerGroup>::instance();
+    if (forwarder) {
+        forwarding.sink = boost::make_shared<ForwardingSink>(boost::make_shared<ForwardingBackend>(std::move(forwarder)));
+        core->add_sink(forwarding.sink);
+    }
+    // The standard-error sink stays, so the core filter still passes warnings and errors; it writes
+    // nowhere while they are forwarded. Recreating the sinks applies the stream.
+    group.SetStreams(forwarding.sink ? &forwarding.discard : nullptr, nullptr);
+    group.SetLoggerOptions(group.GetLoggerOptions());
+}
+
+}  // namespace vexil
