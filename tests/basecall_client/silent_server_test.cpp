@@ -341,6 +341,8 @@ TEST(SilentAddressTest, ConnectEndsWithinItsWindowAndOneRequestTimeOut)
     EXPECT_GE(elapsed, ms(window));
     EXPECT_LT(elapsed, ms(window + frozen_poll + slack));
     EXPECT_EQ(client->get_connection_state().get_error_state().code, ConnectionError::timed_out);
+}
+
 TEST(LostServerTest, ReconnectionWarnsNamingTheAddressAndSaysWhenItIsBack)
 {
     server_test::TempDir dir;
