@@ -203,6 +203,11 @@ void BasecallClient::connect(const std::string& address,
             trace.message("already connected once; ignored");
             return;
         }
+        if (m_stop_requested.load()) {
+            // Stopped before it started (its owner is going): nothing would join a worker started now.
+            trace.message("stopped before connecting; ignored");
+            return;
+        }
         m_connection_info = std::move(info);
         m_server_file_load_timeout = file_load_timeout_s;
         connection_protocol()->set_connection_params(address, request_timeout_ms);
@@ -420,6 +425,12 @@ void BasecallClient::join_worker_thread()
     }
 }
 
+bool BasecallClient::has_server_config() const
+{
+    std::lock_guard<std::mutex> lock(m_connected_info_mutex);
+    return m_server_config_received;
+}
+
 ConfigDetails BasecallClient::get_basecalling_config() const
 {
     std::lock_guard<std::mutex> lock(m_connected_info_mutex);
@@ -539,6 +550,7 @@ void BasecallClient::run_connections(const std::shared_ptr<ReadBuffer>& read_buf
                 std::lock_guard<std::mutex> lock(m_connected_info_mutex);
                 m_connected_info = connected;
                 m_config_details = connection->get_config_details();
+                m_server_config_received = true;
                 m_model_stride.store(m_config_details.model_stride);
                 m_duplex.store(m_config_details.duplex);
                 m_alignment_sam_header = connection->get_alignment_file_header();

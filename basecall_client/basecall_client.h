@@ -109,6 +109,8 @@ public:
     ClientConnectionState& get_connection_state() { return m_client_connection_state; }
     const ClientConnectionState& get_connection_state() const { return m_client_connection_state; }
 
+    // Whether a connection has loaded a configuration; until then the two getters below give defaults.
+    bool has_server_config() const;
     ConfigDetails get_basecalling_config() const;
     // Of the configuration the current (or last) connection loaded: reads are prepared with them.
     std::uint64_t current_model_stride() const { return m_model_stride.load(); }
@@ -176,6 +178,7 @@ private:
     // Copies of what the last successful connection loaded (defaults before the first), so callers
     // never read the protocol's records while the worker rewrites them.
     ConfigDetails m_config_details;
+    bool m_server_config_received{false};
     std::atomic<std::uint64_t> m_model_stride{0};
     std::atomic<bool> m_duplex{false};
     std::string m_alignment_sam_header;

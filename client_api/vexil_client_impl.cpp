@@ -62,13 +62,21 @@ VexilClientImpl::VexilClientImpl(std::string address, std::string config_name, b
 VexilClientImpl::~VexilClientImpl() {
     auto trace = create_trace("~VexilClientImpl");
     ClientStateForwarder::instance().unlink(this);
-    // The engine is released after the lock: its destruction may wait for a status-change handler
-    // that calls back into this client.
     EnginePointer engine;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
+        m_closing = true;
         engine = std::move(m_client);
     }
+    // A handler inside connect holds this engine too: stopping it ends that connect, so the
+    // handler returns and the engine is released wherever its last holder is.
+    if (engine) {
+        engine->join_worker_thread();
+    }
+    engine.reset();
+    // The changes queued so far reach the handler; the handler is waited for (unless this runs
+    // within it) before the members it may call on go.
+    m_dispatcher.stop();
 }
 
 VexilClientImpl::EnginePointer VexilClientImpl::copy_client() const {
@@ -133,12 +141,8 @@ VexilClientImpl::EnginePointer VexilClientImpl::create_engine(const ClientSettin
     engine->set_reconnect_timeout(std::chrono::seconds(settings.reconnect_timeout_s));
     if (m_state_change_handler) {
         // The relay keeps its own copy: the caller may set another handler once this connection ends.
-        engine->get_connection_state().register_change_handler(
-                [handler = m_state_change_handler](basecall_service::ClientStatus previous,
-                                                   std::shared_ptr<basecall_service::ClientConnectionStateSnapshot> now) {
-                    handler(to_connection_status(previous), to_connection_status(now->get_status()),
-                            basecall_service::to_string(now->get_error_state()));
-                });
+        // It only queues: the handler runs on the dispatcher's thread, never on the engine's.
+        engine->get_connection_state().register_change_handler(m_dispatcher.relay_for(m_state_change_handler));
     }
     replaced = std::move(m_client);
     m_client = engine;
@@ -154,7 +158,7 @@ Result VexilClientImpl::connect() {
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         const ConnectionStatus status = status_of(m_client);
-        if (status == ConnectionStatus::error) {
+        if (status == ConnectionStatus::error || m_closing) {
             return Result::failed;
         }
         if (m_connect_in_progress || status != ConnectionStatus::disconnected) {
@@ -455,7 +459,8 @@ std::string VexilClientImpl::get_client_state() const {
 
 Result VexilClientImpl::get_basecalling_config(bass::data_wrappers::Metadata& config) {
     const auto engine = copy_client();
-    if (!engine) {
+    // Only what a server sent: an engine that never connected holds mere defaults.
+    if (!engine || !engine->has_server_config()) {
         return Result::no_connection;
     }
     const auto details = engine->get_basecalling_config();
@@ -477,7 +482,7 @@ Result VexilClientImpl::get_basecalling_config(bass::data_wrappers::Metadata& co
 
 Result VexilClientImpl::get_alignment_sam_header(std::string& header) {
     const auto engine = copy_client();
-    if (!engine) {
+    if (!engine || !engine->has_server_config()) {
         return Result::no_connection;
     }
     header = engine->get_alignment_sam_header();

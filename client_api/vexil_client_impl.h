@@ -1,6 +1,7 @@
 #pragma once
 
 #include "client_api/client_settings.h"
+#include "client_api/status_change_dispatcher.h"
 #include "client_api/read.h"
 #include "client_api/result.h"
 #include "client_api/version_tag.h"
@@ -92,7 +93,11 @@ private:
     void (*m_callback)() = nullptr;
     VexilClient::StateChangeHandler m_state_change_handler;
     bool m_connect_in_progress = false;
+    // Set when destruction begins: a handler may no longer start a connection.
+    bool m_closing = false;
     EnginePointer m_client;
+    // Runs the caller's handler; stopped in the destructor once no engine can relay to it.
+    StatusChangeDispatcher m_dispatcher;
 };
 
 }  // namespace vexil

@@ -11,7 +11,9 @@
 #include <atomic>
 #include <limits>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -402,6 +404,101 @@ TEST(ClientSession, ConnectingAgainWhileAConnectionEndsLosesNoRead) {
             SCOPED_TRACE(testing::Message() << "ending " << static_cast<int>(ending) << ", reconnecting from "
                                             << (reconnector == Reconnector::handler ? "the handler" : "a thread"));
             reconnect_while_ending(server.address(), ending, reconnector);
+        }
+    }
+}
+
+namespace {
+
+/// Waits, bounded, until `done` holds.
+bool wait_for(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + api_test::condition_timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(ClientSession, AHandlerThatConnectsAgainNeitherLosesItsEngineNorHoldsUpDisconnect) {
+    for (const bool server_stops : {false, true}) {
+        SCOPED_TRACE(server_stops ? "server stopped" : "server running");
+        std::optional<api_test::ServerProcess> server(std::in_place);
+        auto client = std::make_unique<VexilClient>(server->address(), "dna_sim_fast", "", false);
+        Metadata params = quick_params();
+        params.insert<std::uint32_t>("query_timeout", 100 * api_test::slow_factor);
+        // Far longer than disconnect may take: a disconnect that waited for the handler's connect
+        // would wait this out.
+        params.insert<std::uint32_t>("reconnect_timeout", 6 * api_test::slow_factor);
+        ASSERT_EQ(Result::success, client->set_params(params));
+        std::atomic<bool> armed{false};
+        std::atomic<int> reconnect_result{-1};
+        ASSERT_EQ(Result::success,
+                  client->set_state_change_handler([&](ConnectionStatus, ConnectionStatus now, const std::string&) {
+                      if (now == ConnectionStatus::disconnected && armed.exchange(false)) {
+                          reconnect_result = static_cast<int>(client->connect());
+                      }
+                  }));
+        ASSERT_EQ(Result::success, client->connect());
+        auto read = api_test::make_read(1, api_test::random_sequence(100, 1));
+        ASSERT_EQ(PassReadResult::success, client->pass_read(read, 1000));
+        if (server_stops) {
+            server.reset();
+        }
+        armed = true;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(Result::success, client->disconnect());
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2 * api_test::slow_factor));
+        if (!server_stops) {
+            EXPECT_TRUE(wait_for([&] { return reconnect_result.load() != -1; }));
+            EXPECT_EQ(static_cast<int>(Result::success), reconnect_result.load());
+        }
+        const auto seen = collect_until(*client, 1);
+        EXPECT_EQ((std::map<std::uint64_t, int>{{1, 1}}), seen);
+        // Ends the handler's connect, if still trying.
+        client.reset();
+    }
+}
+
+TEST(ClientSession, AHandlerMayEndOrDestroyItsOwnClient) {
+    api_test::ServerProcess server;
+    enum class Act { disconnect, finish, destroy };
+    for (const Act act : {Act::disconnect, Act::finish, Act::destroy}) {
+        SCOPED_TRACE(static_cast<int>(act));
+        auto client = std::make_unique<VexilClient>(server.address(), "dna_sim_fast", "", false);
+        ASSERT_EQ(Result::success, client->set_params(quick_params()));
+        std::atomic<bool> may_destroy{false};
+        std::atomic<int> acted{-1};
+        const auto trigger = act == Act::destroy ? ConnectionStatus::disconnected : ConnectionStatus::connected;
+        ASSERT_EQ(Result::success,
+                  client->set_state_change_handler([&](ConnectionStatus, ConnectionStatus now, const std::string&) {
+                      if (now != trigger || acted.load() != -1) {
+                          return;
+                      }
+                      if (act == Act::disconnect) {
+                          acted = static_cast<int>(client->disconnect());
+                      } else if (act == Act::finish) {
+                          acted = static_cast<int>(client->finish(1));
+                      } else if (wait_for([&] { return may_destroy.load(); })) {
+                          client.reset();
+                          acted = static_cast<int>(Result::success);
+                      }
+                  }));
+        // Ended from the handler at once, the connection may count as failed.
+        client->connect();
+        if (act == Act::destroy) {
+            EXPECT_EQ(Result::success, client->disconnect());
+            may_destroy = true;
+        }
+        EXPECT_TRUE(wait_for([&] { return acted.load() != -1; }));
+        EXPECT_EQ(static_cast<int>(Result::success), acted.load());
+        if (act != Act::destroy) {
+            EXPECT_TRUE(wait_for([&] { return client->get_status() == ConnectionStatus::disconnected; }));
+            client.reset();
         }
     }
 }
