@@ -450,10 +450,12 @@ TEST(ClientSession, AHandlerThatConnectsAgainNeitherLosesItsEngineNorHoldsUpDisc
         ASSERT_EQ(Result::success, client->set_params(params));
         std::atomic<bool> armed{false};
         std::atomic<int> reconnect_result{-1};
+        // A change may come while the client is being destroyed: its connect is then refused.
+        VexilClient* const self = client.get();
         ASSERT_EQ(Result::success,
-                  client->set_state_change_handler([&](ConnectionStatus, ConnectionStatus now, const std::string&) {
+                  client->set_state_change_handler([&, self](ConnectionStatus, ConnectionStatus now, const std::string&) {
                       if (now == ConnectionStatus::disconnected && armed.exchange(false)) {
-                          reconnect_result = static_cast<int>(client->connect());
+                          reconnect_result = static_cast<int>(self->connect());
                       }
                   }));
         ASSERT_EQ(Result::success, client->connect());
