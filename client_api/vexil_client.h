@@ -35,7 +35,9 @@ public:
     Result set_priority(Read::Priority priority);
     /// A hook the client's worker thread runs when it starts.
     Result set_callback_function(void (*callback)());
-    /// Called on the client's notification thread for every status change of the next connection.
+    /// Called on the client's notification thread for every status change of the next connection,
+    /// one at a time and in order. The handler may call connect, disconnect or finish on this
+    /// client (or destroy it); no other call waits for it, except destruction.
     Result set_state_change_handler(StateChangeHandler handler);
 
     /// Loads the configuration (and alignment index and BED file, when set) on the server and
@@ -84,6 +86,8 @@ public:
     /// This client's own report as JSON, under "VexilClient", whichever client the process's
     /// report shows: its settings and its connection's read counts.
     std::string get_client_state() const;
+    /// What the server of the current (or last) connection loaded; no_connection, with `config` or
+    /// `header` left alone, when no connection has loaded one (none yet, or the last connect failed).
     Result get_basecalling_config(bass::data_wrappers::Metadata& config);
     Result get_alignment_sam_header(std::string& header);
     Result get_connected_server_info(ConnectedServerInfo& info);

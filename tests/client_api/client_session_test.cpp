@@ -178,6 +178,10 @@ TEST(ClientSession, ConnectPassCollectFinish) {
     }
     EXPECT_EQ(Result::no_connection, client.disconnect());
     EXPECT_EQ(Result::success, client.set_priority(vexil::Read::HIGH_PRIORITY));
+    // The ended connection's configuration is still what its server sent.
+    Metadata kept;
+    EXPECT_EQ(Result::success, client.get_basecalling_config(kept));
+    EXPECT_EQ("dna_sim_fast", kept.get_value<std::string>("config_name"));
 
     // The connection options carried the kits, with barcode detection forced on by them.
     const std::string requests = server.requests();
@@ -194,6 +198,15 @@ TEST(ClientSession, ConnectFailuresMapToResultsAndDisconnectAllowsAFreshEngine) 
     EXPECT_EQ(Result::basecall_config_unavailable, client.connect());
     EXPECT_EQ(ConnectionStatus::error, client.get_status());
     EXPECT_NE("", client.get_error_message());
+    // No server sent a configuration: nothing is reported, and the caller's records stay as they were.
+    Metadata config;
+    config.insert("config_name", std::string("mine"));
+    std::string header = "mine";
+    EXPECT_EQ(Result::no_connection, client.get_basecalling_config(config));
+    EXPECT_EQ(Result::no_connection, client.get_alignment_sam_header(header));
+    EXPECT_EQ("mine", config.get_value<std::string>("config_name"));
+    EXPECT_EQ(1U, config.get_keys().size());
+    EXPECT_EQ("mine", header);
     EXPECT_EQ(Result::failed, client.connect());
     EXPECT_EQ(Result::already_connected, client.set_params(quick_params()));
     EXPECT_EQ(Result::failed, client.finish(1));
@@ -437,10 +450,12 @@ TEST(ClientSession, AHandlerThatConnectsAgainNeitherLosesItsEngineNorHoldsUpDisc
         ASSERT_EQ(Result::success, client->set_params(params));
         std::atomic<bool> armed{false};
         std::atomic<int> reconnect_result{-1};
+        // A change may come while the client is being destroyed: its connect is then refused.
+        VexilClient* const self = client.get();
         ASSERT_EQ(Result::success,
-                  client->set_state_change_handler([&](ConnectionStatus, ConnectionStatus now, const std::string&) {
+                  client->set_state_change_handler([&, self](ConnectionStatus, ConnectionStatus now, const std::string&) {
                       if (now == ConnectionStatus::disconnected && armed.exchange(false)) {
-                          reconnect_result = static_cast<int>(client->connect());
+                          reconnect_result = static_cast<int>(self->connect());
                       }
                   }));
         ASSERT_EQ(Result::success, client->connect());
