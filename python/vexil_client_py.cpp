@@ -3,6 +3,7 @@
 #include "python/conversions.h"
 #include "python/option_types.h"
 #include "python/read_conversions.h"
+#include "python/read_list_pass.h"
 
 #include <gsl/gsl>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -451,7 +453,8 @@ PassReadResult VexilClientPy::pass_in_slices(unsigned int wait_ms,
 std::optional<PassReadResult> VexilClientPy::pass_to_next_client(
         const std::vector<std::uint64_t>& tags, unsigned int wait_ms, const char* refusal,
         const std::function<PassReadResult(VexilClient&, unsigned int)>& pass,
-        const std::function<std::string(const VexilClient&)>& explain) {
+        const std::function<std::string(const VexilClient&)>& explain,
+        const std::function<std::vector<std::uint64_t>()>& taken_anyway) {
     const std::size_t index = m_next_client;
     std::string reason;
     const auto pass_id = m_ledger.reserve(tags, index, reason);
@@ -461,15 +464,34 @@ std::optional<PassReadResult> VexilClientPy::pass_to_next_client(
     }
     m_next_client = (m_next_client + 1) % m_clients.size();
     VexilClient& client = *m_clients[index];
+    // The library takes a list whole or not at all; a list whose short reads went apart may be
+    // taken in part.
+    const auto settle = [&](PassReadResult result) {
+        const auto taken = result == PassReadResult::success || !taken_anyway ? std::vector<std::uint64_t>()
+                                                                              : taken_anyway();
+        if (taken.empty()) {
+            m_ledger.settle(tags, *pass_id, result == PassReadResult::success);
+            return;
+        }
+        tessellpy::log_warning(std::string(refusal) + "it was taken but for " +
+                               std::to_string(tags.size() - taken.size()) + " of its reads (" + to_string(result) +
+                               "); the " + std::to_string(taken.size()) +
+                               " taken come back through get_completed_reads");
+        std::vector<std::uint64_t> untaken;
+        std::copy_if(tags.begin(), tags.end(), std::back_inserter(untaken), [&taken](std::uint64_t tag) {
+            return std::find(taken.begin(), taken.end(), tag) == taken.end();
+        });
+        m_ledger.settle(taken, *pass_id, true);
+        m_ledger.settle(untaken, *pass_id, false);
+    };
     PassReadResult result = PassReadResult::bad_read;
     try {
         result = pass_in_slices(wait_ms, [&](unsigned int slice) { return pass(client, slice); });
     } catch (...) {
-        m_ledger.settle(tags, *pass_id, false);  // interrupted between two slices: nothing was passed
+        settle(PassReadResult::queue_full);  // interrupted between two slices
         throw;
     }
-    // The library takes a list whole or not at all.
-    m_ledger.settle(tags, *pass_id, result == PassReadResult::success);
+    settle(result);
     if (result == PassReadResult::bad_read) {
         tessellpy::log_warning(refusal + explain(client));
     }
@@ -530,18 +552,16 @@ PassReadResult VexilClientPy::pass_reads(const py::list& read_dicts, const py::i
         tags.push_back(reads.back().get_read_tag());
     }
     const unsigned int wait_ms = wait_ms_of(wait_duration_ms);
+    tessellpy::ReadListPass list_pass(reads);
     const auto result = pass_to_next_client(
-            tags, wait_ms, "pass_reads refused the list: ",
-            [&](VexilClient& client, unsigned int slice) { return client.pass_reads(reads, slice); },
-            [&](const VexilClient& client) {
-                // A refused list comes back whole, in its order.
-                for (std::size_t i = 0; i < reads.size(); ++i) {
-                    std::string message;
-                    if (!client.validate_read(reads[i], message)) {
-                        return "read " + std::to_string(i) + ": " + message;
-                    }
+            tags, wait_ms, "pass_reads refused the list: ", std::ref(list_pass),
+            [&](const VexilClient& client) { return list_pass.refusal(client); },
+            [&] {
+                std::vector<std::uint64_t> taken;
+                for (const auto position : list_pass.taken_positions()) {
+                    taken.push_back(tags[position]);
                 }
-                return std::string("the library refused it");
+                return taken;
             });
     return result.value_or(PassReadResult::bad_read);
 }
