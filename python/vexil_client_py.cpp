@@ -298,6 +298,7 @@ std::pair<std::shared_ptr<tessellpy::BackgroundCall>, std::uint64_t> VexilClient
             const std::lock_guard<std::mutex> lock(m_lifecycle_mutex);
             forget_finished_work();
             if (m_lifecycle_work.empty()) {
+                m_ended_in_background = false;
                 const std::uint64_t generation = m_stop_generation.load();
                 return {add_work([work = std::move(work), generation] { work(generation); }, true), generation};
             }
@@ -320,6 +321,7 @@ std::shared_ptr<tessellpy::BackgroundCall> VexilClientPy::add_work(std::function
 void VexilClientPy::stop_in_background(std::uint64_t generation, std::function<void()> cleanup) {
     const std::lock_guard<std::mutex> lock(m_lifecycle_mutex);
     m_stop_generation.compare_exchange_strong(generation, generation + 1);
+    m_ended_in_background = true;
     add_work(std::move(cleanup), true);
 }
 
@@ -611,6 +613,7 @@ Result VexilClientPy::disconnect() {
         forget_finished_work();
         ++m_stop_generation;
         m_connect_error.clear();
+        ended_work = std::exchange(m_ended_in_background, false);
         for (const auto& work : m_lifecycle_work) {
             ended_work = ended_work || work.holds_connection;
             waiting.push_back(work.call);

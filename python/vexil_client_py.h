@@ -121,12 +121,15 @@ private:
 
     tessellpy::ReadTagLedger m_ledger;
 
-    /// Guards m_lifecycle_work and m_connect_error.
+    /// Guards m_lifecycle_work, m_ended_in_background and m_connect_error.
     mutable std::mutex m_lifecycle_mutex;
     std::vector<LifecycleCall> m_lifecycle_work;
     /// Raised by disconnect() and by an interrupt: connect and finish work started under an earlier
     /// value stops.
     std::atomic<std::uint64_t> m_stop_generation{0};
+    /// An interrupt ended a connect or finish in the background since the last lifecycle call began:
+    /// the next disconnect() reports that connection as ended, however soon the cleanup was done.
+    bool m_ended_in_background = false;
     /// Why the last connect failed after connecting some clients, which it then disconnected.
     std::string m_connect_error;
 };
