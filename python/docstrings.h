@@ -156,12 +156,19 @@ disconnect() and connect() wait for it.
     "mux included), or text that cannot be encoded as UTF-8, raises RuntimeError naming the\n"   \
     "field. pass_reads raises TypeError naming the position of an item that is not a dict.\n\n"
 
+// One rule for pass_read and pass_reads.
+#define TESSELLPY_SHORT_READS                                                                       \
+    "A read with fewer samples than 20 model strides (model_stride of get_basecalling_config) is\n" \
+    "too short to call: it is taken but not sent, and comes back uncalled (without a sequence)\n"   \
+    "through get_completed_reads at once; its read_tag is held until then, as any read's is.\n\n"
+
 constexpr const char* pass_read =
         "Pass one read to the server.\n\n"
         ":param read: The read (a dict, see below).\n"
         ":param wait_duration_ms: When the input queue is full, block until space frees or this many ms\n"
         "    have passed. Zero waits the pass_read_timeout parameter (0 by default: no waiting).\n\n"
         TESSELLPY_READ_FIELDS
+        TESSELLPY_SHORT_READS
         ":returns: A pass_read_result code:\n"
         "    read_accepted: The read was taken.\n"
         "    not_accepting_reads: The client is not connected, or finishing.\n"
@@ -179,11 +186,15 @@ constexpr const char* pass_reads =
         "    while client.pass_reads(reads, 1000) == tessellpy.queue_full:\n"
         "        collect_some(client.get_completed_reads())\n\n"
         TESSELLPY_READ_FIELDS
+        TESSELLPY_SHORT_READS
+        "The short reads of a list are passed after the others; should the connection end in\n"
+        "between, the others stay taken (they come back uncalled) and a warning says so.\n\n"
         ":returns: A pass_read_result code as for pass_read; bad_read also when two reads of the\n"
         "    list share a read_tag.\n\n"
         "Ctrl-C while it waits raises KeyboardInterrupt within 100 ms; no read was then passed.\n";
 
 #undef TESSELLPY_READ_FIELDS
+#undef TESSELLPY_SHORT_READS
 
 constexpr const char* get_completed_reads = R"(Get completed reads.
 

@@ -3,6 +3,7 @@
 #include "python/conversions.h"
 #include "python/option_types.h"
 #include "python/read_conversions.h"
+#include "python/read_list_pass.h"
 
 #include <gsl/gsl>
 #include <unistd.h>
@@ -10,18 +11,16 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <stdexcept>
-#include <unordered_set>
 
 namespace vexil {
 
 namespace {
 
 constexpr long long MAX_CLIENTS = 100;
-/// The holder of a tag whose read was kept from an earlier connection (keep_leftovers).
-constexpr std::size_t KEPT = static_cast<std::size_t>(-1);
 
 /// The value of a Python int of any size, clamped to `limit`; a negative value raises `negative`.
 template <typename Error>
@@ -250,15 +249,7 @@ std::string VexilClientPy::get_internal_state() const {
     refuse_if_forked();
     // The process's report shows its most recent client only, maybe another object's: this one
     // gathers each of our clients' own reports, with what the module knows of them.
-    std::vector<std::size_t> in_flight(m_clients.size(), 0);
-    {
-        const std::lock_guard<std::mutex> lock(m_reads_mutex);
-        for (const auto& [tag, holder] : m_tags_in_flight) {
-            if (holder.client < in_flight.size()) {
-                ++in_flight[holder.client];
-            }
-        }
-    }
+    const std::vector<std::size_t> in_flight = m_ledger.held_per_client(m_clients.size());
     const auto json = py::module_::import("json");
     const auto dumps = json.attr("dumps");
     const auto loads = json.attr("loads");
@@ -307,11 +298,9 @@ std::pair<std::shared_ptr<tessellpy::BackgroundCall>, std::uint64_t> VexilClient
             const std::lock_guard<std::mutex> lock(m_lifecycle_mutex);
             forget_finished_work();
             if (m_lifecycle_work.empty()) {
+                m_ended_in_background = false;
                 const std::uint64_t generation = m_stop_generation.load();
-                auto call = std::make_shared<tessellpy::BackgroundCall>(
-                        [work = std::move(work), generation] { work(generation); });
-                m_lifecycle_work.push_back({call, true});
-                return {call, generation};
+                return {add_work([work = std::move(work), generation] { work(generation); }, true), generation};
             }
             for (const auto& earlier : m_lifecycle_work) {
                 running.push_back(earlier.call);
@@ -322,10 +311,18 @@ std::pair<std::shared_ptr<tessellpy::BackgroundCall>, std::uint64_t> VexilClient
     }
 }
 
+std::shared_ptr<tessellpy::BackgroundCall> VexilClientPy::add_work(std::function<void()> work,
+                                                                   bool holds_connection) {
+    auto call = std::make_shared<tessellpy::BackgroundCall>(std::move(work));
+    m_lifecycle_work.push_back({call, holds_connection});
+    return call;
+}
+
 void VexilClientPy::stop_in_background(std::uint64_t generation, std::function<void()> cleanup) {
     const std::lock_guard<std::mutex> lock(m_lifecycle_mutex);
     m_stop_generation.compare_exchange_strong(generation, generation + 1);
-    m_lifecycle_work.push_back({std::make_shared<tessellpy::BackgroundCall>(std::move(cleanup)), true});
+    m_ended_in_background = true;
+    add_work(std::move(cleanup), true);
 }
 
 Result VexilClientPy::on_every_client(const std::function<Result(VexilClient&)>& call) {
@@ -346,17 +343,22 @@ Result VexilClientPy::disconnect_all() {
 
 Result VexilClientPy::connect() {
     refuse_if_forked();
+    return run_holding_connection([this](std::uint64_t started) { return connect_all(started); });
+}
+
+Result VexilClientPy::run_holding_connection(std::function<Result(std::uint64_t)> work) {
     auto outcome = std::make_shared<Result>(Result::failed);
     const auto [call, generation] = start_when_idle(
-            [this, outcome](std::uint64_t started) { *outcome = connect_all(started); });
+            [outcome, work = std::move(work)](std::uint64_t started) { *outcome = work(started); });
     bool finished = false;
     try {
         finished = tessellpy::wait_for_calls({call}, [this, generation = generation] {
             return stopped_since(generation);
         });
     } catch (const py::error_already_set&) {
-        // Interrupted: the connection is ended in the background; connect, finish and disconnect
-        // wait for that.
+        // Interrupted: the connection is ended in the background, which ends a finish's waits and
+        // gives its reads back uncalled (one whose finish has not begun yet takes a second at most,
+        // finish_all); connect, finish and disconnect wait for that.
         stop_in_background(generation, [this] { disconnect_all(); });
         throw;
     }
@@ -422,86 +424,11 @@ Result VexilClientPy::connect_all(std::uint64_t generation) {
     return result;
 }
 
-std::optional<std::uint64_t> VexilClientPy::reserve_tags(const std::vector<std::uint64_t>& tags, std::size_t index,
-                                                        std::string& reason) {
-    const std::lock_guard<std::mutex> lock(m_reads_mutex);
-    // A single read cannot repeat a tag: pass_read needs no set.
-    std::unordered_set<std::uint64_t> seen;
-    for (const auto tag : tags) {
-        if (m_tags_in_flight.count(tag) != 0) {
-            reason = "read tag " + std::to_string(tag) + " is already in flight";
-            return std::nullopt;
-        }
-        if (tags.size() > 1 && !seen.insert(tag).second) {
-            reason = "read tag " + std::to_string(tag) + " is repeated in the list";
-            return std::nullopt;
-        }
-    }
-    const std::uint64_t pass = ++m_last_pass;
-    for (const auto tag : tags) {
-        m_tags_in_flight.emplace(tag, TagHolder{index, pass, false});
-    }
-    return pass;
-}
-
-void VexilClientPy::settle_tags(const std::vector<std::uint64_t>& tags, std::uint64_t pass, bool taken) {
-    const std::lock_guard<std::mutex> lock(m_reads_mutex);
-    for (const auto tag : tags) {
-        const auto entry = m_tags_in_flight.find(tag);
-        // Gone, or another pass's: the read came back and was collected before this pass ended.
-        if (entry == m_tags_in_flight.end() || entry->second.pass != pass) {
-            continue;
-        }
-        if (taken) {
-            entry->second.accepted = true;
-        } else {
-            m_tags_in_flight.erase(entry);
-        }
-    }
-}
-
-void VexilClientPy::release_returned(const Groups& groups, std::size_t begin, std::size_t end, std::size_t source) {
-    for (std::size_t i = begin; i < end; ++i) {
-        for (const auto& read : groups[i]) {
-            if (read.get_sub_tag() != 0) {
-                continue;
-            }
-            const auto entry = m_tags_in_flight.find(read.get_read_tag());
-            if (entry != m_tags_in_flight.end() && entry->second.client == source) {
-                m_tags_in_flight.erase(entry);
-            }
-        }
-    }
-}
-
 void VexilClientPy::keep_leftovers(std::size_t index) {
     // Connecting replaces the library client's last connection with everything it still holds.
     Groups leftovers;
     m_clients[index]->get_completed_reads(leftovers);
-    std::unordered_set<std::uint64_t> kept;
-    for (const auto& group : leftovers) {
-        for (const auto& read : group) {
-            if (read.get_sub_tag() == 0) {
-                kept.insert(read.get_read_tag());
-            }
-        }
-    }
-    const std::lock_guard<std::mutex> lock(m_reads_mutex);
-    for (auto entry = m_tags_in_flight.begin(); entry != m_tags_in_flight.end();) {
-        TagHolder& holder = entry->second;
-        if (holder.client != index) {
-            ++entry;
-        } else if (kept.count(entry->first) != 0) {
-            holder.client = KEPT;
-            holder.accepted = true;
-            ++entry;
-        } else if (holder.accepted) {
-            entry = m_tags_in_flight.erase(entry);
-        } else {
-            ++entry;  // its pass is under way and settles the tag itself
-        }
-    }
-    std::move(leftovers.begin(), leftovers.end(), std::back_inserter(m_kept_reads));
+    m_ledger.keep_leftovers(index, std::move(leftovers));
 }
 
 PassReadResult VexilClientPy::pass_in_slices(unsigned int wait_ms,
@@ -528,25 +455,45 @@ PassReadResult VexilClientPy::pass_in_slices(unsigned int wait_ms,
 std::optional<PassReadResult> VexilClientPy::pass_to_next_client(
         const std::vector<std::uint64_t>& tags, unsigned int wait_ms, const char* refusal,
         const std::function<PassReadResult(VexilClient&, unsigned int)>& pass,
-        const std::function<std::string(const VexilClient&)>& explain) {
+        const std::function<std::string(const VexilClient&)>& explain,
+        const std::function<std::vector<std::uint64_t>()>& taken_anyway) {
     const std::size_t index = m_next_client;
     std::string reason;
-    const auto pass_id = reserve_tags(tags, index, reason);
+    const auto pass_id = m_ledger.reserve(tags, index, reason);
     if (!pass_id) {
         tessellpy::log_warning(refusal + reason);
         return std::nullopt;
     }
     m_next_client = (m_next_client + 1) % m_clients.size();
     VexilClient& client = *m_clients[index];
+    // The library takes a list whole or not at all; a list whose short reads went apart may be
+    // taken in part.
+    const auto settle = [&](PassReadResult result) {
+        const auto taken = result == PassReadResult::success || !taken_anyway ? std::vector<std::uint64_t>()
+                                                                              : taken_anyway();
+        if (taken.empty()) {
+            m_ledger.settle(tags, *pass_id, result == PassReadResult::success);
+            return;
+        }
+        tessellpy::log_warning(std::string(refusal) + "it was taken but for " +
+                               std::to_string(tags.size() - taken.size()) + " of its reads (" + to_string(result) +
+                               "); the " + std::to_string(taken.size()) +
+                               " taken come back through get_completed_reads");
+        std::vector<std::uint64_t> untaken;
+        std::copy_if(tags.begin(), tags.end(), std::back_inserter(untaken), [&taken](std::uint64_t tag) {
+            return std::find(taken.begin(), taken.end(), tag) == taken.end();
+        });
+        m_ledger.settle(taken, *pass_id, true);
+        m_ledger.settle(untaken, *pass_id, false);
+    };
     PassReadResult result = PassReadResult::bad_read;
     try {
         result = pass_in_slices(wait_ms, [&](unsigned int slice) { return pass(client, slice); });
     } catch (...) {
-        settle_tags(tags, *pass_id, false);  // interrupted between two slices: nothing was passed
+        settle(PassReadResult::queue_full);  // interrupted between two slices
         throw;
     }
-    // The library takes a list whole or not at all.
-    settle_tags(tags, *pass_id, result == PassReadResult::success);
+    settle(result);
     if (result == PassReadResult::bad_read) {
         tessellpy::log_warning(refusal + explain(client));
     }
@@ -607,18 +554,16 @@ PassReadResult VexilClientPy::pass_reads(const py::list& read_dicts, const py::i
         tags.push_back(reads.back().get_read_tag());
     }
     const unsigned int wait_ms = wait_ms_of(wait_duration_ms);
+    tessellpy::ReadListPass list_pass(reads);
     const auto result = pass_to_next_client(
-            tags, wait_ms, "pass_reads refused the list: ",
-            [&](VexilClient& client, unsigned int slice) { return client.pass_reads(reads, slice); },
-            [&](const VexilClient& client) {
-                // A refused list comes back whole, in its order.
-                for (std::size_t i = 0; i < reads.size(); ++i) {
-                    std::string message;
-                    if (!client.validate_read(reads[i], message)) {
-                        return "read " + std::to_string(i) + ": " + message;
-                    }
+            tags, wait_ms, "pass_reads refused the list: ", std::ref(list_pass),
+            [&](const VexilClient& client) { return list_pass.refusal(client); },
+            [&] {
+                std::vector<std::uint64_t> taken;
+                for (const auto position : list_pass.taken_positions()) {
+                    taken.push_back(tags[position]);
                 }
-                return std::string("the library refused it");
+                return taken;
             });
     return result.value_or(PassReadResult::bad_read);
 }
@@ -628,11 +573,7 @@ py::list VexilClientPy::get_completed_reads() {
     Groups groups;
     {
         py::gil_scoped_release release;
-        {
-            const std::lock_guard<std::mutex> lock(m_reads_mutex);
-            groups = std::move(m_kept_reads);
-            m_kept_reads.clear();
-        }
+        groups = m_ledger.take_kept();
         std::vector<std::size_t> ends;  // where each client's groups end
         ends.reserve(m_clients.size());
         const std::size_t kept = groups.size();
@@ -640,11 +581,7 @@ py::list VexilClientPy::get_completed_reads() {
             client->get_completed_reads(groups);
             ends.push_back(groups.size());
         }
-        const std::lock_guard<std::mutex> lock(m_reads_mutex);
-        release_returned(groups, 0, kept, KEPT);
-        for (std::size_t i = 0, begin = kept; i < ends.size(); begin = ends[i], ++i) {
-            release_returned(groups, begin, ends[i], i);
-        }
+        m_ledger.release_returned(groups, kept, ends);
     }
     return tessellpy::completed_reads_to_list(std::move(groups));
 }
@@ -653,25 +590,8 @@ Result VexilClientPy::finish(const py::int_& timeout) {
     refuse_if_forked();
     const unsigned long long timeout_s =
             clamped_count(timeout, ULLONG_MAX, std::runtime_error("Negative timeout specified for finish() method."));
-    auto outcome = std::make_shared<Result>(Result::failed);
-    const auto [call, generation] = start_when_idle(
-            [this, outcome, timeout_s](std::uint64_t started) { *outcome = finish_all(timeout_s, started); });
-    bool finished = false;
-    try {
-        finished = tessellpy::wait_for_calls({call}, [this, generation = generation] {
-            return stopped_since(generation);
-        });
-    } catch (const py::error_already_set&) {
-        // Interrupted: the clients are disconnected, which ends their waits and gives their reads
-        // back uncalled; one whose finish has not begun yet takes a second at most (finish_all).
-        stop_in_background(generation, [this] { disconnect_all(); });
-        throw;
-    }
-    if (!finished) {
-        return Result::failed;  // disconnect() from another thread ended the connection
-    }
-    call->rethrow_failure();
-    return *outcome;
+    return run_holding_connection(
+            [this, timeout_s](std::uint64_t started) { return finish_all(timeout_s, started); });
 }
 
 Result VexilClientPy::finish_all(unsigned long long timeout_s, std::uint64_t generation) {
@@ -693,16 +613,18 @@ Result VexilClientPy::disconnect() {
         forget_finished_work();
         ++m_stop_generation;
         m_connect_error.clear();
-        // Runs beside a connect or finish under way: the library's disconnect is what ends them.
-        call = std::make_shared<tessellpy::BackgroundCall>([this, results] {
-            tessellpy::run_side_by_side(m_clients.size(),
-                                        [&](std::size_t i) { (*results)[i] = m_clients[i]->disconnect(); });
-        });
+        ended_work = std::exchange(m_ended_in_background, false);
         for (const auto& work : m_lifecycle_work) {
             ended_work = ended_work || work.holds_connection;
             waiting.push_back(work.call);
         }
-        m_lifecycle_work.push_back({call, false});
+        // Runs beside a connect or finish under way: the library's disconnect is what ends them.
+        call = add_work(
+                [this, results] {
+                    tessellpy::run_side_by_side(m_clients.size(),
+                                                [&](std::size_t i) { (*results)[i] = m_clients[i]->disconnect(); });
+                },
+                false);
         waiting.push_back(call);
     }
     // Returns once every client is disconnected; interrupted, the rest goes on in the background.

@@ -2,6 +2,7 @@
 
 #include "client_api/vexil_client.h"
 #include "python/interruptible.h"
+#include "python/read_tag_ledger.h"
 
 #include <pybind11/pybind11.h>
 
@@ -15,7 +16,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -58,7 +58,7 @@ public:
     void end_all_clients();
 
 private:
-    using Groups = std::vector<std::vector<Read>>;
+    using Groups = tessellpy::ReadTagLedger::Groups;
 
     /// Library work of connect, finish or disconnect on a thread of its own: its caller may leave
     /// before it ends (Ctrl-C, or disconnect() from another thread).
@@ -72,11 +72,17 @@ private:
     /// lock held on entry); `work` gets the stop generation it started under.
     std::pair<std::shared_ptr<tessellpy::BackgroundCall>, std::uint64_t> start_when_idle(
             std::function<void(std::uint64_t)> work);
+    /// Registers `work` as lifecycle work running on a thread of its own; call under m_lifecycle_mutex.
+    std::shared_ptr<tessellpy::BackgroundCall> add_work(std::function<void()> work, bool holds_connection);
     /// Drops lifecycle work that has ended; call under m_lifecycle_mutex.
     void forget_finished_work();
     bool stopped_since(std::uint64_t generation) const { return m_stop_generation.load() != generation; }
     /// Asks work started under `generation` to stop and runs `cleanup` in the background.
     void stop_in_background(std::uint64_t generation, std::function<void()> cleanup);
+    /// connect and finish: runs `work` once earlier lifecycle work has ended and waits for it in
+    /// slices; interrupted, the connection is ended in the background; failed when disconnect()
+    /// from another thread ended it.
+    Result run_holding_connection(std::function<Result(std::uint64_t)> work);
     Result connect_all(std::uint64_t generation);
     Result finish_all(unsigned long long timeout_s, std::uint64_t generation);
     /// Runs `call` on every library client at once and combines the results: the last that is not
@@ -90,32 +96,15 @@ private:
     /// Hands reads carrying `tags` to the next library client in turn through `pass`, in slices:
     /// their tags are held for this pass first, and released again unless the library took the
     /// reads. Null when a tag is in flight already or repeats. Every bad_read is logged after
-    /// `refusal`, a library's with the reason `explain` finds.
+    /// `refusal`, a library's with the reason `explain` finds. A pass that took some reads but
+    /// failed names their tags through `taken_anyway`.
     std::optional<PassReadResult> pass_to_next_client(
             const std::vector<std::uint64_t>& tags, unsigned int wait_ms, const char* refusal,
             const std::function<PassReadResult(VexilClient&, unsigned int)>& pass,
-            const std::function<std::string(const VexilClient&)>& explain);
+            const std::function<std::string(const VexilClient&)>& explain,
+            const std::function<std::vector<std::uint64_t>()>& taken_anyway = {});
 
-    /// Who holds a read tag: one pass, from its reservation until the read is handed back.
-    struct TagHolder {
-        /// The library client the pass went to; KEPT once the read waits in m_kept_reads.
-        std::size_t client;
-        std::uint64_t pass;
-        /// The library took the read; until then the pass is under way.
-        bool accepted;
-    };
-    /// Holds the tags for a new pass to client `index` and returns the pass; null, with the reason,
-    /// when one is held already or one repeats.
-    std::optional<std::uint64_t> reserve_tags(const std::vector<std::uint64_t>& tags, std::size_t index,
-                                              std::string& reason);
-    /// The end of pass `pass`: the tags of reads the library took stay held, the others are freed.
-    /// A tag that another pass holds by now is left alone.
-    void settle_tags(const std::vector<std::uint64_t>& tags, std::uint64_t pass, bool taken);
-    /// Frees the tags of reads handed back by library client `source` (KEPT: from m_kept_reads).
-    void release_returned(const Groups& groups, std::size_t begin, std::size_t end, std::size_t source);
-    /// Before client `index` connects again: completed reads its last connection still holds are
-    /// kept for get_completed_reads, and the tags of taken reads that connection dropped are freed.
-    /// Passes still under way keep theirs.
+    /// Before client `index` connects again: what its last connection still holds goes to the ledger.
     void keep_leftovers(std::size_t index);
 
     std::vector<std::unique_ptr<VexilClient>> m_clients;
@@ -130,19 +119,17 @@ private:
     /// The "pass_read_timeout" setting, which a pass given 0 ms waits in slices of its own.
     std::atomic<unsigned int> m_pass_read_timeout_ms{0};
 
-    /// Guards m_tags_in_flight, m_last_pass and m_kept_reads.
-    mutable std::mutex m_reads_mutex;
-    /// Tag of every read being passed or taken and not yet handed back.
-    std::unordered_map<std::uint64_t, TagHolder> m_tags_in_flight;
-    std::uint64_t m_last_pass = 0;
-    Groups m_kept_reads;
+    tessellpy::ReadTagLedger m_ledger;
 
-    /// Guards m_lifecycle_work and m_connect_error.
+    /// Guards m_lifecycle_work, m_ended_in_background and m_connect_error.
     mutable std::mutex m_lifecycle_mutex;
     std::vector<LifecycleCall> m_lifecycle_work;
     /// Raised by disconnect() and by an interrupt: connect and finish work started under an earlier
     /// value stops.
     std::atomic<std::uint64_t> m_stop_generation{0};
+    /// An interrupt ended a connect or finish in the background since the last lifecycle call began:
+    /// the next disconnect() reports that connection as ended, however soon the cleanup was done.
+    bool m_ended_in_background = false;
     /// Why the last connect failed after connecting some clients, which it then disconnected.
     std::string m_connect_error;
 };

@@ -284,3 +284,24 @@ def test_a_read_the_library_refuses_is_explained_on_the_module_logger(server, ca
     assert client.pass_reads([make_read(1, "ACGT" * 60), make_read(2, "ACGT" * 60)], 1000) == pass_result.read_accepted
     assert sorted(group[0]["read_tag"] for group in collect(client, 2)) == [1, 2]
     client.disconnect()
+
+
+def test_a_read_too_short_to_call_is_taken_and_comes_back_uncalled_either_way(server, caplog):
+    client = tessellpy.VexilClient(server.address, CONFIG, 1)
+    assert client.connect() == result.success
+
+    def short(tag):
+        return make_read(tag, "ACG" * 6)  # 90 samples: under 20 model strides of 5
+
+    assert client.pass_read(short(1), 10000) == pass_result.read_accepted
+    assert client.pass_reads([short(2), make_read(3, "ACGT" * 60), short(4)], 10000) == pass_result.read_accepted
+    # A short read holds its tag until collected, like any other; a refused list takes none.
+    assert client.pass_reads([make_read(5, "ACGT" * 60), short(2)], 10000) == pass_result.bad_read
+    assert "read tag 2 is already in flight" in caplog.text
+    assert client.pass_reads([short(6), {**short(7), "daq_scaling": 0.0}], 10000) == pass_result.bad_read
+    reads = {group[0]["read_tag"]: group[0] for group in collect(client, 4)}
+    assert sorted(reads) == [1, 2, 3, 4]
+    assert [tag for tag, read in reads.items() if "sequence" in read["datasets"]] == [3]
+    assert client.pass_reads([short(2), short(6)], 10000) == pass_result.read_accepted
+    assert sorted(group[0]["read_tag"] for group in collect(client, 2)) == [2, 6]
+    assert client.finish(30) == result.success
