@@ -545,22 +545,7 @@ void BasecallClient::run_connections(const std::shared_ptr<ReadBuffer>& read_buf
         connection->set_wait_deadline(deadline);
         adapter = connection->establish_server_connection(m_connection_info, m_server_file_load_timeout);
         if (adapter != nullptr) {
-            const ipc_tools::ConnectedInfo connected = connection->get_connected_info();
-            {
-                std::lock_guard<std::mutex> lock(m_connected_info_mutex);
-                m_connected_info = connected;
-                m_config_details = connection->get_config_details();
-                m_server_config_received = true;
-                m_model_stride.store(m_config_details.model_stride);
-                m_duplex.store(m_config_details.duplex);
-                m_alignment_sam_header = connection->get_alignment_file_header();
-            }
-            read_buffer->set_connection_id(connected.client_uid);
-            read_loop->set_connection_id(connected.client_uid);
-            trace.message("connected");
-            trace.message("server version: " + connected.server_version);
-            trace.message("server minimap version: " + connected.minimap_version);
-            settle_connect();
+            adopt_connection(*connection, *read_buffer, *read_loop, trace);
             if (reconnection) {
                 reconnection->reconnected();
                 reconnection.reset();
@@ -592,20 +577,52 @@ void BasecallClient::run_connections(const std::shared_ptr<ReadBuffer>& read_buf
             }
         }
     }
+    end_connections(*connection, *read_buffer, adapter != nullptr, stopped_awaiting_reply, error, trace);
+}
 
+void BasecallClient::adopt_connection(AbstractConnectionProtocol& connection,
+                                      ReadBuffer& read_buffer,
+                                      AbstractReadProcessingProtocol& read_loop,
+                                      common::diagnostics::tracing::Trace& trace)
+{
+    const ipc_tools::ConnectedInfo connected = connection.get_connected_info();
+    {
+        std::lock_guard<std::mutex> lock(m_connected_info_mutex);
+        m_connected_info = connected;
+        m_config_details = connection.get_config_details();
+        m_server_config_received = true;
+        m_model_stride.store(m_config_details.model_stride);
+        m_duplex.store(m_config_details.duplex);
+        m_alignment_sam_header = connection.get_alignment_file_header();
+    }
+    read_buffer.set_connection_id(connected.client_uid);
+    read_loop.set_connection_id(connected.client_uid);
+    trace.message("connected");
+    trace.message("server version: " + connected.server_version);
+    trace.message("server minimap version: " + connected.minimap_version);
+    settle_connect();
+}
+
+void BasecallClient::end_connections(AbstractConnectionProtocol& connection,
+                                     ReadBuffer& read_buffer,
+                                     bool connected,
+                                     bool stopped_awaiting_reply,
+                                     ErrorState error,
+                                     common::diagnostics::tracing::Trace& trace)
+{
     m_accept_data.store(false);
-    read_buffer->set_no_more_data();
+    read_buffer.set_no_more_data();
     // The connection is over for good: nothing queued or in flight may be left behind. Reads go
     // back before the status leaves the connection, so that a caller who connects again as soon
     // as it reads disconnected (or error) finds every one of them among the completed reads.
-    const auto returned = read_buffer->return_unfinished_reads();
+    const auto returned = read_buffer.return_unfinished_reads();
     trace.message([returned] { return "unfinished reads returned: " + std::to_string(returned); });
     bool goodbye_said = false;
     if (stopped_awaiting_reply) {
         // A server that answers the goodbye was merely slow, and the connection ends as stopped; one
         // that does not has stopped answering, as the cut-short wait suggested.
         goodbye_said = true;
-        if (connection->disconnect_from_server()) {
+        if (connection.disconnect_from_server()) {
             error = ErrorState{};
         }
     }
@@ -617,9 +634,9 @@ void BasecallClient::run_connections(const std::shared_ptr<ReadBuffer>& read_buf
         m_client_connection_state.set_error(error);
         ZEV_LOG(common::logging::error) << "Connection error. " << to_string(error);
     }
-    if (adapter != nullptr && !goodbye_said &&
+    if (connected && !goodbye_said &&
         m_client_connection_state.get_error_state().code != ConnectionError::timed_out) {
-        connection->disconnect_from_server();
+        connection.disconnect_from_server();
     }
     if (m_client_connection_state.get_status() != ClientStatus::error) {
         m_client_connection_state.set_status(ClientStatus::disconnected);

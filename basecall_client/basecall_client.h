@@ -133,6 +133,19 @@ private:
     void worker_loop(ThreadHook hook);
     // Connects, runs the read loop and reconnects after time-outs; records how the worker ended.
     void run_connections(const std::shared_ptr<ReadBuffer>& read_buffer, common::diagnostics::tracing::Trace& trace);
+    // A connection is up: keeps what the server told and hands its id to the buffer and the loop.
+    void adopt_connection(AbstractConnectionProtocol& connection,
+                          ReadBuffer& read_buffer,
+                          AbstractReadProcessingProtocol& read_loop,
+                          common::diagnostics::tracing::Trace& trace);
+    // The connecting is over for good: gives back what is left, says goodbye and records how it ended.
+    // `connected` says whether the last attempt had a connection.
+    void end_connections(AbstractConnectionProtocol& connection,
+                         ReadBuffer& read_buffer,
+                         bool connected,
+                         bool stopped_awaiting_reply,
+                         ErrorState error,
+                         common::diagnostics::tracing::Trace& trace);
     void end_with_exception(const std::string& what);
     // Releases connect: the first connection is up, or the worker has given up.
     void settle_connect();

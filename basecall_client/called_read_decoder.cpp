@@ -436,6 +436,92 @@ std::string inconsistent_block_text(uint64_t block_index, uint64_t read_tag, con
            ": " + problem;
 }
 
+ErrorState not_this_clients_read(uint64_t read_tag) {
+    return {ConnectionError::bad_reply, "Returned read does not belong to this client: " + std::to_string(read_tag)};
+}
+
+// Why the first block contradicts itself or the read submitted; empty when it does not. Sizes the
+// buffers as it goes.
+std::string check_first_block(const vexil_ipc::ReadBlockData& block, const vexil_ipc::CalledBlockData& first,
+                              const interfaces::ReadHolder& submitted, const CalledReadOptions& options,
+                              ReadBuffers& buffers) {
+    // A zero duration is reported on its own later.
+    const uint64_t samples = submitted.has_dataset(dataset::raw_data)
+                                     ? submitted.get_dataset(dataset::raw_data).m_info.size
+                                     : block.duration();
+    const uint64_t sample_limit = block.duration() == 0 ? 0 : std::max<uint64_t>(samples, 1);
+    return BlockChecker(options, buffers, sample_limit).check(first, true);
+}
+
+// The holder the block's results are written into; null when the read is not the store's.
+// A sub-read is built from what the caller passed with its parent, never from the parent's
+// results, whichever of the two a batch lists first.
+interfaces::ReadHolder* target_of(CalledReadStore& store, const vexil_ipc::ReadBlockData& block) {
+    if (block.sub_tag() != 0) {
+        interfaces::ReadHolder sub_read = store.make_sub_read(block.read_tag(), block.sub_tag());
+        return store.add_temp_sub_read(sub_read);
+    }
+    return store.results_of(block.read_tag());
+}
+
+void write_read_level_keys_after_duration(const vexil_ipc::ReadBlockData& block, uint64_t duration,
+                                          Metadata& metadata) {
+    metadata.insert<uint64_t>("duration", duration);
+    metadata.insert<uint64_t>("start_time", block.start_time());
+    metadata.insert<uint64_t>("num_dravik_events", block.num_dravik_events());
+}
+
+// Sizes the buffers from the first block and writes its basecall, scaling and barcoding keys.
+void write_first_block_keys(const vexil_ipc::CalledBlockData& first, const CalledReadOptions& options,
+                            uint64_t duration, ReadBuffers& buffers, Metadata& metadata) {
+    prepare_buffers(first, options, buffers);
+    const uint64_t rle_count =
+            buffers.trace_kind == TraceKind::runlength && !options.disable_events && runlength_of(first) != nullptr
+                    ? runlength_of(first)->rle_count()
+                    : 0;
+    write_basecall_keys(first, duration, rle_count, metadata);
+    if (first.scaling() != nullptr) {
+        write_scaling_keys(*first.scaling(), metadata);
+    }
+    if (first.barcoding() != nullptr) {
+        write_barcoding_results(*first.barcoding(), metadata);
+    }
+}
+
+void copy_first_block(const vexil_ipc::CalledBlockData& first, const CalledReadOptions& options, ReadBuffers& buffers,
+                      Metadata& metadata) {
+    copy_block_data(first, options, buffers);
+    if (options.disable_events) {
+        return;
+    }
+    if (const auto* base_mod = first.base_mod()) {
+        metadata.emplace("base_mod_alphabet", text_of(base_mod->base_mod_alphabet()));
+        metadata.emplace("base_mod_long_names", text_of(base_mod->base_mod_long_names()));
+        metadata.emplace("base_mod_context", text_of(base_mod->base_mod_context()));
+    } else {
+        metadata.insert("base_mod_alphabet", std::string());
+        metadata.insert("base_mod_long_names", std::string());
+    }
+}
+
+// Appends a later block (a verified RETURN_NEXT_CALLED_BLOCK reply) to the buffers; why it
+// contradicts them instead, or empty.
+std::string append_later_block(const ipc_tools::Message& reply, const CalledReadOptions& options,
+                               ReadBuffers& buffers) {
+    // The reply was verified when it was received; a block without its called block adds nothing.
+    const vexil_ipc::CalledBlockData& called = called_block_of(reply.get_message_data()->content_as_ReadBlockData());
+    std::string problem = BlockChecker(options, buffers).check(called, false);
+    if (!problem.empty()) {
+        return problem;
+    }
+    buffers.sequence += text_of(called.sequence());
+    buffers.qstring += text_of(called.qstring());
+    if (!options.disable_events) {
+        copy_block_data(called, options, buffers);
+    }
+    return problem;
+}
+
 }  // namespace
 
 CalledReadDecoder::CalledReadDecoder(CalledReadStore& store, CalledBlockLink& link, CalledReadOptions options,
@@ -480,40 +566,21 @@ interfaces::ReadHolder* CalledReadDecoder::process_read_message(const vexil_ipc:
 
 interfaces::ReadHolder* CalledReadDecoder::decode(const vexil_ipc::ReadBlockData& block) {
     const uint64_t read_tag = block.read_tag();
-    interfaces::ReadHolder* submitted = m_store.get_submitted_read_holder(read_tag);
+    const interfaces::ReadHolder* submitted = m_store.get_submitted_read_holder(read_tag);
     if (submitted == nullptr) {
-        return fail({ConnectionError::bad_reply,
-                     "Returned read does not belong to this client: " + std::to_string(read_tag)},
+        return fail(not_this_clients_read(read_tag), TraceText::error_state);
+    }
+    const vexil_ipc::CalledBlockData& first = called_block_of(&block);
+    ReadBuffers buffers;
+    const std::string first_problem = check_first_block(block, first, *submitted, m_options, buffers);
+    if (!first_problem.empty()) {
+        return fail({ConnectionError::bad_reply, inconsistent_block_text(0, read_tag, first_problem)},
                     TraceText::error_state);
     }
-    const vexil_ipc::CalledBlockData* first = &called_block_of(&block);
-    ReadBuffers buffers;
-    {
-        // A zero duration is reported on its own below.
-        const uint64_t samples = submitted->has_dataset(dataset::raw_data)
-                                         ? submitted->get_dataset(dataset::raw_data).m_info.size
-                                         : block.duration();
-        const uint64_t sample_limit = block.duration() == 0 ? 0 : std::max<uint64_t>(samples, 1);
-        const std::string problem = BlockChecker(m_options, buffers, sample_limit).check(*first, true);
-        if (!problem.empty()) {
-            return fail({ConnectionError::bad_reply, inconsistent_block_text(0, read_tag, problem)},
-                        TraceText::error_state);
-        }
-    }
 
-    // A sub-read is built from what the caller passed with its parent, never from the parent's
-    // results, whichever of the two a batch lists first.
-    interfaces::ReadHolder* target = nullptr;
-    if (block.sub_tag() != 0) {
-        interfaces::ReadHolder sub_read = m_store.make_sub_read(read_tag, block.sub_tag());
-        target = m_store.add_temp_sub_read(sub_read);
-    } else {
-        target = m_store.results_of(read_tag);
-        if (target == nullptr) {
-            return fail({ConnectionError::bad_reply,
-                         "Returned read does not belong to this client: " + std::to_string(read_tag)},
-                        TraceText::error_state);
-        }
+    interfaces::ReadHolder* target = target_of(m_store, block);
+    if (target == nullptr) {
+        return fail(not_this_clients_read(read_tag), TraceText::error_state);
     }
     Metadata& metadata = target->metadata;
 
@@ -529,38 +596,13 @@ interfaces::ReadHolder* CalledReadDecoder::decode(const vexil_ipc::ReadBlockData
     if (block.num_blocks() > 1 && !next_block.start()) {
         return fail(m_link.error_state(), TraceText::none);
     }
-    metadata.insert<uint64_t>("duration", duration);
-    metadata.insert<uint64_t>("start_time", block.start_time());
-    metadata.insert<uint64_t>("num_dravik_events", block.num_dravik_events());
-
-    prepare_buffers(*first, m_options, buffers);
-    const uint64_t rle_count =
-            buffers.trace_kind == TraceKind::runlength && !m_options.disable_events && runlength_of(*first) != nullptr
-                    ? runlength_of(*first)->rle_count()
-                    : 0;
-    write_basecall_keys(*first, duration, rle_count, metadata);
-    if (first->scaling() != nullptr) {
-        write_scaling_keys(*first->scaling(), metadata);
-    }
-    if (first->barcoding() != nullptr) {
-        write_barcoding_results(*first->barcoding(), metadata);
-    }
+    write_read_level_keys_after_duration(block, duration, metadata);
+    write_first_block_keys(first, m_options, duration, buffers, metadata);
     ErrorState alignment_error;
-    if (!write_alignment_results(first->alignments(), *target, alignment_error)) {
+    if (!write_alignment_results(first.alignments(), *target, alignment_error)) {
         return fail(std::move(alignment_error), TraceText::none);
     }
-
-    copy_block_data(*first, m_options, buffers);
-    if (!m_options.disable_events) {
-        if (const auto* base_mod = first->base_mod()) {
-            metadata.emplace("base_mod_alphabet", text_of(base_mod->base_mod_alphabet()));
-            metadata.emplace("base_mod_long_names", text_of(base_mod->base_mod_long_names()));
-            metadata.emplace("base_mod_context", text_of(base_mod->base_mod_context()));
-        } else {
-            metadata.insert("base_mod_alphabet", std::string());
-            metadata.insert("base_mod_long_names", std::string());
-        }
-    }
+    copy_first_block(first, m_options, buffers, metadata);
 
     for (uint64_t block_index = 1; block_index < block.num_blocks(); ++block_index) {
         ipc_tools::Message reply;
@@ -574,18 +616,10 @@ interfaces::ReadHolder* CalledReadDecoder::decode(const vexil_ipc::ReadBlockData
         if (block_index + 1 < block.num_blocks() && !next_block.start()) {
             return fail(m_link.error_state(), TraceText::none);
         }
-        // The reply was verified when it was received; a block without its called block adds nothing.
-        const vexil_ipc::CalledBlockData* called =
-                &called_block_of(reply.get_message_data()->content_as_ReadBlockData());
-        const std::string problem = BlockChecker(m_options, buffers).check(*called, false);
+        const std::string problem = append_later_block(reply, m_options, buffers);
         if (!problem.empty()) {
             return fail({ConnectionError::bad_reply, inconsistent_block_text(block_index, read_tag, problem)},
                         TraceText::error_state);
-        }
-        buffers.sequence += text_of(called->sequence());
-        buffers.qstring += text_of(called->qstring());
-        if (!m_options.disable_events) {
-            copy_block_data(*called, m_options, buffers);
         }
     }
 

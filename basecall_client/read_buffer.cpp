@@ -208,6 +208,57 @@ bool ReadBuffer::tag_in_flight(std::uint64_t read_tag) const {
     return tag_refusal(read_tag) != QueueRefusal::Reason::none;
 }
 
+bool ReadBuffer::read_tag_taken(std::uint64_t tag, QueueRefusal& why, common::diagnostics::tracing::Trace& trace) const {
+    why.reason = tag_refusal(tag);
+    if (why.reason == QueueRefusal::Reason::none) {
+        return false;
+    }
+    trace.message([&why] { return why.text(); });
+    return true;
+}
+
+bool ReadBuffer::read_admitted(Lock& lock,
+                               std::uint64_t tag,
+                               Deadline deadline,
+                               QueueRefusal& why,
+                               common::diagnostics::tracing::Trace& trace) {
+    if (read_tag_taken(tag, why, trace)) {
+        return false;
+    }
+    if (m_no_more_data) {
+        trace.message("exiting before wait (m_no_more_data)");
+        return false;
+    }
+    switch (wait_for_room(lock, deadline, &trace)) {
+    case WaitOutcome::timed_out:
+        trace.message("timeout");
+        return false;
+    case WaitOutcome::no_more_data:
+        trace.message("no more data");
+        return false;
+    case WaitOutcome::room:
+        break;
+    }
+    return true;
+}
+
+bool ReadBuffer::put_short_read_on_output_queue(ReadHolder& read,
+                                                QueueRefusal& why,
+                                                common::diagnostics::tracing::Trace& trace) {
+    validate_and_trace_metadata(read, "Read placed directly on output queue without sending to server.");
+    auto holder = std::make_unique<ReadHolder>();
+    Lock lock(m_mutex);
+    if (read_tag_taken(read.read_tag, why, trace)) {
+        return false;
+    }
+    take_tag(read.read_tag);
+    *holder = std::move(read);
+    m_reads_out.push_back(std::move(holder));
+    write_counter("put_read_on_output_queue", OUTPUT, m_reads_out.size());
+    why.reason = QueueRefusal::Reason::none;
+    return true;
+}
+
 bool ReadBuffer::testable_queue_read(ReadHolder& read,
                                      unsigned long timeout_ms,
                                      common::synchronisation::Flag* flag,
@@ -217,53 +268,17 @@ bool ReadBuffer::testable_queue_read(ReadHolder& read,
     QueueRefusal ignored;
     QueueRefusal& why = refusal != nullptr ? *refusal : ignored;
     why = QueueRefusal{QueueRefusal::Reason::no_room, read.read_tag};
-    const auto tag_taken = [&] {
-        why.reason = tag_refusal(read.read_tag);
-        if (why.reason == QueueRefusal::Reason::none) {
-            return false;
-        }
-        trace.message([&why] { return why.text(); });
-        return true;
-    };
 
     const std::uint64_t duration = read.metadata.get<read_data::duration>();
     const std::uint64_t model_stride = read.metadata.get<basecall_data::model_stride>();
     if (duration < MIN_STRIDES_PER_READ * model_stride) {
-        validate_and_trace_metadata(read, "Read placed directly on output queue without sending to server.");
-        auto holder = std::make_unique<ReadHolder>();
-        Lock lock(m_mutex);
-        if (tag_taken()) {
-            return false;
-        }
-        take_tag(read.read_tag);
-        *holder = std::move(read);
-        m_reads_out.push_back(std::move(holder));
-        write_counter("put_read_on_output_queue", OUTPUT, m_reads_out.size());
-        why.reason = QueueRefusal::Reason::none;
-        return true;
+        return put_short_read_on_output_queue(read, why, trace);
     }
 
     // Room is waited for before the messages are built as well as after: a caller that a full
     // queue turns away, and that calls again, would otherwise copy its samples into messages that
     // are thrown away on every call. One deadline covers both waits.
     const auto deadline = deadline_after(timeout_ms);
-    const auto admitted = [&](Lock& lock) {
-        if (m_no_more_data) {
-            trace.message("exiting before wait (m_no_more_data)");
-            return false;
-        }
-        switch (wait_for_room(lock, deadline, &trace)) {
-        case WaitOutcome::timed_out:
-            trace.message("timeout");
-            return false;
-        case WaitOutcome::no_more_data:
-            trace.message("no more data");
-            return false;
-        case WaitOutcome::room:
-            break;
-        }
-        return true;
-    };
     std::string built_for;
     {
         Lock lock(m_mutex);
@@ -272,7 +287,7 @@ bool ReadBuffer::testable_queue_read(ReadHolder& read,
             flag->count_down();
             trace.message("signalled wait_guaranteed_flag");
         }
-        if (tag_taken() || !admitted(lock)) {
+        if (!read_admitted(lock, read.read_tag, deadline, why, trace)) {
             return false;
         }
         built_for = m_connection_id;
@@ -282,7 +297,7 @@ bool ReadBuffer::testable_queue_read(ReadHolder& read,
     auto messages = create_read_messages(read, built_for);
 
     Lock lock(m_mutex);
-    if (tag_taken() || !admitted(lock)) {
+    if (!read_admitted(lock, read.read_tag, deadline, why, trace)) {
         return false;
     }
     if (built_for != m_connection_id) {

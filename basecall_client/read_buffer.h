@@ -183,6 +183,20 @@ private:
     // The first read of `plan` whose tag is in flight, as a refusal; no_room when there is none.
     QueueRefusal first_tag_in_flight(const BatchPlan& plan) const;
     void take_tag(std::uint64_t tag);
+    // With the lock held: whether the read under `tag` is refused for its tag, `why` and `trace`
+    // saying so.
+    bool read_tag_taken(std::uint64_t tag, QueueRefusal& why, common::diagnostics::tracing::Trace& trace) const;
+    // With the lock held: the read under `tag` is not in flight, no end declared and room before
+    // the deadline. `why` and `trace` say what stood in the way.
+    bool read_admitted(Lock& lock,
+                       std::uint64_t tag,
+                       Deadline deadline,
+                       QueueRefusal& why,
+                       common::diagnostics::tracing::Trace& trace);
+    // A read too short to call goes straight to the output queue, unless its tag is taken.
+    bool put_short_read_on_output_queue(interfaces::ReadHolder& read,
+                                        QueueRefusal& why,
+                                        common::diagnostics::tracing::Trace& trace);
 
     // The messages of every group of a plan, singles first, as queue_plan appends them.
     struct PlanMessages {

@@ -295,16 +295,8 @@ void ReadProcessingProtocol::settle_early_push(RequestBrokerAdapter* request_bro
 
 bool ReadProcessingProtocol::pull_from_server(RequestBrokerAdapter* request_broker)
 {
-    ipc_tools::Message request(ipc_tools::GET_FIRST_CALLED_BLOCK, m_connection_id, called_block_options(), "");
     ipc_tools::Message reply;
-    if (!request_broker->start_request(request)) {
-        m_error_state = request_broker->error_state();
-        return false;
-    }
-    // A woken producer often takes this thread's CPU: now it only delays the wait for the reply.
-    m_read_buffer->announce_room();
-    if (!request_broker->finish_request(reply)) {
-        m_error_state = request_broker->error_state();
+    if (!request_called_block(request_broker, reply)) {
         return false;
     }
     const ipc_tools::MessageType reply_type = reply.get_type();
@@ -319,74 +311,100 @@ bool ReadProcessingProtocol::pull_from_server(RequestBrokerAdapter* request_brok
     }
 
     auto trace = create_hftrace("pull_from_server");
-    const auto fail = [this](const std::string& text) {
-        m_error_state = {ConnectionError::invalid_response, text};
-        get_trace_context()->write_message("pull_from_server", text);
-        return false;
-    };
-
     if ((reply_type == ipc_tools::RETURN_FIRST_CALLED_BLOCK || reply_type == ipc_tools::RETURN_COMPLETED_BATCH) &&
         !start_next_push_early(request_broker, *reply.get_message_data())) {
         return false;
     }
-
     if (reply_type == ipc_tools::RETURN_FIRST_CALLED_BLOCK) {
-        const auto* block = reply.get_message_data()->content_as_ReadBlockData();
-        if (block == nullptr) {
-            return fail("Failed to pull from server, invalid reply: " + ipc_tools::message_type_as_string(reply_type));
-        }
-        interfaces::ReadHolder* holder = process_read_message(request_broker, block);
-        if (holder == nullptr) {
-            return false;
-        }
-        // The holder carries the read's full tag; the block carries only its low 32 bits.
-        if (holder->sub_tag != 0) {
-            m_read_buffer->sub_read_retrieved(holder->read_tag, holder->sub_tag);
-        } else {
-            m_read_buffer->read_retrieved(holder->read_tag);
-        }
-        return true;
+        return take_called_read(request_broker, reply);
     }
-
     if (reply_type == ipc_tools::RETURN_COMPLETED_BATCH) {
-        const auto* batch = reply.get_message_data()->content_as_ReadBatchData();
-        if (batch == nullptr || batch->batch_type() != COMPLETED_BATCH_TYPE) {
-            return fail(INCORRECT_BATCH_TEXT);
-        }
-        std::vector<interfaces::ReadHolder*> holders;
-        // A batch without its list of reads is taken as an empty batch.
-        if (const auto* blocks = batch->read_blocks()) {
-            std::set<interfaces::ReadHolder*> seen;
-            holders.reserve(blocks->size());
-            for (const auto* block : *blocks) {
-                // The push started before this batch is decoded is carried by the I/O thread, which
-                // the scheduler often wakes on this thread's CPU. Giving the CPU up between reads
-                // lets the push travel while the batch is decoded rather than after it. Only for a
-                // client alone in its process: with others waiting for replies the CPU is wanted
-                // anyway, and the call would only cost a system call per read.
-                if (m_push_in_flight && ipc_tools::ReplyWaiter::waiting() == 0) {
-                    sched_yield();
-                }
-                interfaces::ReadHolder* holder = process_read_message(request_broker, block);
-                if (holder == nullptr) {
-                    return fail(INCORRECT_BATCH_TEXT);
-                }
-                // A batch naming one read twice would retrieve it twice: refuse it before any retrieval.
-                if (!seen.insert(holder).second) {
-                    return fail(INCORRECT_BATCH_TEXT);
-                }
-                holders.push_back(holder);
-            }
-        }
-        try {
-            m_read_buffer->reads_retrieved(holders);
-        } catch (const std::out_of_range&) {
-            return fail(INCORRECT_BATCH_TEXT);
-        }
-        return true;
+        return take_completed_batch(request_broker, reply);
     }
+    return fail_pull("Failed to pull from server, invalid reply: " + ipc_tools::message_type_as_string(reply_type));
+}
 
-    return fail("Failed to pull from server, invalid reply: " + ipc_tools::message_type_as_string(reply_type));
+bool ReadProcessingProtocol::request_called_block(RequestBrokerAdapter* request_broker, ipc_tools::Message& reply)
+{
+    ipc_tools::Message request(ipc_tools::GET_FIRST_CALLED_BLOCK, m_connection_id, called_block_options(), "");
+    if (!request_broker->start_request(request)) {
+        m_error_state = request_broker->error_state();
+        return false;
+    }
+    // A woken producer often takes this thread's CPU: now it only delays the wait for the reply.
+    m_read_buffer->announce_room();
+    if (!request_broker->finish_request(reply)) {
+        m_error_state = request_broker->error_state();
+        return false;
+    }
+    return true;
+}
+
+bool ReadProcessingProtocol::fail_pull(const std::string& text)
+{
+    m_error_state = {ConnectionError::invalid_response, text};
+    get_trace_context()->write_message("pull_from_server", text);
+    return false;
+}
+
+bool ReadProcessingProtocol::take_called_read(RequestBrokerAdapter* request_broker, const ipc_tools::Message& reply)
+{
+    const auto* block = reply.get_message_data()->content_as_ReadBlockData();
+    if (block == nullptr) {
+        return fail_pull("Failed to pull from server, invalid reply: " +
+                         ipc_tools::message_type_as_string(reply.get_type()));
+    }
+    interfaces::ReadHolder* holder = process_read_message(request_broker, block);
+    if (holder == nullptr) {
+        return false;
+    }
+    // The holder carries the read's full tag; the block carries only its low 32 bits.
+    if (holder->sub_tag != 0) {
+        m_read_buffer->sub_read_retrieved(holder->read_tag, holder->sub_tag);
+    } else {
+        m_read_buffer->read_retrieved(holder->read_tag);
+    }
+    return true;
+}
+
+bool ReadProcessingProtocol::take_completed_batch(RequestBrokerAdapter* request_broker,
+                                                  const ipc_tools::Message& reply)
+{
+    const auto* batch = reply.get_message_data()->content_as_ReadBatchData();
+    if (batch == nullptr || batch->batch_type() != COMPLETED_BATCH_TYPE) {
+        return fail_pull(INCORRECT_BATCH_TEXT);
+    }
+    std::vector<interfaces::ReadHolder*> holders;
+    // A batch without its list of reads is taken as an empty batch.
+    if (const auto* blocks = batch->read_blocks()) {
+        std::set<interfaces::ReadHolder*> seen;
+        holders.reserve(blocks->size());
+        for (const auto* block : *blocks) {
+            // The push started before this batch is decoded is carried by the I/O thread, which
+            // the scheduler often wakes on this thread's CPU. Giving the CPU up between reads
+            // lets the push travel while the batch is decoded rather than after it. Only for a
+            // client alone in its process: with others waiting for replies the CPU is wanted
+            // anyway, and the call would only cost a system call per read.
+            if (m_push_in_flight && ipc_tools::ReplyWaiter::waiting() == 0) {
+                sched_yield();
+            }
+            interfaces::ReadHolder* holder = process_read_message(request_broker, block);
+            if (holder == nullptr) {
+                return fail_pull(INCORRECT_BATCH_TEXT);
+            }
+            // A batch naming one read twice would retrieve it twice: refuse it before any retrieval.
+            if (!seen.insert(holder).second) {
+                return fail_pull(INCORRECT_BATCH_TEXT);
+            }
+            holders.push_back(holder);
+        }
+    }
+    try {
+        m_read_buffer->reads_retrieved(holders);
+    } catch (const std::out_of_range&) {
+        return fail_pull(INCORRECT_BATCH_TEXT);
+    }
+    return true;
 }
 
 bool ReadProcessingProtocol::no_more_data_due()

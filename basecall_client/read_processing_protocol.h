@@ -3,6 +3,7 @@
 #include "basecall_client/client_connection_state.h"
 #include "common/diagnostics/tracing/trace_domain.h"
 #include "interfaces/read_holder.h"
+#include "ipc_tools/message.h"
 #include "ipc_tools/vexil_ipc_generated.h"
 
 #include <atomic>
@@ -94,6 +95,12 @@ private:
     // A push started early whose pass never came (the loop ended on an error) has its reply
     // received and dropped, so that the socket can take the next request.
     void settle_early_push(RequestBrokerAdapter* request_broker);
+    // The steps of a pull: ask for the next called block or batch; take a returned read or a
+    // completed batch; record and trace a malformed reply (always false).
+    bool request_called_block(RequestBrokerAdapter* request_broker, ipc_tools::Message& reply);
+    bool take_called_read(RequestBrokerAdapter* request_broker, const ipc_tools::Message& reply);
+    bool take_completed_batch(RequestBrokerAdapter* request_broker, const ipc_tools::Message& reply);
+    bool fail_pull(const std::string& text);
 
     ErrorState m_error_state;
     ReadBuffer* m_read_buffer{nullptr};

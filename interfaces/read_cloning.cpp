@@ -161,66 +161,93 @@ std::unique_ptr<ReadHolder> ReadHolder::clone() {
     return copy;
 }
 
-std::unique_ptr<ReadHolder> ReadHolder::split_at(uint64_t position) {
-    const uint64_t p = position;
+namespace {
 
-    // Everything that can fail is checked and built first, in the order the datasets are cut; only
-    // then do this read and its coordinator change. A failed split therefore loses no bases and
-    // leaves no sub tag counted that would never be completed.
-    auto tail = std::make_unique<ReadHolder>();
-    DataSetMap head_views;
+/// What a split builds before anything changes: the tail read, and this read's datasets once cut.
+struct SplitPieces {
+    std::unique_ptr<ReadHolder> tail = std::make_unique<ReadHolder>();
+    ReadHolder::DataSetMap head_views;
     std::vector<std::pair<dataset, std::string>> head_texts;
+};
 
+/// The counts a split divides between head and tail, read and checked before anything changes.
+struct SplitCounts {
+    uint64_t length = 0;
+    uint64_t stride = 0;
+    std::string parent_strand_id;
+    uint64_t start_time = 0;
+    uint64_t tail_events = 0;
+    uint64_t head_events = 0;
+    uint64_t head_duration = 0;
+    uint64_t tail_duration = 0;
+};
+
+void check_position_within(uint64_t p, uint64_t length) {
+    if (p > length) {
+        throw std::out_of_range("Split position " + std::to_string(p) + " lies beyond the sequence_length " +
+                                std::to_string(length) + ".");
+    }
+}
+
+void cut_texts(const ReadHolder& read, uint64_t p, SplitPieces& pieces) {
     for (const dataset id : {dataset::sequence, dataset::qstring}) {
-        if (const DataView* view = find_dataset(datasets, id)) {
+        if (const DataView* view = find_dataset(read.datasets, id)) {
             const std::string& text = view->get_string();
             DataView tail_view(text.substr(p));
             tail_view.m_metadata = view->m_metadata;
-            tail->datasets.emplace(id, std::move(tail_view));
-            head_texts.emplace_back(id, text.substr(0, p));
+            pieces.tail->datasets.emplace(id, std::move(tail_view));
+            pieces.head_texts.emplace_back(id, text.substr(0, p));
         }
     }
+}
 
-    if (const DataView* view = find_dataset(datasets, dataset::base_mod_probs)) {
-        const uint64_t length = metadata.get<basecall_data::sequence_length>();
-        const std::string& alphabet = metadata.get<basecall_data::base_mod_alphabet>();
-        view->get_data<uint8_t>();
-        const uint64_t cols = alphabet.size();
-        const bool size_matches = cols == 0 ? view->m_info.size == 0
-                                            : (length <= view->m_info.size / cols && length * cols == view->m_info.size);
-        if (!size_matches) {
-            throw std::runtime_error("Dataset base_mod_probs holds " + std::to_string(view->m_info.size) +
-                                     " elements, not sequence_length x alphabet length = " +
-                                     std::to_string(length) + " x " + std::to_string(cols) + ".");
-        }
-        if (p > length) {
-            throw std::out_of_range("Split position " + std::to_string(p) + " lies beyond the sequence_length " +
-                                    std::to_string(length) + ".");
-        }
-        const MatView<uint8_t> probs = matrix_of<uint8_t>(*view, length, cols);
-        tail->datasets.emplace(dataset::base_mod_probs, owned_rows(probs, p, length - p, view->m_metadata));
-        head_views.emplace(dataset::base_mod_probs, owned_rows(probs, 0, p, view->m_metadata));
+void cut_base_mod_probs(const ReadHolder& read, uint64_t p, SplitPieces& pieces) {
+    const DataView* view = find_dataset(read.datasets, dataset::base_mod_probs);
+    if (view == nullptr) {
+        return;
     }
+    const uint64_t length = read.metadata.get<basecall_data::sequence_length>();
+    const std::string& alphabet = read.metadata.get<basecall_data::base_mod_alphabet>();
+    view->get_data<uint8_t>();
+    const uint64_t cols = alphabet.size();
+    const bool size_matches = cols == 0 ? view->m_info.size == 0
+                                        : (length <= view->m_info.size / cols && length * cols == view->m_info.size);
+    if (!size_matches) {
+        throw std::runtime_error("Dataset base_mod_probs holds " + std::to_string(view->m_info.size) +
+                                 " elements, not sequence_length x alphabet length = " + std::to_string(length) +
+                                 " x " + std::to_string(cols) + ".");
+    }
+    check_position_within(p, length);
+    const MatView<uint8_t> probs = matrix_of<uint8_t>(*view, length, cols);
+    pieces.tail->datasets.emplace(dataset::base_mod_probs, owned_rows(probs, p, length - p, view->m_metadata));
+    pieces.head_views.emplace(dataset::base_mod_probs, owned_rows(probs, 0, p, view->m_metadata));
+}
 
-    const DataView* movement = find_dataset(datasets, dataset::movement);
+/// Cuts the move table and answers the model step `m` at which the tail begins.
+uint64_t cut_movement(const ReadHolder& read, uint64_t p, SplitPieces& pieces) {
+    const DataView* movement = find_dataset(read.datasets, dataset::movement);
     if (movement == nullptr) {
         throw std::runtime_error("Cannot split a read without a movement dataset.");
     }
     const uint64_t m = move_index_of(*movement, p);
-    tail->datasets.emplace(dataset::movement, owned_entries(*movement, m, movement->m_info.size - m));
-    head_views.emplace(dataset::movement, owned_entries(*movement, 0, m));
+    pieces.tail->datasets.emplace(dataset::movement, owned_entries(*movement, m, movement->m_info.size - m));
+    pieces.head_views.emplace(dataset::movement, owned_entries(*movement, 0, m));
+    return m;
+}
 
-    if (const DataView* view = find_dataset(datasets, dataset::flipflop_trace)) {
+/// Cuts the datasets with one row per model step at step `m`.
+void cut_step_rows(const ReadHolder& read, uint64_t m, SplitPieces& pieces) {
+    if (const DataView* view = find_dataset(read.datasets, dataset::flipflop_trace)) {
         view->get_data<uint8_t>();
         const uint64_t rows = view->m_info.size / FLIPFLOP_TRACE_COLUMNS;
         check_rows_cover_moves("flipflop_trace", rows, m);
         const MatView<uint8_t> trace = matrix_of<uint8_t>(*view, rows, FLIPFLOP_TRACE_COLUMNS);
-        tail->datasets.emplace(dataset::flipflop_trace, owned_rows(trace, m, rows - m, view->m_metadata));
-        head_views.emplace(dataset::flipflop_trace, owned_rows(trace, 0, m, view->m_metadata));
+        pieces.tail->datasets.emplace(dataset::flipflop_trace, owned_rows(trace, m, rows - m, view->m_metadata));
+        pieces.head_views.emplace(dataset::flipflop_trace, owned_rows(trace, 0, m, view->m_metadata));
     }
 
-    if (const DataView* view = find_dataset(datasets, dataset::state_data)) {
-        const uint64_t state_size = metadata.get<basecall_data::state_size>();
+    if (const DataView* view = find_dataset(read.datasets, dataset::state_data)) {
+        const uint64_t state_size = read.metadata.get<basecall_data::state_size>();
         view->get_data<float>();
         if (state_size == 0) {
             throw std::runtime_error("Cannot split state_data with a state_size of 0.");
@@ -228,70 +255,101 @@ std::unique_ptr<ReadHolder> ReadHolder::split_at(uint64_t position) {
         const uint64_t rows = view->m_info.size / state_size;
         check_rows_cover_moves("state_data", rows, m);
         const MatView<float> states = matrix_of<float>(*view, rows, state_size);
-        tail->datasets.emplace(dataset::state_data, owned_rows(states, m, rows - m, view->m_metadata));
-        head_views.emplace(dataset::state_data, owned_rows(states, 0, m, view->m_metadata));
+        pieces.tail->datasets.emplace(dataset::state_data, owned_rows(states, m, rows - m, view->m_metadata));
+        pieces.head_views.emplace(dataset::state_data, owned_rows(states, 0, m, view->m_metadata));
     }
+}
 
-    const uint64_t length = metadata.get<basecall_data::sequence_length>();
+SplitCounts split_counts(const Metadata& metadata, uint64_t p, uint64_t m) {
+    SplitCounts counts;
+    counts.length = metadata.get<basecall_data::sequence_length>();
     const uint64_t trimmed_events = metadata.get<basecall_data::trimmed_events>();
     const uint64_t num_events = metadata.get<basecall_data::num_events>();
-    const uint64_t stride = metadata.get<basecall_data::model_stride>();
-    const std::string parent_strand_id = metadata.get<read_data::strand_id>();
+    counts.stride = metadata.get<basecall_data::model_stride>();
+    counts.parent_strand_id = metadata.get<read_data::strand_id>();
     const uint64_t duration = uint64_or_zero(metadata, read_data::duration::key);
-    const uint64_t start_time = uint64_or_zero(metadata, "start_time");
-    if (p > length) {
-        throw std::out_of_range("Split position " + std::to_string(p) + " lies beyond the sequence_length " +
-                                std::to_string(length) + ".");
-    }
+    counts.start_time = uint64_or_zero(metadata, "start_time");
+    check_position_within(p, counts.length);
     if (m > trimmed_events || trimmed_events - m > num_events) {
         throw std::runtime_error("Cannot split read with " + std::to_string(num_events) + " events, " +
                                  std::to_string(trimmed_events) + " after trimming, at move-table step " +
                                  std::to_string(m) + ".");
     }
 
-    const uint64_t tail_events = trimmed_events - m;
-    const uint64_t head_events = num_events - tail_events;
-    const uint64_t head_duration = head_events * stride;
+    counts.tail_events = trimmed_events - m;
+    counts.head_events = num_events - counts.tail_events;
+    counts.head_duration = counts.head_events * counts.stride;
     // Without a (large enough) recorded duration the tail's share is empty rather than wrapped round.
-    const uint64_t tail_duration = duration > head_duration ? duration - head_duration : 0;
+    counts.tail_duration = duration > counts.head_duration ? duration - counts.head_duration : 0;
+    return counts;
+}
 
-    tail->metadata = metadata;
-    Metadata& tail_metadata = tail->metadata;
-    tail_metadata.insert(read_data::strand_id::key, generate_dervived_uuid(parent_strand_id, 1));
-    tail_metadata.insert<uint64_t>(basecall_data::sequence_length::key, length - p);
-    tail_metadata.insert<uint64_t>(basecall_data::trimmed_events::key, tail_events);
-    tail_metadata.insert<uint64_t>(basecall_data::num_events::key, tail_events);
-    tail_metadata.insert<uint64_t>(read_data::duration::key, tail_duration);
-    tail_metadata.insert<uint64_t>("trimmed_duration", tail_duration);
+void write_tail_metadata(Metadata& tail_metadata, const SplitCounts& counts, uint64_t p) {
+    tail_metadata.insert(read_data::strand_id::key, generate_dervived_uuid(counts.parent_strand_id, 1));
+    tail_metadata.insert<uint64_t>(basecall_data::sequence_length::key, counts.length - p);
+    tail_metadata.insert<uint64_t>(basecall_data::trimmed_events::key, counts.tail_events);
+    tail_metadata.insert<uint64_t>(basecall_data::num_events::key, counts.tail_events);
+    tail_metadata.insert<uint64_t>(read_data::duration::key, counts.tail_duration);
+    tail_metadata.insert<uint64_t>("trimmed_duration", counts.tail_duration);
     tail_metadata.insert<uint64_t>("num_dravik_events", 0);
-    tail_metadata.insert<uint64_t>("start_time", start_time + head_duration);
+    tail_metadata.insert<uint64_t>("start_time", counts.start_time + counts.head_duration);
     tail_metadata.insert<uint64_t>(read_data::trimmed_samples::key, 0);
-    std::string head_strand_id = generate_dervived_uuid(parent_strand_id, 0);
+}
+
+/// Moves the cut datasets into the head read, replacing the uncut ones. Nothing here fails.
+void install_head_datasets(ReadHolder::DataSetMap& datasets, SplitPieces& pieces) {
+    for (auto& text : pieces.head_texts) {
+        datasets.at(text.first).set_string(std::move(text.second));
+    }
+    while (!pieces.head_views.empty()) {
+        auto node = pieces.head_views.extract(pieces.head_views.begin());
+        datasets.erase(node.key());
+        datasets.insert(std::move(node));
+    }
+}
+
+void write_head_metadata(Metadata& metadata, const SplitCounts& counts, const std::string& head_strand_id,
+                         uint64_t p, uint64_t m) {
+    metadata.insert(read_data::strand_id::key, head_strand_id);
+    metadata.insert<uint64_t>(basecall_data::sequence_length::key, p);
+    metadata.insert<uint64_t>(basecall_data::trimmed_events::key, m);
+    metadata.insert<uint64_t>(basecall_data::num_events::key, counts.head_events);
+    metadata.insert<uint64_t>(read_data::duration::key, counts.head_duration);
+    metadata.insert<uint64_t>("trimmed_duration", counts.stride * m);
+    metadata.insert<uint64_t>("num_dravik_events", 0);
+}
+
+}  // namespace
+
+std::unique_ptr<ReadHolder> ReadHolder::split_at(uint64_t position) {
+    const uint64_t p = position;
+
+    // Everything that can fail is checked and built first, in the order the datasets are cut; only
+    // then do this read and its coordinator change. A failed split therefore loses no bases and
+    // leaves no sub tag counted that would never be completed.
+    SplitPieces pieces;
+    cut_texts(*this, p, pieces);
+    cut_base_mod_probs(*this, p, pieces);
+    const uint64_t m = cut_movement(*this, p, pieces);
+    cut_step_rows(*this, m, pieces);
+    const SplitCounts counts = split_counts(metadata, p, m);
+
+    std::unique_ptr<ReadHolder>& tail = pieces.tail;
+    tail->metadata = metadata;
+    write_tail_metadata(tail->metadata, counts, p);
+    const std::string head_strand_id = generate_dervived_uuid(counts.parent_strand_id, 0);
     std::unique_ptr<common::diagnostics::timings::ReadEventRecorder> recorder =
         event_recorder ? event_recorder->clone() : nullptr;
 
     // Commit.
     attach_derived_read(*this, *tail);
     tail->event_recorder = std::move(recorder);
-    for (auto& text : head_texts) {
-        datasets.at(text.first).set_string(std::move(text.second));
-    }
-    while (!head_views.empty()) {
-        auto node = head_views.extract(head_views.begin());
-        datasets.erase(node.key());
-        datasets.insert(std::move(node));
-    }
-    metadata.insert(read_data::strand_id::key, head_strand_id);
-    metadata.insert<uint64_t>(basecall_data::sequence_length::key, p);
-    metadata.insert<uint64_t>(basecall_data::trimmed_events::key, m);
-    metadata.insert<uint64_t>(basecall_data::num_events::key, head_events);
-    metadata.insert<uint64_t>(read_data::duration::key, head_duration);
-    metadata.insert<uint64_t>("trimmed_duration", stride * m);
-    metadata.insert<uint64_t>("num_dravik_events", 0);
+    install_head_datasets(datasets, pieces);
+    write_head_metadata(metadata, counts, head_strand_id, p, m);
 
     recalculate_mean_qscore();
     tail->recalculate_mean_qscore();
-    return tail;
+    return std::move(tail);
 }
 
 void ReadHolder::recalculate_mean_qscore() {

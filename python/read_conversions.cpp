@@ -113,31 +113,57 @@ const std::string& stored_name(Key key) {
     return names[static_cast<unsigned>(key)];
 }
 
+std::optional<std::string> store_read_tag(std::string_view key, const py::handle& value, vexil::Read& read) {
+    constexpr const char* takes = "an int from 0 to 4294967295";
+    if (!is_integer(value)) {
+        return refusal(key, takes, value);
+    }
+    const auto tag = integer_or_raise<int64_t>(key, value, "a signed 64-bit integer");
+    if (tag < 0 || tag > static_cast<int64_t>(UINT32_MAX)) {
+        return refusal(key, takes, value);
+    }
+    read.set_read_tag(static_cast<unsigned long long>(tag));
+    return std::nullopt;
+}
+
+std::optional<std::string> store_raw_data(std::string_view key, const py::handle& value, vexil::Read& read) {
+    std::vector<int16_t> samples;
+    if (!copy_raw_data(value, samples)) {
+        return refusal(key, "a one-dimensional numpy array of int16", value);
+    }
+    read.get_datasets().erase(dataset::raw_data);
+    read.get_datasets().emplace(dataset::raw_data, bass::data_wrappers::DataView(std::move(samples)));
+    return std::nullopt;
+}
+
+std::optional<std::string> store_channel_or_mux(Key id, std::string_view key, const py::handle& value,
+                                                bass::data_wrappers::Metadata& metadata) {
+    if (!is_integer(value)) {
+        return refusal(key, "an int", value);
+    }
+    // Neither is ever negative: a wrapped -1 would pass as a real channel or mux.
+    if (id == Key::channel) {
+        const auto number = integer_or_raise<int32_t>(key, value, "a channel number from 0 to 2147483647");
+        if (number < 0) {
+            throw py::cast_error("read dict key 'channel': " + describe(value) +
+                                 " does not fit a channel number from 0 to 2147483647");
+        }
+        metadata.insert<int32_t>(stored_name(id), number);
+    } else {
+        metadata.insert<uint32_t>(stored_name(id),
+                                  integer_or_raise<uint32_t>(key, value, "an unsigned 32-bit integer"));
+    }
+    return std::nullopt;
+}
+
 /// Stores one item; returns why its value was refused, or nothing. Unknown keys are ignored.
 std::optional<std::string> store_item(Key id, std::string_view key, const py::handle& value, vexil::Read& read) {
     auto& metadata = read.get_metadata();
     switch (id) {
-    case Key::read_tag: {
-        constexpr const char* takes = "an int from 0 to 4294967295";
-        if (!is_integer(value)) {
-            return refusal(key, takes, value);
-        }
-        const auto tag = integer_or_raise<int64_t>(key, value, "a signed 64-bit integer");
-        if (tag < 0 || tag > static_cast<int64_t>(UINT32_MAX)) {
-            return refusal(key, takes, value);
-        }
-        read.set_read_tag(static_cast<unsigned long long>(tag));
-        break;
-    }
-    case Key::raw_data: {
-        std::vector<int16_t> samples;
-        if (!copy_raw_data(value, samples)) {
-            return refusal(key, "a one-dimensional numpy array of int16", value);
-        }
-        read.get_datasets().erase(dataset::raw_data);
-        read.get_datasets().emplace(dataset::raw_data, bass::data_wrappers::DataView(std::move(samples)));
-        break;
-    }
+    case Key::read_tag:
+        return store_read_tag(key, value, read);
+    case Key::raw_data:
+        return store_raw_data(key, value, read);
     case Key::read_id:
         if (!py::isinstance<py::str>(value) || py::len(value) == 0) {
             return refusal(key, "a non-empty str", value);
@@ -168,24 +194,8 @@ std::optional<std::string> store_item(Key id, std::string_view key, const py::ha
         metadata.insert<bool>(stored_name(id), PyObject_IsTrue(value.ptr()) == 1);
         break;
     case Key::channel:
-    case Key::mux: {
-        if (!is_integer(value)) {
-            return refusal(key, "an int", value);
-        }
-        // Neither is ever negative: a wrapped -1 would pass as a real channel or mux.
-        if (id == Key::channel) {
-            const auto number = integer_or_raise<int32_t>(key, value, "a channel number from 0 to 2147483647");
-            if (number < 0) {
-                throw py::cast_error("read dict key 'channel': " + describe(value) +
-                                     " does not fit a channel number from 0 to 2147483647");
-            }
-            metadata.insert<int32_t>(stored_name(id), number);
-        } else {
-            metadata.insert<uint32_t>(stored_name(id),
-                                      integer_or_raise<uint32_t>(key, value, "an unsigned 32-bit integer"));
-        }
-        break;
-    }
+    case Key::mux:
+        return store_channel_or_mux(id, key, value, metadata);
     case Key::start_time:
     case Key::duration:
         if (!is_integer(value)) {
