@@ -42,8 +42,7 @@ bool read_le(std::istream& in, T& value) {
 // Reads and prints the items of one index file; owns the stream and the path for messages.
 class IndexPrinter {
 public:
-    IndexPrinter(std::istream& in, std::ostream& out, const std::string& path)
-            : m_in(in), m_out(out), m_path(path) {}
+    IndexPrinter(std::istream& in, std::ostream& out, const std::string& path) : m_in(in), m_out(out), m_path(path) {}
 
     bool print(std::string& error) {
         std::array<char, 4> magic{};
@@ -101,9 +100,8 @@ private:
             uint64_t file_offset = 0;
             uint16_t block_offset = 0;
             internal::unpack_virtual_offset(ioffset, file_offset, block_offset);
-            m_out << "Linear file offset " << file_offset << " block offset " << block_offset << " ("
-                  << start << " - " << static_cast<uint32_t>(start + LINEAR_INTERVAL_SIZE - 1) << ")"
-                  << std::endl;
+            m_out << "Linear file offset " << file_offset << " block offset " << block_offset << " (" << start << " - "
+                  << static_cast<uint32_t>(start + LINEAR_INTERVAL_SIZE - 1) << ")" << std::endl;
         }
         return true;
     }
@@ -114,8 +112,7 @@ private:
         if (!read_le(m_in, bin) || !read_le(m_in, n_chunk)) {
             return truncated(error);
         }
-        m_out << "Ref " << ref << " bin " << static_cast<int32_t>(bin) << " has " << n_chunk << " chunks"
-              << std::endl;
+        m_out << "Ref " << ref << " bin " << static_cast<int32_t>(bin) << " has " << n_chunk << " chunks" << std::endl;
         if (bin == PSEUDO_BIN) {
             return print_pseudo_bin(n_chunk, error);
         }
@@ -147,9 +144,9 @@ private:
             !read_le(m_in, unmapped)) {
             return truncated(error);
         }
-        m_out << "Magic bin says placed unmapped begin " << (unmapped_begin >> 16) << ","
-              << (unmapped_begin & 0xFFFF) << " end " << (unmapped_end >> 16) << "," << (unmapped_end & 0xFFFF)
-              << ", num mapped " << mapped << ", unmapped " << unmapped << std::endl;
+        m_out << "Magic bin says placed unmapped begin " << (unmapped_begin >> 16) << "," << (unmapped_begin & 0xFFFF)
+              << " end " << (unmapped_end >> 16) << "," << (unmapped_end & 0xFFFF) << ", num mapped " << mapped
+              << ", unmapped " << unmapped << std::endl;
         return true;
     }
 

@@ -29,14 +29,10 @@ const std::map<char, int>& seq_codes_map() {
     return SEQ_CODES_MAP;
 }
 
-bool consumes_reference(char op) {
-    return op == 'M' || op == 'D' || op == 'N' || op == '=' || op == 'X';
-}
+bool consumes_reference(char op) { return op == 'M' || op == 'D' || op == 'N' || op == '=' || op == 'X'; }
 
 // Packs plain CIGAR text into `ops`, summing the reference span.
-bool pack_cigar_ops(const std::string& cigar_text,
-                    std::vector<uint32_t>& ops,
-                    uint64_t& ref_length,
+bool pack_cigar_ops(const std::string& cigar_text, std::vector<uint32_t>& ops, uint64_t& ref_length,
                     std::string& error) {
     const auto& codes = cigar_op_codes_map();
     ref_length = 0;
@@ -72,8 +68,7 @@ bool pack_cigar_ops(const std::string& cigar_text,
 
 std::map<char, int> fillmap(const std::string& alphabet) {
     std::map<char, int> codes;
-    for (int value = std::numeric_limits<char>::min(); value <= std::numeric_limits<char>::max();
-         ++value) {
+    for (int value = std::numeric_limits<char>::min(); value <= std::numeric_limits<char>::max(); ++value) {
         codes[static_cast<char>(value)] = -1;
     }
     for (std::size_t i = 0; i < alphabet.size(); ++i) {
@@ -107,11 +102,16 @@ uint16_t reg_to_bin(int32_t beg, int32_t end_exclusive) {
     // 64-bit so that decrementing the smallest end cannot overflow.
     const int64_t first = beg;
     const int64_t last = static_cast<int64_t>(end_exclusive) - 1;
-    if (first >> 14 == last >> 14) return static_cast<uint16_t>(4681 + (first >> 14));
-    if (first >> 17 == last >> 17) return static_cast<uint16_t>(585 + (first >> 17));
-    if (first >> 20 == last >> 20) return static_cast<uint16_t>(73 + (first >> 20));
-    if (first >> 23 == last >> 23) return static_cast<uint16_t>(9 + (first >> 23));
-    if (first >> 26 == last >> 26) return static_cast<uint16_t>(1 + (first >> 26));
+    if (first >> 14 == last >> 14)
+        return static_cast<uint16_t>(4681 + (first >> 14));
+    if (first >> 17 == last >> 17)
+        return static_cast<uint16_t>(585 + (first >> 17));
+    if (first >> 20 == last >> 20)
+        return static_cast<uint16_t>(73 + (first >> 20));
+    if (first >> 23 == last >> 23)
+        return static_cast<uint16_t>(9 + (first >> 23));
+    if (first >> 26 == last >> 26)
+        return static_cast<uint16_t>(1 + (first >> 26));
     return 0;
 }
 
@@ -125,8 +125,7 @@ void reg_to_bins(int32_t beg, int32_t end_exclusive, std::vector<uint16_t>& bins
     const int64_t last = static_cast<int64_t>(end_exclusive) - 1;
     bins.push_back(0);
     for (const auto& level : LEVELS) {
-        for (int64_t bin = level.offset + (first >> level.shift);
-             bin <= level.offset + (last >> level.shift); ++bin) {
+        for (int64_t bin = level.offset + (first >> level.shift); bin <= level.offset + (last >> level.shift); ++bin) {
             bins.push_back(static_cast<uint16_t>(bin));
         }
     }
@@ -146,10 +145,7 @@ std::string float_to_stripped_string(float value) {
     return text;
 }
 
-bool pack_cigar_string(const std::string& cigar_text,
-                       BamRecord& record,
-                       uint64_t& ref_length_out,
-                       uint64_t seq_length,
+bool pack_cigar_string(const std::string& cigar_text, BamRecord& record, uint64_t& ref_length_out, uint64_t seq_length,
                        std::string& error) {
     if (cigar_text == "*") {
         ref_length_out = 1;
@@ -171,8 +167,7 @@ bool pack_cigar_string(const std::string& cigar_text,
     std::memcpy(array.data.data(), ops.data(), array.data.size());
     record.aux.push_back(AuxData{"CG", 'B', array});
 
-    const std::string placeholder =
-            std::to_string(seq_length) + "S" + std::to_string(ref_length_out) + "N";
+    const std::string placeholder = std::to_string(seq_length) + "S" + std::to_string(ref_length_out) + "N";
     std::vector<uint32_t> placeholder_ops;
     uint64_t scratch_span = 0;
     if (!pack_cigar_ops(placeholder, placeholder_ops, scratch_span, error)) {
@@ -188,8 +183,7 @@ bool pack_seq_string(const std::string& seq_text, BamRecord& record, std::string
         record.seq.clear();
         return true;
     }
-    if (seq_text.empty() ||
-        seq_text.size() > static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) {
+    if (seq_text.empty() || seq_text.size() > static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) {
         error = "Invalid sequence code detected";
         return false;
     }
@@ -221,11 +215,7 @@ void pack_phred_string(const std::string& qual_text, BamRecord& record) {
     }
 }
 
-void unpack_cigar_string(const uint32_t* ops,
-                         uint64_t n_ops,
-                         std::string& out,
-                         uint64_t l_seq,
-                         bool& is_placeholder) {
+void unpack_cigar_string(const uint32_t* ops, uint64_t n_ops, std::string& out, uint64_t l_seq, bool& is_placeholder) {
     is_placeholder = false;
     if (n_ops == 0) {
         out = "*";

@@ -88,10 +88,7 @@ std::string float_to_stripped_string(float value);
 /// Packs `cigar_text` into `record.cigar` and sums its reference span. A CIGAR of 65,536
 /// operations or more goes into a "CG" field of `record.aux` behind the placeholder
 /// "<seq_length>S<span>N".
-bool pack_cigar_string(const std::string& cigar_text,
-                       BamRecord& record,
-                       uint64_t& ref_length_out,
-                       uint64_t seq_length,
+bool pack_cigar_string(const std::string& cigar_text, BamRecord& record, uint64_t& ref_length_out, uint64_t seq_length,
                        std::string& error);
 
 /// Packs the bases of `seq_text` ("*" for none) into `record.seq` and sets `record.l_seq`.
@@ -103,11 +100,7 @@ void pack_phred_string(const std::string& qual_text, BamRecord& record);
 
 /// Writes the CIGAR text of `n_ops` words ("*" for none). `is_placeholder` tells whether the
 /// first operation is a soft clip of at least `l_seq` bases, i.e. the long-CIGAR placeholder.
-void unpack_cigar_string(const uint32_t* ops,
-                         uint64_t n_ops,
-                         std::string& out,
-                         uint64_t l_seq,
-                         bool& is_placeholder);
+void unpack_cigar_string(const uint32_t* ops, uint64_t n_ops, std::string& out, uint64_t l_seq, bool& is_placeholder);
 
 /// Appends the bases of the record ("*" when it has none). False when `seq` holds fewer bytes
 /// than `l_seq` needs; nothing is appended then.

@@ -22,23 +22,18 @@ const std::string CANONICAL_BASES = "ACGT";
 
 const std::map<std::string, std::string>& modbase_name_map() {
     static const std::map<std::string, std::string> names{
-            {"6mA", "a"},  {"5mC", "m"}, {"5hmC", "h"}, {"5fc", "f"},  {"5caC", "c"},
+            {"6mA", "a"},   {"5mC", "m"},  {"5hmC", "h"}, {"5fc", "f"},  {"5caC", "c"},
             {"8oxoG", "o"}, {"5hmU", "g"}, {"5fU", "e"},  {"5caU", "b"},
     };
     return names;
 }
 
-bool is_canonical(char letter) {
-    return CANONICAL_BASES.find(letter) != std::string::npos;
-}
+bool is_canonical(char letter) { return CANONICAL_BASES.find(letter) != std::string::npos; }
 
 }  // namespace
 
-bool make_unmapped_sam_line(std::string& sam_line,
-                            const std::string& read_name,
-                            const std::string& sequence,
-                            const std::string& qstring,
-                            std::string& error) {
+bool make_unmapped_sam_line(std::string& sam_line, const std::string& read_name, const std::string& sequence,
+                            const std::string& qstring, std::string& error) {
     if (sequence.size() != qstring.size()) {
         error = "sequence and qscore do not match size!";
         return false;
@@ -68,14 +63,9 @@ bool get_modbase_channel_name(std::string& code, const std::string& long_name, s
     return false;
 }
 
-bool generate_modbase_string(std::string& out,
-                             const std::string& sequence,
-                             const std::string& alphabet,
-                             const std::string& long_names,
-                             const std::string& context,
-                             const data_wrappers::VecView<uint8_t>& probs,
-                             uint8_t threshold,
-                             std::string& error) {
+bool generate_modbase_string(std::string& out, const std::string& sequence, const std::string& alphabet,
+                             const std::string& long_names, const std::string& context,
+                             const data_wrappers::VecView<uint8_t>& probs, uint8_t threshold, std::string& error) {
     const std::size_t num_channels = alphabet.size();
     if (sequence.size() * num_channels != probs.size()) {
         error = "Mismatch between modbase_probs size and sequence length * num channels in "
@@ -145,20 +135,13 @@ bool generate_modbase_string(std::string& out,
     return true;
 }
 
-bool generate_modbase_string(std::string& out,
-                             const std::string& sequence,
-                             const std::string& alphabet,
-                             const std::string& long_names,
-                             const data_wrappers::VecView<uint8_t>& probs,
-                             uint8_t threshold,
-                             std::string& error) {
-    return generate_modbase_string(out, sequence, alphabet, long_names, std::string(), probs,
-                                   threshold, error);
+bool generate_modbase_string(std::string& out, const std::string& sequence, const std::string& alphabet,
+                             const std::string& long_names, const data_wrappers::VecView<uint8_t>& probs,
+                             uint8_t threshold, std::string& error) {
+    return generate_modbase_string(out, sequence, alphabet, long_names, std::string(), probs, threshold, error);
 }
 
-bool generate_move_table_string(std::string& out,
-                                const data_wrappers::VecView<uint8_t>& moves,
-                                int8_t stride,
+bool generate_move_table_string(std::string& out, const data_wrappers::VecView<uint8_t>& moves, int8_t stride,
                                 std::string& error) {
     if (moves.size() == 0) {
         error = "Zero length move table provided to generate_move_table_string";

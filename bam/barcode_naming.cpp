@@ -77,9 +77,7 @@ std::string generate_dual_normalised_id(const std::string& outer, const std::str
            inner.substr(inner.size() - 2);
 }
 
-bool extract_dual_barcodes(const std::string& name,
-                           const std::string* pattern,
-                           std::string& outer,
+bool extract_dual_barcodes(const std::string& name, const std::string* pattern, std::string& outer,
                            std::string& inner) {
     std::vector<std::string> tokens;
     boost::algorithm::split(tokens, name, [](char c) { return c == '_'; });

@@ -22,9 +22,6 @@ std::string generate_dual_normalised_id(const std::string& outer, const std::str
 /// Takes a combined name apart. Without a pattern the outputs are the whole "external.." and
 /// "internal.." tokens; with one they are the barcode names of the two numbers. Returns false,
 /// leaving the outputs unchanged, when the name does not have the combined form.
-bool extract_dual_barcodes(const std::string& name,
-                           const std::string* pattern,
-                           std::string& outer,
-                           std::string& inner);
+bool extract_dual_barcodes(const std::string& name, const std::string* pattern, std::string& outer, std::string& inner);
 
 }  // namespace bass::util::barcode_naming

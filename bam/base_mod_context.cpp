@@ -11,26 +11,18 @@ namespace {
 
 const std::string CANONICAL_BASES = "ACGT";
 
-bool is_canonical(char letter) {
-    return CANONICAL_BASES.find(letter) != std::string::npos;
-}
+bool is_canonical(char letter) { return CANONICAL_BASES.find(letter) != std::string::npos; }
 
 }  // namespace
 
 BaseModContext::BaseModContext()
-        : m_base_index{{'A', 0}, {'C', 1}, {'G', 2}, {'T', 3}}, m_motifs{}, m_motif_offsets{} {}
+    : m_base_index{{'A', 0}, {'C', 1}, {'G', 2}, {'T', 3}}, m_motifs{}, m_motif_offsets{} {}
 
-std::size_t BaseModContext::slot(char base) const {
-    return m_base_index.at(base);
-}
+std::size_t BaseModContext::slot(char base) const { return m_base_index.at(base); }
 
-const std::string& BaseModContext::motif(char base) const {
-    return m_motifs[slot(base)];
-}
+const std::string& BaseModContext::motif(char base) const { return m_motifs[slot(base)]; }
 
-std::size_t BaseModContext::motif_offset(char base) const {
-    return m_motif_offsets[slot(base)];
-}
+std::size_t BaseModContext::motif_offset(char base) const { return m_motif_offsets[slot(base)]; }
 
 void BaseModContext::set_context(std::string motif, std::size_t offset) {
     if (motif.size() < 2) {
@@ -106,19 +98,15 @@ std::vector<int32_t> BaseModContext::get_sequence_mask(const std::string& sequen
     return mask;
 }
 
-void BaseModContext::update_mask(std::vector<int32_t>& mask,
-                                 const std::string& sequence,
-                                 const std::string& alphabet,
-                                 const data_wrappers::VecView<uint8_t>& probs,
-                                 uint8_t threshold) const {
+void BaseModContext::update_mask(std::vector<int32_t>& mask, const std::string& sequence, const std::string& alphabet,
+                                 const data_wrappers::VecView<uint8_t>& probs, uint8_t threshold) const {
     const std::size_t num_channels = alphabet.size();
     if (num_channels == 0) {
         return;
     }
     // Every index below must stay inside the mask and the probabilities.
     if (mask.size() != sequence.size() || probs.size() < sequence.size() * num_channels) {
-        throw std::out_of_range(
-                "Base modification mask, sequence and probabilities do not match in size.");
+        throw std::out_of_range("Base modification mask, sequence and probabilities do not match in size.");
     }
     bool have_canonical = false;
     char canonical = '\0';

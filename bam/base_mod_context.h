@@ -40,11 +40,8 @@ public:
     /// Sets the mask to 1 at positions of motif-less bases where any modification channel of
     /// that base reaches `threshold`. `probs` holds one row per position, one column per
     /// alphabet letter.
-    void update_mask(std::vector<int32_t>& mask,
-                     const std::string& sequence,
-                     const std::string& alphabet,
-                     const data_wrappers::VecView<uint8_t>& probs,
-                     uint8_t threshold) const;
+    void update_mask(std::vector<int32_t>& mask, const std::string& sequence, const std::string& alphabet,
+                     const data_wrappers::VecView<uint8_t>& probs, uint8_t threshold) const;
 
 private:
     std::size_t slot(char base) const;

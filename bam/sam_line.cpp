@@ -18,9 +18,7 @@ namespace {
 constexpr std::size_t MANDATORY_FIELD_COUNT = 11;
 const std::string MALFORMED_LINE = "Malformed SAM line detected";
 
-bool is_field_separator(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
+bool is_field_separator(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
 // Whole-token decimal conversion; false for anything unreadable or out of range for T.
 template <typename T>
@@ -40,18 +38,18 @@ bool read_number(const std::string& token, T& value) {
 // Width in bytes of one element of a "B" array, 0 for an unknown subtype.
 std::size_t array_element_width(char subtype) {
     switch (subtype) {
-    case 'c':
-    case 'C':
-        return 1;
-    case 's':
-    case 'S':
-        return 2;
-    case 'i':
-    case 'I':
-    case 'f':
-        return 4;
-    default:
-        return 0;
+        case 'c':
+        case 'C':
+            return 1;
+        case 's':
+        case 'S':
+            return 2;
+        case 'i':
+        case 'I':
+        case 'f':
+            return 4;
+        default:
+            return 0;
     }
 }
 
@@ -73,8 +71,7 @@ bool parse_array(const std::string& value_text, AuxNumericalArray& array, std::s
     // Without a width the elements cannot be stored, and writing them back would give an
     // array of bare commas.
     if (width == 0) {
-        error = std::string("Invalid auxiliary array type '") + array.type +
-                "' found in alignment record";
+        error = std::string("Invalid auxiliary array type '") + array.type + "' found in alignment record";
         return false;
     }
     const auto commas = static_cast<std::size_t>(std::count(value_text.begin(), value_text.end(), ','));
@@ -101,12 +98,24 @@ bool parse_array(const std::string& value_text, AuxNumericalArray& array, std::s
         // Integers are read as int32 and keep their low bytes, as the subtype's width allows.
         const int32_t number = std::stoi(elements[i]);
         switch (array.type) {
-        case 'c': store_element(array.data, i, static_cast<int8_t>(number)); break;
-        case 'C': store_element(array.data, i, static_cast<uint8_t>(number)); break;
-        case 's': store_element(array.data, i, static_cast<int16_t>(number)); break;
-        case 'S': store_element(array.data, i, static_cast<uint16_t>(number)); break;
-        case 'i': store_element(array.data, i, number); break;
-        default: store_element(array.data, i, static_cast<uint32_t>(number)); break;
+            case 'c':
+                store_element(array.data, i, static_cast<int8_t>(number));
+                break;
+            case 'C':
+                store_element(array.data, i, static_cast<uint8_t>(number));
+                break;
+            case 's':
+                store_element(array.data, i, static_cast<int16_t>(number));
+                break;
+            case 'S':
+                store_element(array.data, i, static_cast<uint16_t>(number));
+                break;
+            case 'i':
+                store_element(array.data, i, number);
+                break;
+            default:
+                store_element(array.data, i, static_cast<uint32_t>(number));
+                break;
         }
     }
     return true;
@@ -120,30 +129,30 @@ bool parse_aux_field(const std::string& field, BamRecord& record, std::string& e
     AuxData aux{field.substr(0, 2), field[3], boost::any()};
     const std::string value_text = field.substr(5);
     switch (aux.type) {
-    case 'A':
-        aux.value = value_text.empty() ? '\0' : value_text[0];
-        break;
-    case 'Z':
-    case 'H':
-        aux.value = value_text;
-        break;
-    case 'f':
-        aux.value = std::stof(value_text);
-        break;
-    case 'i':
-        aux.value = static_cast<int32_t>(std::stoi(value_text));
-        break;
-    case 'B': {
-        AuxNumericalArray array;
-        if (!parse_array(value_text, array, error)) {
-            return false;
+        case 'A':
+            aux.value = value_text.empty() ? '\0' : value_text[0];
+            break;
+        case 'Z':
+        case 'H':
+            aux.value = value_text;
+            break;
+        case 'f':
+            aux.value = std::stof(value_text);
+            break;
+        case 'i':
+            aux.value = static_cast<int32_t>(std::stoi(value_text));
+            break;
+        case 'B': {
+            AuxNumericalArray array;
+            if (!parse_array(value_text, array, error)) {
+                return false;
+            }
+            aux.value = std::move(array);
+            break;
         }
-        aux.value = std::move(array);
-        break;
-    }
-    default:
-        error = std::string("Invalid auxiliary data type) '") + aux.type + "' found in alignment record";
-        return false;
+        default:
+            error = std::string("Invalid auxiliary data type) '") + aux.type + "' found in alignment record";
+            return false;
     }
     record.aux.push_back(std::move(aux));
     return true;
@@ -161,13 +170,27 @@ std::string array_to_text(const AuxNumericalArray& array) {
             throw std::runtime_error("Hit end of buffer while extracting data");
         }
         switch (array.type) {
-        case 'c': text += std::to_string(load_element<int8_t>(array.data, i)); break;
-        case 'C': text += std::to_string(load_element<uint8_t>(array.data, i)); break;
-        case 's': text += std::to_string(load_element<int16_t>(array.data, i)); break;
-        case 'S': text += std::to_string(load_element<uint16_t>(array.data, i)); break;
-        case 'i': text += std::to_string(load_element<int32_t>(array.data, i)); break;
-        case 'I': text += std::to_string(load_element<uint32_t>(array.data, i)); break;
-        default: text += internal::float_to_stripped_string(load_element<float>(array.data, i)); break;
+            case 'c':
+                text += std::to_string(load_element<int8_t>(array.data, i));
+                break;
+            case 'C':
+                text += std::to_string(load_element<uint8_t>(array.data, i));
+                break;
+            case 's':
+                text += std::to_string(load_element<int16_t>(array.data, i));
+                break;
+            case 'S':
+                text += std::to_string(load_element<uint16_t>(array.data, i));
+                break;
+            case 'i':
+                text += std::to_string(load_element<int32_t>(array.data, i));
+                break;
+            case 'I':
+                text += std::to_string(load_element<uint32_t>(array.data, i));
+                break;
+            default:
+                text += internal::float_to_stripped_string(load_element<float>(array.data, i));
+                break;
         }
     }
     return text;
@@ -176,31 +199,43 @@ std::string array_to_text(const AuxNumericalArray& array) {
 // Appends the type and value of one optional field; false for a letter with no SAM form.
 bool append_aux_value(const AuxData& aux, std::string& line) {
     switch (aux.type) {
-    case 'A': line += std::string("A:") + boost::any_cast<char>(aux.value); return true;
-    case 'C': line += "i:" + std::to_string(boost::any_cast<uint8_t>(aux.value)); return true;
-    case 'c': line += "i:" + std::to_string(boost::any_cast<int8_t>(aux.value)); return true;
-    case 'S': line += "i:" + std::to_string(boost::any_cast<uint16_t>(aux.value)); return true;
-    case 's': line += "i:" + std::to_string(boost::any_cast<int16_t>(aux.value)); return true;
-    case 'I': line += "i:" + std::to_string(boost::any_cast<uint32_t>(aux.value)); return true;
-    case 'i': line += "i:" + std::to_string(boost::any_cast<int32_t>(aux.value)); return true;
-    case 'f':
-        line += "f:" + internal::float_to_stripped_string(boost::any_cast<float>(aux.value));
-        return true;
-    case 'H':
-    case 'Z':
-        line += std::string(1, aux.type) + ":" + boost::any_cast<const std::string&>(aux.value);
-        return true;
-    case 'B':
-        line += array_to_text(boost::any_cast<const AuxNumericalArray&>(aux.value));
-        return true;
-    default:
-        return false;
+        case 'A':
+            line += std::string("A:") + boost::any_cast<char>(aux.value);
+            return true;
+        case 'C':
+            line += "i:" + std::to_string(boost::any_cast<uint8_t>(aux.value));
+            return true;
+        case 'c':
+            line += "i:" + std::to_string(boost::any_cast<int8_t>(aux.value));
+            return true;
+        case 'S':
+            line += "i:" + std::to_string(boost::any_cast<uint16_t>(aux.value));
+            return true;
+        case 's':
+            line += "i:" + std::to_string(boost::any_cast<int16_t>(aux.value));
+            return true;
+        case 'I':
+            line += "i:" + std::to_string(boost::any_cast<uint32_t>(aux.value));
+            return true;
+        case 'i':
+            line += "i:" + std::to_string(boost::any_cast<int32_t>(aux.value));
+            return true;
+        case 'f':
+            line += "f:" + internal::float_to_stripped_string(boost::any_cast<float>(aux.value));
+            return true;
+        case 'H':
+        case 'Z':
+            line += std::string(1, aux.type) + ":" + boost::any_cast<const std::string&>(aux.value);
+            return true;
+        case 'B':
+            line += array_to_text(boost::any_cast<const AuxNumericalArray&>(aux.value));
+            return true;
+        default:
+            return false;
     }
 }
 
-bool is_long_cigar_field(const AuxData& aux) {
-    return aux.tag == "CG" && aux.type == 'B';
-}
+bool is_long_cigar_field(const AuxData& aux) { return aux.tag == "CG" && aux.type == 'B'; }
 
 bool has_valid_op_codes(const std::vector<uint32_t>& ops, std::string& error) {
     for (const uint32_t op : ops) {
@@ -250,9 +285,7 @@ bool cigar_text_of(const BamRecord& record, std::string& text, bool& used_long_c
 
 }  // namespace
 
-bool parse_sam_line_to_bam_record(const std::string& line,
-                                  BamRecord& record,
-                                  const std::vector<RefSeq>& refs,
+bool parse_sam_line_to_bam_record(const std::string& line, BamRecord& record, const std::vector<RefSeq>& refs,
                                   std::string& error) {
     std::array<std::string, MANDATORY_FIELD_COUNT> fields;
     std::size_t cursor = 0;
@@ -279,11 +312,10 @@ bool parse_sam_line_to_bam_record(const std::string& line,
     int32_t next_position = 0;
     // Positions are 1-based and never negative; a negative one would wrap on the shift to 0-based.
     const bool numbers_read = read_number(fields[1], record.flag) && read_number(fields[3], position) &&
-                              position >= 0 && read_number(fields[4], mapq) &&
-                              read_number(fields[7], next_position) && next_position >= 0 &&
-                              read_number(fields[8], record.tlen);
-    if (!numbers_read || qname.empty() || rname.empty() || cigar.empty() || rnext.empty() ||
-        seq.empty() || qual.empty() || (qual.size() != seq.size() && qual != "*")) {
+                              position >= 0 && read_number(fields[4], mapq) && read_number(fields[7], next_position) &&
+                              next_position >= 0 && read_number(fields[8], record.tlen);
+    if (!numbers_read || qname.empty() || rname.empty() || cigar.empty() || rnext.empty() || seq.empty() ||
+        qual.empty() || (qual.size() != seq.size() && qual != "*")) {
         error = MALFORMED_LINE;
         return false;
     }
@@ -295,10 +327,10 @@ bool parse_sam_line_to_bam_record(const std::string& line,
         return false;
     }
     // The end is clamped to the largest position so the bin arithmetic stays in 32 bits.
-    const int64_t end = std::min<int64_t>(static_cast<int64_t>(record.pos) +
-                                                  static_cast<int64_t>(std::min<uint64_t>(
-                                                          record.ref_length, std::numeric_limits<int32_t>::max())),
-                                          std::numeric_limits<int32_t>::max());
+    const int64_t end = std::min<int64_t>(
+            static_cast<int64_t>(record.pos) +
+                    static_cast<int64_t>(std::min<uint64_t>(record.ref_length, std::numeric_limits<int32_t>::max())),
+            std::numeric_limits<int32_t>::max());
     record.bin = internal::reg_to_bin(record.pos, static_cast<int32_t>(end));
     record.ref_id = internal::get_ref_index(refs, rname);
     if (rnext == "=") {
@@ -353,11 +385,10 @@ bool update_sam_line(const std::vector<RefSeq>& refs, BamRecord& record, std::st
     internal::unpack_phred_string(record, qual);
 
     std::string line;
-    for (const auto& field : {record.read_name, std::to_string(record.flag), ref_name,
-                              std::to_string(static_cast<int64_t>(record.pos) + 1),
-                              std::to_string(static_cast<unsigned>(record.mapq)), cigar, rnext,
-                              std::to_string(static_cast<int64_t>(record.next_pos) + 1),
-                              std::string("0"), seq, qual}) {
+    for (const auto& field :
+         {record.read_name, std::to_string(record.flag), ref_name, std::to_string(static_cast<int64_t>(record.pos) + 1),
+          std::to_string(static_cast<unsigned>(record.mapq)), cigar, rnext,
+          std::to_string(static_cast<int64_t>(record.next_pos) + 1), std::string("0"), seq, qual}) {
         line += field;
         line += '\t';
     }

@@ -13,9 +13,7 @@ namespace bass::bam::util {
 /// (-1 for names not listed). Optional fields of types A, B, H, Z, f and i are kept in order.
 /// Throws std::invalid_argument / std::out_of_range for unreadable or out-of-range numbers in
 /// optional fields, and std::runtime_error for an array with more elements than commas.
-bool parse_sam_line_to_bam_record(const std::string& line,
-                                  BamRecord& record,
-                                  const std::vector<RefSeq>& refs,
+bool parse_sam_line_to_bam_record(const std::string& line, BamRecord& record, const std::vector<RefSeq>& refs,
                                   std::string& error);
 
 /// Writes `record` as a SAM line into `record.sam_line` (TLEN is always written as 0). The

@@ -14,9 +14,7 @@ using bass::data_wrappers::DataTable;
 using bass::data_wrappers::DataView;
 using interfaces::ReadAlignmentHelper;
 
-std::string text_of(const flatbuffers::String* text) {
-    return text == nullptr ? std::string() : text->str();
-}
+std::string text_of(const flatbuffers::String* text) { return text == nullptr ? std::string() : text->str(); }
 
 // Writes one cell of a numeric column, located by name.
 template <typename T>
@@ -25,9 +23,7 @@ void set_cell(const DataTable& table, const char* column, std::size_t row, T val
 }
 
 // Unsigned wire values are stored unchanged in the table's int32 cells.
-int32_t as_int32(uint32_t value) {
-    return static_cast<int32_t>(value);
-}
+int32_t as_int32(uint32_t value) { return static_cast<int32_t>(value); }
 
 void fill_row(DataTable& table, std::size_t row, const vexil_ipc::AlignmentResults& entry, const std::string& genome) {
     table.set_string(table.get_field_index("Genome"), row, genome);

@@ -9,13 +9,9 @@ namespace {
 
 using bass::data_wrappers::Metadata;
 
-std::string text_of(const flatbuffers::String* text) {
-    return text == nullptr ? std::string() : text->str();
-}
+std::string text_of(const flatbuffers::String* text) { return text == nullptr ? std::string() : text->str(); }
 
-int32_t length_of(const flatbuffers::String* text) {
-    return text == nullptr ? 0 : static_cast<int32_t>(text->size());
-}
+int32_t length_of(const flatbuffers::String* text) { return text == nullptr ? 0 : static_cast<int32_t>(text->size()); }
 
 // An omitted sub-table reads as one whose fields are all omitted; these stand in for it.
 const vexil_ipc::BarcodeResults& or_empty(const vexil_ipc::BarcodeResults* table) {

@@ -33,8 +33,7 @@ constexpr std::chrono::milliseconds SILENCE_CHECK_INTERVAL{250};
 class NoMoreDataGuard {
 public:
     explicit NoMoreDataGuard(std::shared_ptr<ReadBuffer> buffer) : m_buffer(std::move(buffer)) {}
-    ~NoMoreDataGuard()
-    {
+    ~NoMoreDataGuard() {
         if (m_buffer) {
             m_buffer->set_no_more_data();
         }
@@ -54,14 +53,11 @@ enum class SilentServerAttempt { connecting, reconnecting };
 class SilenceWarner {
 public:
     SilenceWarner(std::chrono::milliseconds first_after, SilentServerAttempt attempt)
-            : m_first_after(first_after), m_attempt(attempt)
-    {
-    }
+        : m_first_after(first_after), m_attempt(attempt) {}
 
     // The warning due now, or an empty text.
     std::string due(const ServerSilence& silence, std::chrono::seconds window,
-                    std::chrono::steady_clock::time_point deadline)
-    {
+                    std::chrono::steady_clock::time_point deadline) {
         using std::chrono::duration_cast;
         using std::chrono::seconds;
         const auto now = std::chrono::steady_clock::now();
@@ -92,15 +88,12 @@ private:
 class ReconnectionReporter {
 public:
     explicit ReconnectionReporter(std::string endpoint)
-            : m_endpoint(std::move(endpoint)),
-              m_warner(FIRST_SILENCE_WARNING, SilentServerAttempt::reconnecting),
-              m_lost_at(std::chrono::steady_clock::now())
-    {
-    }
+        : m_endpoint(std::move(endpoint)),
+          m_warner(FIRST_SILENCE_WARNING, SilentServerAttempt::reconnecting),
+          m_lost_at(std::chrono::steady_clock::now()) {}
 
     void attempt_failed(const std::optional<ServerSilence>& silence, std::chrono::seconds window,
-                        std::chrono::steady_clock::time_point deadline)
-    {
+                        std::chrono::steady_clock::time_point deadline) {
         if (!silence) {
             return;
         }
@@ -114,10 +107,9 @@ public:
         }
     }
 
-    void reconnected() const
-    {
-        const auto lost_for = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() -
-                                                                               m_lost_at);
+    void reconnected() const {
+        const auto lost_for =
+                std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - m_lost_at);
         const std::string text = "Reconnected to the basecall server at " + m_endpoint + " " +
                                  std::to_string(lost_for.count()) +
                                  " s after the connection was lost; reads in flight are sent again.";
@@ -138,63 +130,50 @@ private:
 
 }  // namespace
 
-std::string to_string(PassReadResult result)
-{
+std::string to_string(PassReadResult result) {
     switch (result) {
-    case PassReadResult::success:
-        return "success";
-    case PassReadResult::not_accepting_reads:
-        return "not_accepting_reads";
-    case PassReadResult::queue_full:
-        return "queue_full";
-    case PassReadResult::bad_read:
-        return "bad_read";
+        case PassReadResult::success:
+            return "success";
+        case PassReadResult::not_accepting_reads:
+            return "not_accepting_reads";
+        case PassReadResult::queue_full:
+            return "queue_full";
+        case PassReadResult::bad_read:
+            return "bad_read";
     }
     throw std::runtime_error("unrecognised PassReadResult");
 }
 
-std::ostream& operator<<(std::ostream& os, PassReadResult result)
-{
-    return os << to_string(result);
-}
+std::ostream& operator<<(std::ostream& os, PassReadResult result) { return os << to_string(result); }
 
-BasecallClient::BasecallClient(unsigned long block_size,
-                               unsigned long max_input_queue_size,
-                               unsigned long max_read_failures,
-                               bool disable_events,
-                               bool pull_state_data,
+BasecallClient::BasecallClient(unsigned long block_size, unsigned long max_input_queue_size,
+                               unsigned long max_read_failures, bool disable_events, bool pull_state_data,
                                ThreadHook thread_hook)
-        : m_connection_protocol(std::make_shared<ConnectionProtocol>(m_client_connection_state)),
-          m_read_buffer(std::make_shared<ReadBuffer>()),
-          m_read_processing_protocol(std::make_shared<ReadProcessingProtocol>()),
-          m_thread_hook(thread_hook),
-          m_max_input_queue_size(max_input_queue_size),
-          m_block_size(block_size),
-          m_max_read_failures(max_read_failures)
-{
+    : m_connection_protocol(std::make_shared<ConnectionProtocol>(m_client_connection_state)),
+      m_read_buffer(std::make_shared<ReadBuffer>()),
+      m_read_processing_protocol(std::make_shared<ReadProcessingProtocol>()),
+      m_thread_hook(thread_hook),
+      m_max_input_queue_size(max_input_queue_size),
+      m_block_size(block_size),
+      m_max_read_failures(max_read_failures) {
     auto trace = create_trace("BasecallClient");
     m_read_processing_protocol->set_disable_events(disable_events);
     m_read_processing_protocol->set_pull_state_data(pull_state_data);
 }
 
-BasecallClient::~BasecallClient()
-{
+BasecallClient::~BasecallClient() {
     auto trace = create_trace("~BasecallClient");
     m_leaving.store(true);
     join_worker_thread();
 }
 
-void BasecallClient::set_reconnect_timeout(std::chrono::seconds timeout)
-{
+void BasecallClient::set_reconnect_timeout(std::chrono::seconds timeout) {
     get_trace_context()->write_message("set_reconnect_timeout", std::to_string(timeout.count()));
     m_reconnect_timeout.store(timeout.count());
 }
 
-void BasecallClient::connect(const std::string& address,
-                             unsigned int request_timeout_ms,
-                             unsigned int file_load_timeout_s,
-                             ipc_tools::ConnectionInfo info)
-{
+void BasecallClient::connect(const std::string& address, unsigned int request_timeout_ms,
+                             unsigned int file_load_timeout_s, ipc_tools::ConnectionInfo info) {
     auto trace = create_trace("connect");
     {
         std::lock_guard<std::mutex> lock(m_worker_mutex);
@@ -231,8 +210,7 @@ void BasecallClient::connect(const std::string& address,
     }
 }
 
-void BasecallClient::settle_connect()
-{
+void BasecallClient::settle_connect() {
     {
         std::lock_guard<std::mutex> lock(m_connect_mutex);
         m_connect_settled = true;
@@ -240,19 +218,16 @@ void BasecallClient::settle_connect()
     m_connect_condition.notify_all();
 }
 
-bool BasecallClient::wait_for_connect_settled(std::chrono::milliseconds timeout)
-{
+bool BasecallClient::wait_for_connect_settled(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(m_connect_mutex);
     return m_connect_condition.wait_for(lock, timeout, [this] { return m_connect_settled; });
 }
 
-void BasecallClient::set_reconnect_deadline(std::chrono::steady_clock::time_point deadline)
-{
+void BasecallClient::set_reconnect_deadline(std::chrono::steady_clock::time_point deadline) {
     m_reconnect_deadline.store(deadline.time_since_epoch().count());
 }
 
-void BasecallClient::start_worker_thread()
-{
+void BasecallClient::start_worker_thread() {
     auto trace = create_trace("start_worker_thread");
     // The configured buffer exists before reads are accepted, so no read lands in a buffer that
     // the worker is about to replace.
@@ -261,8 +236,7 @@ void BasecallClient::start_worker_thread()
     m_worker_thread = std::make_unique<std::thread>(&BasecallClient::worker_loop, this, m_thread_hook);
 }
 
-std::shared_ptr<ReadBuffer> BasecallClient::create_read_buffer()
-{
+std::shared_ptr<ReadBuffer> BasecallClient::create_read_buffer() {
     auto buffer = std::make_shared<ReadBuffer>();
     buffer->set_block_size(m_block_size);
     buffer->set_max_input_queue_size(m_max_input_queue_size);
@@ -276,35 +250,31 @@ std::shared_ptr<ReadBuffer> BasecallClient::create_read_buffer()
     return buffer;
 }
 
-std::shared_ptr<ReadBuffer> BasecallClient::get_read_buffer()
-{
+std::shared_ptr<ReadBuffer> BasecallClient::get_read_buffer() {
     std::lock_guard<std::mutex> lock(m_read_buffer_mutex);
     return m_read_buffer;
 }
 
-std::shared_ptr<const ReadBuffer> BasecallClient::get_read_buffer() const
-{
+std::shared_ptr<const ReadBuffer> BasecallClient::get_read_buffer() const {
     std::lock_guard<std::mutex> lock(m_read_buffer_mutex);
     return m_read_buffer;
 }
 
-PassReadResult BasecallClient::pass_read(interfaces::ReadHolder& read, unsigned long timeout_ms, QueueRefusal* refusal)
-{
+PassReadResult BasecallClient::pass_read(interfaces::ReadHolder& read, unsigned long timeout_ms,
+                                         QueueRefusal* refusal) {
     auto trace = create_hftrace("pass_read");
     return pass_with([&](ReadBuffer& buffer, QueueRefusal& why) { return buffer.queue_read(read, timeout_ms, &why); },
                      refusal);
 }
 
-PassReadResult BasecallClient::pass_reads(ReadList& reads, unsigned long timeout_ms, QueueRefusal* refusal)
-{
+PassReadResult BasecallClient::pass_reads(ReadList& reads, unsigned long timeout_ms, QueueRefusal* refusal) {
     auto trace = create_hftrace("pass_reads");
     return pass_with([&](ReadBuffer& buffer, QueueRefusal& why) { return buffer.queue_reads(reads, timeout_ms, &why); },
                      refusal);
 }
 
 template <typename Queue>
-PassReadResult BasecallClient::pass_with(Queue queue, QueueRefusal* refusal)
-{
+PassReadResult BasecallClient::pass_with(Queue queue, QueueRefusal* refusal) {
     QueueRefusal ignored;
     QueueRefusal& why = refusal != nullptr ? *refusal : ignored;
     why = QueueRefusal{QueueRefusal::Reason::no_room, 0};
@@ -323,33 +293,19 @@ PassReadResult BasecallClient::pass_with(Queue queue, QueueRefusal* refusal)
     return accepting() ? PassReadResult::queue_full : PassReadResult::not_accepting_reads;
 }
 
-bool BasecallClient::tag_in_flight(std::uint64_t read_tag) const
-{
-    return get_read_buffer()->tag_in_flight(read_tag);
-}
+bool BasecallClient::tag_in_flight(std::uint64_t read_tag) const { return get_read_buffer()->tag_in_flight(read_tag); }
 
-unsigned long BasecallClient::num_completed_reads() const
-{
-    return get_read_buffer()->num_reads_out();
-}
+unsigned long BasecallClient::num_completed_reads() const { return get_read_buffer()->num_reads_out(); }
 
-void BasecallClient::get_completed_reads(ReadList& reads, interfaces::ReadPriority /*priority*/)
-{
+void BasecallClient::get_completed_reads(ReadList& reads, interfaces::ReadPriority /*priority*/) {
     get_read_buffer()->get_reads_out(reads);
 }
 
-void BasecallClient::adopt_completed_reads(ReadList& reads)
-{
-    get_read_buffer()->adopt_reads_out(reads);
-}
+void BasecallClient::adopt_completed_reads(ReadList& reads) { get_read_buffer()->adopt_reads_out(reads); }
 
-void BasecallClient::set_no_more_data()
-{
-    read_processing_protocol()->set_no_more_data();
-}
+void BasecallClient::set_no_more_data() { read_processing_protocol()->set_no_more_data(); }
 
-FinishOutcome BasecallClient::finish_by(unsigned long long seconds)
-{
+FinishOutcome BasecallClient::finish_by(unsigned long long seconds) {
     auto trace = create_trace("finish_by");
     const auto buffer = get_read_buffer();
     // The buffer's input closes before the end is declared and before polling starts: a read
@@ -391,14 +347,12 @@ FinishOutcome BasecallClient::finish_by(unsigned long long seconds)
     return FinishOutcome::success;
 }
 
-bool BasecallClient::connection_status_is_active() const
-{
+bool BasecallClient::connection_status_is_active() const {
     const ClientStatus status = m_client_connection_state.get_status();
     return status != ClientStatus::disconnected && status != ClientStatus::error;
 }
 
-void BasecallClient::disconnect()
-{
+void BasecallClient::disconnect() {
     auto trace = create_trace("disconnect");
     m_leaving.store(true);
     join_worker_thread();
@@ -409,8 +363,7 @@ void BasecallClient::disconnect()
     m_client_connection_state.set_status_if(ClientStatus::error, ClientStatus::disconnected);
 }
 
-void BasecallClient::join_worker_thread()
-{
+void BasecallClient::join_worker_thread() {
     auto trace = create_trace("join_worker_thread");
     m_accept_data.store(false);
     m_stop_requested.store(true);
@@ -425,32 +378,27 @@ void BasecallClient::join_worker_thread()
     }
 }
 
-bool BasecallClient::has_server_config() const
-{
+bool BasecallClient::has_server_config() const {
     std::lock_guard<std::mutex> lock(m_connected_info_mutex);
     return m_server_config_received;
 }
 
-ConfigDetails BasecallClient::get_basecalling_config() const
-{
+ConfigDetails BasecallClient::get_basecalling_config() const {
     std::lock_guard<std::mutex> lock(m_connected_info_mutex);
     return m_config_details;
 }
 
-std::string BasecallClient::get_alignment_sam_header() const
-{
+std::string BasecallClient::get_alignment_sam_header() const {
     std::lock_guard<std::mutex> lock(m_connected_info_mutex);
     return m_alignment_sam_header;
 }
 
-ipc_tools::ConnectedInfo BasecallClient::get_connected_info() const
-{
+ipc_tools::ConnectedInfo BasecallClient::get_connected_info() const {
     std::lock_guard<std::mutex> lock(m_connected_info_mutex);
     return m_connected_info;
 }
 
-void BasecallClient::set_connection_protocol(std::shared_ptr<AbstractConnectionProtocol> protocol)
-{
+void BasecallClient::set_connection_protocol(std::shared_ptr<AbstractConnectionProtocol> protocol) {
     std::lock_guard<std::mutex> worker_lock(m_worker_mutex);
     if (m_worker_thread) {
         create_trace("set_connection_protocol").message("a worker has started; ignored");
@@ -460,8 +408,7 @@ void BasecallClient::set_connection_protocol(std::shared_ptr<AbstractConnectionP
     m_connection_protocol = std::move(protocol);
 }
 
-void BasecallClient::set_read_processing_protocol(std::shared_ptr<AbstractReadProcessingProtocol> protocol)
-{
+void BasecallClient::set_read_processing_protocol(std::shared_ptr<AbstractReadProcessingProtocol> protocol) {
     std::lock_guard<std::mutex> worker_lock(m_worker_mutex);
     if (m_worker_thread) {
         create_trace("set_read_processing_protocol").message("a worker has started; ignored");
@@ -471,20 +418,17 @@ void BasecallClient::set_read_processing_protocol(std::shared_ptr<AbstractReadPr
     m_read_processing_protocol = std::move(protocol);
 }
 
-std::shared_ptr<AbstractConnectionProtocol> BasecallClient::connection_protocol() const
-{
+std::shared_ptr<AbstractConnectionProtocol> BasecallClient::connection_protocol() const {
     std::lock_guard<std::mutex> lock(m_protocol_mutex);
     return m_connection_protocol;
 }
 
-std::shared_ptr<AbstractReadProcessingProtocol> BasecallClient::read_processing_protocol() const
-{
+std::shared_ptr<AbstractReadProcessingProtocol> BasecallClient::read_processing_protocol() const {
     std::lock_guard<std::mutex> lock(m_protocol_mutex);
     return m_read_processing_protocol;
 }
 
-void BasecallClient::report_state(common::diagnostics::state::StateLogger& logger) const
-{
+void BasecallClient::report_state(common::diagnostics::state::StateLogger& logger) const {
     logger.log("m_client_connection_state", to_string(m_client_connection_state.get_status()));
     logger.log("m_accept_data", m_accept_data.load());
     logger.log("m_max_read_failures", static_cast<unsigned long long>(m_max_read_failures));
@@ -493,8 +437,7 @@ void BasecallClient::report_state(common::diagnostics::state::StateLogger& logge
     buffer->report_state(logger);
 }
 
-std::chrono::steady_clock::time_point BasecallClient::calculate_reconnect_timeout_time(std::chrono::seconds timeout)
-{
+std::chrono::steady_clock::time_point BasecallClient::calculate_reconnect_timeout_time(std::chrono::seconds timeout) {
     // The steady clock: a change of the wall clock neither cuts the window short nor stretches it.
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     common::diagnostics::tracing::TraceDomain<ReadProcessingProtocol>::get_trace_context()->write_message(
@@ -505,8 +448,7 @@ std::chrono::steady_clock::time_point BasecallClient::calculate_reconnect_timeou
     return deadline;
 }
 
-void BasecallClient::worker_loop(ThreadHook hook)
-{
+void BasecallClient::worker_loop(ThreadHook hook) {
     bass::util::set_thread_name("client_worker");
     auto trace = create_trace("worker_loop");
     const auto read_buffer = get_read_buffer();
@@ -529,8 +471,7 @@ void BasecallClient::worker_loop(ThreadHook hook)
 }
 
 void BasecallClient::run_connections(const std::shared_ptr<ReadBuffer>& read_buffer,
-                                     common::diagnostics::tracing::Trace& trace)
-{
+                                     common::diagnostics::tracing::Trace& trace) {
     const auto connection = connection_protocol();
     const auto read_loop = read_processing_protocol();
     ErrorState error;
@@ -580,11 +521,9 @@ void BasecallClient::run_connections(const std::shared_ptr<ReadBuffer>& read_buf
     end_connections(*connection, *read_buffer, adapter != nullptr, stopped_awaiting_reply, error, trace);
 }
 
-void BasecallClient::adopt_connection(AbstractConnectionProtocol& connection,
-                                      ReadBuffer& read_buffer,
+void BasecallClient::adopt_connection(AbstractConnectionProtocol& connection, ReadBuffer& read_buffer,
                                       AbstractReadProcessingProtocol& read_loop,
-                                      common::diagnostics::tracing::Trace& trace)
-{
+                                      common::diagnostics::tracing::Trace& trace) {
     const ipc_tools::ConnectedInfo connected = connection.get_connected_info();
     {
         std::lock_guard<std::mutex> lock(m_connected_info_mutex);
@@ -603,13 +542,9 @@ void BasecallClient::adopt_connection(AbstractConnectionProtocol& connection,
     settle_connect();
 }
 
-void BasecallClient::end_connections(AbstractConnectionProtocol& connection,
-                                     ReadBuffer& read_buffer,
-                                     bool connected,
-                                     bool stopped_awaiting_reply,
-                                     ErrorState error,
-                                     common::diagnostics::tracing::Trace& trace)
-{
+void BasecallClient::end_connections(AbstractConnectionProtocol& connection, ReadBuffer& read_buffer, bool connected,
+                                     bool stopped_awaiting_reply, ErrorState error,
+                                     common::diagnostics::tracing::Trace& trace) {
     m_accept_data.store(false);
     read_buffer.set_no_more_data();
     // The connection is over for good: nothing queued or in flight may be left behind. Reads go
@@ -634,8 +569,7 @@ void BasecallClient::end_connections(AbstractConnectionProtocol& connection,
         m_client_connection_state.set_error(error);
         ZEV_LOG(common::logging::error) << "Connection error. " << to_string(error);
     }
-    if (connected && !goodbye_said &&
-        m_client_connection_state.get_error_state().code != ConnectionError::timed_out) {
+    if (connected && !goodbye_said && m_client_connection_state.get_error_state().code != ConnectionError::timed_out) {
         connection.disconnect_from_server();
     }
     if (m_client_connection_state.get_status() != ClientStatus::error) {
@@ -644,8 +578,7 @@ void BasecallClient::end_connections(AbstractConnectionProtocol& connection,
     trace.message(to_string(m_client_connection_state.get_error_state()));
 }
 
-void BasecallClient::end_with_exception(const std::string& what)
-{
+void BasecallClient::end_with_exception(const std::string& what) {
     // An exception must not end the process from a thread of ours; it ends the connection instead.
     const ErrorState error{ConnectionError::failed, "Client worker ended by an exception: " + what};
     m_accept_data.store(false);
@@ -666,9 +599,6 @@ void BasecallClient::end_with_exception(const std::string& what)
     ZEV_LOG(common::logging::error) << "Connection error. " << to_string(error);
 }
 
-void BasecallClient::declare_no_more_data_on_current_buffer()
-{
-    get_read_buffer()->set_no_more_data();
-}
+void BasecallClient::declare_no_more_data_on_current_buffer() { get_read_buffer()->set_no_more_data(); }
 
 }  // namespace basecall_service

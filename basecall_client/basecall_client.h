@@ -57,12 +57,8 @@ public:
 
     static constexpr std::chrono::seconds default_reconnect_timeout{300};
 
-    BasecallClient(unsigned long block_size,
-                   unsigned long max_input_queue_size,
-                   unsigned long max_read_failures,
-                   bool disable_events,
-                   bool pull_state_data,
-                   ThreadHook thread_hook);
+    BasecallClient(unsigned long block_size, unsigned long max_input_queue_size, unsigned long max_read_failures,
+                   bool disable_events, bool pull_state_data, ThreadHook thread_hook);
     ~BasecallClient() override;
 
     BasecallClient(const BasecallClient&) = delete;
@@ -72,9 +68,7 @@ public:
 
     // Starts the worker and blocks until it has connected or given up; the outcome is in the
     // connection state. Only the first call has an effect.
-    void connect(const std::string& address,
-                 unsigned int request_timeout_ms,
-                 unsigned int file_load_timeout_s,
+    void connect(const std::string& address, unsigned int request_timeout_ms, unsigned int file_load_timeout_s,
                  ipc_tools::ConnectionInfo info);
 
     std::shared_ptr<ReadBuffer> get_read_buffer();
@@ -134,18 +128,12 @@ private:
     // Connects, runs the read loop and reconnects after time-outs; records how the worker ended.
     void run_connections(const std::shared_ptr<ReadBuffer>& read_buffer, common::diagnostics::tracing::Trace& trace);
     // A connection is up: keeps what the server told and hands its id to the buffer and the loop.
-    void adopt_connection(AbstractConnectionProtocol& connection,
-                          ReadBuffer& read_buffer,
-                          AbstractReadProcessingProtocol& read_loop,
-                          common::diagnostics::tracing::Trace& trace);
+    void adopt_connection(AbstractConnectionProtocol& connection, ReadBuffer& read_buffer,
+                          AbstractReadProcessingProtocol& read_loop, common::diagnostics::tracing::Trace& trace);
     // The connecting is over for good: gives back what is left, says goodbye and records how it ended.
     // `connected` says whether the last attempt had a connection.
-    void end_connections(AbstractConnectionProtocol& connection,
-                         ReadBuffer& read_buffer,
-                         bool connected,
-                         bool stopped_awaiting_reply,
-                         ErrorState error,
-                         common::diagnostics::tracing::Trace& trace);
+    void end_connections(AbstractConnectionProtocol& connection, ReadBuffer& read_buffer, bool connected,
+                         bool stopped_awaiting_reply, ErrorState error, common::diagnostics::tracing::Trace& trace);
     void end_with_exception(const std::string& what);
     // Releases connect: the first connection is up, or the worker has given up.
     void settle_connect();

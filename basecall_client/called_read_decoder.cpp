@@ -45,9 +45,7 @@ const vexil_ipc::CalledBlockData& called_block_of(const vexil_ipc::ReadBlockData
 
 enum class TraceKind { none, flipflop, runlength };
 
-std::string text_of(const flatbuffers::String* text) {
-    return text == nullptr ? std::string() : text->str();
-}
+std::string text_of(const flatbuffers::String* text) { return text == nullptr ? std::string() : text->str(); }
 
 template <typename T>
 uint64_t length_of(const flatbuffers::Vector<T>* values) {
@@ -71,12 +69,12 @@ void copy_bounded(std::vector<Target>& target, uint64_t offset, const flatbuffer
 
 const vexil_ipc::FlipflopTraceData* flipflop_of(const vexil_ipc::CalledBlockData& called) {
     return called.trace_type() == vexil_ipc::TraceData_FlipflopTraceData ? called.trace_as_FlipflopTraceData()
-                                                                          : nullptr;
+                                                                         : nullptr;
 }
 
 const vexil_ipc::RunlengthTraceData* runlength_of(const vexil_ipc::CalledBlockData& called) {
     return called.trace_type() == vexil_ipc::TraceData_RunlengthTraceData ? called.trace_as_RunlengthTraceData()
-                                                                           : nullptr;
+                                                                          : nullptr;
 }
 
 // The whole-read buffers, sized once from the first block and filled block by block.
@@ -133,8 +131,8 @@ public:
                        " values";
             }
             if (called.state_data()->size() != events * state_size) {
-                return std::to_string(called.state_data()->size()) + " state values for " +
-                       std::to_string(events) + " events of " + std::to_string(state_size);
+                return std::to_string(called.state_data()->size()) + " state values for " + std::to_string(events) +
+                       " events of " + std::to_string(state_size);
             }
         }
         if (m_options.disable_events) {
@@ -179,10 +177,11 @@ public:
 private:
     std::string check_runs(const vexil_ipc::RunlengthTraceData& runlength, bool first_block) const {
         const uint64_t runs = length_of(runlength.rle_base());
-        const std::pair<const char*, uint64_t> others[] = {
-                {"rle_scale", length_of(runlength.rle_scale())}, {"rle_shape", length_of(runlength.rle_shape())},
-                {"rle_weight", length_of(runlength.rle_weight())}, {"rle_index", length_of(runlength.rle_index())},
-                {"rle_runlength", length_of(runlength.rle_runlength())}};
+        const std::pair<const char*, uint64_t> others[] = {{"rle_scale", length_of(runlength.rle_scale())},
+                                                           {"rle_shape", length_of(runlength.rle_shape())},
+                                                           {"rle_weight", length_of(runlength.rle_weight())},
+                                                           {"rle_index", length_of(runlength.rle_index())},
+                                                           {"rle_runlength", length_of(runlength.rle_runlength())}};
         for (const auto& [name, length] : others) {
             // An absent vector supplies nothing; a present one must match the runs.
             if (length != 0 && length != runs) {
@@ -307,7 +306,8 @@ void prepare_buffers(const vexil_ipc::CalledBlockData& called, const CalledReadO
     }
     if (!options.disable_events && called.base_mod() != nullptr) {
         buffers.categories = length_of(called.base_mod()->base_mod_alphabet());
-        buffers.base_mod_probs.reserve(std::min(buffers.sequence_length * buffers.categories, MAX_RESERVED_PROBABILITIES));
+        buffers.base_mod_probs.reserve(
+                std::min(buffers.sequence_length * buffers.categories, MAX_RESERVED_PROBABILITIES));
     }
 }
 
@@ -432,8 +432,8 @@ private:
 };
 
 std::string inconsistent_block_text(uint64_t block_index, uint64_t read_tag, const std::string& problem) {
-    return "Inconsistent called block " + std::to_string(block_index) + " for read " + std::to_string(read_tag) +
-           ": " + problem;
+    return "Inconsistent called block " + std::to_string(block_index) + " for read " + std::to_string(read_tag) + ": " +
+           problem;
 }
 
 ErrorState not_this_clients_read(uint64_t read_tag) {
@@ -530,9 +530,9 @@ CalledReadDecoder::CalledReadDecoder(CalledReadStore& store, CalledBlockLink& li
       m_link(link),
       m_options(std::move(options)),
       m_error_state(error_state),
-      m_trace_context(trace_context ? std::move(trace_context)
-                                    : common::diagnostics::tracing::TraceDomain<CalledReadDecoder>::get_trace_context()) {
-}
+      m_trace_context(trace_context
+                              ? std::move(trace_context)
+                              : common::diagnostics::tracing::TraceDomain<CalledReadDecoder>::get_trace_context()) {}
 
 interfaces::ReadHolder* CalledReadDecoder::fail(ErrorState error, TraceText trace_text) {
     m_error_state = std::move(error);
@@ -587,9 +587,9 @@ interfaces::ReadHolder* CalledReadDecoder::decode(const vexil_ipc::ReadBlockData
     write_read_level_keys_before_duration(block, metadata);
     const uint64_t duration = block.duration();
     if (duration == 0) {
-        return fail({ConnectionError::failed,
-                     "Duration metadata missing for submitted read: " + std::to_string(read_tag)},
-                    TraceText::error_state);
+        return fail(
+                {ConnectionError::failed, "Duration metadata missing for submitted read: " + std::to_string(read_tag)},
+                TraceText::error_state);
     }
     // Each later block is asked for before the one before it is copied: the copy overlaps the round trip.
     NextBlockRequest next_block(m_link, m_options, block);
@@ -610,8 +610,10 @@ interfaces::ReadHolder* CalledReadDecoder::decode(const vexil_ipc::ReadBlockData
             return fail(m_link.error_state(), TraceText::none);
         }
         if (reply.get_type() != ipc_tools::MessageType::RETURN_NEXT_CALLED_BLOCK) {
-            return fail({ConnectionError::invalid_response, "Failed to get next block from server, invalid reply: " +
-                         ipc_tools::message_type_as_string(reply.get_type())}, TraceText::message);
+            return fail(
+                    {ConnectionError::invalid_response, "Failed to get next block from server, invalid reply: " +
+                                                                ipc_tools::message_type_as_string(reply.get_type())},
+                    TraceText::message);
         }
         if (block_index + 1 < block.num_blocks() && !next_block.start()) {
             return fail(m_link.error_state(), TraceText::none);
@@ -625,9 +627,9 @@ interfaces::ReadHolder* CalledReadDecoder::decode(const vexil_ipc::ReadBlockData
 
     const std::string problem = check_joined(buffers);
     if (!problem.empty()) {
-        return fail({ConnectionError::bad_reply,
-                     "Inconsistent called read " + std::to_string(read_tag) + ": " + problem},
-                    TraceText::error_state);
+        return fail(
+                {ConnectionError::bad_reply, "Inconsistent called read " + std::to_string(read_tag) + ": " + problem},
+                TraceText::error_state);
     }
     attach_datasets(buffers, *target);
     return target;

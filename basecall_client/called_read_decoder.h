@@ -75,8 +75,8 @@ public:
 
     // `error_state` receives the reason of every failure; `trace_context` is the domain in which
     // failures are traced (the decoder's own when null).
-    CalledReadDecoder(CalledReadStore& store, CalledBlockLink& link, CalledReadOptions options,
-                      ErrorState& error_state, TraceContextPtr trace_context = nullptr);
+    CalledReadDecoder(CalledReadStore& store, CalledBlockLink& link, CalledReadOptions options, ErrorState& error_state,
+                      TraceContextPtr trace_context = nullptr);
 
     // The holder of the results of the read or sub-read that `block` (a RETURN_FIRST_CALLED_BLOCK
     // block, or one read block of a completed batch) belongs to, filled; null on failure, with the
@@ -137,8 +137,7 @@ private:
 // broker adapter. Returns the filled holder, or null with `error_state` set.
 template <typename Buffer, typename Adapter>
 interfaces::ReadHolder* decode_called_read(Buffer& read_buffer, Adapter& adapter, const CalledReadOptions& options,
-                                           ErrorState& error_state,
-                                           CalledReadDecoder::TraceContextPtr trace_context,
+                                           ErrorState& error_state, CalledReadDecoder::TraceContextPtr trace_context,
                                            const vexil_ipc::ReadBlockData* block) {
     BufferCalledReadStore<Buffer> store(read_buffer);
     AdapterCalledBlockLink<Adapter> link(adapter);

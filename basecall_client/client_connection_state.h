@@ -78,8 +78,7 @@ private:
 // is reported to the registered handler on the "conn_state_ntfy" thread, in order.
 class ClientConnectionState : common::diagnostics::tracing::TraceDomain<ClientConnectionState> {
 public:
-    using ChangeHandler =
-            std::function<void(ClientStatus, std::shared_ptr<ClientConnectionStateSnapshot>)>;
+    using ChangeHandler = std::function<void(ClientStatus, std::shared_ptr<ClientConnectionStateSnapshot>)>;
 
     ClientConnectionState();
     ~ClientConnectionState();

@@ -25,19 +25,20 @@ std::string reply_text(const Message& reply) {
 std::string type_name(MessageType type) { return ipc_tools::message_type_as_string(type); }
 
 std::int64_t monotonic_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-                   std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
             .count();
 }
 
 // The error of a load that the server refused; the message is always the server's text.
 ConnectionError load_failure_code(MessageType request_type, MessageType reply_type) {
     switch (request_type) {
-    case ipc_tools::LOAD_INDEX:
-        return reply_type == ipc_tools::INVALID_ALIGNER_OPTIONS ? ConnectionError::invalid_aligner_options
-                                                                : ConnectionError::align_index_unavailable;
-    case ipc_tools::LOAD_BED: return ConnectionError::bed_file_unavailable;
-    default: return ConnectionError::basecall_config_unavailable;
+        case ipc_tools::LOAD_INDEX:
+            return reply_type == ipc_tools::INVALID_ALIGNER_OPTIONS ? ConnectionError::invalid_aligner_options
+                                                                    : ConnectionError::align_index_unavailable;
+        case ipc_tools::LOAD_BED:
+            return ConnectionError::bed_file_unavailable;
+        default:
+            return ConnectionError::basecall_config_unavailable;
     }
 }
 
@@ -49,8 +50,7 @@ std::uint32_t connect_priority_value(std::uint32_t priority) {
 
 }  // namespace
 
-bool find_config_details(const vexil_ipc::ConfigData* data, const std::string& config_name,
-                         ConfigDetails& details) {
+bool find_config_details(const vexil_ipc::ConfigData* data, const std::string& config_name, ConfigDetails& details) {
     if (data == nullptr || data->configurations() == nullptr) {
         return false;
     }
@@ -74,8 +74,7 @@ bool find_config_details(const vexil_ipc::ConfigData* data, const std::string& c
     return false;
 }
 
-ConnectionProtocol::ConnectionProtocol(ClientConnectionState& connection_state)
-        : m_connection_state(connection_state) {
+ConnectionProtocol::ConnectionProtocol(ClientConnectionState& connection_state) : m_connection_state(connection_state) {
     auto trace = create_trace("ConnectionProtocol");
 }
 
@@ -230,9 +229,9 @@ bool ConnectionProtocol::retrieve_alignment_file_header(const std::string& align
         return false;
     }
     if (reply.get_type() != ipc_tools::RETURN_CONFIGS) {
-        m_error = ErrorState{ConnectionError::invalid_response,
-                             "Could not get alignment indices from server (invalid reply type). " +
-                                     type_name(reply.get_type())};
+        m_error = ErrorState{
+                ConnectionError::invalid_response,
+                "Could not get alignment indices from server (invalid reply type). " + type_name(reply.get_type())};
         return false;
     }
     const auto* data = reply.get_message_data()->content_as_ConfigData();
@@ -312,27 +311,28 @@ ErrorState ConnectionProtocol::refusal_error(MessageType reply_type) const {
     const std::string prefix = "Could not register on server (";
     const auto& info = m_connection_info;
     switch (reply_type) {
-    case ipc_tools::INVALID_CONFIG:
-        return {ConnectionError::basecall_config_unavailable,
-                prefix + "connection refused, the requested basecall config is not currently loaded " + QUOTE +
-                        info.config_name + QUOTE + ")."};
-    case ipc_tools::INVALID_BARCODE_KIT:
-        return {ConnectionError::barcode_kit_unavailable,
-                prefix + "connection refused due to unsupported barcoding kit " + QUOTE + info.barcode_kits + QUOTE +
-                        ")."};
-    case ipc_tools::INVALID_INDEX:
-        return {ConnectionError::align_index_unavailable,
-                prefix + "connection refused due to unsupported alignment index|options combination " + QUOTE +
-                        info.align_ref + "|" + info.minimap_opt_string + QUOTE + ")."};
-    case ipc_tools::INVALID_BED:
-        return {ConnectionError::bed_file_unavailable,
-                prefix + "connection refused, the requested bed file is not currently loaded " + QUOTE +
-                        info.bed_file + QUOTE + ")."};
-    case ipc_tools::INDEX_NO_SEQ:
-        return {ConnectionError::align_index_no_seq,
-                prefix + "connection refused due to full alignment not being supported by alignment index " + QUOTE +
-                        info.align_ref + QUOTE + ")."};
-    default: return {ConnectionError::invalid_response, prefix + "invalid response)."};
+        case ipc_tools::INVALID_CONFIG:
+            return {ConnectionError::basecall_config_unavailable,
+                    prefix + "connection refused, the requested basecall config is not currently loaded " + QUOTE +
+                            info.config_name + QUOTE + ")."};
+        case ipc_tools::INVALID_BARCODE_KIT:
+            return {ConnectionError::barcode_kit_unavailable,
+                    prefix + "connection refused due to unsupported barcoding kit " + QUOTE + info.barcode_kits +
+                            QUOTE + ")."};
+        case ipc_tools::INVALID_INDEX:
+            return {ConnectionError::align_index_unavailable,
+                    prefix + "connection refused due to unsupported alignment index|options combination " + QUOTE +
+                            info.align_ref + "|" + info.minimap_opt_string + QUOTE + ")."};
+        case ipc_tools::INVALID_BED:
+            return {ConnectionError::bed_file_unavailable,
+                    prefix + "connection refused, the requested bed file is not currently loaded " + QUOTE +
+                            info.bed_file + QUOTE + ")."};
+        case ipc_tools::INDEX_NO_SEQ:
+            return {ConnectionError::align_index_no_seq,
+                    prefix + "connection refused due to full alignment not being supported by alignment index " +
+                            QUOTE + info.align_ref + QUOTE + ")."};
+        default:
+            return {ConnectionError::invalid_response, prefix + "invalid response)."};
     }
 }
 
@@ -374,17 +374,19 @@ bool ConnectionProtocol::try_load_on_server(MessageType request_type, const std:
     const MessageType reply_type = reply.get_type();
     trace.message(type_name(reply_type));
     switch (reply_type) {
-    case ipc_tools::SUCCESS: return true;
-    case ipc_tools::LOADING: return false;
-    case ipc_tools::INVALID_ALIGNER_OPTIONS:
-    case ipc_tools::REQUEST_FAILED:
-        m_error = ErrorState{load_failure_code(request_type, reply_type), reply_text(reply)};
-        break;
-    default:
-        m_error = ErrorState{ConnectionError::invalid_response, "Error. Load request '" + type_name(request_type) +
-                                                                        "' received an invalid reply type: " +
-                                                                        type_name(reply_type)};
-        break;
+        case ipc_tools::SUCCESS:
+            return true;
+        case ipc_tools::LOADING:
+            return false;
+        case ipc_tools::INVALID_ALIGNER_OPTIONS:
+        case ipc_tools::REQUEST_FAILED:
+            m_error = ErrorState{load_failure_code(request_type, reply_type), reply_text(reply)};
+            break;
+        default:
+            m_error = ErrorState{ConnectionError::invalid_response,
+                                 "Error. Load request '" + type_name(request_type) +
+                                         "' received an invalid reply type: " + type_name(reply_type)};
+            break;
     }
     trace.message(to_string(m_error));
     return false;

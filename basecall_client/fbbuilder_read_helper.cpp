@@ -43,12 +43,9 @@ flatbuffers::Offset<vexil_ipc::ScalingOverrideData> append_scaling_override(flat
                                                 optional_value<float>(metadata, "scaling_override_med_abs_dev", 0.0F));
 }
 
-flatbuffers::Offset<vexil_ipc::ReadBlockData> append_read_block_data(flatbuffers::FlatBufferBuilder& builder,
-                                                                     const interfaces::ReadHolder& read,
-                                                                     unsigned long num_samples,
-                                                                     unsigned long block_index,
-                                                                     unsigned long num_blocks,
-                                                                     unsigned long first_sample) {
+flatbuffers::Offset<vexil_ipc::ReadBlockData> append_read_block_data(
+        flatbuffers::FlatBufferBuilder& builder, const interfaces::ReadHolder& read, unsigned long num_samples,
+        unsigned long block_index, unsigned long num_blocks, unsigned long first_sample) {
     const auto& raw_view = read.datasets.at(dataset::raw_data);
     const std::int16_t* samples = raw_view.get_data<std::int16_t>();
     // A "duration" larger than the raw data must not make us read past its end.

@@ -14,12 +14,9 @@ namespace basecall_service {
 /// sample `first_sample` on. std::out_of_range without a raw-data dataset or for a missing or
 /// mistyped required metadata key; std::runtime_error "Invalid array type requested." for raw data
 /// that is not signed 16-bit, and std::runtime_error when the raw data ends before the block does.
-flatbuffers::Offset<vexil_ipc::ReadBlockData> append_read_block_data(flatbuffers::FlatBufferBuilder& builder,
-                                                                     const interfaces::ReadHolder& read,
-                                                                     unsigned long num_samples,
-                                                                     unsigned long block_index,
-                                                                     unsigned long num_blocks,
-                                                                     unsigned long first_sample);
+flatbuffers::Offset<vexil_ipc::ReadBlockData> append_read_block_data(
+        flatbuffers::FlatBufferBuilder& builder, const interfaces::ReadHolder& read, unsigned long num_samples,
+        unsigned long block_index, unsigned long num_blocks, unsigned long first_sample);
 
 /// A DuplexPairingData table when "sampling_rate", "channel", "mux" and "run_id" are all present,
 /// else a null offset.

@@ -74,8 +74,7 @@ const ReadHolder* first_repeated_tag(const interfaces::ReadList& reads) {
     return first == nullptr ? nullptr : first->read;
 }
 
-void put_reads_back(std::vector<std::vector<PositionedRead>>& batches,
-                    std::vector<PositionedRead>& singles,
+void put_reads_back(std::vector<std::vector<PositionedRead>>& batches, std::vector<PositionedRead>& singles,
                     interfaces::ReadList& reads) {
     std::vector<PositionedRead> by_position = std::move(singles);
     for (auto& batch : batches) {
@@ -90,8 +89,6 @@ void put_reads_back(std::vector<std::vector<PositionedRead>>& batches,
     }
 }
 
-void put_reads_back(BatchPlan& plan, interfaces::ReadList& reads) {
-    put_reads_back(plan.batches, plan.singles, reads);
-}
+void put_reads_back(BatchPlan& plan, interfaces::ReadList& reads) { put_reads_back(plan.batches, plan.singles, reads); }
 
 }  // namespace basecall_service

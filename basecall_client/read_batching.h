@@ -37,8 +37,7 @@ const interfaces::ReadHolder* first_repeated_tag(const interfaces::ReadList& rea
 
 /// Gives the reads of a refused `queue_reads` call back to the caller's (empty) list in the
 /// order of their positions.
-void put_reads_back(std::vector<std::vector<PositionedRead>>& batches,
-                    std::vector<PositionedRead>& singles,
+void put_reads_back(std::vector<std::vector<PositionedRead>>& batches, std::vector<PositionedRead>& singles,
                     interfaces::ReadList& reads);
 /// The same for a whole plan, which is left empty.
 void put_reads_back(BatchPlan& plan, interfaces::ReadList& reads);

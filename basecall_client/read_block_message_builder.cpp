@@ -15,10 +15,8 @@ constexpr std::size_t BLOCK_FRAME_ALLOWANCE = 236;
 constexpr std::size_t BATCH_READ_ALLOWANCE = 200;
 constexpr std::size_t BATCH_FRAME_ALLOWANCE = 40;
 
-ipc_tools::Message finish_message(flatbuffers::FlatBufferBuilder& builder,
-                                  const std::string& connection_id,
-                                  vexil_ipc::Content content_type,
-                                  flatbuffers::Offset<void> content) {
+ipc_tools::Message finish_message(flatbuffers::FlatBufferBuilder& builder, const std::string& connection_id,
+                                  vexil_ipc::Content content_type, flatbuffers::Offset<void> content) {
     // Written even when empty: the server reads the field before the client has an id.
     const auto id = builder.CreateString(connection_id);
     const auto root = vexil_ipc::CreateMessageData(builder, &ipc_tools::current_version(), id, content_type, content);
@@ -43,8 +41,7 @@ std::uint64_t num_blocks_for(std::uint64_t duration, std::uint64_t block_size) {
     return duration / block_size + (duration % block_size != 0 ? 1 : 0);
 }
 
-std::vector<ipc_tools::Message> build_read_block_messages(const interfaces::ReadHolder& read,
-                                                          std::uint64_t block_size,
+std::vector<ipc_tools::Message> build_read_block_messages(const interfaces::ReadHolder& read, std::uint64_t block_size,
                                                           const std::string& connection_id,
                                                           const std::shared_ptr<ipc_tools::FrameBufferPool>& pool) {
     const std::uint64_t duration = read.metadata.get<read_data::duration>();

@@ -28,8 +28,7 @@ std::uint64_t num_blocks_for(std::uint64_t duration, std::uint64_t block_size);
 /// The block messages of one read, first block first; empty for a read of duration 0. Every block
 /// holds `block_size` samples except perhaps the last. The read is not changed. The frames are
 /// built in buffers of `pool` when one is given.
-std::vector<ipc_tools::Message> build_read_block_messages(const interfaces::ReadHolder& read,
-                                                          std::uint64_t block_size,
+std::vector<ipc_tools::Message> build_read_block_messages(const interfaces::ReadHolder& read, std::uint64_t block_size,
                                                           const std::string& connection_id,
                                                           const std::shared_ptr<ipc_tools::FrameBufferPool>& pool = {});
 

@@ -32,18 +32,30 @@ std::atomic<std::uint32_t>& message_count() {
 }
 
 const std::vector<std::string>& barcode_dependent_keys() {
-    static const std::vector<std::string> keys = {
-            "barcode_full_arrangement", "barcode_kit", "barcode_variant", "barcode_score",
-            "barcode_front_id", "barcode_front_score", "barcode_front_refseq", "barcode_front_foundseq",
-            "barcode_front_begin_index", "barcode_rear_id", "barcode_rear_score", "barcode_rear_refseq",
-            "barcode_rear_foundseq", "barcode_rear_end_index", "barcode_mid_front_score", "barcode_mid_rear_score",
-            "lamp_barcode_id", "lamp_barcode_score", "lamp_target_id", "lamp_target_score"};
+    static const std::vector<std::string> keys = {"barcode_full_arrangement",
+                                                  "barcode_kit",
+                                                  "barcode_variant",
+                                                  "barcode_score",
+                                                  "barcode_front_id",
+                                                  "barcode_front_score",
+                                                  "barcode_front_refseq",
+                                                  "barcode_front_foundseq",
+                                                  "barcode_front_begin_index",
+                                                  "barcode_rear_id",
+                                                  "barcode_rear_score",
+                                                  "barcode_rear_refseq",
+                                                  "barcode_rear_foundseq",
+                                                  "barcode_rear_end_index",
+                                                  "barcode_mid_front_score",
+                                                  "barcode_mid_rear_score",
+                                                  "lamp_barcode_id",
+                                                  "lamp_barcode_score",
+                                                  "lamp_target_id",
+                                                  "lamp_target_score"};
     return keys;
 }
 
-std::uint32_t wire_tag(std::uint64_t tag) {
-    return static_cast<std::uint32_t>(tag);
-}
+std::uint32_t wire_tag(std::uint64_t tag) { return static_cast<std::uint32_t>(tag); }
 
 template <typename Count>
 void write_counter(const char* operation, const char* prefix, Count count) {
@@ -54,7 +66,7 @@ void write_counter(const char* operation, const char* prefix, Count count) {
 class ExitSignal {
 public:
     explicit ExitSignal(common::synchronisation::Flag* flag, common::diagnostics::tracing::Trace& trace)
-            : m_flag(flag), m_trace(trace) {}
+        : m_flag(flag), m_trace(trace) {}
     ExitSignal(const ExitSignal&) = delete;
     ExitSignal& operator=(const ExitSignal&) = delete;
     ~ExitSignal() {
@@ -123,7 +135,7 @@ void ReadBuffer::set_max_read_failures(unsigned long max_failures) {
 }
 
 std::vector<ipc_tools::Message> ReadBuffer::create_read_messages(const ReadHolder& read,
-                                                             const std::string& connection_id) const {
+                                                                 const std::string& connection_id) const {
     return build_read_block_messages(read, m_block_size, connection_id, m_frame_pool);
 }
 
@@ -145,8 +157,7 @@ ReadBuffer::Deadline ReadBuffer::deadline_after(unsigned long timeout_ms) {
            std::chrono::milliseconds(static_cast<std::int64_t>(std::min(timeout_ms, MAX_TIMEOUT_MS)));
 }
 
-ReadBuffer::WaitOutcome ReadBuffer::wait_for_room(Lock& lock,
-                                                  Deadline deadline,
+ReadBuffer::WaitOutcome ReadBuffer::wait_for_room(Lock& lock, Deadline deadline,
                                                   common::diagnostics::tracing::Trace* trace) {
     // Every way out leaves the waiting count as it found it, and tells a destructor that waits
     // for us that we have gone.
@@ -199,16 +210,15 @@ QueueRefusal::Reason ReadBuffer::tag_refusal(std::uint64_t tag) const {
                                                       : QueueRefusal::Reason::none;
 }
 
-void ReadBuffer::take_tag(std::uint64_t tag) {
-    m_tags_in_flight.insert(wire_tag(tag));
-}
+void ReadBuffer::take_tag(std::uint64_t tag) { m_tags_in_flight.insert(wire_tag(tag)); }
 
 bool ReadBuffer::tag_in_flight(std::uint64_t read_tag) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return tag_refusal(read_tag) != QueueRefusal::Reason::none;
 }
 
-bool ReadBuffer::read_tag_taken(std::uint64_t tag, QueueRefusal& why, common::diagnostics::tracing::Trace& trace) const {
+bool ReadBuffer::read_tag_taken(std::uint64_t tag, QueueRefusal& why,
+                                common::diagnostics::tracing::Trace& trace) const {
     why.reason = tag_refusal(tag);
     if (why.reason == QueueRefusal::Reason::none) {
         return false;
@@ -217,10 +227,7 @@ bool ReadBuffer::read_tag_taken(std::uint64_t tag, QueueRefusal& why, common::di
     return true;
 }
 
-bool ReadBuffer::read_admitted(Lock& lock,
-                               std::uint64_t tag,
-                               Deadline deadline,
-                               QueueRefusal& why,
+bool ReadBuffer::read_admitted(Lock& lock, std::uint64_t tag, Deadline deadline, QueueRefusal& why,
                                common::diagnostics::tracing::Trace& trace) {
     if (read_tag_taken(tag, why, trace)) {
         return false;
@@ -230,20 +237,19 @@ bool ReadBuffer::read_admitted(Lock& lock,
         return false;
     }
     switch (wait_for_room(lock, deadline, &trace)) {
-    case WaitOutcome::timed_out:
-        trace.message("timeout");
-        return false;
-    case WaitOutcome::no_more_data:
-        trace.message("no more data");
-        return false;
-    case WaitOutcome::room:
-        break;
+        case WaitOutcome::timed_out:
+            trace.message("timeout");
+            return false;
+        case WaitOutcome::no_more_data:
+            trace.message("no more data");
+            return false;
+        case WaitOutcome::room:
+            break;
     }
     return true;
 }
 
-bool ReadBuffer::put_short_read_on_output_queue(ReadHolder& read,
-                                                QueueRefusal& why,
+bool ReadBuffer::put_short_read_on_output_queue(ReadHolder& read, QueueRefusal& why,
                                                 common::diagnostics::tracing::Trace& trace) {
     validate_and_trace_metadata(read, "Read placed directly on output queue without sending to server.");
     auto holder = std::make_unique<ReadHolder>();
@@ -259,9 +265,7 @@ bool ReadBuffer::put_short_read_on_output_queue(ReadHolder& read,
     return true;
 }
 
-bool ReadBuffer::testable_queue_read(ReadHolder& read,
-                                     unsigned long timeout_ms,
-                                     common::synchronisation::Flag* flag,
+bool ReadBuffer::testable_queue_read(ReadHolder& read, unsigned long timeout_ms, common::synchronisation::Flag* flag,
                                      QueueRefusal* refusal) {
     auto trace = create_hftrace("testable_queue_read");
     const ExitSignal exit_signal(flag, trace);
@@ -825,9 +829,9 @@ void ReadBuffer::validate_and_trace_metadata(ReadHolder& read, const std::string
         }
         const auto count = ++message_count();
         std::string text = context;
-        text += has_arrangement ? " Missing metadata key, barcode_arrangement is present but " + key + " is missing."
-                                : " Unexpected metadata key, barcode_arrangement is missing but " + key +
-                                          " is present.";
+        text += has_arrangement
+                        ? " Missing metadata key, barcode_arrangement is present but " + key + " is missing."
+                        : " Unexpected metadata key, barcode_arrangement is missing but " + key + " is present.";
         const std::string* read_id = nullptr;
         text += " Read ID: ";
         text += metadata.extract<std::string>("read_id", read_id) && read_id != nullptr ? *read_id : "unknown";

@@ -75,10 +75,8 @@ public:
     bool queue_read(interfaces::ReadHolder& read, unsigned long timeout_ms, QueueRefusal* refusal = nullptr);
     /// As queue_read; `flag`, when given, is counted down once the call holds the lock and again
     /// when it returns.
-    bool testable_queue_read(interfaces::ReadHolder& read,
-                             unsigned long timeout_ms,
-                             common::synchronisation::Flag* flag,
-                             QueueRefusal* refusal = nullptr);
+    bool testable_queue_read(interfaces::ReadHolder& read, unsigned long timeout_ms,
+                             common::synchronisation::Flag* flag, QueueRefusal* refusal = nullptr);
     /// True: every read taken, the list left empty. False: none taken, the list as it was.
     bool queue_reads(interfaces::ReadList& reads, unsigned long timeout_ms, QueueRefusal* refusal = nullptr);
     /// A read under this tag has been taken and not yet handed back.
@@ -188,14 +186,10 @@ private:
     bool read_tag_taken(std::uint64_t tag, QueueRefusal& why, common::diagnostics::tracing::Trace& trace) const;
     // With the lock held: the read under `tag` is not in flight, no end declared and room before
     // the deadline. `why` and `trace` say what stood in the way.
-    bool read_admitted(Lock& lock,
-                       std::uint64_t tag,
-                       Deadline deadline,
-                       QueueRefusal& why,
+    bool read_admitted(Lock& lock, std::uint64_t tag, Deadline deadline, QueueRefusal& why,
                        common::diagnostics::tracing::Trace& trace);
     // A read too short to call goes straight to the output queue, unless its tag is taken.
-    bool put_short_read_on_output_queue(interfaces::ReadHolder& read,
-                                        QueueRefusal& why,
+    bool put_short_read_on_output_queue(interfaces::ReadHolder& read, QueueRefusal& why,
                                         common::diagnostics::tracing::Trace& trace);
 
     // The messages of every group of a plan, singles first, as queue_plan appends them.

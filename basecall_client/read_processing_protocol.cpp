@@ -37,8 +37,7 @@ const std::string INCORRECT_BATCH_TEXT = "Failed to pull from server, incorrectl
 
 // The read tag the trace and error texts name for a message group: the first read of a batch, or
 // the read whose blocks the group holds.
-unsigned long long group_read_tag(const std::vector<ipc_tools::Message>& messages, bool is_batch)
-{
+unsigned long long group_read_tag(const std::vector<ipc_tools::Message>& messages, bool is_batch) {
     const auto* data = messages.front().get_message_data();
     if (is_batch) {
         const auto* batch = data->content_as_ReadBatchData();
@@ -51,26 +50,18 @@ unsigned long long group_read_tag(const std::vector<ipc_tools::Message>& message
     return block != nullptr ? block->read_tag() : 0;
 }
 
-std::uint32_t simple_reply_value(const ipc_tools::Message& reply)
-{
+std::uint32_t simple_reply_value(const ipc_tools::Message& reply) {
     const auto* simple = reply.get_message_data()->content_as_SimpleReplyData();
     return simple != nullptr ? simple->value() : 0U;
 }
 
 }  // namespace
 
-ReadProcessingProtocol::ReadProcessingProtocol()
-{
-    auto trace = create_trace("ReadProcessingProtocol");
-}
+ReadProcessingProtocol::ReadProcessingProtocol() { auto trace = create_trace("ReadProcessingProtocol"); }
 
-ReadProcessingProtocol::~ReadProcessingProtocol()
-{
-    auto trace = create_trace("~ReadProcessingProtocol");
-}
+ReadProcessingProtocol::~ReadProcessingProtocol() { auto trace = create_trace("~ReadProcessingProtocol"); }
 
-void ReadProcessingProtocol::set_connection_id(std::string id)
-{
+void ReadProcessingProtocol::set_connection_id(std::string id) {
     get_trace_context()->write_message("set_connection_id", id);
     m_connection_id = std::move(id);
     // A declared end of input stays declared: the new connection is told again, since a server
@@ -79,56 +70,45 @@ void ReadProcessingProtocol::set_connection_id(std::string id)
     m_no_more_data_sent_for = 0;
 }
 
-void ReadProcessingProtocol::set_disable_events(bool disable_events)
-{
+void ReadProcessingProtocol::set_disable_events(bool disable_events) {
     get_trace_context()->write_message("set_disable_events", disable_events ? "1" : "0");
     m_disable_events = disable_events;
 }
 
-void ReadProcessingProtocol::set_pull_state_data(bool pull_state_data)
-{
+void ReadProcessingProtocol::set_pull_state_data(bool pull_state_data) {
     get_trace_context()->write_message("set_pull_state_data", pull_state_data ? "1" : "0");
     m_pull_state_data = pull_state_data;
 }
 
-void ReadProcessingProtocol::set_no_more_data()
-{
+void ReadProcessingProtocol::set_no_more_data() {
     std::lock_guard<std::mutex> lock(m_mutex);
     ++m_no_more_data_declarations;
 }
 
-bool ReadProcessingProtocol::no_more_data_pending() const
-{
+bool ReadProcessingProtocol::no_more_data_pending() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_no_more_data_declarations != 0 && m_no_more_data_sent_for != m_no_more_data_declarations;
 }
 
-void ReadProcessingProtocol::stop()
-{
+void ReadProcessingProtocol::stop() {
     auto trace = create_trace("stop");
     std::lock_guard<std::mutex> lock(m_mutex);
     m_stop = true;
 }
 
-bool ReadProcessingProtocol::keep_alive() const
-{
-    return !stop_requested();
-}
+bool ReadProcessingProtocol::keep_alive() const { return !stop_requested(); }
 
-bool ReadProcessingProtocol::stop_requested() const
-{
+bool ReadProcessingProtocol::stop_requested() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_stop;
 }
 
-std::uint32_t ReadProcessingProtocol::called_block_options() const
-{
+std::uint32_t ReadProcessingProtocol::called_block_options() const {
     using namespace ipc_tools::called_block_option;
     return (m_disable_events ? disable_events : 0U) | (m_pull_state_data ? pull_state_data : 0U);
 }
 
-ErrorState ReadProcessingProtocol::process_reads(ReadBuffer* read_buffer, RequestBrokerAdapter* request_broker)
-{
+ErrorState ReadProcessingProtocol::process_reads(ReadBuffer* read_buffer, RequestBrokerAdapter* request_broker) {
     COMMON_CONTRACT_CHECK_AT(!m_connection_id.empty(), "process_reads requires valid connection id", SOURCE_FILE, 63);
     COMMON_CONTRACT_CHECK_AT(request_broker != nullptr, "process_reads requires valid request_broker", SOURCE_FILE, 64);
     COMMON_CONTRACT_CHECK_AT(read_buffer != nullptr, "process_reads requires valid read_buffer", SOURCE_FILE, 65);
@@ -182,14 +162,12 @@ ErrorState ReadProcessingProtocol::process_reads(ReadBuffer* read_buffer, Reques
     return m_error_state;
 }
 
-bool ReadProcessingProtocol::push_into_server(RequestBrokerAdapter* request_broker)
-{
+bool ReadProcessingProtocol::push_into_server(RequestBrokerAdapter* request_broker) {
     COMMON_CONTRACT_CHECK_AT(m_read_buffer->num_queued_reads() > 0, "", SOURCE_FILE, 107);
     return start_push(request_broker) && finish_push(request_broker);
 }
 
-bool ReadProcessingProtocol::start_push(RequestBrokerAdapter* request_broker)
-{
+bool ReadProcessingProtocol::start_push(RequestBrokerAdapter* request_broker) {
     std::vector<ipc_tools::Message>& messages = m_read_buffer->next_read_messages();
     if (messages.empty()) {
         // Nothing could be sent for these reads; failing loudly beats leaving them in flight for ever.
@@ -207,8 +185,7 @@ bool ReadProcessingProtocol::start_push(RequestBrokerAdapter* request_broker)
     return true;
 }
 
-bool ReadProcessingProtocol::finish_push(RequestBrokerAdapter* request_broker)
-{
+bool ReadProcessingProtocol::finish_push(RequestBrokerAdapter* request_broker) {
     auto trace = create_hftrace("push_into_server");
     m_push_in_flight = false;
     std::vector<ipc_tools::Message>& messages = m_read_buffer->next_read_messages();
@@ -234,23 +211,25 @@ bool ReadProcessingProtocol::finish_push(RequestBrokerAdapter* request_broker)
                 return true;
             }
             get_trace_context()->write_message("push_into_server", "Server rejected block: " + std::to_string(index));
-            m_error_state = {ConnectionError::bad_reply,
-                             "Server accepted first block of read, but then rejected subsequent block for read: " +
-                                     tag()};
+            m_error_state = {
+                    ConnectionError::bad_reply,
+                    "Server accepted first block of read, but then rejected subsequent block for read: " + tag()};
             return false;
         }
         if (is_batch && reply_type != ipc_tools::BATCH_ACCEPTED) {
-            m_error_state = {ConnectionError::invalid_response,
-                             "Failed to push to server, invalid reply: " + ipc_tools::message_type_as_string(reply_type) +
-                                     " from basecall server when passing read batch with first read: " + tag() +
-                                     ". Connection id: " + m_connection_id};
+            m_error_state = {
+                    ConnectionError::invalid_response,
+                    "Failed to push to server, invalid reply: " + ipc_tools::message_type_as_string(reply_type) +
+                            " from basecall server when passing read batch with first read: " + tag() +
+                            ". Connection id: " + m_connection_id};
             return false;
         }
         if (!is_batch && reply_type != ipc_tools::RAW_BLOCK_ACCEPTED) {
-            m_error_state = {ConnectionError::invalid_response,
-                             "Failed to push to server, invalid reply: " + ipc_tools::message_type_as_string(reply_type) +
-                                     " from basecall server when passing raw read data for read: " + tag() +
-                                     ". Connection id: " + m_connection_id};
+            m_error_state = {
+                    ConnectionError::invalid_response,
+                    "Failed to push to server, invalid reply: " + ipc_tools::message_type_as_string(reply_type) +
+                            " from basecall server when passing raw read data for read: " + tag() +
+                            ". Connection id: " + m_connection_id};
             return false;
         }
     }
@@ -261,8 +240,7 @@ bool ReadProcessingProtocol::finish_push(RequestBrokerAdapter* request_broker)
 }
 
 bool ReadProcessingProtocol::start_next_push_early(RequestBrokerAdapter* request_broker,
-                                                   const vexil_ipc::MessageData& reply)
-{
+                                                   const vexil_ipc::MessageData& reply) {
     const auto self_contained = [](const vexil_ipc::ReadBlockData* block) {
         return block == nullptr || block->num_blocks() <= 1;
     };
@@ -282,8 +260,7 @@ bool ReadProcessingProtocol::start_next_push_early(RequestBrokerAdapter* request
     return start_push(request_broker);
 }
 
-void ReadProcessingProtocol::settle_early_push(RequestBrokerAdapter* request_broker)
-{
+void ReadProcessingProtocol::settle_early_push(RequestBrokerAdapter* request_broker) {
     if (!m_push_in_flight) {
         return;
     }
@@ -293,8 +270,7 @@ void ReadProcessingProtocol::settle_early_push(RequestBrokerAdapter* request_bro
     request_broker->finish_request(reply);
 }
 
-bool ReadProcessingProtocol::pull_from_server(RequestBrokerAdapter* request_broker)
-{
+bool ReadProcessingProtocol::pull_from_server(RequestBrokerAdapter* request_broker) {
     ipc_tools::Message reply;
     if (!request_called_block(request_broker, reply)) {
         return false;
@@ -304,8 +280,8 @@ bool ReadProcessingProtocol::pull_from_server(RequestBrokerAdapter* request_brok
         if (simple_reply_value(reply) == 1) {
             // The server will never return them: the caller gets them back uncalled.
             const std::size_t returned = m_read_buffer->clear_submitted_reads();
-            ZEV_LOG(common::logging::warning) << "One or more reads has been lost on the server. " << returned
-                                              << " read(s) returned uncalled.";
+            ZEV_LOG(common::logging::warning)
+                    << "One or more reads has been lost on the server. " << returned << " read(s) returned uncalled.";
         }
         return true;
     }
@@ -324,8 +300,7 @@ bool ReadProcessingProtocol::pull_from_server(RequestBrokerAdapter* request_brok
     return fail_pull("Failed to pull from server, invalid reply: " + ipc_tools::message_type_as_string(reply_type));
 }
 
-bool ReadProcessingProtocol::request_called_block(RequestBrokerAdapter* request_broker, ipc_tools::Message& reply)
-{
+bool ReadProcessingProtocol::request_called_block(RequestBrokerAdapter* request_broker, ipc_tools::Message& reply) {
     ipc_tools::Message request(ipc_tools::GET_FIRST_CALLED_BLOCK, m_connection_id, called_block_options(), "");
     if (!request_broker->start_request(request)) {
         m_error_state = request_broker->error_state();
@@ -340,15 +315,13 @@ bool ReadProcessingProtocol::request_called_block(RequestBrokerAdapter* request_
     return true;
 }
 
-bool ReadProcessingProtocol::fail_pull(const std::string& text)
-{
+bool ReadProcessingProtocol::fail_pull(const std::string& text) {
     m_error_state = {ConnectionError::invalid_response, text};
     get_trace_context()->write_message("pull_from_server", text);
     return false;
 }
 
-bool ReadProcessingProtocol::take_called_read(RequestBrokerAdapter* request_broker, const ipc_tools::Message& reply)
-{
+bool ReadProcessingProtocol::take_called_read(RequestBrokerAdapter* request_broker, const ipc_tools::Message& reply) {
     const auto* block = reply.get_message_data()->content_as_ReadBlockData();
     if (block == nullptr) {
         return fail_pull("Failed to pull from server, invalid reply: " +
@@ -368,8 +341,7 @@ bool ReadProcessingProtocol::take_called_read(RequestBrokerAdapter* request_brok
 }
 
 bool ReadProcessingProtocol::take_completed_batch(RequestBrokerAdapter* request_broker,
-                                                  const ipc_tools::Message& reply)
-{
+                                                  const ipc_tools::Message& reply) {
     const auto* batch = reply.get_message_data()->content_as_ReadBatchData();
     if (batch == nullptr || batch->batch_type() != COMPLETED_BATCH_TYPE) {
         return fail_pull(INCORRECT_BATCH_TEXT);
@@ -407,8 +379,7 @@ bool ReadProcessingProtocol::take_completed_batch(RequestBrokerAdapter* request_
     return true;
 }
 
-bool ReadProcessingProtocol::no_more_data_due()
-{
+bool ReadProcessingProtocol::no_more_data_due() {
     if (m_read_buffer->num_submitted_reads() == 0) {
         return true;
     }
@@ -421,8 +392,7 @@ bool ReadProcessingProtocol::no_more_data_due()
     return now >= *m_no_more_data_due_at;
 }
 
-bool ReadProcessingProtocol::send_no_more_data(RequestBrokerAdapter* request_broker)
-{
+bool ReadProcessingProtocol::send_no_more_data(RequestBrokerAdapter* request_broker) {
     auto trace = create_trace("send_no_more_data");
     // A declaration made while this one is on its way is answered by a later message.
     std::uint64_t declarations = 0;
@@ -446,8 +416,7 @@ bool ReadProcessingProtocol::send_no_more_data(RequestBrokerAdapter* request_bro
 }
 
 interfaces::ReadHolder* ReadProcessingProtocol::process_read_message(RequestBrokerAdapter* request_broker,
-                                                                     const vexil_ipc::ReadBlockData* block)
-{
+                                                                     const vexil_ipc::ReadBlockData* block) {
     const CalledReadOptions options{m_disable_events, m_pull_state_data, m_connection_id};
     return decode_called_read(*m_read_buffer, *request_broker, options, m_error_state, get_trace_context(), block);
 }

@@ -59,7 +59,6 @@ public:
     void take_parked_sub_reads(interfaces::ReadList& out);
 
 private:
-
     std::unique_ptr<interfaces::ReadHolder> m_read;
     std::unique_ptr<interfaces::ReadHolder> m_results;
     std::uint32_t m_failures = 0;

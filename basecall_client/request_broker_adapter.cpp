@@ -5,61 +5,46 @@
 
 namespace basecall_service {
 
-RequestBrokerAdapter::RequestBrokerAdapter()
-{
-    auto trace = create_trace("RequestBrokerAdapter");
-}
+RequestBrokerAdapter::RequestBrokerAdapter() { auto trace = create_trace("RequestBrokerAdapter"); }
 
-bool RequestBrokerAdapter::prepare_connection(const std::string& address, std::uint32_t timeout_ms)
-{
+bool RequestBrokerAdapter::prepare_connection(const std::string& address, std::uint32_t timeout_ms) {
     return invoke([this, address, timeout_ms] { m_broker.prepare_connection(address, timeout_ms); });
 }
 
-bool RequestBrokerAdapter::send_request(ipc_tools::Message& request, ipc_tools::Message& reply)
-{
+bool RequestBrokerAdapter::send_request(ipc_tools::Message& request, ipc_tools::Message& reply) {
     return invoke([this, &request, &reply] { m_broker.send_request(request, reply); });
 }
 
 bool RequestBrokerAdapter::send_request_within(ipc_tools::Message& request, ipc_tools::Message& reply,
-                                               std::chrono::steady_clock::time_point latest_end)
-{
+                                               std::chrono::steady_clock::time_point latest_end) {
     return invoke([this, &request, &reply, latest_end] { m_broker.send_request_within(request, reply, latest_end); });
 }
 
-bool RequestBrokerAdapter::await_late_reply(ipc_tools::Message& reply)
-{
+bool RequestBrokerAdapter::await_late_reply(ipc_tools::Message& reply) {
     return invoke([this, &reply] { m_broker.await_late_reply(reply); });
 }
 
-bool RequestBrokerAdapter::start_request(ipc_tools::Message& request)
-{
+bool RequestBrokerAdapter::start_request(ipc_tools::Message& request) {
     return invoke([this, &request] { m_broker.start_request(request); });
 }
 
-bool RequestBrokerAdapter::finish_request(ipc_tools::Message& reply)
-{
+bool RequestBrokerAdapter::finish_request(ipc_tools::Message& reply) {
     return invoke([this, &reply] { m_broker.finish_request(reply); });
 }
 
-bool RequestBrokerAdapter::ping_server_if_quiet(const std::string& client_id)
-{
+bool RequestBrokerAdapter::ping_server_if_quiet(const std::string& client_id) {
     return invoke([this, client_id] { m_broker.ping_server_if_quiet(client_id); });
 }
 
-bool RequestBrokerAdapter::send_farewell(ipc_tools::Message& request, ipc_tools::Message& reply)
-{
+bool RequestBrokerAdapter::send_farewell(ipc_tools::Message& request, ipc_tools::Message& reply) {
     return invoke([this, &request, &reply] { m_broker.send_farewell(request, reply); });
 }
 
-void RequestBrokerAdapter::interrupt_waits()
-{
-    m_broker.interrupt_waits();
-}
+void RequestBrokerAdapter::interrupt_waits() { m_broker.interrupt_waits(); }
 
 const ErrorState& RequestBrokerAdapter::error_state() const { return m_error; }
 
-bool RequestBrokerAdapter::invoke(const std::function<void()>& call)
-{
+bool RequestBrokerAdapter::invoke(const std::function<void()>& call) {
     m_error = ErrorState{};
     try {
         call();
@@ -73,9 +58,8 @@ bool RequestBrokerAdapter::invoke(const std::function<void()>& call)
     } catch (const ipc_tools::InvalidResponse& e) {
         m_error = {ConnectionError::invalid_response, e.what()};
     } catch (const std::system_error& e) {
-        m_error = {ConnectionError::failed,
-                   "std::system_error[" + std::string(e.code().category().name()) + ":" +
-                           std::to_string(e.code().value()) + "] : " + e.what()};
+        m_error = {ConnectionError::failed, "std::system_error[" + std::string(e.code().category().name()) + ":" +
+                                                    std::to_string(e.code().value()) + "] : " + e.what()};
     } catch (const zmq::error_t& e) {
         m_error = {ConnectionError::failed, std::string("zmq::error_t : ") + e.what()};
     }

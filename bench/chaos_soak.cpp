@@ -45,8 +45,8 @@ int main(int argc, char** argv) {
     options.time_limit = std::chrono::seconds(3600);
     options.progress_every = std::max<std::size_t>(options.reads / 20, 1);
     options.progress = [](const std::string& line) { std::cout << "  " << line << std::endl; };
-    std::cout << "chaos soak: " << options.reads << " reads, seed " << options.seed << ", up to "
-              << options.max_samples << " samples per read" << std::endl;
+    std::cout << "chaos soak: " << options.reads << " reads, seed " << options.seed << ", up to " << options.max_samples
+              << " samples per read" << std::endl;
 
     test_support::TempDir dir;
     const auto report = chaos_soak::run(options, dir.ipc_endpoint());

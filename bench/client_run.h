@@ -29,7 +29,9 @@ constexpr std::size_t READS_PER_PASS_READS = 100;
 constexpr std::chrono::seconds RUN_LIMIT{120};
 
 /// Reads of the given length that travel in one batch message.
-inline std::size_t reads_per_group(std::size_t samples) { return samples > BLOCK_SAMPLES ? 1 : BLOCK_SAMPLES / samples; }
+inline std::size_t reads_per_group(std::size_t samples) {
+    return samples > BLOCK_SAMPLES ? 1 : BLOCK_SAMPLES / samples;
+}
 
 /// Reads in each pass_reads list: 100, but never more than fill the client's queue once. A longer
 /// list is built whole before any of it is queued, so the worker would sit idle while it is built.
@@ -170,14 +172,17 @@ public:
     /// The same, for reads made beforehand; they are taken from the list.
     double run(ReadList& reads, bool batched) {
         const std::size_t list_size =
-                batched && !reads.empty() ? reads_per_list(reads.front().get_datasets().at(dataset::raw_data).m_info.size) : 0;
+                batched && !reads.empty()
+                        ? reads_per_list(reads.front().get_datasets().at(dataset::raw_data).m_info.size)
+                        : 0;
         std::size_t next = 0;
-        return run([&](std::size_t count, ReadList& out) {
-                       for (; count > 0 && next < reads.size(); --count) {
-                           out.push_back(std::move(reads[next++]));
-                       }
-                   },
-                   list_size);
+        return run(
+                [&](std::size_t count, ReadList& out) {
+                    for (; count > 0 && next < reads.size(); --count) {
+                        out.push_back(std::move(reads[next++]));
+                    }
+                },
+                list_size);
     }
 
     /// Passes one read, collecting called reads while the queue is full.
@@ -222,9 +227,10 @@ public:
             }
             // The server splits no read here, so a group is one read.
             if (group.size() != 1 || m_in_flight.erase(group.front().get_read_tag()) == 0) {
-                throw std::runtime_error("A group of " + std::to_string(group.size()) + " reads tagged " +
-                                         (group.empty() ? std::string("-") : std::to_string(group.front().get_read_tag())) +
-                                         " came back that was not in flight");
+                throw std::runtime_error(
+                        "A group of " + std::to_string(group.size()) + " reads tagged " +
+                        (group.empty() ? std::string("-") : std::to_string(group.front().get_read_tag())) +
+                        " came back that was not in flight");
             }
         }
     }

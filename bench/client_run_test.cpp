@@ -42,7 +42,8 @@ TEST_F(ClientRunTest, EveryReadComesBackSinglyAndInLists) {
 }
 
 TEST_F(ClientRunTest, ReadsLostOnTheServerFailTheRun) {
-    const std::string failure = failure_of({"--no-model", "--fault", "reads_lost,request=GET_FIRST_CALLED_BLOCK,count=forever"}, 7);
+    const std::string failure =
+            failure_of({"--no-model", "--fault", "reads_lost,request=GET_FIRST_CALLED_BLOCK,count=forever"}, 7);
     EXPECT_NE(failure.find("came back uncalled"), std::string::npos) << failure;
 }
 

@@ -59,8 +59,8 @@ struct Options {
     std::size_t memory_reads = 1000;
     std::vector<std::size_t> sizes{4000, 20000, 100000, 1000000};
     bool with_memory_and_model = true;
-    std::string cpus;          // "first-last": this process and the servers it starts run there only
-    std::string memory_probe;  // child mode: the server address
+    std::string cpus;           // "first-last": this process and the servers it starts run there only
+    std::string memory_probe;   // child mode: the server address
     std::string replay_router;  // child mode: the replay's address and its recording
     std::string replay_file;
 };
@@ -96,7 +96,8 @@ void print_table(const std::vector<Scenario>& scenarios, const std::map<std::siz
               << std::left << std::setw(9) << "samples" << std::setw(11) << "passing" << std::right << std::setw(7)
               << "reads" << std::setw(12) << "client r/s" << std::setw(14) << "client Ms/s" << std::setw(12)
               << "limit r/s" << std::setw(13) << "limit Ms/s" << std::setw(9) << "ratio" << std::setw(13)
-              << "trips/read" << std::setw(13) << "server busy" << "\n";
+              << "trips/read" << std::setw(13) << "server busy"
+              << "\n";
     for (std::size_t i = 0; i < scenarios.size(); ++i) {
         const auto& scenario = scenarios[i];
         const auto& figure = figures.at(i);
@@ -107,9 +108,9 @@ void print_table(const std::vector<Scenario>& scenarios, const std::map<std::siz
                   << std::fixed << std::setprecision(0) << std::setw(12) << client_rate << std::setprecision(1)
                   << std::setw(14) << client_rate * scenario.samples / 1e6 << std::setprecision(0) << std::setw(12)
                   << limit_rate << std::setprecision(1) << std::setw(13) << limit_rate * scenario.samples / 1e6
-                  << std::setprecision(1) << std::setw(8) << 100.0 * median(figure.pair_ratios) << "%" << std::setprecision(2)
-                  << std::setw(13) << figure.round_trips_per_read << std::setprecision(0) << std::setw(12)
-                  << 100.0 * median(figure.server_busy) << "%\n";
+                  << std::setprecision(1) << std::setw(8) << 100.0 * median(figure.pair_ratios) << "%"
+                  << std::setprecision(2) << std::setw(13) << figure.round_trips_per_read << std::setprecision(0)
+                  << std::setw(12) << 100.0 * median(figure.server_busy) << "%\n";
     }
     std::cout << std::defaultfloat;
 }
@@ -141,7 +142,8 @@ int memory_probe(const std::string& address, std::size_t reads) {
 /// program spawned from this process directly would keep this process's peak resident size, which
 /// survives exec, and report that as its own.
 std::string probe_memory(const std::string& address, std::size_t reads) {
-    const std::string command = "'" + self_program() + "' --memory-probe '" + address + "' --memory-reads " + std::to_string(reads);
+    const std::string command =
+            "'" + self_program() + "' --memory-probe '" + address + "' --memory-reads " + std::to_string(reads);
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
     if (!pipe) {
         throw std::runtime_error("Cannot start the memory probe");
@@ -172,9 +174,8 @@ std::vector<Scenario> make_scenarios(const Options& options) {
 
 /// One timed repetition of a scenario: its client run and the replay of its recording, cut into
 /// segments run alternately, each pair in a random order; the ratio is that of their summed times.
-void time_repetition(const Scenario& scenario, Figures& figure, const ReadFactory& factory,
-                     const ServerProcess& server, const std::string& server_address,
-                     const std::string& replay_address, std::mt19937& random) {
+void time_repetition(const Scenario& scenario, Figures& figure, const ReadFactory& factory, const ServerProcess& server,
+                     const std::string& server_address, const std::string& replay_address, std::mt19937& random) {
     auto reads = factory.make_many(scenario.reads);
     const std::size_t recorded = figure.recorded.front().size();
     const std::size_t exchanges = recorded * scenario.reads / figure.recorded_reads;
@@ -224,7 +225,8 @@ void print_explanation(const Options& options) {
               << " us if its last reply came as soon, then asleep), the ROUTER"
                  " in a process of its own and, as the server, awake for a while after each reply;"
                  " ratio: median of the ratios of client and limit, each run in "
-              << SEGMENTS << " segments taken alternately after an untimed queue's worth, a client segment timed"
+              << SEGMENTS
+              << " segments taken alternately after an untimed queue's worth, a client segment timed"
                  " from its first queued read; trips/read: requests per read in the recording;"
                  " server busy: its CPU time over the client's run, awake waits included";
 }
@@ -241,8 +243,8 @@ std::map<std::size_t, Figures> measure_scenarios(const Options& options, const s
         if (!factory) {
             factory = std::make_unique<ReadFactory>(scenarios[i].samples, false);
         }
-        record(figures[i], scenarios[i], *factory, server_address, "ipc://" + folder + "/proxy" + std::to_string(i) + ".sock",
-               folder + "/recording" + std::to_string(i));
+        record(figures[i], scenarios[i], *factory, server_address,
+               "ipc://" + folder + "/proxy" + std::to_string(i) + ".sock", folder + "/recording" + std::to_string(i));
     }
     std::mt19937 random(20261209);
     std::size_t replay_number = 0;
@@ -308,9 +310,10 @@ void report_model(const Options& options, const std::string& folder) {
 void run_benchmark(const Options& options) {
     const std::string folder = folder_for_sockets();
     const auto cleanup = std::unique_ptr<const std::string, void (*)(const std::string*)>(
-        &folder, [](const std::string* path) { std::filesystem::remove_all(*path); });
-    std::cout << "client_throughput: load average " << load_average() << " at start, " << std::thread::hardware_concurrency()
-              << " cores" << (options.cpus.empty() ? std::string() : ", pinned to CPUs " + options.cpus)
+            &folder, [](const std::string* path) { std::filesystem::remove_all(*path); });
+    std::cout << "client_throughput: load average " << load_average() << " at start, "
+              << std::thread::hardware_concurrency() << " cores"
+              << (options.cpus.empty() ? std::string() : ", pinned to CPUs " + options.cpus)
               << "; public client with default settings, server a separate process, ipc transport" << std::endl;
 
     const std::vector<Scenario> scenarios = make_scenarios(options);
@@ -332,8 +335,9 @@ int main(int argc, char** argv) {
     if (argc > 1 && argv[1] == CHILD_MODE) {
         return run_as_child(argc, argv);
     }
-    const char* const usage = "usage: client_throughput [--repetitions N] [--scale X] [--calling-threads N (model server)] "
-                              "[--memory-reads N] [--sizes N,N,...] [--cpus FIRST-LAST]\n";
+    const char* const usage =
+            "usage: client_throughput [--repetitions N] [--scale X] [--calling-threads N (model server)] "
+            "[--memory-reads N] [--sizes N,N,...] [--cpus FIRST-LAST]\n";
     Options options;
     OptionReader arguments(argc, argv);
     const auto value = [&arguments] { return arguments.value(); };

@@ -401,8 +401,8 @@ private:
         // back with the client's identity as their first part.
         std::unordered_map<std::string, std::string> pending;
         while (!m_stop) {
-            std::array<zmq::pollitem_t, 2> items{{{static_cast<void*>(m_front), 0, ZMQ_POLLIN, 0},
-                                                  {static_cast<void*>(m_back), 0, ZMQ_POLLIN, 0}}};
+            std::array<zmq::pollitem_t, 2> items{
+                    {{static_cast<void*>(m_front), 0, ZMQ_POLLIN, 0}, {static_cast<void*>(m_back), 0, ZMQ_POLLIN, 0}}};
             zmq::poll(items.data(), items.size(), std::chrono::milliseconds(20));
             if ((items[0].revents & ZMQ_POLLIN) != 0) {
                 auto parts = receive_all(m_front);
@@ -519,11 +519,8 @@ inline std::uint32_t request_kind(const std::string& request) {
 /// within it, then in a poll that sleeps) and takes it without blocking. The limit must wait as the
 /// client waits, or their ratio would compare a busy wait with a sleeping one. False when no reply
 /// came within `timeout`.
-inline bool receive_reply(zmq::socket_t& socket,
-                          zmq::message_t& reply,
-                          std::chrono::milliseconds timeout,
-                          ipc_tools::ReplyPace& pace,
-                          std::uint32_t kind) {
+inline bool receive_reply(zmq::socket_t& socket, zmq::message_t& reply, std::chrono::milliseconds timeout,
+                          ipc_tools::ReplyPace& pace, std::uint32_t kind) {
     zmq_pollitem_t item{socket.handle(), 0, ZMQ_POLLIN, 0};
     const ipc_tools::ReplyWaiter waiter;
     const int result = ipc_tools::wait_for_reply(item, timeout, waiter, pace, kind);

@@ -65,8 +65,8 @@ ipc_tools::Message make_read_block(const std::vector<std::int16_t>& raw) {
 class EchoPeer {
 public:
     EchoPeer()
-            : m_folder(boost::filesystem::temp_directory_path() / boost::filesystem::unique_path("ipc-bench-%%%%-%%%%")),
-              m_socket(m_context, zmq::socket_type::rep) {
+        : m_folder(boost::filesystem::temp_directory_path() / boost::filesystem::unique_path("ipc-bench-%%%%-%%%%")),
+          m_socket(m_context, zmq::socket_type::rep) {
         boost::filesystem::create_directories(m_folder);
         m_endpoint = "ipc://" + (m_folder / "peer").string();
         ipc_tools::Message reply(ipc_tools::RAW_BLOCK_ACCEPTED, "", 0, "");

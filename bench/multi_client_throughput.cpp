@@ -51,8 +51,8 @@ struct Options {
     std::size_t reads = 20000;
     std::size_t repetitions = 3;
     std::string cpus;
-    bool singly = true;  // cells that pass reads with pass_read
-    bool lists = true;   // and with pass_reads
+    bool singly = true;            // cells that pass reads with pass_read
+    bool lists = true;             // and with pass_reads
     std::string tessellpy_script;  // the worker script; tessellpy runs only when given
     std::string python_module;     // the folder the worker imports tessellpy from
     // Child mode: the replay of a recording by `sockets` REQ sockets.
@@ -85,7 +85,7 @@ struct Sample {
     double rate = 0.0;
     double user_us = 0.0;
     double system_us = 0.0;
-    double peer_us = 0.0;  // the server's, or the replay ROUTER's
+    double peer_us = 0.0;      // the server's, or the replay ROUTER's
     double driver_busy = 0.0;  // tessellpy's: the share of the run its one Python thread was on a CPU
     double faults = 0.0;       // page faults of the client side per read
     double switches = 0.0;     // context switches of the client side per read
@@ -202,7 +202,8 @@ CellRecording record(const Cell& cell, const ReadFactory& factory, const std::st
     const std::size_t unit = cell.warm_reads();
     const std::size_t per_client = std::max<std::size_t>(1, (RECORDED_READS / cell.clients + unit - 1) / unit) * unit;
     RecordingProxy recorder(proxy, server, RECORDED_CLIENTS);
-    drive_clients(proxy, cell, per_client * cell.clients, factory, [&] { recorder.take(); }, [] {});
+    drive_clients(
+            proxy, cell, per_client * cell.clients, factory, [&] { recorder.take(); }, [] {});
     Recording recording = recorder.take();
     if (recording.clients.empty() || recording.exchanges == 0) {
         throw std::runtime_error("Nothing was recorded of " + std::to_string(cell.clients) + " clients");
@@ -269,17 +270,18 @@ Sample run_replay(const Cell& cell, std::size_t reads, const CellRecording& reco
     const std::string what = "The replay of " + std::to_string(cell.clients) + " sockets";
     const auto values = child_result(child, what);
     return sample_of(reads, value_of(values, "seconds", what),
-                     {value_of(values, "user", what), value_of(values, "system", what), value_of(values, "faults", what),
-                      value_of(values, "switches", what)},
+                     {value_of(values, "user", what), value_of(values, "system", what),
+                      value_of(values, "faults", what), value_of(values, "switches", what)},
                      value_of(values, "router", what));
 }
 
 Sample run_tessellpy(const Cell& cell, std::size_t reads, const Options& options, const std::string& address,
                      const ServerProcess& server) {
-    ChildProcess child({PYTHON, options.tessellpy_script, "--worker", "--module-dir", options.python_module, "--address",
-                        address, "--clients", std::to_string(cell.clients), "--list-size", std::to_string(cell.list_size()),
-                        "--warm", std::to_string(cell.warm_reads()), "--reads", std::to_string(reads), "--samples",
-                        std::to_string(SAMPLES), "--server-pid", std::to_string(server.pid())});
+    ChildProcess child({PYTHON, options.tessellpy_script, "--worker", "--module-dir", options.python_module,
+                        "--address", address, "--clients", std::to_string(cell.clients), "--list-size",
+                        std::to_string(cell.list_size()), "--warm", std::to_string(cell.warm_reads()), "--reads",
+                        std::to_string(reads), "--samples", std::to_string(SAMPLES), "--server-pid",
+                        std::to_string(server.pid())});
     const std::string what = "The tessellpy run of " + std::to_string(cell.clients) + " clients";
     const auto values = child_result(child, what);
     const double seconds = value_of(values, "seconds", what);
@@ -295,9 +297,9 @@ int replay_run(const Options& options) {
     Replay replay(frames, options.replay_recording, options.sockets, options.replay_address);
     replay.run(options.warm_exchanges);
     const ReplayFigures figures = replay.run(options.exchanges);
-    std::cout << "result seconds=" << figures.seconds << " user=" << figures.cpu.user << " system=" << figures.cpu.system
-              << " router=" << figures.router_cpu << " faults=" << figures.cpu.faults
-              << " switches=" << figures.cpu.switches << std::endl;
+    std::cout << "result seconds=" << figures.seconds << " user=" << figures.cpu.user
+              << " system=" << figures.cpu.system << " router=" << figures.router_cpu
+              << " faults=" << figures.cpu.faults << " switches=" << figures.cpu.switches << std::endl;
     return 0;
 }
 
@@ -424,7 +426,8 @@ void print_growth(const std::vector<Cell>& cells, const std::vector<CellFigures>
         std::string verdict = "never falls";
         for (auto previous = rates.begin(), next = std::next(previous); next != rates.end(); previous = next++) {
             if (next->second < previous->second) {
-                verdict = "falls from " + std::to_string(previous->first) + " to " + std::to_string(next->first) + " clients";
+                verdict = "falls from " + std::to_string(previous->first) + " to " + std::to_string(next->first) +
+                          " clients";
                 break;
             }
         }
@@ -478,11 +481,12 @@ std::vector<CellFigures> measure_cells(const Options& options, const std::vector
                 if (kind == 0) {
                     figures[index].cpp.push_back(run_cpp(cell, options.reads, factory, server_address, server));
                 } else if (kind == 1) {
-                    figures[index].bare.push_back(run_replay(
-                            cell, options.reads, recordings[index],
-                            "ipc://" + folder + "/replay" + std::to_string(replay_number++) + ".sock"));
+                    figures[index].bare.push_back(
+                            run_replay(cell, options.reads, recordings[index],
+                                       "ipc://" + folder + "/replay" + std::to_string(replay_number++) + ".sock"));
                 } else {
-                    figures[index].python.push_back(run_tessellpy(cell, options.reads, options, server_address, server));
+                    figures[index].python.push_back(
+                            run_tessellpy(cell, options.reads, options, server_address, server));
                 }
             }
         }
@@ -493,27 +497,29 @@ std::vector<CellFigures> measure_cells(const Options& options, const std::vector
 }
 
 void print_explanation(const Options& options, double making_us, bool with_python) {
-    std::cout << "\nMedians of " << options.repetitions << " repetitions. C++ clients: one vexil::VexilClient per thread,"
-              << " whose caller waits in pass_read or pass_reads for room for up to " << PACING.wait_ms
-              << " ms and collects called reads after each pass;"
-              << " their CPU is this whole process's, the callers' included (making a read, with a copy of its samples,"
-              << " takes " << std::fixed << std::setprecision(1) << making_us << std::defaultfloat
-              << " us of it); server: the reference server's CPU, awake waits included. Bare REQ sockets: as many"
-              << " as clients, each on a thread and in a ZeroMQ context of its own, in a process of their own, replaying"
-              << " frames recorded from such a run of the C++ clients (of its first " << RECORDED_CLIENTS
-              << " clients; further sockets repeat them) against a ROUTER in a process of its own that answers with"
-              << " the recorded replies; each socket awaits its reply as the client does (awake for up to "
-              << ipc_tools::REPLY_AWAKE_WINDOW.count() << " us"
-              << " unless another socket awaits one too or the last reply to that kind of request took longer,"
-              << " then asleep),"
-              << " and the ROUTER awaits the next request as the server does. C++ / bare: CPU per read of the client"
-              << " process over the REQ process (target at most 1.5x) and reads/s (target at least 80%).";
+    std::cout
+            << "\nMedians of " << options.repetitions << " repetitions. C++ clients: one vexil::VexilClient per thread,"
+            << " whose caller waits in pass_read or pass_reads for room for up to " << PACING.wait_ms
+            << " ms and collects called reads after each pass;"
+            << " their CPU is this whole process's, the callers' included (making a read, with a copy of its samples,"
+            << " takes " << std::fixed << std::setprecision(1) << making_us << std::defaultfloat
+            << " us of it); server: the reference server's CPU, awake waits included. Bare REQ sockets: as many"
+            << " as clients, each on a thread and in a ZeroMQ context of its own, in a process of their own, replaying"
+            << " frames recorded from such a run of the C++ clients (of its first " << RECORDED_CLIENTS
+            << " clients; further sockets repeat them) against a ROUTER in a process of its own that answers with"
+            << " the recorded replies; each socket awaits its reply as the client does (awake for up to "
+            << ipc_tools::REPLY_AWAKE_WINDOW.count() << " us"
+            << " unless another socket awaits one too or the last reply to that kind of request took longer,"
+            << " then asleep),"
+            << " and the ROUTER awaits the next request as the server does. C++ / bare: CPU per read of the client"
+            << " process over the REQ process (target at most 1.5x) and reads/s (target at least 80%).";
     if (with_python) {
-        std::cout << " tessellpy: one tessellpy.VexilClient with as many library clients, driven by one Python thread in"
-                  << " a process of its own, waiting likewise and collecting every millisecond; CPU/bare: its process's"
-                  << " CPU per read over the REQ process's; of C++: its reads/s over the C++ clients' (target at least"
-                  << " 80%); thread busy: the share of the run that Python thread spent on a CPU (near 100%, it sets"
-                  << " the pace).";
+        std::cout
+                << " tessellpy: one tessellpy.VexilClient with as many library clients, driven by one Python thread in"
+                << " a process of its own, waiting likewise and collecting every millisecond; CPU/bare: its process's"
+                << " CPU per read over the REQ process's; of C++: its reads/s over the C++ clients' (target at least"
+                << " 80%); thread busy: the share of the run that Python thread spent on a CPU (near 100%, it sets"
+                << " the pace).";
     }
     std::cout << " '!' marks a missed target.\n";
 }

@@ -23,8 +23,9 @@ bool is_valid_range(int first, int last) { return first >= 0 && first <= last; }
 
 class BarcodeKitDefinition::KitDefinitionImpl {
 public:
-    KitDefinitionImpl(std::string kit_name, int first_index, int last_index, int first_inner_index, int last_inner_index,
-                      bool is_dual, bool is_both_ends, bool suffix_12a, std::string naming_pattern)
+    KitDefinitionImpl(std::string kit_name, int first_index, int last_index, int first_inner_index,
+                      int last_inner_index, bool is_dual, bool is_both_ends, bool suffix_12a,
+                      std::string naming_pattern)
         : kit_name(std::move(kit_name)),
           first_index(first_index),
           last_index(last_index),
@@ -43,7 +44,7 @@ public:
             return get_outer_barcode(outer_index);
         }
         return bass::util::barcode_naming::generate_dual_normalised_id(get_outer_barcode(outer_index),
-                                                                        get_inner_barcode(inner_index));
+                                                                       get_inner_barcode(inner_index));
     }
 
     const std::string kit_name;
@@ -72,9 +73,9 @@ private:
     }
 };
 
-BarcodeKitDefinition::BarcodeKitDefinition(std::string kit_name, int first_index, int last_index,
-                                           int first_inner_index, int last_inner_index, bool is_dual,
-                                           bool is_both_ends, bool suffix_12a, std::string naming_pattern)
+BarcodeKitDefinition::BarcodeKitDefinition(std::string kit_name, int first_index, int last_index, int first_inner_index,
+                                           int last_inner_index, bool is_dual, bool is_both_ends, bool suffix_12a,
+                                           std::string naming_pattern)
     : m_impl(std::make_shared<const KitDefinitionImpl>(std::move(kit_name), first_index, last_index, first_inner_index,
                                                        last_inner_index, is_dual, is_both_ends, suffix_12a,
                                                        std::move(naming_pattern))) {}
@@ -120,8 +121,8 @@ private:
     }
 };
 
-LampKitDefinition::LampKitDefinition(std::string kit_name, int first_index, int last_index,
-                                     std::string naming_pattern, std::vector<std::string> targets)
+LampKitDefinition::LampKitDefinition(std::string kit_name, int first_index, int last_index, std::string naming_pattern,
+                                     std::vector<std::string> targets)
     : m_impl(std::make_shared<const LampKitDefinitionImpl>(std::move(kit_name), first_index, last_index,
                                                            std::move(naming_pattern), std::move(targets))) {}
 

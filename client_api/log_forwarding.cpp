@@ -83,7 +83,8 @@ void set_log_forwarder(LogForwarder forwarder) {
     }
     auto& group = common::Singleton<logging::LoggerGroup>::instance();
     if (forwarder) {
-        forwarding.sink = boost::make_shared<ForwardingSink>(boost::make_shared<ForwardingBackend>(std::move(forwarder)));
+        forwarding.sink =
+                boost::make_shared<ForwardingSink>(boost::make_shared<ForwardingBackend>(std::move(forwarder)));
         core->add_sink(forwarding.sink);
     }
     // The standard-error sink stays, so the core filter still passes warnings and errors; it writes

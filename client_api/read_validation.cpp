@@ -15,10 +15,18 @@ using bass::data_wrappers::Metadata;
 // The name of a stored value's type, as a caller would write it.
 std::string type_name(const std::type_info& type) {
     static const std::pair<const std::type_info*, const char*> NAMES[] = {
-            {&typeid(bool), "bool"},         {&typeid(std::int8_t), "int8"},      {&typeid(std::int16_t), "int16"},
-            {&typeid(std::int32_t), "int32"}, {&typeid(std::int64_t), "int64"},   {&typeid(std::uint8_t), "uint8"},
-            {&typeid(std::uint16_t), "uint16"}, {&typeid(std::uint32_t), "uint32"}, {&typeid(std::uint64_t), "uint64"},
-            {&typeid(float), "float"},       {&typeid(double), "double"},         {&typeid(std::string), "string"},
+            {&typeid(bool), "bool"},
+            {&typeid(std::int8_t), "int8"},
+            {&typeid(std::int16_t), "int16"},
+            {&typeid(std::int32_t), "int32"},
+            {&typeid(std::int64_t), "int64"},
+            {&typeid(std::uint8_t), "uint8"},
+            {&typeid(std::uint16_t), "uint16"},
+            {&typeid(std::uint32_t), "uint32"},
+            {&typeid(std::uint64_t), "uint64"},
+            {&typeid(float), "float"},
+            {&typeid(double), "double"},
+            {&typeid(std::string), "string"},
     };
     for (const auto& [known, name] : NAMES) {
         if (*known == type) {

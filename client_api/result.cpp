@@ -17,10 +17,22 @@ const char* text_of(Enum value, const std::array<const char*, N>& texts, const c
 }
 
 constexpr std::array<const char*, 16> RESULT_TEXTS{
-        "success",          "no_connection",         "already_connected",       "not_ready",
-        "timed_out",        "invalid_response",      "basecall_config_unavailable", "barcode_kit_unavailable",
-        "align_index_unavailable", "bed_file_unavailable", "align_index_no_seq", "file_load_timeout",
-        "failed",           "bad_request",           "bad_reply",               "invalid_aligner_options",
+        "success",
+        "no_connection",
+        "already_connected",
+        "not_ready",
+        "timed_out",
+        "invalid_response",
+        "basecall_config_unavailable",
+        "barcode_kit_unavailable",
+        "align_index_unavailable",
+        "bed_file_unavailable",
+        "align_index_no_seq",
+        "file_load_timeout",
+        "failed",
+        "bad_request",
+        "bad_reply",
+        "invalid_aligner_options",
 };
 
 constexpr std::array<const char*, 8> STATUS_TEXTS{
@@ -38,9 +50,7 @@ std::string to_string(ConnectionStatus status) {
     return text_of(status, STATUS_TEXTS, "unrecognised connection status");
 }
 
-std::string to_string(PassReadResult result) {
-    return text_of(result, PASS_READ_TEXTS, "unrecognised PassReadResult");
-}
+std::string to_string(PassReadResult result) { return text_of(result, PASS_READ_TEXTS, "unrecognised PassReadResult"); }
 
 std::ostream& operator<<(std::ostream& os, Result result) { return os << to_string(result); }
 std::ostream& operator<<(std::ostream& os, ConnectionStatus status) { return os << to_string(status); }

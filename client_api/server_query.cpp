@@ -102,8 +102,7 @@ Result get_server_internal_state(std::string& state, std::string address, std::u
             ignore_error);
 }
 
-Result get_server_minimap_help(std::string& help, std::string& version, std::string address,
-                               std::uint32_t timeout_ms) {
+Result get_server_minimap_help(std::string& help, std::string& version, std::string address, std::uint32_t timeout_ms) {
     const auto trace = open_trace("get_server_minimap_help", address, timeout_ms);
     return get_result(
             [&] {

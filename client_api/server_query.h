@@ -73,8 +73,7 @@ private:
 VEXIL_EXPORT Result get_barcode_kits(std::vector<BarcodeKitDefinition>& kits, std::string address,
                                      std::uint32_t timeout_ms);
 /// Appends the server's LAMP kits, in its order.
-VEXIL_EXPORT Result get_lamp_kits(std::vector<LampKitDefinition>& kits, std::string address,
-                                  std::uint32_t timeout_ms);
+VEXIL_EXPORT Result get_lamp_kits(std::vector<LampKitDefinition>& kits, std::string address, std::uint32_t timeout_ms);
 /// Overwrites the four counters and appends the per-client counts.
 VEXIL_EXPORT Result get_server_statistics(ServerStatistics& stats, std::string address, std::uint32_t timeout_ms);
 /// The "ServerInformation" part of the server's internal state, as compact JSON.

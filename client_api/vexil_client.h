@@ -20,8 +20,8 @@ class VexilClientImpl;
 /// each call for the exceptions that can leave it.
 class VEXIL_EXPORT VexilClient {
 public:
-    using StateChangeHandler = std::function<void(ConnectionStatus previous, ConnectionStatus current,
-                                                  std::string error_text)>;
+    using StateChangeHandler =
+            std::function<void(ConnectionStatus previous, ConnectionStatus current, std::string error_text)>;
 
     /// `trace_folder` (when not empty) receives trace files; `log_bad_reads` logs a warning for every
     /// read refused as bad_read.

@@ -224,7 +224,8 @@ bool VexilClientImpl::validate(const interfaces::ReadHolder& read, const EngineP
     // Two reads under one tag could not be told apart when the server returns them.
     if (engine && engine->tag_in_flight(read.read_tag)) {
         message = basecall_service::QueueRefusal{basecall_service::QueueRefusal::Reason::tag_in_flight, read.read_tag}
-                          .text() + ".";
+                          .text() +
+                  ".";
         return false;
     }
     return true;
@@ -240,7 +241,8 @@ void VexilClientImpl::log_bad_read(const std::string& message, const char* funct
     }
 }
 
-bool VexilClientImpl::accept(const interfaces::ReadHolder& read, const EnginePointer& engine, const char* function) const {
+bool VexilClientImpl::accept(const interfaces::ReadHolder& read, const EnginePointer& engine,
+                             const char* function) const {
     std::string message;
     if (!validate(read, engine, message)) {
         log_bad_read(message, function);
@@ -405,8 +407,9 @@ std::string VexilClientImpl::get_error_message() const {
         return "";
     }
     const auto state = engine->get_connection_state().create_snapshot();
-    return state->get_status() == basecall_service::ClientStatus::error ? basecall_service::to_string(state->get_error_state())
-                                                                        : std::string();
+    return state->get_status() == basecall_service::ClientStatus::error
+                   ? basecall_service::to_string(state->get_error_state())
+                   : std::string();
 }
 
 void VexilClientImpl::report_state(common::diagnostics::state::StateLogger& logger) const {

@@ -21,8 +21,7 @@ thread_local bool t_owner_destroyed = false;
 
 // Logs the exception and rethrows it; called inside the worker's catch clause, so the exception
 // leaves the worker thread and ends the process.
-void default_exception_handler(const std::exception& exception)
-{
+void default_exception_handler(const std::exception& exception) {
     ZEV_LOG(common::logging::error) << exception.what();
     throw;
 }
@@ -33,47 +32,32 @@ namespace common {
 
 ActiveObject::ActiveObject() : ActiveObject(DEFAULT_NAME) {}
 
-ActiveObject::ActiveObject(const std::string& name) : m_name(name), m_num_threads(1)
-{
-    launch_threads(true);
-}
+ActiveObject::ActiveObject(const std::string& name) : m_name(name), m_num_threads(1) { launch_threads(true); }
 
-ActiveObject::ActiveObject(const std::string& name, ExceptionHandlingPolicy policy) : m_name(name), m_num_threads(1)
-{
+ActiveObject::ActiveObject(const std::string& name, ExceptionHandlingPolicy policy) : m_name(name), m_num_threads(1) {
     launch_threads(policy != ExceptionHandlingPolicy::propagate);
 }
 
 ActiveObject::ActiveObject(const std::string& name, ExceptionHandler handler)
-        : m_name(name), m_num_threads(1), m_exception_handler(std::move(handler))
-{
+    : m_name(name), m_num_threads(1), m_exception_handler(std::move(handler)) {
     launch_threads(true);
 }
 
 ActiveObject::ActiveObject(const std::string& name, unsigned int num_threads)
-        : ActiveObject(name, num_threads, ExceptionHandler())
-{
-}
+    : ActiveObject(name, num_threads, ExceptionHandler()) {}
 
 ActiveObject::ActiveObject(const std::string& name, unsigned int num_threads, ExceptionHandler handler)
-        : m_name(name), m_num_threads(num_threads), m_exception_handler(std::move(handler))
-{
+    : m_name(name), m_num_threads(num_threads), m_exception_handler(std::move(handler)) {
     COMMON_CONTRACT_CHECK(num_threads > 0 && num_threads <= MAX_NUM_THREADS,
                           "num_threads must be in range 1..MAX_NUM_THREADS", "common/active_object");
     launch_threads(true);
 }
 
-ActiveObject::~ActiveObject()
-{
-    join();
-}
+ActiveObject::~ActiveObject() { join(); }
 
-void ActiveObject::send(Task task)
-{
-    m_message_queue.send(std::move(task));
-}
+void ActiveObject::send(Task task) { m_message_queue.send(std::move(task)); }
 
-void ActiveObject::send_blocking(Task task)
-{
+void ActiveObject::send_blocking(Task task) {
     auto done = std::make_shared<synchronisation::Flag>();
     send([done, &task] {
         // Released whether the task returns or throws; the exception goes on to the worker.
@@ -83,8 +67,7 @@ void ActiveObject::send_blocking(Task task)
     done->wait();
 }
 
-void ActiveObject::flush()
-{
+void ActiveObject::flush() {
     COMMON_CONTRACT_CHECK(!m_done.load(std::memory_order_relaxed), "Cannot flush an inactive active object.",
                           "common/active_object");
     std::lock_guard<InstrumentedMutex> lock(m_flush_mutex);
@@ -99,8 +82,7 @@ void ActiveObject::flush()
     barrier->wait();
 }
 
-void ActiveObject::join()
-{
+void ActiveObject::join() {
     for (unsigned int i = 0; i < m_num_threads; ++i) {
         send([this] { m_done.store(true, std::memory_order_relaxed); });
     }
@@ -120,8 +102,7 @@ void ActiveObject::join()
     }
 }
 
-void ActiveObject::launch_threads(bool catch_exceptions)
-{
+void ActiveObject::launch_threads(bool catch_exceptions) {
     if (!m_exception_handler) {
         m_exception_handler = default_exception_handler;
     }
@@ -141,8 +122,7 @@ void ActiveObject::launch_threads(bool catch_exceptions)
     }
 }
 
-void ActiveObject::run_catching()
-{
+void ActiveObject::run_catching() {
     try {
         run(m_name);
     } catch (const std::exception& exception) {
@@ -158,8 +138,7 @@ void ActiveObject::run_catching()
     }
 }
 
-void ActiveObject::run(const std::string& name)
-{
+void ActiveObject::run(const std::string& name) {
     bass::util::set_thread_name(name.c_str());
     if (m_done.load(std::memory_order_relaxed)) {
         return;

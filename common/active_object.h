@@ -20,8 +20,7 @@ namespace details {
 template <typename T>
 class MessageQueue {
 public:
-    void send(T item)
-    {
+    void send(T item) {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_queue.push_back(std::move(item));
@@ -29,8 +28,7 @@ public:
         m_condition.notify_one();
     }
 
-    T receive()
-    {
+    T receive() {
         std::unique_lock<std::mutex> lock(m_mutex);
         m_condition.wait(lock, [this] { return !m_queue.empty(); });
         T item = std::move(m_queue.front());
@@ -55,8 +53,8 @@ public:
     static constexpr unsigned int MAX_NUM_THREADS = 50;
 
     enum class ExceptionHandlingPolicy {
-        propagate = 0,    // an exception leaves the worker thread and ends the process
-        call_handler = 1, // the exception is passed to the handler
+        propagate = 0,     // an exception leaves the worker thread and ends the process
+        call_handler = 1,  // the exception is passed to the handler
     };
 
     ActiveObject();

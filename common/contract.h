@@ -17,9 +17,7 @@ ContractViolationPolicy set_contract_violation_policy(ContractViolationPolicy po
 
 namespace detail {
 // Logs the violation and acts on the policy. Never returns: it ends the process or throws.
-[[noreturn]] void contract_failed(std::string_view condition,
-                                  std::string_view message,
-                                  std::string_view file,
+[[noreturn]] void contract_failed(std::string_view condition, std::string_view message, std::string_view file,
                                   int line);
 }  // namespace detail
 
@@ -33,11 +31,11 @@ void clear_violation_flag();
 
 // Checks a precondition. `file` is the source as the build names it ("common/active_object");
 // the message is evaluated only when the condition fails.
-#define COMMON_CONTRACT_CHECK_AT(condition, message, file, line)                                   \
-    do {                                                                                            \
-        if (!(condition)) {                                                                         \
-            ::common::contract::detail::contract_failed(#condition, (message), (file), (line));     \
-        }                                                                                           \
+#define COMMON_CONTRACT_CHECK_AT(condition, message, file, line)                                \
+    do {                                                                                        \
+        if (!(condition)) {                                                                     \
+            ::common::contract::detail::contract_failed(#condition, (message), (file), (line)); \
+        }                                                                                       \
     } while (false)
 
 #define COMMON_CONTRACT_CHECK(condition, message, file) COMMON_CONTRACT_CHECK_AT(condition, message, file, __LINE__)

@@ -124,8 +124,8 @@ std::string debugPrintVector(const VecView<T>& values, bool print_all, int limit
     if (capacity > 0) {
         out << "[size " << values.m_size << ", capacity " << capacity << "] {";
     } else {
-        out << "[type  " << demangle(typeid(T).name()) << ", size " << values.m_size << ", stride "
-            << values.m_stride << "] {";
+        out << "[type  " << demangle(typeid(T).name()) << ", size " << values.m_size << ", stride " << values.m_stride
+            << "] {";
     }
     const std::size_t size = values.m_size;
     for (std::size_t i = 0; i < size; ++i) {

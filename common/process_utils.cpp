@@ -27,8 +27,7 @@ constexpr std::size_t MAX_THREAD_NAME_LENGTH = 15;
 
 }  // namespace
 
-std::string make_canonical_path(const std::string& path)
-{
+std::string make_canonical_path(const std::string& path) {
     if (path.empty()) {
         return {};
     }
@@ -44,8 +43,7 @@ std::string make_canonical_path(const std::string& path)
     return canonical.string();
 }
 
-std::string relativePath(const std::string& path, const std::string& base)
-{
+std::string relativePath(const std::string& path, const std::string& base) {
     std::string trimmed_base = base;
     while (!trimmed_base.empty() && (trimmed_base.back() == '/' || trimmed_base.back() == '\\')) {
         trimmed_base.pop_back();
@@ -72,8 +70,7 @@ namespace detail {
 
 // The two-call form: with no buffer (or one too small) it stores the needed size, NUL included,
 // and returns -1; with a large enough buffer it fills it and returns 0.
-int query_executable_path(char* buffer, unsigned int* size)
-{
+int query_executable_path(char* buffer, unsigned int* size) {
     std::vector<char> link(256);
     for (;;) {
         const auto length = ::readlink("/proc/self/exe", link.data(), link.size());
@@ -97,8 +94,7 @@ int query_executable_path(char* buffer, unsigned int* size)
     return 0;
 }
 
-boost::filesystem::path executable_path(ExecutablePathQuery query)
-{
+boost::filesystem::path executable_path(ExecutablePathQuery query) {
     unsigned int size = 0;
     query(nullptr, &size);
     if (size == 0) {
@@ -113,20 +109,15 @@ boost::filesystem::path executable_path(ExecutablePathQuery query)
 
 }  // namespace detail
 
-boost::filesystem::path executable_path()
-{
-    return detail::executable_path(&detail::query_executable_path);
-}
+boost::filesystem::path executable_path() { return detail::executable_path(&detail::query_executable_path); }
 
-const std::string& app_name(const char* name)
-{
+const std::string& app_name(const char* name) {
     static const std::string process_name = name ? std::string(name) : boost::log::aux::get_process_name();
     COMMON_CONTRACT_CHECK_AT(!name || process_name == name, "", "common/utils", 276);
     return process_name;
 }
 
-std::string currentDateTime()
-{
+std::string currentDateTime() {
     const auto now = std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const std::tm local = localtimeThreadsafe(&seconds);
@@ -141,15 +132,13 @@ std::string currentDateTime()
     return buffer;
 }
 
-std::tm gmtimeThreadsafe(const std::time_t* time)
-{
+std::tm gmtimeThreadsafe(const std::time_t* time) {
     std::lock_guard<InstrumentedMutex> lock(g_timeMutex);
     const std::tm* result = std::gmtime(time);
     return result ? *result : std::tm{};
 }
 
-std::tm localtimeThreadsafe(const std::time_t* time)
-{
+std::tm localtimeThreadsafe(const std::time_t* time) {
     std::lock_guard<InstrumentedMutex> lock(g_timeMutex);
     const std::tm* result = std::localtime(time);
     return result ? *result : std::tm{};
@@ -160,8 +149,7 @@ std::tm localtimeThreadsafe(const std::time_t* time)
 namespace bass {
 namespace util {
 
-void set_thread_name(const char* name)
-{
+void set_thread_name(const char* name) {
     char buffer[common::MAX_THREAD_NAME_LENGTH + 1] = {};
     // A null name is taken as an empty one rather than read through.
     const auto length = name ? std::min(std::strlen(name), common::MAX_THREAD_NAME_LENGTH) : std::size_t{0};
@@ -173,8 +161,7 @@ void set_thread_name(const char* name)
     static_cast<void>(pthread_setname_np(pthread_self(), buffer));
 }
 
-std::string get_thread_name()
-{
+std::string get_thread_name() {
     char buffer[common::MAX_THREAD_NAME_LENGTH + 1] = {};
     if (pthread_getname_np(pthread_self(), buffer, sizeof(buffer)) != 0) {
         return {};

@@ -70,9 +70,9 @@ std::vector<std::pair<std::size_t, std::size_t>> distribute_chunks(std::size_t t
     const std::size_t total_items = shared * overlap + total;
     const std::size_t span_per_chunk = total_items / result.size();
     const std::size_t num_bigger_chunks = total_items % result.size();
-    COMMON_CONTRACT_CHECK_AT(
-        total_items == num_bigger_chunks * (span_per_chunk + 1) + (result.size() - num_bigger_chunks) * span_per_chunk,
-        "", "common/utils", 260);
+    COMMON_CONTRACT_CHECK_AT(total_items == num_bigger_chunks * (span_per_chunk + 1) +
+                                                    (result.size() - num_bigger_chunks) * span_per_chunk,
+                             "", "common/utils", 260);
     std::size_t start = 0;
     for (std::size_t i = 0; i < result.size(); ++i) {
         const std::size_t length = i < num_bigger_chunks ? span_per_chunk + 1 : span_per_chunk;

@@ -20,9 +20,8 @@ const std::array<char, 256>& text_translation_dict() {
     static const std::array<char, 256> translationDict = [] {
         std::array<char, 256> table;
         table.fill('X');
-        const char pairs[][2] = {{'A', 'T'}, {'B', 'V'}, {'C', 'G'}, {'D', 'H'}, {'G', 'C'},
-                                 {'H', 'D'}, {'K', 'M'}, {'M', 'K'}, {'R', 'Y'}, {'S', 'S'},
-                                 {'T', 'A'}, {'V', 'B'}, {'W', 'W'}, {'Y', 'R'}};
+        const char pairs[][2] = {{'A', 'T'}, {'B', 'V'}, {'C', 'G'}, {'D', 'H'}, {'G', 'C'}, {'H', 'D'}, {'K', 'M'},
+                                 {'M', 'K'}, {'R', 'Y'}, {'S', 'S'}, {'T', 'A'}, {'V', 'B'}, {'W', 'W'}, {'Y', 'R'}};
         for (const auto& pair : pairs) {
             table[static_cast<unsigned char>(pair[0])] = pair[1];
         }
@@ -55,11 +54,25 @@ std::vector<int32_t> string_to_seq_vector(const std::string& seq) {
     result.reserve(seq.size());
     for (const char c : seq) {
         switch (c) {
-            case 'A': case 'a': result.push_back(0); break;
-            case 'C': case 'c': result.push_back(1); break;
-            case 'G': case 'g': result.push_back(2); break;
-            case 'T': case 't': result.push_back(3); break;
-            default: result.push_back(-1); break;
+            case 'A':
+            case 'a':
+                result.push_back(0);
+                break;
+            case 'C':
+            case 'c':
+                result.push_back(1);
+                break;
+            case 'G':
+            case 'g':
+                result.push_back(2);
+                break;
+            case 'T':
+            case 't':
+                result.push_back(3);
+                break;
+            default:
+                result.push_back(-1);
+                break;
         }
     }
     return result;

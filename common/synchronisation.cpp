@@ -7,8 +7,7 @@ namespace synchronisation {
 
 Latch::Latch(std::size_t count) : m_count(count) {}
 
-void Latch::count_down()
-{
+void Latch::count_down() {
     std::lock_guard<InstrumentedMutex> lock(m_mutex);
     if (m_count == 0) {
         return;
@@ -21,8 +20,7 @@ void Latch::count_down()
     }
 }
 
-void Latch::wait()
-{
+void Latch::wait() {
     std::unique_lock<InstrumentedMutex> lock(m_mutex);
     m_condition.wait(lock, [this] { return m_count == 0; });
 }

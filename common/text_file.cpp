@@ -108,11 +108,8 @@ int TextFile::LoadColumn(int column, std::vector<T>& out, const T& default_value
 
 template int TextFile::LoadColumn<float>(int, std::vector<float>&, const float&) const;
 
-int load_model(const std::string& path,
-               std::vector<float>& level_mean,
-               std::vector<float>& level_stdv,
-               std::vector<float>& sd_mean,
-               std::vector<float>& sd_stdv) {
+int load_model(const std::string& path, std::vector<float>& level_mean, std::vector<float>& level_stdv,
+               std::vector<float>& sd_mean, std::vector<float>& sd_stdv) {
     const TextFile model(path);
     // A missing column would otherwise be read as column -1.
     const auto column = [&model, &path](const std::string& name) {
@@ -137,12 +134,18 @@ int load_model(const std::string& path,
     }
 
     switch (level_mean.size()) {
-        case 64: return 3;
-        case 256: return 4;
-        case 1024: return 5;
-        case 4096: return 6;
-        case 16384: return 7;
-        default: throw std::runtime_error("Invalid model length.");
+        case 64:
+            return 3;
+        case 256:
+            return 4;
+        case 1024:
+            return 5;
+        case 4096:
+            return 6;
+        case 16384:
+            return 7;
+        default:
+            throw std::runtime_error("Invalid model length.");
     }
 }
 

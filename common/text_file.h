@@ -37,10 +37,7 @@ extern template int TextFile::LoadColumn<float>(int, std::vector<float>&, const 
 /// Loads the level and noise columns of a k-mer model table and returns k (3 to 7, from the row
 /// count). sd_stdv comes back as sd_mean^3 / sd_stdv^2. std::runtime_error "Invalid model length."
 /// for another row count, and for a table that lacks one of the four columns.
-int load_model(const std::string& path,
-               std::vector<float>& level_mean,
-               std::vector<float>& level_stdv,
-               std::vector<float>& sd_mean,
-               std::vector<float>& sd_stdv);
+int load_model(const std::string& path, std::vector<float>& level_mean, std::vector<float>& level_stdv,
+               std::vector<float>& sd_mean, std::vector<float>& sd_stdv);
 
 }  // namespace common

@@ -21,9 +21,9 @@ public:
 
     /// One first state per row; a zero stride, a null pointer with values, or a first-state list
     /// of another length than the rows is refused.
-    [[nodiscard]] static BandMatView view(const T* ptr, std::size_t rows, std::size_t band_width,
-                                          int64_t row_stride, int64_t col_stride,
-                                          std::vector<int32_t> first_states, std::size_t num_states) {
+    [[nodiscard]] static BandMatView view(const T* ptr, std::size_t rows, std::size_t band_width, int64_t row_stride,
+                                          int64_t col_stride, std::vector<int32_t> first_states,
+                                          std::size_t num_states) {
         if (row_stride == 0 || col_stride == 0) {
             throw std::runtime_error("Strides cannot be zero.");
         }

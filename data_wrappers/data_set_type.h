@@ -30,9 +30,7 @@ enum class DataSetType : uint32_t {
 constexpr std::array<std::size_t, 10> NUMERIC_TYPE_SIZES = {1, 2, 4, 8, 1, 2, 4, 8, 4, 8};
 
 /// True for the codes 0 to 9, which have a fixed element size.
-constexpr bool is_numeric(DataSetType type) {
-    return static_cast<uint32_t>(type) < NUMERIC_TYPE_SIZES.size();
-}
+constexpr bool is_numeric(DataSetType type) { return static_cast<uint32_t>(type) < NUMERIC_TYPE_SIZES.size(); }
 
 /// Element size of a numeric code; 0 for every code without one.
 constexpr std::size_t numeric_type_size(DataSetType type) {
@@ -48,10 +46,14 @@ struct DataSetTypeOf<T, std::enable_if_t<std::is_integral<T>::value && !std::is_
     static constexpr DataSetType value = [] {
         constexpr bool is_signed = std::is_signed<T>::value;
         switch (sizeof(T)) {
-        case 1: return is_signed ? DataSetType::int8 : DataSetType::uint8;
-        case 2: return is_signed ? DataSetType::int16 : DataSetType::uint16;
-        case 4: return is_signed ? DataSetType::int32 : DataSetType::uint32;
-        default: return is_signed ? DataSetType::int64 : DataSetType::uint64;
+            case 1:
+                return is_signed ? DataSetType::int8 : DataSetType::uint8;
+            case 2:
+                return is_signed ? DataSetType::int16 : DataSetType::uint16;
+            case 4:
+                return is_signed ? DataSetType::int32 : DataSetType::uint32;
+            default:
+                return is_signed ? DataSetType::int64 : DataSetType::uint64;
         }
     }();
 };

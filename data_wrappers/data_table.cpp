@@ -80,8 +80,8 @@ void DataTable::allocate_rows(uint64_t num_rows) {
     // The row count may come from a server reply: a product that wraps would allocate a small buffer
     // for a large row count.
     if (row_size != 0 && num_rows > std::numeric_limits<uint64_t>::max() / row_size) {
-        throw std::runtime_error("Data table of " + std::to_string(num_rows) + " rows of " +
-                                 std::to_string(row_size) + " bytes is too large.");
+        throw std::runtime_error("Data table of " + std::to_string(num_rows) + " rows of " + std::to_string(row_size) +
+                                 " bytes is too large.");
     }
     std::vector<uint8_t> rows(row_size * num_rows, 0);
     m_data.swap(rows);

@@ -7,20 +7,34 @@ namespace data_wrappers {
 
 const char* to_string(dataset id) {
     switch (id) {
-    case dataset::raw_data: return "raw_data";
-    case dataset::sequence: return "sequence";
-    case dataset::qstring: return "qstring";
-    case dataset::movement: return "movement";
-    case dataset::flipflop_trace: return "flipflop_trace";
-    case dataset::state_data: return "state_data";
-    case dataset::rle_base: return "rle_base";
-    case dataset::rle_shape: return "rle_shape";
-    case dataset::rle_scale: return "rle_scale";
-    case dataset::rle_weight: return "rle_weight";
-    case dataset::rle_index: return "rle_index";
-    case dataset::rle_runlength: return "rle_runlength";
-    case dataset::base_mod_probs: return "base_mod_probs";
-    case dataset::align_results: return "align_results";
+        case dataset::raw_data:
+            return "raw_data";
+        case dataset::sequence:
+            return "sequence";
+        case dataset::qstring:
+            return "qstring";
+        case dataset::movement:
+            return "movement";
+        case dataset::flipflop_trace:
+            return "flipflop_trace";
+        case dataset::state_data:
+            return "state_data";
+        case dataset::rle_base:
+            return "rle_base";
+        case dataset::rle_shape:
+            return "rle_shape";
+        case dataset::rle_scale:
+            return "rle_scale";
+        case dataset::rle_weight:
+            return "rle_weight";
+        case dataset::rle_index:
+            return "rle_index";
+        case dataset::rle_runlength:
+            return "rle_runlength";
+        case dataset::base_mod_probs:
+            return "base_mod_probs";
+        case dataset::align_results:
+            return "align_results";
     }
     return "";
 }
@@ -85,8 +99,8 @@ void DataView::copy_data(const DataView& other) {
         // Keep the position inside the container: a matrix may start past its buffer's first element.
         void* data = nullptr;
         if (other.m_data != nullptr) {
-            const auto offset = static_cast<const char*>(other.m_data) -
-                                static_cast<const char*>(other.m_owner->data_ptr());
+            const auto offset =
+                    static_cast<const char*>(other.m_data) - static_cast<const char*>(other.m_owner->data_ptr());
             data = static_cast<char*>(clone->data_ptr()) + offset;
         }
         std::string* source = nullptr;
@@ -167,9 +181,9 @@ std::size_t DataView::checked_matrix_offset(const void* matrix, std::size_t rows
     }
     // The view keeps only the pointer and the shape, so the matrix must be dense and row-major.
     if ((rows > 1 && stride0 != static_cast<int64_t>(cols)) || (cols > 1 && stride1 != 1)) {
-        throw std::runtime_error("Matrix view must be dense and row-major (strides " + std::to_string(stride0) +
-                                 "," + std::to_string(stride1) + " for " + std::to_string(rows) + "x" +
-                                 std::to_string(cols) + " elements).");
+        throw std::runtime_error("Matrix view must be dense and row-major (strides " + std::to_string(stride0) + "," +
+                                 std::to_string(stride1) + " for " + std::to_string(rows) + "x" + std::to_string(cols) +
+                                 " elements).");
     }
     if (count == 0) {
         return 0;  // reads no element, wherever it points

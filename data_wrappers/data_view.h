@@ -228,9 +228,9 @@ private:
     }
 
     /// Element offset of a dense row-major matrix inside a buffer; throws when it is not one.
-    static std::size_t checked_matrix_offset(const void* matrix, std::size_t rows, std::size_t cols,
-                                             int64_t stride0, int64_t stride1, const void* buffer,
-                                             std::size_t buffer_size, std::size_t element_size);
+    static std::size_t checked_matrix_offset(const void* matrix, std::size_t rows, std::size_t cols, int64_t stride0,
+                                             int64_t stride1, const void* buffer, std::size_t buffer_size,
+                                             std::size_t element_size);
     template <typename T>
     static std::size_t checked_matrix_offset(const T* matrix, std::size_t rows, std::size_t cols, int64_t stride0,
                                              int64_t stride1, const T* buffer, std::size_t buffer_size) {

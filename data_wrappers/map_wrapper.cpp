@@ -78,17 +78,28 @@ bool values_equal(const boost::any& lhs, const boost::any& rhs) {
     bool decided = false;
     bool equal = false;
     equal = equal_as<std::string>(lhs, rhs, decided);
-    if (!decided) equal = equal_as<bool>(lhs, rhs, decided);
-    if (!decided) equal = equal_as<int8_t>(lhs, rhs, decided);
-    if (!decided) equal = equal_as<uint8_t>(lhs, rhs, decided);
-    if (!decided) equal = equal_as<int16_t>(lhs, rhs, decided);
-    if (!decided) equal = equal_as<uint16_t>(lhs, rhs, decided);
-    if (!decided) equal = equal_as<int32_t>(lhs, rhs, decided);
-    if (!decided) equal = equal_as<uint32_t>(lhs, rhs, decided);
-    if (!decided) equal = equal_as<int64_t>(lhs, rhs, decided);
-    if (!decided) equal = equal_as<uint64_t>(lhs, rhs, decided);
-    if (!decided) equal = equal_as<float>(lhs, rhs, decided);
-    if (!decided) equal = equal_as<double>(lhs, rhs, decided);
+    if (!decided)
+        equal = equal_as<bool>(lhs, rhs, decided);
+    if (!decided)
+        equal = equal_as<int8_t>(lhs, rhs, decided);
+    if (!decided)
+        equal = equal_as<uint8_t>(lhs, rhs, decided);
+    if (!decided)
+        equal = equal_as<int16_t>(lhs, rhs, decided);
+    if (!decided)
+        equal = equal_as<uint16_t>(lhs, rhs, decided);
+    if (!decided)
+        equal = equal_as<int32_t>(lhs, rhs, decided);
+    if (!decided)
+        equal = equal_as<uint32_t>(lhs, rhs, decided);
+    if (!decided)
+        equal = equal_as<int64_t>(lhs, rhs, decided);
+    if (!decided)
+        equal = equal_as<uint64_t>(lhs, rhs, decided);
+    if (!decided)
+        equal = equal_as<float>(lhs, rhs, decided);
+    if (!decided)
+        equal = equal_as<double>(lhs, rhs, decided);
     return decided && equal;
 }
 
@@ -98,8 +109,7 @@ MapWrapper::MapWrapper() : m_map(std::make_unique<ValueMap>()) {}
 
 MapWrapper::MapWrapper(const MapWrapper& other) : m_map(std::make_unique<ValueMap>(*other.m_map)) {}
 
-MapWrapper::MapWrapper(MapWrapper&& other) noexcept
-    : m_map(std::move(other.m_map)) {
+MapWrapper::MapWrapper(MapWrapper&& other) noexcept : m_map(std::move(other.m_map)) {
     other.m_map = std::make_unique<ValueMap>();
 }
 

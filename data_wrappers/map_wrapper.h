@@ -47,10 +47,10 @@ using storage_type_t = typename StorageType<std::remove_cv_t<std::remove_referen
 /// The twelve value types of a map entry.
 template <typename T>
 constexpr bool is_value_type_v =
-    std::is_same<T, bool>::value || std::is_same<T, int8_t>::value || std::is_same<T, uint8_t>::value ||
-    std::is_same<T, int16_t>::value || std::is_same<T, uint16_t>::value || std::is_same<T, int32_t>::value ||
-    std::is_same<T, uint32_t>::value || std::is_same<T, int64_t>::value || std::is_same<T, uint64_t>::value ||
-    std::is_same<T, float>::value || std::is_same<T, double>::value || std::is_same<T, std::string>::value;
+        std::is_same<T, bool>::value || std::is_same<T, int8_t>::value || std::is_same<T, uint8_t>::value ||
+        std::is_same<T, int16_t>::value || std::is_same<T, uint16_t>::value || std::is_same<T, int32_t>::value ||
+        std::is_same<T, uint32_t>::value || std::is_same<T, int64_t>::value || std::is_same<T, uint64_t>::value ||
+        std::is_same<T, float>::value || std::is_same<T, double>::value || std::is_same<T, std::string>::value;
 
 /// Types accepted by insert/emplace: the twelve, plus those stored as one of them.
 template <typename T>

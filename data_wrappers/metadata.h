@@ -8,11 +8,11 @@
 
 // Key types name one well-known metadata key each: `key` is the key text (the type's own name) and
 // `value_type` the type its value is stored under. They serve only as the argument of Metadata::get.
-#define VEXIL_METADATA_KEY(key_name, stored_type)               \
-    struct key_name {                                           \
-        using value_type = stored_type;                         \
-        static constexpr const char* key = #key_name;           \
-        static const char* name() { return #key_name; }         \
+#define VEXIL_METADATA_KEY(key_name, stored_type)       \
+    struct key_name {                                   \
+        using value_type = stored_type;                 \
+        static constexpr const char* key = #key_name;   \
+        static const char* name() { return #key_name; } \
     }
 
 /// Values that describe a read as the caller or the server supplies it.

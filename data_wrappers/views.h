@@ -80,8 +80,8 @@ public:
     T& at(std::size_t r, std::size_t c) const {
         if (r >= m_rows || c >= m_cols) {
             throw std::out_of_range("MatView index (" + std::to_string(r) + "," + std::to_string(c) +
-                                    ") out of range (shape " + std::to_string(m_rows) + "x" +
-                                    std::to_string(m_cols) + ").");
+                                    ") out of range (shape " + std::to_string(m_rows) + "x" + std::to_string(m_cols) +
+                                    ").");
         }
         return *element_ptr(r, c);
     }
@@ -97,10 +97,10 @@ public:
                       std::size_t row_step, std::size_t col_step) const {
         // Addresses are computed as integers: a sub-view that would lie outside the parent must be
         // reported, not formed by out-of-bounds pointer arithmetic.
-        const uintptr_t start = address_of(m_ptr, static_cast<int64_t>(first_row) * stride0() +
-                                                      static_cast<int64_t>(first_col) * stride1());
-        MatView result = view(reinterpret_cast<const T*>(start), rows, cols, m_stride0 * row_step,
-                              m_stride1 * col_step);
+        const uintptr_t start = address_of(
+                m_ptr, static_cast<int64_t>(first_row) * stride0() + static_cast<int64_t>(first_col) * stride1());
+        MatView result =
+                view(reinterpret_cast<const T*>(start), rows, cols, m_stride0 * row_step, m_stride1 * col_step);
         if (result.m_rows == 0 || result.m_cols == 0) {
             return result;  // reaches no element at all
         }

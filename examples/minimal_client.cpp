@@ -18,8 +18,8 @@
 
 namespace {
 
-using bass::data_wrappers::DataView;
 using bass::data_wrappers::dataset;
+using bass::data_wrappers::DataView;
 
 vexil::Read make_read(const std::string& sequence, std::uint64_t stride) {
     std::vector<std::int16_t> raw;
@@ -31,7 +31,7 @@ vexil::Read make_read(const std::string& sequence, std::uint64_t stride) {
     read.set_read_tag(1);  // the caller's own number; the called read carries it back
     // Every read needs these three metadata keys and the raw_data dataset.
     read.get_metadata().insert("read_id", std::string("minimal-read-1"));
-    read.get_metadata().insert<float>("daq_offset", 0.0F);   // current = (raw + daq_offset) * daq_scaling
+    read.get_metadata().insert<float>("daq_offset", 0.0F);  // current = (raw + daq_offset) * daq_scaling
     read.get_metadata().insert<float>("daq_scaling", 1.0F);
     read.get_datasets().emplace(dataset::raw_data, DataView(std::move(raw)));
     return read;

@@ -121,8 +121,8 @@ private:
         }
         std::size_t overlapping = 0;
         for (const auto& region : m_regions) {
-            overlapping += region.chrom == contig && region.start < source.start + source.length &&
-                           source.start < region.end;
+            overlapping +=
+                    region.chrom == contig && region.start < source.start + source.length && source.start < region.end;
         }
         if (lines.front().bed_lines.size() != overlapping) {
             ++m_tally.misaligned;

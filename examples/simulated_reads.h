@@ -82,7 +82,8 @@ public:
         const std::string& contig = m_contigs[source.contig].sequence;
         std::uniform_real_distribution<double> log_length(std::log(static_cast<double>(m_min_bases)),
                                                           std::log(static_cast<double>(m_max_bases)));
-        source.length = std::min<std::uint64_t>(static_cast<std::uint64_t>(std::exp(log_length(m_random))), contig.size());
+        source.length =
+                std::min<std::uint64_t>(static_cast<std::uint64_t>(std::exp(log_length(m_random))), contig.size());
         std::uniform_int_distribution<std::uint64_t> pick_start(0, contig.size() - source.length);
         source.start = pick_start(m_random);
         source.reverse = std::bernoulli_distribution(0.5)(m_random);
@@ -94,7 +95,8 @@ public:
         for (const char base : bases) {
             const double level = 70.0 + 20.0 * static_cast<double>(std::string("ACGT").find(base));
             for (std::uint32_t i = 0; i < m_stride; ++i) {
-                raw.push_back(static_cast<std::int16_t>(std::lround((level + noise(m_random)) / DAQ_SCALING - DAQ_OFFSET)));
+                raw.push_back(
+                        static_cast<std::int16_t>(std::lround((level + noise(m_random)) / DAQ_SCALING - DAQ_OFFSET)));
             }
         }
         source.samples = raw.size();
@@ -104,7 +106,8 @@ public:
         read.get_metadata().insert("read_id", "example_read_" + std::to_string(tag));
         read.get_metadata().insert<float>("daq_offset", DAQ_OFFSET);
         read.get_metadata().insert<float>("daq_scaling", DAQ_SCALING);
-        read.get_datasets().emplace(bass::data_wrappers::dataset::raw_data, bass::data_wrappers::DataView(std::move(raw)));
+        read.get_datasets().emplace(bass::data_wrappers::dataset::raw_data,
+                                    bass::data_wrappers::DataView(std::move(raw)));
         return read;
     }
 

@@ -286,16 +286,16 @@ int run(const Options& options) {
     std::string sam_header;
     client.get_alignment_sam_header(sam_header);
     std::cout << "connected as " << server.client_uid << " to server " << server.server_version << " (aligner "
-              << server.minimap_version << "), configuration " << options.config << ", model stride " << stride
-              << ", " << contigs.size() << " reference sequences, " << regions.size() << " BED regions\n";
+              << server.minimap_version << "), configuration " << options.config << ", model stride " << stride << ", "
+              << contigs.size() << " reference sequences, " << regions.size() << " BED regions\n";
 
     std::unique_ptr<std::ofstream> sam;
     if (!options.sam.empty()) {
         sam = std::make_unique<std::ofstream>(options.sam);
         *sam << sam_header;
     }
-    example::ReadSimulator simulator(contigs, static_cast<std::uint32_t>(stride), options.min_bases,
-                                     options.max_bases, options.seed);
+    example::ReadSimulator simulator(contigs, static_cast<std::uint32_t>(stride), options.min_bases, options.max_bases,
+                                     options.seed);
     example::ReadChecker checker(simulator, contigs, std::move(regions), sam.get());
     Session session(client, options, simulator, checker);
 

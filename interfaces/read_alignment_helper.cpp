@@ -73,10 +73,10 @@ const ColumnSpec ALIGNMENT_COLUMNS[] = {
 
 // Columns copied from row 0 with their metadata keys, in the order the keys are written.
 const std::pair<const char*, const char*> ROW_ZERO_INT_KEYS_BEFORE_FLOATS[] = {
-        {"GenomeStart", "alignment_genome_start"},     {"GenomeEnd", "alignment_genome_end"},
-        {"StrandStart", "alignment_strand_start"},     {"StrandEnd", "alignment_strand_end"},
-        {"NumEvents", "alignment_num_events"},         {"NumInsertions", "alignment_num_insertions"},
-        {"NumDeletions", "alignment_num_deletions"},   {"NumAligned", "alignment_num_aligned"},
+        {"GenomeStart", "alignment_genome_start"},   {"GenomeEnd", "alignment_genome_end"},
+        {"StrandStart", "alignment_strand_start"},   {"StrandEnd", "alignment_strand_end"},
+        {"NumEvents", "alignment_num_events"},       {"NumInsertions", "alignment_num_insertions"},
+        {"NumDeletions", "alignment_num_deletions"}, {"NumAligned", "alignment_num_aligned"},
         {"NumCorrect", "alignment_num_correct"},
 };
 const std::pair<const char*, const char*> ROW_ZERO_FLOAT_KEYS[] = {
@@ -228,19 +228,18 @@ std::string read_tags(const Metadata& metadata) {
     if (metadata.exists(basecall_data::scaling_median::key) &&
         metadata.exists(basecall_data::scaling_med_abs_dev::key)) {
         text << tags::SCALING_MEDIAN_TAG << float_text(metadata.get<basecall_data::scaling_median>()) << '\t';
-        text << tags::SCALING_DISPERSION_TAG << float_text(metadata.get<basecall_data::scaling_med_abs_dev>())
-             << '\t';
+        text << tags::SCALING_DISPERSION_TAG << float_text(metadata.get<basecall_data::scaling_med_abs_dev>()) << '\t';
         const std::string* version = nullptr;
         text << tags::SCALING_VERSION_TAG
              << (metadata.extract("scaling_version", version) ? *version : std::string("med_mad")) << '\t';
     }
     if (metadata.exists(read_data::duration::key) && metadata.exists(read_data::sampling_rate::key)) {
-        const float seconds = static_cast<float>(metadata.get<read_data::duration>()) /
-                              metadata.get<read_data::sampling_rate>();
+        const float seconds =
+                static_cast<float>(metadata.get<read_data::duration>()) / metadata.get<read_data::sampling_rate>();
         text << tags::DURATION_SECONDS_TAG << float_text(seconds) << '\t';
     }
-    const bool is_duplex = metadata.exists(read_data::duplex_strand_1::key) &&
-                           !metadata.get<read_data::duplex_strand_1>().empty();
+    const bool is_duplex =
+            metadata.exists(read_data::duplex_strand_1::key) && !metadata.get<read_data::duplex_strand_1>().empty();
     text << tags::DUPLEX_TAG << (is_duplex ? 1 : 0);
     return text.str();
 }
@@ -277,20 +276,17 @@ DataTable ReadAlignmentHelper::create_alignment_table_from_read_holder(const Rea
         // would read past the view's buffer.
         if (view.m_info.type_size != row_size) {
             throw std::runtime_error("Align results row size " + std::to_string(view.m_info.type_size) +
-                                     " does not match its column layout (" + std::to_string(row_size) +
-                                     " bytes).");
+                                     " does not match its column layout (" + std::to_string(row_size) + " bytes).");
         }
         // Rows of no columns hold no bytes, so there is nothing to check or copy.
-        if (row_size > 0 &&
-            (view.m_data == nullptr || rows > std::numeric_limits<uint64_t>::max() / row_size)) {
+        if (row_size > 0 && (view.m_data == nullptr || rows > std::numeric_limits<uint64_t>::max() / row_size)) {
             throw std::runtime_error("Align results dataset claims " + std::to_string(rows) +
                                      " rows that it does not hold.");
         }
         const auto* owner = dynamic_cast<const DataView::OwnerType<DataTable>*>(view.m_owner.get());
         if (row_size > 0 && owner != nullptr) {
             const DataTable& source = const_cast<DataView::OwnerType<DataTable>*>(owner)->get();
-            if (source.m_num_rows < rows || source.m_row_size != row_size ||
-                source.m_data.size() < rows * row_size) {
+            if (source.m_num_rows < rows || source.m_row_size != row_size || source.m_data.size() < rows * row_size) {
                 throw std::runtime_error("Align results dataset claims " + std::to_string(rows) +
                                          " rows, its table holds " + std::to_string(source.m_num_rows) + ".");
             }
@@ -383,9 +379,7 @@ ReadAlignmentHelper::extract_alignment_sam_and_bed_lines_from_read_holder(const 
 }
 
 std::vector<ReadAlignmentHelper::AlignmentSamLine> ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(
-        const ReadHolder& read,
-        uint8_t threshold,
-        bool with_moves) {
+        const ReadHolder& read, uint8_t threshold, bool with_moves) {
     std::vector<AlignmentSamLine> lines;
     if (read_holder_contains_alignment_data(read)) {
         lines = extract_alignment_sam_and_bed_lines_from_read_holder(read);

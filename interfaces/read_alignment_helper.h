@@ -56,15 +56,13 @@ public:
 
     /// The server's SAM lines ("alignment_sam_record") and BED lines ("alignment_bed_lines")
     /// split per alignment, using each row's "BedHits" count; empty without align_results.
-    static std::vector<AlignmentSamLine> extract_alignment_sam_and_bed_lines_from_read_holder(
-            const ReadHolder& read);
+    static std::vector<AlignmentSamLine> extract_alignment_sam_and_bed_lines_from_read_holder(const ReadHolder& read);
 
     /// The complete SAM lines of a read: the server's alignment lines, or one unmapped line when
     /// the read has no usable alignment. The first line carries the MM/ML tags (probabilities at
     /// or above `threshold`, 0-255), the mv tag when `with_moves` is set, and the read tags.
     static std::vector<AlignmentSamLine> extract_sam_and_bed_lines_from_read_holder(const ReadHolder& read,
-                                                                                    uint8_t threshold,
-                                                                                    bool with_moves);
+                                                                                    uint8_t threshold, bool with_moves);
 
     /// Appends the BED text of one alignment to the BED lines of a read ("alignment_bed_lines").
     /// A line feed separates non-empty texts only, and trailing line feeds of a text are dropped,

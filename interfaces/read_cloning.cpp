@@ -60,7 +60,7 @@ DataView owned_rows(const MatView<T>& source, std::size_t first_row, std::size_t
     const std::size_t cols = source.cols();
     std::vector<T> storage(num_rows * cols);
     source.submatrix(first_row, 0, num_rows, cols, 1, 1)
-        .copy_to(MatView<T>::view(storage.data(), num_rows, cols, cols == 0 ? 1 : cols, 1));
+            .copy_to(MatView<T>::view(storage.data(), num_rows, cols, cols == 0 ? 1 : cols, 1));
     DataView view(std::move(storage));
     view.m_info.rows = num_rows;
     view.m_info.cols = cols;
@@ -107,12 +107,11 @@ void check_rows_cover_moves(const char* name, uint64_t rows, uint64_t move_index
 
 std::string generate_dervived_uuid(const std::string& name, std::size_t generator_index) {
     if (generator_index >= NUM_DERIVED_ID_GENERATORS) {
-        throw std::out_of_range("Derived read id generator " + std::to_string(generator_index) +
-                                " does not exist.");
+        throw std::out_of_range("Derived read id generator " + std::to_string(generator_index) + " does not exist.");
     }
     static const std::array<boost::uuids::name_generator_sha1, NUM_DERIVED_ID_GENERATORS> generators = {
-        boost::uuids::name_generator_sha1(boost::uuids::string_generator()(namespace_uuid_1)),
-        boost::uuids::name_generator_sha1(boost::uuids::string_generator()(namespace_uuid_2)),
+            boost::uuids::name_generator_sha1(boost::uuids::string_generator()(namespace_uuid_1)),
+            boost::uuids::name_generator_sha1(boost::uuids::string_generator()(namespace_uuid_2)),
     };
     static std::array<std::mutex, NUM_DERIVED_ID_GENERATORS> generator_mutexes;
 
@@ -155,7 +154,7 @@ std::unique_ptr<ReadHolder> ReadHolder::clone() {
 
     // The recorder is cloned before the coordinator is touched, so a failing clone leaves none behind.
     std::unique_ptr<common::diagnostics::timings::ReadEventRecorder> recorder =
-        event_recorder ? event_recorder->clone() : nullptr;
+            event_recorder ? event_recorder->clone() : nullptr;
     attach_derived_read(*this, *copy);
     copy->event_recorder = std::move(recorder);
     return copy;
@@ -308,8 +307,8 @@ void install_head_datasets(ReadHolder::DataSetMap& datasets, SplitPieces& pieces
     }
 }
 
-void write_head_metadata(Metadata& metadata, const SplitCounts& counts, const std::string& head_strand_id,
-                         uint64_t p, uint64_t m) {
+void write_head_metadata(Metadata& metadata, const SplitCounts& counts, const std::string& head_strand_id, uint64_t p,
+                         uint64_t m) {
     metadata.insert(read_data::strand_id::key, head_strand_id);
     metadata.insert<uint64_t>(basecall_data::sequence_length::key, p);
     metadata.insert<uint64_t>(basecall_data::trimmed_events::key, m);
@@ -339,7 +338,7 @@ std::unique_ptr<ReadHolder> ReadHolder::split_at(uint64_t position) {
     write_tail_metadata(tail->metadata, counts, p);
     const std::string head_strand_id = generate_dervived_uuid(counts.parent_strand_id, 0);
     std::unique_ptr<common::diagnostics::timings::ReadEventRecorder> recorder =
-        event_recorder ? event_recorder->clone() : nullptr;
+            event_recorder ? event_recorder->clone() : nullptr;
 
     // Commit.
     attach_derived_read(*this, *tail);

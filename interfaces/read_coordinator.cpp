@@ -23,17 +23,17 @@ void ReadCoordinator::complete_read(std::unique_ptr<ReadHolder>&& read) {
     const std::shared_ptr<ReadCoordinator> self = weak_from_this().lock();
     const std::lock_guard<std::mutex> lock(m_mutex);
     COMMON_CONTRACT_CHECK_AT(m_read_tag == read->read_tag,
-                             "Tried to complete read on the wrong coordinator: " + std::to_string(m_read_tag) +
-                                 " vs " + read->get_display_tag(),
+                             "Tried to complete read on the wrong coordinator: " + std::to_string(m_read_tag) + " vs " +
+                                     read->get_display_tag(),
                              WRONG_COORDINATOR_CHECK_FILE, WRONG_COORDINATOR_CHECK_LINE);
     if (read->sub_tag >= m_num_tags) {
         throw std::runtime_error("Tried to completed unexpected sub_tag: " + read->get_display_tag() +
                                  ", #tags=" + std::to_string(m_num_tags));
     }
     const uint64_t sub_tag = read->sub_tag;
-    const bool already_completed =
-        std::any_of(m_completed_reads.begin(), m_completed_reads.end(),
-                    [sub_tag](const std::unique_ptr<ReadHolder>& completed) { return completed->sub_tag == sub_tag; });
+    const bool already_completed = std::any_of(
+            m_completed_reads.begin(), m_completed_reads.end(),
+            [sub_tag](const std::unique_ptr<ReadHolder>& completed) { return completed->sub_tag == sub_tag; });
     if (already_completed) {
         throw std::runtime_error("Tried to completed read twice: " + read->get_display_tag());
     }

@@ -50,8 +50,7 @@ public:
     /// Takes ownership of the recorder (which may be null); a recorder held before is destroyed.
     void set_event_recorder(std::unique_ptr<common::diagnostics::timings::ReadEventRecorder> recorder);
     /// Forwards to the recorder; does nothing without one.
-    void create_read_event(common::diagnostics::timings::ReadEventId id,
-                           common::diagnostics::timings::EventMode mode);
+    void create_read_event(common::diagnostics::timings::ReadEventId id, common::diagnostics::timings::EventMode mode);
     /// The recorder's time points; an empty list, valid for the whole process, without a recorder.
     const common::diagnostics::timings::ReadEventTimestamps& get_timestamps() const;
 

@@ -17,21 +17,13 @@ std::atomic<int>& waiters() {
 
 }  // namespace
 
-ReplyWaiter::ReplyWaiter() {
-    waiters().fetch_add(1, std::memory_order_relaxed);
-}
+ReplyWaiter::ReplyWaiter() { waiters().fetch_add(1, std::memory_order_relaxed); }
 
-ReplyWaiter::~ReplyWaiter() {
-    waiters().fetch_sub(1, std::memory_order_relaxed);
-}
+ReplyWaiter::~ReplyWaiter() { waiters().fetch_sub(1, std::memory_order_relaxed); }
 
-bool ReplyWaiter::alone() const {
-    return waiters().load(std::memory_order_relaxed) <= 1;
-}
+bool ReplyWaiter::alone() const { return waiters().load(std::memory_order_relaxed) <= 1; }
 
-int ReplyWaiter::waiting() {
-    return waiters().load(std::memory_order_relaxed);
-}
+int ReplyWaiter::waiting() { return waiters().load(std::memory_order_relaxed); }
 
 int poll_awake(zmq_pollitem_t* items, int count, std::chrono::microseconds window, const ReplyWaiter* waiter) {
     const auto until = std::chrono::steady_clock::now() + window;
@@ -50,12 +42,8 @@ void ReplyPace::record(std::uint32_t kind, std::chrono::steady_clock::duration w
     }
 }
 
-int wait_for_reply(zmq_pollitem_t& item,
-                   std::chrono::milliseconds timeout,
-                   const ReplyWaiter& waiter,
-                   ReplyPace& pace,
-                   std::uint32_t kind,
-                   int wake_descriptor) {
+int wait_for_reply(zmq_pollitem_t& item, std::chrono::milliseconds timeout, const ReplyWaiter& waiter, ReplyPace& pace,
+                   std::uint32_t kind, int wake_descriptor) {
     const auto start = std::chrono::steady_clock::now();
     int result = 0;
     if (pace.awake_first(kind)) {

@@ -60,8 +60,7 @@ private:
 /// soon as another thread of the process waits for a reply too (at least one poll is made).
 /// Returns what the last poll returned: above 0 when an item is ready, 0 when none is, below 0 when
 /// the poll failed (zmq_errno tells).
-int poll_awake(zmq_pollitem_t* items, int count, std::chrono::microseconds window,
-               const ReplyWaiter* waiter = nullptr);
+int poll_awake(zmq_pollitem_t* items, int count, std::chrono::microseconds window, const ReplyWaiter* waiter = nullptr);
 
 /// One poll that sleeps for up to `timeout`, repeated when a signal interrupts it. With a
 /// `wake_descriptor` (0 or more) it ends as soon as that descriptor is readable too, which the result
@@ -75,11 +74,7 @@ int poll_asleep(zmq_pollitem_t& item, std::chrono::milliseconds timeout, int wak
 /// `wake_descriptor` (see poll_asleep) is readable. A reply's wait is recorded in `pace`. Returns
 /// what the last poll returned. One function, so that a benchmark's bare sockets wait exactly as
 /// the client does.
-int wait_for_reply(zmq_pollitem_t& item,
-                   std::chrono::milliseconds timeout,
-                   const ReplyWaiter& waiter,
-                   ReplyPace& pace,
-                   std::uint32_t kind,
-                   int wake_descriptor = -1);
+int wait_for_reply(zmq_pollitem_t& item, std::chrono::milliseconds timeout, const ReplyWaiter& waiter, ReplyPace& pace,
+                   std::uint32_t kind, int wake_descriptor = -1);
 
 }  // namespace ipc_tools

@@ -46,9 +46,7 @@ bool read_bool(const std::string& text) {
 }
 
 // Stores `text` under `key` as `type`; false for a type the codec does not know.
-bool store_typed(bass::data_wrappers::Metadata& options,
-                 const std::string& key,
-                 const std::type_index& type,
+bool store_typed(bass::data_wrappers::Metadata& options, const std::string& key, const std::type_index& type,
                  const std::string& text) {
     if (type == typeid(bool)) {
         options.insert(key, read_bool(text));

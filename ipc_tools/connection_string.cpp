@@ -8,13 +8,9 @@
 namespace ipc_tools {
 namespace connection_string {
 
-std::string create_kvp(const std::string& key, std::uint32_t value) {
-    return create_kvp(key, std::to_string(value));
-}
+std::string create_kvp(const std::string& key, std::uint32_t value) { return create_kvp(key, std::to_string(value)); }
 
-std::string create_kvp(const std::string& key, const std::string& value) {
-    return PAIR_SEPARATOR + key + "=" + value;
-}
+std::string create_kvp(const std::string& key, const std::string& value) { return PAIR_SEPARATOR + key + "=" + value; }
 
 std::optional<std::map<std::string, std::string>> get_kvps(const std::string& text) {
     std::map<std::string, std::string> pairs;

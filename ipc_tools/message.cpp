@@ -27,23 +27,51 @@ const char* const INVALID_MESSAGE_DATA = "Invalid MessageData in Message.";
 
 // Index = SimpleRequestType on the wire.
 constexpr std::array<MessageType, 16> REQUEST_TYPES{
-    CONNECT,           DISCONNECT,       TERMINATE,  GET_STATISTICS,
-    LOAD_CONFIG,       GET_CONFIGS,      GET_FIRST_CALLED_BLOCK, GET_NEXT_CALLED_BLOCK,
-    LOAD_INDEX,        GET_INDICES,      LOAD_BED,   GET_BARCODE_KITS,
-    GET_LAMP_KITS,     HEARTBEAT_PING,   QUERY,      NO_MORE_DATA,
+        CONNECT,
+        DISCONNECT,
+        TERMINATE,
+        GET_STATISTICS,
+        LOAD_CONFIG,
+        GET_CONFIGS,
+        GET_FIRST_CALLED_BLOCK,
+        GET_NEXT_CALLED_BLOCK,
+        LOAD_INDEX,
+        GET_INDICES,
+        LOAD_BED,
+        GET_BARCODE_KITS,
+        GET_LAMP_KITS,
+        HEARTBEAT_PING,
+        QUERY,
+        NO_MORE_DATA,
 };
 
 // Index = SimpleReplyType on the wire.
 constexpr std::array<MessageType, 20> REPLY_TYPES{
-    CONNECTED,          DISCONNECTED,   SHUTTING_DOWN,  INVALID_CONFIG,      INVALID_BARCODE_KIT,
-    CLIENT_NOT_RECOGNISED, RAW_BLOCK_ACCEPTED, BATCH_ACCEPTED, NOT_READY,   NONE_PENDING,
-    BAD_REQUEST,        INVALID_INDEX,  INVALID_BED,    INDEX_NO_SEQ,        HEARTBEAT_ECHO,
-    RESPONSE,           LOADING,        SUCCESS,        REQUEST_FAILED,      INVALID_ALIGNER_OPTIONS,
+        CONNECTED,
+        DISCONNECTED,
+        SHUTTING_DOWN,
+        INVALID_CONFIG,
+        INVALID_BARCODE_KIT,
+        CLIENT_NOT_RECOGNISED,
+        RAW_BLOCK_ACCEPTED,
+        BATCH_ACCEPTED,
+        NOT_READY,
+        NONE_PENDING,
+        BAD_REQUEST,
+        INVALID_INDEX,
+        INVALID_BED,
+        INDEX_NO_SEQ,
+        HEARTBEAT_ECHO,
+        RESPONSE,
+        LOADING,
+        SUCCESS,
+        REQUEST_FAILED,
+        INVALID_ALIGNER_OPTIONS,
 };
 
 // Index = ReadBlockType on the wire.
-constexpr std::array<MessageType, 4> READ_BLOCK_TYPES{
-    PASS_FIRST_RAW_BLOCK, PASS_NEXT_RAW_BLOCK, RETURN_FIRST_CALLED_BLOCK, RETURN_NEXT_CALLED_BLOCK};
+constexpr std::array<MessageType, 4> READ_BLOCK_TYPES{PASS_FIRST_RAW_BLOCK, PASS_NEXT_RAW_BLOCK,
+                                                      RETURN_FIRST_CALLED_BLOCK, RETURN_NEXT_CALLED_BLOCK};
 
 template <std::size_t N>
 MessageType lookup(const std::array<MessageType, N>& table, std::int32_t wire_value) {
@@ -119,12 +147,10 @@ std::string current_version_as_string() {
 
 Message::Message() : m_type(UNSET) {}
 
-Message::Message(flatbuffers::FlatBufferBuilder& builder) : m_type(UNSET) {
-    take_builder_buffer(builder);
-}
+Message::Message(flatbuffers::FlatBufferBuilder& builder) : m_type(UNSET) { take_builder_buffer(builder); }
 
 Message::Message(MessageType type, const std::string& client_id, unsigned int value, const std::string& text)
-        : m_type(type) {
+    : m_type(type) {
     const int request_code = reverse_lookup(REQUEST_TYPES, type);
     const int reply_code = request_code < 0 ? reverse_lookup(REPLY_TYPES, type) : -1;
     if (request_code < 0 && reply_code < 0) {
@@ -134,25 +160,26 @@ Message::Message(MessageType type, const std::string& client_id, unsigned int va
 
     flatbuffers::FlatBufferBuilder builder(SIMPLE_BUILDER_INITIAL_SIZE);
     // The text travels up to its first NUL, as the server reads it as a C string.
-    const auto text_offset = text.empty() ? flatbuffers::Offset<flatbuffers::String>()
-                                          : builder.CreateString(text.c_str());
+    const auto text_offset =
+            text.empty() ? flatbuffers::Offset<flatbuffers::String>() : builder.CreateString(text.c_str());
     flatbuffers::Offset<void> content;
     vexil_ipc::Content content_type;
     if (request_code >= 0) {
-        content = vexil_ipc::CreateSimpleRequestData(
-                          builder, static_cast<vexil_ipc::SimpleRequestType>(request_code), value, text_offset)
+        content = vexil_ipc::CreateSimpleRequestData(builder, static_cast<vexil_ipc::SimpleRequestType>(request_code),
+                                                     value, text_offset)
                           .Union();
         content_type = vexil_ipc::Content_SimpleRequestData;
     } else {
-        content = vexil_ipc::CreateSimpleReplyData(
-                          builder, static_cast<vexil_ipc::SimpleReplyType>(reply_code), value, text_offset)
+        content = vexil_ipc::CreateSimpleReplyData(builder, static_cast<vexil_ipc::SimpleReplyType>(reply_code), value,
+                                                   text_offset)
                           .Union();
         content_type = vexil_ipc::Content_SimpleReplyData;
     }
     // Left out when empty: CONNECT goes out before the server has given the client an id.
     const auto client_id_offset = client_id.empty() ? flatbuffers::Offset<flatbuffers::String>()
                                                     : builder.CreateString(client_id.data(), client_id.size());
-    const auto root = vexil_ipc::CreateMessageData(builder, &current_version(), client_id_offset, content_type, content);
+    const auto root =
+            vexil_ipc::CreateMessageData(builder, &current_version(), client_id_offset, content_type, content);
     vexil_ipc::FinishMessageDataBuffer(builder, root);
 
     m_type = UNSET;
@@ -182,10 +209,10 @@ Message::Message(zmq::message_t&& frame) : m_type(UNSET) {
 }
 
 Message::Message(Message&& other) noexcept
-        : m_type(other.m_type),
-          m_frame(std::move(other.m_frame)),
-          m_aligned_copy(std::move(other.m_aligned_copy)),
-          m_verified_root(other.m_verified_root) {
+    : m_type(other.m_type),
+      m_frame(std::move(other.m_frame)),
+      m_aligned_copy(std::move(other.m_aligned_copy)),
+      m_verified_root(other.m_verified_root) {
     // The root points into the frame or the aligned copy, whose storage moves along unchanged.
     other.m_type = UNSET;
     other.m_aligned_copy = AlignedBytes();
@@ -369,7 +396,7 @@ QueryCode get_query_code(const Message& message) {
     const auto* request = message.get_message_data()->content_as_SimpleRequestData();
     const std::uint32_t value = request != nullptr ? request->value() : 0;
     return value < static_cast<std::uint32_t>(QueryCode::unrecognised) ? static_cast<QueryCode>(value)
-                                                                        : QueryCode::unrecognised;
+                                                                       : QueryCode::unrecognised;
 }
 
 }  // namespace ipc_tools

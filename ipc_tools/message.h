@@ -35,9 +35,7 @@ struct Aligned16Allocator {
     template <typename U>
     Aligned16Allocator(const Aligned16Allocator<U>&) noexcept {}
 
-    T* allocate(std::size_t count) {
-        return static_cast<T*>(::operator new(count * sizeof(T), ALIGNMENT));
-    }
+    T* allocate(std::size_t count) { return static_cast<T*>(::operator new(count * sizeof(T), ALIGNMENT)); }
     void deallocate(T* pointer, std::size_t) noexcept { ::operator delete(pointer, ALIGNMENT); }
 
     template <typename U>

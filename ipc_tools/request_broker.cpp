@@ -61,7 +61,7 @@ std::string poll_result_as_string(int poll_result, const zmq_pollitem_t& item) {
 }
 
 RequestBroker::RequestBroker()
-        : m_context(IO_THREADS, MAX_SOCKETS), m_socket(), m_server_address(), m_timeout_ms(0), m_last_send_time(0) {}
+    : m_context(IO_THREADS, MAX_SOCKETS), m_socket(), m_server_address(), m_timeout_ms(0), m_last_send_time(0) {}
 
 RequestBroker::~RequestBroker() {
     // Linger 0: unsent frames are dropped at once, so closing the context cannot block.
@@ -153,19 +153,16 @@ void RequestBroker::send_frame(Message& request) {
     m_awaiting_reply = true;
 }
 
-void RequestBroker::finish_request(Message& reply) {
-    await_reply(reply, POLL_RETRY_BUDGET, OnInterrupt::cut_short);
-}
+void RequestBroker::finish_request(Message& reply) { await_reply(reply, POLL_RETRY_BUDGET, OnInterrupt::cut_short); }
 
-void RequestBroker::interrupt_waits() {
-    m_interrupt.raise();
-}
+void RequestBroker::interrupt_waits() { m_interrupt.raise(); }
 
 bool RequestBroker::pause(std::chrono::milliseconds duration) {
     zmq_pollitem_t item{nullptr, m_interrupt.descriptor(), ZMQ_POLLIN, 0};
     const auto until = std::chrono::steady_clock::now() + duration;
     while (!m_interrupt.raised()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             return true;
         }
@@ -255,14 +252,12 @@ void RequestBroker::await_reply(Message& reply, int retries, OnInterrupt on_inte
     }
     if (poll_result == 0) {
         context->write_message("send_request", poll_result_as_string(0, item) +
-                                                       " Polling ambiguity waiting for reply to request: " +
-                                                       name());
+                                                       " Polling ambiguity waiting for reply to request: " + name());
         throw TimeoutError("Timeout waiting for reply to request {zero events}: " + name());
     }
     if ((item.revents & ZMQ_POLLERR) != 0) {
         context->write_message("send_request", poll_result_as_string(poll_result, item) +
-                                                       " Error on socket waiting for reply to request: " +
-                                                       name());
+                                                       " Error on socket waiting for reply to request: " + name());
         throw TimeoutError("Timeout waiting for reply to request {error on socket}: " + name());
     }
     fetch_and_validate_reply(request_type, reply);
@@ -287,8 +282,8 @@ void RequestBroker::fetch_and_validate_reply(MessageType request_type, Message& 
     // ready for the next request, and refuse the reply.
     if (incoming.more()) {
         drain_remaining_parts(*m_socket);
-        const std::string text = "Error parsing reply from server for request: " + name() +
-                                 ". The reply has more than one frame.";
+        const std::string text =
+                "Error parsing reply from server for request: " + name() + ". The reply has more than one frame.";
         context->write_message("fetch_and_validate_reply", text);
         throw BadReply(text);
     }
@@ -297,8 +292,7 @@ void RequestBroker::fetch_and_validate_reply(MessageType request_type, Message& 
     try {
         received = Message(std::move(incoming));
     } catch (const std::exception& error) {
-        const std::string text =
-                "Error parsing reply from server for request: " + name() + ". " + error.what();
+        const std::string text = "Error parsing reply from server for request: " + name() + ". " + error.what();
         context->write_message("fetch_and_validate_reply", text);
         throw BadReply(text);
     }

@@ -100,7 +100,7 @@ private:
     std::uint32_t m_timeout_ms;
     std::int64_t m_last_send_time;
     MessageType m_pending_request_type = UNSET;  // of the request whose reply finish_request awaits
-    bool m_awaiting_reply = false;  // sent and not yet received: the REQ socket takes no request
+    bool m_awaiting_reply = false;               // sent and not yet received: the REQ socket takes no request
     WaitInterrupt m_interrupt;
     ReplyPace m_reply_pace;
 };

@@ -38,8 +38,8 @@ enum class ValueKind {
 
 ValueKind kind_of(std::type_index type) {
     static const std::pair<std::type_index, ValueKind> kinds[] = {
-            {typeid(bool), ValueKind::boolean},   {typeid(int8_t), ValueKind::int8},
-            {typeid(uint8_t), ValueKind::uint8},  {typeid(int16_t), ValueKind::int16},
+            {typeid(bool), ValueKind::boolean},    {typeid(int8_t), ValueKind::int8},
+            {typeid(uint8_t), ValueKind::uint8},   {typeid(int16_t), ValueKind::int16},
             {typeid(uint16_t), ValueKind::uint16}, {typeid(int32_t), ValueKind::int32},
             {typeid(uint32_t), ValueKind::uint32}, {typeid(int64_t), ValueKind::int64},
             {typeid(uint64_t), ValueKind::uint64}, {typeid(float), ValueKind::float32},
@@ -68,19 +68,32 @@ const T& stored(const boost::any& value) {
 /// The Python value of one entry of the given kind; none for a kind that has no Python counterpart.
 py::object python_value(const boost::any& value, ValueKind kind) {
     switch (kind) {
-    case ValueKind::boolean: return py::bool_(stored<bool>(value));
-    case ValueKind::int8: return py::int_(stored<int8_t>(value));
-    case ValueKind::uint8: return py::int_(stored<uint8_t>(value));
-    case ValueKind::int16: return py::int_(stored<int16_t>(value));
-    case ValueKind::uint16: return py::int_(stored<uint16_t>(value));
-    case ValueKind::int32: return py::int_(stored<int32_t>(value));
-    case ValueKind::uint32: return py::int_(stored<uint32_t>(value));
-    case ValueKind::int64: return py::int_(stored<int64_t>(value));
-    case ValueKind::uint64: return py::int_(stored<uint64_t>(value));
-    case ValueKind::float32: return py::float_(static_cast<double>(stored<float>(value)));
-    case ValueKind::float64: return py::float_(stored<double>(value));
-    case ValueKind::text: return py::str(stored<std::string>(value));
-    case ValueKind::other: break;
+        case ValueKind::boolean:
+            return py::bool_(stored<bool>(value));
+        case ValueKind::int8:
+            return py::int_(stored<int8_t>(value));
+        case ValueKind::uint8:
+            return py::int_(stored<uint8_t>(value));
+        case ValueKind::int16:
+            return py::int_(stored<int16_t>(value));
+        case ValueKind::uint16:
+            return py::int_(stored<uint16_t>(value));
+        case ValueKind::int32:
+            return py::int_(stored<int32_t>(value));
+        case ValueKind::uint32:
+            return py::int_(stored<uint32_t>(value));
+        case ValueKind::int64:
+            return py::int_(stored<int64_t>(value));
+        case ValueKind::uint64:
+            return py::int_(stored<uint64_t>(value));
+        case ValueKind::float32:
+            return py::float_(static_cast<double>(stored<float>(value)));
+        case ValueKind::float64:
+            return py::float_(stored<double>(value));
+        case ValueKind::text:
+            return py::str(stored<std::string>(value));
+        case ValueKind::other:
+            break;
     }
     return py::object();
 }
@@ -138,23 +151,44 @@ py::handle dataset_name(dataset id) {
 /// The numpy type of a view, or none for the views that do not become arrays.
 bool numpy_type_of(const DataView& view, py::dtype& out) {
     switch (view.m_info.type) {
-    case DataSetType::int8: out = py::dtype::of<int8_t>(); return true;
-    case DataSetType::int16: out = py::dtype::of<int16_t>(); return true;
-    case DataSetType::int32: out = py::dtype::of<int32_t>(); return true;
-    case DataSetType::int64: out = py::dtype::of<int64_t>(); return true;
-    case DataSetType::uint8: out = py::dtype::of<uint8_t>(); return true;
-    case DataSetType::uint16: out = py::dtype::of<uint16_t>(); return true;
-    case DataSetType::uint32: out = py::dtype::of<uint32_t>(); return true;
-    case DataSetType::uint64: out = py::dtype::of<uint64_t>(); return true;
-    case DataSetType::float32: out = py::dtype::of<float>(); return true;
-    case DataSetType::float64: out = py::dtype::of<double>(); return true;
-    case DataSetType::table:
-        if (!view.m_info.fields.empty() && view.m_info.fields.front().name == "Genome") {
-            out = py::dtype::of<apps::AlignResults>();
+        case DataSetType::int8:
+            out = py::dtype::of<int8_t>();
             return true;
-        }
-        return false;
-    default: return false;
+        case DataSetType::int16:
+            out = py::dtype::of<int16_t>();
+            return true;
+        case DataSetType::int32:
+            out = py::dtype::of<int32_t>();
+            return true;
+        case DataSetType::int64:
+            out = py::dtype::of<int64_t>();
+            return true;
+        case DataSetType::uint8:
+            out = py::dtype::of<uint8_t>();
+            return true;
+        case DataSetType::uint16:
+            out = py::dtype::of<uint16_t>();
+            return true;
+        case DataSetType::uint32:
+            out = py::dtype::of<uint32_t>();
+            return true;
+        case DataSetType::uint64:
+            out = py::dtype::of<uint64_t>();
+            return true;
+        case DataSetType::float32:
+            out = py::dtype::of<float>();
+            return true;
+        case DataSetType::float64:
+            out = py::dtype::of<double>();
+            return true;
+        case DataSetType::table:
+            if (!view.m_info.fields.empty() && view.m_info.fields.front().name == "Genome") {
+                out = py::dtype::of<apps::AlignResults>();
+                return true;
+            }
+            return false;
+        default:
+            return false;
     }
 }
 
@@ -395,45 +429,58 @@ void log_warning(const std::string& text) {
 
 void set_metadata_from_python(Metadata& metadata, const std::string& key, const py::handle& value, OptionType type) {
     switch (type) {
-    case OptionType::string: {
-        std::string text;
-        if (py::isinstance<py::str>(value)) {
-            const auto utf8 = utf8_of(value);
-            if (!utf8) {
-                throw py::cast_error("'" + key + "' takes text that can be encoded as UTF-8, got " + describe(value));
+        case OptionType::string: {
+            std::string text;
+            if (py::isinstance<py::str>(value)) {
+                const auto utf8 = utf8_of(value);
+                if (!utf8) {
+                    throw py::cast_error("'" + key + "' takes text that can be encoded as UTF-8, got " +
+                                         describe(value));
+                }
+                text = *utf8;
+            } else if (py::isinstance<py::list>(value) || py::isinstance<py::tuple>(value)) {
+                const py::list items(py::reinterpret_borrow<py::object>(value));
+                bool joined = false;
+                try {
+                    joined = str_list_to_std_string(items, text);
+                } catch (const py::cast_error& error) {
+                    throw py::cast_error("'" + key + "': " + error.what());
+                }
+                if (!joined) {
+                    throw py::cast_error("Could not convert python list to string: '" + key +
+                                         "' takes a list of str, got " + describe(value));
+                }
+            } else if (!value.is_none()) {
+                throw py::cast_error("'" + key + "' takes a str or a list of str, got " + describe(value));
             }
-            text = *utf8;
-        } else if (py::isinstance<py::list>(value) || py::isinstance<py::tuple>(value)) {
-            const py::list items(py::reinterpret_borrow<py::object>(value));
-            bool joined = false;
-            try {
-                joined = str_list_to_std_string(items, text);
-            } catch (const py::cast_error& error) {
-                throw py::cast_error("'" + key + "': " + error.what());
-            }
-            if (!joined) {
-                throw py::cast_error("Could not convert python list to string: '" + key +
-                                     "' takes a list of str, got " + describe(value));
-            }
-        } else if (!value.is_none()) {
-            throw py::cast_error("'" + key + "' takes a str or a list of str, got " + describe(value));
+            metadata.insert(key, text);
+            return;
         }
-        metadata.insert(key, text);
-        return;
-    }
-    case OptionType::boolean:
-        // The truth value of any number, as the interpreter computes it; text and the like are not flags.
-        if (!value.is_none() && !is_boolean(value) && PyNumber_Check(value.ptr()) == 0) {
-            throw py::cast_error("'" + key + "' takes a bool, got " + describe(value));
-        }
-        metadata.insert<bool>(key, PyObject_IsTrue(value.ptr()) == 1);
-        return;
-    case OptionType::int32: store_integer<int32_t>(metadata, key, value, "from -2147483648 to 2147483647"); return;
-    case OptionType::uint32: store_integer<uint32_t>(metadata, key, value, "from 0 to 4294967295"); return;
-    case OptionType::int64: store_integer<int64_t>(metadata, key, value, "that fits 64 signed bits"); return;
-    case OptionType::uint64: store_integer<uint64_t>(metadata, key, value, "from 0 to 18446744073709551615"); return;
-    case OptionType::float32: store_real<float>(metadata, key, value); return;
-    case OptionType::float64: store_real<double>(metadata, key, value); return;
+        case OptionType::boolean:
+            // The truth value of any number, as the interpreter computes it; text and the like are not flags.
+            if (!value.is_none() && !is_boolean(value) && PyNumber_Check(value.ptr()) == 0) {
+                throw py::cast_error("'" + key + "' takes a bool, got " + describe(value));
+            }
+            metadata.insert<bool>(key, PyObject_IsTrue(value.ptr()) == 1);
+            return;
+        case OptionType::int32:
+            store_integer<int32_t>(metadata, key, value, "from -2147483648 to 2147483647");
+            return;
+        case OptionType::uint32:
+            store_integer<uint32_t>(metadata, key, value, "from 0 to 4294967295");
+            return;
+        case OptionType::int64:
+            store_integer<int64_t>(metadata, key, value, "that fits 64 signed bits");
+            return;
+        case OptionType::uint64:
+            store_integer<uint64_t>(metadata, key, value, "from 0 to 18446744073709551615");
+            return;
+        case OptionType::float32:
+            store_real<float>(metadata, key, value);
+            return;
+        case OptionType::float64:
+            store_real<double>(metadata, key, value);
+            return;
     }
 }
 

@@ -41,8 +41,8 @@ py::array dataview_to_ndarray(bass::data_wrappers::DataView&& view);
 /// names the key, what it takes and what it was given: a str option takes a str, a list or tuple of
 /// str (joined) or None (""); a bool option a bool, None or a number; an integer option an int or
 /// numpy integer (not a bool) within its range; a float option any real number but a bool.
-void set_metadata_from_python(bass::data_wrappers::Metadata& metadata, const std::string& key,
-                              const py::handle& value, OptionType type);
+void set_metadata_from_python(bass::data_wrappers::Metadata& metadata, const std::string& key, const py::handle& value,
+                              OptionType type);
 
 /// What a value is, for messages: its type and a short repr, or dtype and shape for an array.
 std::string describe(const py::handle& value);

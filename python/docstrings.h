@@ -143,17 +143,18 @@ until that is done get_status() shows the attempt and set_params() returns alrea
 disconnect() and connect() wait for it.
 )";
 
-#define TESSELLPY_READ_FIELDS                                                                  \
-    "A read is a dict with these fields:\n"                                                   \
-    "    read_tag (int): A 32-bit non-negative value; no two reads in flight may share one.\n"  \
-    "    raw_data (numpy.ndarray): A 1-d array of signed 16-bit integers.\n"                  \
-    "    read_id (str): The read id; not empty.\n"                                            \
-    "    daq_offset (float): The digitiser offset.\n"                                         \
-    "    daq_scaling (float): The digitiser scaling.\n"                                       \
-    "Other fields, and keys that are not str (bytes included), are ignored. numpy scalars are taken as the Python numbers they equal, but a\n" \
-    "float field takes no int (give 0.0, not 0). A refused read is explained by a warning on\n"  \
-    "the \"tessellpy\" logger; an integer outside its field's range (a negative channel or\n"   \
-    "mux included), or text that cannot be encoded as UTF-8, raises RuntimeError naming the\n"   \
+#define TESSELLPY_READ_FIELDS                                                                                       \
+    "A read is a dict with these fields:\n"                                                                         \
+    "    read_tag (int): A 32-bit non-negative value; no two reads in flight may share one.\n"                      \
+    "    raw_data (numpy.ndarray): A 1-d array of signed 16-bit integers.\n"                                        \
+    "    read_id (str): The read id; not empty.\n"                                                                  \
+    "    daq_offset (float): The digitiser offset.\n"                                                               \
+    "    daq_scaling (float): The digitiser scaling.\n"                                                             \
+    "Other fields, and keys that are not str (bytes included), are ignored. numpy scalars are taken as the Python " \
+    "numbers they equal, but a\n"                                                                                   \
+    "float field takes no int (give 0.0, not 0). A refused read is explained by a warning on\n"                     \
+    "the \"tessellpy\" logger; an integer outside its field's range (a negative channel or\n"                       \
+    "mux included), or text that cannot be encoded as UTF-8, raises RuntimeError naming the\n"                      \
     "field. pass_reads raises TypeError naming the position of an item that is not a dict.\n\n"
 
 // One rule for pass_read and pass_reads.
@@ -166,9 +167,8 @@ constexpr const char* pass_read =
         "Pass one read to the server.\n\n"
         ":param read: The read (a dict, see below).\n"
         ":param wait_duration_ms: When the input queue is full, block until space frees or this many ms\n"
-        "    have passed. Zero waits the pass_read_timeout parameter (0 by default: no waiting).\n\n"
-        TESSELLPY_READ_FIELDS
-        TESSELLPY_SHORT_READS
+        "    have passed. Zero waits the pass_read_timeout parameter (0 by default: no "
+        "waiting).\n\n" TESSELLPY_READ_FIELDS TESSELLPY_SHORT_READS
         ":returns: A pass_read_result code:\n"
         "    read_accepted: The read was taken.\n"
         "    not_accepting_reads: The client is not connected, or finishing.\n"
@@ -184,9 +184,7 @@ constexpr const char* pass_reads =
         "was taken; any other result, and an interrupt, means none was, so the same list can be passed\n"
         "again as it is:\n\n"
         "    while client.pass_reads(reads, 1000) == tessellpy.queue_full:\n"
-        "        collect_some(client.get_completed_reads())\n\n"
-        TESSELLPY_READ_FIELDS
-        TESSELLPY_SHORT_READS
+        "        collect_some(client.get_completed_reads())\n\n" TESSELLPY_READ_FIELDS TESSELLPY_SHORT_READS
         "The short reads of a list are passed after the others; should the connection end in\n"
         "between, the others stay taken (they come back uncalled) and a warning says so.\n\n"
         ":returns: A pass_read_result code as for pass_read; bad_read also when two reads of the\n"
@@ -247,16 +245,16 @@ constexpr const char* get_alignment_sam_header = R"(Get the SAM header of the al
 :returns: A tuple (header, code); code success or no_connection.
 )";
 
-#define TESSELLPY_QUERY_CODES                                                                  \
-    ":param address: The address of the server.\n"                                             \
-    ":param timeout: Timeout in ms.\n"                                                         \
-    ":returns: A tuple (answer, code). Codes:\n"                                               \
-    "    success\n"                                                                            \
-    "    failed\n"                                                                             \
-    "    bad_reply: the server's protocol version was rejected by the client\n"               \
-    "    bad_request: the request was rejected by the server\n"                                \
-    "    invalid_response\n"                                                                   \
-    "    timed_out: no server at the address, or no answer\n"                                  \
+#define TESSELLPY_QUERY_CODES                                                                   \
+    ":param address: The address of the server.\n"                                              \
+    ":param timeout: Timeout in ms.\n"                                                          \
+    ":returns: A tuple (answer, code). Codes:\n"                                                \
+    "    success\n"                                                                             \
+    "    failed\n"                                                                              \
+    "    bad_reply: the server's protocol version was rejected by the client\n"                 \
+    "    bad_request: the request was rejected by the server\n"                                 \
+    "    invalid_response\n"                                                                    \
+    "    timed_out: no server at the address, or no answer\n"                                   \
     "Ctrl-C raises KeyboardInterrupt within 100 ms; the query itself runs to its time-out in\n" \
     "the background, and the interpreter waits for it when it exits.\n"
 
@@ -264,8 +262,7 @@ constexpr const char* get_barcode_kits =
         "Query method for retrieving barcode kits supported by the server.\n\n" TESSELLPY_QUERY_CODES;
 constexpr const char* get_lamp_kits =
         "Query method for retrieving lamp kits supported by the server.\n\n" TESSELLPY_QUERY_CODES;
-constexpr const char* get_server_stats =
-        "Query method for retrieving the server statistics.\n\n" TESSELLPY_QUERY_CODES;
+constexpr const char* get_server_stats = "Query method for retrieving the server statistics.\n\n" TESSELLPY_QUERY_CODES;
 constexpr const char* get_server_information =
         "Query method for retrieving information about the server.\n\n"
         "The information string is JSON encoded server information, for example a \"vexil_version\"\n"

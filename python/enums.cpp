@@ -40,8 +40,7 @@ void register_enums(py::module_& module) {
             .export_values();
     // align_index_no_seq and file_load_timeout have no member: they arrive as nameless values.
     py::enum_<vexil::Result> result(module, "result");
-    result
-            .value("success", vexil::Result::success)
+    result.value("success", vexil::Result::success)
             .value("no_connection", vexil::Result::no_connection)
             .value("already_connected", vexil::Result::already_connected)
             .value("not_ready", vexil::Result::not_ready)

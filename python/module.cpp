@@ -36,12 +36,13 @@ void register_client_class(py::module_& module) {
             .def("connect", &VexilClientPy::connect, log_guard(), docs::connect)
             .def("pass_read", &VexilClientPy::pass_read, log_guard(), py::arg("read"), py::arg("wait_duration_ms") = 0,
                  docs::pass_read)
-            .def("pass_reads", &VexilClientPy::pass_reads, log_guard(), py::arg("reads"), py::arg("wait_duration_ms") = 0,
-                 docs::pass_reads)
+            .def("pass_reads", &VexilClientPy::pass_reads, log_guard(), py::arg("reads"),
+                 py::arg("wait_duration_ms") = 0, docs::pass_reads)
             .def("get_completed_reads", &VexilClientPy::get_completed_reads, log_guard(), docs::get_completed_reads)
             .def("finish", &VexilClientPy::finish, log_guard(), py::arg("timeout") = 0, docs::finish)
             .def("disconnect", &VexilClientPy::disconnect, log_guard(), docs::disconnect)
-            .def("get_basecalling_config", &VexilClientPy::get_basecalling_config, log_guard(), docs::get_basecalling_config)
+            .def("get_basecalling_config", &VexilClientPy::get_basecalling_config, log_guard(),
+                 docs::get_basecalling_config)
             .def("get_alignment_sam_header", &VexilClientPy::get_alignment_sam_header, log_guard(),
                  docs::get_alignment_sam_header)
             .def("__repr__", &VexilClientPy::repr);

@@ -87,13 +87,20 @@ constexpr unsigned bit(Key key) { return 1U << static_cast<unsigned>(key); }
 /// Keys are matched as they come, without a std::string each: a read dict is converted per read.
 Key key_of(std::string_view text) {
     static constexpr std::pair<std::string_view, Key> known[] = {
-            {"read_tag", Key::read_tag},       {"raw_data", Key::raw_data},
-            {"read_id", Key::read_id},         {"daq_offset", Key::daq_offset},
-            {"daq_scaling", Key::daq_scaling}, {"run_id", Key::run_id},
-            {"scaling_med", Key::scaling_med}, {"scaling_mad", Key::scaling_mad},
-            {"sampling_rate", Key::sampling_rate}, {"override_scaling", Key::override_scaling},
-            {"channel", Key::channel},         {"mux", Key::mux},
-            {"start_time", Key::start_time},   {"duration", Key::duration},
+            {"read_tag", Key::read_tag},
+            {"raw_data", Key::raw_data},
+            {"read_id", Key::read_id},
+            {"daq_offset", Key::daq_offset},
+            {"daq_scaling", Key::daq_scaling},
+            {"run_id", Key::run_id},
+            {"scaling_med", Key::scaling_med},
+            {"scaling_mad", Key::scaling_mad},
+            {"sampling_rate", Key::sampling_rate},
+            {"override_scaling", Key::override_scaling},
+            {"channel", Key::channel},
+            {"mux", Key::mux},
+            {"start_time", Key::start_time},
+            {"duration", Key::duration},
     };
     for (const auto& [name, key] : known) {
         if (name == text) {
@@ -106,10 +113,20 @@ Key key_of(std::string_view text) {
 /// The metadata names, made once; some are too long for the short-string buffer.
 const std::string& stored_name(Key key) {
     // In the order of Key.
-    static const std::string names[] = {
-            "read_tag", "raw_data", "read_id", "daq_offset", "daq_scaling", "run_id", "scaling_override_median",
-            "scaling_override_med_abs_dev", "sampling_rate", "scaling_override", "channel", "mux", "start_time",
-            "duration"};
+    static const std::string names[] = {"read_tag",
+                                        "raw_data",
+                                        "read_id",
+                                        "daq_offset",
+                                        "daq_scaling",
+                                        "run_id",
+                                        "scaling_override_median",
+                                        "scaling_override_med_abs_dev",
+                                        "sampling_rate",
+                                        "scaling_override",
+                                        "channel",
+                                        "mux",
+                                        "start_time",
+                                        "duration"};
     return names[static_cast<unsigned>(key)];
 }
 
@@ -160,51 +177,52 @@ std::optional<std::string> store_channel_or_mux(Key id, std::string_view key, co
 std::optional<std::string> store_item(Key id, std::string_view key, const py::handle& value, vexil::Read& read) {
     auto& metadata = read.get_metadata();
     switch (id) {
-    case Key::read_tag:
-        return store_read_tag(key, value, read);
-    case Key::raw_data:
-        return store_raw_data(key, value, read);
-    case Key::read_id:
-        if (!py::isinstance<py::str>(value) || py::len(value) == 0) {
-            return refusal(key, "a non-empty str", value);
-        }
-        metadata.insert(stored_name(id), text_or_raise(key, value));
-        break;
-    case Key::run_id:
-        if (!py::isinstance<py::str>(value)) {
-            return refusal(key, "a str", value);
-        }
-        metadata.insert(stored_name(id), text_or_raise(key, value));
-        break;
-    case Key::daq_offset:
-    case Key::daq_scaling:
-    case Key::scaling_med:
-    case Key::scaling_mad:
-    case Key::sampling_rate:
-        // An int is refused: a digitiser offset of 0 is more likely a mistake than a value.
-        if (!is_real(value)) {
-            return refusal(key, "a float (a Python float or a numpy floating-point scalar)", value);
-        }
-        metadata.insert<float>(stored_name(id), static_cast<float>(PyFloat_AsDouble(value.ptr())));
-        break;
-    case Key::override_scaling:
-        if (!is_boolean(value)) {
-            return refusal(key, "a bool", value);
-        }
-        metadata.insert<bool>(stored_name(id), PyObject_IsTrue(value.ptr()) == 1);
-        break;
-    case Key::channel:
-    case Key::mux:
-        return store_channel_or_mux(id, key, value, metadata);
-    case Key::start_time:
-    case Key::duration:
-        if (!is_integer(value)) {
-            return refusal(key, "an int", value);
-        }
-        metadata.insert<uint64_t>(stored_name(id),
-                                  integer_or_raise<uint64_t>(key, value, "an unsigned 64-bit integer"));
-        break;
-    case Key::unknown: break;
+        case Key::read_tag:
+            return store_read_tag(key, value, read);
+        case Key::raw_data:
+            return store_raw_data(key, value, read);
+        case Key::read_id:
+            if (!py::isinstance<py::str>(value) || py::len(value) == 0) {
+                return refusal(key, "a non-empty str", value);
+            }
+            metadata.insert(stored_name(id), text_or_raise(key, value));
+            break;
+        case Key::run_id:
+            if (!py::isinstance<py::str>(value)) {
+                return refusal(key, "a str", value);
+            }
+            metadata.insert(stored_name(id), text_or_raise(key, value));
+            break;
+        case Key::daq_offset:
+        case Key::daq_scaling:
+        case Key::scaling_med:
+        case Key::scaling_mad:
+        case Key::sampling_rate:
+            // An int is refused: a digitiser offset of 0 is more likely a mistake than a value.
+            if (!is_real(value)) {
+                return refusal(key, "a float (a Python float or a numpy floating-point scalar)", value);
+            }
+            metadata.insert<float>(stored_name(id), static_cast<float>(PyFloat_AsDouble(value.ptr())));
+            break;
+        case Key::override_scaling:
+            if (!is_boolean(value)) {
+                return refusal(key, "a bool", value);
+            }
+            metadata.insert<bool>(stored_name(id), PyObject_IsTrue(value.ptr()) == 1);
+            break;
+        case Key::channel:
+        case Key::mux:
+            return store_channel_or_mux(id, key, value, metadata);
+        case Key::start_time:
+        case Key::duration:
+            if (!is_integer(value)) {
+                return refusal(key, "an int", value);
+            }
+            metadata.insert<uint64_t>(stored_name(id),
+                                      integer_or_raise<uint64_t>(key, value, "an unsigned 64-bit integer"));
+            break;
+        case Key::unknown:
+            break;
     }
     return std::nullopt;
 }

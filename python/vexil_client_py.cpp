@@ -37,8 +37,8 @@ unsigned long long clamped_count(const py::int_& value, unsigned long long limit
 }
 
 unsigned int wait_ms_of(const py::int_& value) {
-    return static_cast<unsigned int>(
-            clamped_count(value, UINT32_MAX, py::value_error("wait_duration_ms. Must be greater than or equal to zero.")));
+    return static_cast<unsigned int>(clamped_count(
+            value, UINT32_MAX, py::value_error("wait_duration_ms. Must be greater than or equal to zero.")));
 }
 
 /// Where a parameter goes and as which type.
@@ -96,10 +96,9 @@ bool VexilClientPy::forked() const { return getpid() != m_owner_pid; }
 
 void VexilClientPy::refuse_if_forked() const {
     if (forked()) {
-        throw std::runtime_error(
-                "This VexilClient was made in process " + std::to_string(m_owner_pid) +
-                " and cannot be used in its forked child " + std::to_string(getpid()) +
-                ": its connection belongs to the parent. Make a new VexilClient in the child.");
+        throw std::runtime_error("This VexilClient was made in process " + std::to_string(m_owner_pid) +
+                                 " and cannot be used in its forked child " + std::to_string(getpid()) +
+                                 ": its connection belongs to the parent. Make a new VexilClient in the child.");
     }
 }
 
@@ -311,8 +310,7 @@ std::pair<std::shared_ptr<tessellpy::BackgroundCall>, std::uint64_t> VexilClient
     }
 }
 
-std::shared_ptr<tessellpy::BackgroundCall> VexilClientPy::add_work(std::function<void()> work,
-                                                                   bool holds_connection) {
+std::shared_ptr<tessellpy::BackgroundCall> VexilClientPy::add_work(std::function<void()> work, bool holds_connection) {
     auto call = std::make_shared<tessellpy::BackgroundCall>(std::move(work));
     m_lifecycle_work.push_back({call, holds_connection});
     return call;
@@ -348,13 +346,12 @@ Result VexilClientPy::connect() {
 
 Result VexilClientPy::run_holding_connection(std::function<Result(std::uint64_t)> work) {
     auto outcome = std::make_shared<Result>(Result::failed);
-    const auto [call, generation] = start_when_idle(
-            [outcome, work = std::move(work)](std::uint64_t started) { *outcome = work(started); });
+    const auto [call, generation] =
+            start_when_idle([outcome, work = std::move(work)](std::uint64_t started) { *outcome = work(started); });
     bool finished = false;
     try {
-        finished = tessellpy::wait_for_calls({call}, [this, generation = generation] {
-            return stopped_since(generation);
-        });
+        finished = tessellpy::wait_for_calls({call},
+                                             [this, generation = generation] { return stopped_since(generation); });
     } catch (const py::error_already_set&) {
         // Interrupted: the connection is ended in the background, which ends a finish's waits and
         // gives its reads back uncalled (one whose finish has not begun yet takes a second at most,
@@ -441,9 +438,9 @@ PassReadResult VexilClientPy::pass_in_slices(unsigned int wait_ms,
         // A slice is never 0 unless the whole wait is: the library would wait its own setting, in
         // one piece, which is then 0 as well.
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        const auto slice = total == 0 ? 0U
-                                      : static_cast<unsigned int>(
-                                                std::clamp<long long>(left, 1, tessellpy::SIGNAL_SLICE.count()));
+        const auto slice =
+                total == 0 ? 0U
+                           : static_cast<unsigned int>(std::clamp<long long>(left, 1, tessellpy::SIGNAL_SLICE.count()));
         const PassReadResult result = call(slice);
         if (result != PassReadResult::queue_full || Clock::now() >= deadline) {
             return result;
@@ -469,8 +466,8 @@ std::optional<PassReadResult> VexilClientPy::pass_to_next_client(
     // The library takes a list whole or not at all; a list whose short reads went apart may be
     // taken in part.
     const auto settle = [&](PassReadResult result) {
-        const auto taken = result == PassReadResult::success || !taken_anyway ? std::vector<std::uint64_t>()
-                                                                              : taken_anyway();
+        const auto taken =
+                result == PassReadResult::success || !taken_anyway ? std::vector<std::uint64_t>() : taken_anyway();
         if (taken.empty()) {
             m_ledger.settle(tags, *pass_id, result == PassReadResult::success);
             return;
@@ -480,9 +477,8 @@ std::optional<PassReadResult> VexilClientPy::pass_to_next_client(
                                "); the " + std::to_string(taken.size()) +
                                " taken come back through get_completed_reads");
         std::vector<std::uint64_t> untaken;
-        std::copy_if(tags.begin(), tags.end(), std::back_inserter(untaken), [&taken](std::uint64_t tag) {
-            return std::find(taken.begin(), taken.end(), tag) == taken.end();
-        });
+        std::copy_if(tags.begin(), tags.end(), std::back_inserter(untaken),
+                     [&taken](std::uint64_t tag) { return std::find(taken.begin(), taken.end(), tag) == taken.end(); });
         m_ledger.settle(taken, *pass_id, true);
         m_ledger.settle(untaken, *pass_id, false);
     };
@@ -590,8 +586,7 @@ Result VexilClientPy::finish(const py::int_& timeout) {
     refuse_if_forked();
     const unsigned long long timeout_s =
             clamped_count(timeout, ULLONG_MAX, std::runtime_error("Negative timeout specified for finish() method."));
-    return run_holding_connection(
-            [this, timeout_s](std::uint64_t started) { return finish_all(timeout_s, started); });
+    return run_holding_connection([this, timeout_s](std::uint64_t started) { return finish_all(timeout_s, started); });
 }
 
 Result VexilClientPy::finish_all(unsigned long long timeout_s, std::uint64_t generation) {

@@ -37,8 +37,8 @@ public:
         if (static_cast<std::uint64_t>(info.st_size) > m_limits.max_bytes) {
             ::close(m_fd);
             throw std::runtime_error(capitalised() + " has " + std::to_string(info.st_size) +
-                                     " bytes, more than the server's limit of " +
-                                     std::to_string(m_limits.max_bytes) + ": " + path);
+                                     " bytes, more than the server's limit of " + std::to_string(m_limits.max_bytes) +
+                                     ": " + path);
         }
     }
     ~LimitedFile() { ::close(m_fd); }

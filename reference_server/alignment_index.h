@@ -21,8 +21,8 @@ struct LoadLimits {
 
 /// One alignment of a called sequence against a reference.
 struct AlignmentHit {
-    std::string genome;            ///< reference name, "*" for an unmapped read
-    char direction = '*';          ///< '+', '-' or '*'
+    std::string genome;    ///< reference name, "*" for an unmapped read
+    char direction = '*';  ///< '+', '-' or '*'
     std::uint32_t genome_start = 0;
     std::uint32_t genome_end = 0;
     std::uint32_t strand_start = 0;
@@ -58,8 +58,8 @@ public:
     /// Every exact hit, forward strand first, reference order then position; at most
     /// `max_hits`. The first hit is primary, the rest secondary. A read without a hit gives one
     /// unmapped record. SAM records carry the read id, sequence and qualities.
-    std::vector<AlignmentHit> align(const std::string& read_id, const std::string& sequence,
-                                    const std::string& qstring, std::size_t max_hits = 5) const;
+    std::vector<AlignmentHit> align(const std::string& read_id, const std::string& sequence, const std::string& qstring,
+                                    std::size_t max_hits = 5) const;
 
 private:
     std::vector<Reference> m_references;

@@ -45,8 +45,8 @@ std::vector<std::string> split_kit_list(const std::string& text);
 
 struct BarcodeClassification {
     std::string kit;
-    std::string arrangement = "unclassified";   ///< "<kit>_<name>" or "unclassified"
-    std::string barcode_id;                     ///< e.g. "barcode03", empty when unclassified
+    std::string arrangement = "unclassified";  ///< "<kit>_<name>" or "unclassified"
+    std::string barcode_id;                    ///< e.g. "barcode03", empty when unclassified
     std::string refseq;
     std::string foundseq;
     float score = 0.0F;

@@ -30,9 +30,9 @@ struct CalledRead {
     CalledSequence called;
     std::uint32_t model_stride = 0;
     std::string model_version_id;
-    std::uint32_t num_blocks = 1;                      ///< blocks it is returned in
-    std::vector<AlignmentHit> alignments;              ///< empty without an index
-    std::optional<BarcodeClassification> barcoding;    ///< set when the client asked for kits
+    std::uint32_t num_blocks = 1;                    ///< blocks it is returned in
+    std::vector<AlignmentHit> alignments;            ///< empty without an index
+    std::optional<BarcodeClassification> barcoding;  ///< set when the client asked for kits
     /// Parts split from the read (sub_tag 1..k), returned besides it; empty for a whole read.
     std::vector<CalledRead> sub_reads;
 };

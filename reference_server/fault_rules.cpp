@@ -9,21 +9,21 @@ namespace reference_server {
 namespace {
 
 constexpr std::array<std::pair<FaultAction, const char*>, 15> action_names{{
-    {FaultAction::loading, "loading"},
-    {FaultAction::not_ready, "not_ready"},
-    {FaultAction::none_pending, "none_pending"},
-    {FaultAction::reads_lost, "reads_lost"},
-    {FaultAction::client_not_recognised, "client_not_recognised"},
-    {FaultAction::restart, "restart"},
-    {FaultAction::bad_request, "bad_request"},
-    {FaultAction::silence, "silence"},
-    {FaultAction::delay, "delay"},
-    {FaultAction::malformed_short, "malformed_short"},
-    {FaultAction::malformed_identifier, "malformed_identifier"},
-    {FaultAction::malformed_content, "malformed_content"},
-    {FaultAction::unknown_read_tag, "unknown_read_tag"},
-    {FaultAction::zero_duration, "zero_duration"},
-    {FaultAction::oversized_genome_name, "oversized_genome_name"},
+        {FaultAction::loading, "loading"},
+        {FaultAction::not_ready, "not_ready"},
+        {FaultAction::none_pending, "none_pending"},
+        {FaultAction::reads_lost, "reads_lost"},
+        {FaultAction::client_not_recognised, "client_not_recognised"},
+        {FaultAction::restart, "restart"},
+        {FaultAction::bad_request, "bad_request"},
+        {FaultAction::silence, "silence"},
+        {FaultAction::delay, "delay"},
+        {FaultAction::malformed_short, "malformed_short"},
+        {FaultAction::malformed_identifier, "malformed_identifier"},
+        {FaultAction::malformed_content, "malformed_content"},
+        {FaultAction::unknown_read_tag, "unknown_read_tag"},
+        {FaultAction::zero_duration, "zero_duration"},
+        {FaultAction::oversized_genome_name, "oversized_genome_name"},
 }};
 
 std::uint64_t parse_number(const std::string& key, const std::string& value) {
@@ -87,7 +87,7 @@ FaultRule parse_fault_rule(const std::string& text) {
         }
         position = text.find(',', equals);
         const std::string value =
-            text.substr(equals + 1, position == std::string::npos ? std::string::npos : position - equals - 1);
+                text.substr(equals + 1, position == std::string::npos ? std::string::npos : position - equals - 1);
         if (key == "request") {
             bool found = false;
             for (std::uint32_t code = 0; code < ipc_tools::NUM_MESSAGE_TYPES; ++code) {

@@ -53,9 +53,8 @@ Response LoadedFiles::load_bed(const std::string& client_id, const std::string& 
         return simple_reply(REQUEST_FAILED, client_id, 0, "No BED file given");
     }
     const LoadLimits limits = load_limits();
-    return load_file(m_bed_loads, m_bed_files, client_id, path, [path, limits] {
-        return std::make_shared<const BedFile>(BedFile::load(path, limits));
-    });
+    return load_file(m_bed_loads, m_bed_files, client_id, path,
+                     [path, limits] { return std::make_shared<const BedFile>(BedFile::load(path, limits)); });
 }
 
 template <typename T, typename Load>

@@ -83,8 +83,8 @@ CalledRead call_for_client(const CallSettings& settings, const ReadIdentity& ide
     options.with_moves_and_trace = settings.with_moves_and_trace;
     // State data is made from the event means when a client asks for it with its pull.
     read.called = settings.use_signal_model
-                      ? call_read(raw, count, identity.daq_offset, identity.daq_scaling, read.model_stride, options)
-                      : call_read_without_model(count, read.model_stride, options);
+                          ? call_read(raw, count, identity.daq_offset, identity.daq_scaling, read.model_stride, options)
+                          : call_read_without_model(count, read.model_stride, options);
     align_and_classify(read, settings);
     read.sub_reads = split_read(read, settings.split_reads, settings);
     return read;
@@ -115,7 +115,8 @@ bool CallItem::finish_one() {
 
 ReadCaller::ReadCaller(std::size_t num_threads, std::function<void()> on_ready) : m_on_ready(std::move(on_ready)) {
     if (num_threads > 0) {
-        const auto threads = static_cast<unsigned int>(std::min<std::size_t>(num_threads, common::ActiveObject::MAX_NUM_THREADS));
+        const auto threads =
+                static_cast<unsigned int>(std::min<std::size_t>(num_threads, common::ActiveObject::MAX_NUM_THREADS));
         // call_into catches everything a call throws; anything else is a fault of the pool itself.
         m_workers = std::make_unique<common::ActiveObject>("read_caller", threads, [](const std::exception&) {});
     }
@@ -166,8 +167,8 @@ bool ReadCaller::call_into(CallItem& item, std::size_t index, const CallSettings
         called.num_blocks = read.num_blocks;
         for (auto& sub : called.sub_reads) {
             // A long read's parts travel in as many blocks as it does, none of them empty.
-            sub.num_blocks = static_cast<std::uint32_t>(
-                std::clamp<std::size_t>(sub.called.sequence.size(), 1, read.num_blocks));
+            sub.num_blocks =
+                    static_cast<std::uint32_t>(std::clamp<std::size_t>(sub.called.sequence.size(), 1, read.num_blocks));
         }
         return item.complete(index, std::move(called));
     } catch (const std::exception& error) {

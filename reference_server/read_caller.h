@@ -25,10 +25,10 @@ struct CallSettings {
     std::string model_version_id;
     bool use_signal_model = true;
     bool with_moves_and_trace = false;
-    std::shared_ptr<const AlignmentIndex> index;   ///< null: no alignment
-    std::shared_ptr<const BedFile> bed_file;        ///< null: no BED annotation
-    std::vector<std::string> barcode_kits;          ///< empty: no barcoding
-    std::uint32_t split_reads = 0;                  ///< parts a read is split into; 0: none
+    std::shared_ptr<const AlignmentIndex> index;  ///< null: no alignment
+    std::shared_ptr<const BedFile> bed_file;      ///< null: no BED annotation
+    std::vector<std::string> barcode_kits;        ///< empty: no barcoding
+    std::uint32_t split_reads = 0;                ///< parts a read is split into; 0: none
 };
 
 /// Calls one read: the signal model (or its fast stand-in), then alignment and barcoding as the
@@ -98,7 +98,7 @@ public:
     ReadCaller& operator=(const ReadCaller&) = delete;
 
     std::shared_ptr<CallItem> submit(bool is_batch, std::shared_ptr<const CallSettings> settings,
-                                      std::vector<ReadSamples> reads);
+                                     std::vector<ReadSamples> reads);
     /// Without threads: calls every read submitted since the last call. Same thread as `submit`.
     void run_deferred();
 

@@ -77,8 +77,8 @@ bool ReferenceServer::Impl::wait(Clock::time_point now, Clock::time_point awake_
     // Never past the next delayed reply's time.
     const auto awake_for = std::min<std::chrono::microseconds>(
             std::chrono::duration_cast<std::chrono::microseconds>(awake_until - now), timeout);
-    const bool ready = awake_for.count() > 0 &&
-                       ipc_tools::poll_awake(items.data(), static_cast<int>(items.size()), awake_for) > 0;
+    const bool ready =
+            awake_for.count() > 0 && ipc_tools::poll_awake(items.data(), static_cast<int>(items.size()), awake_for) > 0;
     try {
         if (!ready) {
             zmq::poll(items.data(), items.size(), timeout);

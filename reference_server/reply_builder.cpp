@@ -70,12 +70,15 @@ Offset<vexil_ipc::BarcodeArrangementResults> barcoding_table(FlatBufferBuilder& 
     return builder.Finish();
 }
 
-Offset<flatbuffers::Vector<Offset<vexil_ipc::AlignmentResults>>> alignment_tables(
-    FlatBufferBuilder& fbb, const std::vector<AlignmentHit>& hits, std::uint32_t num_events, bool oversized_genome) {
+Offset<flatbuffers::Vector<Offset<vexil_ipc::AlignmentResults>>> alignment_tables(FlatBufferBuilder& fbb,
+                                                                                  const std::vector<AlignmentHit>& hits,
+                                                                                  std::uint32_t num_events,
+                                                                                  bool oversized_genome) {
     std::vector<Offset<vexil_ipc::AlignmentResults>> tables;
     for (std::size_t i = 0; i < hits.size(); ++i) {
         const auto& hit = hits[i];
-        const std::string genome = (oversized_genome && i == 0) ? std::string(oversized_genome_length, 'g') : hit.genome;
+        const std::string genome =
+                (oversized_genome && i == 0) ? std::string(oversized_genome_length, 'g') : hit.genome;
         const auto genome_offset = fbb.CreateString(genome);
         const auto sam_offset = fbb.CreateString(hit.sam_record);
         const auto bed_offset = fbb.CreateString(hit.bed_lines);
@@ -182,8 +185,8 @@ Offset<vexil_ipc::CalledBlockData> called_block_data(FlatBufferBuilder& fbb, con
     const auto basecall_type = fbb.CreateString("reference_signal_model");
     const auto model_version = fbb.CreateString(read.model_version_id);
     const EventTables events = event_tables(fbb, called, block, content);
-    const FirstBlockTables first = first_block ? first_block_tables(fbb, read, block.events, corruption)
-                                               : FirstBlockTables{};
+    const FirstBlockTables first =
+            first_block ? first_block_tables(fbb, read, block.events, corruption) : FirstBlockTables{};
 
     vexil_ipc::CalledBlockDataBuilder called_builder(fbb);
     called_builder.add_event_capacity(static_cast<std::uint32_t>(block.events));
@@ -222,9 +225,10 @@ Offset<vexil_ipc::CalledBlockData> called_block_data(FlatBufferBuilder& fbb, con
 }
 
 /// Writes one ReadBlockData holding events [first_event, end_event) of the read.
-Offset<vexil_ipc::ReadBlockData> read_block(FlatBufferBuilder& fbb, const CalledRead& read, vexil_ipc::ReadBlockType type,
-                                            std::uint32_t block_index, std::uint32_t num_blocks,
-                                            const BlockContent& content, const ReadCorruption& corruption) {
+Offset<vexil_ipc::ReadBlockData> read_block(FlatBufferBuilder& fbb, const CalledRead& read,
+                                            vexil_ipc::ReadBlockType type, std::uint32_t block_index,
+                                            std::uint32_t num_blocks, const BlockContent& content,
+                                            const ReadCorruption& corruption) {
     const std::size_t events = read.called.sequence.size();
     const std::size_t first_event = events * block_index / num_blocks;
     const std::size_t end_event = events * (block_index + 1) / num_blocks;
@@ -303,8 +307,8 @@ ipc_tools::Message barcode_kits(const std::string& client_id, const std::vector<
     std::vector<Offset<vexil_ipc::BarcodeKitDefinition>> tables;
     for (const auto& kit : kits) {
         tables.push_back(vexil_ipc::CreateBarcodeKitDefinition(
-            fbb, fbb.CreateString(kit.name), kit.is_dual, kit.is_both_ends, kit.suffix_12a, kit.first_index,
-            kit.last_index, kit.first_inner_index, kit.last_inner_index, fbb.CreateString(kit.naming_pattern)));
+                fbb, fbb.CreateString(kit.name), kit.is_dual, kit.is_both_ends, kit.suffix_12a, kit.first_index,
+                kit.last_index, kit.first_inner_index, kit.last_inner_index, fbb.CreateString(kit.naming_pattern)));
     }
     const auto list = fbb.CreateVector(tables);
     vexil_ipc::ConfigDataBuilder data(fbb);
@@ -320,7 +324,7 @@ ipc_tools::Message lamp_kits(const std::string& client_id, const std::vector<Lam
         const auto pattern = fbb.CreateString(kit.naming_pattern);
         const auto targets = fbb.CreateVectorOfStrings(kit.targets);
         tables.push_back(
-            vexil_ipc::CreateLampKitDefinition(fbb, name, kit.first_index, kit.last_index, pattern, targets));
+                vexil_ipc::CreateLampKitDefinition(fbb, name, kit.first_index, kit.last_index, pattern, targets));
     }
     const auto list = fbb.CreateVector(tables);
     vexil_ipc::ConfigDataBuilder data(fbb);
@@ -341,7 +345,7 @@ ipc_tools::Message statistics(const std::string& client_id, const Statistics& st
 }
 
 ipc_tools::Message called_block(const std::string& client_id, const CalledRead& read, std::uint32_t block_index,
-                                 const BlockContent& content, const ReadCorruption& corruption) {
+                                const BlockContent& content, const ReadCorruption& corruption) {
     FlatBufferBuilder fbb(1024 + read.called.sequence.size() * 16 / std::max<std::uint32_t>(read.num_blocks, 1));
     const auto type = block_index == 0 ? vexil_ipc::ReadBlockType_RETURN_FIRST_CALLED_BLOCK
                                        : vexil_ipc::ReadBlockType_RETURN_NEXT_CALLED_BLOCK;
@@ -377,8 +381,8 @@ ipc_tools::Message completed_batch(const std::string& client_id, const std::vect
     std::vector<Offset<vexil_ipc::ReadBlockData>> blocks;
     blocks.reserve(listed.size());
     for (std::size_t i = 0; i < listed.size(); ++i) {
-        blocks.push_back(read_block(fbb, *listed[i], vexil_ipc::ReadBlockType_RETURN_FIRST_CALLED_BLOCK, 0, 1,
-                                    content, i == 0 ? corruption : ReadCorruption{}));
+        blocks.push_back(read_block(fbb, *listed[i], vexil_ipc::ReadBlockType_RETURN_FIRST_CALLED_BLOCK, 0, 1, content,
+                                    i == 0 ? corruption : ReadCorruption{}));
     }
     const auto list = fbb.CreateVector(blocks);
     vexil_ipc::ReadBatchDataBuilder batch(fbb);

@@ -40,7 +40,7 @@ ipc_tools::Message statistics(const std::string& client_id, const Statistics& st
 /// RETURN_NEXT_CALLED_BLOCK). The events are shared out evenly over `read.num_blocks` blocks.
 /// Its sub-reads are not included; each is returned as a read of its own.
 ipc_tools::Message called_block(const std::string& client_id, const CalledRead& read, std::uint32_t block_index,
-                                 const BlockContent& content, const ReadCorruption& corruption);
+                                const BlockContent& content, const ReadCorruption& corruption);
 
 /// RETURN_COMPLETED_BATCH with every read, and every sub-read split from it, as a single block:
 /// a read of even tag is listed before its sub-reads, one of odd tag after them.

@@ -7,12 +7,17 @@ namespace reference_server {
 void ReplyScheduler::deliver(std::vector<zmq::message_t>& envelope, Response& response) {
     zmq::message_t reply;
     switch (response.kind) {
-    case Response::Kind::none: return;
-    case Response::Kind::held:
-        m_held.push_back(HeldReply{std::move(envelope), std::move(response.held), response.delay});
-        return;
-    case Response::Kind::raw_frame: reply.rebuild(response.raw_frame.data(), response.raw_frame.size()); break;
-    case Response::Kind::message: response.message.transfer_to_zmq(reply); break;
+        case Response::Kind::none:
+            return;
+        case Response::Kind::held:
+            m_held.push_back(HeldReply{std::move(envelope), std::move(response.held), response.delay});
+            return;
+        case Response::Kind::raw_frame:
+            reply.rebuild(response.raw_frame.data(), response.raw_frame.size());
+            break;
+        case Response::Kind::message:
+            response.message.transfer_to_zmq(reply);
+            break;
     }
     if (response.delay.count() > 0) {
         send_later(response.delay, envelope, reply);
@@ -33,8 +38,8 @@ void ReplyScheduler::send_later(std::chrono::milliseconds delay, std::vector<zmq
                                 zmq::message_t& payload) {
     DelayedReply delayed{Clock::now() + delay, std::move(envelope), std::move(payload)};
     const auto position =
-        std::upper_bound(m_delayed.begin(), m_delayed.end(), delayed.due,
-                         [](const Clock::time_point& due, const DelayedReply& other) { return due < other.due; });
+            std::upper_bound(m_delayed.begin(), m_delayed.end(), delayed.due,
+                             [](const Clock::time_point& due, const DelayedReply& other) { return due < other.due; });
     m_delayed.insert(position, std::move(delayed));
 }
 

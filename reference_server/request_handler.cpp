@@ -17,7 +17,6 @@ namespace {
 
 using namespace ipc_tools;
 
-
 std::string string_of(const flatbuffers::String* text) { return text == nullptr ? std::string() : text->str(); }
 
 /// The log entry of a request that decoded: its type, client and main value and text.
@@ -83,9 +82,9 @@ Response RequestHandler::handle(zmq::message_t&& frame) {
         entry.type = request ? request->get_type() : UNSET;
         entry.text = decode_error;
         m_log.append(entry);
-        return simple_reply(BAD_REQUEST, "",
-                            0, "Could not decode request: " +
-                                   (decode_error.empty() ? message_type_as_string(entry.type) : decode_error));
+        return simple_reply(BAD_REQUEST, "", 0,
+                            "Could not decode request: " +
+                                    (decode_error.empty() ? message_type_as_string(entry.type) : decode_error));
     }
 
     const auto* data = request->get_message_data();
@@ -95,8 +94,8 @@ Response RequestHandler::handle(zmq::message_t&& frame) {
 
     ClientSession* session = find_session(client_id);
     const bool read_to_return = session != nullptr && type == GET_FIRST_CALLED_BLOCK && has_called_read(*session);
-    const auto fired = m_faults.check(type, client_id, session != nullptr ? session->name : std::string(),
-                                      read_to_return);
+    const auto fired =
+            m_faults.check(type, client_id, session != nullptr ? session->name : std::string(), read_to_return);
     FaultEffect effect;
     if (fired) {
         effect = fault_effect(fired->rule, client_id);
@@ -179,30 +178,41 @@ Response RequestHandler::dispatch(const RequestPtr& request_ptr, const vexil_ipc
     const MessageType type = request.get_type();
 
     switch (type) {
-    case LOAD_CONFIG: return load_config(client_id, text);
-    case GET_CONFIGS: return reply(reply_builder::configurations(client_id, m_options.configurations));
-    case LOAD_INDEX: return m_files.load_index(client_id, text);
-    case GET_INDICES: {
-        std::vector<std::pair<std::string, std::string>> indices;
-        for (const auto& [name, index] : m_files.indices()) {
-            indices.emplace_back(name, index->sam_header());
+        case LOAD_CONFIG:
+            return load_config(client_id, text);
+        case GET_CONFIGS:
+            return reply(reply_builder::configurations(client_id, m_options.configurations));
+        case LOAD_INDEX:
+            return m_files.load_index(client_id, text);
+        case GET_INDICES: {
+            std::vector<std::pair<std::string, std::string>> indices;
+            for (const auto& [name, index] : m_files.indices()) {
+                indices.emplace_back(name, index->sam_header());
+            }
+            return reply(reply_builder::alignment_indices(client_id, indices));
         }
-        return reply(reply_builder::alignment_indices(client_id, indices));
-    }
-    case LOAD_BED: return m_files.load_bed(client_id, text);
-    case CONNECT: return connect(value, text);
-    case GET_STATISTICS: return reply(statistics_reply(client_id));
-    case GET_BARCODE_KITS: return reply(reply_builder::barcode_kits(client_id, builtin_barcode_kits()));
-    case GET_LAMP_KITS: return reply(reply_builder::lamp_kits(client_id, builtin_lamp_kits()));
-    case QUERY: return query(client_id, value);
-    case TERMINATE: return simple_reply(BAD_REQUEST, client_id, 0, "TERMINATE is not accepted by this server");
-    case HEARTBEAT_PING:
-        // A ping from a registered connection must name a client the server still knows.
-        if (!client_id.empty() && find_session(client_id) == nullptr) {
-            return simple_reply(CLIENT_NOT_RECOGNISED, client_id);
-        }
-        return simple_reply(HEARTBEAT_ECHO, client_id);
-    default: break;
+        case LOAD_BED:
+            return m_files.load_bed(client_id, text);
+        case CONNECT:
+            return connect(value, text);
+        case GET_STATISTICS:
+            return reply(statistics_reply(client_id));
+        case GET_BARCODE_KITS:
+            return reply(reply_builder::barcode_kits(client_id, builtin_barcode_kits()));
+        case GET_LAMP_KITS:
+            return reply(reply_builder::lamp_kits(client_id, builtin_lamp_kits()));
+        case QUERY:
+            return query(client_id, value);
+        case TERMINATE:
+            return simple_reply(BAD_REQUEST, client_id, 0, "TERMINATE is not accepted by this server");
+        case HEARTBEAT_PING:
+            // A ping from a registered connection must name a client the server still knows.
+            if (!client_id.empty() && find_session(client_id) == nullptr) {
+                return simple_reply(CLIENT_NOT_RECOGNISED, client_id);
+            }
+            return simple_reply(HEARTBEAT_ECHO, client_id);
+        default:
+            break;
     }
 
     const bool client_request = type == DISCONNECT || type == NO_MORE_DATA || type == PASS_FIRST_RAW_BLOCK ||
@@ -216,17 +226,21 @@ Response RequestHandler::dispatch(const RequestPtr& request_ptr, const vexil_ipc
         return simple_reply(CLIENT_NOT_RECOGNISED, client_id);
     }
     switch (type) {
-    case DISCONNECT:
-        m_sessions.erase(client_id);
-        return simple_reply(DISCONNECTED, client_id);
-    case NO_MORE_DATA:
-        session->no_more_data = true;
-        return simple_reply(SUCCESS, client_id);
-    case PASS_FIRST_RAW_BLOCK:
-    case PASS_NEXT_RAW_BLOCK: return pass_block(*session, request_ptr, data->content_as_ReadBlockData(), type);
-    case PASS_READ_BATCH: return pass_batch(*session, request_ptr, data->content_as_ReadBatchData());
-    case GET_FIRST_CALLED_BLOCK: return first_called_block(*session, value, corruption);
-    default: return next_called_block(*session, value);
+        case DISCONNECT:
+            m_sessions.erase(client_id);
+            return simple_reply(DISCONNECTED, client_id);
+        case NO_MORE_DATA:
+            session->no_more_data = true;
+            return simple_reply(SUCCESS, client_id);
+        case PASS_FIRST_RAW_BLOCK:
+        case PASS_NEXT_RAW_BLOCK:
+            return pass_block(*session, request_ptr, data->content_as_ReadBlockData(), type);
+        case PASS_READ_BATCH:
+            return pass_batch(*session, request_ptr, data->content_as_ReadBatchData());
+        case GET_FIRST_CALLED_BLOCK:
+            return first_called_block(*session, value, corruption);
+        default:
+            return next_called_block(*session, value);
     }
 }
 
@@ -468,8 +482,8 @@ Response RequestHandler::take_called(ClientSession& session, std::uint32_t optio
     const std::size_t piece = session.front_piece;
     // The client delivers a sub-read only with or before its parent, so a split single read's
     // sub-reads come back before it; a batch carries all of them at once.
-    const bool last_piece = item->is_batch() || !item->failure().empty() ||
-                            piece >= item->reads().front().sub_reads.size();
+    const bool last_piece =
+            item->is_batch() || !item->failure().empty() || piece >= item->reads().front().sub_reads.size();
     if (last_piece) {
         session.completed.pop_front();
         session.completed_reads -= item->size();
@@ -487,8 +501,8 @@ Response RequestHandler::take_called(ClientSession& session, std::uint32_t optio
         m_period_out += count;
     }
     Message message = session.prebuilt.is_for(item, options, piece) && !corruption.any()
-                          ? std::move(session.prebuilt.message)
-                          : first_reply(session, *item, piece, options, corruption);
+                              ? std::move(session.prebuilt.message)
+                              : first_reply(session, *item, piece, options, corruption);
     session.prebuilt = PrebuiltReply{};
     if (item->is_batch()) {
         return reply(std::move(message));
@@ -515,10 +529,8 @@ const CalledRead& RequestHandler::piece_of(const CallItem& item, std::size_t pie
 Message RequestHandler::first_reply(const ClientSession& session, const CallItem& item, std::size_t piece,
                                     std::uint32_t options, const ReadCorruption& corruption) {
     const BlockContent content = content_for(options);
-    return item.is_batch()
-               ? reply_builder::completed_batch(session.id, item.reads(), content, corruption)
-               : reply_builder::called_block(session.id, piece_of(item, piece), 0, content,
-                                             corruption);
+    return item.is_batch() ? reply_builder::completed_batch(session.id, item.reads(), content, corruption)
+                           : reply_builder::called_block(session.id, piece_of(item, piece), 0, content, corruption);
 }
 
 Message RequestHandler::next_block_reply(const std::string& client_id, const OutgoingRead& outgoing) {
@@ -548,9 +560,12 @@ Response RequestHandler::next_called_block(ClientSession& session, std::uint32_t
 
 Response RequestHandler::query(const std::string& client_id, std::uint32_t code) {
     switch (static_cast<QueryCode>(code)) {
-    case QueryCode::internal_state: return simple_reply(RESPONSE, client_id, 0, internal_state());
-    case QueryCode::minimap_info: return simple_reply(RESPONSE, client_id, 0, aligner_help_and_version());
-    default: return simple_reply(BAD_REQUEST, client_id, 0, "Unrecognised query code " + std::to_string(code));
+        case QueryCode::internal_state:
+            return simple_reply(RESPONSE, client_id, 0, internal_state());
+        case QueryCode::minimap_info:
+            return simple_reply(RESPONSE, client_id, 0, aligner_help_and_version());
+        default:
+            return simple_reply(BAD_REQUEST, client_id, 0, "Unrecognised query code " + std::to_string(code));
     }
 }
 

@@ -151,8 +151,8 @@ private:
     std::uint64_t m_period_in = 0;
     std::uint64_t m_period_out = 0;
     std::uint64_t m_restarts = 0;
-    std::string m_last_client_id;              // of the last request handled, for prebuild_replies
-    ReadCaller m_caller;  // last: its workers are joined before the sessions go
+    std::string m_last_client_id;  // of the last request handled, for prebuild_replies
+    ReadCaller m_caller;           // last: its workers are joined before the sessions go
 };
 
 }  // namespace reference_server

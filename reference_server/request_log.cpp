@@ -42,7 +42,7 @@ void RequestLog::clear() {
 std::size_t RequestLog::count(ipc_tools::MessageType type) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return static_cast<std::size_t>(std::count_if(m_entries.begin(), m_entries.end(),
-                                                   [type](const LoggedRequest& entry) { return entry.type == type; }));
+                                                  [type](const LoggedRequest& entry) { return entry.type == type; }));
 }
 
 bool RequestLog::wait_until(const std::function<bool(const std::deque<LoggedRequest>&)>& predicate,
@@ -53,12 +53,12 @@ bool RequestLog::wait_until(const std::function<bool(const std::deque<LoggedRequ
 
 bool RequestLog::wait_for_count(ipc_tools::MessageType type, std::size_t n, std::chrono::milliseconds timeout) const {
     return wait_until(
-        [type, n](const std::deque<LoggedRequest>& entries) {
-            return static_cast<std::size_t>(std::count_if(entries.begin(), entries.end(), [type](const auto& entry) {
-                       return entry.type == type;
-                   })) >= n;
-        },
-        timeout);
+            [type, n](const std::deque<LoggedRequest>& entries) {
+                return static_cast<std::size_t>(
+                               std::count_if(entries.begin(), entries.end(),
+                                             [type](const auto& entry) { return entry.type == type; })) >= n;
+            },
+            timeout);
 }
 
 std::string RequestLog::format(const LoggedRequest& request) {

@@ -17,9 +17,9 @@ namespace reference_server {
 struct LoggedRequest {
     std::uint64_t sequence = 0;  ///< 0-based arrival order
     ipc_tools::MessageType type = ipc_tools::UNSET;
-    std::string client_id;       ///< as sent; empty when the request carried none
-    std::uint32_t value = 0;     ///< simple requests: the value; read blocks: the read tag
-    std::string text;            ///< simple requests: the text; read blocks: the read id
+    std::string client_id;    ///< as sent; empty when the request carried none
+    std::uint32_t value = 0;  ///< simple requests: the value; read blocks: the read tag
+    std::string text;         ///< simple requests: the text; read blocks: the read id
     std::chrono::steady_clock::time_point arrival;
 };
 

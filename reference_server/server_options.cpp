@@ -142,8 +142,12 @@ void validate_address(const std::string& address) {
 
 std::string usage_text(const std::string& program) {
     return "Usage:\n"
-           "  " + program + " --address ADDRESS [options]     run the reference basecall server\n"
-           "  " + program + " simulate (--sequence ACGT...|--fasta FILE) [options]\n"
+           "  " +
+           program +
+           " --address ADDRESS [options]     run the reference basecall server\n"
+           "  " +
+           program +
+           " simulate (--sequence ACGT...|--fasta FILE) [options]\n"
            "                                      write the raw signal of a simulated read\n"
            "\n"
            "Server options:\n"

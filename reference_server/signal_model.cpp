@@ -43,7 +43,8 @@ std::pair<int, int> median_and_deviation(const std::int16_t* raw, std::size_t co
         const int median = low + static_cast<int>(position_of_rank(counts, rank));
         std::vector<std::uint32_t> deviations(static_cast<std::size_t>(std::max(high - median, median - low)) + 1);
         for (int value = low; value <= high; ++value) {
-            deviations[static_cast<std::size_t>(std::abs(value - median))] += counts[static_cast<std::size_t>(value - low)];
+            deviations[static_cast<std::size_t>(std::abs(value - median))] +=
+                    counts[static_cast<std::size_t>(value - low)];
         }
         return {median, static_cast<int>(position_of_rank(deviations, rank))};
     }
@@ -62,11 +63,16 @@ std::pair<int, int> median_and_deviation(const std::int16_t* raw, std::size_t co
 
 std::size_t SignalModel::base_index(char base) {
     switch (base) {
-    case 'A': return 0;
-    case 'C': return 1;
-    case 'G': return 2;
-    case 'T': return 3;
-    default: throw std::invalid_argument(std::string("Sequence holds a base other than A, C, G, T: '") + base + "'");
+        case 'A':
+            return 0;
+        case 'C':
+            return 1;
+        case 'G':
+            return 2;
+        case 'T':
+            return 3;
+        default:
+            throw std::invalid_argument(std::string("Sequence holds a base other than A, C, G, T: '") + base + "'");
     }
 }
 
@@ -122,7 +128,8 @@ std::vector<std::int16_t> simulate_read(const std::string& sequence, const Simul
             const double unit = static_cast<double>(generator()) / 4294967295.0;  // [0, 1]
             const double current = level + params.noise_bound * (2.0 * unit - 1.0);
             const double sample = std::round(current / params.daq_scaling - params.daq_offset);
-            if (sample < std::numeric_limits<std::int16_t>::min() || sample > std::numeric_limits<std::int16_t>::max()) {
+            if (sample < std::numeric_limits<std::int16_t>::min() ||
+                sample > std::numeric_limits<std::int16_t>::max()) {
                 throw std::invalid_argument("daq_offset and daq_scaling put samples outside the 16-bit range");
             }
             raw.push_back(static_cast<std::int16_t>(sample));
@@ -135,11 +142,21 @@ std::string reverse_complement(const std::string& sequence) {
     std::string result(sequence.rbegin(), sequence.rend());
     for (char& base : result) {
         switch (base) {
-        case 'A': base = 'T'; break;
-        case 'C': base = 'G'; break;
-        case 'G': base = 'C'; break;
-        case 'T': base = 'A'; break;
-        default: base = 'N'; break;
+            case 'A':
+                base = 'T';
+                break;
+            case 'C':
+                base = 'G';
+                break;
+            case 'G':
+                base = 'C';
+                break;
+            case 'T':
+                base = 'A';
+                break;
+            default:
+                base = 'N';
+                break;
         }
     }
     return result;
@@ -187,7 +204,7 @@ CalledSequence call_read(const std::int16_t* raw, std::size_t count, float daq_o
         if (options.with_moves_and_trace) {
             // Flip probability of the called base, scaled by confidence; flop half stays 0.
             called.trace[event * SignalModel::trace_width + SignalModel::base_index(base)] =
-                static_cast<std::uint8_t>(std::lround(255.0 * q / SignalModel::max_qscore));
+                    static_cast<std::uint8_t>(std::lround(255.0 * q / SignalModel::max_qscore));
         }
     }
     if (options.with_state_data) {

@@ -49,7 +49,7 @@ struct SimulationParameters {
     std::uint32_t model_stride = 5;
     float daq_offset = 10.0F;
     float daq_scaling = 0.5F;
-    double noise_bound = 3.0;   ///< pA; 0 gives a noise-free read
+    double noise_bound = 3.0;  ///< pA; 0 gives a noise-free read
     std::uint32_t seed = 1;
 };
 
@@ -70,11 +70,11 @@ struct CallOptions {
 struct CalledSequence {
     std::string sequence;
     std::string qstring;
-    std::vector<std::uint8_t> moves;          ///< one per event; empty unless asked for
-    std::vector<std::uint8_t> trace;          ///< trace_width per event; empty unless asked for
-    std::vector<float> state_data;            ///< state_size per event; empty unless asked for
-    std::vector<float> event_means;           ///< mean current per event (model only), for state data on demand
-    std::uint32_t trimmed_samples = 0;        ///< trailing samples that make no whole event
+    std::vector<std::uint8_t> moves;    ///< one per event; empty unless asked for
+    std::vector<std::uint8_t> trace;    ///< trace_width per event; empty unless asked for
+    std::vector<float> state_data;      ///< state_size per event; empty unless asked for
+    std::vector<float> event_means;     ///< mean current per event (model only), for state data on demand
+    std::uint32_t trimmed_samples = 0;  ///< trailing samples that make no whole event
     float mean_qscore = 0.0F;
     float median_current = 0.0F;
     float med_abs_dev = 0.0F;

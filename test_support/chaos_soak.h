@@ -139,7 +139,8 @@ inline std::vector<std::size_t> part_hashes(const std::string& sequence, std::ui
 
 class FaultMaker {
 public:
-    explicit FaultMaker(std::uint64_t seed, const SoakOptions& options) : m_random(seed ^ 0x9e3779b97f4a7c15ULL), m_options(options) {}
+    explicit FaultMaker(std::uint64_t seed, const SoakOptions& options)
+        : m_random(seed ^ 0x9e3779b97f4a7c15ULL), m_options(options) {}
 
     // A rule that fires once on one of the next few requests of a random type.
     FaultRule next(bool& fatal) {
@@ -158,14 +159,17 @@ public:
             rule.action = pick(actions);
             rule.text = "chaos soak";
         } else {
-            static const FaultAction actions[] = {FaultAction::client_not_recognised, FaultAction::silence,
-                                                  FaultAction::restart,  FaultAction::not_ready,
-                                                  FaultAction::reads_lost, FaultAction::delay,
+            static const FaultAction actions[] = {FaultAction::client_not_recognised,
+                                                  FaultAction::silence,
+                                                  FaultAction::restart,
+                                                  FaultAction::not_ready,
+                                                  FaultAction::reads_lost,
+                                                  FaultAction::delay,
                                                   FaultAction::none_pending};
 
             rule.action = pick(actions);
-            rule.delay = std::chrono::milliseconds(
-                    std::uniform_int_distribution<int>(1, static_cast<int>(m_options.request_timeout_ms / 2))(m_random));
+            rule.delay = std::chrono::milliseconds(std::uniform_int_distribution<int>(
+                    1, static_cast<int>(m_options.request_timeout_ms / 2))(m_random));
         }
         static const ipc_tools::MessageType requests[] = {
                 ipc_tools::PASS_FIRST_RAW_BLOCK, ipc_tools::PASS_NEXT_RAW_BLOCK, ipc_tools::PASS_READ_BATCH,
@@ -182,7 +186,8 @@ public:
 
     std::chrono::milliseconds pause() {
         const auto mean = static_cast<double>(m_options.fault_interval.count());
-        return std::chrono::milliseconds(static_cast<long>(std::exponential_distribution<double>(1.0 / mean)(m_random)));
+        return std::chrono::milliseconds(
+                static_cast<long>(std::exponential_distribution<double>(1.0 / mean)(m_random)));
     }
 
 private:
@@ -198,7 +203,7 @@ private:
 class ChaosThread {
 public:
     ChaosThread(reference_server::ReferenceServer& server, std::uint64_t seed, const SoakOptions& options)
-            : m_server(server), m_maker(seed, options), m_thread([this] { run(); }) {}
+        : m_server(server), m_maker(seed, options), m_thread([this] { run(); }) {}
     ~ChaosThread() { stop(); }
     ChaosThread(const ChaosThread&) = delete;
     ChaosThread& operator=(const ChaosThread&) = delete;
@@ -239,7 +244,7 @@ private:
 class Soak {
 public:
     Soak(const SoakOptions& options, const std::string& address)
-            : m_options(options), m_address(address), m_start(std::chrono::steady_clock::now()) {
+        : m_options(options), m_address(address), m_start(std::chrono::steady_clock::now()) {
         m_records.resize(options.reads + 1);
         for (std::uint64_t tag = 1; tag <= options.reads; ++tag) {
             m_to_pass.push_back(tag);
@@ -283,10 +288,10 @@ private:
     std::unique_ptr<interfaces::ReadHolder> make_read(std::uint64_t tag) {
         auto& record = m_records[tag];
         const std::uint64_t samples = read_length(m_options.seed, tag, m_options);
-        const std::string sequence = test_support::random_sequence(samples / m_options.model_stride,
-                                                                  static_cast<std::uint32_t>(m_options.seed * 7919 + tag));
-        const auto read = test_support::simulated_read(static_cast<std::uint32_t>(tag), sequence, m_options.model_stride,
-                                                      static_cast<std::uint32_t>(tag));
+        const std::string sequence = test_support::random_sequence(
+                samples / m_options.model_stride, static_cast<std::uint32_t>(m_options.seed * 7919 + tag));
+        const auto read = test_support::simulated_read(static_cast<std::uint32_t>(tag), sequence,
+                                                       m_options.model_stride, static_cast<std::uint32_t>(tag));
         record.bases = sequence.size();
         record.sequence_hash = std::hash<std::string>{}(sequence);
         record.part_hashes = part_hashes(sequence, m_options.split_reads);

@@ -23,10 +23,8 @@ boost::log::filter DefineRejectFilter();
 template <typename SinkT>
 class SinkFiltersUtils {
 public:
-    static void SetFiltersForSink(const boost::shared_ptr<SinkT>& sink,
-                                  std::vector<SeverityLevel>&& severities,
-                                  std::unordered_set<std::string>&& custom_traces)
-    {
+    static void SetFiltersForSink(const boost::shared_ptr<SinkT>& sink, std::vector<SeverityLevel>&& severities,
+                                  std::unordered_set<std::string>&& custom_traces) {
         if (!sink) {
             return;
         }

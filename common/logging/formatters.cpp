@@ -20,8 +20,7 @@ namespace expr = boost::log::expressions;
 constexpr const char* GCC_ANONYMOUS = "{anonymous}";
 constexpr const char* ANONYMOUS_NAMESPACE = "(anonymous namespace)";
 
-void normalise_anonymous_namespaces(std::string& text)
-{
+void normalise_anonymous_namespaces(std::string& text) {
     const std::string gcc_form(GCC_ANONYMOUS);
     for (auto pos = text.find(gcc_form); pos != std::string::npos;
          pos = text.find(gcc_form, pos + std::char_traits<char>::length(ANONYMOUS_NAMESPACE))) {
@@ -33,16 +32,14 @@ void normalise_anonymous_namespaces(std::string& text)
 template <bool TimeStamp, bool Channel, bool Severity, bool Function, bool ThreadId>
 class LineFormatter {
 public:
-    LineFormatter()
-    {
+    LineFormatter() {
         if constexpr (TimeStamp) {
-            m_timestamp = expr::stream << expr::format_date_time<boost::posix_time::ptime>(
-                                  "TimeStamp", "%Y-%m-%d %H:%M:%S.%f ");
+            m_timestamp = expr::stream << expr::format_date_time<boost::posix_time::ptime>("TimeStamp",
+                                                                                           "%Y-%m-%d %H:%M:%S.%f ");
         }
     }
 
-    void operator()(const boost::log::record_view& record, boost::log::formatting_ostream& stream) const
-    {
+    void operator()(const boost::log::record_view& record, boost::log::formatting_ostream& stream) const {
         if constexpr (TimeStamp) {
             m_timestamp(record, stream);
         }
@@ -81,15 +78,12 @@ private:
 };
 
 template <std::size_t Index>
-boost::log::formatter make_formatter()
-{
-    return LineFormatter<(Index & 16) != 0, (Index & 8) != 0, (Index & 4) != 0, (Index & 2) != 0,
-                         (Index & 1) != 0>();
+boost::log::formatter make_formatter() {
+    return LineFormatter<(Index & 16) != 0, (Index & 8) != 0, (Index & 4) != 0, (Index & 2) != 0, (Index & 1) != 0>();
 }
 
 template <std::size_t... Indices>
-boost::log::formatter select_formatter(std::size_t index, std::index_sequence<Indices...>)
-{
+boost::log::formatter select_formatter(std::size_t index, std::index_sequence<Indices...>) {
     using Factory = boost::log::formatter (*)();
     static constexpr std::array<Factory, sizeof...(Indices)> factories{&make_formatter<Indices>...};
     return factories[index]();
@@ -97,16 +91,14 @@ boost::log::formatter select_formatter(std::size_t index, std::index_sequence<In
 
 }  // namespace
 
-boost::log::formatter CreateLogFormatters(const FormatterSettings& settings)
-{
+boost::log::formatter CreateLogFormatters(const FormatterSettings& settings) {
     const std::size_t index = (settings.timestamp ? 16u : 0u) + (settings.channel ? 8u : 0u) +
                               (settings.severity ? 4u : 0u) + (settings.function ? 2u : 0u) +
                               (settings.thread_id ? 1u : 0u);
     return select_formatter(index, std::make_index_sequence<32>());
 }
 
-std::string bare_function_name(std::string text)
-{
+std::string bare_function_name(std::string text) {
     normalise_anonymous_namespaces(text);
     const auto open_paren = text.find('(');
     if (open_paren == std::string::npos) {
@@ -128,8 +120,7 @@ std::string bare_function_name(std::string text)
 
 namespace expressions {
 namespace detail {
-void format_pretty_function(const boost::log::record_view& record, boost::log::formatting_ostream& stream)
-{
+void format_pretty_function(const boost::log::record_view& record, boost::log::formatting_ostream& stream) {
     const auto function = record[attributes::function];
     if (!function) {
         return;

@@ -59,10 +59,9 @@ void write_record(BoostLoggerWrapper& logger, const std::string& function_text, 
 
 // Usage: ZEV_LOG(common::logging::warning) << "text";
 // The message is evaluated only when some sink accepts the record.
-#define ZEV_LOG_WITH_FUNCTION(logger_tag, function_text)                                               \
+#define ZEV_LOG_WITH_FUNCTION(logger_tag, function_text)                                                       \
     for (::common::logging::detail::RecordWriter zev_log_record_writer_((logger_tag::get()), (function_text)); \
-         zev_log_record_writer_;                                                                        \
-         zev_log_record_writer_.push())                                                                 \
+         zev_log_record_writer_; zev_log_record_writer_.push())                                                \
     zev_log_record_writer_.stream()
 
 #define ZEV_LOG(logger_tag) ZEV_LOG_WITH_FUNCTION(logger_tag, __PRETTY_FUNCTION__)

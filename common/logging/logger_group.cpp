@@ -25,13 +25,9 @@ namespace {
 
 namespace keywords = boost::log::keywords;
 
-std::string escape_percent(const std::string& text)
-{
-    return boost::algorithm::replace_all_copy(text, "%", "%%");
-}
+std::string escape_percent(const std::string& text) { return boost::algorithm::replace_all_copy(text, "%", "%%"); }
 
-void install_core_settings()
-{
+void install_core_settings() {
     auto core = boost::log::core::get();
     boost::log::add_common_attributes();
     // A sink that fails (a full disk, a removed log folder) must not throw into the code that logs,
@@ -41,8 +37,7 @@ void install_core_settings()
 
 }  // namespace
 
-void LoggerGroup::SetLoggerOptions(LoggerOptions&& options)
-{
+void LoggerGroup::SetLoggerOptions(LoggerOptions&& options) {
     removeAllSinks();
     m_options = std::move(options);
     install_core_settings();
@@ -53,8 +48,8 @@ void LoggerGroup::SetLoggerOptions(LoggerOptions&& options)
     m_main_log = createFileSink(folder, m_options.log_file_name, SinkOptions(m_options.sink(Loggers::main_log)));
     m_std_err = createStreamSink(SinkOptions(m_options.sink(Loggers::std_err)), streamFor(Loggers::std_err));
     m_std_out = createStreamSink(SinkOptions(m_options.sink(Loggers::std_out)), streamFor(Loggers::std_out));
-    m_verbose_log = createFileSink(folder, m_options.verbose_log_file_name,
-                                   SinkOptions(m_options.sink(Loggers::verbose_log)));
+    m_verbose_log =
+            createFileSink(folder, m_options.verbose_log_file_name, SinkOptions(m_options.sink(Loggers::verbose_log)));
 
     // The file sinks open their files on the first record, so the folder may follow them.
     if (!m_options.log_folder.empty() && !boost::filesystem::exists(folder)) {
@@ -68,73 +63,55 @@ void LoggerGroup::SetLoggerOptions(LoggerOptions&& options)
     }
 }
 
-LoggerOptions LoggerGroup::GetLoggerOptions() const
-{
-    return m_options;
-}
+LoggerOptions LoggerGroup::GetLoggerOptions() const { return m_options; }
 
-void LoggerGroup::AddSeverity(SeverityLevel level, std::vector<Loggers>& loggers)
-{
+void LoggerGroup::AddSeverity(SeverityLevel level, std::vector<Loggers>& loggers) {
     auto options = m_options;
     LoggerOptionsUtils::AddSeverity(options, level, loggers);
     updateSeverityFilters(std::move(options));
 }
 
-void LoggerGroup::RemoveSeverity(SeverityLevel level, boost::optional<std::vector<Loggers>>& loggers)
-{
+void LoggerGroup::RemoveSeverity(SeverityLevel level, boost::optional<std::vector<Loggers>>& loggers) {
     auto options = m_options;
     LoggerOptionsUtils::RemoveSeverity(options, level, loggers);
     updateSeverityFilters(std::move(options));
 }
 
-void LoggerGroup::AddCustomTrace(const std::string& trace, std::vector<Loggers>& loggers)
-{
+void LoggerGroup::AddCustomTrace(const std::string& trace, std::vector<Loggers>& loggers) {
     auto options = m_options;
     LoggerOptionsUtils::AddCustomTrace(options, trace, loggers);
     updateSeverityFilters(std::move(options));
 }
 
-void LoggerGroup::RemoveCustomTrace(std::string& trace, boost::optional<std::vector<Loggers>>& loggers)
-{
+void LoggerGroup::RemoveCustomTrace(std::string& trace, boost::optional<std::vector<Loggers>>& loggers) {
     auto options = m_options;
     LoggerOptionsUtils::RemoveCustomTrace(options, trace, loggers);
     updateSeverityFilters(std::move(options));
 }
 
-void LoggerGroup::EnableLogging()
-{
-    boost::log::core::get()->set_logging_enabled(true);
-}
+void LoggerGroup::EnableLogging() { boost::log::core::get()->set_logging_enabled(true); }
 
-void LoggerGroup::DisableLogging()
-{
-    boost::log::core::get()->set_logging_enabled(false);
-}
+void LoggerGroup::DisableLogging() { boost::log::core::get()->set_logging_enabled(false); }
 
-bool LoggerGroup::isLoggingActive() const
-{
+bool LoggerGroup::isLoggingActive() const {
     return (m_main_log && m_options.sink(Loggers::main_log).enabled) ||
            (m_verbose_log && m_options.sink(Loggers::verbose_log).enabled) ||
            (m_std_out && m_options.sink(Loggers::std_out).enabled) ||
            (m_std_err && m_options.sink(Loggers::std_err).enabled);
 }
 
-void LoggerGroup::RemoveSinks()
-{
+void LoggerGroup::RemoveSinks() {
     removeAllSinks();
     boost::log::core::get()->set_filter(DefineRejectFilter());
 }
 
-void LoggerGroup::SetStreams(std::ostream* std_err_stream, std::ostream* std_out_stream)
-{
+void LoggerGroup::SetStreams(std::ostream* std_err_stream, std::ostream* std_out_stream) {
     m_std_err_stream = std_err_stream;
     m_std_out_stream = std_out_stream;
 }
 
 boost::shared_ptr<LoggerGroup::FileSink> LoggerGroup::createFileSink(const boost::filesystem::path& folder,
-                                                                     const std::string& name,
-                                                                     SinkOptions&& options)
-{
+                                                                     const std::string& name, SinkOptions&& options) {
     if (!options.enabled) {
         return {};
     }
@@ -156,8 +133,7 @@ boost::shared_ptr<LoggerGroup::FileSink> LoggerGroup::createFileSink(const boost
     return sink;
 }
 
-boost::shared_ptr<LoggerGroup::StreamSink> LoggerGroup::createStreamSink(SinkOptions&& options, std::ostream* stream)
-{
+boost::shared_ptr<LoggerGroup::StreamSink> LoggerGroup::createStreamSink(SinkOptions&& options, std::ostream* stream) {
     if (!options.enabled) {
         return {};
     }
@@ -176,8 +152,7 @@ boost::shared_ptr<LoggerGroup::StreamSink> LoggerGroup::createStreamSink(SinkOpt
 }
 
 template <typename SinkT>
-void LoggerGroup::removeSink(boost::shared_ptr<SinkT>& sink)
-{
+void LoggerGroup::removeSink(boost::shared_ptr<SinkT>& sink) {
     if (sink) {
         boost::log::core::get()->remove_sink(sink);
     }
@@ -185,8 +160,7 @@ void LoggerGroup::removeSink(boost::shared_ptr<SinkT>& sink)
 }
 
 template <typename SinkT, typename Create>
-void LoggerGroup::updateSink(boost::shared_ptr<SinkT>& slot, SinkOptions&& options, Create&& create)
-{
+void LoggerGroup::updateSink(boost::shared_ptr<SinkT>& slot, SinkOptions&& options, Create&& create) {
     if (!options.enabled) {
         // Left attached, a sink whose lists were emptied would keep its old filter and go on
         // writing whatever the core still passes for the other sinks.
@@ -200,11 +174,8 @@ void LoggerGroup::updateSink(boost::shared_ptr<SinkT>& slot, SinkOptions&& optio
     SinkFiltersUtils<SinkT>::SetFiltersForSink(slot, std::move(options.severities), std::move(options.custom_traces));
 }
 
-void LoggerGroup::updateFileSink(Loggers which,
-                                 const boost::filesystem::path& folder,
-                                 const std::string& name,
-                                 SinkOptions&& options)
-{
+void LoggerGroup::updateFileSink(Loggers which, const boost::filesystem::path& folder, const std::string& name,
+                                 SinkOptions&& options) {
     if (which != Loggers::main_log && which != Loggers::verbose_log) {
         ZEV_LOG(common::logging::error) << "Failed to update file sink - received wrong logger type";
         return;
@@ -213,8 +184,7 @@ void LoggerGroup::updateFileSink(Loggers which,
                [&](SinkOptions&& created) { return createFileSink(folder, name, std::move(created)); });
 }
 
-void LoggerGroup::updateStreamSink(Loggers which, SinkOptions&& options)
-{
+void LoggerGroup::updateStreamSink(Loggers which, SinkOptions&& options) {
     if (which != Loggers::std_err && which != Loggers::std_out) {
         ZEV_LOG(common::logging::error) << "Failed to update stream sink - received wrong logger type";
         return;
@@ -223,8 +193,7 @@ void LoggerGroup::updateStreamSink(Loggers which, SinkOptions&& options)
                [&](SinkOptions&& created) { return createStreamSink(std::move(created), streamFor(which)); });
 }
 
-void LoggerGroup::updateSeverityFilters(LoggerOptions&& options)
-{
+void LoggerGroup::updateSeverityFilters(LoggerOptions&& options) {
     m_options = std::move(options);
     boost::log::core::get()->set_filter(DefineGlobalFilter(m_options));
     const boost::filesystem::path folder(m_options.log_folder);
@@ -240,16 +209,14 @@ void LoggerGroup::updateSeverityFilters(LoggerOptions&& options)
     }
 }
 
-void LoggerGroup::removeAllSinks()
-{
+void LoggerGroup::removeAllSinks() {
     removeSink(m_main_log);
     removeSink(m_std_err);
     removeSink(m_std_out);
     removeSink(m_verbose_log);
 }
 
-std::ostream* LoggerGroup::streamFor(Loggers which) const
-{
+std::ostream* LoggerGroup::streamFor(Loggers which) const {
     if (which == Loggers::std_err) {
         return m_std_err_stream ? m_std_err_stream : &std::cerr;
     }

@@ -18,9 +18,7 @@ namespace logging {
 
 struct null_deleter {
     template <typename T>
-    void operator()(T*) const noexcept
-    {
-    }
+    void operator()(T*) const noexcept {}
 };
 
 // Owns the four sinks of the logging core and keeps the core filter in step with them.
@@ -53,13 +51,10 @@ public:
     void SetStreams(std::ostream* std_err_stream, std::ostream* std_out_stream);
 
 private:
-    boost::shared_ptr<FileSink> createFileSink(const boost::filesystem::path& folder,
-                                               const std::string& name,
+    boost::shared_ptr<FileSink> createFileSink(const boost::filesystem::path& folder, const std::string& name,
                                                SinkOptions&& options);
     boost::shared_ptr<StreamSink> createStreamSink(SinkOptions&& options, std::ostream* stream);
-    void updateFileSink(Loggers which,
-                        const boost::filesystem::path& folder,
-                        const std::string& name,
+    void updateFileSink(Loggers which, const boost::filesystem::path& folder, const std::string& name,
                         SinkOptions&& options);
     void updateStreamSink(Loggers which, SinkOptions&& options);
     void updateSeverityFilters(LoggerOptions&& options);

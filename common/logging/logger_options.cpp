@@ -16,23 +16,20 @@ namespace {
 constexpr std::array<Loggers, NUM_LOGGERS> ALL_LOGGERS{Loggers::main_log, Loggers::std_err, Loggers::std_out,
                                                        Loggers::verbose_log};
 
-void disable_when_empty(SinkOptions& sink)
-{
+void disable_when_empty(SinkOptions& sink) {
     if (sink.severities.empty() && sink.custom_traces.empty()) {
         sink.enabled = false;
     }
 }
 
-std::vector<Loggers> loggers_or_all(const boost::optional<std::vector<Loggers>>& loggers)
-{
+std::vector<Loggers> loggers_or_all(const boost::optional<std::vector<Loggers>>& loggers) {
     if (loggers) {
         return *loggers;
     }
     return {ALL_LOGGERS.begin(), ALL_LOGGERS.end()};
 }
 
-FormatterSettings make_formatter(bool timestamp, bool channel, bool severity, bool function, bool thread_id)
-{
+FormatterSettings make_formatter(bool timestamp, bool channel, bool severity, bool function, bool thread_id) {
     FormatterSettings settings;
     settings.timestamp = timestamp;
     settings.channel = channel;
@@ -43,21 +40,16 @@ FormatterSettings make_formatter(bool timestamp, bool channel, bool severity, bo
 }
 
 // Shared by SetDefaultLogOptions and SetDefaultVexilLogOptions: whichever runs first claims it.
-std::once_flag& is_initialised_flag()
-{
+std::once_flag& is_initialised_flag() {
     static std::once_flag flag;
     return flag;
 }
 
-LoggerGroup& logger_group()
-{
-    return Singleton<LoggerGroup>::instance();
-}
+LoggerGroup& logger_group() { return Singleton<LoggerGroup>::instance(); }
 
 }  // namespace
 
-void LoggerOptionsUtils::AddSeverity(LoggerOptions& options, SeverityLevel level, const std::vector<Loggers>& loggers)
-{
+void LoggerOptionsUtils::AddSeverity(LoggerOptions& options, SeverityLevel level, const std::vector<Loggers>& loggers) {
     for (const auto which : loggers) {
         auto& sink = options.sink(which);
         if (std::find(sink.severities.begin(), sink.severities.end(), level) != sink.severities.end()) {
@@ -68,10 +60,8 @@ void LoggerOptionsUtils::AddSeverity(LoggerOptions& options, SeverityLevel level
     }
 }
 
-void LoggerOptionsUtils::RemoveSeverity(LoggerOptions& options,
-                                        SeverityLevel level,
-                                        const boost::optional<std::vector<Loggers>>& loggers)
-{
+void LoggerOptionsUtils::RemoveSeverity(LoggerOptions& options, SeverityLevel level,
+                                        const boost::optional<std::vector<Loggers>>& loggers) {
     for (const auto which : loggers_or_all(loggers)) {
         auto& sink = options.sink(which);
         sink.severities.erase(std::remove(sink.severities.begin(), sink.severities.end(), level),
@@ -80,10 +70,8 @@ void LoggerOptionsUtils::RemoveSeverity(LoggerOptions& options,
     }
 }
 
-void LoggerOptionsUtils::AddCustomTrace(LoggerOptions& options,
-                                        const std::string& trace,
-                                        const std::vector<Loggers>& loggers)
-{
+void LoggerOptionsUtils::AddCustomTrace(LoggerOptions& options, const std::string& trace,
+                                        const std::vector<Loggers>& loggers) {
     for (const auto which : loggers) {
         auto& sink = options.sink(which);
         if (sink.custom_traces.count(trace) != 0) {
@@ -94,10 +82,8 @@ void LoggerOptionsUtils::AddCustomTrace(LoggerOptions& options,
     }
 }
 
-void LoggerOptionsUtils::RemoveCustomTrace(LoggerOptions& options,
-                                           const std::string& trace,
-                                           const boost::optional<std::vector<Loggers>>& loggers)
-{
+void LoggerOptionsUtils::RemoveCustomTrace(LoggerOptions& options, const std::string& trace,
+                                           const boost::optional<std::vector<Loggers>>& loggers) {
     for (const auto which : loggers_or_all(loggers)) {
         auto& sink = options.sink(which);
         sink.custom_traces.erase(trace);
@@ -105,8 +91,7 @@ void LoggerOptionsUtils::RemoveCustomTrace(LoggerOptions& options,
     }
 }
 
-LoggerOptions LoggerOptionsUtils::GetDefaultInitData()
-{
+LoggerOptions LoggerOptionsUtils::GetDefaultInitData() {
     LoggerOptions options;
     options.sink(Loggers::main_log).formatter = make_formatter(true, true, false, true, true);
 
@@ -126,10 +111,8 @@ LoggerOptions LoggerOptionsUtils::GetDefaultInitData()
     return options;
 }
 
-LoggerOptions LoggerOptionsUtils::GetDefaultVexilLogOptions(bool suppress_stdout,
-                                                            bool enable_verbose_log,
-                                                            const std::string& custom_traces)
-{
+LoggerOptions LoggerOptionsUtils::GetDefaultVexilLogOptions(bool suppress_stdout, bool enable_verbose_log,
+                                                            const std::string& custom_traces) {
     LoggerOptions options;
 
     auto& main_log = options.sink(Loggers::main_log);
@@ -169,8 +152,7 @@ LoggerOptions LoggerOptionsUtils::GetDefaultVexilLogOptions(bool suppress_stdout
     return options;
 }
 
-LoggerOptions LoggerOptionsUtils::GetLibraryDefaultOptions()
-{
+LoggerOptions LoggerOptionsUtils::GetLibraryDefaultOptions() {
     LoggerOptions options;
 
     auto& std_err = options.sink(Loggers::std_err);
@@ -185,13 +167,9 @@ LoggerOptions LoggerOptionsUtils::GetLibraryDefaultOptions()
     return options;
 }
 
-void LoggerOptionsUtils::SetDefaultVexilLogOptions(const std::string& log_folder,
-                                                   const std::string& log_file_name,
-                                                   const std::string& verbose_log_file_name,
-                                                   bool suppress_stdout,
-                                                   bool enable_verbose_log,
-                                                   const std::string& custom_traces)
-{
+void LoggerOptionsUtils::SetDefaultVexilLogOptions(const std::string& log_folder, const std::string& log_file_name,
+                                                   const std::string& verbose_log_file_name, bool suppress_stdout,
+                                                   bool enable_verbose_log, const std::string& custom_traces) {
     // Claims the once-flag so that a later SetDefaultLogOptions leaves this configuration alone.
     std::call_once(is_initialised_flag(), [] {});
     auto options = GetDefaultVexilLogOptions(suppress_stdout, enable_verbose_log, custom_traces);
@@ -201,16 +179,12 @@ void LoggerOptionsUtils::SetDefaultVexilLogOptions(const std::string& log_folder
     logger_group().SetLoggerOptions(std::move(options));
 }
 
-void LoggerOptionsUtils::SetDefaultLogOptions()
-{
+void LoggerOptionsUtils::SetDefaultLogOptions() {
     // Applied inside the once-flag, so concurrent first callers return only once it stands.
     std::call_once(is_initialised_flag(), [] { logger_group().SetLoggerOptions(GetLibraryDefaultOptions()); });
 }
 
-void LoggerOptionsUtils::DisableAllLogs()
-{
-    logger_group().DisableLogging();
-}
+void LoggerOptionsUtils::DisableAllLogs() { logger_group().DisableLogging(); }
 
 }  // namespace logging
 }  // namespace common

@@ -56,28 +56,22 @@ class LoggerOptionsUtils {
 public:
     // Edits of an option record; they never touch the running logger.
     static void AddSeverity(LoggerOptions& options, SeverityLevel level, const std::vector<Loggers>& loggers);
-    static void RemoveSeverity(LoggerOptions& options,
-                               SeverityLevel level,
+    static void RemoveSeverity(LoggerOptions& options, SeverityLevel level,
                                const boost::optional<std::vector<Loggers>>& loggers);
     static void AddCustomTrace(LoggerOptions& options, const std::string& trace, const std::vector<Loggers>& loggers);
-    static void RemoveCustomTrace(LoggerOptions& options,
-                                  const std::string& trace,
+    static void RemoveCustomTrace(LoggerOptions& options, const std::string& trace,
                                   const boost::optional<std::vector<Loggers>>& loggers);
 
     static LoggerOptions GetDefaultInitData();
-    static LoggerOptions GetDefaultVexilLogOptions(bool suppress_stdout,
-                                                   bool enable_verbose_log,
+    static LoggerOptions GetDefaultVexilLogOptions(bool suppress_stdout, bool enable_verbose_log,
                                                    const std::string& custom_traces);
     // The record that SetDefaultLogOptions applies.
     static LoggerOptions GetLibraryDefaultOptions();
 
     // Operations on the process's running logger group.
-    static void SetDefaultVexilLogOptions(const std::string& log_folder,
-                                          const std::string& log_file_name,
-                                          const std::string& verbose_log_file_name,
-                                          bool suppress_stdout,
-                                          bool enable_verbose_log,
-                                          const std::string& custom_traces);
+    static void SetDefaultVexilLogOptions(const std::string& log_folder, const std::string& log_file_name,
+                                          const std::string& verbose_log_file_name, bool suppress_stdout,
+                                          bool enable_verbose_log, const std::string& custom_traces);
     // Applies the library default the first time it (or SetDefaultVexilLogOptions) runs in the process.
     static void SetDefaultLogOptions();
     static void DisableAllLogs();

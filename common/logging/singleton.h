@@ -9,8 +9,7 @@ namespace common {
 template <typename T>
 class Singleton {
 public:
-    static T& instance()
-    {
+    static T& instance() {
         auto& owner = storage();
         if (!owner) {
             owner = std::make_unique<T>();
@@ -19,8 +18,7 @@ public:
     }
 
 private:
-    static std::unique_ptr<T>& storage()
-    {
+    static std::unique_ptr<T>& storage() {
         static std::unique_ptr<T> s_instance;
         return s_instance;
     }

@@ -90,9 +90,13 @@ int main(int argc, char** argv) {
     try {
         const auto command = parse_command_line(std::vector<std::string>(argv + 1, argv + argc));
         switch (command.mode) {
-        case CommandLine::Mode::help: std::cout << usage_text(program); return 0;
-        case CommandLine::Mode::simulate: return simulate(command);
-        case CommandLine::Mode::serve: return serve(command);
+            case CommandLine::Mode::help:
+                std::cout << usage_text(program);
+                return 0;
+            case CommandLine::Mode::simulate:
+                return simulate(command);
+            case CommandLine::Mode::serve:
+                return serve(command);
         }
     } catch (const std::invalid_argument& error) {
         std::cerr << "vexil_reference_server: " << error.what() << '\n';

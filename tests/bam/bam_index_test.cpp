@@ -104,17 +104,18 @@ TEST(BamIndexPrint, EmptyIndexAndTrailingCount) {
 TEST(BamIndexPrint, BinsChunksAndLinearIntervals) {
     const auto result = print_bytes(one_bin_index().bytes());
     ASSERT_TRUE(result.ok) << result.error;
-    EXPECT_EQ("n_ref is 1\n"
-              "\n"
-              "Ref 0 has 1 bins\n"
-              "Ref 0 bin 4681 has 1 chunks\n"
-              "Start is file offset 100 block offset 5\n"
-              "End is file offset 200 block offset 7\n"
-              "Ref 0 has 1 total real chunks\n"
-              "Ref 0 has 2 linear intervals\n"
-              "Linear file offset 100 block offset 5 (0 - 16383)\n"
-              "Linear file offset 300 block offset 0 (16384 - 32767)\n",
-              result.text);
+    EXPECT_EQ(
+            "n_ref is 1\n"
+            "\n"
+            "Ref 0 has 1 bins\n"
+            "Ref 0 bin 4681 has 1 chunks\n"
+            "Start is file offset 100 block offset 5\n"
+            "End is file offset 200 block offset 7\n"
+            "Ref 0 has 1 total real chunks\n"
+            "Ref 0 has 2 linear intervals\n"
+            "Linear file offset 100 block offset 5 (0 - 16383)\n"
+            "Linear file offset 300 block offset 0 (16384 - 32767)\n",
+            result.text);
 }
 
 TEST(BamIndexPrint, PseudoBin) {
@@ -131,10 +132,11 @@ TEST(BamIndexPrint, PseudoBin) {
                                           .i32(0)
                                           .bytes());
     ASSERT_TRUE(good.ok) << good.error;
-    EXPECT_EQ("n_ref is 1\n\nRef 0 has 1 bins\nRef 0 bin 37450 has 2 chunks\n"
-              "Magic bin says placed unmapped begin 9,1 end 10,2, num mapped 12, unmapped 3\n"
-              "Ref 0 has 0 total real chunks\nRef 0 has 0 linear intervals\n",
-              good.text);
+    EXPECT_EQ(
+            "n_ref is 1\n\nRef 0 has 1 bins\nRef 0 bin 37450 has 2 chunks\n"
+            "Magic bin says placed unmapped begin 9,1 end 10,2, num mapped 12, unmapped 3\n"
+            "Ref 0 has 0 total real chunks\nRef 0 has 0 linear intervals\n",
+            good.text);
 
     const auto bad = print_bytes(
             IndexBytes().magic().i32(1).i32(1).u32(37450).i32(3).u64(0).u64(0).u64(0).u64(0).u64(0).u64(0).bytes());
@@ -197,8 +199,8 @@ TEST(BamIndexPrint, IndexWrittenBySamtools) {
                "e\t4\t*\t0\t0\t*\t*\t0\t0\tACGT\t!!!!\n";
     }
     const std::string bam = (dir / "reads.bam").string();
-    const std::string command = "samtools view -b -o " + bam + " " + (dir / "reads.sam").string() +
-                                " && samtools index " + bam;
+    const std::string command =
+            "samtools view -b -o " + bam + " " + (dir / "reads.sam").string() + " && samtools index " + bam;
     ASSERT_EQ(0, std::system(command.c_str()));
 
     std::ostringstream text;
@@ -208,8 +210,7 @@ TEST(BamIndexPrint, IndexWrittenBySamtools) {
     EXPECT_EQ(0U, printed.find("n_ref is 3\n")) << printed;
     // The leaf bins of the placed reads are those our bin arithmetic gives them.
     using bass::bam::util::internal::reg_to_bin;
-    EXPECT_NE(std::string::npos,
-              printed.find("Ref 0 bin " + std::to_string(reg_to_bin(99, 149)) + " has 1 chunks"))
+    EXPECT_NE(std::string::npos, printed.find("Ref 0 bin " + std::to_string(reg_to_bin(99, 149)) + " has 1 chunks"))
             << printed;
     EXPECT_NE(std::string::npos,
               printed.find("Ref 1 bin " + std::to_string(reg_to_bin(19999, 20009)) + " has 1 chunks"))

@@ -68,8 +68,7 @@ TEST(BamCigar, PacksOperationsAndSpan) {
     std::string error;
     ASSERT_TRUE(pack_cigar_string("10M2I5D3S", record, span, 20, error));
     EXPECT_EQ(15U, span);
-    EXPECT_EQ((std::vector<uint32_t>{(10U << 4) | 0, (2U << 4) | 1, (5U << 4) | 2, (3U << 4) | 4}),
-              record.cigar);
+    EXPECT_EQ((std::vector<uint32_t>{(10U << 4) | 0, (2U << 4) | 1, (5U << 4) | 2, (3U << 4) | 4}), record.cigar);
 
     BamRecord star;
     ASSERT_TRUE(pack_cigar_string("*", star, span, 0, error));

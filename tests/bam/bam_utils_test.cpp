@@ -23,7 +23,7 @@ VecView<uint8_t> view_of(const std::vector<uint8_t>& values) {
 // Probabilities of a sequence over an alphabet, all zero except the given (position, channel).
 struct Probs {
     Probs(std::size_t positions, const std::string& alphabet)
-            : channels(alphabet.size()), values(positions * alphabet.size(), 0) {}
+        : channels(alphabet.size()), values(positions * alphabet.size(), 0) {}
     Probs& set(std::size_t position, std::size_t channel, uint8_t value) {
         values[position * channels + channel] = value;
         return *this;
@@ -58,7 +58,7 @@ TEST(ModbaseChannelNameTest, KnownNamesDigitsAndUnknown) {
     std::string code;
     std::string error;
     const std::pair<const char*, const char*> known[] = {
-            {"6mA", "a"},   {"5mC", "m"},  {"5hmC", "h"}, {"5fc", "f"}, {"5caC", "c"},
+            {"6mA", "a"},   {"5mC", "m"},  {"5hmC", "h"}, {"5fc", "f"},  {"5caC", "c"},
             {"8oxoG", "o"}, {"5hmU", "g"}, {"5fU", "e"},  {"5caU", "b"},
     };
     for (const auto& [name, expected] : known) {
@@ -108,8 +108,7 @@ TEST(ModbaseStringTest, TwoChannelsOfOneBaseShareTheMask) {
     probs.set(1, 2, 10).set(1, 3, 230).set(4, 2, 180).set(4, 3, 5);
     std::string out;
     std::string error;
-    ASSERT_TRUE(util::generate_modbase_string(out, sequence, alphabet, "5mC 5hmC", view_of(probs.values), 128,
-                                              error));
+    ASSERT_TRUE(util::generate_modbase_string(out, sequence, alphabet, "5mC 5hmC", view_of(probs.values), 128, error));
     EXPECT_EQ(out, "MM:Z:C+m.,0,0;C+h.,0,0;\tML:B:C,10,180,230,5");
     EXPECT_TRUE(mm_and_ml_agree(out));
     EXPECT_TRUE(samtools_accepts({"r1\t4\t*\t0\t0\t*\t*\t0\t0\t" + sequence + "\t*\t" + out}));
@@ -122,8 +121,8 @@ TEST(ModbaseStringTest, ContextMakesBaseExplicitAndReportsEveryMotif) {
     probs.set(0, 3, 3).set(3, 3, 240).set(6, 3, 250).set(2, 1, 200).set(7, 1, 10);
     std::string out;
     std::string error;
-    ASSERT_TRUE(util::generate_modbase_string(out, sequence, alphabet, "6mA 5mC", "_:XG:_:_",
-                                              view_of(probs.values), 128, error))
+    ASSERT_TRUE(util::generate_modbase_string(out, sequence, alphabet, "6mA 5mC", "_:XG:_:_", view_of(probs.values),
+                                              128, error))
             << error;
     // A has no motif: only the A at 2 passes. C is called in CG only: positions 0 and 3, never 6.
     EXPECT_EQ(out, "MM:Z:A+a.,0;C+m?,0,0;\tML:B:C,200,3,240");
@@ -148,8 +147,7 @@ TEST(ModbaseStringTest, NumericLongNameIsItsOwnCode) {
     probs.set(1, 2, 129);
     std::string out;
     std::string error;
-    ASSERT_TRUE(util::generate_modbase_string(out, sequence, alphabet, "  76792 ", view_of(probs.values), 128,
-                                              error));
+    ASSERT_TRUE(util::generate_modbase_string(out, sequence, alphabet, "  76792 ", view_of(probs.values), 128, error));
     EXPECT_EQ(out, "MM:Z:C+76792.,0;\tML:B:C,129");
     EXPECT_TRUE(samtools_accepts({"r1\t4\t*\t0\t0\t*\t*\t0\t0\t" + sequence + "\t*\t" + out}));
 }
@@ -161,8 +159,7 @@ TEST(ModbaseStringTest, FailuresReportTheirReason) {
 
     std::vector<uint8_t> short_probs(sequence.size() * 5 - 1, 0);
     EXPECT_FALSE(util::generate_modbase_string(out, sequence, "ACmGT", "5mC", view_of(short_probs), 0, error));
-    EXPECT_EQ(error,
-              "Mismatch between modbase_probs size and sequence length * num channels in modbase_alphabet!");
+    EXPECT_EQ(error, "Mismatch between modbase_probs size and sequence length * num channels in modbase_alphabet!");
 
     std::vector<uint8_t> probs(sequence.size() * 5, 0);
     EXPECT_FALSE(util::generate_modbase_string(out, sequence, "ACmGT", "5MC", view_of(probs), 0, error));

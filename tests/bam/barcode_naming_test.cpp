@@ -37,8 +37,7 @@ TEST(BarcodeNamingTest, InvalidPatternsAreRefusedWithPatternInMessage) {
 }
 
 TEST(BarcodeNamingTest, DualIdUsesLastTwoCharactersOfEachName) {
-    EXPECT_EQ(bn::generate_dual_normalised_id("barcode05", "barcode12"),
-              "barcode_external05_internal12");
+    EXPECT_EQ(bn::generate_dual_normalised_id("barcode05", "barcode12"), "barcode_external05_internal12");
     EXPECT_EQ(bn::generate_dual_normalised_id("05", "12"), "barcode_external05_internal12");
     EXPECT_THROW(bn::generate_dual_normalised_id("5", "barcode12"), std::out_of_range);
     EXPECT_THROW(bn::generate_dual_normalised_id("barcode05", ""), std::out_of_range);
@@ -77,7 +76,7 @@ TEST(BarcodeNamingTest, ExtractDualBarcodesRejectsMalformedNamesAndKeepsOutputs)
     const std::string bad_names[] = {
             "barcode__external05_internal12",  // doubled separator
             "barcodes_external05_internal12",
-            "barcode_external_internal12",     // second token exactly "external"
+            "barcode_external_internal12",  // second token exactly "external"
             "barcode_external05",
             "barcode_internal05_external12",
             "barcode_external05_internal12_x",
@@ -90,7 +89,7 @@ TEST(BarcodeNamingTest, ExtractDualBarcodesRejectsMalformedNamesAndKeepsOutputs)
         EXPECT_EQ(inner, "keep_i");
     }
     for (const std::string name : {"barcode_external5x_internal12", "barcode_externala_internal12",
-                                    "barcode_external05_internal1 2", "barcode_external05_internal99999999999"}) {
+                                   "barcode_external05_internal1 2", "barcode_external05_internal99999999999"}) {
         std::string outer = "keep_o";
         std::string inner = "keep_i";
         EXPECT_FALSE(bn::extract_dual_barcodes(name, &PATTERN, outer, inner)) << name;

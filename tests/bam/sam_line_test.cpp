@@ -74,13 +74,13 @@ TEST(SamLineParse, MappedLineFieldsAndBin) {
 
 TEST(SamLineParse, MalformedMandatoryFields) {
     for (const std::string line : {
-                 "r1\t4\t*\t0\t0\t*\t*\t0\t0\tACGT",               // no QUAL
-                 "r1\t4\t*\t0\t0\t*\t*\t0\t0\tACGT\t!!!",          // QUAL shorter than SEQ
-                 "r1\tx\t*\t0\t0\t*\t*\t0\t0\tACGT\t!!!!",         // FLAG not a number
-                 "r1\t70000\t*\t0\t0\t*\t*\t0\t0\tACGT\t!!!!",     // FLAG too wide
-                 "r1\t4\t*\t3000000000\t0\t*\t*\t0\t0\tA\t!",      // POS too wide
-                 "r1\t4\t*\t-5\t0\t*\t*\t0\t0\tA\t!",              // negative POS
-                 "r1\t4\t*\t1x\t0\t*\t*\t0\t0\tA\t!",              // trailing garbage
+                 "r1\t4\t*\t0\t0\t*\t*\t0\t0\tACGT",            // no QUAL
+                 "r1\t4\t*\t0\t0\t*\t*\t0\t0\tACGT\t!!!",       // QUAL shorter than SEQ
+                 "r1\tx\t*\t0\t0\t*\t*\t0\t0\tACGT\t!!!!",      // FLAG not a number
+                 "r1\t70000\t*\t0\t0\t*\t*\t0\t0\tACGT\t!!!!",  // FLAG too wide
+                 "r1\t4\t*\t3000000000\t0\t*\t*\t0\t0\tA\t!",   // POS too wide
+                 "r1\t4\t*\t-5\t0\t*\t*\t0\t0\tA\t!",           // negative POS
+                 "r1\t4\t*\t1x\t0\t*\t*\t0\t0\tA\t!",           // trailing garbage
                  "",
          }) {
         EXPECT_EQ("Malformed SAM line detected", parse_error(line)) << line;
@@ -140,9 +140,10 @@ TEST(SamLineAux, ParsesEveryTextType) {
     BamRecord copy = record;
     std::string error;
     ASSERT_TRUE(update_sam_line(REFS, copy, error)) << error;
-    EXPECT_EQ("r\t0\tchr1\t1\t0\t2M\t*\t0\t0\tAC\t!!\tXA:A:q\tNM:i:-3\tXF:f:2.\tXZ:Z:\tXH:H:1AE3\t"
-              "ML:B:C,1,2,255\tXS:B:s,-2,300\tXB:B:C",
-              copy.sam_line);
+    EXPECT_EQ(
+            "r\t0\tchr1\t1\t0\t2M\t*\t0\t0\tAC\t!!\tXA:A:q\tNM:i:-3\tXF:f:2.\tXZ:Z:\tXH:H:1AE3\t"
+            "ML:B:C,1,2,255\tXS:B:s,-2,300\tXB:B:C",
+            copy.sam_line);
 }
 
 TEST(SamLineAux, RejectsBadFields) {
@@ -160,8 +161,7 @@ TEST(SamLineAux, RejectsBadFields) {
     std::string error;
     EXPECT_THROW(parse_sam_line_to_bam_record(base + "\tNM:i:abc", record, REFS, error), std::invalid_argument);
     BamRecord wide;
-    EXPECT_THROW(parse_sam_line_to_bam_record(base + "\tXI:B:I,3000000000", wide, REFS, error),
-                 std::out_of_range);
+    EXPECT_THROW(parse_sam_line_to_bam_record(base + "\tXI:B:I,3000000000", wide, REFS, error), std::out_of_range);
     BamRecord overfull;
     EXPECT_THROW(parse_sam_line_to_bam_record(base + "\tXB:B:C12,3", overfull, REFS, error), std::runtime_error);
 
@@ -180,9 +180,10 @@ TEST(SamLineAux, WriterTypesAndFailures) {
     record.aux.push_back({"XF", 'B', AuxNumericalArray{'f', 2, std::vector<uint8_t>(8, 0)}});
     std::string error;
     ASSERT_TRUE(update_sam_line(REFS, record, error)) << error;
-    EXPECT_EQ("r\t0\tchr1\t1\t0\t1M\t*\t0\t0\tA\t!\tXC:i:200\tXc:i:-100\tXS:i:60000\tXs:i:-3000\t"
-              "XI:i:4000000000\tXF:B:f,0.,0.",
-              record.sam_line);
+    EXPECT_EQ(
+            "r\t0\tchr1\t1\t0\t1M\t*\t0\t0\tA\t!\tXC:i:200\tXc:i:-100\tXS:i:60000\tXs:i:-3000\t"
+            "XI:i:4000000000\tXF:B:f,0.,0.",
+            record.sam_line);
 
     record.aux.push_back({"XQ", 'Q', std::string("x")});
     EXPECT_FALSE(update_sam_line(REFS, record, error));

@@ -93,8 +93,7 @@ inline ::testing::AssertionResult samtools_accepts(const std::vector<std::string
         std::ofstream file(input.path(), std::ios::binary);
         file << sam.str();
     }
-    const std::string command = "samtools view " + input.path() + " > " + output.path() + " 2> " +
-                                errors.path();
+    const std::string command = "samtools view " + input.path() + " > " + output.path() + " 2> " + errors.path();
     const int status = std::system(command.c_str());
     const std::string error_text = read_file(errors.path());
     if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
@@ -103,8 +102,7 @@ inline ::testing::AssertionResult samtools_accepts(const std::vector<std::string
                << sam.str();
     }
     if (!error_text.empty()) {
-        return ::testing::AssertionFailure() << "samtools view warned: " << error_text << "\ninput:\n"
-                                             << sam.str();
+        return ::testing::AssertionFailure() << "samtools view warned: " << error_text << "\ninput:\n" << sam.str();
     }
     const std::string written = read_file(output.path());
     if (written != expected) {
@@ -145,8 +143,8 @@ inline ::testing::AssertionResult mm_and_ml_agree(const std::string& tags) {
     }
     const auto [mm, ml] = count_mm_and_ml(tags);
     if (mm != ml) {
-        return ::testing::AssertionFailure() << "MM reports " << mm << " positions, ML holds " << ml
-                                             << " values: " << tags;
+        return ::testing::AssertionFailure()
+               << "MM reports " << mm << " positions, ML holds " << ml << " values: " << tags;
     }
     return ::testing::AssertionSuccess();
 }

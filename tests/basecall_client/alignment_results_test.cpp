@@ -77,7 +77,8 @@ TEST(AlignmentResults, FillsOneRowPerAlignmentWithSamAndBedTexts) {
 
     EXPECT_EQ("r\t0\tchr1\nr\t256\tchr2\nr\t2048\tchr3", read.metadata.get_value<std::string>("alignment_sam_record"));
     // The alignment without hits adds no line, so each alignment's lines stay its own.
-    EXPECT_EQ("chr1\t1\t2\ta\nchr1\t3\t4\tb\nchr3\t5\t6\tc", read.metadata.get_value<std::string>("alignment_bed_lines"));
+    EXPECT_EQ("chr1\t1\t2\ta\nchr1\t3\t4\tb\nchr3\t5\t6\tc",
+              read.metadata.get_value<std::string>("alignment_bed_lines"));
     const auto split = ReadAlignmentHelper::extract_alignment_sam_and_bed_lines_from_read_holder(read);
     ASSERT_EQ(3U, split.size());
     EXPECT_EQ(2U, split[0].bed_lines.size());

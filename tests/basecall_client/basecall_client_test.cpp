@@ -34,8 +34,7 @@ public:
     void log(std::string name, long long value) override { put(name, value); }
     void log(std::string name, unsigned long long value) override { put(name, value); }
     void log(std::string name, double value) override { put(name, value); }
-    std::unique_ptr<common::diagnostics::state::ChildSection> create_child_section(std::string name) override
-    {
+    std::unique_ptr<common::diagnostics::state::ChildSection> create_child_section(std::string name) override {
         m_section = name + "/";
         return std::make_unique<Section>(*this);
     }
@@ -58,8 +57,7 @@ void record_hook_thread() {
     hook_thread_name = bass::util::get_thread_name();
 }
 
-TEST(PassReadResultText, NamesEveryValueAndRefusesOthers)
-{
+TEST(PassReadResultText, NamesEveryValueAndRefusesOthers) {
     EXPECT_EQ(to_string(PassReadResult::success), "success");
     EXPECT_EQ(to_string(PassReadResult::not_accepting_reads), "not_accepting_reads");
     EXPECT_EQ(to_string(PassReadResult::queue_full), "queue_full");
@@ -75,8 +73,7 @@ TEST(PassReadResultText, NamesEveryValueAndRefusesOthers)
     }
 }
 
-TEST(BasecallClientUnconnected, RefusesReadsReportsItsStateAndFinishesAtOnce)
-{
+TEST(BasecallClientUnconnected, RefusesReadsReportsItsStateAndFinishesAtOnce) {
     BasecallClient client(client_block_size, 100, 7, false, false, nullptr);
     ReadSet reads;
     auto read = reads.add(1, 500);
@@ -109,8 +106,7 @@ protected:
     ReadSet reads;
 };
 
-TEST_F(BasecallClientTest, ConnectsOnANamedWorkerThatRunsTheHookFirst)
-{
+TEST_F(BasecallClientTest, ConnectsOnANamedWorkerThatRunsTheHookFirst) {
     auto client = make_client(100, 10, &record_hook_thread);
     client->connect(dir.ipc_endpoint(), request_timeout_ms, file_load_timeout_s, connection_info());
     EXPECT_EQ(client->get_connection_state().get_status(), ClientStatus::connected);
@@ -138,8 +134,7 @@ TEST_F(BasecallClientTest, ConnectsOnANamedWorkerThatRunsTheHookFirst)
     EXPECT_EQ(client->pass_read(*read, 0), PassReadResult::not_accepting_reads);
 }
 
-TEST_F(BasecallClientTest, RefusedConnectionEndsInErrorUntilDisconnected)
-{
+TEST_F(BasecallClientTest, RefusedConnectionEndsInErrorUntilDisconnected) {
     auto client = make_client();
     auto info = connection_info();
     info.config_name = "no_such_config";
@@ -156,8 +151,7 @@ TEST_F(BasecallClientTest, RefusedConnectionEndsInErrorUntilDisconnected)
     EXPECT_EQ(client->get_connection_state().get_error_state().message, "");
 }
 
-TEST(BasecallClientNoServer, TimedOutAttemptsAreRetriedUntilTheReconnectDeadline)
-{
+TEST(BasecallClientNoServer, TimedOutAttemptsAreRetriedUntilTheReconnectDeadline) {
     server_test::TempDir dir;
     auto client = make_client();
     client->set_reconnect_timeout(std::chrono::seconds(1));
@@ -169,8 +163,7 @@ TEST(BasecallClientNoServer, TimedOutAttemptsAreRetriedUntilTheReconnectDeadline
     EXPECT_EQ(client->get_connection_state().get_error_state().code, ConnectionError::timed_out);
 }
 
-TEST_F(BasecallClientTest, FullQueueGivesQueueFullAndFinishGivesUpAfterItsTime)
-{
+TEST_F(BasecallClientTest, FullQueueGivesQueueFullAndFinishGivesUpAfterItsTime) {
     // The server never takes a read: the first stays at the front of the queue.
     auto refuse = fault(FaultAction::not_ready, ipc_tools::PASS_FIRST_RAW_BLOCK);
     refuse.count.reset();
@@ -199,8 +192,7 @@ TEST_F(BasecallClientTest, FullQueueGivesQueueFullAndFinishGivesUpAfterItsTime)
     EXPECT_TRUE(out.at(1)->has_dataset(bass::data_wrappers::dataset::raw_data));
 }
 
-TEST_F(BasecallClientTest, ShortReadsComeBackUncalledWithoutTravelling)
-{
+TEST_F(BasecallClientTest, ShortReadsComeBackUncalledWithoutTravelling) {
     auto client = make_client();
     client->connect(dir.ipc_endpoint(), request_timeout_ms, file_load_timeout_s, connection_info());
     auto read = reads.add(1, 19);  // 95 samples: fewer than 20 strides
@@ -213,8 +205,7 @@ TEST_F(BasecallClientTest, ShortReadsComeBackUncalledWithoutTravelling)
     EXPECT_EQ(server.request_log().count(ipc_tools::PASS_FIRST_RAW_BLOCK), 0U);
 }
 
-TEST_F(BasecallClientTest, DestructionWhileConnectedStopsAndJoinsTheWorker)
-{
+TEST_F(BasecallClientTest, DestructionWhileConnectedStopsAndJoinsTheWorker) {
     auto client = make_client();
     client->connect(dir.ipc_endpoint(), request_timeout_ms, file_load_timeout_s, connection_info());
     auto read = reads.add(1, 2000);
@@ -223,8 +214,7 @@ TEST_F(BasecallClientTest, DestructionWhileConnectedStopsAndJoinsTheWorker)
     EXPECT_TRUE(server.request_log().wait_for_count(ipc_tools::DISCONNECT, 1, condition_timeout));
 }
 
-TEST_F(BasecallClientTest, ServerSilentForGoodEndsTheWorkerWhenTheReconnectWindowHasPassed)
-{
+TEST_F(BasecallClientTest, ServerSilentForGoodEndsTheWorkerWhenTheReconnectWindowHasPassed) {
     auto client = make_client();
     client->set_reconnect_timeout(std::chrono::seconds(1));
     client->connect(dir.ipc_endpoint(), request_timeout_ms, file_load_timeout_s, connection_info());
@@ -252,8 +242,7 @@ TEST_F(BasecallClientTest, ServerSilentForGoodEndsTheWorkerWhenTheReconnectWindo
     EXPECT_NE(client->finish_by(0), FinishOutcome::success);
 }
 
-TEST_F(BasecallClientTest, DisconnectDoesNotWaitForTheReconnectWindow)
-{
+TEST_F(BasecallClientTest, DisconnectDoesNotWaitForTheReconnectWindow) {
     auto client = make_client();  // the default window of 300 s
     client->connect(dir.ipc_endpoint(), request_timeout_ms, file_load_timeout_s, connection_info());
     ASSERT_EQ(client->get_connection_state().get_status(), ClientStatus::connected);
@@ -274,8 +263,7 @@ TEST_F(BasecallClientTest, DisconnectDoesNotWaitForTheReconnectWindow)
 
 void throwing_hook() { throw std::runtime_error("hook failed"); }
 
-TEST_F(BasecallClientTest, ExceptionOnTheWorkerEndsTheConnectionWithAnError)
-{
+TEST_F(BasecallClientTest, ExceptionOnTheWorkerEndsTheConnectionWithAnError) {
     auto client = make_client(100, 10, &throwing_hook);
     client->connect(dir.ipc_endpoint(), request_timeout_ms, file_load_timeout_s, connection_info());
     EXPECT_EQ(client->get_connection_state().get_status(), ClientStatus::error);
@@ -286,8 +274,7 @@ TEST_F(BasecallClientTest, ExceptionOnTheWorkerEndsTheConnectionWithAnError)
     EXPECT_EQ(client->pass_read(*read, 0), PassReadResult::not_accepting_reads);
 }
 
-TEST_F(BasecallClientTest, ConcurrentDisconnectsAndFinishJoinTheWorkerOnce)
-{
+TEST_F(BasecallClientTest, ConcurrentDisconnectsAndFinishJoinTheWorkerOnce) {
     auto client = make_client();
     client->connect(dir.ipc_endpoint(), request_timeout_ms, file_load_timeout_s, connection_info());
     ASSERT_EQ(client->get_connection_state().get_status(), ClientStatus::connected);
@@ -307,8 +294,8 @@ TEST_F(BasecallClientTest, ConcurrentDisconnectsAndFinishJoinTheWorkerOnce)
 // Records whether the client still talks to it.
 class SpyReadLoop : public basecall_service::AbstractReadProcessingProtocol {
 public:
-    basecall_service::ErrorState process_reads(basecall_service::ReadBuffer*, basecall_service::RequestBrokerAdapter*) override
-    {
+    basecall_service::ErrorState process_reads(basecall_service::ReadBuffer*,
+                                               basecall_service::RequestBrokerAdapter*) override {
         return {};
     }
     void stop() override {}
@@ -319,8 +306,7 @@ public:
     std::atomic<bool> declared{false};
 };
 
-TEST_F(BasecallClientTest, ProtocolsCannotBeReplacedUnderARunningWorker)
-{
+TEST_F(BasecallClientTest, ProtocolsCannotBeReplacedUnderARunningWorker) {
     auto client = make_client();
     client->connect(dir.ipc_endpoint(), request_timeout_ms, file_load_timeout_s, connection_info());
     const auto spy = std::make_shared<SpyReadLoop>();
@@ -333,8 +319,7 @@ TEST_F(BasecallClientTest, ProtocolsCannotBeReplacedUnderARunningWorker)
     EXPECT_EQ(collect_by_tag(*client).size(), 1U);
 }
 
-TEST_F(BasecallClientTest, ReadsPassedWhileFinishingAreWaitedForOrRefused)
-{
+TEST_F(BasecallClientTest, ReadsPassedWhileFinishingAreWaitedForOrRefused) {
     auto client = make_client(4);
     client->connect(dir.ipc_endpoint(), request_timeout_ms, file_load_timeout_s, connection_info());
     std::vector<std::unique_ptr<interfaces::ReadHolder>> sources;

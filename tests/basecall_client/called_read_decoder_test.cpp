@@ -147,8 +147,8 @@ Message block_message(const Block& spec) {
     if (spec.called_block) {
         const auto sequence = fbb.CreateString(spec.sequence);
         const auto qstring = fbb.CreateString(spec.qstring);
-        const auto trace = vexil_ipc::CreateFlipflopTraceData(fbb, fbb.CreateVector(spec.moves),
-                                                              fbb.CreateVector(std::vector<uint8_t>(spec.trace_values, 9)));
+        const auto trace = vexil_ipc::CreateFlipflopTraceData(
+                fbb, fbb.CreateVector(spec.moves), fbb.CreateVector(std::vector<uint8_t>(spec.trace_values, 9)));
         const auto scaling = vexil_ipc::CreateScalingData(fbb, 80.0F, 5.0F);
         vexil_ipc::CalledBlockDataBuilder builder(fbb);
         builder.add_event_capacity(spec.event_capacity);
@@ -189,9 +189,7 @@ const vexil_ipc::ReadBlockData* block_of(const Message& message) {
     return message.get_message_data()->content_as_ReadBlockData();
 }
 
-std::string sequence_of(const ReadHolder& read) {
-    return read.get_dataset(dataset::sequence).get_string();
-}
+std::string sequence_of(const ReadHolder& read) { return read.get_dataset(dataset::sequence).get_string(); }
 
 class CalledReadDecoderTest : public ::testing::Test {
 protected:
@@ -435,7 +433,8 @@ TEST_F(CalledReadDecoderTest, ClaimedSizesDoNotDriveAllocation) {
     m_store.submit(2, 1000);
     EXPECT_EQ(nullptr, decode(Message(zmq::message_t(frames[1].data(), frames[1].size()))));
     EXPECT_EQ(ConnectionError::bad_reply, m_error.code);
-    EXPECT_EQ(0U, m_error.message.find("Inconsistent called read 2: 8 modified-base probabilities for")) << m_error.message;
+    EXPECT_EQ(0U, m_error.message.find("Inconsistent called read 2: 8 modified-base probabilities for"))
+            << m_error.message;
 
     // State data of a million events of 4096 values (16 GB) is refused before anything is sized.
     m_store.submit(3, 1000000);
@@ -453,13 +452,14 @@ TEST_F(CalledReadDecoderTest, ClaimedSizesDoNotDriveAllocation) {
     block.add_called_block(called_offset);
     CalledReadOptions options;
     options.pull_state_data = true;
-    EXPECT_EQ(nullptr, decode(server_test::finish_message(fbb, "", vexil_ipc::Content_ReadBlockData,
-                                                          block.Finish().Union()),
-                              options));
+    EXPECT_EQ(nullptr,
+              decode(server_test::finish_message(fbb, "", vexil_ipc::Content_ReadBlockData, block.Finish().Union()),
+                     options));
     EXPECT_EQ(ConnectionError::bad_reply, m_error.code);
-    EXPECT_EQ("Inconsistent called block 0 for read 3: state data of 1000000 events of 4096 above the limit of "
-              "67108864 values",
-              m_error.message);
+    EXPECT_EQ(
+            "Inconsistent called block 0 for read 3: state data of 1000000 events of 4096 above the limit of "
+            "67108864 values",
+            m_error.message);
 }
 
 // Against the reference server: the read goes out in blocks, comes back called in blocks, and is
@@ -505,7 +505,8 @@ TEST_F(CalledReadDecoderServerTest, DecodesAMultiBlockReadWithItsAlignment) {
     const std::string reference = server_test::random_sequence(4000, 21);
     const auto fasta = m_dir.write("ref.fa", ">chr_sim\n" + reference + "\n");
     ASSERT_EQ(MessageType::SUCCESS, m_client->send(MessageType::LOAD_INDEX, "", 0, fasta).get_type());
-    const std::string id = m_client->connect("dna_sim_fast", "decoder", ">align_ref=" + fasta + ">move_and_trace_enabled=1");
+    const std::string id =
+            m_client->connect("dna_sim_fast", "decoder", ">align_ref=" + fasta + ">move_and_trace_enabled=1");
 
     const auto forward = server_test::simulated_read(1, reference.substr(700, 400));
     const auto reverse =

@@ -33,8 +33,7 @@ public:
     void expect(std::uint64_t count) { m_latch = std::make_unique<common::synchronisation::Latch>(count); }
     void wait() { m_latch->wait(); }
 
-    ClientConnectionState::ChangeHandler handler()
-    {
+    ClientConnectionState::ChangeHandler handler() {
         return [this](ClientStatus previous, std::shared_ptr<ClientConnectionStateSnapshot> snapshot) {
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
@@ -44,8 +43,7 @@ public:
         };
     }
 
-    std::vector<Notification> seen() const
-    {
+    std::vector<Notification> seen() const {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_seen;
     }
@@ -59,9 +57,9 @@ private:
 // Contract failures throw instead of ending the test process, and report on standard error.
 class ContractsThrow {
 public:
-    ContractsThrow() : m_previous(common::contract::set_contract_violation_policy(ContractViolationPolicy::report_and_throw)) {}
-    ~ContractsThrow()
-    {
+    ContractsThrow()
+        : m_previous(common::contract::set_contract_violation_policy(ContractViolationPolicy::report_and_throw)) {}
+    ~ContractsThrow() {
         common::contract::set_contract_violation_policy(m_previous);
         common::contract::testability::clear_violation_flag();
     }
@@ -72,8 +70,7 @@ private:
 
 // Runs `action`, requires a contract failure and returns what it reported.
 template <typename F>
-std::string contract_report(F&& action)
-{
+std::string contract_report(F&& action) {
     ContractsThrow guard;
     testing::internal::CaptureStderr();
     bool threw = false;
@@ -88,23 +85,22 @@ std::string contract_report(F&& action)
     return report;
 }
 
-void walk_to_connected(ClientConnectionState& state)
-{
-    for (const auto status : {ClientStatus::preparing_connection, ClientStatus::loading_config,
-                              ClientStatus::loading_alignment_index, ClientStatus::loading_bed_file,
-                              ClientStatus::connecting, ClientStatus::connected}) {
+void walk_to_connected(ClientConnectionState& state) {
+    for (const auto status :
+         {ClientStatus::preparing_connection, ClientStatus::loading_config, ClientStatus::loading_alignment_index,
+          ClientStatus::loading_bed_file, ClientStatus::connecting, ClientStatus::connected}) {
         state.set_status(status);
     }
 }
 
 }  // namespace
 
-TEST(ClientConnectionStateTexts, EnumsAndErrorStateHaveTheirTexts)
-{
+TEST(ClientConnectionStateTexts, EnumsAndErrorStateHaveTheirTexts) {
     EXPECT_EQ("loading_alignment_index", to_string(ClientStatus::loading_alignment_index));
     EXPECT_EQ("file_load_timeout", to_string(ConnectionError::file_load_timeout));
     std::ostringstream stream;
-    stream << ClientStatus::error << "|" << ConnectionError::bad_reply << "|" << ErrorState{ConnectionError::failed, "boom"};
+    stream << ClientStatus::error << "|" << ConnectionError::bad_reply << "|"
+           << ErrorState{ConnectionError::failed, "boom"};
     EXPECT_EQ("error|bad_reply|[failed] boom", stream.str());
     EXPECT_EQ("[no_error] ", to_string(ErrorState{}));
 
@@ -135,8 +131,7 @@ TEST(ClientConnectionStateTexts, EnumsAndErrorStateHaveTheirTexts)
               ClientConnectionState::transition_description(ClientStatus::connected, ClientStatus::connected));
 }
 
-TEST(ClientConnectionState, StartsDisconnectedWithoutError)
-{
+TEST(ClientConnectionState, StartsDisconnectedWithoutError) {
     const ClientConnectionState state;
     EXPECT_EQ(ClientStatus::disconnected, state.get_status());
     EXPECT_EQ(ConnectionError::no_error, state.get_error_state().code);
@@ -146,8 +141,7 @@ TEST(ClientConnectionState, StartsDisconnectedWithoutError)
     EXPECT_EQ(ConnectionError::no_error, snapshot->get_error_state().code);
 }
 
-TEST(ClientConnectionState, HandshakeNotifiesEveryChangeInOrder)
-{
+TEST(ClientConnectionState, HandshakeNotifiesEveryChangeInOrder) {
     Recorder recorder;
     recorder.expect(8);
     ClientConnectionState state;
@@ -158,10 +152,14 @@ TEST(ClientConnectionState, HandshakeNotifiesEveryChangeInOrder)
     walk_to_connected(state);
     recorder.wait();
 
-    const std::vector<ClientStatus> expected{ClientStatus::disconnected,         ClientStatus::preparing_connection,
-                                             ClientStatus::preparing_connection, ClientStatus::preparing_connection,
-                                             ClientStatus::loading_config,       ClientStatus::loading_alignment_index,
-                                             ClientStatus::loading_bed_file,     ClientStatus::connecting,
+    const std::vector<ClientStatus> expected{ClientStatus::disconnected,
+                                             ClientStatus::preparing_connection,
+                                             ClientStatus::preparing_connection,
+                                             ClientStatus::preparing_connection,
+                                             ClientStatus::loading_config,
+                                             ClientStatus::loading_alignment_index,
+                                             ClientStatus::loading_bed_file,
+                                             ClientStatus::connecting,
                                              ClientStatus::connected};
     const auto seen = recorder.seen();
     ASSERT_EQ(8U, seen.size());
@@ -173,8 +171,7 @@ TEST(ClientConnectionState, HandshakeNotifiesEveryChangeInOrder)
     EXPECT_EQ(ClientStatus::connected, state.get_status());
 }
 
-TEST(ClientConnectionState, ErrorIsCarriedByItsSnapshotAndClearedByDisconnect)
-{
+TEST(ClientConnectionState, ErrorIsCarriedByItsSnapshotAndClearedByDisconnect) {
     Recorder recorder;
     recorder.expect(3);
     ClientConnectionState state;
@@ -203,8 +200,7 @@ TEST(ClientConnectionState, ErrorIsCarriedByItsSnapshotAndClearedByDisconnect)
     EXPECT_EQ(ConnectionError::no_error, state.get_error_state().code);
 }
 
-TEST(ClientConnectionState, SetStatusIfChangesNothingWhenTheStatusDiffers)
-{
+TEST(ClientConnectionState, SetStatusIfChangesNothingWhenTheStatusDiffers) {
     ClientConnectionState state;
     walk_to_connected(state);
     EXPECT_FALSE(state.set_status_if(ClientStatus::error, ClientStatus::disconnected));
@@ -213,11 +209,10 @@ TEST(ClientConnectionState, SetStatusIfChangesNothingWhenTheStatusDiffers)
     EXPECT_EQ(ClientStatus::preparing_connection, state.get_status());
 }
 
-TEST(ClientConnectionState, SetErrorWorksFromEveryActiveStatus)
-{
-    const std::vector<ClientStatus> path{ClientStatus::preparing_connection, ClientStatus::loading_config,
-                                         ClientStatus::loading_alignment_index, ClientStatus::loading_bed_file,
-                                         ClientStatus::connecting, ClientStatus::connected};
+TEST(ClientConnectionState, SetErrorWorksFromEveryActiveStatus) {
+    const std::vector<ClientStatus> path{
+            ClientStatus::preparing_connection, ClientStatus::loading_config, ClientStatus::loading_alignment_index,
+            ClientStatus::loading_bed_file,     ClientStatus::connecting,     ClientStatus::connected};
     for (std::size_t depth = 1; depth <= path.size(); ++depth) {
         ClientConnectionState state;
         for (std::size_t i = 0; i < depth; ++i) {
@@ -229,8 +224,7 @@ TEST(ClientConnectionState, SetErrorWorksFromEveryActiveStatus)
     }
 }
 
-TEST(ClientConnectionStateContracts, ForbiddenTransitionsFailTheirContractAndChangeNothing)
-{
+TEST(ClientConnectionStateContracts, ForbiddenTransitionsFailTheirContractAndChangeNothing) {
     ClientConnectionState state;
     walk_to_connected(state);
 
@@ -264,19 +258,18 @@ TEST(ClientConnectionStateContracts, ForbiddenTransitionsFailTheirContractAndCha
     EXPECT_EQ(ConnectionError::no_error, idle.get_error_state().code);
 }
 
-TEST(ClientConnectionStateContracts, HandlerMayBeRegisteredOnce)
-{
+TEST(ClientConnectionStateContracts, HandlerMayBeRegisteredOnce) {
     ClientConnectionState state;
     state.register_change_handler([](ClientStatus, std::shared_ptr<ClientConnectionStateSnapshot>) {});
-    const auto report =
-            contract_report([&] { state.register_change_handler([](ClientStatus, std::shared_ptr<ClientConnectionStateSnapshot>) {}); });
+    const auto report = contract_report([&] {
+        state.register_change_handler([](ClientStatus, std::shared_ptr<ClientConnectionStateSnapshot>) {});
+    });
     EXPECT_NE(std::string::npos, report.find("A connection state change handler may only be registered once."));
     EXPECT_NE(std::string::npos, report.find("basecall_client/client_connection_state:103"));
     EXPECT_NE(std::string::npos, report.find("\"!m_change_handler\""));
 }
 
-TEST(ClientConnectionStateNotifier, HandlerMayCallBackIntoTheState)
-{
+TEST(ClientConnectionStateNotifier, HandlerMayCallBackIntoTheState) {
     common::synchronisation::Flag done;
     ClientStatus seen_from_handler = ClientStatus::error;
     ClientConnectionState state;
@@ -289,13 +282,13 @@ TEST(ClientConnectionStateNotifier, HandlerMayCallBackIntoTheState)
     EXPECT_EQ(ClientStatus::preparing_connection, seen_from_handler);
 }
 
-TEST(ClientConnectionStateNotifier, ThrowingHandlerIsLoggedOnceAndStopsDelivery)
-{
+TEST(ClientConnectionStateNotifier, ThrowingHandlerIsLoggedOnceAndStopsDelivery) {
     std::ostringstream log_text;
     auto backend = boost::make_shared<boost::log::sinks::text_ostream_backend>();
     backend->add_stream(boost::shared_ptr<std::ostream>(&log_text, [](std::ostream*) {}));
     backend->auto_flush(true);
-    auto sink = boost::make_shared<boost::log::sinks::synchronous_sink<boost::log::sinks::text_ostream_backend>>(backend);
+    auto sink =
+            boost::make_shared<boost::log::sinks::synchronous_sink<boost::log::sinks::text_ostream_backend>>(backend);
     boost::log::core::get()->add_sink(sink);
 
     std::atomic<int> calls{0};
@@ -325,8 +318,7 @@ TEST(ClientConnectionStateNotifier, ThrowingHandlerIsLoggedOnceAndStopsDelivery)
     EXPECT_EQ(std::string::npos, text.find(line, first + 1)) << text;
 }
 
-TEST(ClientConnectionStateNotifier, PendingNotificationsAreDeliveredBeforeDestruction)
-{
+TEST(ClientConnectionStateNotifier, PendingNotificationsAreDeliveredBeforeDestruction) {
     Recorder recorder;
     recorder.expect(3);
     {

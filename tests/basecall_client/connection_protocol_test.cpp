@@ -37,9 +37,7 @@ using test_support::TraceLines;
 
 const auto* const tracing_environment =
         ::testing::AddGlobalTestEnvironment(new test_support::TraceCollectingEnvironment(
-                [] {
-                    return common::ClassName<ConnectionProtocol>::class_name();
-                }));
+                [] { return common::ClassName<ConnectionProtocol>::class_name(); }));
 
 constexpr std::uint32_t TIMEOUT_MS = 2000;
 const std::vector<ClientStatus> FULL_HANDSHAKE = {
@@ -61,8 +59,7 @@ public:
     }
     std::vector<ClientStatus> wait_for(std::size_t count) {
         std::unique_lock<std::mutex> lock(m_shared->mutex);
-        m_shared->changed.wait_for(lock, std::chrono::seconds(10),
-                                   [&] { return m_shared->statuses.size() >= count; });
+        m_shared->changed.wait_for(lock, std::chrono::seconds(10), [&] { return m_shared->statuses.size() >= count; });
         return m_shared->statuses;
     }
 
@@ -366,8 +363,10 @@ TEST_F(ConnectionProtocolTest, retried_handshakes_keep_the_descriptors_bounded_w
         std::string address;
         std::uint32_t timeout_ms;
         int attempts;
-    } runs[] = {{closed_port, 0, many}, {"ipc://" + temp.path("closed"), 0, many / 10},
-                {server.endpoint(), 0, many / 10}, {closed_port, 2, 5}};
+    } runs[] = {{closed_port, 0, many},
+                {"ipc://" + temp.path("closed"), 0, many / 10},
+                {server.endpoint(), 0, many / 10},
+                {closed_port, 2, 5}};
 
     // Each attempt logs that it connects; a thousand such lines would hide the test's own output.
     boost::log::core::get()->set_logging_enabled(false);
@@ -417,34 +416,35 @@ protected:
 
     // Answers like a cooperative server unless `override` has its own reply.
     void start(Override override) {
-        scripted = std::make_unique<engine_test::ScriptedServer>(
-                temp.ipc_endpoint(), [this, override](const ipc_tools::Message& request) {
-                    if (auto reply = override(request)) {
-                        return std::move(*reply);
-                    }
-                    return cooperative_reply(request);
-                });
+        scripted = std::make_unique<engine_test::ScriptedServer>(temp.ipc_endpoint(),
+                                                                 [this, override](const ipc_tools::Message& request) {
+                                                                     if (auto reply = override(request)) {
+                                                                         return std::move(*reply);
+                                                                     }
+                                                                     return cooperative_reply(request);
+                                                                 });
         protocol.set_connection_params(scripted->endpoint(), TIMEOUT_MS);
     }
 
     ipc_tools::Message cooperative_reply(const ipc_tools::Message& request) const {
         switch (request.get_type()) {
-        case ipc_tools::GET_CONFIGS: {
-            reference_server::BasecallConfiguration a;
-            a.name = "a";
-            a.model_stride = 3;
-            reference_server::BasecallConfiguration ab;
-            ab.name = "ab";
-            ab.model_stride = 7;
-            return reference_server::reply_builder::configurations("", {a, ab});
-        }
-        case ipc_tools::GET_INDICES:
-            return reference_server::reply_builder::alignment_indices("", {{index_path, "@SQ\tSN:x\tLN:4\n"}});
-        case ipc_tools::CONNECT: {
-            ipc_tools::ConnectedInfo connected{"server_v", "aligner_v", "client_9"};
-            return ipc_tools::Message(ipc_tools::CONNECTED, "client_9", 0, connected.create_message_string());
-        }
-        default: return ipc_tools::Message(ipc_tools::SUCCESS, "", 0, "");
+            case ipc_tools::GET_CONFIGS: {
+                reference_server::BasecallConfiguration a;
+                a.name = "a";
+                a.model_stride = 3;
+                reference_server::BasecallConfiguration ab;
+                ab.name = "ab";
+                ab.model_stride = 7;
+                return reference_server::reply_builder::configurations("", {a, ab});
+            }
+            case ipc_tools::GET_INDICES:
+                return reference_server::reply_builder::alignment_indices("", {{index_path, "@SQ\tSN:x\tLN:4\n"}});
+            case ipc_tools::CONNECT: {
+                ipc_tools::ConnectedInfo connected{"server_v", "aligner_v", "client_9"};
+                return ipc_tools::Message(ipc_tools::CONNECTED, "client_9", 0, connected.create_message_string());
+            }
+            default:
+                return ipc_tools::Message(ipc_tools::SUCCESS, "", 0, "");
         }
     }
 
@@ -513,8 +513,7 @@ TEST_F(ScriptedHandshakeTest, every_connect_refusal_has_its_code_and_text) {
                      index + "\")."},
             {ipc_tools::INVALID_ALIGNER_OPTIONS, ConnectionError::invalid_response,
              "Could not register on server (invalid response)."},
-            {ipc_tools::SUCCESS, ConnectionError::invalid_response,
-             "Could not register on server (invalid response)."},
+            {ipc_tools::SUCCESS, ConnectionError::invalid_response, "Could not register on server (invalid response)."},
     };
     for (const auto& test_case : cases) {
         SCOPED_TRACE(ipc_tools::message_type_as_string(test_case.reply));
@@ -565,7 +564,8 @@ TEST_F(ScriptedHandshakeTest, wrong_reply_types_to_the_lookups_and_loads) {
     });
     EXPECT_EQ(protocol.establish_server_connection(full_info("a"), 10), nullptr);
     EXPECT_EQ(protocol.error_state().code, ConnectionError::invalid_response);
-    EXPECT_EQ(protocol.error_state().message, "Error. Load request 'LOAD_BED' received an invalid reply type: DISCONNECTED");
+    EXPECT_EQ(protocol.error_state().message,
+              "Error. Load request 'LOAD_BED' received an invalid reply type: DISCONNECTED");
 }
 
 TEST_F(ScriptedHandshakeTest, index_missing_from_the_servers_list) {

@@ -25,15 +25,13 @@ class EndToEndTest : public ::testing::Test {
 protected:
     EndToEndTest() : server(server_options(dir)) {}
 
-    void connect(BasecallClient& client)
-    {
+    void connect(BasecallClient& client) {
         client.connect(dir.ipc_endpoint(), request_timeout_ms, file_load_timeout_s, connection_info());
         ASSERT_EQ(client.get_connection_state().get_status(), ClientStatus::connected);
     }
 
     // Short single reads, long multi-block reads and one pass_reads batch of short reads.
-    void pass_mixed_reads(BasecallClient& client)
-    {
+    void pass_mixed_reads(BasecallClient& client) {
         for (std::uint64_t tag = 1; tag <= 4; ++tag) {
             auto read = reads.add(tag, 200 + 50 * tag);
             ASSERT_EQ(client.pass_read(*read, 1000), PassReadResult::success);
@@ -51,8 +49,7 @@ protected:
     }
 
     // Every passed read came back once, called to its exact sequence and moves.
-    void expect_every_read_back(BasecallClient& client)
-    {
+    void expect_every_read_back(BasecallClient& client) {
         const auto out = collect_by_tag(client);
         EXPECT_EQ(out.size(), reads.size());
         for (const auto& [tag, sequence] : reads.sequences()) {
@@ -68,8 +65,7 @@ protected:
 };
 
 // With the loop's own pause before NO_MORE_DATA.
-TEST_F(EndToEndTest, EveryReadComesBackWithItsExactSequenceAndMoves)
-{
+TEST_F(EndToEndTest, EveryReadComesBackWithItsExactSequenceAndMoves) {
     BasecallClient client(client_block_size, 100, 10, false, false, nullptr);
     connect(client);
     pass_mixed_reads(client);
@@ -82,8 +78,7 @@ TEST_F(EndToEndTest, EveryReadComesBackWithItsExactSequenceAndMoves)
     EXPECT_GE(server.request_log().count(ipc_tools::GET_NEXT_CALLED_BLOCK), 9U);
 }
 
-TEST_F(EndToEndTest, ServerRestartMidRunLeadsToAReconnectAndNoReadIsLost)
-{
+TEST_F(EndToEndTest, ServerRestartMidRunLeadsToAReconnectAndNoReadIsLost) {
     server.faults().add(fault(FaultAction::restart, ipc_tools::GET_FIRST_CALLED_BLOCK, 3));
     auto client = make_client();
     connect(*client);
@@ -97,8 +92,7 @@ TEST_F(EndToEndTest, ServerRestartMidRunLeadsToAReconnectAndNoReadIsLost)
     EXPECT_EQ(client->get_connection_state().get_error_state().code, ConnectionError::no_error);
 }
 
-TEST_F(EndToEndTest, ClientNotRecognisedLeadsToAReconnectAndNoReadIsLost)
-{
+TEST_F(EndToEndTest, ClientNotRecognisedLeadsToAReconnectAndNoReadIsLost) {
     server.faults().add(fault(FaultAction::client_not_recognised, ipc_tools::PASS_FIRST_RAW_BLOCK, 2));
     auto client = make_client();
     connect(*client);
@@ -108,8 +102,7 @@ TEST_F(EndToEndTest, ClientNotRecognisedLeadsToAReconnectAndNoReadIsLost)
     EXPECT_GE(server.request_log().count(ipc_tools::CONNECT), 2U);
 }
 
-TEST_F(EndToEndTest, SilentServerMidRunLeadsToAReconnectAndNoReadIsLost)
-{
+TEST_F(EndToEndTest, SilentServerMidRunLeadsToAReconnectAndNoReadIsLost) {
     server.faults().add(fault(FaultAction::silence, ipc_tools::GET_FIRST_CALLED_BLOCK, 2));
     auto client = make_client();
     connect(*client);
@@ -121,8 +114,7 @@ TEST_F(EndToEndTest, SilentServerMidRunLeadsToAReconnectAndNoReadIsLost)
     EXPECT_EQ(server.request_log().count(ipc_tools::DISCONNECT), 1U);
 }
 
-TEST_F(EndToEndTest, ReadsInFlightAtTooManyReconnectionsAreGivenBackUncalled)
-{
+TEST_F(EndToEndTest, ReadsInFlightAtTooManyReconnectionsAreGivenBackUncalled) {
     // Every pull is answered CLIENT_NOT_RECOGNISED for a while: reads in flight survive no
     // reconnection with a failure limit of 0.
     server.faults().add(fault(FaultAction::client_not_recognised, ipc_tools::GET_FIRST_CALLED_BLOCK, 1, 1));
@@ -138,8 +130,7 @@ TEST_F(EndToEndTest, ReadsInFlightAtTooManyReconnectionsAreGivenBackUncalled)
     EXPECT_TRUE(out.at(1)->has_dataset(bass::data_wrappers::dataset::raw_data));
 }
 
-TEST_F(EndToEndTest, ReadsLostOnTheServerComeBackUncalled)
-{
+TEST_F(EndToEndTest, ReadsLostOnTheServerComeBackUncalled) {
     const auto rule = server.faults().add(fault(FaultAction::reads_lost, ipc_tools::GET_FIRST_CALLED_BLOCK, 2));
     auto client = make_client();
     connect(*client);
@@ -160,8 +151,7 @@ TEST_F(EndToEndTest, ReadsLostOnTheServerComeBackUncalled)
     EXPECT_EQ(client->get_connection_state().get_error_state().code, ConnectionError::no_error);
 }
 
-TEST_F(EndToEndTest, BadRequestEndsTheWorkerRecordsTheErrorAndStopsAcceptingReads)
-{
+TEST_F(EndToEndTest, BadRequestEndsTheWorkerRecordsTheErrorAndStopsAcceptingReads) {
     auto rule = fault(FaultAction::bad_request, ipc_tools::GET_FIRST_CALLED_BLOCK);
     rule.text = "refused by the test server";
     server.faults().add(rule);
@@ -184,8 +174,7 @@ TEST_F(EndToEndTest, BadRequestEndsTheWorkerRecordsTheErrorAndStopsAcceptingRead
     EXPECT_EQ(client->get_connection_state().get_status(), ClientStatus::disconnected);
 }
 
-TEST_F(EndToEndTest, ReadWhosePushAlwaysFailsComesBackUncalledAndFinishEnds)
-{
+TEST_F(EndToEndTest, ReadWhosePushAlwaysFailsComesBackUncalledAndFinishEnds) {
     // Every push brings the server down: each failed push counts against the read it carried, so
     // the failure limit gives it back rather than sending it to every new connection for ever.
     auto rule = fault(FaultAction::restart, ipc_tools::PASS_FIRST_RAW_BLOCK);
@@ -204,8 +193,7 @@ TEST_F(EndToEndTest, ReadWhosePushAlwaysFailsComesBackUncalledAndFinishEnds)
     EXPECT_LE(server.request_log().count(ipc_tools::CONNECT), 4U);
 }
 
-TEST_F(EndToEndTest, FailedGoodbyeAfterEveryReadCameBackCalledIsStillASuccess)
-{
+TEST_F(EndToEndTest, FailedGoodbyeAfterEveryReadCameBackCalledIsStillASuccess) {
     // The pull that brings the read back is held until it is called, and NO_MORE_DATA follows it
     // in the same pass: the goodbye fails once nothing is left to lose.
     server.faults().add(fault(FaultAction::bad_request, ipc_tools::NO_MORE_DATA));
@@ -220,8 +208,7 @@ TEST_F(EndToEndTest, FailedGoodbyeAfterEveryReadCameBackCalledIsStillASuccess)
     expect_every_read_back(*client);
 }
 
-TEST_F(EndToEndTest, SplitReadsComeBackWithTheirOwnPartsWhicheverComesFirst)
-{
+TEST_F(EndToEndTest, SplitReadsComeBackWithTheirOwnPartsWhicheverComesFirst) {
     // Parts come before their parent in single replies, and before or after it in batches.
     server.stop();
     auto options = server_options(dir);
@@ -249,8 +236,7 @@ TEST_F(EndToEndTest, SplitReadsComeBackWithTheirOwnPartsWhicheverComesFirst)
     }
 }
 
-TEST_F(EndToEndTest, TheCallReplacesWhatTheCallerPassedUnderItsIdsWholeOrSplit)
-{
+TEST_F(EndToEndTest, TheCallReplacesWhatTheCallerPassedUnderItsIdsWholeOrSplit) {
     // A read passed with an old call of its own: the new call's sequence and keys must win, in the
     // read and in every part of it, while the caller's other data stays as passed.
     server.stop();
@@ -287,8 +273,7 @@ TEST_F(EndToEndTest, TheCallReplacesWhatTheCallerPassedUnderItsIdsWholeOrSplit)
     }
 }
 
-TEST_F(EndToEndTest, AReconnectionTakesTheNewConfigurationsModelStride)
-{
+TEST_F(EndToEndTest, AReconnectionTakesTheNewConfigurationsModelStride) {
     auto client = make_client();
     connect(*client);
     EXPECT_EQ(client->current_model_stride(), 5U);
@@ -303,8 +288,7 @@ TEST_F(EndToEndTest, AReconnectionTakesTheNewConfigurationsModelStride)
     client->disconnect();
 }
 
-TEST_F(EndToEndTest, ThePauseBeforeNoMoreDataNeitherDelaysNorStrandsAnyRead)
-{
+TEST_F(EndToEndTest, ThePauseBeforeNoMoreDataNeitherDelaysNorStrandsAnyRead) {
     // A pause far longer than any run: a loop that stopped pulling during it would show.
     constexpr auto pause = std::chrono::seconds(60);
     const auto quick = std::chrono::seconds(2) * slow_factor;

@@ -66,9 +66,9 @@ public:
     // Adds a read of `bases` random bases; returns its holder (to pass) and remembers its sequence.
     std::unique_ptr<interfaces::ReadHolder> add(std::uint64_t tag, std::size_t bases) {
         const std::string sequence = server_test::random_sequence(bases, static_cast<std::uint32_t>(tag));
-        const auto read = server_test::simulated_read(static_cast<std::uint32_t>(tag), sequence,
-                                                      static_cast<std::uint32_t>(model_stride),
-                                                      static_cast<std::uint32_t>(tag));
+        const auto read =
+                server_test::simulated_read(static_cast<std::uint32_t>(tag), sequence,
+                                            static_cast<std::uint32_t>(model_stride), static_cast<std::uint32_t>(tag));
         m_sequences[tag] = sequence;
         return make_holder(read, tag);
     }
@@ -140,11 +140,11 @@ inline ipc_tools::ConnectionInfo connection_info(const std::string& name = "engi
 }
 
 // A client whose loop waits only briefly before NO_MORE_DATA, so that finishing stays quick.
-inline std::unique_ptr<basecall_service::BasecallClient> make_client(unsigned long max_queue = 100,
-                                                                     unsigned long max_failures = 10,
-                                                                     basecall_service::BasecallClient::ThreadHook hook = nullptr) {
-    auto client = std::make_unique<basecall_service::BasecallClient>(client_block_size, max_queue, max_failures,
-                                                                      false, false, hook);
+inline std::unique_ptr<basecall_service::BasecallClient> make_client(
+        unsigned long max_queue = 100, unsigned long max_failures = 10,
+        basecall_service::BasecallClient::ThreadHook hook = nullptr) {
+    auto client = std::make_unique<basecall_service::BasecallClient>(client_block_size, max_queue, max_failures, false,
+                                                                     false, hook);
     auto protocol = std::make_shared<basecall_service::ReadProcessingProtocol>();
     protocol->set_no_more_data_pause(std::chrono::milliseconds(10));
     client->set_read_processing_protocol(protocol);

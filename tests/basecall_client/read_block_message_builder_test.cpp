@@ -15,8 +15,8 @@ namespace {
 using basecall_service::append_read_block_data;
 using basecall_service::build_read_batch_message;
 using basecall_service::build_read_block_messages;
-using bass::data_wrappers::DataView;
 using bass::data_wrappers::dataset;
+using bass::data_wrappers::DataView;
 using interfaces::ReadHolder;
 
 std::vector<std::int16_t> ramp(std::size_t count) {
@@ -47,8 +47,9 @@ const vexil_ipc::ReadBlockData* block_of(const ipc_tools::Message& message) {
 }
 
 std::vector<std::int16_t> samples_of(const vexil_ipc::ReadBlockData* block) {
-    return block->raw_data() == nullptr ? std::vector<std::int16_t>()
-                                        : std::vector<std::int16_t>(block->raw_data()->begin(), block->raw_data()->end());
+    return block->raw_data() == nullptr
+                   ? std::vector<std::int16_t>()
+                   : std::vector<std::int16_t>(block->raw_data()->begin(), block->raw_data()->end());
 }
 
 TEST(ReadBlockMessages, LongReadIsSplitIntoBlocksOfAtMostTheBlockSize) {
@@ -264,7 +265,8 @@ TEST_F(ReadBlockMessagesAgainstServer, BatchIsCalledBackReadByRead) {
     EXPECT_EQ(m_client.send(build_read_batch_message(views, m_client_id)).get_type(), ipc_tools::BATCH_ACCEPTED);
 
     const auto reply = m_client.send(ipc_tools::GET_FIRST_CALLED_BLOCK, m_client_id);
-    ASSERT_EQ(reply.get_type(), ipc_tools::RETURN_COMPLETED_BATCH) << ipc_tools::message_type_as_string(reply.get_type());
+    ASSERT_EQ(reply.get_type(), ipc_tools::RETURN_COMPLETED_BATCH)
+            << ipc_tools::message_type_as_string(reply.get_type());
     const auto* batch = reply.get_message_data()->content_as_ReadBatchData();
     ASSERT_NE(batch, nullptr);
     ASSERT_EQ(batch->read_blocks()->size(), 3U);

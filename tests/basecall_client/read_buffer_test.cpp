@@ -23,8 +23,8 @@ namespace {
 
 using basecall_service::QueueRefusal;
 using basecall_service::ReadBuffer;
-using bass::data_wrappers::DataView;
 using bass::data_wrappers::dataset;
+using bass::data_wrappers::DataView;
 using common::synchronisation::Flag;
 using interfaces::ReadHolder;
 using interfaces::ReadList;
@@ -41,12 +41,11 @@ constexpr unsigned long LONG_TIMEOUT_MS = 60000;
 using test_support::TraceLines;
 
 const auto* const tracing_environment =
-        ::testing::AddGlobalTestEnvironment(new test_support::TraceCollectingEnvironment(
-                [] {
-                    return tracing::TraceDomain<ReadBuffer::MetadataValidationTrace>::hftrace_domain_name() + "," +
-                        tracing::TraceDomain<ReadBuffer>::hftrace_domain_name() + "," +
-                        common::ClassName<ReadBuffer>::class_name();
-                }));
+        ::testing::AddGlobalTestEnvironment(new test_support::TraceCollectingEnvironment([] {
+            return tracing::TraceDomain<ReadBuffer::MetadataValidationTrace>::hftrace_domain_name() + "," +
+                   tracing::TraceDomain<ReadBuffer>::hftrace_domain_name() + "," +
+                   common::ClassName<ReadBuffer>::class_name();
+        }));
 
 ReadHolder make_read(std::uint64_t tag, std::uint64_t duration, std::uint64_t model_stride = 1) {
     ReadHolder read;
@@ -202,8 +201,8 @@ TEST(ReadBuffer, WaitingProducerIsAdmittedWhenAGroupLeavesOrItsDeferredNoticeIsG
     buffer->set_max_input_queue_size(1);
     Flag waits_for_room;
     ReadHolder last = make_read(6, 300);
-    auto last_producer = std::async(std::launch::async,
-                                    [&] { return buffer->testable_queue_read(last, LONG_TIMEOUT_MS, &waits_for_room); });
+    auto last_producer = std::async(
+            std::launch::async, [&] { return buffer->testable_queue_read(last, LONG_TIMEOUT_MS, &waits_for_room); });
     waits_for_room.wait();
     for (int group = 0; group < 3; ++group) {
         buffer->reads_submitted(ReadBuffer::RoomNotice::deferred);
@@ -274,9 +273,8 @@ TEST(ReadBuffer, DestructionWaitsForWaitingProducersWhichGetTheirReadsBack) {
     Flag second_holds_lock;
     ReadHolder first = make_read(2, 300);
     ReadHolder second = make_read(3, 300);
-    auto first_producer = std::async(std::launch::async, [&] {
-        return buffer->testable_queue_read(first, LONG_TIMEOUT_MS, &first_holds_lock);
-    });
+    auto first_producer = std::async(
+            std::launch::async, [&] { return buffer->testable_queue_read(first, LONG_TIMEOUT_MS, &first_holds_lock); });
     auto second_producer = std::async(std::launch::async, [&] {
         return buffer->testable_queue_read(second, LONG_TIMEOUT_MS, &second_holds_lock);
     });
@@ -713,9 +711,7 @@ public:
     void log(std::string name, std::string value) override { entries.emplace_back(name, value); }
     void log(std::string name, bool value) override { entries.emplace_back(name, value ? "true" : "false"); }
     void log(std::string name, long long value) override { entries.emplace_back(name, std::to_string(value)); }
-    void log(std::string name, unsigned long long value) override {
-        entries.emplace_back(name, std::to_string(value));
-    }
+    void log(std::string name, unsigned long long value) override { entries.emplace_back(name, std::to_string(value)); }
     void log(std::string name, double value) override { entries.emplace_back(name, std::to_string(value)); }
     std::unique_ptr<common::diagnostics::state::ChildSection> create_child_section(std::string) override {
         return nullptr;
@@ -770,8 +766,9 @@ TEST(ReadBuffer, InconsistentBarcodeMetadataIsTraced) {
     ASSERT_TRUE(buffer->queue_read(stray, 0));
     found = false;
     for (const auto& line : TraceLines::instance().flushed()) {
-        found = found || line.find("Unexpected metadata key, barcode_arrangement is missing but lamp_target_score "
-                                   "is present. Read ID: unknown, Read tag: 6") != std::string::npos;
+        found = found || line.find(
+                                 "Unexpected metadata key, barcode_arrangement is missing but lamp_target_score "
+                                 "is present. Read ID: unknown, Read tag: 6") != std::string::npos;
     }
     EXPECT_TRUE(found);
 }
@@ -802,9 +799,8 @@ TEST(ReadBuffer, SettingsAndDestructionWriteTheirTraceLines) {
     fill_queue(*buffer, 1, 1);
     Flag holds_lock;
     ReadHolder waiting = make_read(2, 300);
-    auto producer = std::async(std::launch::async, [&] {
-        return buffer->testable_queue_read(waiting, LONG_TIMEOUT_MS, &holds_lock);
-    });
+    auto producer = std::async(std::launch::async,
+                               [&] { return buffer->testable_queue_read(waiting, LONG_TIMEOUT_MS, &holds_lock); });
     holds_lock.wait();
     buffer.reset();
     EXPECT_FALSE(producer.get());
@@ -832,9 +828,8 @@ TEST(ReadBuffer, VeryLongTimeOutWaitsForRoom) {
     fill_queue(*buffer, 3, 1);
     ReadList reads;
     reads.push_back(make_read_ptr(4, 300));
-    auto list_producer = std::async(std::launch::async, [&] {
-        return buffer->queue_reads(reads, std::numeric_limits<unsigned long>::max());
-    });
+    auto list_producer = std::async(
+            std::launch::async, [&] { return buffer->queue_reads(reads, std::numeric_limits<unsigned long>::max()); });
     // Either still waiting or already admitted: a wrapped deadline would refuse it at once.
     buffer->reads_submitted();
     EXPECT_TRUE(list_producer.get());
@@ -888,7 +883,8 @@ TEST(ReadBuffer, QueuedReadsTravelThroughTheServerAndBack) {
             ASSERT_EQ(reply.get_type(), ipc_tools::RETURN_FIRST_CALLED_BLOCK);
             const auto tag = reply.get_message_data()->content_as_ReadBlockData()->read_tag();
             const std::string strand = "strand_" + std::to_string(tag);
-            std::string sequence = reply.get_message_data()->content_as_ReadBlockData()->called_block()->sequence()->str();
+            std::string sequence =
+                    reply.get_message_data()->content_as_ReadBlockData()->called_block()->sequence()->str();
             const auto num_blocks = reply.get_message_data()->content_as_ReadBlockData()->num_blocks();
             for (std::uint32_t block = 1; block < num_blocks; ++block) {
                 const auto next = client.send(ipc_tools::GET_NEXT_CALLED_BLOCK, client_id, tag, strand);

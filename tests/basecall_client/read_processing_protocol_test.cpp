@@ -29,8 +29,7 @@ constexpr std::uint32_t patient_request_timeout_ms = 2000;
 // One registered client on the reference server, with the engine's read buffer, link and loop.
 class ReadLoopTest : public ::testing::Test {
 protected:
-    ReadLoopTest() : server(server_options(dir)), client(dir.ipc_endpoint())
-    {
+    ReadLoopTest() : server(server_options(dir)), client(dir.ipc_endpoint()) {
         client_id = client.connect(config_name(), "read_loop_test", ">move_and_trace_enabled=1");
         EXPECT_TRUE(adapter.prepare_connection(dir.ipc_endpoint(), patient_request_timeout_ms));
         buffer.set_block_size(block_size);
@@ -40,8 +39,7 @@ protected:
         protocol.set_no_more_data_pause(10ms);
     }
 
-    ~ReadLoopTest() override
-    {
+    ~ReadLoopTest() override {
         if (loop.valid()) {
             protocol.stop();
             loop.wait();
@@ -50,23 +48,22 @@ protected:
 
     void queue(std::unique_ptr<interfaces::ReadHolder> read) { ASSERT_TRUE(buffer.queue_read(*read, 0)); }
 
-    void start() { loop = std::async(std::launch::async, [this] { return protocol.process_reads(&buffer, &adapter); }); }
+    void start() {
+        loop = std::async(std::launch::async, [this] { return protocol.process_reads(&buffer, &adapter); });
+    }
 
     // Waits for the loop to end by itself (an error) and returns what it returned.
-    ErrorState wait_for_end()
-    {
+    ErrorState wait_for_end() {
         EXPECT_EQ(loop.wait_for(condition_timeout), std::future_status::ready);
         return loop.get();
     }
 
-    ErrorState stop()
-    {
+    ErrorState stop() {
         protocol.stop();
         return loop.get();
     }
 
-    std::vector<std::unique_ptr<interfaces::ReadHolder>> wait_for_reads(std::size_t n)
-    {
+    std::vector<std::unique_ptr<interfaces::ReadHolder>> wait_for_reads(std::size_t n) {
         EXPECT_TRUE(wait_for([&] { return buffer.num_reads_out() >= n; })) << buffer.num_reads_out() << " of " << n;
         interfaces::ReadList out;
         buffer.get_reads_out(out);
@@ -84,8 +81,7 @@ protected:
     std::future<ErrorState> loop;
 };
 
-TEST_F(ReadLoopTest, PushesSinglesAndBatchesAndPullsEveryReadBackWhole)
-{
+TEST_F(ReadLoopTest, PushesSinglesAndBatchesAndPullsEveryReadBackWhole) {
     queue(reads.add(1, 2000));  // 10000 samples: three blocks
     queue(reads.add(2, 700));   // one block
     interfaces::ReadList batch;
@@ -110,8 +106,7 @@ TEST_F(ReadLoopTest, PushesSinglesAndBatchesAndPullsEveryReadBackWhole)
     EXPECT_EQ(server.request_log().count(ipc_tools::NO_MORE_DATA), 0U);
 }
 
-TEST_F(ReadLoopTest, GroupRefusedWithNotReadyIsOfferedAgainWithoutError)
-{
+TEST_F(ReadLoopTest, GroupRefusedWithNotReadyIsOfferedAgainWithoutError) {
     server.faults().add(fault(FaultAction::not_ready, ipc_tools::PASS_FIRST_RAW_BLOCK, 1, 5));
     queue(reads.add(1, 2000));
     start();
@@ -123,23 +118,20 @@ TEST_F(ReadLoopTest, GroupRefusedWithNotReadyIsOfferedAgainWithoutError)
     EXPECT_EQ(server.request_log().count(ipc_tools::PASS_FIRST_RAW_BLOCK), 6U);
 }
 
-TEST_F(ReadLoopTest, LaterBlockRefusedEndsTheLoopWithBadReplyNamingTheRead)
-{
+TEST_F(ReadLoopTest, LaterBlockRefusedEndsTheLoopWithBadReplyNamingTheRead) {
     server.faults().add(fault(FaultAction::not_ready, ipc_tools::PASS_NEXT_RAW_BLOCK));
     queue(reads.add(42, 2000));
     start();
 
     const ErrorState error = wait_for_end();
     EXPECT_EQ(error.code, ConnectionError::bad_reply);
-    EXPECT_EQ(error.message,
-              "Server accepted first block of read, but then rejected subsequent block for read: 42");
+    EXPECT_EQ(error.message, "Server accepted first block of read, but then rejected subsequent block for read: 42");
     // The read was not marked submitted: it waits to be requeued by the next connection.
     EXPECT_EQ(buffer.num_queued_reads(), 1U);
     EXPECT_EQ(buffer.num_submitted_reads(), 0U);
 }
 
-TEST_F(ReadLoopTest, CalledBlockRequestCarriesTheTwoOptions)
-{
+TEST_F(ReadLoopTest, CalledBlockRequestCarriesTheTwoOptions) {
     for (const auto& [disable_events, pull_state, expected] :
          std::vector<std::tuple<bool, bool, std::uint32_t>>{{true, true, 3}, {false, true, 2}, {true, false, 1}}) {
         ReadProcessingProtocol options;
@@ -171,8 +163,7 @@ TEST_F(ReadLoopTest, CalledBlockRequestCarriesTheTwoOptions)
     EXPECT_FALSE(out.front()->has_dataset(bass::data_wrappers::dataset::movement));
 }
 
-TEST_F(ReadLoopTest, NonePendingWithoutLossKeepsTheReads)
-{
+TEST_F(ReadLoopTest, NonePendingWithoutLossKeepsTheReads) {
     server.faults().add(fault(FaultAction::none_pending, ipc_tools::GET_FIRST_CALLED_BLOCK, 1, 3));
     queue(reads.add(1, 500));
     start();
@@ -182,8 +173,7 @@ TEST_F(ReadLoopTest, NonePendingWithoutLossKeepsTheReads)
     expect_called_read(*out.front(), reads.sequences().at(1), true);
 }
 
-TEST_F(ReadLoopTest, ReadsLostOnTheServerComeBackUncalledAndTheLoopGoesOn)
-{
+TEST_F(ReadLoopTest, ReadsLostOnTheServerComeBackUncalledAndTheLoopGoesOn) {
     const auto rule = server.faults().add(fault(FaultAction::reads_lost, ipc_tools::GET_FIRST_CALLED_BLOCK));
     queue(reads.add(1, 500));
     start();
@@ -206,8 +196,7 @@ TEST_F(ReadLoopTest, ReadsLostOnTheServerComeBackUncalledAndTheLoopGoesOn)
     EXPECT_TRUE(buffer.all_reads_processed());
 }
 
-TEST_F(ReadLoopTest, NoMoreDataIsSentOnceAfterTheQueueDrainsAndAgainWhenDeclaredAgain)
-{
+TEST_F(ReadLoopTest, NoMoreDataIsSentOnceAfterTheQueueDrainsAndAgainWhenDeclaredAgain) {
     server.faults().add(fault(FaultAction::delay, ipc_tools::GET_FIRST_CALLED_BLOCK, 1, 3));
     protocol.set_no_more_data();
     queue(reads.add(1, 2000));
@@ -234,8 +223,7 @@ TEST_F(ReadLoopTest, NoMoreDataIsSentOnceAfterTheQueueDrainsAndAgainWhenDeclared
     }
 }
 
-TEST_F(ReadLoopTest, NewConnectionIsToldAgainOfADeclaredEndOfInput)
-{
+TEST_F(ReadLoopTest, NewConnectionIsToldAgainOfADeclaredEndOfInput) {
     // Declared on an earlier connection: the new one must hear it too, or a server that holds
     // reads until the end of input would keep them for ever.
     protocol.set_no_more_data();
@@ -248,13 +236,11 @@ TEST_F(ReadLoopTest, NewConnectionIsToldAgainOfADeclaredEndOfInput)
     EXPECT_EQ(server.request_log().count(ipc_tools::NO_MORE_DATA), 1U);
 }
 
-TEST_F(ReadLoopTest, DefaultPauseBeforeNoMoreDataIsFiveSeconds)
-{
+TEST_F(ReadLoopTest, DefaultPauseBeforeNoMoreDataIsFiveSeconds) {
     EXPECT_EQ(ReadProcessingProtocol::default_no_more_data_pause, std::chrono::milliseconds(5000));
 }
 
-TEST_F(ReadLoopTest, SilentServerEndsTheLoopWithTimedOut)
-{
+TEST_F(ReadLoopTest, SilentServerEndsTheLoopWithTimedOut) {
     ASSERT_TRUE(adapter.prepare_connection(dir.ipc_endpoint(), request_timeout_ms));
     server.faults().add(fault(FaultAction::silence, ipc_tools::GET_FIRST_CALLED_BLOCK));
     queue(reads.add(1, 500));
@@ -265,8 +251,7 @@ TEST_F(ReadLoopTest, SilentServerEndsTheLoopWithTimedOut)
     EXPECT_EQ(buffer.num_submitted_reads(), 1U);
 }
 
-TEST_F(ReadLoopTest, BadRequestEndsTheLoopWithTheServersText)
-{
+TEST_F(ReadLoopTest, BadRequestEndsTheLoopWithTheServersText) {
     auto rule = fault(FaultAction::bad_request, ipc_tools::PASS_FIRST_RAW_BLOCK);
     rule.text = "read refused by test";
     server.faults().add(rule);
@@ -279,8 +264,7 @@ TEST_F(ReadLoopTest, BadRequestEndsTheLoopWithTheServersText)
     EXPECT_EQ(buffer.num_submitted_reads(), 1U);
 }
 
-TEST_F(ReadLoopTest, CalledReadOfAnotherClientEndsTheLoopWithBadReply)
-{
+TEST_F(ReadLoopTest, CalledReadOfAnotherClientEndsTheLoopWithBadReply) {
     server.faults().add(fault(FaultAction::unknown_read_tag, ipc_tools::GET_FIRST_CALLED_BLOCK));
     queue(reads.add(1, 500));
     start();
@@ -291,8 +275,7 @@ TEST_F(ReadLoopTest, CalledReadOfAnotherClientEndsTheLoopWithBadReply)
     EXPECT_EQ(buffer.num_submitted_reads(), 1U);
 }
 
-TEST_F(ReadLoopTest, PushStartedBeforeAFailedDecodeIsAnsweredAndTheLinkStaysUsable)
-{
+TEST_F(ReadLoopTest, PushStartedBeforeAFailedDecodeIsAnsweredAndTheLinkStaysUsable) {
     server.faults().add(fault(FaultAction::unknown_read_tag, ipc_tools::GET_FIRST_CALLED_BLOCK));
     queue(reads.add(1, 500));
     queue(reads.add(2, 500));
@@ -310,8 +293,7 @@ TEST_F(ReadLoopTest, PushStartedBeforeAFailedDecodeIsAnsweredAndTheLinkStaysUsab
     EXPECT_EQ(echo.get_type(), ipc_tools::HEARTBEAT_ECHO);
 }
 
-TEST_F(ReadLoopTest, IdleLoopStopsWithNoError)
-{
+TEST_F(ReadLoopTest, IdleLoopStopsWithNoError) {
     start();
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(stop().code, ConnectionError::no_error);
@@ -322,8 +304,7 @@ TEST_F(ReadLoopTest, IdleLoopStopsWithNoError)
     EXPECT_EQ(buffer.num_queued_reads(), 1U);
 }
 
-TEST(ReadProcessingProtocolContracts, ProcessReadsNeedsConnectionIdBrokerAndBuffer)
-{
+TEST(ReadProcessingProtocolContracts, ProcessReadsNeedsConnectionIdBrokerAndBuffer) {
     using common::contract::ContractViolationPolicy;
     const auto previous = common::contract::set_contract_violation_policy(ContractViolationPolicy::throw_exception);
     ReadBuffer buffer;
@@ -337,15 +318,17 @@ TEST(ReadProcessingProtocolContracts, ProcessReadsNeedsConnectionIdBrokerAndBuff
 }
 
 // Replies the reference server never gives: the loop names them in its error and keeps the reads.
-TEST(ReadLoopAgainstScriptedServer, WrongReplyTypesEndTheLoopWithInvalidResponse)
-{
+TEST(ReadLoopAgainstScriptedServer, WrongReplyTypesEndTheLoopWithInvalidResponse) {
     server_test::TempDir dir;
     ipc_tools::MessageType pull_reply = ipc_tools::BATCH_ACCEPTED;
     ScriptedServer scripted(dir.ipc_endpoint(), [&pull_reply](const ipc_tools::Message& request) {
         switch (request.get_type()) {
-        case ipc_tools::HEARTBEAT_PING: return ipc_tools::Message(ipc_tools::HEARTBEAT_ECHO, "", 0, "");
-        case ipc_tools::GET_FIRST_CALLED_BLOCK: return ipc_tools::Message(pull_reply, "", 0, "");
-        default: return ipc_tools::Message(ipc_tools::RAW_BLOCK_ACCEPTED, "", 0, "");
+            case ipc_tools::HEARTBEAT_PING:
+                return ipc_tools::Message(ipc_tools::HEARTBEAT_ECHO, "", 0, "");
+            case ipc_tools::GET_FIRST_CALLED_BLOCK:
+                return ipc_tools::Message(pull_reply, "", 0, "");
+            default:
+                return ipc_tools::Message(ipc_tools::RAW_BLOCK_ACCEPTED, "", 0, "");
         }
     });
     RequestBrokerAdapter adapter;

@@ -10,8 +10,8 @@
 namespace {
 
 using basecall_service::ReadRecord;
-using bass::data_wrappers::DataView;
 using bass::data_wrappers::dataset;
+using bass::data_wrappers::DataView;
 using interfaces::ReadHolder;
 using interfaces::ReadList;
 

@@ -17,8 +17,7 @@ using reference_server::FaultRule;
 
 namespace {
 
-FaultRule fault(FaultAction action, MessageType request, std::string text = {})
-{
+FaultRule fault(FaultAction action, MessageType request, std::string text = {}) {
     FaultRule rule;
     rule.action = action;
     rule.request = request;
@@ -28,16 +27,14 @@ FaultRule fault(FaultAction action, MessageType request, std::string text = {})
 
 class RequestBrokerAdapterServerTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         reference_server::ServerOptions options;
         options.address = m_dir.ipc_endpoint();
         m_server = std::make_unique<reference_server::ReferenceServer>(std::move(options));
         ASSERT_TRUE(m_adapter.prepare_connection(m_server->endpoint(), server_test::short_poll_timeout_ms));
     }
 
-    bool get_configs()
-    {
+    bool get_configs() {
         Message request(GET_CONFIGS, "", 0, "");
         Message reply;
         const bool ok = m_adapter.send_request(request, reply);
@@ -47,8 +44,7 @@ protected:
         return ok;
     }
 
-    void expect_no_error() const
-    {
+    void expect_no_error() const {
         EXPECT_EQ(ConnectionError::no_error, m_adapter.error_state().code);
         EXPECT_EQ("", m_adapter.error_state().message);
     }
@@ -60,8 +56,7 @@ protected:
 
 }  // namespace
 
-TEST_F(RequestBrokerAdapterServerTest, SilenceTimesOutAndTheNextSuccessClearsTheError)
-{
+TEST_F(RequestBrokerAdapterServerTest, SilenceTimesOutAndTheNextSuccessClearsTheError) {
     ASSERT_TRUE(get_configs());
     expect_no_error();
 
@@ -77,8 +72,7 @@ TEST_F(RequestBrokerAdapterServerTest, SilenceTimesOutAndTheNextSuccessClearsThe
     expect_no_error();
 }
 
-TEST_F(RequestBrokerAdapterServerTest, BadRequestReplyBecomesBadRequest)
-{
+TEST_F(RequestBrokerAdapterServerTest, BadRequestReplyBecomesBadRequest) {
     m_server->faults().add(fault(FaultAction::bad_request, GET_CONFIGS, "not today"));
     EXPECT_FALSE(get_configs());
     EXPECT_EQ(ConnectionError::bad_request, m_adapter.error_state().code);
@@ -88,8 +82,7 @@ TEST_F(RequestBrokerAdapterServerTest, BadRequestReplyBecomesBadRequest)
     expect_no_error();
 }
 
-TEST_F(RequestBrokerAdapterServerTest, ClientNotRecognisedCountsAsTimeOut)
-{
+TEST_F(RequestBrokerAdapterServerTest, ClientNotRecognisedCountsAsTimeOut) {
     m_server->faults().add(fault(FaultAction::client_not_recognised, GET_CONFIGS));
     EXPECT_FALSE(get_configs());
     EXPECT_EQ(ConnectionError::timed_out, m_adapter.error_state().code);
@@ -97,16 +90,14 @@ TEST_F(RequestBrokerAdapterServerTest, ClientNotRecognisedCountsAsTimeOut)
               m_adapter.error_state().message);
 }
 
-TEST_F(RequestBrokerAdapterServerTest, MalformedReplyBecomesBadReply)
-{
+TEST_F(RequestBrokerAdapterServerTest, MalformedReplyBecomesBadReply) {
     m_server->faults().add(fault(FaultAction::malformed_short, GET_CONFIGS));
     EXPECT_FALSE(get_configs());
     EXPECT_EQ(ConnectionError::bad_reply, m_adapter.error_state().code);
     EXPECT_NE(std::string::npos, m_adapter.error_state().message.find("GET_CONFIGS"));
 }
 
-TEST_F(RequestBrokerAdapterServerTest, PingRightAfterASendCausesNoTraffic)
-{
+TEST_F(RequestBrokerAdapterServerTest, PingRightAfterASendCausesNoTraffic) {
     ASSERT_TRUE(get_configs());
     EXPECT_TRUE(m_adapter.ping_server_if_quiet("some_client"));
     expect_no_error();
@@ -114,8 +105,7 @@ TEST_F(RequestBrokerAdapterServerTest, PingRightAfterASendCausesNoTraffic)
     EXPECT_EQ(1U, m_server->request_log().count(GET_CONFIGS));
 }
 
-TEST(RequestBrokerAdapterInvoke, MapsEveryLinkExceptionAndClearsOnSuccess)
-{
+TEST(RequestBrokerAdapterInvoke, MapsEveryLinkExceptionAndClearsOnSuccess) {
     RequestBrokerAdapter adapter;
     EXPECT_EQ(ConnectionError::no_error, adapter.error_state().code);
 
@@ -138,8 +128,7 @@ TEST(RequestBrokerAdapterInvoke, MapsEveryLinkExceptionAndClearsOnSuccess)
     EXPECT_EQ("ir", adapter.error_state().message);
 }
 
-TEST(RequestBrokerAdapterInvoke, SystemAndZmqErrorsBecomeFailedWithTheirDetails)
-{
+TEST(RequestBrokerAdapterInvoke, SystemAndZmqErrorsBecomeFailedWithTheirDetails) {
     RequestBrokerAdapter adapter;
 
     const std::system_error system(35, std::system_category(), "Client zmq_msg_send failed");
@@ -158,8 +147,7 @@ TEST(RequestBrokerAdapterInvoke, SystemAndZmqErrorsBecomeFailedWithTheirDetails)
     EXPECT_EQ(std::string("zmq::error_t : ") + zmq_error.what(), adapter.error_state().message);
 }
 
-TEST(RequestBrokerAdapterInvoke, OtherExceptionsPassThroughWithTheErrorCleared)
-{
+TEST(RequestBrokerAdapterInvoke, OtherExceptionsPassThroughWithTheErrorCleared) {
     RequestBrokerAdapter adapter;
     EXPECT_FALSE(adapter.invoke([] { throw BadReply("earlier"); }));
     EXPECT_THROW(adapter.invoke([] { throw std::runtime_error("not a link failure"); }), std::runtime_error);
@@ -168,8 +156,7 @@ TEST(RequestBrokerAdapterInvoke, OtherExceptionsPassThroughWithTheErrorCleared)
     EXPECT_THROW(adapter.invoke([] { throw 42; }), int);
 }
 
-TEST(RequestBrokerAdapterInvoke, NoServerMeansTimedOut)
-{
+TEST(RequestBrokerAdapterInvoke, NoServerMeansTimedOut) {
     server_test::TempDir dir;
     RequestBrokerAdapter adapter;
     ASSERT_TRUE(adapter.prepare_connection(dir.ipc_endpoint(), server_test::short_poll_timeout_ms));

@@ -23,7 +23,9 @@ public:
     using Responder = std::function<ipc_tools::Message(const ipc_tools::Message& request)>;
 
     ScriptedServer(std::string endpoint, Responder responder)
-            : m_endpoint(std::move(endpoint)), m_responder(std::move(responder)), m_socket(m_context, zmq::socket_type::rep) {
+        : m_endpoint(std::move(endpoint)),
+          m_responder(std::move(responder)),
+          m_socket(m_context, zmq::socket_type::rep) {
         m_socket.set(zmq::sockopt::linger, 0);
         m_socket.bind(m_endpoint);
         m_thread = std::thread([this] { serve(); });

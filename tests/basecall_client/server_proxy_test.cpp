@@ -103,8 +103,8 @@ TEST_F(ServerProxyTest, internal_state_is_json_with_server_information) {
 TEST(ServerInformation, missing_member_or_non_object_text_fails_clearly) {
     // Nesting deep enough to exhaust the stack of a recursive parser is refused, not parsed.
     const std::string deep = "{\"ServerInformation\":" + std::string(100000, '[') + std::string(100000, ']') + "}";
-    for (const std::string& text : {std::string("{\"Other\":1}"), std::string("[1,2]"), std::string("not json"),
-                                   std::string(), deep}) {
+    for (const std::string& text :
+         {std::string("{\"Other\":1}"), std::string("[1,2]"), std::string("not json"), std::string(), deep}) {
         try {
             extract_server_information(text);
             ADD_FAILURE() << "no exception for " << text.substr(0, 40);
@@ -175,9 +175,9 @@ TEST_F(ServerProxyTest, silent_server_times_out_and_aligner_outputs_stay_unchang
     server.faults().add(rule);
     std::string help = "h";
     std::string version = "v";
-    EXPECT_THROW(get_server_minimap_help_and_version(help, version, server.endpoint(),
-                                                     server_test::short_poll_timeout_ms),
-                 ipc_tools::TimeoutError);
+    EXPECT_THROW(
+            get_server_minimap_help_and_version(help, version, server.endpoint(), server_test::short_poll_timeout_ms),
+            ipc_tools::TimeoutError);
     EXPECT_EQ(help, "h");
     EXPECT_EQ(version, "v");
 }

@@ -125,8 +125,7 @@ protected:
     ReadSet reads;
 };
 
-TEST_F(FrozenServerTest, FinishEndsWithinItsTimeAndOneRequestTimeOut)
-{
+TEST_F(FrozenServerTest, FinishEndsWithinItsTimeAndOneRequestTimeOut) {
     auto client = connect_then_hold(FaultAction::silence, ipc_tools::UNSET);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(client->finish_by(1), FinishOutcome::timed_out);
@@ -138,8 +137,7 @@ TEST_F(FrozenServerTest, FinishEndsWithinItsTimeAndOneRequestTimeOut)
     EXPECT_EQ(client->get_connection_state().get_status(), ClientStatus::error);
 }
 
-TEST_F(FrozenServerTest, DisconnectEndsWithinOneRequestTimeOut)
-{
+TEST_F(FrozenServerTest, DisconnectEndsWithinOneRequestTimeOut) {
     auto client = connect_then_hold(FaultAction::silence, ipc_tools::UNSET);
     const LogRecorder log;
     const auto start = std::chrono::steady_clock::now();
@@ -155,8 +153,7 @@ TEST_F(FrozenServerTest, DisconnectEndsWithinOneRequestTimeOut)
     EXPECT_TRUE(log.at(LogRecorder::Severity::error).empty()) << log.at(LogRecorder::Severity::error).front();
 }
 
-TEST_F(FrozenServerTest, SlowServerThatAnswersTheGoodbyeEndsAsStopped)
-{
+TEST_F(FrozenServerTest, SlowServerThatAnswersTheGoodbyeEndsAsStopped) {
     // Called reads come after two polls, well within the retries of a live link.
     auto client = connect_then_hold(FaultAction::delay, ipc_tools::GET_FIRST_CALLED_BLOCK, 2 * frozen_poll);
     client->disconnect();
@@ -166,8 +163,7 @@ TEST_F(FrozenServerTest, SlowServerThatAnswersTheGoodbyeEndsAsStopped)
     expect_every_read_back_once(*client);
 }
 
-TEST(SilentAddressTest, ConnectWarnsWithinSecondsAndItsErrorNamesTheAddress)
-{
+TEST(SilentAddressTest, ConnectWarnsWithinSecondsAndItsErrorNamesTheAddress) {
     server_test::TempDir dir;
     const std::chrono::seconds window(5);
     const std::vector<std::pair<std::string, std::string>> addresses{
@@ -234,8 +230,7 @@ private:
     cpu_set_t m_saved{};
 };
 
-TEST(EndingCallsTest, HealthyFinishThenDisconnectLogNoWarning)
-{
+TEST(EndingCallsTest, HealthyFinishThenDisconnectLogNoWarning) {
     server_test::TempDir dir;
     reference_server::ReferenceServer server(server_options(dir));
     // A goodbye answered a little late is heard whether the caller's interrupt comes before its
@@ -264,8 +259,7 @@ TEST(EndingCallsTest, HealthyFinishThenDisconnectLogNoWarning)
     }
 }
 
-TEST(EndingCallsTest, EndingCallsDuringALoadingHandshakeEndWithinOneRequestTimeOut)
-{
+TEST(EndingCallsTest, EndingCallsDuringALoadingHandshakeEndWithinOneRequestTimeOut) {
     const OneCpu pinned;
     server_test::TempDir dir;
     reference_server::ReferenceServer server(server_options(dir));
@@ -295,15 +289,14 @@ TEST(EndingCallsTest, EndingCallsDuringALoadingHandshakeEndWithinOneRequestTimeO
     }
 }
 
-TEST(EndingCallsTest, DisconnectDuringALateConnectReplyEndsTheRegistration)
-{
+TEST(EndingCallsTest, DisconnectDuringALateConnectReplyEndsTheRegistration) {
     server_test::TempDir dir;
     reference_server::ReferenceServer server(server_options(dir));
     const auto connected_clients = [&dir] {
         rapidjson::Document info;
         info.Parse(basecall_service::server_proxy::extract_server_information(
-                basecall_service::server_proxy::get_server_internal_state(dir.ipc_endpoint(),
-                                                                          static_cast<std::uint32_t>(frozen_poll.count())))
+                           basecall_service::server_proxy::get_server_internal_state(
+                                   dir.ipc_endpoint(), static_cast<std::uint32_t>(frozen_poll.count())))
                            .c_str());
         return info["connected_clients"].GetUint64();
     };
@@ -327,8 +320,7 @@ TEST(EndingCallsTest, DisconnectDuringALateConnectReplyEndsTheRegistration)
     EXPECT_EQ(connected_clients(), before);
 }
 
-TEST(SilentAddressTest, ConnectEndsWithinItsWindowAndOneRequestTimeOut)
-{
+TEST(SilentAddressTest, ConnectEndsWithinItsWindowAndOneRequestTimeOut) {
     server_test::TempDir dir;
     auto client = make_client();
     const std::chrono::seconds window(1);
@@ -343,8 +335,7 @@ TEST(SilentAddressTest, ConnectEndsWithinItsWindowAndOneRequestTimeOut)
     EXPECT_EQ(client->get_connection_state().get_error_state().code, ConnectionError::timed_out);
 }
 
-TEST(LostServerTest, ReconnectionWarnsNamingTheAddressAndSaysWhenItIsBack)
-{
+TEST(LostServerTest, ReconnectionWarnsNamingTheAddressAndSaysWhenItIsBack) {
     server_test::TempDir dir;
     reference_server::ReferenceServer server(server_options(dir));
     const std::string endpoint = dir.ipc_endpoint();

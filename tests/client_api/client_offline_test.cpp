@@ -66,11 +66,23 @@ TEST(ClientWithoutConnection, RefusesWorkAndLeavesOutputsAlone) {
 TEST(ClientSettings, TakenOnlyWithTheirExactTypeAndReportedInOrder) {
     VexilClient client(ADDRESS, "dna_sim_fast", "", false);
     auto report = client_report(client);
-    const std::vector<std::string> keys{"status", "priority", "m_connection_timeout_ms", "m_address", "m_config_name",
-                                        "m_barcode_kits", "m_align_index_file", "m_bed_file",
-                                        "m_minimap2_opt_string", "m_timeout", "m_server_file_load_timeout",
-                                        "m_block_size", "m_max_reads_queued", "m_disable_events",
-                                        "m_enable_state_data", "m_pair_by_channel", "BasecallClient"};
+    const std::vector<std::string> keys{"status",
+                                        "priority",
+                                        "m_connection_timeout_ms",
+                                        "m_address",
+                                        "m_config_name",
+                                        "m_barcode_kits",
+                                        "m_align_index_file",
+                                        "m_bed_file",
+                                        "m_minimap2_opt_string",
+                                        "m_timeout",
+                                        "m_server_file_load_timeout",
+                                        "m_block_size",
+                                        "m_max_reads_queued",
+                                        "m_disable_events",
+                                        "m_enable_state_data",
+                                        "m_pair_by_channel",
+                                        "BasecallClient"};
     std::vector<std::string> reported;
     for (const auto& item : report.items()) {
         reported.push_back(item.key());
@@ -132,7 +144,9 @@ TEST(ClientWithoutConnection, AnUnresolvableIndexPathLeavesConnectBeforeAnything
         client.connect();
         FAIL() << "connect accepted an unresolvable path";
     } catch (const std::runtime_error& error) {
-        EXPECT_EQ(0U, std::string(error.what()).rfind("Error while converting relative path no/such/folder/reference.fa", 0))
+        EXPECT_EQ(
+                0U,
+                std::string(error.what()).rfind("Error while converting relative path no/such/folder/reference.fa", 0))
                 << error.what();
     }
     EXPECT_EQ(vexil::ConnectionStatus::disconnected, client.get_status());
@@ -195,7 +209,8 @@ TEST(ClientSettings, ManyClientsSetUpOnSeveralThreadsAtOnce) {
             for (int i = 0; i < 50; ++i) {
                 VexilClient client(ADDRESS, "dna_sim_fast", "", false);
                 Metadata params;
-                params.insert("client_name", "a_client_with_a_long_name_" + std::to_string(t) + "_" + std::to_string(i));
+                params.insert("client_name",
+                              "a_client_with_a_long_name_" + std::to_string(t) + "_" + std::to_string(i));
                 EXPECT_EQ(Result::success, client.set_params(params));
             }
         });
@@ -216,9 +231,10 @@ TEST(ReadValidation, MessagesNameWhatIsMissingInOrderAndLargeTagsAreRefused) {
 
     vexil::Read empty;
     EXPECT_FALSE(client.validate_read(empty, message));
-    EXPECT_EQ("Missing data in ReadHolder object: raw_data dataset not found. read_id metadata field not found."
-              " daq_offset field not found. daq_scaling metadata field not found.",
-              message);
+    EXPECT_EQ(
+            "Missing data in ReadHolder object: raw_data dataset not found. read_id metadata field not found."
+            " daq_offset field not found. daq_scaling metadata field not found.",
+            message);
 
     vexil::Read valid = api_test::make_read(std::numeric_limits<std::uint32_t>::max(), "ACGT");
     message = "untouched";

@@ -128,11 +128,18 @@ TEST(ClientSession, ConnectPassCollectFinish) {
             {[](vexil::Read& read) { read.get_datasets().clear(); }, "raw_data dataset not found"},
             {[](vexil::Read& read) { read.get_metadata().insert("read_id", 14); }, "read_id must be a string"},
             {[](vexil::Read& read) { read.get_metadata().insert("daq_offset", 2.0); }, "daq_offset must be a float"},
-            {[](vexil::Read& read) { read.get_metadata().insert("daq_scaling", std::nanf("")); }, "daq_scaling must be"},
+            {[](vexil::Read& read) { read.get_metadata().insert("daq_scaling", std::nanf("")); },
+             "daq_scaling must be"},
             {[](vexil::Read& read) { read.get_metadata().insert("daq_scaling", 0.0F); }, "daq_scaling must be"},
-            {[](vexil::Read& read) { read.get_datasets().erase(dataset::raw_data); read.get_datasets().emplace(dataset::raw_data, DataView(std::vector<std::int16_t>())); },
+            {[](vexil::Read& read) {
+                 read.get_datasets().erase(dataset::raw_data);
+                 read.get_datasets().emplace(dataset::raw_data, DataView(std::vector<std::int16_t>()));
+             },
              "raw_data holds no samples"},
-            {[](vexil::Read& read) { read.get_datasets().erase(dataset::raw_data); read.get_datasets().emplace(dataset::raw_data, DataView(std::vector<float>(9))); },
+            {[](vexil::Read& read) {
+                 read.get_datasets().erase(dataset::raw_data);
+                 read.get_datasets().emplace(dataset::raw_data, DataView(std::vector<float>(9)));
+             },
              "raw_data must be a one-dimensional int16"},
             {[](vexil::Read& read) { read.set_read_tag(3); }, "read tag 3 is already in flight"},
             {[](vexil::Read& read) { vexil::Read taken(std::move(read)); }, "moved from"},
@@ -452,12 +459,12 @@ TEST(ClientSession, AHandlerThatConnectsAgainNeitherLosesItsEngineNorHoldsUpDisc
         std::atomic<int> reconnect_result{-1};
         // A change may come while the client is being destroyed: its connect is then refused.
         VexilClient* const self = client.get();
-        ASSERT_EQ(Result::success,
-                  client->set_state_change_handler([&, self](ConnectionStatus, ConnectionStatus now, const std::string&) {
-                      if (now == ConnectionStatus::disconnected && armed.exchange(false)) {
-                          reconnect_result = static_cast<int>(self->connect());
-                      }
-                  }));
+        ASSERT_EQ(Result::success, client->set_state_change_handler(
+                                           [&, self](ConnectionStatus, ConnectionStatus now, const std::string&) {
+                                               if (now == ConnectionStatus::disconnected && armed.exchange(false)) {
+                                                   reconnect_result = static_cast<int>(self->connect());
+                                               }
+                                           }));
         ASSERT_EQ(Result::success, client->connect());
         auto read = api_test::make_read(1, api_test::random_sequence(100, 1));
         ASSERT_EQ(PassReadResult::success, client->pass_read(read, 1000));

@@ -134,8 +134,10 @@ TEST(ReadObject, UnalignedReadGivesOneUnmappedSamLine) {
     Read read;
     read.get_metadata().insert("read_id", std::string("r1"));
     read.get_metadata().insert("strand_id", std::string("r1"));
-    read.get_datasets().emplace(bass::data_wrappers::dataset::sequence, bass::data_wrappers::DataView(std::string("ACGT")));
-    read.get_datasets().emplace(bass::data_wrappers::dataset::qstring, bass::data_wrappers::DataView(std::string("IIII")));
+    read.get_datasets().emplace(bass::data_wrappers::dataset::sequence,
+                                bass::data_wrappers::DataView(std::string("ACGT")));
+    read.get_datasets().emplace(bass::data_wrappers::dataset::qstring,
+                                bass::data_wrappers::DataView(std::string("IIII")));
     const auto lines = read.extract_sam_and_bed_lines(5.0F);
     ASSERT_EQ(1U, lines.size());
     EXPECT_EQ(0U, lines[0].sam_line.rfind("r1\t4\t*", 0)) << lines[0].sam_line;

@@ -64,7 +64,12 @@ TEST(GetResult, EachTransportErrorBecomesItsCodeAfterTheCallbackGotItsText) {
     };
     for (const auto& item : cases) {
         std::vector<std::string> texts;
-        EXPECT_EQ(item.expected, run([&]() -> Result { item.raise(); return Result::success; }, texts));
+        EXPECT_EQ(item.expected, run(
+                                         [&]() -> Result {
+                                             item.raise();
+                                             return Result::success;
+                                         },
+                                         texts));
         ASSERT_EQ(1U, texts.size());
     }
     std::vector<std::string> texts;

@@ -28,7 +28,8 @@ std::string range_error(const std::function<void()>& call) {
 
 /// Every query with outputs that hold a marker beforehand; `untouched` says whether they still do.
 struct QueryOutputs {
-    std::vector<BarcodeKitDefinition> barcode_kits{BarcodeKitDefinition("mine", 1, 2, 0, 0, false, false, false, "b%02i")};
+    std::vector<BarcodeKitDefinition> barcode_kits{
+            BarcodeKitDefinition("mine", 1, 2, 0, 0, false, false, false, "b%02i")};
     std::vector<LampKitDefinition> lamp_kits{LampKitDefinition("mine", 1, 2, "l%i", {})};
     ServerStatistics stats{7, 7, 7, 7, {}};
     std::string info = "kept";
@@ -122,8 +123,9 @@ TEST(KitDefinitions, BarcodeNamesFollowTheKitsRules) {
     EXPECT_EQ("barcode12a", twelve.generate_barcode_name(12, 99));
     EXPECT_EQ("barcode11", twelve.generate_barcode_name(11, 0));
     EXPECT_EQ("barcode05", twelve.generate_barcode_name(5, 0));
-    EXPECT_EQ("barcode12", BarcodeKitDefinition("kit", 1, 12, 0, 0, false, false, false, "barcode%02i")
-                                   .generate_barcode_name(12, 0));
+    EXPECT_EQ(
+            "barcode12",
+            BarcodeKitDefinition("kit", 1, 12, 0, 0, false, false, false, "barcode%02i").generate_barcode_name(12, 0));
     EXPECT_EQ("get_outer_barcode index 13 out of range [1 .. 12]",
               range_error([&] { twelve.generate_barcode_name(13, 0); }));
     const BarcodeKitDefinition copy = twelve;
@@ -137,10 +139,11 @@ TEST(KitDefinitions, BarcodeNamesFollowTheKitsRules) {
               range_error([&] { dual.generate_barcode_name(3, 97); }));
 
     // Without a valid outer range the pattern is the name, whatever the indices.
-    EXPECT_EQ("barcode%02i", BarcodeKitDefinition("k", -1, 12, 0, 0, false, false, false, "barcode%02i")
-                                     .generate_barcode_name(5, 5));
-    EXPECT_EQ("barcode%02i", BarcodeKitDefinition("k", 13, 12, 0, 0, true, false, false, "barcode%02i")
-                                     .generate_barcode_name(200, 200));
+    EXPECT_EQ("barcode%02i",
+              BarcodeKitDefinition("k", -1, 12, 0, 0, false, false, false, "barcode%02i").generate_barcode_name(5, 5));
+    EXPECT_EQ(
+            "barcode%02i",
+            BarcodeKitDefinition("k", 13, 12, 0, 0, true, false, false, "barcode%02i").generate_barcode_name(200, 200));
     EXPECT_THROW(BarcodeKitDefinition("k", 1, 12, 0, 0, false, false, false, "bad%d").generate_barcode_name(1, 0),
                  std::runtime_error);
 

@@ -17,15 +17,13 @@ using common::synchronisation::Latch;
 
 namespace {
 
-std::string thread_name_of(ActiveObject& object)
-{
+std::string thread_name_of(ActiveObject& object) {
     std::string name;
     object.send_blocking([&name] { name = bass::util::get_thread_name(); });
     return name;
 }
 
-bool violates_contract(const std::function<void()>& action)
-{
+bool violates_contract(const std::function<void()>& action) {
     const auto previous =
             common::contract::set_contract_violation_policy(common::contract::ContractViolationPolicy::throw_exception);
     bool violated = false;
@@ -40,8 +38,7 @@ bool violates_contract(const std::function<void()>& action)
 
 }  // namespace
 
-TEST(ActiveObject, workers_are_named_after_the_object)
-{
+TEST(ActiveObject, workers_are_named_after_the_object) {
     ActiveObject unnamed;
     EXPECT_EQ(thread_name_of(unnamed), "active_object");
     EXPECT_EQ(unnamed.name(), "active_object");
@@ -51,16 +48,14 @@ TEST(ActiveObject, workers_are_named_after_the_object)
     EXPECT_EQ(long_name.name(), "a_rather_long_worker_name");
 }
 
-TEST(ActiveObject, thread_count_must_be_between_one_and_fifty)
-{
+TEST(ActiveObject, thread_count_must_be_between_one_and_fifty) {
     EXPECT_TRUE(violates_contract([] { ActiveObject object("none", 0u); }));
     EXPECT_TRUE(violates_contract([] { ActiveObject object("too_many", 51u); }));
     ActiveObject fifty("fifty", 50u);
     fifty.flush();
 }
 
-TEST(ActiveObject, tasks_of_one_worker_run_in_send_order)
-{
+TEST(ActiveObject, tasks_of_one_worker_run_in_send_order) {
     std::vector<int> order;
     {
         ActiveObject object("ordered");
@@ -75,16 +70,14 @@ TEST(ActiveObject, tasks_of_one_worker_run_in_send_order)
     }
 }
 
-TEST(ActiveObject, send_blocking_returns_after_the_task_ran)
-{
+TEST(ActiveObject, send_blocking_returns_after_the_task_ran) {
     ActiveObject object("blocking");
     int value = 0;
     object.send_blocking([&value] { value = 42; });
     EXPECT_EQ(value, 42);
 }
 
-TEST(ActiveObject, workers_run_tasks_concurrently)
-{
+TEST(ActiveObject, workers_run_tasks_concurrently) {
     ActiveObject object("pool", 4u);
     // Each task waits for all four: only four workers running at once can finish them.
     auto all_started = std::make_shared<Latch>(4);
@@ -99,8 +92,7 @@ TEST(ActiveObject, workers_run_tasks_concurrently)
     finished.wait();
 }
 
-TEST(ActiveObject, flush_waits_for_a_long_task_on_another_worker)
-{
+TEST(ActiveObject, flush_waits_for_a_long_task_on_another_worker) {
     ActiveObject object("flushing", 3u);
     Flag started;
     Flag release;
@@ -127,8 +119,7 @@ TEST(ActiveObject, flush_waits_for_a_long_task_on_another_worker)
     EXPECT_TRUE(done_when_flush_returned.load());
 }
 
-TEST(ActiveObject, join_runs_queued_tasks_and_may_be_repeated)
-{
+TEST(ActiveObject, join_runs_queued_tasks_and_may_be_repeated) {
     std::atomic<int> ran{0};
     auto token = std::make_shared<int>(0);
     std::atomic<bool> late_task_ran{false};
@@ -150,8 +141,7 @@ TEST(ActiveObject, join_runs_queued_tasks_and_may_be_repeated)
     EXPECT_FALSE(late_task_ran.load());
 }
 
-TEST(ActiveObject, a_handler_that_returns_ends_only_that_worker)
-{
+TEST(ActiveObject, a_handler_that_returns_ends_only_that_worker) {
     std::vector<std::string> handled;
     Flag handler_called;
     std::atomic<bool> later_task_ran{false};
@@ -169,8 +159,7 @@ TEST(ActiveObject, a_handler_that_returns_ends_only_that_worker)
     EXPECT_FALSE(later_task_ran.load());
 }
 
-TEST(ActiveObject, a_non_standard_exception_reaches_the_handler_as_a_runtime_error)
-{
+TEST(ActiveObject, a_non_standard_exception_reaches_the_handler_as_a_runtime_error) {
     std::string text;
     Flag handler_called;
     ActiveObject object("odd_throw", 1u, [&](const std::exception& e) {
@@ -182,8 +171,7 @@ TEST(ActiveObject, a_non_standard_exception_reaches_the_handler_as_a_runtime_err
     EXPECT_EQ(text, "Unhandled error thrown in thread: odd_throw");
 }
 
-TEST(ActiveObject, an_empty_task_is_handled_like_a_throwing_one)
-{
+TEST(ActiveObject, an_empty_task_is_handled_like_a_throwing_one) {
     std::string text;
     Flag handler_called;
     ActiveObject object("empty_task", [&](const std::exception& e) {
@@ -195,8 +183,7 @@ TEST(ActiveObject, an_empty_task_is_handled_like_a_throwing_one)
     EXPECT_EQ(text, std::bad_function_call().what());
 }
 
-TEST(ActiveObject, may_be_destroyed_by_one_of_its_own_tasks)
-{
+TEST(ActiveObject, may_be_destroyed_by_one_of_its_own_tasks) {
     auto owner = std::make_unique<ActiveObject>("self_destroy", 2u);
     Flag sent;
     Flag destroyed;
@@ -217,8 +204,7 @@ TEST(ActiveObject, may_be_destroyed_by_one_of_its_own_tasks)
     EXPECT_EQ(ran.load(), 10);
 }
 
-TEST(ActiveObjectDeathTest, default_handler_logs_once_and_ends_the_process)
-{
+TEST(ActiveObjectDeathTest, default_handler_logs_once_and_ends_the_process) {
     EXPECT_DEATH(
             {
                 common::logging::LoggerOptionsUtils::SetDefaultLogOptions();
@@ -231,8 +217,7 @@ TEST(ActiveObjectDeathTest, default_handler_logs_once_and_ends_the_process)
             "\\[zev/error\\] : task exploded");
 }
 
-TEST(ActiveObjectDeathTest, propagate_policy_never_calls_a_handler)
-{
+TEST(ActiveObjectDeathTest, propagate_policy_never_calls_a_handler) {
     EXPECT_DEATH(
             {
                 common::logging::LoggerOptionsUtils::SetDefaultLogOptions();

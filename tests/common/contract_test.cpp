@@ -13,8 +13,7 @@ namespace {
 
 class CapturedLog {
 public:
-    CapturedLog()
-    {
+    CapturedLog() {
         auto& group = common::Singleton<common::logging::LoggerGroup>::instance();
         group.SetStreams(&m_err, &m_out);
         group.SetLoggerOptions(common::logging::LoggerOptionsUtils::GetLibraryDefaultOptions());
@@ -27,8 +26,7 @@ private:
     std::ostringstream m_out;
 };
 
-bool threw_contract_violation(void (*check)())
-{
+bool threw_contract_violation(void (*check)()) {
     try {
         check();
     } catch (const std::exception&) {
@@ -41,8 +39,7 @@ bool threw_contract_violation(void (*check)())
 
 }  // namespace
 
-TEST(ContractDeathTest, default_policy_logs_and_ends_the_process)
-{
+TEST(ContractDeathTest, default_policy_logs_and_ends_the_process) {
     EXPECT_DEATH(
             {
                 common::logging::LoggerOptionsUtils::SetDefaultLogOptions();
@@ -51,8 +48,7 @@ TEST(ContractDeathTest, default_policy_logs_and_ends_the_process)
             "\\[zev/error\\] : \nContract violation\\. arithmetic is broken\ncommon/contract_test:42 \"1 \\+ 1 == 3\"");
 }
 
-TEST(ContractDeathTest, an_unknown_policy_value_also_ends_the_process)
-{
+TEST(ContractDeathTest, an_unknown_policy_value_also_ends_the_process) {
     EXPECT_DEATH(
             {
                 common::logging::LoggerOptionsUtils::SetDefaultLogOptions();
@@ -62,17 +58,16 @@ TEST(ContractDeathTest, an_unknown_policy_value_also_ends_the_process)
             "Contract violation\\. no way back");
 }
 
-TEST(Contract, policy_changes_return_the_previous_policy)
-{
-    EXPECT_EQ(set_contract_violation_policy(ContractViolationPolicy::throw_exception), ContractViolationPolicy::terminate);
+TEST(Contract, policy_changes_return_the_previous_policy) {
+    EXPECT_EQ(set_contract_violation_policy(ContractViolationPolicy::throw_exception),
+              ContractViolationPolicy::terminate);
     EXPECT_EQ(set_contract_violation_policy(ContractViolationPolicy::report_and_throw),
               ContractViolationPolicy::throw_exception);
     EXPECT_EQ(set_contract_violation_policy(ContractViolationPolicy::throw_exception),
               ContractViolationPolicy::report_and_throw);
 }
 
-TEST(Contract, throw_policy_logs_one_record_and_throws_without_the_flag)
-{
+TEST(Contract, throw_policy_logs_one_record_and_throws_without_the_flag) {
     CapturedLog log;
     set_contract_violation_policy(ContractViolationPolicy::throw_exception);
     common::contract::testability::clear_violation_flag();
@@ -82,13 +77,13 @@ TEST(Contract, throw_policy_logs_one_record_and_throws_without_the_flag)
     EXPECT_EQ(log.text(), "[zev/error] : \nContract violation. two is not less than one\ncommon/sample:17 \"2 < 1\"\n");
 }
 
-TEST(Contract, report_and_throw_reports_on_standard_error_and_raises_the_flag)
-{
+TEST(Contract, report_and_throw_reports_on_standard_error_and_raises_the_flag) {
     CapturedLog log;
     set_contract_violation_policy(ContractViolationPolicy::report_and_throw);
     common::contract::testability::clear_violation_flag();
     ::testing::internal::CaptureStderr();
-    EXPECT_TRUE(threw_contract_violation([] { common::contract::detail::contract_failed("x", "", "common/sample", -3); }));
+    EXPECT_TRUE(
+            threw_contract_violation([] { common::contract::detail::contract_failed("x", "", "common/sample", -3); }));
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "\nContract violation. \ncommon/sample:-3 \"x\"\n");
     EXPECT_EQ(log.text(), "[zev/error] : \nContract violation. \ncommon/sample:-3 \"x\"\n");
     EXPECT_TRUE(common::contract::testability::contract_violation_occured());
@@ -97,8 +92,7 @@ TEST(Contract, report_and_throw_reports_on_standard_error_and_raises_the_flag)
     EXPECT_FALSE(common::contract::testability::contract_violation_occured());
 }
 
-TEST(Contract, a_passing_check_evaluates_the_condition_once_and_not_the_message)
-{
+TEST(Contract, a_passing_check_evaluates_the_condition_once_and_not_the_message) {
     CapturedLog log;
     set_contract_violation_policy(ContractViolationPolicy::throw_exception);
     int conditions = 0;
@@ -113,8 +107,7 @@ TEST(Contract, a_passing_check_evaluates_the_condition_once_and_not_the_message)
     EXPECT_EQ(log.text(), "");
 }
 
-TEST(Contract, the_check_reports_its_own_line)
-{
+TEST(Contract, the_check_reports_its_own_line) {
     CapturedLog log;
     set_contract_violation_policy(ContractViolationPolicy::throw_exception);
     const int line = __LINE__ + 1;

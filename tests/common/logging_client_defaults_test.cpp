@@ -7,14 +7,10 @@
 #include <sstream>
 
 namespace client_defaults_test {
-void warn(const std::string& text)
-{
-    ZEV_LOG(common::logging::warning) << text;
-}
+void warn(const std::string& text) { ZEV_LOG(common::logging::warning) << text; }
 }  // namespace client_defaults_test
 
-TEST(LoggingClientDefaults, library_default_after_client_defaults_does_nothing)
-{
+TEST(LoggingClientDefaults, library_default_after_client_defaults_does_nothing) {
     std::ostringstream err;
     std::ostringstream out;
     auto& group = common::Singleton<common::logging::LoggerGroup>::instance();

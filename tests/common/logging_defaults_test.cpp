@@ -15,16 +15,9 @@ using common::logging::LoggerGroup;
 using common::logging::LoggerOptionsUtils;
 
 namespace defaults_test {
-void warn(const std::string& text)
-{
-    ZEV_LOG(common::logging::warning) << text;
-}
-void inform(const std::string& text)
-{
-    ZEV_LOG(common::logging::info) << text;
-}
-void say(const std::string& text)
-{
+void warn(const std::string& text) { ZEV_LOG(common::logging::warning) << text; }
+void inform(const std::string& text) { ZEV_LOG(common::logging::info) << text; }
+void say(const std::string& text) {
     common::logging::detail::RecordWriter writer("void say()", common::logging::SeverityLevel::message, "message");
     if (writer) {
         writer.stream() << text;
@@ -32,8 +25,7 @@ void say(const std::string& text)
 }
 }  // namespace defaults_test
 
-TEST(LoggingDefaults, applied_once_per_process_and_replaced_by_client_defaults)
-{
+TEST(LoggingDefaults, applied_once_per_process_and_replaced_by_client_defaults) {
     std::ostringstream err;
     std::ostringstream out;
     auto& group = common::Singleton<LoggerGroup>::instance();

@@ -25,8 +25,7 @@ using StreamSink = common::logging::LoggerGroup::StreamSink;
 // A sink of its own on a string stream, detached again when the test ends.
 class CapturedSink {
 public:
-    explicit CapturedSink(const FormatterSettings& settings)
-    {
+    explicit CapturedSink(const FormatterSettings& settings) {
         auto backend = boost::make_shared<boost::log::sinks::text_ostream_backend>();
         backend->add_stream(boost::shared_ptr<std::ostream>(&m_stream, common::logging::null_deleter()));
         backend->auto_flush(true);
@@ -43,8 +42,7 @@ private:
     boost::shared_ptr<StreamSink> m_sink;
 };
 
-FormatterSettings settings_from_index(unsigned index)
-{
+FormatterSettings settings_from_index(unsigned index) {
     FormatterSettings settings;
     settings.timestamp = (index & 16) != 0;
     settings.channel = (index & 8) != 0;
@@ -58,8 +56,7 @@ FormatterSettings settings_from_index(unsigned index)
 constexpr char DIGIT = '\x01';
 constexpr char HEX = '\x02';
 
-bool matches(const std::string& text, const std::string& expected)
-{
+bool matches(const std::string& text, const std::string& expected) {
     if (text.size() != expected.size()) {
         return false;
     }
@@ -76,8 +73,7 @@ bool matches(const std::string& text, const std::string& expected)
 }
 
 // The line that the settings must produce (time stamp and thread id as placeholders).
-std::string expected_line(const FormatterSettings& settings, const std::string& function, const std::string& text)
-{
+std::string expected_line(const FormatterSettings& settings, const std::string& function, const std::string& text) {
     const std::string d(1, DIGIT);
     std::string line;
     if (settings.timestamp) {
@@ -99,15 +95,11 @@ std::string expected_line(const FormatterSettings& settings, const std::string& 
     return line + text + "\n";
 }
 
-void write_warning_from_named_function(const std::string& text)
-{
-    ZEV_LOG(common::logging::warning) << text;
-}
+void write_warning_from_named_function(const std::string& text) { ZEV_LOG(common::logging::warning) << text; }
 
 class LogFormatTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         boost::log::add_common_attributes();
         boost::log::core::get()->reset_filter();
         boost::log::core::get()->set_logging_enabled(true);
@@ -117,26 +109,21 @@ protected:
 }  // namespace
 
 namespace formatting_test_space {
-void write_warning(const std::string& text)
-{
-    ZEV_LOG(common::logging::warning) << text;
-}
+void write_warning(const std::string& text) { ZEV_LOG(common::logging::warning) << text; }
 }  // namespace formatting_test_space
 
-TEST_F(LogFormatTest, every_combination_of_elements_has_its_exact_layout)
-{
+TEST_F(LogFormatTest, every_combination_of_elements_has_its_exact_layout) {
     for (unsigned index = 0; index < 32; ++index) {
         const auto settings = settings_from_index(index);
         CapturedSink sink(settings);
         formatting_test_space::write_warning("hello world");
-        EXPECT_TRUE(matches(sink.text(),
-                            expected_line(settings, "formatting_test_space::write_warning", "hello world")))
+        EXPECT_TRUE(
+                matches(sink.text(), expected_line(settings, "formatting_test_space::write_warning", "hello world")))
                 << "index " << index << ": " << sink.text();
     }
 }
 
-TEST_F(LogFormatTest, default_standard_error_and_standard_output_layouts)
-{
+TEST_F(LogFormatTest, default_standard_error_and_standard_output_layouts) {
     {
         FormatterSettings std_err{false, true, false, true, false};
         CapturedSink sink(std_err);
@@ -151,38 +138,34 @@ TEST_F(LogFormatTest, default_standard_error_and_standard_output_layouts)
     }
 }
 
-TEST_F(LogFormatTest, function_in_unnamed_namespace_gives_an_empty_name)
-{
+TEST_F(LogFormatTest, function_in_unnamed_namespace_gives_an_empty_name) {
     CapturedSink sink(FormatterSettings{false, true, false, true, false});
     write_warning_from_named_function("x");
     EXPECT_EQ(sink.text(), "[zev/warning] : x\n");
 }
 
-TEST_F(LogFormatTest, lambda_in_named_function_is_named_after_the_function)
-{
+TEST_F(LogFormatTest, lambda_in_named_function_is_named_after_the_function) {
     CapturedSink sink(FormatterSettings{false, false, false, true, false});
     [] { ZEV_LOG(common::logging::warning) << "from lambda"; }();
-    EXPECT_EQ(sink.text(), "LogFormatTest_lambda_in_named_function_is_named_after_the_function_Test::TestBody: from lambda\n");
+    EXPECT_EQ(sink.text(),
+              "LogFormatTest_lambda_in_named_function_is_named_after_the_function_Test::TestBody: from lambda\n");
 }
 
-TEST_F(LogFormatTest, missing_attributes_keep_their_literal_parts)
-{
+TEST_F(LogFormatTest, missing_attributes_keep_their_literal_parts) {
     CapturedSink sink(FormatterSettings{false, true, true, true, false});
     boost::log::sources::severity_logger_mt<SeverityLevel> no_channel;
     BOOST_LOG_SEV(no_channel, SeverityLevel::warning) << "plain";
     EXPECT_EQ(sink.text(), "[zev/] {warning} : plain\n");
 }
 
-TEST_F(LogFormatTest, severity_above_the_scale_prints_unknown)
-{
+TEST_F(LogFormatTest, severity_above_the_scale_prints_unknown) {
     CapturedSink sink(FormatterSettings{false, false, true, false, false});
     boost::log::sources::severity_logger_mt<SeverityLevel> logger;
     BOOST_LOG_SEV(logger, static_cast<SeverityLevel>(7)) << "odd";
     EXPECT_EQ(sink.text(), "{unknown} odd\n");
 }
 
-TEST_F(LogFormatTest, explicit_function_text_is_reduced_to_the_bare_name)
-{
+TEST_F(LogFormatTest, explicit_function_text_is_reduced_to_the_bare_name) {
     CapturedSink sink(FormatterSettings{false, true, false, true, false});
     ZEV_LOG_WITH_FUNCTION(common::logging::error,
                           "vexil::PassReadResult vexil::VexilClientImpl::pass_read(interfaces::ReadHolder &, uint32_t)")
@@ -190,15 +173,13 @@ TEST_F(LogFormatTest, explicit_function_text_is_reduced_to_the_bare_name)
     EXPECT_EQ(sink.text(), "[zev/error] vexil::VexilClientImpl::pass_read: bad read\n");
 }
 
-TEST_F(LogFormatTest, record_text_ending_in_a_line_break_gets_no_second_one)
-{
+TEST_F(LogFormatTest, record_text_ending_in_a_line_break_gets_no_second_one) {
     CapturedSink sink(FormatterSettings{false, false, false, false, false});
     ZEV_LOG(common::logging::error) << "\nfirst\n";
     EXPECT_EQ(sink.text(), "\nfirst\n");
 }
 
-TEST_F(LogFormatTest, message_is_not_evaluated_when_no_record_opens)
-{
+TEST_F(LogFormatTest, message_is_not_evaluated_when_no_record_opens) {
     CapturedSink sink(FormatterSettings{false, false, false, false, false});
     boost::log::core::get()->set_filter(common::logging::DefineRejectFilter());
     int evaluations = 0;
@@ -209,8 +190,7 @@ TEST_F(LogFormatTest, message_is_not_evaluated_when_no_record_opens)
     boost::log::core::get()->reset_filter();
 }
 
-TEST(BareFunctionName, follows_the_pretty_function_rules)
-{
+TEST(BareFunctionName, follows_the_pretty_function_rules) {
     using common::logging::bare_function_name;
     // Texts as another compiler writes them.
     EXPECT_EQ(bare_function_name("void (anonymous namespace)::ContractViolationHandler::handle_violation("
@@ -237,8 +217,7 @@ TEST(BareFunctionName, follows_the_pretty_function_rules)
 namespace {
 
 // Attribute sets for filter checks.
-boost::log::attribute_value_set values(boost::optional<SeverityLevel> severity, boost::optional<std::string> channel)
-{
+boost::log::attribute_value_set values(boost::optional<SeverityLevel> severity, boost::optional<std::string> channel) {
     boost::log::attribute_set attributes;
     if (severity) {
         attributes.insert("Severity", boost::log::attributes::constant<SeverityLevel>(*severity));
@@ -254,8 +233,7 @@ boost::log::attribute_value_set values(boost::optional<SeverityLevel> severity, 
 
 }  // namespace
 
-TEST(SeverityFilter, single_list_accepts_only_listed_severities)
-{
+TEST(SeverityFilter, single_list_accepts_only_listed_severities) {
     auto filter = common::logging::DefineSeverityFilter({SeverityLevel::warning, SeverityLevel::error});
     EXPECT_TRUE(filter(values(SeverityLevel::warning, std::string("warning"))));
     EXPECT_TRUE(filter(values(SeverityLevel::error, boost::none)));
@@ -263,8 +241,7 @@ TEST(SeverityFilter, single_list_accepts_only_listed_severities)
     EXPECT_FALSE(filter(values(boost::none, std::string("warning"))));
 }
 
-TEST(SeverityFilter, custom_traces_govern_trace_records)
-{
+TEST(SeverityFilter, custom_traces_govern_trace_records) {
     auto filter = common::logging::DefineSeverityFilter({SeverityLevel::error, SeverityLevel::trace}, {"abc"});
     EXPECT_TRUE(filter(values(SeverityLevel::error, std::string("error"))));
     EXPECT_TRUE(filter(values(SeverityLevel::trace, std::string("abc"))));
@@ -274,8 +251,7 @@ TEST(SeverityFilter, custom_traces_govern_trace_records)
     EXPECT_FALSE(filter(values(boost::none, std::string("abc"))));
 }
 
-TEST(SeverityFilter, global_filter_is_the_union_of_all_sinks)
-{
+TEST(SeverityFilter, global_filter_is_the_union_of_all_sinks) {
     common::logging::LoggerOptions options;
     options.sink(common::logging::Loggers::std_err).severities = {SeverityLevel::error};
     options.sink(common::logging::Loggers::verbose_log).severities = {SeverityLevel::verbose, SeverityLevel::trace};
@@ -295,8 +271,7 @@ TEST(SeverityFilter, global_filter_is_the_union_of_all_sinks)
     EXPECT_FALSE(with_trace(values(SeverityLevel::trace, std::string("xyz"))));
 }
 
-TEST(SeverityFilter, reject_filter_rejects_every_severity)
-{
+TEST(SeverityFilter, reject_filter_rejects_every_severity) {
     auto filter = common::logging::DefineRejectFilter();
     for (int level = 0; level <= 5; ++level) {
         EXPECT_FALSE(filter(values(static_cast<SeverityLevel>(level), std::string("x"))));

@@ -29,31 +29,20 @@ using ::testing::HasSubstr;
 // Named, so that the records carry these functions' names.
 namespace group_test {
 
-void log_warning(const std::string& text)
-{
-    ZEV_LOG(common::logging::warning) << text;
-}
+void log_warning(const std::string& text) { ZEV_LOG(common::logging::warning) << text; }
 
-void log_error(const std::string& text)
-{
-    ZEV_LOG(common::logging::error) << text;
-}
+void log_error(const std::string& text) { ZEV_LOG(common::logging::error) << text; }
 
-void log_info(const std::string& text)
-{
-    ZEV_LOG(common::logging::info) << text;
-}
+void log_info(const std::string& text) { ZEV_LOG(common::logging::info) << text; }
 
-void log_message(const std::string& text)
-{
+void log_message(const std::string& text) {
     common::logging::detail::RecordWriter writer("void log_message()", SeverityLevel::message, "message");
     if (writer) {
         writer.stream() << text;
     }
 }
 
-void log_trace(const std::string& channel, const std::string& text)
-{
+void log_trace(const std::string& channel, const std::string& text) {
     common::logging::detail::RecordWriter writer("void tracer()", SeverityLevel::trace, channel);
     if (writer) {
         writer.stream() << text;
@@ -67,13 +56,13 @@ namespace {
 using namespace group_test;
 
 // Whether `text` has the given shape, where each '9' stands for a digit.
-bool has_shape(const std::string& text, const std::string& shape)
-{
+bool has_shape(const std::string& text, const std::string& shape) {
     if (text.size() != shape.size()) {
         return false;
     }
     for (std::size_t i = 0; i < text.size(); ++i) {
-        const bool matches = shape[i] == '9' ? std::isdigit(static_cast<unsigned char>(text[i])) != 0 : text[i] == shape[i];
+        const bool matches =
+                shape[i] == '9' ? std::isdigit(static_cast<unsigned char>(text[i])) != 0 : text[i] == shape[i];
         if (!matches) {
             return false;
         }
@@ -84,8 +73,7 @@ bool has_shape(const std::string& text, const std::string& shape)
 const std::string STAMP_SHAPE = "9999-99-99 99:99:99.999999 ";
 
 // The lines of a log file with their time stamps checked and removed.
-std::string without_stamps(const std::string& text)
-{
+std::string without_stamps(const std::string& text) {
     std::istringstream lines(text);
     std::string line;
     std::string result;
@@ -98,8 +86,7 @@ std::string without_stamps(const std::string& text)
     return result;
 }
 
-std::string read_file(const fs::path& path)
-{
+std::string read_file(const fs::path& path) {
     std::ifstream stream(path.string(), std::ios::binary);
     std::ostringstream text;
     text << stream.rdbuf();
@@ -107,8 +94,7 @@ std::string read_file(const fs::path& path)
 }
 
 // The log files of a folder by name (their names sort by opening time).
-std::map<std::string, std::string> log_files(const fs::path& folder)
-{
+std::map<std::string, std::string> log_files(const fs::path& folder) {
     std::map<std::string, std::string> files;
     if (!fs::is_directory(folder)) {
         return files;
@@ -121,8 +107,7 @@ std::map<std::string, std::string> log_files(const fs::path& folder)
     return files;
 }
 
-std::string all_text(const std::map<std::string, std::string>& files)
-{
+std::string all_text(const std::map<std::string, std::string>& files) {
     std::string text;
     for (const auto& file : files) {
         text += file.second;
@@ -132,15 +117,13 @@ std::string all_text(const std::map<std::string, std::string>& files)
 
 class LoggerGroupTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         m_folder = fs::temp_directory_path() / fs::unique_path("logging-group-%%%%-%%%%-%%%%");
         fs::create_directories(m_folder);
         m_group.SetStreams(&m_err, &m_out);
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         // The core keeps its own references to the sinks; detach them before the streams go.
         m_group.RemoveSinks();
         boost::log::core::get()->reset_filter();
@@ -149,8 +132,7 @@ protected:
         fs::remove_all(m_folder);
     }
 
-    LoggerOptions file_options(const std::string& folder)
-    {
+    LoggerOptions file_options(const std::string& folder) {
         auto options = LoggerOptionsUtils::GetDefaultVexilLogOptions(false, true, "");
         options.log_folder = folder;
         options.log_file_name = "main";
@@ -166,21 +148,20 @@ protected:
 
 }  // namespace
 
-TEST_F(LoggerGroupTest, library_default_writes_warnings_to_standard_error_and_messages_to_standard_output)
-{
+TEST_F(LoggerGroupTest, library_default_writes_warnings_to_standard_error_and_messages_to_standard_output) {
     m_group.SetLoggerOptions(LoggerOptionsUtils::GetLibraryDefaultOptions());
     EXPECT_TRUE(m_group.isLoggingActive());
     log_warning("careful");
     log_error("broken");
     log_info("not shown");
     log_message("plain text");
-    EXPECT_EQ(m_err.str(), "[zev/warning] group_test::log_warning: careful\n[zev/error] group_test::log_error: broken\n");
+    EXPECT_EQ(m_err.str(),
+              "[zev/warning] group_test::log_warning: careful\n[zev/error] group_test::log_error: broken\n");
     EXPECT_EQ(m_out.str(), "plain text\n");
     EXPECT_TRUE(log_files(m_folder).empty());
 }
 
-TEST_F(LoggerGroupTest, all_sinks_disabled_switches_the_core_off)
-{
+TEST_F(LoggerGroupTest, all_sinks_disabled_switches_the_core_off) {
     m_group.SetLoggerOptions(LoggerOptions());
     EXPECT_FALSE(m_group.isLoggingActive());
     EXPECT_FALSE(boost::log::core::get()->get_logging_enabled());
@@ -188,8 +169,7 @@ TEST_F(LoggerGroupTest, all_sinks_disabled_switches_the_core_off)
     EXPECT_EQ(m_err.str(), "");
 }
 
-TEST_F(LoggerGroupTest, client_defaults_write_main_and_verbose_log_files)
-{
+TEST_F(LoggerGroupTest, client_defaults_write_main_and_verbose_log_files) {
     const auto folder = m_folder / "a" / "b" / "c";
     m_group.SetLoggerOptions(file_options(folder.string()));
     EXPECT_TRUE(fs::is_directory(folder));
@@ -208,16 +188,16 @@ TEST_F(LoggerGroupTest, client_defaults_write_main_and_verbose_log_files)
         (is_main ? main_text : verbose_text) = file.second;
     }
     EXPECT_EQ(without_stamps(main_text), "[zev/info] started\n[zev/warning] slow\n");
-    EXPECT_EQ(without_stamps(verbose_text),
-              "[zev/info] {info} group_test::log_info: started\n"
-              "[zev/warning] {warning} group_test::log_warning: slow\n"
-              "[zev/verbose] {verbose} LoggerGroupTest_client_defaults_write_main_and_verbose_log_files_Test::TestBody: "
-              "details\n");
+    EXPECT_EQ(
+            without_stamps(verbose_text),
+            "[zev/info] {info} group_test::log_info: started\n"
+            "[zev/warning] {warning} group_test::log_warning: slow\n"
+            "[zev/verbose] {verbose} LoggerGroupTest_client_defaults_write_main_and_verbose_log_files_Test::TestBody: "
+            "details\n");
     EXPECT_EQ(m_err.str(), "[zev/warning] group_test::log_warning: slow\n");
 }
 
-TEST_F(LoggerGroupTest, empty_folder_means_the_working_directory)
-{
+TEST_F(LoggerGroupTest, empty_folder_means_the_working_directory) {
     fs::current_path(m_folder);
     auto options = file_options("");
     options.sink(Loggers::verbose_log).enabled = false;
@@ -228,8 +208,7 @@ TEST_F(LoggerGroupTest, empty_folder_means_the_working_directory)
     EXPECT_THAT(all_text(files), HasSubstr("[zev/info] here\n"));
 }
 
-TEST_F(LoggerGroupTest, percent_signs_in_folder_and_name_stay_single)
-{
+TEST_F(LoggerGroupTest, percent_signs_in_folder_and_name_stay_single) {
     const auto folder = m_folder / "100%d%";
     auto options = file_options(folder.string());
     options.log_file_name = "run%d";
@@ -242,8 +221,7 @@ TEST_F(LoggerGroupTest, percent_signs_in_folder_and_name_stay_single)
     EXPECT_EQ(fs::directory_iterator(m_folder)->path().filename().string(), "100%d%");
 }
 
-TEST_F(LoggerGroupTest, files_opened_in_the_same_second_keep_both_records)
-{
+TEST_F(LoggerGroupTest, files_opened_in_the_same_second_keep_both_records) {
     auto options = file_options(m_folder.string());
     options.sink(Loggers::verbose_log).enabled = false;
     m_group.SetLoggerOptions(LoggerOptions(options));
@@ -256,8 +234,7 @@ TEST_F(LoggerGroupTest, files_opened_in_the_same_second_keep_both_records)
     EXPECT_THAT(text, HasSubstr("second run"));
 }
 
-TEST_F(LoggerGroupTest, main_log_rotates_before_it_grows_past_the_limit)
-{
+TEST_F(LoggerGroupTest, main_log_rotates_before_it_grows_past_the_limit) {
     auto options = file_options(m_folder.string());
     options.sink(Loggers::verbose_log).enabled = false;
     options.sink(Loggers::main_log).formatter = common::logging::FormatterSettings{false, false, false, false, false};
@@ -284,8 +261,7 @@ TEST_F(LoggerGroupTest, main_log_rotates_before_it_grows_past_the_limit)
     EXPECT_EQ(files.rbegin()->second, crossing + "\n");
 }
 
-TEST_F(LoggerGroupTest, a_failing_file_sink_does_not_throw_into_the_caller)
-{
+TEST_F(LoggerGroupTest, a_failing_file_sink_does_not_throw_into_the_caller) {
     const auto folder = m_folder / "logs";
     auto options = file_options(folder.string());
     m_group.SetLoggerOptions(std::move(options));
@@ -297,11 +273,12 @@ TEST_F(LoggerGroupTest, a_failing_file_sink_does_not_throw_into_the_caller)
     std::thread worker([] { log_error("from a worker"); });
     worker.join();
     // The stream sinks carry on.
-    EXPECT_EQ(m_err.str(), "[zev/warning] group_test::log_warning: still reported\n[zev/error] group_test::log_error: from a worker\n");
+    EXPECT_EQ(m_err.str(),
+              "[zev/warning] group_test::log_warning: still reported\n[zev/error] group_test::log_error: from a "
+              "worker\n");
 }
 
-TEST_F(LoggerGroupTest, adding_a_severity_creates_a_missing_sink_with_its_formatter)
-{
+TEST_F(LoggerGroupTest, adding_a_severity_creates_a_missing_sink_with_its_formatter) {
     auto options = LoggerOptionsUtils::GetLibraryDefaultOptions();
     options.sink(Loggers::std_err).enabled = false;
     options.sink(Loggers::std_err).severities.clear();
@@ -316,8 +293,7 @@ TEST_F(LoggerGroupTest, adding_a_severity_creates_a_missing_sink_with_its_format
     EXPECT_TRUE(m_group.GetLoggerOptions().sink(Loggers::std_err).enabled);
 }
 
-TEST_F(LoggerGroupTest, editing_filters_of_existing_sinks)
-{
+TEST_F(LoggerGroupTest, editing_filters_of_existing_sinks) {
     m_group.SetLoggerOptions(LoggerOptionsUtils::GetLibraryDefaultOptions());
     boost::optional<std::vector<Loggers>> all;
     m_group.RemoveSeverity(SeverityLevel::warning, all);
@@ -338,8 +314,7 @@ TEST_F(LoggerGroupTest, editing_filters_of_existing_sinks)
     EXPECT_EQ(m_out.str(), "traced\n");
 }
 
-TEST_F(LoggerGroupTest, a_sink_emptied_by_an_edit_stops_writing)
-{
+TEST_F(LoggerGroupTest, a_sink_emptied_by_an_edit_stops_writing) {
     // Both stream sinks take errors, so the core filter keeps passing them after one sink's
     // error is removed: the emptied sink must not go on writing with its old filter.
     auto options = LoggerOptionsUtils::GetLibraryDefaultOptions();
@@ -363,8 +338,7 @@ TEST_F(LoggerGroupTest, a_sink_emptied_by_an_edit_stops_writing)
     EXPECT_EQ(m_err.str(), "[zev/error] group_test::log_error: both\n[zev/error] group_test::log_error: back\n");
 }
 
-TEST_F(LoggerGroupTest, custom_traces_reach_the_verbose_log)
-{
+TEST_F(LoggerGroupTest, custom_traces_reach_the_verbose_log) {
     m_group.SetLoggerOptions(file_options(m_folder.string()));
     std::vector<Loggers> verbose{Loggers::verbose_log};
     m_group.AddCustomTrace("ipc_tools::RequestBroker", verbose);
@@ -375,8 +349,7 @@ TEST_F(LoggerGroupTest, custom_traces_reach_the_verbose_log)
     EXPECT_THAT(text, ::testing::Not(HasSubstr("queued")));
 }
 
-TEST_F(LoggerGroupTest, removed_sinks_write_nothing)
-{
+TEST_F(LoggerGroupTest, removed_sinks_write_nothing) {
     m_group.SetLoggerOptions(LoggerOptionsUtils::GetLibraryDefaultOptions());
     m_group.RemoveSinks();
     EXPECT_FALSE(m_group.isLoggingActive());
@@ -386,16 +359,14 @@ TEST_F(LoggerGroupTest, removed_sinks_write_nothing)
     EXPECT_EQ(m_out.str(), "");
 }
 
-TEST_F(LoggerGroupTest, reconfiguring_replaces_every_sink)
-{
+TEST_F(LoggerGroupTest, reconfiguring_replaces_every_sink) {
     m_group.SetLoggerOptions(LoggerOptionsUtils::GetLibraryDefaultOptions());
     m_group.SetLoggerOptions(LoggerOptionsUtils::GetLibraryDefaultOptions());
     log_error("once");
     EXPECT_EQ(m_err.str(), "[zev/error] group_test::log_error: once\n");
 }
 
-TEST_F(LoggerGroupTest, lines_from_many_threads_do_not_interleave)
-{
+TEST_F(LoggerGroupTest, lines_from_many_threads_do_not_interleave) {
     m_group.SetLoggerOptions(LoggerOptionsUtils::GetLibraryDefaultOptions());
     const std::string text(200, 'z');
     std::vector<std::thread> writers;
@@ -419,8 +390,7 @@ TEST_F(LoggerGroupTest, lines_from_many_threads_do_not_interleave)
     EXPECT_EQ(count, 400);
 }
 
-TEST(LoggerGroupFolder, an_uncreatable_folder_throws)
-{
+TEST(LoggerGroupFolder, an_uncreatable_folder_throws) {
     const auto base = fs::temp_directory_path() / fs::unique_path("logging-file-%%%%-%%%%");
     std::ofstream(base.string()) << "a file";
     LoggerGroup group;

@@ -6,17 +6,17 @@
 
 namespace {
 
-using common::logging::Loggers;
 using common::logging::LoggerOptions;
 using common::logging::LoggerOptionsUtils;
+using common::logging::Loggers;
 using common::logging::SeverityLevel;
 using common::logging::SinkOptions;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::UnorderedElementsAre;
 
-void expect_formatter(const SinkOptions& sink, bool timestamp, bool channel, bool severity, bool function, bool thread_id)
-{
+void expect_formatter(const SinkOptions& sink, bool timestamp, bool channel, bool severity, bool function,
+                      bool thread_id) {
     EXPECT_EQ(sink.formatter.timestamp, timestamp);
     EXPECT_EQ(sink.formatter.channel, channel);
     EXPECT_EQ(sink.formatter.severity, severity);
@@ -26,8 +26,7 @@ void expect_formatter(const SinkOptions& sink, bool timestamp, bool channel, boo
 
 }  // namespace
 
-TEST(SeverityNames, round_trip_and_unknown_values)
-{
+TEST(SeverityNames, round_trip_and_unknown_values) {
     using common::logging::attributes::get_severity_by_name;
     using common::logging::attributes::to_string;
     for (int level = 0; level <= 5; ++level) {
@@ -46,8 +45,7 @@ TEST(SeverityNames, round_trip_and_unknown_values)
     EXPECT_EQ(common::logging::attributes::names::function().string(), "Function");
 }
 
-TEST(LoggerOptionsUtils, add_severity_enables_only_when_it_adds)
-{
+TEST(LoggerOptionsUtils, add_severity_enables_only_when_it_adds) {
     LoggerOptions options;
     LoggerOptionsUtils::AddSeverity(options, SeverityLevel::error, {Loggers::std_err, Loggers::main_log});
     EXPECT_TRUE(options.sink(Loggers::std_err).enabled);
@@ -64,8 +62,7 @@ TEST(LoggerOptionsUtils, add_severity_enables_only_when_it_adds)
     EXPECT_THAT(options.sink(Loggers::std_err).severities, ElementsAre(SeverityLevel::error));
 }
 
-TEST(LoggerOptionsUtils, remove_severity_disables_sinks_left_empty)
-{
+TEST(LoggerOptionsUtils, remove_severity_disables_sinks_left_empty) {
     LoggerOptions options;
     LoggerOptionsUtils::AddSeverity(options, SeverityLevel::info,
                                     {Loggers::main_log, Loggers::std_err, Loggers::std_out, Loggers::verbose_log});
@@ -87,8 +84,7 @@ TEST(LoggerOptionsUtils, remove_severity_disables_sinks_left_empty)
     EXPECT_FALSE(options.sink(Loggers::main_log).enabled);
 }
 
-TEST(LoggerOptionsUtils, custom_traces_add_and_remove)
-{
+TEST(LoggerOptionsUtils, custom_traces_add_and_remove) {
     LoggerOptions options;
     LoggerOptionsUtils::AddCustomTrace(options, "a", {Loggers::verbose_log});
     LoggerOptionsUtils::AddCustomTrace(options, "b", {Loggers::verbose_log});
@@ -102,8 +98,7 @@ TEST(LoggerOptionsUtils, custom_traces_add_and_remove)
     EXPECT_THAT(options.sink(Loggers::verbose_log).custom_traces, IsEmpty());
 }
 
-TEST(LoggerOptionsUtils, default_init_data)
-{
+TEST(LoggerOptionsUtils, default_init_data) {
     const auto options = LoggerOptionsUtils::GetDefaultInitData();
     EXPECT_FALSE(options.sink(Loggers::main_log).enabled);
     EXPECT_THAT(options.sink(Loggers::std_err).severities, ElementsAre(SeverityLevel::error, SeverityLevel::warning));
@@ -124,8 +119,7 @@ TEST(LoggerOptionsUtils, default_init_data)
     EXPECT_EQ(options.verbose_log_file_name, "core_verbose");
 }
 
-TEST(LoggerOptionsUtils, client_defaults_without_verbose_log)
-{
+TEST(LoggerOptionsUtils, client_defaults_without_verbose_log) {
     const auto options = LoggerOptionsUtils::GetDefaultVexilLogOptions(false, false, "");
     EXPECT_THAT(options.sink(Loggers::main_log).severities,
                 ElementsAre(SeverityLevel::message, SeverityLevel::info, SeverityLevel::warning, SeverityLevel::error));
@@ -139,8 +133,7 @@ TEST(LoggerOptionsUtils, client_defaults_without_verbose_log)
     EXPECT_EQ(options.log_file_name, "");
 }
 
-TEST(LoggerOptionsUtils, client_defaults_keep_empty_custom_trace_pieces)
-{
+TEST(LoggerOptionsUtils, client_defaults_keep_empty_custom_trace_pieces) {
     const auto options = LoggerOptionsUtils::GetDefaultVexilLogOptions(true, false, "a,,b");
     EXPECT_FALSE(options.sink(Loggers::std_out).enabled);
     EXPECT_THAT(options.sink(Loggers::std_out).severities, IsEmpty());
@@ -154,8 +147,7 @@ TEST(LoggerOptionsUtils, client_defaults_keep_empty_custom_trace_pieces)
     EXPECT_THAT(leading.sink(Loggers::verbose_log).custom_traces, UnorderedElementsAre("", "x"));
 }
 
-TEST(LoggerOptionsUtils, client_defaults_with_verbose_log_and_trace)
-{
+TEST(LoggerOptionsUtils, client_defaults_with_verbose_log_and_trace) {
     const auto options = LoggerOptionsUtils::GetDefaultVexilLogOptions(false, true, "x");
     const auto& verbose = options.sink(Loggers::verbose_log);
     EXPECT_TRUE(verbose.enabled);
@@ -165,8 +157,7 @@ TEST(LoggerOptionsUtils, client_defaults_with_verbose_log_and_trace)
     EXPECT_THAT(verbose.custom_traces, UnorderedElementsAre("x"));
 }
 
-TEST(LoggerOptionsUtils, library_default)
-{
+TEST(LoggerOptionsUtils, library_default) {
     const auto options = LoggerOptionsUtils::GetLibraryDefaultOptions();
     EXPECT_FALSE(options.sink(Loggers::main_log).enabled);
     EXPECT_TRUE(options.sink(Loggers::std_err).enabled);

@@ -15,15 +15,13 @@ namespace fs = boost::filesystem;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-TEST(MakeCanonicalPath, empty_and_absolute_paths_come_back_unchanged)
-{
+TEST(MakeCanonicalPath, empty_and_absolute_paths_come_back_unchanged) {
     EXPECT_EQ(common::make_canonical_path(""), "");
     EXPECT_EQ(common::make_canonical_path("/tmp/../tmp/x"), "/tmp/../tmp/x");
     EXPECT_EQ(common::make_canonical_path("/does/not/exist"), "/does/not/exist");
 }
 
-TEST(MakeCanonicalPath, relative_paths_resolve_against_the_working_directory)
-{
+TEST(MakeCanonicalPath, relative_paths_resolve_against_the_working_directory) {
     const auto previous = fs::current_path();
     const auto folder = fs::temp_directory_path() / fs::unique_path("canonical-%%%%-%%%%");
     fs::create_directories(folder / "sub");
@@ -45,24 +43,21 @@ TEST(MakeCanonicalPath, relative_paths_resolve_against_the_working_directory)
     fs::remove_all(folder);
 }
 
-TEST(RelativePath, counts_up_from_the_base_and_down_to_the_path)
-{
+TEST(RelativePath, counts_up_from_the_base_and_down_to_the_path) {
     EXPECT_EQ(common::relativePath("/a/x/f", "/a/b/c/"), "../../x/f");
     EXPECT_EQ(common::relativePath("/a/b/c/d.txt", "/a/b"), "c/d.txt");
     EXPECT_EQ(common::relativePath("/a/b/c/d.txt", "/a/b//"), "c/d.txt");
     EXPECT_EQ(common::relativePath("/a/b", "/a/b"), "");
 }
 
-TEST(ExecutablePath, is_the_canonical_path_of_this_test)
-{
+TEST(ExecutablePath, is_the_canonical_path_of_this_test) {
     const auto path = common::executable_path();
     EXPECT_TRUE(path.is_absolute());
     EXPECT_EQ(path.filename().string(), "common_process_utils_test");
     EXPECT_EQ(path, fs::canonical("/proc/self/exe"));
 }
 
-TEST(ExecutablePath, reports_a_query_that_fails)
-{
+TEST(ExecutablePath, reports_a_query_that_fails) {
     auto no_length = [](char*, unsigned int* size) {
         *size = 0;
         return -1;
@@ -93,15 +88,14 @@ TEST(ExecutablePath, reports_a_query_that_fails)
     EXPECT_EQ(small_size, size);
 }
 
-TEST(AppName, is_fixed_by_the_first_call)
-{
+TEST(AppName, is_fixed_by_the_first_call) {
     std::ostringstream err;
     std::ostringstream out;
     auto& group = common::Singleton<common::logging::LoggerGroup>::instance();
     group.SetStreams(&err, &out);
     group.SetLoggerOptions(common::logging::LoggerOptionsUtils::GetLibraryDefaultOptions());
-    const auto previous = common::contract::set_contract_violation_policy(
-            common::contract::ContractViolationPolicy::throw_exception);
+    const auto previous =
+            common::contract::set_contract_violation_policy(common::contract::ContractViolationPolicy::throw_exception);
 
     EXPECT_EQ(common::app_name("x"), "x");
     EXPECT_EQ(common::app_name(nullptr), "x");
@@ -120,8 +114,7 @@ TEST(AppName, is_fixed_by_the_first_call)
     group.RemoveSinks();
 }
 
-TEST(TimeTexts, current_date_time_layout)
-{
+TEST(TimeTexts, current_date_time_layout) {
     const auto text = common::currentDateTime();
     EXPECT_EQ(text.size(), 23u);
     const std::string shape = "9999-99-99 99:99:99.999";
@@ -135,8 +128,7 @@ TEST(TimeTexts, current_date_time_layout)
     }
 }
 
-TEST(TimeTexts, conversions_copy_the_broken_down_time)
-{
+TEST(TimeTexts, conversions_copy_the_broken_down_time) {
     const std::time_t epoch = 0;
     const std::tm utc = common::gmtimeThreadsafe(&epoch);
     EXPECT_EQ(utc.tm_year, 70);
@@ -155,8 +147,7 @@ TEST(TimeTexts, conversions_copy_the_broken_down_time)
     EXPECT_EQ(utc.tm_year, 70);
 }
 
-TEST(TimeTexts, conversions_from_many_threads_agree)
-{
+TEST(TimeTexts, conversions_from_many_threads_agree) {
     std::vector<std::thread> threads;
     std::atomic<int> mismatches{0};
     for (int i = 0; i < 8; ++i) {
@@ -175,8 +166,7 @@ TEST(TimeTexts, conversions_from_many_threads_agree)
     EXPECT_EQ(mismatches.load(), 0);
 }
 
-TEST(ThreadName, is_cut_to_fifteen_characters)
-{
+TEST(ThreadName, is_cut_to_fifteen_characters) {
     std::string long_name;
     std::string empty_name = "unchanged";
     std::thread([&] {

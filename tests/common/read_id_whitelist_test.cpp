@@ -76,7 +76,7 @@ TEST(ChunkDistribution, ChunksCoverTheRangeWithTheirOverlap) {
                     EXPECT_LE(chunks[i].second - chunks[i].first + 1, chunk_size);
                     if (i > 0) {
                         EXPECT_EQ(chunks[i - 1].second + 1 - chunks[i].first, overlap)
-                            << total << " " << chunk_size << " " << overlap;
+                                << total << " " << chunk_size << " " << overlap;
                     }
                 }
             }

@@ -11,16 +11,14 @@
 using common::synchronisation::Flag;
 using common::synchronisation::Latch;
 
-TEST(Latch, zero_count_is_open_from_the_start)
-{
+TEST(Latch, zero_count_is_open_from_the_start) {
     Latch latch(0);
     latch.wait();
     latch.count_down();
     latch.wait();
 }
 
-TEST(Latch, the_last_count_down_releases_every_waiter)
-{
+TEST(Latch, the_last_count_down_releases_every_waiter) {
     Latch latch(3);
     Latch waiting(4);
     std::atomic<int> released{0};
@@ -47,8 +45,7 @@ TEST(Latch, the_last_count_down_releases_every_waiter)
     latch.wait();
 }
 
-TEST(Flag, set_once_and_stays_set)
-{
+TEST(Flag, set_once_and_stays_set) {
     Flag flag;
     std::thread setter([&flag] { flag.count_down(); });
     flag.wait();
@@ -57,8 +54,7 @@ TEST(Flag, set_once_and_stays_set)
     flag.wait();
 }
 
-TEST(Latch, may_be_destroyed_as_soon_as_its_waiter_wakes)
-{
+TEST(Latch, may_be_destroyed_as_soon_as_its_waiter_wakes) {
     // The counting thread must not touch the latch after the waiter has seen zero.
     for (int i = 0; i < 2000; ++i) {
         auto latch = std::make_unique<Latch>(1);
@@ -69,8 +65,7 @@ TEST(Latch, may_be_destroyed_as_soon_as_its_waiter_wakes)
     }
 }
 
-TEST(Latch, many_threads_count_down_concurrently)
-{
+TEST(Latch, many_threads_count_down_concurrently) {
     constexpr int threads = 16;
     constexpr int per_thread = 1000;
     Latch latch(threads * per_thread);

@@ -108,7 +108,7 @@ TEST_F(TextFileTest, LoadModel) {
     ASSERT_EQ(sd_stdv.size(), 1024u);
     EXPECT_EQ(level_mean[1023], 1103.f);
     EXPECT_EQ(level_stdv[0], 2.5f);
-    EXPECT_FLOAT_EQ(sd_stdv[0], 0.5f);  // 2^3 / 4^2
+    EXPECT_FLOAT_EQ(sd_stdv[0], 0.5f);    // 2^3 / 4^2
     EXPECT_TRUE(std::isinf(sd_stdv[1]));  // an empty cell reads as 0
 }
 

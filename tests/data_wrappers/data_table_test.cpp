@@ -15,7 +15,6 @@ namespace {
 
 using test_support::message_of;
 
-
 }  // namespace
 
 TEST(DataTable, OffsetsAndRowSizes) {

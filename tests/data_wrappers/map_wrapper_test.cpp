@@ -21,7 +21,6 @@ std::string text_of(const MapWrapper& map) {
     return stream.str();
 }
 
-
 }  // namespace
 
 TEST(MapWrapper, ExtractIsTypeExact) {

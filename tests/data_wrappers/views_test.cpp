@@ -57,11 +57,12 @@ TEST(MatView, SubmatrixInsideAndOutsideParent) {
         (void)matrix.submatrix(6, 0, 3, 8, 1, 1);
         FAIL();
     } catch (const std::out_of_range& error) {
-        EXPECT_EQ(std::string(error.what()).rfind("MatView submatrix cannot access wider memory than parent matrix: "
-                                                  "full range is 0x",
-                                                  0),
+        EXPECT_EQ(std::string(error.what())
+                          .rfind("MatView submatrix cannot access wider memory than parent matrix: "
+                                 "full range is 0x",
+                                 0),
                   0u)
-            << error.what();
+                << error.what();
     }
     EXPECT_THROW((void)matrix.submatrix(0, 0, 2, 2, 0, 1), std::runtime_error);
 

@@ -15,9 +15,9 @@ inline std::vector<std::string> split_frames(const std::uint8_t* data, std::size
     std::vector<std::string> frames;
     std::size_t at = 0;
     while (size - at >= 4) {
-        const std::uint32_t length = static_cast<std::uint32_t>(data[at]) | static_cast<std::uint32_t>(data[at + 1]) << 8 |
-                                     static_cast<std::uint32_t>(data[at + 2]) << 16 |
-                                     static_cast<std::uint32_t>(data[at + 3]) << 24;
+        const std::uint32_t length =
+                static_cast<std::uint32_t>(data[at]) | static_cast<std::uint32_t>(data[at + 1]) << 8 |
+                static_cast<std::uint32_t>(data[at + 2]) << 16 | static_cast<std::uint32_t>(data[at + 3]) << 24;
         at += 4;
         const std::size_t taken = length < size - at ? length : size - at;
         frames.emplace_back(reinterpret_cast<const char*>(data + at), taken);

@@ -117,9 +117,9 @@ std::string runlength_block(std::uint32_t tag) {
     const std::vector<std::uint8_t> bases{'A', 'C', 'G', 'T'};
     const std::vector<float> values{0.5F, 1.0F, 1.5F, 2.0F};
     const std::vector<std::uint32_t> counts{1, 2, 3, 4};
-    const auto runlength = vexil_ipc::CreateRunlengthTraceData(fbb, 4, fbb.CreateVector(bases), fbb.CreateVector(values),
-                                                               fbb.CreateVector(values), fbb.CreateVector(values),
-                                                               fbb.CreateVector(counts), fbb.CreateVector(counts));
+    const auto runlength = vexil_ipc::CreateRunlengthTraceData(
+            fbb, 4, fbb.CreateVector(bases), fbb.CreateVector(values), fbb.CreateVector(values),
+            fbb.CreateVector(values), fbb.CreateVector(counts), fbb.CreateVector(counts));
     const auto base_mod = vexil_ipc::CreateBaseModData(fbb, fbb.CreateString("AC"), fbb.CreateString("6mA 5mC"),
                                                        fbb.CreateString("_:A CG"),
                                                        fbb.CreateVector(std::vector<std::uint8_t>(8, 200)));
@@ -156,14 +156,18 @@ std::string runlength_block(std::uint32_t tag) {
 }
 
 void write_message_seeds(const SeedWriter& out) {
-    for (auto type : {ipc_tools::CONNECTED, ipc_tools::NOT_READY, ipc_tools::NONE_PENDING, ipc_tools::BAD_REQUEST,
-                      ipc_tools::RESPONSE, ipc_tools::LOADING, ipc_tools::RAW_BLOCK_ACCEPTED, ipc_tools::HEARTBEAT_ECHO}) {
+    for (auto type :
+         {ipc_tools::CONNECTED, ipc_tools::NOT_READY, ipc_tools::NONE_PENDING, ipc_tools::BAD_REQUEST,
+          ipc_tools::RESPONSE, ipc_tools::LOADING, ipc_tools::RAW_BLOCK_ACCEPTED, ipc_tools::HEARTBEAT_ECHO}) {
         out.write("message", "reply_" + ipc_tools::message_type_as_string(type),
                   bytes_of(rb::simple(type, CLIENT_ID, 1, ">client_uid=7>server_version=7.0.0>minimap_version=2")));
     }
-    out.write("message", "query", bytes_of(ipc_tools::create_query_request(ipc_tools::QueryCode::internal_state, CLIENT_ID)));
-    out.write("message", "configs", bytes_of(rb::configurations(CLIENT_ID, reference_server::default_configurations())));
-    out.write("message", "barcode_kits", bytes_of(rb::barcode_kits(CLIENT_ID, reference_server::builtin_barcode_kits())));
+    out.write("message", "query",
+              bytes_of(ipc_tools::create_query_request(ipc_tools::QueryCode::internal_state, CLIENT_ID)));
+    out.write("message", "configs",
+              bytes_of(rb::configurations(CLIENT_ID, reference_server::default_configurations())));
+    out.write("message", "barcode_kits",
+              bytes_of(rb::barcode_kits(CLIENT_ID, reference_server::builtin_barcode_kits())));
     out.write("message", "lamp_kits", bytes_of(rb::lamp_kits(CLIENT_ID, reference_server::builtin_lamp_kits())));
     rb::Statistics stats;
     stats.lifetime_reads_in = 10;
@@ -212,9 +216,10 @@ void write_called_read_seeds(const SeedWriter& out) {
     out.write("called_read", "sub_read",
               called_read_input(0, 1000, {bytes_of(rb::called_block(CLIENT_ID, sub_read, 0, full, {}))}));
     out.write("called_read", "completed_batch",
-              called_read_input(0, 1000, {bytes_of(rb::completed_batch(
-                                                 CLIENT_ID, {called_read(1, 4, 1), called_read(2, 5, 1), called_read(4, 3, 1)},
-                                                 full, {}))}));
+              called_read_input(0, 1000,
+                                {bytes_of(rb::completed_batch(
+                                        CLIENT_ID, {called_read(1, 4, 1), called_read(2, 5, 1), called_read(4, 3, 1)},
+                                        full, {}))}));
     reference_server::ReadCorruption corruption;
     corruption.oversized_genome_name = true;
     out.write("called_read", "oversized_genome",
@@ -245,8 +250,9 @@ void write_sam_line_seeds(const SeedWriter& out) {
     out.write("sam_line", "mapped_with_tags",
               "read_1\t0\tchr1\t101\t60\t2S4M1I2M1D2M\t=\t300\t150\tACGTACGTACG\t+++++++++++\tNM:i:2\tXA:A:x\t"
               "RG:Z:run 1\tqs:f:12.5\tHX:H:1AE3");
-    out.write("sam_line", "arrays", "r2\t16\tlambda\t5\t1\t4M\tchr2\t9\t0\tACGT\t*\tML:B:C,1,2,255\t"
-                                    "MM:Z:C+m?,0,1;\tXs:B:s,-3,400\tXf:B:f,1.5,2\tXi:B:i,-70000\tXB:B:C");
+    out.write("sam_line", "arrays",
+              "r2\t16\tlambda\t5\t1\t4M\tchr2\t9\t0\tACGT\t*\tML:B:C,1,2,255\t"
+              "MM:Z:C+m?,0,1;\tXs:B:s,-3,400\tXf:B:f,1.5,2\tXi:B:i,-70000\tXB:B:C");
 }
 
 void write_bam_index_seeds(const SeedWriter& out) {
@@ -262,24 +268,24 @@ void write_bam_index_seeds(const SeedWriter& out) {
     out.write("bam_index", "n_no_coor", empty);
 
     std::string index = bass::bam::util::BAI_MAGIC_WORD;
-    le(index, 2, 4);                     // n_ref
-    le(index, 2, 4);                     // ref 0: two bins
-    le(index, 4681, 4);                  // bin 4681 with one chunk
+    le(index, 2, 4);     // n_ref
+    le(index, 2, 4);     // ref 0: two bins
+    le(index, 4681, 4);  // bin 4681 with one chunk
     le(index, 1, 4);
     le(index, 65536ULL * 100 + 5, 8);
     le(index, 65536ULL * 200 + 7, 8);
-    le(index, 37450, 4);                 // the pseudo-bin
+    le(index, 37450, 4);  // the pseudo-bin
     le(index, 2, 4);
     le(index, 65536ULL * 100, 8);
     le(index, 65536ULL * 300, 8);
     le(index, 12, 8);
     le(index, 1, 8);
-    le(index, 2, 4);                     // two linear intervals
+    le(index, 2, 4);  // two linear intervals
     le(index, 65536ULL * 100 + 5, 8);
     le(index, 65536ULL * 150, 8);
-    le(index, 0, 4);                     // ref 1: no bins, no intervals
+    le(index, 0, 4);  // ref 1: no bins, no intervals
     le(index, 0, 4);
-    le(index, 3, 8);                     // n_no_coor
+    le(index, 3, 8);  // n_no_coor
     out.write("bam_index", "two_references", index);
 }
 
@@ -306,11 +312,13 @@ void write_server_information_seeds(const SeedWriter& out) {
     info["address"] = "ipc:///tmp/reference_server";
     info["signal_model"] = true;
     info["connected_clients"] = 1;
-    info["configurations"] = nlohmann::ordered_json::array({{{"name", "fast_model"}, {"model_stride", 5}, {"loaded", true}}});
+    info["configurations"] =
+            nlohmann::ordered_json::array({{{"name", "fast_model"}, {"model_stride", 5}, {"loaded", true}}});
     info["alignment_indices"] = nlohmann::ordered_json::array({"lambda.fasta"});
     state["Clients"] = {{"7f3a", {{"client_name", "client_1"}, {"reads_in", 12}, {"reads_out", 11.5}}}};
     out.write("server_information", "reference_state", state.dump(2));
-    out.write("server_information", "no_member", R"({"Statistics": {"lifetime_reads_in": 3}, "x": [null, false, -1e300, "\u00e9"]})");
+    out.write("server_information", "no_member",
+              R"({"Statistics": {"lifetime_reads_in": 3}, "x": [null, false, -1e300, "\u00e9"]})");
 }
 
 }  // namespace

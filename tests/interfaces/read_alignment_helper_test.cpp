@@ -71,11 +71,11 @@ TEST(AlignmentTableTest, LayoutOfNineteenColumnsIn320ByteRows) {
     EXPECT_TRUE(empty.m_data.empty());
 
     const std::vector<std::pair<std::string, uint64_t>> expected{
-            {"Genome", 0},          {"Direction", 254},     {"GenomeStart", 256},    {"GenomeEnd", 260},
-            {"StrandStart", 264},   {"StrandEnd", 268},     {"NumEvents", 272},      {"NumInsertions", 276},
-            {"NumDeletions", 280},  {"NumAligned", 284},    {"NumCorrect", 288},     {"Coverage", 292},
-            {"Identity", 296},      {"Accuracy", 300},      {"StrandScore", 304},    {"BedHits", 308},
-            {"MappingQuality", 312}, {"IsSecondary", 316},  {"IsSupplementary", 317},
+            {"Genome", 0},           {"Direction", 254},   {"GenomeStart", 256},     {"GenomeEnd", 260},
+            {"StrandStart", 264},    {"StrandEnd", 268},   {"NumEvents", 272},       {"NumInsertions", 276},
+            {"NumDeletions", 280},   {"NumAligned", 284},  {"NumCorrect", 288},      {"Coverage", 292},
+            {"Identity", 296},       {"Accuracy", 300},    {"StrandScore", 304},     {"BedHits", 308},
+            {"MappingQuality", 312}, {"IsSecondary", 316}, {"IsSupplementary", 317},
     };
     for (std::size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(empty.m_fields[i].name, expected[i].first);
@@ -152,9 +152,9 @@ TEST(AlignmentMetadataTest, RowZeroValuesAndCounts) {
     set_cell<int8_t>(table, "Direction", 0, '-');
     set_cell<int32_t>(table, "GenomeStart", 0, 0);  // not counted, yet copied
     set_cell<int32_t>(table, "GenomeStart", 1, 1000);
-    const char* int_columns[] = {"GenomeEnd",     "StrandStart", "StrandEnd",  "NumEvents",     "NumInsertions",
-                                 "NumDeletions",  "NumAligned",  "NumCorrect", "StrandScore",   "BedHits",
-                                 "MappingQuality"};
+    const char* int_columns[] = {"GenomeEnd",     "StrandStart",  "StrandEnd",     "NumEvents",
+                                 "NumInsertions", "NumDeletions", "NumAligned",    "NumCorrect",
+                                 "StrandScore",   "BedHits",      "MappingQuality"};
     int32_t value = 10;
     for (const char* name : int_columns) {
         set_cell<int32_t>(table, name, 0, value++);
@@ -364,8 +364,7 @@ TEST(SamLinesTest, BaseModificationAndMoveTagsComeBeforeReadTags) {
     EXPECT_TRUE(samtools_accepts(sam_lines_of(empty_moves)));
 }
 
-ReadHolder make_aligned_read(const std::vector<int32_t>& bed_hits,
-                             const std::string& sam_record,
+ReadHolder make_aligned_read(const std::vector<int32_t>& bed_hits, const std::string& sam_record,
                              const std::string& bed_lines) {
     ReadHolder read = make_called_read();
     DataTable table = ReadAlignmentHelper::create_alignment_table(bed_hits.size());
@@ -427,14 +426,14 @@ TEST(SamLinesTest, FirstLineNeedsElevenFields) {
 
     const std::string nine_tabs = "r\t0\tchr1\t1\t60\t8M\t*\t0\t0\tACGTACGT";
     const ReadHolder bad = make_aligned_read({0}, nine_tabs, "");
-    EXPECT_EQ(runtime_error_text([&] { ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(bad, 0, false); }),
-              "Malformed alignment SAM line: \n" + nine_tabs);
+    EXPECT_EQ(
+            runtime_error_text([&] { ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(bad, 0, false); }),
+            "Malformed alignment SAM line: \n" + nine_tabs);
 }
 
 TEST(SamLinesTest, UnmappedServerLineIsReplacedAndItsBedLinesDropped) {
-    const ReadHolder read =
-            make_aligned_read({1, 1}, "read-0001\t4\t*\t0\t0\t*\t*\t0\t0\tACGTACGT\t++++5555\tXY:i:1\n" + SECONDARY,
-                              "b1\nb2");
+    const ReadHolder read = make_aligned_read(
+            {1, 1}, "read-0001\t4\t*\t0\t0\t*\t*\t0\t0\tACGTACGT\t++++5555\tXY:i:1\n" + SECONDARY, "b1\nb2");
     const auto lines = ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, false);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].sam_line, "strand-0001\t4\t*\t0\t0\t*\t*\t0\t0\tACGTACGT\t++++5555\tdx:i:0");
@@ -467,9 +466,8 @@ TEST(SamLinesTest, BedTextsJoinedWithoutShiftingLinesBetweenAlignments) {
     }
     EXPECT_EQ(joined, "chr1\t0\t10\tb1\nchr1\t20\t30\tb2\nchr2\t5\t9\tc1");
 
-    const ReadHolder read = make_aligned_read({0, 2, 0, 1}, PRIMARY + "\n" + SECONDARY + "\n" + SECONDARY + "\n" +
-                                                                    SUPPLEMENTARY,
-                                              joined);
+    const ReadHolder read = make_aligned_read(
+            {0, 2, 0, 1}, PRIMARY + "\n" + SECONDARY + "\n" + SECONDARY + "\n" + SUPPLEMENTARY, joined);
     const auto lines = ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, false);
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_TRUE(lines[0].bed_lines.empty());
@@ -517,14 +515,16 @@ TEST(SamLinesTest, MissingKeysAndBrokenDatasetsAreReported) {
     {
         ReadHolder read = make_called_read();
         read.metadata.insert("duplex_strand_1", std::string("strand-a"));
-        EXPECT_EQ(runtime_error_text([&] { ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, false); }),
+        EXPECT_EQ(runtime_error_text(
+                          [&] { ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, false); }),
                   "Key 'duplex_strand_2' not found.");
     }
     {
         ReadHolder read = make_called_read();
         read.metadata.remove("read_id");
         read.datasets.erase(dataset::sequence);
-        EXPECT_EQ(runtime_error_text([&] { ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, false); }),
+        EXPECT_EQ(runtime_error_text(
+                          [&] { ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, false); }),
                   "Key 'read_id' not found.");
     }
     {
@@ -533,7 +533,8 @@ TEST(SamLinesTest, MissingKeysAndBrokenDatasetsAreReported) {
         read.datasets.emplace(dataset::movement, DataView(std::vector<uint8_t>{}));
         read.datasets.at(dataset::movement).m_info.size = 4;
         read.metadata.insert("model_stride", uint64_t{5});
-        EXPECT_EQ(runtime_error_text([&] { ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, true); }),
+        EXPECT_EQ(runtime_error_text(
+                          [&] { ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, true); }),
                   "Cannot view nullptr with size > 0");
     }
     {
@@ -552,50 +553,58 @@ TEST(SamLinesTest, MissingOrWrongInputsAreReported) {
     {
         ReadHolder read = make_called_read();
         read.datasets.erase(dataset::sequence);
-        EXPECT_EQ(runtime_error_text([&] { ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, false); }),
+        EXPECT_EQ(runtime_error_text(
+                          [&] { ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, false); }),
                   "Read read-0001 does not contain a sequence! Cannot generate SAM line.");
     }
     {
         ReadHolder read = make_called_read();
         read.datasets.erase(dataset::qstring);
-        EXPECT_EQ(runtime_error_text([&] { ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, false); }),
+        EXPECT_EQ(runtime_error_text(
+                          [&] { ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, false); }),
                   "Read read-0001 does not contain a qstring! Cannot generate SAM line.");
     }
     {
         ReadHolder read = make_called_read();
         read.datasets.erase(dataset::sequence);
         read.datasets.emplace(dataset::sequence, DataView(std::vector<uint8_t>{1, 2}));
-        EXPECT_EQ(runtime_error_text([&] { ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, false); }),
+        EXPECT_EQ(runtime_error_text(
+                          [&] { ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, false); }),
                   "Data does not view string data.");
     }
     {
         const ReadHolder read = make_called_read("ACGTA", "++++");
-        EXPECT_EQ(runtime_error_text([&] { ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, false); }),
+        EXPECT_EQ(runtime_error_text(
+                          [&] { ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, false); }),
                   "make_unmapped_sam_line failed: sequence and qscore do not match size!");
     }
     {
         ReadHolder read = make_called_read();
         read.metadata.remove("strand_id");
-        EXPECT_EQ(runtime_error_text([&] { ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, false); }),
+        EXPECT_EQ(runtime_error_text(
+                          [&] { ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, false); }),
                   "Key 'strand_id' not found.");
     }
     {
         ReadHolder read = make_called_read();
         read.metadata.insert("channel", uint32_t{5});  // stored under the wrong type
-        EXPECT_EQ(runtime_error_text([&] { ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, false); }),
+        EXPECT_EQ(runtime_error_text(
+                          [&] { ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, false); }),
                   "Key 'channel' not found.");
     }
     {
         ReadHolder read = make_called_read();
         read.datasets.emplace(dataset::movement, DataView(std::vector<uint8_t>{1, 0}));
-        EXPECT_EQ(runtime_error_text([&] { ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, true); }),
+        EXPECT_EQ(runtime_error_text(
+                          [&] { ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, true); }),
                   "Key 'model_stride' not found.");
     }
     {
         ReadHolder read = make_called_read();
         read.datasets.emplace(dataset::base_mod_probs, DataView(std::vector<float>(8 * 5, 0.0f)));
         read.metadata.insert("base_mod_alphabet", std::string("ACmGT"));
-        EXPECT_EQ(runtime_error_text([&] { ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, false); }),
+        EXPECT_EQ(runtime_error_text(
+                          [&] { ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, false); }),
                   "Invalid array type requested.");
     }
     {
@@ -603,8 +612,8 @@ TEST(SamLinesTest, MissingOrWrongInputsAreReported) {
         read.datasets.emplace(dataset::base_mod_probs, DataView(std::vector<uint8_t>(8 * 6, 0)));
         read.metadata.insert("base_mod_alphabet", std::string("ACmhGT"));
         read.metadata.insert("base_mod_long_names", std::string("5mC"));
-        const std::string text =
-                runtime_error_text([&] { ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, false); });
+        const std::string text = runtime_error_text(
+                [&] { ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, false); });
         EXPECT_EQ(text.rfind("generate_modbase_string failed: Missing base modification long name", 0), 0u) << text;
     }
     {
@@ -613,7 +622,8 @@ TEST(SamLinesTest, MissingOrWrongInputsAreReported) {
         read.metadata.insert("base_mod_alphabet", std::string("ACmGT"));
         read.metadata.insert("base_mod_long_names", std::string("5mC"));
         read.metadata.insert("base_mod_context", std::string("_:CG:_:_"));
-        EXPECT_EQ(runtime_error_text([&] { ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, false); }),
+        EXPECT_EQ(runtime_error_text(
+                          [&] { ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 0, false); }),
                   "Invalid base modification context string.");
     }
 }

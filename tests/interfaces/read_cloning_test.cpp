@@ -202,9 +202,9 @@ TEST(ReadSplitting, updates_ids_event_counts_and_durations) {
 
     EXPECT_EQ(u64(head, "sequence_length"), 1U);
     EXPECT_EQ(u64(head, "trimmed_events"), 2U);
-    EXPECT_EQ(u64(head, "num_events"), 4U);          // 6 - (4 - 2)
-    EXPECT_EQ(u64(head, "duration"), 20U);           // 4 events x stride 5
-    EXPECT_EQ(u64(head, "trimmed_duration"), 10U);   // 2 steps x stride 5
+    EXPECT_EQ(u64(head, "num_events"), 4U);         // 6 - (4 - 2)
+    EXPECT_EQ(u64(head, "duration"), 20U);          // 4 events x stride 5
+    EXPECT_EQ(u64(head, "trimmed_duration"), 10U);  // 2 steps x stride 5
     EXPECT_EQ(u64(head, "num_dravik_events"), 0U);
     EXPECT_EQ(u64(head, "start_time"), 1000U);
     EXPECT_EQ(u64(head, "trimmed_samples"), 7U);

@@ -36,7 +36,8 @@ private:
 
 /// A coordinator share whose release can be observed without constructing a coordinator.
 std::shared_ptr<interfaces::ReadCoordinator> observed_coordinator(const std::shared_ptr<int>& owner) {
-    return std::shared_ptr<interfaces::ReadCoordinator>(owner, reinterpret_cast<interfaces::ReadCoordinator*>(owner.get()));
+    return std::shared_ptr<interfaces::ReadCoordinator>(owner,
+                                                        reinterpret_cast<interfaces::ReadCoordinator*>(owner.get()));
 }
 
 ReadHolder make_read(uint64_t tag, const std::string& read_id, std::vector<int16_t>& samples) {

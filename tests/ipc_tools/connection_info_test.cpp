@@ -67,9 +67,10 @@ TEST(ConnectionInfoTest, builds_the_documented_string) {
     info.options.insert("barcode_kits", std::string("kit_a"));
     info.options.insert("detect_barcodes", true);
     info.options.insert("not_registered", std::string("stays home"));
-    EXPECT_EQ("fast_model:>timeout_interval=2000>client_name=client_1>barcode_kits=kit_a>detect_barcodes=1"
-              ">min_score_barcode_front=60.000000",
-              info.build_connection_string());
+    EXPECT_EQ(
+            "fast_model:>timeout_interval=2000>client_name=client_1>barcode_kits=kit_a>detect_barcodes=1"
+            ">min_score_barcode_front=60.000000",
+            info.build_connection_string());
 
     ConnectionInfo unnamed;
     EXPECT_EQ(":>timeout_interval=0>client_name=", unnamed.build_connection_string());
@@ -163,9 +164,10 @@ TEST(ConnectionInfoTest, parse_edge_cases) {
     EXPECT_EQ("Failed to parse barcoding options in connection string: >timeout_interval=x", error);
     EXPECT_FALSE(ConnectionInfo::parse("fast_model:>client_name", error));
 
-    parsed = ConnectionInfo::parse("m:>detect_barcodes=true>detect_adapter=2>min_score_primer=abc"
-                                   ">num_extra_bases_trim=99999999999>unknown=1",
-                                   error);
+    parsed = ConnectionInfo::parse(
+            "m:>detect_barcodes=true>detect_adapter=2>min_score_primer=abc"
+            ">num_extra_bases_trim=99999999999>unknown=1",
+            error);
     ASSERT_TRUE(parsed);
     EXPECT_FALSE(parsed->options.get_value<bool>("detect_barcodes"));
     EXPECT_TRUE(parsed->options.get_value<bool>("detect_adapter"));

@@ -47,12 +47,11 @@ std::vector<std::uint8_t> envelope_with_content_type(std::uint8_t content_type, 
     return finished_bytes(builder);
 }
 
-Message message_from_builder(flatbuffers::FlatBufferBuilder& builder,
-                             vexil_ipc::Content content_type,
+Message message_from_builder(flatbuffers::FlatBufferBuilder& builder, vexil_ipc::Content content_type,
                              flatbuffers::Offset<void> content) {
     const vexil_ipc::ProtocolVersion version(16, 0, 0);
-    const auto root = vexil_ipc::CreateMessageData(builder, &version, builder.CreateString("client-9"), content_type,
-                                                   content);
+    const auto root =
+            vexil_ipc::CreateMessageData(builder, &version, builder.CreateString("client-9"), content_type, content);
     vexil_ipc::FinishMessageDataBuffer(builder, root);
     return Message(builder);
 }
@@ -157,15 +156,19 @@ TEST(MessageTest, content_messages_round_trip) {
         MessageType expected;
     };
     std::vector<Case> cases;
-    cases.push_back({read_block_message(vexil_ipc::ReadBlockType_PASS_FIRST_RAW_BLOCK, {1, -2, 3}), PASS_FIRST_RAW_BLOCK});
+    cases.push_back(
+            {read_block_message(vexil_ipc::ReadBlockType_PASS_FIRST_RAW_BLOCK, {1, -2, 3}), PASS_FIRST_RAW_BLOCK});
     cases.push_back({read_block_message(vexil_ipc::ReadBlockType_PASS_NEXT_RAW_BLOCK, {4}), PASS_NEXT_RAW_BLOCK});
-    cases.push_back({read_block_message(vexil_ipc::ReadBlockType_RETURN_FIRST_CALLED_BLOCK, {}), RETURN_FIRST_CALLED_BLOCK});
-    cases.push_back({read_block_message(vexil_ipc::ReadBlockType_RETURN_NEXT_CALLED_BLOCK, {}), RETURN_NEXT_CALLED_BLOCK});
+    cases.push_back(
+            {read_block_message(vexil_ipc::ReadBlockType_RETURN_FIRST_CALLED_BLOCK, {}), RETURN_FIRST_CALLED_BLOCK});
+    cases.push_back(
+            {read_block_message(vexil_ipc::ReadBlockType_RETURN_NEXT_CALLED_BLOCK, {}), RETURN_NEXT_CALLED_BLOCK});
     cases.push_back({batch_message(0), PASS_READ_BATCH});
     cases.push_back({batch_message(1), RETURN_COMPLETED_BATCH});
     {
         flatbuffers::FlatBufferBuilder builder;
-        const auto configuration = vexil_ipc::CreateConfiguration(builder, 0, 0, 0, 0, 5, 0, builder.CreateString("fast"));
+        const auto configuration =
+                vexil_ipc::CreateConfiguration(builder, 0, 0, 0, 0, 5, 0, builder.CreateString("fast"));
         const auto config = vexil_ipc::CreateConfigData(builder, builder.CreateVector(&configuration, 1));
         cases.push_back({message_from_builder(builder, vexil_ipc::Content_ConfigData, config.Union()), RETURN_CONFIGS});
     }
@@ -173,7 +176,8 @@ TEST(MessageTest, content_messages_round_trip) {
         flatbuffers::FlatBufferBuilder builder;
         const auto client = vexil_ipc::CreateClientStats(builder, 3, 4);
         const auto stats = vexil_ipc::CreateServerStats(builder, 10, 9, 2, 1, builder.CreateVector(&client, 1));
-        cases.push_back({message_from_builder(builder, vexil_ipc::Content_ServerStats, stats.Union()), RETURN_STATISTICS});
+        cases.push_back(
+                {message_from_builder(builder, vexil_ipc::Content_ServerStats, stats.Union()), RETURN_STATISTICS});
     }
 
     std::vector<Message> received;
@@ -231,8 +235,8 @@ TEST(MessageTest, invalid_frames_are_typed_or_refused) {
     good.transfer_to_zmq(frame);
     const auto* bytes = static_cast<const std::uint8_t*>(frame.data());
     const auto* text = vexil_ipc::GetMessageData(bytes)->content_as_SimpleRequestData()->text();
-    const auto text_end = static_cast<std::size_t>(reinterpret_cast<const std::uint8_t*>(text->c_str()) - bytes) +
-                          text->size() + 1;
+    const auto text_end =
+            static_cast<std::size_t>(reinterpret_cast<const std::uint8_t*>(text->c_str()) - bytes) + text->size() + 1;
     ASSERT_LE(text_end, frame.size());
     for (std::size_t length = 8; length < text_end; ++length) {
         expect_refused(std::vector<std::uint8_t>(bytes, bytes + length), "truncated frame");
@@ -265,10 +269,10 @@ TEST(MessageTest, unknown_union_codes_are_refused) {
                 content = vexil_ipc::CreateReadBatchData(builder, 1, builder.CreateVector(&block, 1)).Union();
                 content_type = vexil_ipc::Content_ReadBatchData;
             }
-            auto bytes = frame_of_bytes(
-                    finished_bytes((vexil_ipc::FinishMessageDataBuffer(
-                                            builder, vexil_ipc::CreateMessageData(builder, nullptr, 0, content_type, content)),
-                                    builder)));
+            auto bytes = frame_of_bytes(finished_bytes(
+                    (vexil_ipc::FinishMessageDataBuffer(
+                             builder, vexil_ipc::CreateMessageData(builder, nullptr, 0, content_type, content)),
+                     builder)));
             if (trace_type == 1) {
                 EXPECT_NO_THROW(Message(std::move(bytes)));
             } else {
@@ -405,12 +409,11 @@ TEST(MessageTest, out_of_range_sub_types_decode_to_unset) {
     const auto reply = vexil_ipc::CreateSimpleReplyData(builder, static_cast<vexil_ipc::SimpleReplyType>(20));
     const auto block = vexil_ipc::CreateReadBlockData(builder, static_cast<vexil_ipc::ReadBlockType>(4));
     const auto batch = vexil_ipc::CreateReadBatchData(builder, 2);
-    const auto last_reply = vexil_ipc::CreateSimpleReplyData(builder, vexil_ipc::SimpleReplyType_INVALID_ALIGNER_OPTIONS);
+    const auto last_reply =
+            vexil_ipc::CreateSimpleReplyData(builder, vexil_ipc::SimpleReplyType_INVALID_ALIGNER_OPTIONS);
     builder.Finish(request);  // only to reach the tables below through the builder's memory
 
-    const auto table = [&builder](auto offset) {
-        return flatbuffers::GetTemporaryPointer(builder, offset);
-    };
+    const auto table = [&builder](auto offset) { return flatbuffers::GetTemporaryPointer(builder, offset); };
     EXPECT_EQ(UNSET, Message::simple_request_type(table(request)));
     EXPECT_EQ(UNSET, Message::simple_request_type(table(negative)));
     EXPECT_EQ(UNSET, Message::simple_reply_type(table(reply)));
@@ -449,8 +452,8 @@ TEST(MessageTest, absent_sub_type_fields_decode_to_the_zero_type) {
     flatbuffers::FlatBufferBuilder frame_builder;
     const auto bare = vexil_ipc::SimpleRequestDataBuilder(frame_builder).Finish();
     vexil_ipc::FinishMessageDataBuffer(
-            frame_builder,
-            vexil_ipc::CreateMessageData(frame_builder, nullptr, 0, vexil_ipc::Content_SimpleRequestData, bare.Union()));
+            frame_builder, vexil_ipc::CreateMessageData(frame_builder, nullptr, 0, vexil_ipc::Content_SimpleRequestData,
+                                                        bare.Union()));
     auto frame = frame_of_bytes(finished_bytes(frame_builder));
     const Message received(std::move(frame));
     EXPECT_EQ(CONNECT, received.get_type());
@@ -463,11 +466,13 @@ TEST(MessageTest, verification_limits_and_string_terminators) {
     // table. MessageData and the batch make two more, so the limit of 1,000,000 is reached exactly.
     const auto batch_of = [](std::size_t elements) {
         flatbuffers::FlatBufferBuilder builder(elements * 4 + 1024);
-        const auto block = vexil_ipc::CreateReadBlockData(builder, vexil_ipc::ReadBlockType_RETURN_FIRST_CALLED_BLOCK, 1);
+        const auto block =
+                vexil_ipc::CreateReadBlockData(builder, vexil_ipc::ReadBlockType_RETURN_FIRST_CALLED_BLOCK, 1);
         const std::vector<flatbuffers::Offset<vexil_ipc::ReadBlockData>> blocks(elements, block);
         const auto batch = vexil_ipc::CreateReadBatchData(builder, 1, builder.CreateVector(blocks));
         vexil_ipc::FinishMessageDataBuffer(
-                builder, vexil_ipc::CreateMessageData(builder, nullptr, 0, vexil_ipc::Content_ReadBatchData, batch.Union()));
+                builder,
+                vexil_ipc::CreateMessageData(builder, nullptr, 0, vexil_ipc::Content_ReadBatchData, batch.Union()));
         return frame_of_bytes(finished_bytes(builder));
     };
     auto at_limit = batch_of(999998);

@@ -47,8 +47,8 @@ ReplyScript reply_with(MessageType type, const std::string& text = std::string()
 class ScriptedPeer {
 public:
     explicit ScriptedPeer(std::vector<ReplyScript> script)
-            : m_folder(boost::filesystem::temp_directory_path() / boost::filesystem::unique_path("broker-%%%%-%%%%")),
-              m_socket(m_context, zmq::socket_type::rep) {
+        : m_folder(boost::filesystem::temp_directory_path() / boost::filesystem::unique_path("broker-%%%%-%%%%")),
+          m_socket(m_context, zmq::socket_type::rep) {
         boost::filesystem::create_directories(m_folder);
         m_endpoint = "ipc://" + (m_folder / "server").string();
         m_socket.set(zmq::sockopt::linger, 0);
@@ -193,12 +193,18 @@ TEST(RequestBrokerTest, server_refusals_become_the_four_error_classes) {
                        },
                        [](const Message&) {
                            std::vector<zmq::message_t> frames;
-                           frames.emplace_back(std::string("\x10\0\0\0" "0016 and then garbage bytes", 31));
+                           frames.emplace_back(
+                                   std::string("\x10\0\0\0"
+                                               "0016 and then garbage bytes",
+                                               31));
                            return frames;
                        },
                        [](const Message&) {
                            std::vector<zmq::message_t> frames;
-                           frames.emplace_back(std::string("\x10\0\0\0" "0099", 8));
+                           frames.emplace_back(
+                                   std::string("\x10\0\0\0"
+                                               "0099",
+                                               8));
                            return frames;
                        },
                        reply_with(SUCCESS)});

@@ -171,8 +171,8 @@ TEST(CompletedReads, ArraysTakeOverOwnedBuffersAndOutliveTheReads) {
     // A matrix whose data starts inside its buffer, and a borrowed buffer that must be copied.
     std::vector<uint8_t> cells = {0, 0, 1, 2, 3, 4, 5, 6};
     read.get_datasets().emplace(
-            dataset::state_data, DataView(bass::data_wrappers::MatView<uint8_t>::view(cells.data() + 2, 2, 3, 3, 1),
-                                          std::move(cells)));
+            dataset::state_data,
+            DataView(bass::data_wrappers::MatView<uint8_t>::view(cells.data() + 2, 2, 3, 3, 1), std::move(cells)));
     std::vector<float> borrowed = {1.5F, 2.5F};
     read.get_datasets().emplace(dataset::flipflop_trace, DataView(borrowed, false));
 

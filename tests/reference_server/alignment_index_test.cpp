@@ -38,9 +38,10 @@ TEST_F(AlignmentIndexTest, LoadsMultiLineLowerCaseFasta) {
     EXPECT_EQ("chr1", index.references()[0].name);
     EXPECT_EQ("ACGTACGT", index.references()[0].sequence);
     EXPECT_EQ("GGGG", index.references()[1].sequence);
-    EXPECT_EQ("@HD\tVN:1.6\tSO:unsorted\n@SQ\tSN:chr1\tLN:8\n@SQ\tSN:chr2\tLN:4\n"
-              "@PG\tID:reference_aligner\tPN:reference_aligner\tVN:1.0\n",
-              index.sam_header());
+    EXPECT_EQ(
+            "@HD\tVN:1.6\tSO:unsorted\n@SQ\tSN:chr1\tLN:8\n@SQ\tSN:chr2\tLN:4\n"
+            "@PG\tID:reference_aligner\tPN:reference_aligner\tVN:1.0\n",
+            index.sam_header());
 }
 
 TEST_F(AlignmentIndexTest, MissingOrNonFastaFilesAreRefused) {
@@ -51,7 +52,8 @@ TEST_F(AlignmentIndexTest, MissingOrNonFastaFilesAreRefused) {
 }
 
 TEST_F(AlignmentIndexTest, FindsExactPositionOnEitherStrand) {
-    const AlignmentIndex index(std::vector<AlignmentIndex::Reference>{{"chrA", "TTTTTTTTTTACGGATCCAGTTTTTTTT"}, {"chrB", "CCCCCCCCCC"}});
+    const AlignmentIndex index(
+            std::vector<AlignmentIndex::Reference>{{"chrA", "TTTTTTTTTTACGGATCCAGTTTTTTTT"}, {"chrB", "CCCCCCCCCC"}});
     const auto forward = index.align("read1", "ACGGATCCAG", "IIIIIIIIII");
     ASSERT_EQ(1U, forward.size());
     EXPECT_EQ("chrA", forward[0].genome);
@@ -86,8 +88,9 @@ TEST_F(AlignmentIndexTest, RepeatsGiveSecondaryHitsAndNoHitGivesUnmapped) {
 }
 
 TEST_F(BedFileTest, ReportsOverlappingEntriesOnTheSameGenome) {
-    const auto bed = BedFile::load(write("t.bed", "track name=x\n# comment\nchrA\t5\t12\tgene1\nchrA 18 30 gene2\n"
-                                                  "chrA\t20\t25\tgene3\nchrB\t0\t100\tother\n"));
+    const auto bed = BedFile::load(write("t.bed",
+                                         "track name=x\n# comment\nchrA\t5\t12\tgene1\nchrA 18 30 gene2\n"
+                                         "chrA\t20\t25\tgene3\nchrB\t0\t100\tother\n"));
     AlignmentHit hit;
     hit.genome = "chrA";
     hit.genome_start = 10;

@@ -197,10 +197,10 @@ TEST_F(FaultInjectionTest, RulesSelectByClientNameAndOccurrence) {
     ASSERT_EQ(RAW_BLOCK_ACCEPTED, m_client->pass_read(alice, read));
     ASSERT_EQ(RAW_BLOCK_ACCEPTED, other.pass_read(bob, read));
     ASSERT_EQ(RAW_BLOCK_ACCEPTED, other.pass_read(bob, simulated_read(2, random_sequence(60, 2))));
-    EXPECT_EQ(read.sequence, m_client->fetch_read(alice).sequence);  // alice: not affected
-    EXPECT_EQ(1U, other.fetch_read(bob).tag);                        // bob's 1st: not yet
+    EXPECT_EQ(read.sequence, m_client->fetch_read(alice).sequence);               // alice: not affected
+    EXPECT_EQ(1U, other.fetch_read(bob).tag);                                     // bob's 1st: not yet
     EXPECT_EQ(NONE_PENDING, other.send(GET_FIRST_CALLED_BLOCK, bob).get_type());  // bob's 2nd
-    EXPECT_EQ(2U, other.fetch_read(bob).tag);                                    // bob's 3rd: over
+    EXPECT_EQ(2U, other.fetch_read(bob).tag);                                     // bob's 3rd: over
     EXPECT_EQ(1U, m_server->faults().times_fired(index));
 }
 

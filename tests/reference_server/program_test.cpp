@@ -132,7 +132,8 @@ TEST(ServerProgram, AnswersAnotherProcessAndStopsCleanlyOnSigterm) {
 TEST(ServerProgram, SigintStopsItTooAndFaultsComeFromTheCommandLine) {
     TempDir dir;
     const std::string endpoint = dir.ipc_endpoint();
-    Program program(dir, {"--address", endpoint, "--config", "mine:8", "--fault", "loading,request=LOAD_CONFIG,count=2"});
+    Program program(dir,
+                    {"--address", endpoint, "--config", "mine:8", "--fault", "loading,request=LOAD_CONFIG,count=2"});
     ASSERT_TRUE(program.wait_for_output("listening on")) << program.err();
     {
         TestClient client(endpoint);
@@ -207,7 +208,8 @@ TEST(ServerProgram, SimulateWritesASignalThatCallsBackToTheSequence) {
     ASSERT_EQ(sequence.size() * 6, raw.size());
     EXPECT_EQ(sequence, reference_server::call_read(raw.data(), raw.size(), 3.0F, 0.3F, 6, {}).sequence);
 
-    Program binary(dir, {"simulate", "--fasta", dir.write("r.fa", ">r\nACGT\n"), "--binary", "--output", dir.path("raw.bin")});
+    Program binary(
+            dir, {"simulate", "--fasta", dir.write("r.fa", ">r\nACGT\n"), "--binary", "--output", dir.path("raw.bin")});
     ASSERT_EQ(0, binary.wait_exit()) << binary.err();
     EXPECT_EQ(4U * 5U * 2U, std::filesystem::file_size(dir.path("raw.bin")));
 

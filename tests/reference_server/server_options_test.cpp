@@ -34,10 +34,27 @@ TEST(ServerOptions, AddressesMustBeIpcOrTcp) {
 }
 
 TEST(ServerOptions, ServeModeReadsEveryOption) {
-    const auto command = parse({"--address", "ipc:///tmp/s", "--config", "fast:4", "--config", "slow:12", "--no-model",
-                                "--max-reads-per-client", "7", "--fault", "silence,request=HEARTBEAT_PING",
-                                "--request-log", "/tmp/log", "--quiet", "--calling-threads", "0", "--no-held-pulls",
-                                "--max-load-file-mb", "3", "--split-reads", "2"});
+    const auto command = parse({"--address",
+                                "ipc:///tmp/s",
+                                "--config",
+                                "fast:4",
+                                "--config",
+                                "slow:12",
+                                "--no-model",
+                                "--max-reads-per-client",
+                                "7",
+                                "--fault",
+                                "silence,request=HEARTBEAT_PING",
+                                "--request-log",
+                                "/tmp/log",
+                                "--quiet",
+                                "--calling-threads",
+                                "0",
+                                "--no-held-pulls",
+                                "--max-load-file-mb",
+                                "3",
+                                "--split-reads",
+                                "2"});
     EXPECT_EQ(3U << 20, command.server.max_load_file_bytes);
     EXPECT_EQ(2U, command.server.split_reads);
     EXPECT_EQ(CommandLine::Mode::serve, command.mode);
@@ -66,9 +83,9 @@ TEST(ServerOptions, DefaultsOfferConfigurationsWithNonZeroStrides) {
 }
 
 TEST(ServerOptions, BadCommandLinesGiveClearErrors) {
-    EXPECT_THROW(parse({}), std::invalid_argument);                                        // no address
-    EXPECT_THROW(parse({"--address"}), std::invalid_argument);                             // no value
-    EXPECT_THROW(parse({"--address", "nowhere"}), std::invalid_argument);                  // bad address
+    EXPECT_THROW(parse({}), std::invalid_argument);                        // no address
+    EXPECT_THROW(parse({"--address"}), std::invalid_argument);             // no value
+    EXPECT_THROW(parse({"--address", "nowhere"}), std::invalid_argument);  // bad address
     EXPECT_THROW(parse({"--address", "ipc:///tmp/s", "--config", "fast:0"}), std::invalid_argument);
     EXPECT_THROW(parse({"--address", "ipc:///tmp/s", "--config", "fast"}), std::invalid_argument);
     EXPECT_THROW(parse({"--address", "ipc:///tmp/s", "--bogus"}), std::invalid_argument);

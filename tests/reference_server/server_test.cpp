@@ -207,7 +207,8 @@ TEST_F(ServerTest, BatchesComeBackAsACompletedBatchInOrder) {
 
 TEST_F(ServerTest, AlignsToTheExactPositionAndStrandAndReportsBedHits) {
     const std::string reference = random_sequence(5000, 11);
-    const auto fasta = m_dir.write("ref.fa", ">decoy\n" + random_sequence(3000, 12) + "\n>chr_sim\n" + reference + "\n");
+    const auto fasta =
+            m_dir.write("ref.fa", ">decoy\n" + random_sequence(3000, 12) + "\n>chr_sim\n" + reference + "\n");
     const auto bed = m_dir.write("regions.bed", "chr_sim\t1000\t1100\tregion_a\nchr_sim\t4000\t4100\tregion_b\n");
     EXPECT_EQ(SUCCESS, m_client->send(LOAD_INDEX, "", 0, fasta + ":>minimap_opt_string=-k 15").get_type());
     EXPECT_EQ(SUCCESS, m_client->send(LOAD_BED, "", 0, bed).get_type());
@@ -269,9 +270,9 @@ TEST_F(ServerTest, FilesThatAreNotRegularOrTooLargeAreRefusedAtOnce) {
     const auto big_bed = m_dir.write("big.bed", std::string(50, '#') + "\n" + std::string(1000, 'x'));
 
     const std::vector<std::tuple<MessageType, std::string, std::string>> refused{
-        {LOAD_INDEX, "/dev/zero", "not a regular file"}, {LOAD_INDEX, fifo, "not a regular file"},
-        {LOAD_INDEX, folder, "not a regular file"},      {LOAD_BED, folder, "not a regular file"},
-        {LOAD_INDEX, over_limit, "limit of 1000"},       {LOAD_BED, big_bed, "limit of 1000"}};
+            {LOAD_INDEX, "/dev/zero", "not a regular file"}, {LOAD_INDEX, fifo, "not a regular file"},
+            {LOAD_INDEX, folder, "not a regular file"},      {LOAD_BED, folder, "not a regular file"},
+            {LOAD_INDEX, over_limit, "limit of 1000"},       {LOAD_BED, big_bed, "limit of 1000"}};
     for (const auto& [type, path, why] : refused) {
         const Message reply = m_client->send(type, "", 0, path);
         EXPECT_EQ(REQUEST_FAILED, reply.get_type()) << path;
@@ -381,7 +382,8 @@ TEST_F(ServerTest, BarcodeKitsAndBarcoding) {
     EXPECT_EQ(2U, lamp_list->Get(0)->targets()->size());
 
     const std::string id = m_client->connect("dna_sim_fast", "bc", ">barcode_kits=SIM-BC12");
-    ASSERT_EQ(RAW_BLOCK_ACCEPTED, m_client->pass_read(id, simulated_read(1, barcode_sequence(3) + random_sequence(80, 1))));
+    ASSERT_EQ(RAW_BLOCK_ACCEPTED,
+              m_client->pass_read(id, simulated_read(1, barcode_sequence(3) + random_sequence(80, 1))));
     ASSERT_EQ(RAW_BLOCK_ACCEPTED, m_client->pass_read(id, simulated_read(2, random_sequence(80, 2))));
     const auto classified = m_client->fetch_read(id);
     EXPECT_TRUE(classified.has_barcoding);
@@ -432,7 +434,8 @@ TEST_F(ServerTest, NotReadyOnceAClientHoldsTooManyReads) {
     start(options);
     const std::string id = m_client->connect();
     ASSERT_EQ(RAW_BLOCK_ACCEPTED, m_client->pass_read(id, simulated_read(1, random_sequence(40, 1))));
-    ASSERT_EQ(BATCH_ACCEPTED, m_client->send(batch_message(id, {simulated_read(2, random_sequence(40, 2))})).get_type());
+    ASSERT_EQ(BATCH_ACCEPTED,
+              m_client->send(batch_message(id, {simulated_read(2, random_sequence(40, 2))})).get_type());
     EXPECT_EQ(NOT_READY, m_client->pass_read(id, simulated_read(3, random_sequence(40, 3))));
     EXPECT_EQ(NOT_READY, m_client->send(batch_message(id, {simulated_read(4, random_sequence(40, 4))})).get_type());
     m_client->fetch_read(id);
@@ -490,7 +493,8 @@ TEST_F(ServerTest, ReadsCalledAfterTheReplyWithoutCallingThreadsAndRepliesBuiltA
     m_server.reset();
     start(options);
     const std::string id = m_client->connect();
-    const std::vector<TestRead> reads{simulated_read(3, random_sequence(70, 3)), simulated_read(4, random_sequence(90, 4))};
+    const std::vector<TestRead> reads{simulated_read(3, random_sequence(70, 3)),
+                                      simulated_read(4, random_sequence(90, 4))};
     ASSERT_EQ(BATCH_ACCEPTED, m_client->send(batch_message(id, reads)).get_type());
     const Message reply = m_client->send(GET_FIRST_CALLED_BLOCK, id);
     ASSERT_EQ(RETURN_COMPLETED_BATCH, reply.get_type());
@@ -537,7 +541,10 @@ TEST_F(ServerTest, UndecodableAndNonRequestFramesAreBadRequests) {
     socket.set(zmq::sockopt::linger, 0);
     socket.connect(m_server->endpoint());
     for (const std::string& payload : {std::string("abc"), std::string("0123456789abcdef"),
-                                       std::string("\xF0\xFF\0\0" "0016" "xxxxxxxx", 16)}) {
+                                       std::string("\xF0\xFF\0\0"
+                                                   "0016"
+                                                   "xxxxxxxx",
+                                                   16)}) {
         socket.send(zmq::buffer(payload));
         zmq::message_t frame;
         ASSERT_TRUE(socket.recv(frame));
@@ -578,7 +585,8 @@ TEST_F(ServerTest, ServesManyClientsAtOnce) {
             const std::string id = client.connect("dna_sim_fast", "client" + std::to_string(c));
             for (std::uint32_t tag = 0; tag < 10; ++tag) {
                 const TestRead read = simulated_read(tag, random_sequence(100 + tag, c * 100 + tag));
-                if (client.pass_read(id, read, 200) != RAW_BLOCK_ACCEPTED || client.fetch_read(id).sequence != read.sequence) {
+                if (client.pass_read(id, read, 200) != RAW_BLOCK_ACCEPTED ||
+                    client.fetch_read(id).sequence != read.sequence) {
                     return false;
                 }
             }

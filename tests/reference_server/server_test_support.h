@@ -26,7 +26,6 @@ constexpr std::uint32_t short_poll_timeout_ms = 1000;
 constexpr std::uint32_t short_poll_timeout_ms = 100;
 #endif
 
-
 using namespace ipc_tools;
 
 using test_support::random_sequence;
@@ -146,7 +145,7 @@ inline void add_block(ReturnedRead& read, const vexil_ipc::ReadBlockData* block)
             if (const auto* barcoding = called->barcoding()) {
                 read.has_barcoding = true;
                 read.barcode_arrangement =
-                    barcoding->barcode_arrangement() ? barcoding->barcode_arrangement()->str() : "";
+                        barcoding->barcode_arrangement() ? barcoding->barcode_arrangement()->str() : "";
             }
         }
     }

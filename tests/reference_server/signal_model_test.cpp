@@ -19,7 +19,8 @@ std::string random_sequence(std::mt19937& generator, std::size_t length) {
     return sequence;
 }
 
-CalledSequence call(const std::vector<std::int16_t>& raw, const SimulationParameters& params, CallOptions options = {}) {
+CalledSequence call(const std::vector<std::int16_t>& raw, const SimulationParameters& params,
+                    CallOptions options = {}) {
     return call_read(raw.data(), raw.size(), params.daq_offset, params.daq_scaling, params.model_stride, options);
 }
 
@@ -40,7 +41,8 @@ TEST(SignalModel, SimulatedReadsCallBackToTheirExactSequenceAcrossParameters) {
                 const auto raw = simulate_read(sequence, params);
                 ASSERT_EQ(sequence.size() * stride, raw.size());
                 const auto called = call(raw, params, {true, true});
-                EXPECT_EQ(sequence, called.sequence) << "stride " << stride << " scaling " << scaling << " noise " << noise;
+                EXPECT_EQ(sequence, called.sequence)
+                        << "stride " << stride << " scaling " << scaling << " noise " << noise;
                 EXPECT_EQ(sequence.size(), called.qstring.size());
                 EXPECT_EQ(std::vector<std::uint8_t>(sequence.size(), 1), called.moves);
                 EXPECT_EQ(sequence.size() * SignalModel::trace_width, called.trace.size());
@@ -127,7 +129,8 @@ TEST(SignalModel, MedianAndDeviationMatchAFullSortOfTheUsedSamples) {
         for (const std::size_t count : {1U, 2U, 7U, 1000U, 20001U}) {
             std::vector<std::int16_t> raw(count);
             for (auto& sample : raw) {
-                sample = static_cast<std::int16_t>(static_cast<int>(generator() % spread) - static_cast<int>(spread / 2));
+                sample = static_cast<std::int16_t>(static_cast<int>(generator() % spread) -
+                                                   static_cast<int>(spread / 2));
             }
             const float offset = 3.0F;
             const float scaling = 0.5F;

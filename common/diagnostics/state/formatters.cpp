@@ -13,13 +13,11 @@ namespace state {
 
 namespace {
 
-[[noreturn]] void throw_invalid_type(const boost::any& value)
-{
+[[noreturn]] void throw_invalid_type(const boost::any& value) {
     throw std::runtime_error(std::string("invalid type held as state record value: ") + value.type().name());
 }
 
-nlohmann::ordered_json to_json(const boost::any& value)
-{
+nlohmann::ordered_json to_json(const boost::any& value) {
     if (value.empty()) {
         return nullptr;
     }
@@ -42,8 +40,7 @@ nlohmann::ordered_json to_json(const boost::any& value)
     throw_invalid_type(value);
 }
 
-std::string to_text(const boost::any& value)
-{
+std::string to_text(const boost::any& value) {
     if (value.empty()) {
         return std::string();
     }
@@ -68,33 +65,30 @@ std::string to_text(const boost::any& value)
 
 }  // namespace
 
-std::size_t read_section_to_json(nlohmann::ordered_json& object,
-                                 const std::vector<StateRecord>& records,
-                                 std::size_t index)
-{
+std::size_t read_section_to_json(nlohmann::ordered_json& object, const std::vector<StateRecord>& records,
+                                 std::size_t index) {
     for (; index < records.size(); ++index) {
         const auto& record = records[index];
         switch (record.type) {
-        case StateRecordType::value:
-            object[record.name] = to_json(record.value);
-            break;
-        case StateRecordType::section_start: {
-            auto child = nlohmann::ordered_json::object();
-            index = read_section_to_json(child, records, index + 1);
-            object[record.name] = std::move(child);
-            break;
-        }
-        case StateRecordType::section_end:
-            return index;
-        default:
-            break;
+            case StateRecordType::value:
+                object[record.name] = to_json(record.value);
+                break;
+            case StateRecordType::section_start: {
+                auto child = nlohmann::ordered_json::object();
+                index = read_section_to_json(child, records, index + 1);
+                object[record.name] = std::move(child);
+                break;
+            }
+            case StateRecordType::section_end:
+                return index;
+            default:
+                break;
         }
     }
     return index;
 }
 
-std::string JsonFormatter::operator()(const std::vector<StateRecord>& records) const
-{
+std::string JsonFormatter::operator()(const std::vector<StateRecord>& records) const {
     auto trace = create_trace("operator()");
     auto root = nlohmann::ordered_json::object();
     if (read_section_to_json(root, records, 0) != records.size()) {
@@ -103,31 +97,30 @@ std::string JsonFormatter::operator()(const std::vector<StateRecord>& records) c
     return "\n" + detail::to_pretty_json_text(root);
 }
 
-std::string IndentationFormatter::operator()(const std::vector<StateRecord>& records) const
-{
+std::string IndentationFormatter::operator()(const std::vector<StateRecord>& records) const {
     auto trace = tracing::TraceDomain<IndentationFormatter>::create_trace("operator()");
     std::string text = "\n";
     long depth = 0;
     std::string indentation;
     for (const auto& record : records) {
         switch (record.type) {
-        case StateRecordType::section_start:
-            text += indentation + record.name + "\n";
-            ++depth;
-            indentation.assign(static_cast<std::size_t>(depth) * 4, ' ');
-            break;
-        case StateRecordType::section_end:
-            if (depth < 1) {
-                throw std::runtime_error("Malformed StateTable detected while formatting.");
-            }
-            --depth;
-            indentation.assign(static_cast<std::size_t>(depth) * 4, ' ');
-            break;
-        case StateRecordType::value:
-            text += indentation + record.name + ": " + to_text(record.value) + "\n";
-            break;
-        default:
-            break;
+            case StateRecordType::section_start:
+                text += indentation + record.name + "\n";
+                ++depth;
+                indentation.assign(static_cast<std::size_t>(depth) * 4, ' ');
+                break;
+            case StateRecordType::section_end:
+                if (depth < 1) {
+                    throw std::runtime_error("Malformed StateTable detected while formatting.");
+                }
+                --depth;
+                indentation.assign(static_cast<std::size_t>(depth) * 4, ' ');
+                break;
+            case StateRecordType::value:
+                text += indentation + record.name + ": " + to_text(record.value) + "\n";
+                break;
+            default:
+                break;
         }
     }
     return text;

@@ -16,8 +16,7 @@ namespace state {
 // Fills `object` with the members of the section that starts at `index` and returns the index of the
 // record that ended it (the record count when it never ends). Members keep the place of their first
 // insertion; a repeated name takes the later value.
-std::size_t read_section_to_json(nlohmann::ordered_json& object,
-                                 const std::vector<StateRecord>& records,
+std::size_t read_section_to_json(nlohmann::ordered_json& object, const std::vector<StateRecord>& records,
                                  std::size_t index);
 
 // A line feed, then the report as a pretty-printed JSON object with one member per section, without

@@ -20,8 +20,7 @@ constexpr int MIN_PLAIN_EXPONENT = -4;
 constexpr int MAX_PLAIN_EXPONENT = 17;
 const char* const REPLACEMENT_CHARACTER = "\xEF\xBF\xBD";
 
-void append_exponent(std::string& out, int exponent)
-{
+void append_exponent(std::string& out, int exponent) {
     out += exponent < 0 ? '-' : '+';
     const auto magnitude = std::abs(exponent);
     if (magnitude < 10) {
@@ -32,8 +31,7 @@ void append_exponent(std::string& out, int exponent)
 
 // `digits` times ten to the power of (`point` - number of digits): the decimal point sits after
 // `point` digits.
-void append_decimal(std::string& out, const std::string& digits, int point)
-{
+void append_decimal(std::string& out, const std::string& digits, int point) {
     const int count = static_cast<int>(digits.size());
     if (count <= point && point <= MAX_PLAIN_EXPONENT) {
         out += digits;
@@ -58,15 +56,13 @@ void append_decimal(std::string& out, const std::string& digits, int point)
     }
 }
 
-bool is_continuation(unsigned char byte, unsigned char low = 0x80, unsigned char high = 0xBF)
-{
+bool is_continuation(unsigned char byte, unsigned char low = 0x80, unsigned char high = 0xBF) {
     return byte >= low && byte <= high;
 }
 
 // The length of the well-formed UTF-8 sequence at `position`, or, negated, the length of the
 // ill-formed part to replace by one U+FFFD (the lead byte and the continuation bytes that fit it).
-int utf8_sequence_length(const std::string& text, std::size_t position)
-{
+int utf8_sequence_length(const std::string& text, std::size_t position) {
     const auto lead = static_cast<unsigned char>(text[position]);
     int length = 0;
     unsigned char second_low = 0x80;
@@ -86,9 +82,9 @@ int utf8_sequence_length(const std::string& text, std::size_t position)
     }
     for (int i = 1; i < length; ++i) {
         const auto index = position + static_cast<std::size_t>(i);
-        const bool fits = index < text.size() && (i == 1 ? is_continuation(static_cast<unsigned char>(text[index]),
-                                                                           second_low, second_high)
-                                                         : is_continuation(static_cast<unsigned char>(text[index])));
+        const bool fits = index < text.size() &&
+                          (i == 1 ? is_continuation(static_cast<unsigned char>(text[index]), second_low, second_high)
+                                  : is_continuation(static_cast<unsigned char>(text[index])));
         if (!fits) {
             return -i;
         }
@@ -96,128 +92,124 @@ int utf8_sequence_length(const std::string& text, std::size_t position)
     return length;
 }
 
-void append_string(std::string& out, const std::string& text)
-{
+void append_string(std::string& out, const std::string& text) {
     static const char* const HEX_DIGITS = "0123456789ABCDEF";
     out += '"';
     for (std::size_t i = 0; i < text.size(); ++i) {
         const auto byte = static_cast<unsigned char>(text[i]);
         switch (byte) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\b':
-            out += "\\b";
-            break;
-        case '\f':
-            out += "\\f";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (byte <= 0x1F || byte == 0x7F) {
-                out += "\\u00";
-                out += HEX_DIGITS[byte >> 4];
-                out += HEX_DIGITS[byte & 0x0F];
-            } else if (byte < 0x80) {
-                out += static_cast<char>(byte);
-            } else {
-                const int length = utf8_sequence_length(text, i);
-                if (length > 0) {
-                    out.append(text, i, static_cast<std::size_t>(length));
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (byte <= 0x1F || byte == 0x7F) {
+                    out += "\\u00";
+                    out += HEX_DIGITS[byte >> 4];
+                    out += HEX_DIGITS[byte & 0x0F];
+                } else if (byte < 0x80) {
+                    out += static_cast<char>(byte);
                 } else {
-                    out += REPLACEMENT_CHARACTER;
+                    const int length = utf8_sequence_length(text, i);
+                    if (length > 0) {
+                        out.append(text, i, static_cast<std::size_t>(length));
+                    } else {
+                        out += REPLACEMENT_CHARACTER;
+                    }
+                    i += static_cast<std::size_t>(std::abs(length)) - 1;
                 }
-                i += static_cast<std::size_t>(std::abs(length)) - 1;
-            }
-            break;
+                break;
         }
     }
     out += '"';
 }
 
-void new_line(std::string& out, int indent)
-{
+void new_line(std::string& out, int indent) {
     out += '\n';
     out.append(static_cast<std::size_t>(indent), ' ');
 }
 
-void append_value(std::string& out, const nlohmann::ordered_json& value, int indent)
-{
+void append_value(std::string& out, const nlohmann::ordered_json& value, int indent) {
     switch (value.type()) {
-    case nlohmann::ordered_json::value_t::object: {
-        if (value.empty()) {
-            out += "{}";
+        case nlohmann::ordered_json::value_t::object: {
+            if (value.empty()) {
+                out += "{}";
+                break;
+            }
+            out += '{';
+            bool first = true;
+            for (const auto& member : value.items()) {
+                if (!first) {
+                    out += ',';
+                }
+                first = false;
+                new_line(out, indent + INDENT_SIZE);
+                append_string(out, member.key());
+                out += ": ";
+                append_value(out, member.value(), indent + INDENT_SIZE);
+            }
+            new_line(out, indent);
+            out += '}';
             break;
         }
-        out += '{';
-        bool first = true;
-        for (const auto& member : value.items()) {
-            if (!first) {
-                out += ',';
+        case nlohmann::ordered_json::value_t::array: {
+            // Arrays stay on the line of their member, elements separated by ", ".
+            out += '[';
+            bool first = true;
+            for (const auto& element : value) {
+                if (!first) {
+                    out += ", ";
+                }
+                first = false;
+                append_value(out, element, indent);
             }
-            first = false;
-            new_line(out, indent + INDENT_SIZE);
-            append_string(out, member.key());
-            out += ": ";
-            append_value(out, member.value(), indent + INDENT_SIZE);
+            out += ']';
+            break;
         }
-        new_line(out, indent);
-        out += '}';
-        break;
-    }
-    case nlohmann::ordered_json::value_t::array: {
-        // Arrays stay on the line of their member, elements separated by ", ".
-        out += '[';
-        bool first = true;
-        for (const auto& element : value) {
-            if (!first) {
-                out += ", ";
-            }
-            first = false;
-            append_value(out, element, indent);
-        }
-        out += ']';
-        break;
-    }
-    case nlohmann::ordered_json::value_t::string:
-        append_string(out, value.get_ref<const std::string&>());
-        break;
-    case nlohmann::ordered_json::value_t::boolean:
-        out += value.get<bool>() ? "true" : "false";
-        break;
-    case nlohmann::ordered_json::value_t::number_integer:
-        out += std::to_string(value.get<std::int64_t>());
-        break;
-    case nlohmann::ordered_json::value_t::number_unsigned:
-        out += std::to_string(value.get<std::uint64_t>());
-        break;
-    case nlohmann::ordered_json::value_t::number_float:
-        out += format_json_double(value.get<double>());
-        break;
-    case nlohmann::ordered_json::value_t::null:
-    case nlohmann::ordered_json::value_t::binary:
-    case nlohmann::ordered_json::value_t::discarded:
-    default:
-        out += "null";
-        break;
+        case nlohmann::ordered_json::value_t::string:
+            append_string(out, value.get_ref<const std::string&>());
+            break;
+        case nlohmann::ordered_json::value_t::boolean:
+            out += value.get<bool>() ? "true" : "false";
+            break;
+        case nlohmann::ordered_json::value_t::number_integer:
+            out += std::to_string(value.get<std::int64_t>());
+            break;
+        case nlohmann::ordered_json::value_t::number_unsigned:
+            out += std::to_string(value.get<std::uint64_t>());
+            break;
+        case nlohmann::ordered_json::value_t::number_float:
+            out += format_json_double(value.get<double>());
+            break;
+        case nlohmann::ordered_json::value_t::null:
+        case nlohmann::ordered_json::value_t::binary:
+        case nlohmann::ordered_json::value_t::discarded:
+        default:
+            out += "null";
+            break;
     }
 }
 
 }  // namespace
 
-std::string format_json_double(double value)
-{
+std::string format_json_double(double value) {
     if (!std::isfinite(value)) {
         return "null";
     }
@@ -241,8 +233,7 @@ std::string format_json_double(double value)
     return out;
 }
 
-std::string to_pretty_json_text(const nlohmann::ordered_json& document)
-{
+std::string to_pretty_json_text(const nlohmann::ordered_json& document) {
     std::string out;
     append_value(out, document, 0);
     return out;

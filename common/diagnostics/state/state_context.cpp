@@ -9,22 +9,19 @@ namespace diagnostics {
 namespace state {
 namespace context {
 
-StateLogging& StateLogging::context()
-{
+StateLogging& StateLogging::context() {
     static StateLogging s_registry;
     return s_registry;
 }
 
-void StateLogging::register_provider(StateProvider* provider, const std::string& name)
-{
+void StateLogging::register_provider(StateProvider* provider, const std::string& name) {
     auto trace = create_trace("register_provider");
     trace.message(name);
     std::lock_guard<std::mutex> lock(m_mutex);
     m_providers[name] = provider;
 }
 
-void StateLogging::unregister_provider(const StateProvider* provider, const std::string& name)
-{
+void StateLogging::unregister_provider(const StateProvider* provider, const std::string& name) {
     auto trace = create_trace("unregister_provider");
     trace.message(name);
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -36,14 +33,12 @@ void StateLogging::unregister_provider(const StateProvider* provider, const std:
     m_report_finished.wait(lock, [&] { return m_reports_in_progress.count(provider) == 0; });
 }
 
-std::map<std::string, StateProvider*> StateLogging::copy_providers() const
-{
+std::map<std::string, StateProvider*> StateLogging::copy_providers() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_providers;
 }
 
-bool StateLogging::acquire(const std::string& name, const StateProvider* provider)
-{
+bool StateLogging::acquire(const std::string& name, const StateProvider* provider) {
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto entry = m_providers.find(name);
     if (entry == m_providers.end() || entry->second != provider) {
@@ -53,8 +48,7 @@ bool StateLogging::acquire(const std::string& name, const StateProvider* provide
     return true;
 }
 
-void StateLogging::release(const StateProvider* provider)
-{
+void StateLogging::release(const StateProvider* provider) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         const auto entry = m_reports_in_progress.find(provider);
@@ -65,8 +59,7 @@ void StateLogging::release(const StateProvider* provider)
     m_report_finished.notify_all();
 }
 
-std::vector<StateRecord> StateLogging::get_state()
-{
+std::vector<StateRecord> StateLogging::get_state() {
     auto trace = create_trace("get_state");
     std::vector<StateRecord> records;
     detail::ConcreteStateLogger logger(records);
@@ -92,18 +85,15 @@ std::vector<StateRecord> StateLogging::get_state()
     return records;
 }
 
-void register_provider(StateProvider* provider, const std::string& name)
-{
+void register_provider(StateProvider* provider, const std::string& name) {
     StateLogging::context().register_provider(provider, name);
 }
 
-void unregister_provider(const StateProvider* provider, const std::string& name)
-{
+void unregister_provider(const StateProvider* provider, const std::string& name) {
     StateLogging::context().unregister_provider(provider, name);
 }
 
-std::string request_state(const std::function<std::string(const std::vector<StateRecord>&)>& formatter)
-{
+std::string request_state(const std::function<std::string(const std::vector<StateRecord>&)>& formatter) {
     const auto records = StateLogging::context().get_state();
     return formatter(records);
 }

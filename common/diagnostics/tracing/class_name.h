@@ -16,8 +16,7 @@ static const std::string VS_STRUCT_PREFIX = "struct ";
 template <typename T>
 class ClassName {
 public:
-    static std::string class_name()
-    {
+    static std::string class_name() {
         std::string name = boost::core::demangle(typeid(T).name());
         remove_from_name(name, details::VS_CLASS_PREFIX);
         remove_from_name(name, details::VS_STRUCT_PREFIX);
@@ -25,8 +24,7 @@ public:
     }
 
     // Removes every occurrence of `token`, searching again from the start after each removal.
-    static void remove_from_name(std::string& name, const std::string& token)
-    {
+    static void remove_from_name(std::string& name, const std::string& token) {
         if (token.empty()) {
             return;
         }

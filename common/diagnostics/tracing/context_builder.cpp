@@ -12,33 +12,27 @@ namespace common {
 namespace diagnostics {
 namespace tracing {
 
-ContextBuilder::ContextBuilder()
-        : m_custom_trace_writer([](const std::string&) {})
-{}
+ContextBuilder::ContextBuilder() : m_custom_trace_writer([](const std::string&) {}) {}
 
-AbstractContextBuilder& ContextBuilder::with_custom_trace_writer(std::function<void(const std::string&)> writer)
-{
+AbstractContextBuilder& ContextBuilder::with_custom_trace_writer(std::function<void(const std::string&)> writer) {
     const std::lock_guard<std::mutex> lock(m_mutex);
     m_custom_trace_writer = std::move(writer);
     return *this;
 }
 
-AbstractContextBuilder& ContextBuilder::with_trace_domains_file(std::string path)
-{
+AbstractContextBuilder& ContextBuilder::with_trace_domains_file(std::string path) {
     const std::lock_guard<std::mutex> lock(m_mutex);
     m_trace_domains_file = std::move(path);
     return *this;
 }
 
-AbstractContextBuilder& ContextBuilder::using_trace_output_folder(std::string folder)
-{
+AbstractContextBuilder& ContextBuilder::using_trace_output_folder(std::string folder) {
     const std::lock_guard<std::mutex> lock(m_mutex);
     m_trace_output_folder = std::move(folder);
     return *this;
 }
 
-AbstractContextBuilder& ContextBuilder::with_trace_file_unique_id(int id)
-{
+AbstractContextBuilder& ContextBuilder::with_trace_file_unique_id(int id) {
     if (id >= 0) {
         const std::lock_guard<std::mutex> lock(m_mutex);
         m_trace_file_unique_id = std::to_string(id);
@@ -46,8 +40,7 @@ AbstractContextBuilder& ContextBuilder::with_trace_file_unique_id(int id)
     return *this;
 }
 
-AbstractContextBuilder& ContextBuilder::with_trace_file_unique_id(std::string id)
-{
+AbstractContextBuilder& ContextBuilder::with_trace_file_unique_id(std::string id) {
     // Wrapped so that the empty id passes and a leading "." or "-" is judged as inside a name.
     if (boost::filesystem::portable_name("A" + id + "a.txt")) {
         const std::lock_guard<std::mutex> lock(m_mutex);
@@ -56,20 +49,17 @@ AbstractContextBuilder& ContextBuilder::with_trace_file_unique_id(std::string id
     return *this;
 }
 
-std::string ContextBuilder::trace_file_unique_id() const
-{
+std::string ContextBuilder::trace_file_unique_id() const {
     const std::lock_guard<std::mutex> lock(m_mutex);
     return m_trace_file_unique_id;
 }
 
-std::string ContextBuilder::trace_output_folder() const
-{
+std::string ContextBuilder::trace_output_folder() const {
     const std::lock_guard<std::mutex> lock(m_mutex);
     return m_trace_output_folder;
 }
 
-void ContextBuilder::initialise()
-{
+void ContextBuilder::initialise() {
     // Held throughout: a second caller returns only once the first has applied the settings.
     const std::lock_guard<std::mutex> lock(m_mutex);
     bool expected = false;
@@ -95,8 +85,7 @@ void ContextBuilder::initialise()
     configuration.configure_if_empty(file);
 }
 
-AbstractContextBuilder& context()
-{
+AbstractContextBuilder& context() {
     static ContextBuilder s_builder;
     return s_builder;
 }

@@ -21,8 +21,7 @@ public:
     void write_exit(const std::string& function_name, std::chrono::nanoseconds elapsed) override;
     void write_message(const std::string& function_name, const std::string& text) override;
     void write_message(const std::string& function_name, std::function<std::string()> text) override;
-    void write_message(const std::string& function_name,
-                       const std::string& text,
+    void write_message(const std::string& function_name, const std::string& text,
                        std::chrono::nanoseconds elapsed) override;
     bool is_active() const override { return true; }
 

@@ -5,10 +5,7 @@ namespace diagnostics {
 namespace tracing {
 
 Trace::Trace(std::shared_ptr<details::TraceContext> context, std::string function_name, bool timed)
-        : m_context(std::move(context)),
-          m_timed(timed),
-          m_active(m_context && m_context->is_active())
-{
+    : m_context(std::move(context)), m_timed(timed), m_active(m_context && m_context->is_active()) {
     if (!m_active) {
         return;
     }
@@ -20,10 +17,7 @@ Trace::Trace(std::shared_ptr<details::TraceContext> context, std::string functio
 }
 
 Trace::Trace(std::shared_ptr<details::TraceContext> context, const char* function_name, bool timed)
-        : m_context(std::move(context)),
-          m_timed(timed),
-          m_active(m_context && m_context->is_active())
-{
+    : m_context(std::move(context)), m_timed(timed), m_active(m_context && m_context->is_active()) {
     if (!m_active) {
         return;
     }
@@ -35,18 +29,16 @@ Trace::Trace(std::shared_ptr<details::TraceContext> context, const char* functio
 }
 
 Trace::Trace(Trace&& other) noexcept
-        : m_context(std::move(other.m_context)),
-          m_name(std::move(other.m_name)),
-          m_timed(other.m_timed),
-          m_start(other.m_start),
-          m_active(other.m_active)
-{
+    : m_context(std::move(other.m_context)),
+      m_name(std::move(other.m_name)),
+      m_timed(other.m_timed),
+      m_start(other.m_start),
+      m_active(other.m_active) {
     other.m_active = false;
 }
 
 // noexcept: an exception from the exit write ends the process.
-Trace::~Trace()
-{
+Trace::~Trace() {
     if (!m_active) {
         return;
     }
@@ -57,29 +49,25 @@ Trace::~Trace()
     }
 }
 
-void Trace::message(const std::string& text)
-{
+void Trace::message(const std::string& text) {
     if (m_active) {
         m_context->write_message(m_name, text);
     }
 }
 
-void Trace::message(const char* text)
-{
+void Trace::message(const char* text) {
     if (m_active) {
         m_context->write_message(m_name, std::string(text ? text : ""));
     }
 }
 
-void Trace::message(std::function<std::string()> text)
-{
+void Trace::message(std::function<std::string()> text) {
     if (m_active) {
         m_context->write_message(m_name, std::move(text));
     }
 }
 
-void Trace::timed_message(const std::string& text)
-{
+void Trace::timed_message(const std::string& text) {
     if (!m_active) {
         return;
     }
@@ -90,8 +78,7 @@ void Trace::timed_message(const std::string& text)
     }
 }
 
-std::chrono::nanoseconds Trace::elapsed() const
-{
+std::chrono::nanoseconds Trace::elapsed() const {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - m_start);
 }
 

@@ -39,8 +39,7 @@ public:
     // The callback runs only while the domain is active.
     void message(std::function<std::string()> text);
     template <typename F, typename = std::enable_if_t<details::is_text_callback_v<F>>>
-    void message(F&& text)
-    {
+    void message(F&& text) {
         if (m_active) {
             m_context->write_message(m_name, std::function<std::string()>(std::forward<F>(text)));
         }

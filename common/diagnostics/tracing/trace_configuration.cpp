@@ -21,31 +21,26 @@ namespace details {
 
 namespace {
 
-bool starts_with(const std::string& text, const std::string& prefix)
-{
+bool starts_with(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
 bool ends_with_star(const std::string& word) { return !word.empty() && word.back() == '*'; }
 
 // Whether a sink accepts verbose records right now; the probe record is discarded unwritten.
-bool verbose_log_accepts_records()
-{
+bool verbose_log_accepts_records() {
     auto record = common::logging::verbose::get().open_record();
     return static_cast<bool>(record);
 }
 
 }  // namespace
 
-TraceConfiguration& TraceConfiguration::instance()
-{
+TraceConfiguration& TraceConfiguration::instance() {
     static TraceConfiguration s_instance;
     return s_instance;
 }
 
-TraceConfiguration::TraceConfiguration()
-        : m_disabled_context(std::make_shared<DisabledTraceContext>())
-{
+TraceConfiguration::TraceConfiguration() : m_disabled_context(std::make_shared<DisabledTraceContext>()) {
     m_default_mode = TraceMode::verbose_log;
     if (const char* path = std::getenv(CONFIG_ENVIRONMENT_VARIABLE)) {
         std::ifstream file(path);
@@ -55,14 +50,12 @@ TraceConfiguration::TraceConfiguration()
     }
 }
 
-void TraceConfiguration::configure_trace_domains_impl(std::istream& in)
-{
+void TraceConfiguration::configure_trace_domains_impl(std::istream& in) {
     std::lock_guard<std::mutex> lock(m_mutex);
     parse_locked(in);
 }
 
-bool TraceConfiguration::configure_if_empty(std::istream& in)
-{
+bool TraceConfiguration::configure_if_empty(std::istream& in) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!empty_locked()) {
         return false;
@@ -71,8 +64,7 @@ bool TraceConfiguration::configure_if_empty(std::istream& in)
     return true;
 }
 
-void TraceConfiguration::parse_locked(std::istream& in)
-{
+void TraceConfiguration::parse_locked(std::istream& in) {
     std::string line;
     while (std::getline(in, line)) {
         boost::algorithm::trim(line);
@@ -104,14 +96,12 @@ void TraceConfiguration::parse_locked(std::istream& in)
     }
 }
 
-void TraceConfiguration::add_trace_domain_mode(std::string domain, TraceMode mode)
-{
+void TraceConfiguration::add_trace_domain_mode(std::string domain, TraceMode mode) {
     std::lock_guard<std::mutex> lock(m_mutex);
     add_locked(std::move(domain), mode);
 }
 
-void TraceConfiguration::add_locked(std::string domain, TraceMode mode)
-{
+void TraceConfiguration::add_locked(std::string domain, TraceMode mode) {
     const bool is_prefix = ends_with_star(domain);
     if (is_prefix) {
         domain.pop_back();
@@ -124,14 +114,12 @@ void TraceConfiguration::add_locked(std::string domain, TraceMode mode)
     }
 }
 
-TraceMode TraceConfiguration::get_domain_trace_mode(const std::string& domain) const
-{
+TraceMode TraceConfiguration::get_domain_trace_mode(const std::string& domain) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return mode_locked(domain);
 }
 
-TraceMode TraceConfiguration::mode_locked(const std::string& domain) const
-{
+TraceMode TraceConfiguration::mode_locked(const std::string& domain) const {
     const auto exact = m_exact_modes.find(domain);
     if (exact != m_exact_modes.end() && exact->second != TraceMode::none) {
         return exact->second;
@@ -148,8 +136,7 @@ TraceMode TraceConfiguration::mode_locked(const std::string& domain) const
     return TraceMode::none;
 }
 
-bool TraceConfiguration::excluded_locked(const std::string& domain) const
-{
+bool TraceConfiguration::excluded_locked(const std::string& domain) const {
     for (const auto& prefix : m_excluded_prefixes) {
         if (starts_with(domain, prefix)) {
             return true;
@@ -158,8 +145,7 @@ bool TraceConfiguration::excluded_locked(const std::string& domain) const
     return m_excluded_domains.count(domain) != 0;
 }
 
-std::shared_ptr<TraceContext> TraceConfiguration::create_trace_context(const std::string& domain) const
-{
+std::shared_ptr<TraceContext> TraceConfiguration::create_trace_context(const std::string& domain) const {
     TraceMode mode = TraceMode::none;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -177,34 +163,28 @@ std::shared_ptr<TraceContext> TraceConfiguration::create_trace_context(const std
     return std::make_shared<EnabledTraceContext>(domain, mode);
 }
 
-void TraceConfiguration::clear()
-{
+void TraceConfiguration::clear() {
     std::lock_guard<std::mutex> lock(m_mutex);
     clear_locked();
 }
 
-void TraceConfiguration::clear_locked()
-{
+void TraceConfiguration::clear_locked() {
     m_prefix_modes.clear();
     m_exact_modes.clear();
     m_excluded_prefixes.clear();
     m_excluded_domains.clear();
 }
 
-bool TraceConfiguration::empty() const
-{
+bool TraceConfiguration::empty() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return empty_locked();
 }
 
-bool TraceConfiguration::empty_locked() const
-{
-    return m_prefix_modes.empty() && m_exact_modes.empty() && m_excluded_prefixes.empty() &&
-           m_excluded_domains.empty();
+bool TraceConfiguration::empty_locked() const {
+    return m_prefix_modes.empty() && m_exact_modes.empty() && m_excluded_prefixes.empty() && m_excluded_domains.empty();
 }
 
-void TraceConfiguration::set_enabled_domains(const std::string& domains)
-{
+void TraceConfiguration::set_enabled_domains(const std::string& domains) {
     std::lock_guard<std::mutex> lock(m_mutex);
     clear_locked();
     std::istringstream list(domains);
@@ -216,20 +196,17 @@ void TraceConfiguration::set_enabled_domains(const std::string& domains)
     }
 }
 
-void TraceConfiguration::set_default_mode(TraceMode mode)
-{
+void TraceConfiguration::set_default_mode(TraceMode mode) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_default_mode = mode;
 }
 
-TraceMode TraceConfiguration::default_mode() const
-{
+TraceMode TraceConfiguration::default_mode() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_default_mode;
 }
 
-std::shared_ptr<TraceContext> create_trace_context(std::string domain)
-{
+std::shared_ptr<TraceContext> create_trace_context(std::string domain) {
     return TraceConfiguration::instance().create_trace_context(domain);
 }
 
@@ -237,8 +214,7 @@ std::shared_ptr<TraceContext> create_trace_context(std::string domain)
 
 namespace testability {
 
-void set_custom_trace_writer(std::function<void(const std::string&)> writer)
-{
+void set_custom_trace_writer(std::function<void(const std::string&)> writer) {
     auto& configuration = details::TraceConfiguration::instance();
     details::ActiveTraceContext::instance().set_custom_writer(std::move(writer));
     configuration.set_default_mode(TraceMode::custom);
@@ -246,20 +222,17 @@ void set_custom_trace_writer(std::function<void(const std::string&)> writer)
 
 void set_default_trace_mode(TraceMode mode) { details::TraceConfiguration::instance().set_default_mode(mode); }
 
-void set_enabled_trace_domains(const std::string& domains)
-{
+void set_enabled_trace_domains(const std::string& domains) {
     details::TraceConfiguration::instance().set_enabled_domains(domains);
 }
 
-void configure_trace_domains(std::istream& in)
-{
+void configure_trace_domains(std::istream& in) {
     auto& configuration = details::TraceConfiguration::instance();
     configuration.clear();
     configuration.configure_trace_domains_impl(in);
 }
 
-void configure_trace_domains(const std::string& path)
-{
+void configure_trace_domains(const std::string& path) {
     if (path.empty()) {
         return;
     }

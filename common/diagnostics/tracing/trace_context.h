@@ -20,8 +20,7 @@ public:
     virtual void write_message(const std::string& function_name, const std::string& text) = 0;
     // The callback runs only in an active context, on the calling thread.
     virtual void write_message(const std::string& function_name, std::function<std::string()> text) = 0;
-    virtual void write_message(const std::string& function_name,
-                               const std::string& text,
+    virtual void write_message(const std::string& function_name, const std::string& text,
                                std::chrono::nanoseconds elapsed) = 0;
     virtual bool is_active() const = 0;
     virtual ~TraceContext() = default;

@@ -28,21 +28,18 @@ public:
     static Trace create_trace(std::string function_name) { return Trace(context(), std::move(function_name), false); }
     static Trace create_trace(const char* function_name) { return Trace(context(), function_name, false); }
 
-    static Trace create_timed_trace(std::string function_name)
-    {
+    static Trace create_timed_trace(std::string function_name) {
         return Trace(context(), std::move(function_name), true);
     }
     static Trace create_timed_trace(const char* function_name) { return Trace(context(), function_name, true); }
 
-    static Trace create_hftrace(std::string function_name)
-    {
+    static Trace create_hftrace(std::string function_name) {
         return Trace(hftrace_context(), std::move(function_name), false);
     }
     static Trace create_hftrace(const char* function_name) { return Trace(hftrace_context(), function_name, false); }
 
     // One message line in the high-frequency domain; `text` runs only when that domain is active.
-    static void write_hftrace(const std::string& function_name, std::function<std::string()> text)
-    {
+    static void write_hftrace(const std::string& function_name, std::function<std::string()> text) {
         const auto& hf_context = hftrace_context();
         if (hf_context->is_active()) {
             hf_context->write_message(function_name, std::move(text));
@@ -50,8 +47,7 @@ public:
     }
     // The same for any text callable: nothing is wrapped, copied or allocated while the domain is off.
     template <typename Name, typename F, typename = std::enable_if_t<details::is_text_callback_v<F>>>
-    static void write_hftrace(Name&& function_name, F&& text)
-    {
+    static void write_hftrace(Name&& function_name, F&& text) {
         const auto& hf_context = hftrace_context();
         if (hf_context->is_active()) {
             hf_context->write_message(function_name, std::function<std::string()>(std::forward<F>(text)));
@@ -64,15 +60,13 @@ public:
     static std::string hftrace_domain_name() { return details::HFTRACE_PREFIX + ClassName<T>::class_name(); }
 
 private:
-    static const std::shared_ptr<details::TraceContext>& context()
-    {
+    static const std::shared_ptr<details::TraceContext>& context() {
         static const std::shared_ptr<details::TraceContext> s_context =
                 details::create_trace_context(ClassName<T>::class_name());
         return s_context;
     }
 
-    static const std::shared_ptr<details::TraceContext>& hftrace_context()
-    {
+    static const std::shared_ptr<details::TraceContext>& hftrace_context() {
         static const std::shared_ptr<details::TraceContext> s_context =
                 details::create_trace_context(hftrace_domain_name());
         return s_context;

@@ -18,8 +18,7 @@ namespace {
 const std::string DELETED_MARK = " (deleted)";
 }  // namespace
 
-std::string TraceFileWriter::executable_stem()
-{
+std::string TraceFileWriter::executable_stem() {
     const auto path = common::executable_path();
     const auto file_name = path.filename().string();
     if (file_name.size() >= DELETED_MARK.size() &&
@@ -35,8 +34,7 @@ std::string TraceFileWriter::executable_stem()
 
 void TraceFileWriter::log_warning(const std::string& text) { ZEV_LOG(common::logging::warning) << text; }
 
-std::string TraceFileWriter::utc_time_text()
-{
+std::string TraceFileWriter::utc_time_text() {
     const std::time_t now = std::time(nullptr);
     const std::tm utc = common::gmtimeThreadsafe(&now);
     char buffer[32] = {};
@@ -45,35 +43,30 @@ std::string TraceFileWriter::utc_time_text()
 }
 
 TraceFileWriter::TraceFileWriter(std::uint64_t max_file_size, StemProvider stem_provider, WarningSink warning_sink)
-        : m_max_file_size(max_file_size),
-          m_stem_provider(std::move(stem_provider)),
-          m_warning_sink(std::move(warning_sink))
-{}
+    : m_max_file_size(max_file_size),
+      m_stem_provider(std::move(stem_provider)),
+      m_warning_sink(std::move(warning_sink)) {}
 
-TraceFileWriter::~TraceFileWriter()
-{
+TraceFileWriter::~TraceFileWriter() {
     if (m_trace_stream.is_open()) {
         m_trace_stream.flush();
         m_trace_stream.close();
     }
 }
 
-void TraceFileWriter::set_folder_if_empty(const std::string& folder)
-{
+void TraceFileWriter::set_folder_if_empty(const std::string& folder) {
     if (m_trace_folder.empty()) {
         m_trace_folder = folder;
     }
 }
 
-void TraceFileWriter::set_file_id(const std::string& file_id)
-{
+void TraceFileWriter::set_file_id(const std::string& file_id) {
     if (!file_id.empty()) {
         m_file_id_suffix = "_" + file_id;
     }
 }
 
-void TraceFileWriter::write(const std::string& line)
-{
+void TraceFileWriter::write(const std::string& line) {
     if (!m_trace_stream.is_open()) {
         if (m_trace_folder.empty()) {
             return;  // no folder, no files: the counter stays where it is
@@ -89,8 +82,7 @@ void TraceFileWriter::write(const std::string& line)
     }
 }
 
-bool TraceFileWriter::current_file_has_room()
-{
+bool TraceFileWriter::current_file_has_room() {
     if (!m_trace_stream.good()) {
         return false;
     }
@@ -101,14 +93,12 @@ bool TraceFileWriter::current_file_has_room()
     return static_cast<std::uint64_t>(static_cast<std::streamoff>(position)) < m_max_file_size;
 }
 
-void TraceFileWriter::compute_base_name()
-{
+void TraceFileWriter::compute_base_name() {
     std::string stem;
     try {
         stem = m_stem_provider();
     } catch (const std::exception& e) {
-        warn_once(m_warned_about_stem,
-                  std::string("Trace files are named without the executable's name: ") + e.what());
+        warn_once(m_warned_about_stem, std::string("Trace files are named without the executable's name: ") + e.what());
     } catch (...) {
         warn_once(m_warned_about_stem, "Trace files are named without the executable's name");
     }
@@ -122,8 +112,7 @@ void TraceFileWriter::compute_base_name()
     m_file_base_name = name + utc_time_text() + "_";
 }
 
-void TraceFileWriter::open_next_file()
-{
+void TraceFileWriter::open_next_file() {
     if (m_trace_stream.is_open()) {
         m_trace_stream.flush();
         m_trace_stream.close();
@@ -144,8 +133,7 @@ void TraceFileWriter::open_next_file()
     }
 }
 
-void TraceFileWriter::warn_once(bool& warned, const std::string& text)
-{
+void TraceFileWriter::warn_once(bool& warned, const std::string& text) {
     if (warned) {
         return;
     }

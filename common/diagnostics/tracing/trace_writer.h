@@ -23,8 +23,7 @@ namespace details {
 std::string create_timestamp(std::chrono::nanoseconds d);
 
 // Writes the head of a trace line: time stamp, " thread:<pthread_self> ", `function`, " ", `tag`.
-std::ostringstream& decorate_message_stream(std::ostringstream& stream,
-                                            const std::string& tag,
+std::ostringstream& decorate_message_stream(std::ostringstream& stream, const std::string& tag,
                                             const std::string& function);
 
 // The process's one trace writer. Lines are formatted on the calling threads and written, in queue

@@ -23,8 +23,7 @@ namespace {
 namespace fs = boost::filesystem;
 namespace tracing = common::diagnostics::tracing;
 
-TEST(ContextBuilder, TraceFileIds)
-{
+TEST(ContextBuilder, TraceFileIds) {
     tracing::ContextBuilder builder;
     builder.with_trace_file_unique_id(7);
     EXPECT_EQ(builder.trace_file_unique_id(), "7");
@@ -43,8 +42,7 @@ TEST(ContextBuilder, TraceFileIds)
     EXPECT_EQ(builder.trace_file_unique_id(), "");
 }
 
-TEST(ContextBuilder, SettersChain)
-{
+TEST(ContextBuilder, SettersChain) {
     tracing::ContextBuilder builder;
     auto& same = builder.using_trace_output_folder("/f").with_trace_file_unique_id("id").with_trace_domains_file("x");
     EXPECT_EQ(&same, &builder);
@@ -53,8 +51,7 @@ TEST(ContextBuilder, SettersChain)
 }
 
 // The process's builder applies its settings once: custom writer, folder, id and domains file.
-TEST(ContextBuilder, InitialiseTakesEffectOncePerProcess)
-{
+TEST(ContextBuilder, InitialiseTakesEffectOncePerProcess) {
     ASSERT_EQ(std::getenv("ZEV_BASECALL_TRACE_CONFIG"), nullptr);
     ASSERT_EQ(std::getenv("ZEV_BASECALL_TRACE_FOLDER"), nullptr);
     const auto folder = fs::temp_directory_path() / fs::unique_path("context-builder-%%%%-%%%%");
@@ -67,9 +64,9 @@ TEST(ContextBuilder, InitialiseTakesEffectOncePerProcess)
     auto& builder = tracing::context();
     EXPECT_EQ(&builder, &tracing::context());
     builder.with_custom_trace_writer([&](const std::string& line) {
-                std::lock_guard<std::mutex> lock(mutex);
-                lines.push_back(line);
-            })
+               std::lock_guard<std::mutex> lock(mutex);
+               lines.push_back(line);
+           })
             .using_trace_output_folder(folder.string())
             .with_trace_domains_file(config)
             .with_trace_file_unique_id("client1")
@@ -99,14 +96,14 @@ TEST(ContextBuilder, InitialiseTakesEffectOncePerProcess)
     }
     std::sort(names.begin(), names.end());
     ASSERT_EQ(names.size(), 2u);
-    EXPECT_TRUE(std::regex_match(names[0], std::regex(R"(common_diagnostics_context_builder_test_client1_.*_0\.trace)")))
+    EXPECT_TRUE(
+            std::regex_match(names[0], std::regex(R"(common_diagnostics_context_builder_test_client1_.*_0\.trace)")))
             << names[0];
     EXPECT_EQ(names[1], "domains.cfg");
     fs::remove_all(folder);
 }
 
-TEST(ContextBuilder, UnreadableDomainsFileStillAppliesTheRest)
-{
+TEST(ContextBuilder, UnreadableDomainsFileStillAppliesTheRest) {
     // Run alone (ctest runs every test in its own process) this is the first initialise.
     auto& builder = tracing::context();
     if (static_cast<tracing::ContextBuilder&>(builder).is_initialised()) {

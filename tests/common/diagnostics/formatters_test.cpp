@@ -20,8 +20,7 @@ StateRecord start(std::string name) { return {StateRecordType::section_start, st
 StateRecord end(std::string name) { return {StateRecordType::section_end, std::move(name), {}}; }
 
 // A report with nested sections and every value type.
-std::vector<StateRecord> nested_report()
-{
+std::vector<StateRecord> nested_report() {
     return {
             start("VexilClient"),
             value("address", std::string("ipc:///tmp/5555")),
@@ -42,62 +41,59 @@ std::vector<StateRecord> nested_report()
     };
 }
 
-TEST(JsonFormatter, GoldenNestedReport)
-{
-    const std::string expected = "\n"
-                                 "{\n"
-                                 "    \"VexilClient\": {\n"
-                                 "        \"address\": \"ipc:///tmp/5555\",\n"
-                                 "        \"connected\": true,\n"
-                                 "        \"reads_passed\": 12,\n"
-                                 "        \"bytes\": 18446744073709551615,\n"
-                                 "        \"ratio\": 0.5,\n"
-                                 "        \"nothing\": null,\n"
-                                 "        \"ReadBuffer\": {\n"
-                                 "            \"queued\": -3,\n"
-                                 "            \"Empty\": {}\n"
-                                 "        }\n"
-                                 "    },\n"
-                                 "    \"other\": {\n"
-                                 "        \"n\": 5\n"
-                                 "    }\n"
-                                 "}";
+TEST(JsonFormatter, GoldenNestedReport) {
+    const std::string expected =
+            "\n"
+            "{\n"
+            "    \"VexilClient\": {\n"
+            "        \"address\": \"ipc:///tmp/5555\",\n"
+            "        \"connected\": true,\n"
+            "        \"reads_passed\": 12,\n"
+            "        \"bytes\": 18446744073709551615,\n"
+            "        \"ratio\": 0.5,\n"
+            "        \"nothing\": null,\n"
+            "        \"ReadBuffer\": {\n"
+            "            \"queued\": -3,\n"
+            "            \"Empty\": {}\n"
+            "        }\n"
+            "    },\n"
+            "    \"other\": {\n"
+            "        \"n\": 5\n"
+            "    }\n"
+            "}";
     EXPECT_EQ(JsonFormatter()(nested_report()), expected);
 }
 
-TEST(IndentationFormatter, GoldenNestedReport)
-{
-    const std::string expected = "\n"
-                                 "VexilClient\n"
-                                 "    address: ipc:///tmp/5555\n"
-                                 "    connected: true\n"
-                                 "    reads_passed: 12\n"
-                                 "    bytes: 18446744073709551615\n"
-                                 "    ratio: 0.500000\n"
-                                 "    nothing: \n"
-                                 "    ReadBuffer\n"
-                                 "        queued: -3\n"
-                                 "        Empty\n"
-                                 "other\n"
-                                 "    n: 5\n";
+TEST(IndentationFormatter, GoldenNestedReport) {
+    const std::string expected =
+            "\n"
+            "VexilClient\n"
+            "    address: ipc:///tmp/5555\n"
+            "    connected: true\n"
+            "    reads_passed: 12\n"
+            "    bytes: 18446744073709551615\n"
+            "    ratio: 0.500000\n"
+            "    nothing: \n"
+            "    ReadBuffer\n"
+            "        queued: -3\n"
+            "        Empty\n"
+            "other\n"
+            "    n: 5\n";
     EXPECT_EQ(IndentationFormatter()(nested_report()), expected);
 }
 
-TEST(Formatters, EmptyReport)
-{
+TEST(Formatters, EmptyReport) {
     EXPECT_EQ(JsonFormatter()({}), "\n{}");
     EXPECT_EQ(IndentationFormatter()({}), "\n");
 }
 
-TEST(Formatters, RepeatedNameKeepsFirstPlaceInJsonAndBothLinesInText)
-{
+TEST(Formatters, RepeatedNameKeepsFirstPlaceInJsonAndBothLinesInText) {
     const std::vector<StateRecord> records{value("a", 1LL), value("b", 2LL), value("a", 3LL)};
     EXPECT_EQ(JsonFormatter()(records), "\n{\n    \"a\": 3,\n    \"b\": 2\n}");
     EXPECT_EQ(IndentationFormatter()(records), "\na: 1\nb: 2\na: 3\n");
 }
 
-TEST(Formatters, UnsupportedValueTypeIsAnError)
-{
+TEST(Formatters, UnsupportedValueTypeIsAnError) {
     const std::vector<StateRecord> records{value("n", 5)};
     const std::string prefix = "invalid type held as state record value: ";
     try {
@@ -114,8 +110,7 @@ TEST(Formatters, UnsupportedValueTypeIsAnError)
     }
 }
 
-TEST(Formatters, MalformedLists)
-{
+TEST(Formatters, MalformedLists) {
     const std::vector<StateRecord> unterminated{start("s"), value("a", true)};
     EXPECT_THROW(
             {
@@ -139,39 +134,38 @@ TEST(Formatters, MalformedLists)
     }
 }
 
-TEST(JsonFormatter, ReadSectionReturnsIndexOfItsEnd)
-{
+TEST(JsonFormatter, ReadSectionReturnsIndexOfItsEnd) {
     const auto records = nested_report();
     nlohmann::ordered_json object = nlohmann::ordered_json::object();
     EXPECT_EQ(common::diagnostics::state::read_section_to_json(object, records, 8), 11u);  // "ReadBuffer" end
     EXPECT_EQ(object.dump(), R"({"queued":-3,"Empty":{}})");
 }
 
-TEST(JsonFormatter, InvalidUtf8IsReplacedAndTheTextStaysParseable)
-{
-    const std::vector<StateRecord> records{value("bad", std::string("a\xff\xfe" "b")),
+TEST(JsonFormatter, InvalidUtf8IsReplacedAndTheTextStaysParseable) {
+    const std::vector<StateRecord> records{value("bad", std::string("a\xff\xfe"
+                                                                    "b")),
                                            value("ok", std::string("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80")),
                                            value("cut", std::string("x\xE2\x82")),
                                            value("surrogate", std::string("\xED\xA0\x80"))};
     std::string text;
     ASSERT_NO_THROW(text = JsonFormatter()(records));
     const auto parsed = nlohmann::json::parse(text);
-    EXPECT_EQ(parsed["bad"].get<std::string>(), "a\xEF\xBF\xBD\xEF\xBF\xBD" "b");
+    EXPECT_EQ(parsed["bad"].get<std::string>(),
+              "a\xEF\xBF\xBD\xEF\xBF\xBD"
+              "b");
     EXPECT_EQ(parsed["ok"].get<std::string>(), "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");  // written as it is
     EXPECT_EQ(parsed["cut"].get<std::string>(), "x\xEF\xBF\xBD");  // one replacement for the cut sequence
     EXPECT_EQ(parsed["surrogate"].get<std::string>(), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
-TEST(JsonFormatter, EscapesControlCharactersAndQuotes)
-{
+TEST(JsonFormatter, EscapesControlCharactersAndQuotes) {
     const std::vector<StateRecord> records{value("q", std::string("say \"hi\"\n\\"))};
     EXPECT_EQ(JsonFormatter()(records), "\n{\n    \"q\": \"say \\\"hi\\\"\\n\\\\\"\n}");
 }
 
 // Short escapes where there are any, \u00XX in upper-case hex for the other control characters and
 // DEL; the solidus and non-ASCII text stay as they are, in names as in values.
-TEST(JsonFormatter, EscapeForms)
-{
+TEST(JsonFormatter, EscapeForms) {
     const std::vector<StateRecord> records{
             value("c", std::string("\b\f\r\t\x01\x1b\x1f\x7f/")),
             value("n\xC3\xA9\x1b", std::string("\xC3\xA9")),
@@ -185,8 +179,7 @@ TEST(JsonFormatter, EscapeForms)
 
 // Doubles: shortest round-trip digits, plain notation while the point lies within 17 digits to the
 // left and 3 zeros to the right, always a "." or an exponent, exponents with a sign and two digits.
-TEST(JsonFormatter, NumberForms)
-{
+TEST(JsonFormatter, NumberForms) {
     const std::vector<std::pair<double, std::string>> doubles{
             {0.5, "0.5"},
             {1.0, "1.0"},

@@ -23,9 +23,7 @@ using state::StateRecordType;
 class CallbackProvider : public state::StateProvider {
 public:
     CallbackProvider(std::string name, std::function<void(state::StateLogger&)> report)
-            : m_name(std::move(name)),
-              m_report(std::move(report))
-    {
+        : m_name(std::move(name)), m_report(std::move(report)) {
         state::context::register_provider(this, m_name);
     }
     ~CallbackProvider() override { state::context::unregister_provider(this, m_name); }
@@ -37,20 +35,19 @@ private:
     std::function<void(state::StateLogger&)> m_report;
 };
 
-std::string describe(const std::vector<StateRecord>& records)
-{
+std::string describe(const std::vector<StateRecord>& records) {
     std::string text;
     for (const auto& record : records) {
         switch (record.type) {
-        case StateRecordType::section_start:
-            text += "start " + record.name + ";";
-            break;
-        case StateRecordType::section_end:
-            text += "end " + record.name + ";";
-            break;
-        case StateRecordType::value:
-            text += "value " + record.name + ";";
-            break;
+            case StateRecordType::section_start:
+                text += "start " + record.name + ";";
+                break;
+            case StateRecordType::section_end:
+                text += "end " + record.name + ";";
+                break;
+            case StateRecordType::value:
+                text += "value " + record.name + ";";
+                break;
         }
     }
     return text;
@@ -60,8 +57,7 @@ std::vector<StateRecord> get_state() { return state::context::StateLogging::cont
 
 TEST(StateReport, NoProvidersNoRecords) { EXPECT_TRUE(get_state().empty()); }
 
-TEST(StateReport, ProvidersReportInNameOrderWithNestedSections)
-{
+TEST(StateReport, ProvidersReportInNameOrderWithNestedSections) {
     CallbackProvider b("b", [](state::StateLogger& logger) { logger.log("n", 5LL); });
     CallbackProvider a("a", [](state::StateLogger& logger) {
         auto section = logger.create_child_section("s");
@@ -73,8 +69,7 @@ TEST(StateReport, ProvidersReportInNameOrderWithNestedSections)
     EXPECT_EQ(boost::any_cast<long long>(records[6].value), 5LL);
 }
 
-TEST(StateReport, CharacterStringIsLoggedAsText)
-{
+TEST(StateReport, CharacterStringIsLoggedAsText) {
     CallbackProvider p("p", [](state::StateLogger& logger) { logger.log("text", "literal"); });
     const auto records = get_state();
     ASSERT_EQ(records.size(), 3u);
@@ -82,8 +77,7 @@ TEST(StateReport, CharacterStringIsLoggedAsText)
     EXPECT_EQ(boost::any_cast<std::string>(records[1].value), "literal");
 }
 
-TEST(StateReport, SecondRegistrationUnderNameReplacesFirst)
-{
+TEST(StateReport, SecondRegistrationUnderNameReplacesFirst) {
     CallbackProvider first("same", [](state::StateLogger& logger) { logger.log("who", "first"); });
     {
         CallbackProvider second("same", [](state::StateLogger& logger) { logger.log("who", "second"); });
@@ -96,8 +90,7 @@ TEST(StateReport, SecondRegistrationUnderNameReplacesFirst)
     EXPECT_TRUE(get_state().empty());
 }
 
-TEST(StateReport, ReplacedProviderDoesNotRemoveItsSuccessor)
-{
+TEST(StateReport, ReplacedProviderDoesNotRemoveItsSuccessor) {
     CallbackProvider second_holder("other", [](state::StateLogger&) {});
     auto first = std::make_unique<CallbackProvider>("x", [](state::StateLogger& logger) { logger.log("who", "1"); });
     CallbackProvider second("x", [](state::StateLogger& logger) { logger.log("who", "2"); });
@@ -106,8 +99,7 @@ TEST(StateReport, ReplacedProviderDoesNotRemoveItsSuccessor)
     EXPECT_EQ(report, "\n{\n    \"other\": {},\n    \"x\": {\n        \"who\": \"2\"\n    }\n}");
 }
 
-TEST(StateReport, ExceptionsBecomeValues)
-{
+TEST(StateReport, ExceptionsBecomeValues) {
     CallbackProvider thrower("a", [](state::StateLogger& logger) {
         auto section = logger.create_child_section("inner");
         logger.log("before", 1ULL);
@@ -126,20 +118,17 @@ TEST(StateReport, ExceptionsBecomeValues)
     EXPECT_EQ(boost::any_cast<std::string>(records[7].value), "unknown");
 }
 
-TEST(StateReport, EmptyFormatterThrowsBadFunctionCall)
-{
+TEST(StateReport, EmptyFormatterThrowsBadFunctionCall) {
     EXPECT_THROW(state::context::request_state({}), std::bad_function_call);
 }
 
-TEST(StateReport, FormatterErrorsReachCaller)
-{
+TEST(StateReport, FormatterErrorsReachCaller) {
     EXPECT_THROW(state::context::request_state(
                          [](const std::vector<StateRecord>&) -> std::string { throw std::logic_error("x"); }),
                  std::logic_error);
 }
 
-TEST(StateReport, UnregisteredProviderIsNotReported)
-{
+TEST(StateReport, UnregisteredProviderIsNotReported) {
     {
         CallbackProvider gone("gone", [](state::StateLogger& logger) { logger.log("v", true); });
     }
@@ -148,8 +137,7 @@ TEST(StateReport, UnregisteredProviderIsNotReported)
 
 // Unregistering waits for a report that is using the provider, so the provider can then be destroyed
 // safely; a report that has not reached it yet skips it.
-TEST(StateReport, UnregisterWaitsForReportInProgress)
-{
+TEST(StateReport, UnregisterWaitsForReportInProgress) {
     std::promise<void> reporting;
     std::promise<void> release;
     auto release_future = release.get_future().share();
@@ -183,8 +171,7 @@ TEST(StateReport, UnregisterWaitsForReportInProgress)
     EXPECT_TRUE(get_state().empty());
 }
 
-TEST(StateReport, ProviderMayReportAndRegisterWhileReporting)
-{
+TEST(StateReport, ProviderMayReportAndRegisterWhileReporting) {
     CallbackProvider inner("inner", [](state::StateLogger& logger) { logger.log("x", 1LL); });
     std::unique_ptr<CallbackProvider> late;
     bool nested = false;
@@ -207,8 +194,7 @@ TEST(StateReport, ProviderMayReportAndRegisterWhileReporting)
               "start a_outer;value nested_report;end a_outer;start inner;value x;end inner;start late;end late;");
 }
 
-TEST(StateReport, ConcurrentReportsAndRegistrations)
-{
+TEST(StateReport, ConcurrentReportsAndRegistrations) {
     std::atomic<bool> stop{false};
     std::vector<std::thread> reporters;
     for (int i = 0; i < 4; ++i) {
@@ -220,9 +206,8 @@ TEST(StateReport, ConcurrentReportsAndRegistrations)
         });
     }
     for (int i = 0; i < 200; ++i) {
-        CallbackProvider p("p" + std::to_string(i % 7), [i](state::StateLogger& logger) {
-            logger.log("i", static_cast<long long>(i));
-        });
+        CallbackProvider p("p" + std::to_string(i % 7),
+                           [i](state::StateLogger& logger) { logger.log("i", static_cast<long long>(i)); });
     }
     stop = true;
     for (auto& t : reporters) {

@@ -18,8 +18,7 @@ namespace tracing = common::diagnostics::tracing;
 using tracing::TraceMode;
 using tracing::details::TraceConfiguration;
 
-void configure(const std::string& text)
-{
+void configure(const std::string& text) {
     std::istringstream in(text);
     tracing::testability::configure_trace_domains(in);
 }
@@ -27,8 +26,7 @@ void configure(const std::string& text)
 TraceMode mode_of(const std::string& domain) { return TraceConfiguration::instance().get_domain_trace_mode(domain); }
 
 // The mode a resolved domain writes with, or none when it resolves to the disabled context.
-TraceMode resolved(const std::string& domain)
-{
+TraceMode resolved(const std::string& domain) {
     const auto context = tracing::details::create_trace_context(domain);
     const auto enabled = std::dynamic_pointer_cast<tracing::details::EnabledTraceContext>(context);
     if (!enabled) {
@@ -44,44 +42,40 @@ protected:
     void SetUp() override { tracing::testability::set_default_trace_mode(TraceMode::verbose_log); }
 };
 
-TEST_F(TraceConfigurationTest, ExactEntryOverPrefix)
-{
+TEST_F(TraceConfigurationTest, ExactEntryOverPrefix) {
     configure("basecall_service::* trace_file\nbasecall_service::ReadBuffer stdout\n");
     EXPECT_EQ(resolved("basecall_service::ReadBuffer"), TraceMode::stdout);
     EXPECT_EQ(resolved("basecall_service::BasecallClient"), TraceMode::trace_file);
     EXPECT_EQ(resolved("ipc_tools::RequestBroker"), TraceMode::none);
 }
 
-TEST_F(TraceConfigurationTest, LongestPrefixWins)
-{
+TEST_F(TraceConfigurationTest, LongestPrefixWins) {
     configure("basecall_service::* stdout\nbasecall_service::Read* custom\n");
     EXPECT_EQ(resolved("basecall_service::ReadBuffer"), TraceMode::custom);
     EXPECT_EQ(resolved("basecall_service::BasecallClient"), TraceMode::stdout);
 }
 
-TEST_F(TraceConfigurationTest, WordWithoutStarIsExact)
-{
+TEST_F(TraceConfigurationTest, WordWithoutStarIsExact) {
     configure("basecall_service:: stdout\n");
     EXPECT_EQ(resolved("basecall_service::ReadBuffer"), TraceMode::none);
     EXPECT_EQ(mode_of("basecall_service::"), TraceMode::stdout);
 }
 
-TEST_F(TraceConfigurationTest, ExclusionsWin)
-{
+TEST_F(TraceConfigurationTest, ExclusionsWin) {
     configure("* exclude\nbasecall_service::ReadBuffer stdout\n");
     EXPECT_EQ(resolved("basecall_service::ReadBuffer"), TraceMode::none);
     // The mode lookup alone ignores exclusions.
     EXPECT_EQ(mode_of("basecall_service::ReadBuffer"), TraceMode::stdout);
 
-    configure("basecall_service::ReadBuffer stdout\nbasecall_service::Read* exclude\nipc_tools::X exclude\n"
-              "ipc_tools::* stderr\n");
+    configure(
+            "basecall_service::ReadBuffer stdout\nbasecall_service::Read* exclude\nipc_tools::X exclude\n"
+            "ipc_tools::* stderr\n");
     EXPECT_EQ(resolved("basecall_service::ReadBuffer"), TraceMode::none);
     EXPECT_EQ(resolved("ipc_tools::X"), TraceMode::none);
     EXPECT_EQ(resolved("ipc_tools::Y"), TraceMode::stderr);
 }
 
-TEST_F(TraceConfigurationTest, HighFrequencyDomainsNeedExactEntries)
-{
+TEST_F(TraceConfigurationTest, HighFrequencyDomainsNeedExactEntries) {
     configure("* stdout\nhftrace::* stdout\n");
     EXPECT_EQ(resolved("vexil::VexilClientImpl"), TraceMode::stdout);
     EXPECT_EQ(resolved("hftrace::basecall_service::ReadBuffer"), TraceMode::none);
@@ -91,23 +85,22 @@ TEST_F(TraceConfigurationTest, HighFrequencyDomainsNeedExactEntries)
     EXPECT_EQ(resolved("basecall_service::ReadBuffer"), TraceMode::none);
 }
 
-TEST_F(TraceConfigurationTest, FirstEntryWins)
-{
+TEST_F(TraceConfigurationTest, FirstEntryWins) {
     configure("a::B stdout\na::B stderr\np::* custom\np::* stdout\n");
     EXPECT_EQ(mode_of("a::B"), TraceMode::stdout);
     EXPECT_EQ(mode_of("p::Q"), TraceMode::custom);
 }
 
-TEST_F(TraceConfigurationTest, LineSyntax)
-{
-    configure("# a comment line\n"
-              "   #indented comment stdout\n"
-              "ipc_tools::RequestBroker file\n"          // no such mode: ignored
-              "ipc_tools::ConnectionInfo #stdout\n"      // trailing comment: default mode
-              "\t  spaced::Domain \t  stderr   extra words\n"
-              "crlf::Domain stdout\r\n"
-              "a*b stdout\n"                             // a star inside the word is an ordinary character
-              "\n   \t\n");
+TEST_F(TraceConfigurationTest, LineSyntax) {
+    configure(
+            "# a comment line\n"
+            "   #indented comment stdout\n"
+            "ipc_tools::RequestBroker file\n"      // no such mode: ignored
+            "ipc_tools::ConnectionInfo #stdout\n"  // trailing comment: default mode
+            "\t  spaced::Domain \t  stderr   extra words\n"
+            "crlf::Domain stdout\r\n"
+            "a*b stdout\n"  // a star inside the word is an ordinary character
+            "\n   \t\n");
     EXPECT_EQ(mode_of("ipc_tools::RequestBroker"), TraceMode::none);
     EXPECT_EQ(mode_of("ipc_tools::ConnectionInfo"), TraceMode::verbose_log);
     EXPECT_EQ(mode_of("spaced::Domain"), TraceMode::stderr);
@@ -117,8 +110,7 @@ TEST_F(TraceConfigurationTest, LineSyntax)
     EXPECT_EQ(mode_of("#"), TraceMode::none);
 }
 
-TEST_F(TraceConfigurationTest, SingleWordFollowsDefaultMode)
-{
+TEST_F(TraceConfigurationTest, SingleWordFollowsDefaultMode) {
     tracing::testability::set_default_trace_mode(TraceMode::none);
     configure("a::Off\n");
     EXPECT_EQ(mode_of("a::Off"), TraceMode::none);
@@ -133,8 +125,7 @@ TEST_F(TraceConfigurationTest, SingleWordFollowsDefaultMode)
     EXPECT_EQ(resolved("a::On"), TraceMode::stderr);
 }
 
-TEST_F(TraceConfigurationTest, EnabledDomainsList)
-{
+TEST_F(TraceConfigurationTest, EnabledDomainsList) {
     tracing::testability::set_default_trace_mode(TraceMode::stdout);
     tracing::testability::set_enabled_trace_domains(" a::B , c::* ,, ");
     EXPECT_EQ(mode_of("a::B"), TraceMode::stdout);
@@ -146,8 +137,7 @@ TEST_F(TraceConfigurationTest, EnabledDomainsList)
     EXPECT_EQ(resolved("a::B"), TraceMode::none);
 }
 
-TEST_F(TraceConfigurationTest, ConfigurationFromPath)
-{
+TEST_F(TraceConfigurationTest, ConfigurationFromPath) {
     const auto folder = boost::filesystem::temp_directory_path() / boost::filesystem::unique_path();
     boost::filesystem::create_directories(folder);
     const auto path = (folder / "trace.cfg").string();
@@ -169,8 +159,7 @@ TEST_F(TraceConfigurationTest, ConfigurationFromPath)
 
 struct ResolvedOnce {};
 
-TEST_F(TraceConfigurationTest, DomainKeepsItsFirstResolution)
-{
+TEST_F(TraceConfigurationTest, DomainKeepsItsFirstResolution) {
     configure("");
     const auto first = tracing::TraceDomain<ResolvedOnce>::get_trace_context();
     EXPECT_FALSE(first->is_active());
@@ -183,14 +172,12 @@ TEST_F(TraceConfigurationTest, DomainKeepsItsFirstResolution)
     EXPECT_FALSE(tracing::TraceDomain<ResolvedOnce>::get_trace_context()->is_active());
 }
 
-TEST_F(TraceConfigurationTest, EnvironmentFlagReflectsVariable)
-{
+TEST_F(TraceConfigurationTest, EnvironmentFlagReflectsVariable) {
     EXPECT_EQ(tracing::testability::environment_config_exists(), std::getenv("ZEV_BASECALL_TRACE_CONFIG") != nullptr);
 }
 
 // Configuration may change while other threads resolve domains.
-TEST_F(TraceConfigurationTest, ConcurrentConfigurationAndResolution)
-{
+TEST_F(TraceConfigurationTest, ConcurrentConfigurationAndResolution) {
     std::atomic<bool> stop{false};
     std::thread resolver([&] {
         while (!stop) {

@@ -13,8 +13,7 @@ thread_local bool t_counting = false;
 thread_local std::size_t t_allocations = 0;
 }  // namespace
 
-void* operator new(std::size_t size)
-{
+void* operator new(std::size_t size) {
     if (t_counting) {
         ++t_allocations;
     }
@@ -35,8 +34,7 @@ namespace {
 namespace tracing = common::diagnostics::tracing;
 using Domain = tracing::TraceDomain<hot::Path>;
 
-TEST(DisabledDomain, NoAllocationAndNoTextOnTheCallingThread)
-{
+TEST(DisabledDomain, NoAllocationAndNoTextOnTheCallingThread) {
     // Everything but the high-frequency twin is on, which a prefix can never switch on.
     std::istringstream config("hot::Nothing stdout\nhot::* exclude\n* custom\n");
     tracing::testability::configure_trace_domains(config);

@@ -26,8 +26,7 @@ using tracing::details::TraceConfiguration;
 // An environment file that files no entry does not hide the builder's file; the builder's initialise
 // also puts back verbose_log as the default mode and the custom writer that does nothing, in place of
 // one installed through the test hook.
-TEST(TraceEnvironmentFallback, BuilderFileParsedWhenEnvironmentFileHoldsNoEntry)
-{
+TEST(TraceEnvironmentFallback, BuilderFileParsedWhenEnvironmentFileHoldsNoEntry) {
     const auto root = fs::temp_directory_path() / fs::unique_path("trace-env-fallback-%%%%-%%%%");
     fs::create_directories(root);
     const auto env_config = (root / "env.cfg").string();

@@ -25,8 +25,7 @@ namespace fs = boost::filesystem;
 namespace tracing = common::diagnostics::tracing;
 using tracing::details::TraceConfiguration;
 
-TEST(TraceEnvironment, EnvironmentWinsOverBuilder)
-{
+TEST(TraceEnvironment, EnvironmentWinsOverBuilder) {
     const auto root = fs::temp_directory_path() / fs::unique_path("trace-env-%%%%-%%%%");
     const auto env_folder = root / "env";
     const auto code_folder = root / "code";
@@ -56,8 +55,10 @@ TEST(TraceEnvironment, EnvironmentWinsOverBuilder)
     EXPECT_TRUE(fs::is_empty(code_folder));
     std::vector<fs::path> files(fs::directory_iterator(env_folder), fs::directory_iterator{});
     ASSERT_EQ(files.size(), 1u);
-    EXPECT_TRUE(std::regex_match(files[0].filename().string(),
-                                 std::regex(R"(common_diagnostics_trace_environment_test_client1_\d{4}-\d\d-\d\d_T\d\d-\d\d-\d\d_0\.trace)")))
+    EXPECT_TRUE(std::regex_match(
+            files[0].filename().string(),
+            std::regex(
+                    R"(common_diagnostics_trace_environment_test_client1_\d{4}-\d\d-\d\d_T\d\d-\d\d-\d\d_0\.trace)")))
             << files[0];
     std::ifstream in(files[0].string());
     std::string line;

@@ -17,15 +17,13 @@ using common::diagnostics::tracing::details::TraceFileWriter;
 
 class TraceFileWriterTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         m_folder = fs::temp_directory_path() / fs::unique_path("trace-files-%%%%-%%%%");
         fs::create_directories(m_folder);
     }
     void TearDown() override { fs::remove_all(m_folder); }
 
-    std::vector<std::string> file_names() const
-    {
+    std::vector<std::string> file_names() const {
         std::vector<std::string> names;
         for (const auto& entry : fs::directory_iterator(m_folder)) {
             names.push_back(entry.path().filename().string());
@@ -34,20 +32,21 @@ protected:
         return names;
     }
 
-    static std::string read(const fs::path& path)
-    {
+    static std::string read(const fs::path& path) {
         std::ifstream in(path.string(), std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
     fs::path m_folder;
     std::vector<std::string> m_warnings;
-    TraceFileWriter::WarningSink warnings() { return [this](const std::string& text) { m_warnings.push_back(text); }; }
+    TraceFileWriter::WarningSink warnings() {
+        return [this](const std::string& text) { m_warnings.push_back(text); };
+    }
 };
 
-TEST_F(TraceFileWriterTest, NamesFromStemIdTimeAndCounter)
-{
-    TraceFileWriter writer(TraceFileWriter::DEFAULT_MAX_FILE_SIZE, [] { return std::string("client-app"); }, warnings());
+TEST_F(TraceFileWriterTest, NamesFromStemIdTimeAndCounter) {
+    TraceFileWriter writer(
+            TraceFileWriter::DEFAULT_MAX_FILE_SIZE, [] { return std::string("client-app"); }, warnings());
     writer.set_folder_if_empty(m_folder.string());
     writer.set_folder_if_empty("/somewhere/else");  // the first folder stays
     writer.set_file_id("client1");
@@ -56,30 +55,31 @@ TEST_F(TraceFileWriterTest, NamesFromStemIdTimeAndCounter)
 
     const auto names = file_names();
     ASSERT_EQ(names.size(), 1u);
-    EXPECT_TRUE(std::regex_match(names[0], std::regex(R"(client-app_client1_\d{4}-\d\d-\d\d_T\d\d-\d\d-\d\d_0\.trace)")))
+    EXPECT_TRUE(
+            std::regex_match(names[0], std::regex(R"(client-app_client1_\d{4}-\d\d-\d\d_T\d\d-\d\d-\d\d_0\.trace)")))
             << names[0];
     EXPECT_EQ(read(m_folder / names[0]), "first line\nsecond line\n");
     EXPECT_EQ(writer.file_counter(), 1u);
     EXPECT_TRUE(m_warnings.empty());
 }
 
-TEST_F(TraceFileWriterTest, RealExecutableStem)
-{
+TEST_F(TraceFileWriterTest, RealExecutableStem) {
     EXPECT_EQ(TraceFileWriter::executable_stem(), "common_diagnostics_trace_file_writer_test");
     TraceFileWriter writer;
     writer.set_folder_if_empty(m_folder.string());
     writer.write("x");
     const auto names = file_names();
     ASSERT_EQ(names.size(), 1u);
-    EXPECT_TRUE(std::regex_match(names[0],
-                                 std::regex(R"(common_diagnostics_trace_file_writer_test_\d{4}-\d\d-\d\d_T\d\d-\d\d-\d\d_0\.trace)")))
+    EXPECT_TRUE(std::regex_match(
+            names[0],
+            std::regex(R"(common_diagnostics_trace_file_writer_test_\d{4}-\d\d-\d\d_T\d\d-\d\d-\d\d_0\.trace)")))
             << names[0];
 }
 
 // A file that has reached the limit takes no further line; the line that crosses it is its last.
-TEST_F(TraceFileWriterTest, RollsOverAtLimitWithSameBaseName)
-{
-    TraceFileWriter writer(TraceFileWriter::DEFAULT_MAX_FILE_SIZE, [] { return std::string("app"); }, warnings());
+TEST_F(TraceFileWriterTest, RollsOverAtLimitWithSameBaseName) {
+    TraceFileWriter writer(
+            TraceFileWriter::DEFAULT_MAX_FILE_SIZE, [] { return std::string("app"); }, warnings());
     writer.set_folder_if_empty(m_folder.string());
     const std::string mebibyte_line(1048575, 'x');  // with its newline exactly 1 MiB
     for (int i = 0; i < 7; ++i) {
@@ -105,9 +105,9 @@ TEST_F(TraceFileWriterTest, RollsOverAtLimitWithSameBaseName)
     EXPECT_EQ(read(m_folder / names[2]), "after\n");
 }
 
-TEST_F(TraceFileWriterTest, SmallLimit)
-{
-    TraceFileWriter writer(10, [] { return std::string("app"); }, warnings());
+TEST_F(TraceFileWriterTest, SmallLimit) {
+    TraceFileWriter writer(
+            10, [] { return std::string("app"); }, warnings());
     writer.set_folder_if_empty(m_folder.string());
     for (const char* line : {"12345", "6789", "abc", "d"}) {
         writer.write(line);
@@ -118,9 +118,9 @@ TEST_F(TraceFileWriterTest, SmallLimit)
     EXPECT_EQ(read(m_folder / names[1]), "abc\nd\n");
 }
 
-TEST_F(TraceFileWriterTest, NoFolderNoFilesAndCounterStays)
-{
-    TraceFileWriter writer(TraceFileWriter::DEFAULT_MAX_FILE_SIZE, [] { return std::string("app"); }, warnings());
+TEST_F(TraceFileWriterTest, NoFolderNoFilesAndCounterStays) {
+    TraceFileWriter writer(
+            TraceFileWriter::DEFAULT_MAX_FILE_SIZE, [] { return std::string("app"); }, warnings());
     writer.write("dropped");
     writer.write("dropped");
     EXPECT_EQ(writer.file_counter(), 0u);
@@ -129,9 +129,9 @@ TEST_F(TraceFileWriterTest, NoFolderNoFilesAndCounterStays)
 }
 
 // A folder that does not exist: lines are dropped, each tries the next number, one warning in all.
-TEST_F(TraceFileWriterTest, UnopenableFileDropsLinesWithOneWarning)
-{
-    TraceFileWriter writer(TraceFileWriter::DEFAULT_MAX_FILE_SIZE, [] { return std::string("app"); }, warnings());
+TEST_F(TraceFileWriterTest, UnopenableFileDropsLinesWithOneWarning) {
+    TraceFileWriter writer(
+            TraceFileWriter::DEFAULT_MAX_FILE_SIZE, [] { return std::string("app"); }, warnings());
     writer.set_folder_if_empty((m_folder / "missing" / "deeper").string());
     writer.write("a");
     writer.write("b");
@@ -143,12 +143,10 @@ TEST_F(TraceFileWriterTest, UnopenableFileDropsLinesWithOneWarning)
 }
 
 // An executable path that cannot be resolved (a replaced binary) must not stop tracing.
-TEST_F(TraceFileWriterTest, UnresolvableExecutableFallsBackToNameWithoutStem)
-{
+TEST_F(TraceFileWriterTest, UnresolvableExecutableFallsBackToNameWithoutStem) {
     TraceFileWriter writer(
             TraceFileWriter::DEFAULT_MAX_FILE_SIZE,
-            []() -> std::string { throw std::runtime_error("/opt/app (deleted)"); },
-            warnings());
+            []() -> std::string { throw std::runtime_error("/opt/app (deleted)"); }, warnings());
     writer.set_folder_if_empty(m_folder.string());
     writer.set_file_id("run7");
     writer.write("line");
@@ -167,9 +165,9 @@ TEST_F(TraceFileWriterTest, UnresolvableExecutableFallsBackToNameWithoutStem)
             << without_id.base_name();
 }
 
-TEST_F(TraceFileWriterTest, IdGivenAfterFirstFileAffectsOnlyLaterBaseNames)
-{
-    TraceFileWriter writer(10, [] { return std::string("app"); }, warnings());
+TEST_F(TraceFileWriterTest, IdGivenAfterFirstFileAffectsOnlyLaterBaseNames) {
+    TraceFileWriter writer(
+            10, [] { return std::string("app"); }, warnings());
     writer.set_folder_if_empty(m_folder.string());
     writer.write("0123456789");
     writer.set_file_id("late");

@@ -25,26 +25,20 @@ using tracing::details::TraceContext;
 // Records every event as text, so the calls a scope makes can be compared.
 class RecordingContext : public TraceContext {
 public:
-    explicit RecordingContext(bool active = true)
-            : m_active(active)
-    {}
+    explicit RecordingContext(bool active = true) : m_active(active) {}
     void write_entry(const std::string& name) override { events.push_back("entry " + name); }
     void write_exit(const std::string& name) override { events.push_back("exit " + name); }
-    void write_exit(const std::string& name, std::chrono::nanoseconds elapsed) override
-    {
+    void write_exit(const std::string& name, std::chrono::nanoseconds elapsed) override {
         events.push_back("timed_exit " + name);
         last_elapsed = elapsed;
     }
-    void write_message(const std::string& name, const std::string& text) override
-    {
+    void write_message(const std::string& name, const std::string& text) override {
         events.push_back("message " + name + " " + text);
     }
-    void write_message(const std::string& name, std::function<std::string()> text) override
-    {
+    void write_message(const std::string& name, std::function<std::string()> text) override {
         events.push_back("lazy " + name + " " + text());
     }
-    void write_message(const std::string& name, const std::string& text, std::chrono::nanoseconds elapsed) override
-    {
+    void write_message(const std::string& name, const std::string& text, std::chrono::nanoseconds elapsed) override {
         events.push_back("timed_message " + name + " " + text);
         last_elapsed = elapsed;
     }
@@ -57,8 +51,7 @@ private:
     bool m_active;
 };
 
-TEST(TraceMode, KeywordsAndValues)
-{
+TEST(TraceMode, KeywordsAndValues) {
     EXPECT_EQ(static_cast<int>(tracing::TraceMode::custom), 6);
     EXPECT_EQ(tracing::trace_mode_from_keyword("trace_file"), tracing::TraceMode::trace_file);
     EXPECT_EQ(tracing::trace_mode_from_keyword("exclude"), tracing::TraceMode::exclude);
@@ -69,8 +62,7 @@ TEST(TraceMode, KeywordsAndValues)
     EXPECT_THROW(tracing::to_string(static_cast<tracing::TraceMode>(8)), std::runtime_error);
 }
 
-TEST(DisabledTraceContext, NeverCallsCallback)
-{
+TEST(DisabledTraceContext, NeverCallsCallback) {
     tracing::details::DisabledTraceContext context;
     EXPECT_FALSE(context.is_active());
     bool called = false;
@@ -81,8 +73,7 @@ TEST(DisabledTraceContext, NeverCallsCallback)
     EXPECT_FALSE(called);
 }
 
-TEST(ClassName, DemangledWithNamespacesAndKeywordsRemoved)
-{
+TEST(ClassName, DemangledWithNamespacesAndKeywordsRemoved) {
     EXPECT_EQ(common::ClassName<basecall_service::ReadBuffer>::class_name(), "basecall_service::ReadBuffer");
     EXPECT_EQ(common::ClassName<basecall_service::ReadBuffer::MetadataValidationTrace>::class_name(),
               "basecall_service::ReadBuffer::MetadataValidationTrace");
@@ -100,8 +91,7 @@ TEST(ClassName, DemangledWithNamespacesAndKeywordsRemoved)
     EXPECT_EQ(nested, "x");
 }
 
-TEST(Trace, UntimedScopeWritesEntryMessagesAndPlainExit)
-{
+TEST(Trace, UntimedScopeWritesEntryMessagesAndPlainExit) {
     auto context = std::make_shared<RecordingContext>();
     {
         tracing::Trace trace(context, "queue_read", false);
@@ -109,13 +99,12 @@ TEST(Trace, UntimedScopeWritesEntryMessagesAndPlainExit)
         trace.message([] { return std::string("lazy text"); });
         trace.timed_message("not timed");
     }
-    EXPECT_EQ(context->events, (std::vector<std::string>{"entry queue_read", "message queue_read hello",
-                                                          "lazy queue_read lazy text",
-                                                          "message queue_read not timed", "exit queue_read"}));
+    EXPECT_EQ(context->events,
+              (std::vector<std::string>{"entry queue_read", "message queue_read hello", "lazy queue_read lazy text",
+                                        "message queue_read not timed", "exit queue_read"}));
 }
 
-TEST(Trace, TimedScopeWritesElapsedTimes)
-{
+TEST(Trace, TimedScopeWritesElapsedTimes) {
     auto context = std::make_shared<RecordingContext>();
     {
         tracing::Trace trace(context, std::string("pull"), true);
@@ -127,8 +116,7 @@ TEST(Trace, TimedScopeWritesElapsedTimes)
     EXPECT_GE(context->last_elapsed.count(), 0);
 }
 
-TEST(Trace, MovedScopeWritesOneExit)
-{
+TEST(Trace, MovedScopeWritesOneExit) {
     auto context = std::make_shared<RecordingContext>();
     {
         tracing::Trace first(context, "f", false);
@@ -139,8 +127,7 @@ TEST(Trace, MovedScopeWritesOneExit)
     EXPECT_EQ(context->events, (std::vector<std::string>{"entry f", "message f kept", "exit f"}));
 }
 
-TEST(Trace, InactiveContextNeverRunsCallbacks)
-{
+TEST(Trace, InactiveContextNeverRunsCallbacks) {
     auto context = std::make_shared<RecordingContext>(false);
     bool called = false;
     {
@@ -158,8 +145,7 @@ TEST(Trace, InactiveContextNeverRunsCallbacks)
     EXPECT_TRUE(context->events.empty());
 }
 
-TEST(TraceWriter, TimestampText)
-{
+TEST(TraceWriter, TimestampText) {
     using std::chrono::nanoseconds;
     EXPECT_EQ(tracing::details::create_timestamp(nanoseconds(999)), "0.000ms ");
     EXPECT_EQ(tracing::details::create_timestamp(nanoseconds(1000000)), "1.000ms ");
@@ -168,8 +154,7 @@ TEST(TraceWriter, TimestampText)
     EXPECT_EQ(tracing::details::create_timestamp(nanoseconds(81234567890)), "81234.567ms ");
 }
 
-TEST(TraceWriter, HeadLayout)
-{
+TEST(TraceWriter, HeadLayout) {
     std::ostringstream stream;
     tracing::details::decorate_message_stream(stream, "[ENTER] ", "a::B::f");
     const std::regex layout(R"(^\d+\.\d{3}ms  thread:0x[0-9a-f]+ a::B::f \[ENTER\] $)");

@@ -42,15 +42,13 @@ using tracing::TraceDomain;
 // Collects the lines handed to a custom writer (called on the tracing thread).
 class Collector {
 public:
-    std::function<void(const std::string&)> writer()
-    {
+    std::function<void(const std::string&)> writer() {
         return [this](const std::string& line) {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_lines.push_back(line);
         };
     }
-    std::vector<std::string> lines()
-    {
+    std::vector<std::string> lines() {
         tracing::flush();
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_lines;
@@ -63,8 +61,7 @@ private:
 
 const std::string HEAD = R"(\d+\.\d{3}ms  thread:0x[0-9a-f]+ )";
 
-TEST(TraceWriter, LineLayoutsOfEveryOperation)
-{
+TEST(TraceWriter, LineLayoutsOfEveryOperation) {
     Collector collector;
     tracing::testability::set_custom_trace_writer(collector.writer());
     tracing::testability::set_enabled_trace_domains("tw::Layout");
@@ -74,9 +71,7 @@ TEST(TraceWriter, LineLayoutsOfEveryOperation)
         trace.message([] { return std::string("lazy text"); });
         trace.timed_message("timed text");
     }
-    {
-        auto trace = TraceDomain<tw::Layout>::create_trace(std::string("untimed"));
-    }
+    { auto trace = TraceDomain<tw::Layout>::create_trace(std::string("untimed")); }
     const auto lines = collector.lines();
     ASSERT_EQ(lines.size(), 7u);
     const std::vector<std::string> patterns{
@@ -97,8 +92,7 @@ TEST(TraceWriter, LineLayoutsOfEveryOperation)
     EXPECT_NE(lines[0].find(thread.str()), std::string::npos);
 }
 
-TEST(TraceWriter, LinesOfOneThreadKeepTheirOrderAndThreadsDiffer)
-{
+TEST(TraceWriter, LinesOfOneThreadKeepTheirOrderAndThreadsDiffer) {
     Collector collector;
     tracing::testability::set_custom_trace_writer(collector.writer());
     tracing::testability::set_enabled_trace_domains("tw::Ordered, tw::Threads");
@@ -123,8 +117,7 @@ TEST(TraceWriter, LinesOfOneThreadKeepTheirOrderAndThreadsDiffer)
     EXPECT_NE(first[1].str(), second[1].str());
 }
 
-TEST(TraceWriter, CustomWriterChangesInQueueOrder)
-{
+TEST(TraceWriter, CustomWriterChangesInQueueOrder) {
     Collector old_collector;
     Collector new_collector;
     tracing::testability::set_custom_trace_writer(old_collector.writer());
@@ -147,8 +140,7 @@ TEST(TraceWriter, CustomWriterChangesInQueueOrder)
     EXPECT_EQ(new_collector.lines().size(), 1u);
 }
 
-TEST(TraceWriter, HighFrequencyTextBuiltOnlyWhenActive)
-{
+TEST(TraceWriter, HighFrequencyTextBuiltOnlyWhenActive) {
     Collector collector;
     tracing::testability::set_custom_trace_writer(collector.writer());
     tracing::testability::set_enabled_trace_domains("hftrace::tw::Hot, tw::Cold, tw::*");
@@ -158,9 +150,9 @@ TEST(TraceWriter, HighFrequencyTextBuiltOnlyWhenActive)
         return std::string("read 7");
     });
     TraceDomain<tw::Cold>::write_hftrace(std::string("push"), std::function<std::string()>([&] {
-                                              ++calls;
-                                              return std::string("never");
-                                          }));
+                                             ++calls;
+                                             return std::string("never");
+                                         }));
     {
         auto scope = TraceDomain<tw::Cold>::create_hftrace("pull");
         scope.message([&] {
@@ -175,8 +167,7 @@ TEST(TraceWriter, HighFrequencyTextBuiltOnlyWhenActive)
             << lines[0];
 }
 
-TEST(TraceWriter, TraceFilesInTheFolderGivenFirst)
-{
+TEST(TraceWriter, TraceFilesInTheFolderGivenFirst) {
     ASSERT_EQ(std::getenv("ZEV_BASECALL_TRACE_FOLDER"), nullptr);
     const auto folder = fs::temp_directory_path() / fs::unique_path("trace-writer-%%%%-%%%%");
     fs::create_directories(folder);
@@ -191,8 +182,9 @@ TEST(TraceWriter, TraceFilesInTheFolderGivenFirst)
 
     std::vector<fs::path> files(fs::directory_iterator(folder), fs::directory_iterator{});
     ASSERT_EQ(files.size(), 1u);
-    EXPECT_TRUE(std::regex_match(files[0].filename().string(),
-                                 std::regex(R"(common_diagnostics_trace_writer_test_id_1_\d{4}-\d\d-\d\d_T\d\d-\d\d-\d\d_0\.trace)")))
+    EXPECT_TRUE(std::regex_match(
+            files[0].filename().string(),
+            std::regex(R"(common_diagnostics_trace_writer_test_id_1_\d{4}-\d\d-\d\d_T\d\d-\d\d-\d\d_0\.trace)")))
             << files[0];
     std::ifstream in(files[0].string());
     std::string line;
@@ -202,8 +194,7 @@ TEST(TraceWriter, TraceFilesInTheFolderGivenFirst)
     fs::remove_all(folder);
 }
 
-TEST(TraceWriter, StandardOutput)
-{
+TEST(TraceWriter, StandardOutput) {
     std::istringstream config("tw::Out stdout\n");
     tracing::testability::configure_trace_domains(config);
     testing::internal::CaptureStdout();
@@ -214,15 +205,15 @@ TEST(TraceWriter, StandardOutput)
 }
 
 // A verbose_log domain is on only if some sink accepts verbose records when it is resolved.
-TEST(TraceWriter, VerboseLogDomains)
-{
+TEST(TraceWriter, VerboseLogDomains) {
     namespace logging = boost::log;
     std::istringstream config("tw::VerboseEarly verbose_log\ntw::VerboseLate verbose_log\n");
     tracing::testability::configure_trace_domains(config);
     // With no sink at all Boost.Log falls back to its default sink, so install one that takes warnings only.
     logging::core::get()->remove_all_sinks();
     auto warnings_only = boost::make_shared<logging::sinks::synchronous_sink<logging::sinks::text_ostream_backend>>();
-    warnings_only->set_filter(common::logging::attributes::severity >= common::logging::attributes::SeverityLevel::warning);
+    warnings_only->set_filter(common::logging::attributes::severity >=
+                              common::logging::attributes::SeverityLevel::warning);
     logging::core::get()->add_sink(warnings_only);
     EXPECT_FALSE(TraceDomain<tw::VerboseEarly>::get_trace_context()->is_active());
 
@@ -232,8 +223,8 @@ TEST(TraceWriter, VerboseLogDomains)
     backend->auto_flush(true);
     auto sink = boost::make_shared<logging::sinks::synchronous_sink<logging::sinks::text_ostream_backend>>(backend);
     sink->set_filter(common::logging::attributes::severity == common::logging::attributes::SeverityLevel::verbose);
-    sink->set_formatter(logging::expressions::stream
-                        << common::logging::attributes::function << " | " << logging::expressions::smessage);
+    sink->set_formatter(logging::expressions::stream << common::logging::attributes::function << " | "
+                                                     << logging::expressions::smessage);
     logging::core::get()->add_sink(sink);
 
     EXPECT_FALSE(TraceDomain<tw::VerboseEarly>::get_trace_context()->is_active());
