@@ -12,7 +12,7 @@ packages=(
   rapidjson-dev libmsgsl-dev nlohmann-json3-dev
   pybind11-dev python3-dev python3-numpy python3-pytest
   samtools
-  clang libclang-rt-dev
+  clang libclang-rt-dev clang-format
 )
 
 missing=()

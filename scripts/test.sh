@@ -108,6 +108,19 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp"
 
+# The tree stays formatted as .clang-format says, with Debian's clang-format.
+check_format() {
+  echo "== clang-format: every C++ file as .clang-format says"
+  local files
+  mapfile -d '' files < <(git ls-files -z '*.cpp' '*.h')
+  if clang-format --dry-run --Werror "${files[@]}" 2>"$logs/format.log"; then
+    note "clang-format: ${#files[@]} files formatted"
+  else
+    head -20 "$logs/format.log"
+    note "clang-format: FAILED, $(grep -c 'error:' "$logs/format.log") lines to reformat (clang-format -i <file>)"
+  fi
+}
+
 if [ -n "$repeat" ]; then
   threaded="^(ipc_tools|reference_server|basecall_client)$"
   targets="tests_ipc_tools tests_reference_server tests_basecall_client"
@@ -118,6 +131,7 @@ if [ -n "$repeat" ]; then
   exit 0
 fi
 
+check_format
 run_suite build/release "" "" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXIL_BUILD_BENCH=ON
 
 # The Python module's tests on Debian's interpreter, against the release build's module and server.
