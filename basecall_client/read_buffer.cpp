@@ -489,7 +489,23 @@ void ReadBuffer::adopt_reads_out(interfaces::ReadList& reads) {
 
 void ReadBuffer::wait_for_reads(std::chrono::milliseconds timeout) {
     Lock lock(m_mutex);
-    m_reads_arrived.wait_for(lock, timeout, [this] { return m_num_queued_reads > 0 || !m_submitted_reads.empty(); });
+    m_reads_arrived.wait_for(lock, timeout, [this] {
+        return m_num_queued_reads > 0 || !m_submitted_reads.empty() || std::exchange(m_worker_woken, false);
+    });
+}
+
+bool ReadBuffer::wait_for_queued_reads(std::chrono::milliseconds timeout) {
+    Lock lock(m_mutex);
+    return m_reads_arrived.wait_for(lock, timeout,
+                                    [this] { return m_num_queued_reads > 0 || std::exchange(m_worker_woken, false); });
+}
+
+void ReadBuffer::wake_worker() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_worker_woken = true;
+    }
+    m_reads_arrived.notify_one();
 }
 
 unsigned long ReadBuffer::num_queued_reads() const {

@@ -96,6 +96,11 @@ public:
     /// Returns once a read is queued or in flight, or after `timeout`: an idle worker pauses here,
     /// and a read queued meanwhile is sent at once rather than at the end of the pause.
     void wait_for_reads(std::chrono::milliseconds timeout);
+    /// Returns once a read is queued, or after `timeout`: a worker whose server has nothing ready
+    /// pauses here before it asks again. True when it ended early (a read queued, or woken).
+    bool wait_for_queued_reads(std::chrono::milliseconds timeout);
+    /// Ends the worker's current wait at once, or its next one if it is not waiting.
+    void wake_worker();
     /// Reads (not groups) waiting to be pushed.
     unsigned long num_queued_reads() const;
     unsigned long num_submitted_reads() const;
@@ -221,6 +226,7 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable_any m_input_queue_event;
     std::condition_variable m_reads_arrived;  // the worker waits on it while idle
+    bool m_worker_woken = false;              // set by wake_worker, taken by the worker's next wait
     std::atomic<bool> m_room_to_announce{false};
     std::deque<QueuedGroup> m_queued_reads;
     // Reads in flight, by tag, each with its results, failure count and sub-reads.

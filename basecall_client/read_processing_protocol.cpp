@@ -57,6 +57,37 @@ std::uint32_t simple_reply_value(const ipc_tools::Message& reply) {
 
 }  // namespace
 
+void PullPacer::attach(ReadBuffer& buffer) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_buffer = &buffer;
+    m_pause = first_pause;
+    m_pause_due = false;
+}
+
+void PullPacer::detach() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_buffer = nullptr;
+}
+
+void PullPacer::pause_if_due() {
+    if (!m_pause_due) {
+        return;
+    }
+    m_pause_due = false;
+    // Only the worker sets the pointer, so it reads it without the lock.
+    const bool woken = m_buffer->wait_for_queued_reads(m_pause);
+    if (!woken) {
+        m_pause = std::min(2 * m_pause, longest_pause);
+    }
+}
+
+void PullPacer::wake() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_buffer != nullptr) {
+        m_buffer->wake_worker();
+    }
+}
+
 ReadProcessingProtocol::ReadProcessingProtocol() { auto trace = create_trace("ReadProcessingProtocol"); }
 
 ReadProcessingProtocol::~ReadProcessingProtocol() { auto trace = create_trace("~ReadProcessingProtocol"); }
@@ -81,8 +112,11 @@ void ReadProcessingProtocol::set_pull_state_data(bool pull_state_data) {
 }
 
 void ReadProcessingProtocol::set_no_more_data() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    ++m_no_more_data_declarations;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_no_more_data_declarations;
+    }
+    m_pacer.wake();
 }
 
 bool ReadProcessingProtocol::no_more_data_pending() const {
@@ -92,8 +126,11 @@ bool ReadProcessingProtocol::no_more_data_pending() const {
 
 void ReadProcessingProtocol::stop() {
     auto trace = create_trace("stop");
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_stop = true;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+    }
+    m_pacer.wake();
 }
 
 bool ReadProcessingProtocol::keep_alive() const { return !stop_requested(); }
@@ -119,11 +156,17 @@ ErrorState ReadProcessingProtocol::process_reads(ReadBuffer* read_buffer, Reques
 
     m_push_in_flight = false;
     m_no_more_data_due_at.reset();
-    // A slot freed by the last push is announced however the loop ends.
-    struct RoomAnnouncer {
+    m_pacer.attach(*read_buffer);
+    // However the loop ends, the pacer lets go of the buffer and a slot freed by the last push is
+    // announced.
+    struct LoopEnd {
         ReadBuffer& buffer;
-        ~RoomAnnouncer() { buffer.announce_room(); }
-    } const announcer{*read_buffer};
+        PullPacer& pacer;
+        ~LoopEnd() {
+            pacer.detach();
+            buffer.announce_room();
+        }
+    } const loop_end{*read_buffer, m_pacer};
 
     while (true) {
         if (m_push_in_flight) {
@@ -155,6 +198,7 @@ ErrorState ReadProcessingProtocol::process_reads(ReadBuffer* read_buffer, Reques
         } else if (no_more_data_pending() && no_more_data_due() && !send_no_more_data(request_broker)) {
             break;
         }
+        m_pacer.pause_if_due();
     }
     settle_early_push(request_broker);
 
@@ -282,6 +326,8 @@ bool ReadProcessingProtocol::pull_from_server(RequestBrokerAdapter* request_brok
             const std::size_t returned = m_read_buffer->clear_submitted_reads();
             ZEV_LOG(common::logging::warning)
                     << "One or more reads has been lost on the server. " << returned << " read(s) returned uncalled.";
+        } else {
+            m_pacer.nothing_pending();
         }
         return true;
     }
@@ -337,6 +383,7 @@ bool ReadProcessingProtocol::take_called_read(RequestBrokerAdapter* request_brok
     } else {
         m_read_buffer->read_retrieved(holder->read_tag);
     }
+    m_pacer.read_returned();
     return true;
 }
 
@@ -375,6 +422,9 @@ bool ReadProcessingProtocol::take_completed_batch(RequestBrokerAdapter* request_
         m_read_buffer->reads_retrieved(holders);
     } catch (const std::out_of_range&) {
         return fail_pull(INCORRECT_BATCH_TEXT);
+    }
+    if (!holders.empty()) {
+        m_pacer.read_returned();
     }
     return true;
 }

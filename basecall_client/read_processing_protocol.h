@@ -36,6 +36,39 @@ public:
     virtual void set_no_more_data() = 0;
 };
 
+// Paces the pulls of a read loop whose server answers at once that nothing is ready (as a busy
+// server may while its reads are being called): pulled again at once, the loop would keep a core
+// busy on each side while it only waits. After such an answer the loop waits before it pulls again,
+// at first briefly and longer while nothing comes, up to a ceiling that keeps the delay to a
+// read's return small; a called read starts again from the shortest pause, and a read queued to
+// push, or a wake (stop, end of input), ends a wait at once.
+class PullPacer {
+public:
+    static constexpr std::chrono::milliseconds first_pause{1};
+    static constexpr std::chrono::milliseconds longest_pause{4};
+
+    // The worker paces a loop over `buffer` until detach; each attach starts at the shortest pause.
+    void attach(ReadBuffer& buffer);
+    void detach();
+    // The last pull found nothing ready: the pass ends with a pause.
+    void nothing_pending() { m_pause_due = true; }
+    // A called read came back.
+    void read_returned() { m_pause = first_pause; }
+    // At the end of a pass: waits if the last pull found nothing ready. Worker only.
+    void pause_if_due();
+    // Any thread: ends the worker's current pause, or its next one, at once.
+    void wake();
+
+    std::chrono::milliseconds next_pause() const { return m_pause; }
+
+private:
+    // Guards the buffer pointer, which wake follows from the caller's threads.
+    std::mutex m_mutex;
+    ReadBuffer* m_buffer{nullptr};
+    std::chrono::milliseconds m_pause{first_pause};
+    bool m_pause_due{false};
+};
+
 // Pushes the queued reads of a ReadBuffer to the server, pulls called reads back into it, keeps the
 // link alive and tells the server once that no more data will come. Runs on the worker thread only;
 // stop() and set_no_more_data() may be called from any thread.
@@ -118,6 +151,7 @@ private:
     // When the pause before NO_MORE_DATA ends; unset until the input queue drains. Worker only.
     std::optional<std::chrono::steady_clock::time_point> m_no_more_data_due_at;
     bool m_push_in_flight{false};  // the front group's first message awaits its reply
+    PullPacer m_pacer;
 };
 
 }  // namespace basecall_service

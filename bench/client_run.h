@@ -278,4 +278,125 @@ private:
     std::optional<Clock::time_point> m_first_queued;
 };
 
+/// The option that has a benchmark's server answer a pull whose read is still being called with
+/// NONE_PENDING at once, instead of holding it until the read is called.
+inline const std::string NO_HELD_PULLS = "--no-held-pulls";
+
+/// What clients cost while their reads wait on the server.
+struct WaitingFigures {
+    double seconds = 0.0;     // from the first read passed to the last one back
+    std::size_t pulls = 0;    // GET_FIRST_CALLED_BLOCK requests the server received
+    double client_cpu = 0.0;  // this process's CPU seconds over the same time
+    double pulls_per_second() const { return static_cast<double>(pulls) / seconds; }
+    double core_share() const { return client_cpu / seconds; }
+};
+
+/// Each of `clients` clients passes two reads of 40,000 samples to a server `program` that calls
+/// them on one thread and answers the first `none_pending` pulls NONE_PENDING, as a busy server
+/// does; its pulls are held otherwise unless `held_pulls` is false. The callers look for their
+/// reads every 10 ms, so that the CPU measured is the clients' own.
+inline WaitingFigures measure_waiting(const std::string& program, const std::string& folder, std::size_t clients,
+                                      bool held_pulls, std::size_t none_pending) {
+    const std::string address = "ipc://" + folder + "/waiting.sock";
+    const std::string log_path = folder + "/waiting_requests.log";
+    std::filesystem::remove(log_path);
+    std::vector<std::string> options{
+            "--calling-threads", "1",
+            "--request-log",     log_path,
+            "--fault",           "none_pending,request=GET_FIRST_CALLED_BLOCK,count=" + std::to_string(none_pending)};
+    if (!held_pulls) {
+        options.push_back(NO_HELD_PULLS);
+    }
+    WaitingFigures figures;
+    {
+        const ServerProcess server(program, address, options);
+        const ReadFactory factory(40000, true);
+        std::vector<std::unique_ptr<ClientRun>> runs;
+        for (std::size_t i = 0; i < clients; ++i) {
+            runs.push_back(std::make_unique<ClientRun>(address, "waiting", Pacing{20, std::chrono::milliseconds(10)}));
+        }
+        std::vector<ReadList> reads;
+        for (std::size_t i = 0; i < clients; ++i) {
+            reads.push_back(factory.make_many(2));
+        }
+        std::mutex mutex;
+        std::string failure;
+        const CpuTimes cpu_before = own_cpu_times();
+        const auto start = Clock::now();
+        std::vector<std::thread> threads;
+        for (std::size_t i = 0; i < clients; ++i) {
+            threads.emplace_back([&, i] {
+                try {
+                    runs[i]->run(reads[i], false);
+                } catch (const std::exception& error) {
+                    const std::lock_guard<std::mutex> lock(mutex);
+                    failure = error.what();
+                }
+            });
+        }
+        for (auto& thread : threads) {
+            thread.join();
+        }
+        figures.seconds = seconds_since(start);
+        figures.client_cpu = (own_cpu_times() - cpu_before).total();
+        if (!failure.empty()) {
+            throw std::runtime_error("Waiting on the server: " + failure);
+        }
+    }
+    std::ifstream log(log_path);
+    for (std::string line; std::getline(log, line);) {
+        figures.pulls += line.find(" GET_FIRST_CALLED_BLOCK ") != std::string::npos ? 1 : 0;
+    }
+    return figures;
+}
+
+/// Per-read times, in milliseconds, from passing a read to having it back, of `clients` clients
+/// at `address` that each pass `reads` reads one at a time, looking for each every 50 us: against
+/// a server that calls a read as soon as it arrives, what the client adds to a read's return.
+inline std::vector<double> measure_return_times(const std::string& address, std::size_t clients, std::size_t reads,
+                                                const ReadFactory& factory) {
+    std::mutex mutex;
+    std::vector<double> times;
+    std::string failure;
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < clients; ++i) {
+        threads.emplace_back([&] {
+            try {
+                ClientRun client(address, "return_time", Pacing{20, std::chrono::microseconds(50)});
+                std::vector<double> own;
+                const auto deadline = Clock::now() + RUN_LIMIT;
+                for (std::uint64_t tag = 1; tag <= reads; ++tag) {
+                    vexil::Read read = factory.make(tag);
+                    const auto start = Clock::now();
+                    client.pass(read, deadline);
+                    client.wait_for_all(deadline);
+                    own.push_back(1e3 * seconds_since(start));
+                }
+                const std::lock_guard<std::mutex> lock(mutex);
+                times.insert(times.end(), own.begin(), own.end());
+            } catch (const std::exception& error) {
+                const std::lock_guard<std::mutex> lock(mutex);
+                failure = error.what();
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    if (!failure.empty()) {
+        throw std::runtime_error("Timing returns: " + failure);
+    }
+    return times;
+}
+
+/// The value below which `share` of `values` lie.
+inline double percentile(std::vector<double> values, double share) {
+    if (values.empty()) {
+        return 0.0;
+    }
+    std::sort(values.begin(), values.end());
+    const auto index = static_cast<std::size_t>(share * static_cast<double>(values.size() - 1));
+    return values[index];
+}
+
 }  // namespace bench

@@ -7,7 +7,10 @@
 // both (medians of repetitions), their ratio (the median of the ratios of a client run and a replay
 // run, each cut into segments taken alternately) and the round trips per read; then
 // the client's peak memory for 1,000 reads of 1 M samples with the default queue, measured in a
-// child process of its own, and the client's samples/s against the server with its model on.
+// child process of its own, and the client's samples/s against the server with its model on; then
+// what a client costs while its reads wait on the server (pulls/s, CPU) and, against the model
+// server that answers pulls at once, the time from passing a read to having it back.
+// With --no-held-pulls the fast server answers a pull whose read is not called yet at once.
 
 #include "bench/client_run.h"
 #include "bench/frame_replay.h"
@@ -47,6 +50,7 @@ struct Figures {
     std::vector<double> limit_seconds;
     std::vector<double> pair_ratios;  // the client's rate over the limit's, within one repetition
     double round_trips_per_read = 0.0;
+    double pulls_per_read = 0.0;
     std::vector<ClientFrames> recorded;  // one client's
     std::string recording_path;
     std::size_t recorded_reads = 0;
@@ -60,6 +64,8 @@ struct Options {
     std::vector<std::size_t> sizes{4000, 20000, 100000, 1000000};
     bool with_memory_and_model = true;
     std::string cpus;           // "first-last": this process and the servers it starts run there only
+    bool held_pulls = true;     // of the fast server
+    bool only_waiting = false;  // only the figures of reads that wait on the server
     std::string memory_probe;   // child mode: the server address
     std::string replay_router;  // child mode: the replay's address and its recording
     std::string replay_file;
@@ -87,6 +93,8 @@ void record(Figures& figures, const Scenario& scenario, const ReadFactory& facto
     figures.recorded = std::move(recording.clients);
     figures.recorded_reads = kept;
     figures.round_trips_per_read = static_cast<double>(recording.exchanges) / static_cast<double>(kept);
+    figures.pulls_per_read =
+            static_cast<double>(count_requests(figures.recorded, ipc_tools::GET_FIRST_CALLED_BLOCK)) / kept;
     figures.recording_path = recording_path;
     write_recording(figures.recorded, recording_path);
 }
@@ -96,7 +104,7 @@ void print_table(const std::vector<Scenario>& scenarios, const std::map<std::siz
               << std::left << std::setw(9) << "samples" << std::setw(11) << "passing" << std::right << std::setw(7)
               << "reads" << std::setw(12) << "client r/s" << std::setw(14) << "client Ms/s" << std::setw(12)
               << "limit r/s" << std::setw(13) << "limit Ms/s" << std::setw(9) << "ratio" << std::setw(13)
-              << "trips/read" << std::setw(13) << "server busy"
+              << "trips/read" << std::setw(12) << "pulls/read" << std::setw(13) << "server busy"
               << "\n";
     for (std::size_t i = 0; i < scenarios.size(); ++i) {
         const auto& scenario = scenarios[i];
@@ -109,8 +117,9 @@ void print_table(const std::vector<Scenario>& scenarios, const std::map<std::siz
                   << std::setw(14) << client_rate * scenario.samples / 1e6 << std::setprecision(0) << std::setw(12)
                   << limit_rate << std::setprecision(1) << std::setw(13) << limit_rate * scenario.samples / 1e6
                   << std::setprecision(1) << std::setw(8) << 100.0 * median(figure.pair_ratios) << "%"
-                  << std::setprecision(2) << std::setw(13) << figure.round_trips_per_read << std::setprecision(0)
-                  << std::setw(12) << 100.0 * median(figure.server_busy) << "%\n";
+                  << std::setprecision(2) << std::setw(13) << figure.round_trips_per_read << std::setw(12)
+                  << figure.pulls_per_read << std::setprecision(0) << std::setw(12)
+                  << 100.0 * median(figure.server_busy) << "%\n";
     }
     std::cout << std::defaultfloat;
 }
@@ -227,8 +236,11 @@ void print_explanation(const Options& options) {
                  " ratio: median of the ratios of client and limit, each run in "
               << SEGMENTS
               << " segments taken alternately after an untimed queue's worth, a client segment timed"
-                 " from its first queued read; trips/read: requests per read in the recording;"
-                 " server busy: its CPU time over the client's run, awake waits included";
+                 " from its first queued read; trips/read: requests per read in the recording, pulls/read"
+                 " those that ask for a called read; server busy: its CPU time over the client's run, awake waits"
+                 " included; the fast server "
+              << (options.held_pulls ? "holds a pull until its read is called"
+                                     : "answers a pull whose read is not called yet at once");
 }
 
 /// Records every scenario, then times them all in each repetition, in a shuffled order: on a
@@ -277,6 +289,38 @@ void report_memory(const Options& options, const std::string& server_address) {
               << std::endl;
 }
 
+/// A client whose two reads wait on a server that answers its first pulls NONE_PENDING, with the
+/// fast server's kind of pull.
+void report_waiting(const Options& options, const std::string& folder) {
+    constexpr std::size_t NONE_PENDING = 1000;
+    const WaitingFigures waiting =
+            measure_waiting(VEXIL_REFERENCE_SERVER_PROGRAM, folder, 1, options.held_pulls, NONE_PENDING);
+    std::cout << "\nReads waiting on the server: 2 reads of 40000 samples, the model on one calling thread, the first "
+              << NONE_PENDING << " pulls answered NONE_PENDING, other pulls "
+              << (options.held_pulls ? "held" : "answered at once") << ": " << waiting.pulls << " pulls in "
+              << std::fixed << std::setprecision(2) << waiting.seconds << " s, " << std::setprecision(0)
+              << waiting.pulls_per_second() << " pulls/s, client CPU " << std::setprecision(1)
+              << 100.0 * waiting.core_share() << "% of a core" << std::defaultfloat << std::endl;
+}
+
+/// One read of 20,000 samples at a time against the model server that answers pulls at once: the
+/// time from passing a read to having it back.
+void report_return_time(const Options& options, const std::string& folder) {
+    std::vector<std::string> model_options{NO_HELD_PULLS};
+    if (!options.calling_threads.empty()) {
+        model_options.insert(model_options.end(), {"--calling-threads", options.calling_threads});
+    }
+    const std::string address = "ipc://" + folder + "/model_return.sock";
+    const ServerProcess model_server(VEXIL_REFERENCE_SERVER_PROGRAM, address, model_options);
+    const ReadFactory simulated(20000, true);
+    const std::size_t reads = scaled_reads(options, 300);
+    const auto times = measure_return_times(address, 1, reads, simulated);
+    std::cout << "Model on, pulls answered at once, " << reads
+              << " reads of 20000 samples passed one at a time: from pass to return " << std::fixed
+              << std::setprecision(2) << percentile(times, 0.5) << " ms median, " << percentile(times, 0.9)
+              << " ms 90th percentile" << std::defaultfloat << std::endl;
+}
+
 /// With the model on: pulls held until called (the default), and answered NONE_PENDING at once,
 /// which lets the client push further batches while earlier ones are being called.
 void report_model(const Options& options, const std::string& folder) {
@@ -316,15 +360,26 @@ void run_benchmark(const Options& options) {
               << (options.cpus.empty() ? std::string() : ", pinned to CPUs " + options.cpus)
               << "; public client with default settings, server a separate process, ipc transport" << std::endl;
 
+    if (options.only_waiting) {
+        report_waiting(options, folder);
+        report_return_time(options, folder);
+        return;
+    }
     const std::vector<Scenario> scenarios = make_scenarios(options);
     const std::string server_address = "ipc://" + folder + "/server.sock";
-    const ServerProcess server(VEXIL_REFERENCE_SERVER_PROGRAM, server_address, {"--no-model"});
+    std::vector<std::string> server_options{"--no-model"};
+    if (!options.held_pulls) {
+        server_options.push_back(NO_HELD_PULLS);
+    }
+    const ServerProcess server(VEXIL_REFERENCE_SERVER_PROGRAM, server_address, server_options);
     const auto figures = measure_scenarios(options, scenarios, folder, server, server_address);
     print_explanation(options);
     print_table(scenarios, figures);
     if (options.with_memory_and_model) {
         report_memory(options, server_address);
         report_model(options, folder);
+        report_waiting(options, folder);
+        report_return_time(options, folder);
     }
     std::cout << "client_throughput: load average " << load_average() << " at end" << std::endl;
 }
@@ -337,7 +392,7 @@ int main(int argc, char** argv) {
     }
     const char* const usage =
             "usage: client_throughput [--repetitions N] [--scale X] [--calling-threads N (model server)] "
-            "[--memory-reads N] [--sizes N,N,...] [--cpus FIRST-LAST]\n";
+            "[--memory-reads N] [--sizes N,N,...] [--cpus FIRST-LAST] [--no-held-pulls] [--waiting-only]\n";
     Options options;
     OptionReader arguments(argc, argv);
     const auto value = [&arguments] { return arguments.value(); };
@@ -354,6 +409,11 @@ int main(int argc, char** argv) {
                 options.calling_threads = value();
             } else if (option == "--cpus") {
                 options.cpus = value();
+            } else if (option == NO_HELD_PULLS) {
+                options.held_pulls = false;
+            } else if (option == "--waiting-only") {
+                // Only the figures of reads that wait on the server, for comparing two builds quickly.
+                options.only_waiting = true;
             } else if (option == "--memory-reads") {
                 options.memory_reads = std::stoul(value());
             } else if (option == "--sizes") {

@@ -330,6 +330,18 @@ struct Recording {
     std::size_t exchanges = 0;          // of every client, kept or not
 };
 
+/// Requests of `type` among recorded exchanges.
+inline std::size_t count_requests(const std::vector<ClientFrames>& clients, ipc_tools::MessageType type) {
+    std::size_t count = 0;
+    for (const auto& frames : clients) {
+        for (const auto& exchange : frames) {
+            const ipc_tools::Message request(zmq::message_t(exchange.request.data(), exchange.request.size()));
+            count += request.get_type() == type ? 1 : 0;
+        }
+    }
+    return count;
+}
+
 /// Sits between clients and the server and keeps a copy of every request and its reply, per
 /// client, for the first `kept_clients` clients it sees after each take; the others' exchanges
 /// are only counted, so that a run of many clients can be recorded in bounded memory.

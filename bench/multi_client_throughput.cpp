@@ -5,7 +5,10 @@
 // REQ sockets, each on a thread of its own in one process, replaying the recorded frames of such a run
 // against a ROUTER in a process of its own that answers with the recorded replies; and their ratios.
 // Given a tessellpy worker script, it also runs one tessellpy client object with as many library
-// clients on the same reads and server, in a Python process of its own.
+// clients on the same reads and server, in a Python process of its own. Then, for each number of
+// clients, what they cost while their reads wait on a server that answers pulls NONE_PENDING, and
+// the time from passing a read to having it back when each passes one read at a time. With
+// --no-held-pulls the server answers a pull whose read is not called yet at once.
 //
 // The figures of a cell are medians of repetitions; each repetition runs the cells in a shuffled
 // order and, within a cell, the C++ clients, the replay and tessellpy in a shuffled order, so that
@@ -53,6 +56,8 @@ struct Options {
     std::string cpus;
     bool singly = true;            // cells that pass reads with pass_read
     bool lists = true;             // and with pass_reads
+    bool held_pulls = true;        // the server holds a pull until its read is called
+    bool only_waiting = false;     // only the figures of reads that wait on the server
     std::string tessellpy_script;  // the worker script; tessellpy runs only when given
     std::string python_module;     // the folder the worker imports tessellpy from
     // Child mode: the replay of a recording by `sockets` REQ sockets.
@@ -192,6 +197,7 @@ double drive_clients(const std::string& address, const Cell& cell, std::size_t r
 struct CellRecording {
     std::string path;
     double exchanges_per_read = 0.0;
+    double pulls_per_read = 0.0;  // of the clients whose frames were kept
 };
 
 /// Records a short run of the cell's clients through a proxy. Only the traffic after their warm-up
@@ -208,9 +214,13 @@ CellRecording record(const Cell& cell, const ReadFactory& factory, const std::st
     if (recording.clients.empty() || recording.exchanges == 0) {
         throw std::runtime_error("Nothing was recorded of " + std::to_string(cell.clients) + " clients");
     }
+    const double kept_reads = static_cast<double>(per_client * recording.clients.size());
+    const double pulls_per_read =
+            static_cast<double>(count_requests(recording.clients, ipc_tools::GET_FIRST_CALLED_BLOCK)) / kept_reads;
     // Only the replay's processes hold it from now on.
     write_recording(recording.clients, path);
-    return {path, static_cast<double>(recording.exchanges) / static_cast<double>(per_client * cell.clients)};
+    return {path, static_cast<double>(recording.exchanges) / static_cast<double>(per_client * cell.clients),
+            pulls_per_read};
 }
 
 Sample run_cpp(const Cell& cell, std::size_t reads, const ReadFactory& factory, const std::string& address,
@@ -320,6 +330,7 @@ double making_a_read_us(const ReadFactory& factory) {
 
 struct CellFigures {
     std::vector<Sample> cpp, bare, python;
+    double pulls_per_read = 0.0;
 };
 
 double median_of(const std::vector<Sample>& samples, double (*field)(const Sample&)) {
@@ -400,13 +411,14 @@ void print_table(const std::vector<Cell>& cells, const std::vector<CellFigures>&
 void print_events(const std::vector<Cell>& cells, const std::vector<CellFigures>& figures) {
     std::ostringstream out;
     out << std::fixed << std::setprecision(2) << std::right
-        << "\n                      page faults/read   context switches/read"
-           "\nclients passing           C++     bare        C++     bare\n";
+        << "\n                      page faults/read   context switches/read   pulls/read"
+           "\nclients passing           C++     bare        C++     bare          C++\n";
     for (std::size_t i = 0; i < cells.size(); ++i) {
         out << std::setw(7) << cells[i].clients << " " << std::left << std::setw(11) << cells[i].passing() << std::right
             << std::setw(12) << median_of(figures[i].cpp, faults_of) << std::setw(9)
             << median_of(figures[i].bare, faults_of) << std::setw(11) << median_of(figures[i].cpp, switches_of)
-            << std::setw(9) << median_of(figures[i].bare, switches_of) << "\n";
+            << std::setw(9) << median_of(figures[i].bare, switches_of) << std::setw(13) << figures[i].pulls_per_read
+            << "\n";
     }
     std::cout << out.str();
 }
@@ -462,6 +474,9 @@ std::vector<CellFigures> measure_cells(const Options& options, const std::vector
                                     folder + "/recording" + std::to_string(i)));
     }
     std::vector<CellFigures> figures(cells.size());
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        figures[i].pulls_per_read = recordings[i].pulls_per_read;
+    }
     std::mt19937 random(20261209);
     std::vector<std::size_t> order(cells.size());
     for (std::size_t i = 0; i < order.size(); ++i) {
@@ -524,6 +539,31 @@ void print_explanation(const Options& options, double making_us, bool with_pytho
     std::cout << " '!' marks a missed target.\n";
 }
 
+/// For each number of clients: each passes two reads that wait on a server answering its first
+/// pulls NONE_PENDING (500 a client), and then, against the benchmark's server, reads one at a time.
+void print_waiting(const Options& options, const std::string& folder, const std::string& server_address,
+                   const ReadFactory& factory) {
+    std::ostringstream out;
+    out << "\nReads waiting on the server: each client passes 2 reads of 40000 samples to a server calling them on"
+           " one thread that answers the first 500 pulls a client NONE_PENDING and "
+        << (options.held_pulls ? "holds" : "answers at once") << " the others; client CPU: this process's over the"
+        << " time. Pass to return: each client passes reads of " << SAMPLES
+        << " samples one at a time to the benchmark's server and looks for each every 50 us.\n"
+        << "clients   pulls  seconds  pulls/s  client CPU   pass to return: median    90th\n"
+        << std::fixed << std::right;
+    for (const std::size_t clients : options.clients) {
+        const WaitingFigures waiting =
+                measure_waiting(VEXIL_REFERENCE_SERVER_PROGRAM, folder, clients, options.held_pulls, 500 * clients);
+        const auto times =
+                measure_return_times(server_address, clients, std::max<std::size_t>(20, 2000 / clients), factory);
+        out << std::setw(7) << clients << std::setw(8) << waiting.pulls << std::setprecision(2) << std::setw(9)
+            << waiting.seconds << std::setprecision(0) << std::setw(9) << waiting.pulls_per_second()
+            << std::setprecision(1) << std::setw(11) << 100.0 * waiting.core_share() << "%" << std::setprecision(3)
+            << std::setw(21) << percentile(times, 0.5) << " ms" << std::setw(6) << percentile(times, 0.9) << " ms\n";
+    }
+    std::cout << out.str();
+}
+
 void run_benchmark(const Options& options) {
     const bool with_python = !options.tessellpy_script.empty();
     const std::string folder = folder_for_sockets();
@@ -536,15 +576,22 @@ void run_benchmark(const Options& options) {
               << " repetitions; clients with default settings, server a separate process, ipc transport" << std::endl;
 
     const ReadFactory factory(SAMPLES, false);
-    const double making_us = making_a_read_us(factory);
-    const std::vector<Cell> cells = make_cells(options);
     const std::string server_address = "ipc://" + folder + "/server.sock";
-    const ServerProcess server(VEXIL_REFERENCE_SERVER_PROGRAM, server_address, {"--no-model"});
-    const std::vector<CellFigures> figures = measure_cells(options, cells, factory, folder, server, server_address);
-    print_explanation(options, making_us, with_python);
-    print_table(cells, figures, with_python);
-    print_events(cells, figures);
-    print_growth(cells, figures);
+    std::vector<std::string> server_options{"--no-model"};
+    if (!options.held_pulls) {
+        server_options.push_back(NO_HELD_PULLS);
+    }
+    const ServerProcess server(VEXIL_REFERENCE_SERVER_PROGRAM, server_address, server_options);
+    if (!options.only_waiting) {
+        const double making_us = making_a_read_us(factory);
+        const std::vector<Cell> cells = make_cells(options);
+        const std::vector<CellFigures> figures = measure_cells(options, cells, factory, folder, server, server_address);
+        print_explanation(options, making_us, with_python);
+        print_table(cells, figures, with_python);
+        print_events(cells, figures);
+        print_growth(cells, figures);
+    }
+    print_waiting(options, folder, server_address, factory);
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     std::cout << "Peak resident memory of this process, which ran the C++ clients: " << usage.ru_maxrss / 1024
@@ -610,6 +657,11 @@ Options parse(int argc, char** argv) {
             options.lists = passing != "pass_read";
         } else if (option == "--cpus") {
             options.cpus = value();
+        } else if (option == NO_HELD_PULLS) {
+            options.held_pulls = false;
+        } else if (option == "--waiting-only") {
+            // Only the figures of reads that wait on the server, for comparing two builds quickly.
+            options.only_waiting = true;
         } else if (option == "--tessellpy") {
             options.tessellpy_script = value();
         } else if (option == "--python-module") {
@@ -650,7 +702,8 @@ int main(int argc, char** argv) {
     }
     const char* const usage =
             "usage: multi_client_throughput [--clients 1,8,32,100] [--reads N (total per run)]"
-            " [--repetitions N] [--passing pass_read|pass_reads|both] [--cpus FIRST-LAST]\n";
+            " [--repetitions N] [--passing pass_read|pass_reads|both] [--cpus FIRST-LAST] [--no-held-pulls]"
+            " [--waiting-only]\n";
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") {
             std::cout << usage;

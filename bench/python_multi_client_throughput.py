@@ -140,6 +140,8 @@ def main():
     parser.add_argument("--reads", help="reads per run, over all clients")
     parser.add_argument("--repetitions", help="runs per median")
     parser.add_argument("--cpus", help="FIRST-LAST: every process of the benchmark runs on these CPUs only")
+    parser.add_argument("--no-held-pulls", action="store_true",
+                        help="the server answers a pull whose read is not called yet at once")
     parser.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     for name, kind in (("--module-dir", str), ("--address", str), ("--list-size", int), ("--warm", int),
                        ("--samples", int), ("--server-pid", int)):
@@ -163,6 +165,8 @@ def main():
     for name in ("clients", "reads", "repetitions", "cpus"):
         if getattr(args, name) is not None:
             command += [f"--{name}", getattr(args, name)]
+    if args.no_held_pulls:
+        command.append("--no-held-pulls")
     sys.stdout.flush()
     os.execv(command[0], command)
 

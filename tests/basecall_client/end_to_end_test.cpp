@@ -59,6 +59,20 @@ protected:
         }
     }
 
+    // Runs `test` against a server that holds a pull until its read is called and against one that
+    // answers it at once that nothing is ready, each made from `options`, with fresh reads.
+    void against_both_kinds_of_server(reference_server::ServerOptions options,
+                                      const std::function<void(reference_server::ReferenceServer&)>& test) {
+        server.stop();
+        for (const bool hold_pulls : {true, false}) {
+            SCOPED_TRACE(hold_pulls ? "pulls held" : "pulls answered at once");
+            options.hold_pulls = hold_pulls;
+            reference_server::ReferenceServer serving(options);
+            reads = ReadSet();
+            test(serving);
+        }
+    }
+
     server_test::TempDir dir;
     reference_server::ReferenceServer server;
     ReadSet reads;
@@ -66,16 +80,18 @@ protected:
 
 // With the loop's own pause before NO_MORE_DATA.
 TEST_F(EndToEndTest, EveryReadComesBackWithItsExactSequenceAndMoves) {
-    BasecallClient client(client_block_size, 100, 10, false, false, nullptr);
-    connect(client);
-    pass_mixed_reads(client);
-    EXPECT_EQ(client.finish_by(FINISH_LIMIT_S), FinishOutcome::success);
-    expect_every_read_back(client);
-    EXPECT_EQ(client.get_connection_state().get_status(), ClientStatus::disconnected);
-    EXPECT_EQ(client.get_connection_state().get_error_state().code, ConnectionError::no_error);
-    EXPECT_LE(server.request_log().count(ipc_tools::NO_MORE_DATA), 1U);
-    EXPECT_EQ(server.request_log().count(ipc_tools::DISCONNECT), 1U);
-    EXPECT_GE(server.request_log().count(ipc_tools::GET_NEXT_CALLED_BLOCK), 9U);
+    against_both_kinds_of_server(server_options(dir), [this](reference_server::ReferenceServer& serving) {
+        BasecallClient client(client_block_size, 100, 10, false, false, nullptr);
+        connect(client);
+        pass_mixed_reads(client);
+        EXPECT_EQ(client.finish_by(FINISH_LIMIT_S), FinishOutcome::success);
+        expect_every_read_back(client);
+        EXPECT_EQ(client.get_connection_state().get_status(), ClientStatus::disconnected);
+        EXPECT_EQ(client.get_connection_state().get_error_state().code, ConnectionError::no_error);
+        EXPECT_LE(serving.request_log().count(ipc_tools::NO_MORE_DATA), 1U);
+        EXPECT_EQ(serving.request_log().count(ipc_tools::DISCONNECT), 1U);
+        EXPECT_GE(serving.request_log().count(ipc_tools::GET_NEXT_CALLED_BLOCK), 9U);
+    });
 }
 
 TEST_F(EndToEndTest, ServerRestartMidRunLeadsToAReconnectAndNoReadIsLost) {
@@ -210,30 +226,30 @@ TEST_F(EndToEndTest, FailedGoodbyeAfterEveryReadCameBackCalledIsStillASuccess) {
 
 TEST_F(EndToEndTest, SplitReadsComeBackWithTheirOwnPartsWhicheverComesFirst) {
     // Parts come before their parent in single replies, and before or after it in batches.
-    server.stop();
     auto options = server_options(dir);
     options.split_reads = 2;
-    reference_server::ReferenceServer splitting(options);
-    auto client = make_client();
-    connect(*client);
-    pass_mixed_reads(*client);
-    EXPECT_EQ(client->finish_by(FINISH_LIMIT_S), FinishOutcome::success);
-    interfaces::ReadList out;
-    client->get_completed_reads(out, interfaces::medium_priority);
-    std::map<std::pair<std::uint64_t, std::uint64_t>, const interfaces::ReadHolder*> by_tags;
-    for (const auto& read : out) {
-        EXPECT_TRUE(by_tags.emplace(std::make_pair(read->read_tag, read->sub_tag), read.get()).second);
-    }
-    EXPECT_EQ(by_tags.size(), 3 * reads.size());
-    for (const auto& [tag, sequence] : reads.sequences()) {
-        const std::size_t half = sequence.size() / 2;
-        const std::string parts[] = {sequence, sequence.substr(0, half), sequence.substr(half)};
-        for (std::uint64_t sub_tag = 0; sub_tag < 3; ++sub_tag) {
-            const auto found = by_tags.find({tag, sub_tag});
-            ASSERT_NE(found, by_tags.end()) << "read " << tag << " sub-read " << sub_tag << " lost";
-            expect_called_read(*found->second, parts[sub_tag], true);
+    against_both_kinds_of_server(options, [this](reference_server::ReferenceServer&) {
+        auto client = make_client();
+        connect(*client);
+        pass_mixed_reads(*client);
+        EXPECT_EQ(client->finish_by(FINISH_LIMIT_S), FinishOutcome::success);
+        interfaces::ReadList out;
+        client->get_completed_reads(out, interfaces::medium_priority);
+        std::map<std::pair<std::uint64_t, std::uint64_t>, const interfaces::ReadHolder*> by_tags;
+        for (const auto& read : out) {
+            EXPECT_TRUE(by_tags.emplace(std::make_pair(read->read_tag, read->sub_tag), read.get()).second);
         }
-    }
+        EXPECT_EQ(by_tags.size(), 3 * reads.size());
+        for (const auto& [tag, sequence] : reads.sequences()) {
+            const std::size_t half = sequence.size() / 2;
+            const std::string parts[] = {sequence, sequence.substr(0, half), sequence.substr(half)};
+            for (std::uint64_t sub_tag = 0; sub_tag < 3; ++sub_tag) {
+                const auto found = by_tags.find({tag, sub_tag});
+                ASSERT_NE(found, by_tags.end()) << "read " << tag << " sub-read " << sub_tag << " lost";
+                expect_called_read(*found->second, parts[sub_tag], true);
+            }
+        }
+    });
 }
 
 TEST_F(EndToEndTest, TheCallReplacesWhatTheCallerPassedUnderItsIdsWholeOrSplit) {

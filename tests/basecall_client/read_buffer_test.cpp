@@ -213,6 +213,37 @@ TEST(ReadBuffer, WaitingProducerIsAdmittedWhenAGroupLeavesOrItsDeferredNoticeIsG
     EXPECT_EQ(front_group(*buffer).tags, std::vector<std::uint32_t>{6});
 }
 
+TEST(ReadBuffer, PauseBetweenPullsEndsOnlyForAQueuedReadOrAWake) {
+    using Clock = std::chrono::steady_clock;
+    auto buffer = make_buffer(4);
+    ReadHolder in_flight = make_read(1, 300);
+    ASSERT_TRUE(buffer->queue_read(in_flight, 0));
+    buffer->reads_submitted();
+    // A read in flight is no reason to stop pausing, unlike for the idle wait.
+    const auto start = Clock::now();
+    EXPECT_FALSE(buffer->wait_for_queued_reads(std::chrono::milliseconds(20)));
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(20));
+    // A wake given before the wait is not lost; it ends one wait only.
+    buffer->wake_worker();
+    EXPECT_TRUE(buffer->wait_for_queued_reads(std::chrono::milliseconds(LONG_TIMEOUT_MS)));
+    EXPECT_FALSE(buffer->wait_for_queued_reads(std::chrono::milliseconds(1)));
+
+    for (const bool by_queueing : {false, true}) {
+        auto worker = std::async(std::launch::async, [&buffer] {
+            return buffer->wait_for_queued_reads(std::chrono::milliseconds(LONG_TIMEOUT_MS));
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ReadHolder read = make_read(2, 300);
+        if (by_queueing) {
+            ASSERT_TRUE(buffer->queue_read(read, 0));
+        } else {
+            buffer->wake_worker();
+        }
+        ASSERT_EQ(worker.wait_for(std::chrono::milliseconds(LONG_TIMEOUT_MS / 2)), std::future_status::ready);
+        EXPECT_TRUE(worker.get());
+    }
+}
+
 TEST(ReadBuffer, IdleWorkerWaitsItsPauseOrUntilAReadIsQueued) {
     using Clock = std::chrono::steady_clock;
     auto buffer = make_buffer(4);

@@ -173,6 +173,31 @@ TEST_F(ReadLoopTest, NonePendingWithoutLossKeepsTheReads) {
     expect_called_read(*out.front(), reads.sequences().at(1), true);
 }
 
+TEST_F(ReadLoopTest, PullsAnsweredNonePendingArePacedAndTheReadStillComesBack) {
+    // A server that answers every pull at once with nothing ready, as a busy one may: a loop that
+    // pulled again at once would send thousands a second. Load only lowers the count.
+    constexpr double most_pulls_per_second = 1000;
+    auto rule = fault(FaultAction::none_pending, ipc_tools::GET_FIRST_CALLED_BLOCK);
+    rule.count.reset();
+    server.faults().add(rule);
+    queue(reads.add(1, 500));
+    start();
+    ASSERT_TRUE(server.request_log().wait_for_count(ipc_tools::GET_FIRST_CALLED_BLOCK, 1, condition_timeout));
+    const auto first_count = server.request_log().count(ipc_tools::GET_FIRST_CALLED_BLOCK);
+    const auto window_start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(1s);
+    const auto pulls = server.request_log().count(ipc_tools::GET_FIRST_CALLED_BLOCK) - first_count;
+    const std::chrono::duration<double> window = std::chrono::steady_clock::now() - window_start;
+    EXPECT_LE(static_cast<double>(pulls) / window.count(), most_pulls_per_second)
+            << pulls << " pulls in " << window.count() << " s";
+
+    server.faults().clear();
+    const auto out = wait_for_reads(1);
+    EXPECT_EQ(stop().code, ConnectionError::no_error);
+    ASSERT_EQ(out.size(), 1U);
+    expect_called_read(*out.front(), reads.sequences().at(1), true);
+}
+
 TEST_F(ReadLoopTest, ReadsLostOnTheServerComeBackUncalledAndTheLoopGoesOn) {
     const auto rule = server.faults().add(fault(FaultAction::reads_lost, ipc_tools::GET_FIRST_CALLED_BLOCK));
     queue(reads.add(1, 500));
