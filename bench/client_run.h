@@ -282,6 +282,59 @@ private:
 /// NONE_PENDING at once, instead of holding it until the read is called.
 inline const std::string NO_HELD_PULLS = "--no-held-pulls";
 
+/// The reference server program started with a request log, which it keeps for the pulls it
+/// counts once stopped.
+class LoggedServer {
+public:
+    LoggedServer(const std::string& program, const std::string& folder, const std::string& name,
+                 std::vector<std::string> options)
+        : address("ipc://" + folder + "/" + name + ".sock"), m_log_path(folder + "/" + name + "_requests.log") {
+        std::filesystem::remove(m_log_path);
+        options.insert(options.end(), {"--request-log", m_log_path});
+        m_server = std::make_unique<ServerProcess>(program, address, options);
+    }
+
+    /// Stops the server and counts the GET_FIRST_CALLED_BLOCK requests it received.
+    std::size_t stop_and_count_pulls() {
+        m_server.reset();
+        std::ifstream log(m_log_path);
+        std::size_t pulls = 0;
+        for (std::string line; std::getline(log, line);) {
+            pulls += line.find(" GET_FIRST_CALLED_BLOCK ") != std::string::npos ? 1 : 0;
+        }
+        return pulls;
+    }
+
+    const std::string address;
+
+private:
+    std::string m_log_path;
+    std::unique_ptr<ServerProcess> m_server;
+};
+
+/// Runs `body(i)` on `count` threads at once and rethrows the text of the first exception.
+inline void on_threads(std::size_t count, const std::function<void(std::size_t)>& body) {
+    std::mutex mutex;
+    std::string failure;
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < count; ++i) {
+        threads.emplace_back([&, i] {
+            try {
+                body(i);
+            } catch (const std::exception& error) {
+                const std::lock_guard<std::mutex> lock(mutex);
+                failure = error.what();
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    if (!failure.empty()) {
+        throw std::runtime_error(failure);
+    }
+}
+
 /// What clients cost while their reads wait on the server.
 struct WaitingFigures {
     double seconds = 0.0;     // from the first read passed to the last one back
@@ -297,95 +350,62 @@ struct WaitingFigures {
 /// reads every 10 ms, so that the CPU measured is the clients' own.
 inline WaitingFigures measure_waiting(const std::string& program, const std::string& folder, std::size_t clients,
                                       bool held_pulls, std::size_t none_pending) {
-    const std::string address = "ipc://" + folder + "/waiting.sock";
-    const std::string log_path = folder + "/waiting_requests.log";
-    std::filesystem::remove(log_path);
     std::vector<std::string> options{
-            "--calling-threads", "1",
-            "--request-log",     log_path,
-            "--fault",           "none_pending,request=GET_FIRST_CALLED_BLOCK,count=" + std::to_string(none_pending)};
+            "--calling-threads", "1", "--fault",
+            "none_pending,request=GET_FIRST_CALLED_BLOCK,count=" + std::to_string(none_pending)};
     if (!held_pulls) {
         options.push_back(NO_HELD_PULLS);
     }
+    LoggedServer server(program, folder, "waiting", options);
+    const ReadFactory factory(40000, true);
+    std::vector<std::unique_ptr<ClientRun>> runs;
+    std::vector<ReadList> reads;
+    for (std::size_t i = 0; i < clients; ++i) {
+        runs.push_back(
+                std::make_unique<ClientRun>(server.address, "waiting", Pacing{20, std::chrono::milliseconds(10)}));
+        reads.push_back(factory.make_many(2));
+    }
     WaitingFigures figures;
-    {
-        const ServerProcess server(program, address, options);
-        const ReadFactory factory(40000, true);
-        std::vector<std::unique_ptr<ClientRun>> runs;
-        for (std::size_t i = 0; i < clients; ++i) {
-            runs.push_back(std::make_unique<ClientRun>(address, "waiting", Pacing{20, std::chrono::milliseconds(10)}));
-        }
-        std::vector<ReadList> reads;
-        for (std::size_t i = 0; i < clients; ++i) {
-            reads.push_back(factory.make_many(2));
-        }
-        std::mutex mutex;
-        std::string failure;
-        const CpuTimes cpu_before = own_cpu_times();
-        const auto start = Clock::now();
-        std::vector<std::thread> threads;
-        for (std::size_t i = 0; i < clients; ++i) {
-            threads.emplace_back([&, i] {
-                try {
-                    runs[i]->run(reads[i], false);
-                } catch (const std::exception& error) {
-                    const std::lock_guard<std::mutex> lock(mutex);
-                    failure = error.what();
-                }
-            });
-        }
-        for (auto& thread : threads) {
-            thread.join();
-        }
-        figures.seconds = seconds_since(start);
-        figures.client_cpu = (own_cpu_times() - cpu_before).total();
-        if (!failure.empty()) {
-            throw std::runtime_error("Waiting on the server: " + failure);
-        }
-    }
-    std::ifstream log(log_path);
-    for (std::string line; std::getline(log, line);) {
-        figures.pulls += line.find(" GET_FIRST_CALLED_BLOCK ") != std::string::npos ? 1 : 0;
-    }
+    const CpuTimes cpu_before = own_cpu_times();
+    const auto start = Clock::now();
+    on_threads(clients, [&](std::size_t i) { runs[i]->run(reads[i], false); });
+    figures.seconds = seconds_since(start);
+    figures.client_cpu = (own_cpu_times() - cpu_before).total();
+    runs.clear();
+    figures.pulls = server.stop_and_count_pulls();
     return figures;
 }
 
-/// Per-read times, in milliseconds, from passing a read to having it back, of `clients` clients
-/// at `address` that each pass `reads` reads one at a time, looking for each every 50 us: against
-/// a server that calls a read as soon as it arrives, what the client adds to a read's return.
-inline std::vector<double> measure_return_times(const std::string& address, std::size_t clients, std::size_t reads,
-                                                const ReadFactory& factory) {
+/// Times from passing a read to having it back.
+struct ReturnTimes {
+    std::vector<double> milliseconds;
+    double pulls_per_read = 0.0;
+};
+
+/// `clients` clients each pass `reads` reads one at a time to a server `program` started with
+/// `options`, looking for each every 50 us: against a server that calls a read as soon as it
+/// arrives, what the client adds to a read's return.
+inline ReturnTimes measure_return_times(const std::string& program, const std::string& folder,
+                                        const std::vector<std::string>& options, std::size_t clients, std::size_t reads,
+                                        const ReadFactory& factory) {
+    LoggedServer server(program, folder, "return_times", options);
     std::mutex mutex;
-    std::vector<double> times;
-    std::string failure;
-    std::vector<std::thread> threads;
-    for (std::size_t i = 0; i < clients; ++i) {
-        threads.emplace_back([&] {
-            try {
-                ClientRun client(address, "return_time", Pacing{20, std::chrono::microseconds(50)});
-                std::vector<double> own;
-                const auto deadline = Clock::now() + RUN_LIMIT;
-                for (std::uint64_t tag = 1; tag <= reads; ++tag) {
-                    vexil::Read read = factory.make(tag);
-                    const auto start = Clock::now();
-                    client.pass(read, deadline);
-                    client.wait_for_all(deadline);
-                    own.push_back(1e3 * seconds_since(start));
-                }
-                const std::lock_guard<std::mutex> lock(mutex);
-                times.insert(times.end(), own.begin(), own.end());
-            } catch (const std::exception& error) {
-                const std::lock_guard<std::mutex> lock(mutex);
-                failure = error.what();
-            }
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    if (!failure.empty()) {
-        throw std::runtime_error("Timing returns: " + failure);
-    }
+    ReturnTimes times;
+    on_threads(clients, [&](std::size_t) {
+        ClientRun client(server.address, "return_time", Pacing{20, std::chrono::microseconds(50)});
+        std::vector<double> own;
+        const auto deadline = Clock::now() + RUN_LIMIT;
+        for (std::uint64_t tag = 1; tag <= reads; ++tag) {
+            vexil::Read read = factory.make(tag);
+            const auto start = Clock::now();
+            client.pass(read, deadline);
+            client.wait_for_all(deadline);
+            own.push_back(1e3 * seconds_since(start));
+        }
+        const std::lock_guard<std::mutex> lock(mutex);
+        times.milliseconds.insert(times.milliseconds.end(), own.begin(), own.end());
+    });
+    times.pulls_per_read = static_cast<double>(server.stop_and_count_pulls()) / static_cast<double>(clients * reads);
     return times;
 }
 

@@ -310,15 +310,14 @@ void report_return_time(const Options& options, const std::string& folder) {
     if (!options.calling_threads.empty()) {
         model_options.insert(model_options.end(), {"--calling-threads", options.calling_threads});
     }
-    const std::string address = "ipc://" + folder + "/model_return.sock";
-    const ServerProcess model_server(VEXIL_REFERENCE_SERVER_PROGRAM, address, model_options);
     const ReadFactory simulated(20000, true);
     const std::size_t reads = scaled_reads(options, 300);
-    const auto times = measure_return_times(address, 1, reads, simulated);
+    const auto times = measure_return_times(VEXIL_REFERENCE_SERVER_PROGRAM, folder, model_options, 1, reads, simulated);
     std::cout << "Model on, pulls answered at once, " << reads
               << " reads of 20000 samples passed one at a time: from pass to return " << std::fixed
-              << std::setprecision(2) << percentile(times, 0.5) << " ms median, " << percentile(times, 0.9)
-              << " ms 90th percentile" << std::defaultfloat << std::endl;
+              << std::setprecision(2) << percentile(times.milliseconds, 0.5) << " ms median, "
+              << percentile(times.milliseconds, 0.9) << " ms 90th percentile, " << times.pulls_per_read
+              << " pulls a read" << std::defaultfloat << std::endl;
 }
 
 /// With the model on: pulls held until called (the default), and answered NONE_PENDING at once,

@@ -541,25 +541,27 @@ void print_explanation(const Options& options, double making_us, bool with_pytho
 
 /// For each number of clients: each passes two reads that wait on a server answering its first
 /// pulls NONE_PENDING (500 a client), and then, against the benchmark's server, reads one at a time.
-void print_waiting(const Options& options, const std::string& folder, const std::string& server_address,
+void print_waiting(const Options& options, const std::string& folder, const std::vector<std::string>& server_options,
                    const ReadFactory& factory) {
     std::ostringstream out;
     out << "\nReads waiting on the server: each client passes 2 reads of 40000 samples to a server calling them on"
            " one thread that answers the first 500 pulls a client NONE_PENDING and "
         << (options.held_pulls ? "holds" : "answers at once") << " the others; client CPU: this process's over the"
         << " time. Pass to return: each client passes reads of " << SAMPLES
-        << " samples one at a time to the benchmark's server and looks for each every 50 us.\n"
-        << "clients   pulls  seconds  pulls/s  client CPU   pass to return: median    90th\n"
+        << " samples one at a time to a server like the benchmark's and looks for each every 50 us.\n"
+        << "clients   pulls  seconds  pulls/s  client CPU   pass to return: median      90th  pulls/read\n"
         << std::fixed << std::right;
     for (const std::size_t clients : options.clients) {
         const WaitingFigures waiting =
                 measure_waiting(VEXIL_REFERENCE_SERVER_PROGRAM, folder, clients, options.held_pulls, 500 * clients);
-        const auto times =
-                measure_return_times(server_address, clients, std::max<std::size_t>(20, 2000 / clients), factory);
+        const auto times = measure_return_times(VEXIL_REFERENCE_SERVER_PROGRAM, folder, server_options, clients,
+                                                std::max<std::size_t>(20, 2000 / clients), factory);
         out << std::setw(7) << clients << std::setw(8) << waiting.pulls << std::setprecision(2) << std::setw(9)
             << waiting.seconds << std::setprecision(0) << std::setw(9) << waiting.pulls_per_second()
             << std::setprecision(1) << std::setw(11) << 100.0 * waiting.core_share() << "%" << std::setprecision(3)
-            << std::setw(21) << percentile(times, 0.5) << " ms" << std::setw(6) << percentile(times, 0.9) << " ms\n";
+            << std::setw(21) << percentile(times.milliseconds, 0.5) << " ms" << std::setw(7)
+            << percentile(times.milliseconds, 0.9) << " ms" << std::setprecision(2) << std::setw(12)
+            << times.pulls_per_read << "\n";
     }
     std::cout << out.str();
 }
@@ -581,8 +583,8 @@ void run_benchmark(const Options& options) {
     if (!options.held_pulls) {
         server_options.push_back(NO_HELD_PULLS);
     }
-    const ServerProcess server(VEXIL_REFERENCE_SERVER_PROGRAM, server_address, server_options);
     if (!options.only_waiting) {
+        const ServerProcess server(VEXIL_REFERENCE_SERVER_PROGRAM, server_address, server_options);
         const double making_us = making_a_read_us(factory);
         const std::vector<Cell> cells = make_cells(options);
         const std::vector<CellFigures> figures = measure_cells(options, cells, factory, folder, server, server_address);
@@ -591,7 +593,7 @@ void run_benchmark(const Options& options) {
         print_events(cells, figures);
         print_growth(cells, figures);
     }
-    print_waiting(options, folder, server_address, factory);
+    print_waiting(options, folder, server_options, factory);
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     std::cout << "Peak resident memory of this process, which ran the C++ clients: " << usage.ru_maxrss / 1024
