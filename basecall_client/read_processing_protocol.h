@@ -45,7 +45,7 @@ public:
 class PullPacer {
 public:
     static constexpr std::chrono::milliseconds first_pause{1};
-    static constexpr std::chrono::milliseconds longest_pause{4};
+    static constexpr std::chrono::milliseconds longest_pause{8};
 
     // The worker paces a loop over `buffer` until detach; each attach starts at the shortest pause.
     void attach(ReadBuffer& buffer);
