@@ -93,8 +93,9 @@ public:
     void adopt_reads_out(interfaces::ReadList& reads);
 
     // Worker.
-    /// Returns once a read is queued or in flight, or after `timeout`: an idle worker pauses here,
-    /// and a read queued meanwhile is sent at once rather than at the end of the pause.
+    /// Returns once a read is queued or in flight, the worker is woken, or after `timeout`: an idle
+    /// worker pauses here, and a read queued meanwhile is sent at once rather than at the end of the
+    /// pause.
     void wait_for_reads(std::chrono::milliseconds timeout);
     /// Returns once a read is queued, or after `timeout`: a worker whose server has nothing ready
     /// pauses here before it asks again. True when it ended early (a read queued, or woken).

@@ -59,8 +59,6 @@ public:
     // Any thread: ends the worker's current pause, or its next one, at once.
     void wake();
 
-    std::chrono::milliseconds next_pause() const { return m_pause; }
-
 private:
     // Guards the buffer pointer, which wake follows from the caller's threads.
     std::mutex m_mutex;
