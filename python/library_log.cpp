@@ -4,8 +4,6 @@
 
 #include <pthread.h>
 
-#include <pybind11/eval.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
@@ -124,9 +122,11 @@ def deliver(logger, level, text):
 py::handle deliver_function() {
     // Made once and never released: the interpreter may be gone by the time statics are destroyed.
     static const py::handle function = [] {
+        const auto builtins = py::module_::import("builtins");
         py::dict scope;
-        scope["__builtins__"] = py::module_::import("builtins");
-        py::exec(DELIVER_SOURCE, scope);
+        scope["__builtins__"] = builtins;
+        // Named, so that a reported failure's call stack says where the record came from.
+        builtins.attr("exec")(builtins.attr("compile")(DELIVER_SOURCE, "<tessellpy library log>", "exec"), scope);
         return py::object(scope["deliver"]).release();
     }();
     return function;

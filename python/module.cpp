@@ -12,10 +12,12 @@
 
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace py = pybind11;
 
@@ -60,7 +62,43 @@ auto method(Return (VexilClientPy::*member)(Args...) const, bool log = true) {
     };
 }
 
-void register_client_class(py::module_& module, const py::object& connected) {
+/// The objects that have connected, so that the interpreter's exit can end their connections while
+/// logging still takes the library's records. Used with the interpreter lock held.
+class ConnectedObjects {
+public:
+    void add(py::handle self) {
+        // Weak references without callbacks: a callback runs Python code as the object is
+        // deallocated, which would swallow the interrupt a deallocation raises again.
+        const auto gone = [](const py::weakref& object) { return object().is_none(); };
+        m_objects.erase(std::remove_if(m_objects.begin(), m_objects.end(), gone), m_objects.end());
+        if (std::none_of(m_objects.begin(), m_objects.end(),
+                         [self](const py::weakref& object) { return object().is(self); })) {
+            m_objects.emplace_back(self);
+        }
+    }
+
+    /// Ends the connections of every object still there, as disconnect() does. Objects of the parent
+    /// in a forked child are left alone.
+    void end_all() const {
+        std::vector<py::object> alive;  // strong references while they end
+        for (const auto& object : m_objects) {
+            if (auto strong = object(); !strong.is_none()) {
+                alive.push_back(std::move(strong));
+            }
+        }
+        for (const auto& object : alive) {
+            auto* const client = object.cast<VexilClientPy*>();
+            if (!client->forked()) {
+                client->disconnect();
+            }
+        }
+    }
+
+private:
+    std::vector<py::weakref> m_objects;
+};
+
+void register_client_class(py::module_& module, const std::shared_ptr<ConnectedObjects>& connected) {
     namespace docs = tessellpy::docs;
     using tessellpy::with_library_log;
     py::class_<VexilClientPy, vexil::VexilClientPyHolder>(module, "VexilClient", docs::client_class)
@@ -79,7 +117,7 @@ void register_client_class(py::module_& module, const py::object& connected) {
                     "connect",
                     [connected](VexilClientPy* client) {
                         // The interpreter's exit ends this connection while logging still works.
-                        connected.attr("add")(initialised(client));
+                        connected->add(initialised(client));
                         return with_library_log([client] { return client->connect(); });
                     },
                     docs::connect)
@@ -108,18 +146,7 @@ void register_client_class(py::module_& module, const py::object& connected) {
             });
 }
 
-/// Ends the connections of every object that connected, as disconnect() does, while logging still
-/// takes the library's records. Objects of the parent in a forked child are left alone.
-void end_connections(const py::object& connected) {
-    for (const auto item : py::list(connected)) {  // strong references while they end
-        auto* const client = item.cast<VexilClientPy*>();
-        if (!client->forked()) {
-            client->disconnect();
-        }
-    }
-}
-
-void register_exit_steps(const py::object& connected) {
+void register_exit_steps(const std::shared_ptr<ConnectedObjects>& connected) {
     // atexit runs the last registered first; logging's own exit hook, registered when it was
     // imported, runs after all of these.
     const auto at_exit = py::module_::import("atexit").attr("register");
@@ -128,7 +155,7 @@ void register_exit_steps(const py::object& connected) {
     tessellpy::wait_for_abandoned_calls_at_exit();
     at_exit(py::cpp_function([connected] {
         try {
-            end_connections(connected);
+            connected->end_all();
         } catch (const py::error_already_set&) {
             // Ctrl-C: the user no longer wants to wait; the objects end at finalisation.
         }
@@ -142,7 +169,7 @@ void initialise(py::module_& module) {
     apps::register_align_results_dtype();
     // The enums come first so that the signatures help() shows name them.
     tessellpy::register_enums(module);
-    const py::object connected = py::module_::import("weakref").attr("WeakSet")();
+    const auto connected = std::make_shared<ConnectedObjects>();
     register_client_class(module, connected);
     tessellpy::register_server_queries(module);
     module.def(
