@@ -58,13 +58,16 @@ public:
         return std::exchange(m_records, {});
     }
 
-    /// Records taken but not handed over go back before those queued since.
-    void put_back(std::deque<Record>::iterator first, std::deque<Record>::iterator last) {
+    /// Records taken but not handed over go back before those queued since, with the number of
+    /// dropped records not told yet.
+    void put_back(std::deque<Record>::iterator first, std::deque<Record>::iterator last, std::size_t dropped) {
         const std::lock_guard<std::mutex> lock(m_mutex);
         if (m_to_stderr) {
+            print_dropped_to_stderr(dropped);
             std::for_each(first, last, print_to_stderr);
             return;
         }
+        m_dropped += dropped;
         m_records.insert(m_records.begin(), std::make_move_iterator(first), std::make_move_iterator(last));
         drop_beyond_limit();
     }
@@ -164,7 +167,8 @@ void emit_library_log() {
         const auto deliver = deliver_function();
         const auto logger = py::module_::import("logging").attr("getLogger")("tessellpy.library");
         if (dropped != 0) {
-            deliver(logger, WARNING_LEVEL, std::to_string(dropped) + " earlier records of the library were dropped");
+            deliver(logger, WARNING_LEVEL,
+                    std::to_string(std::exchange(dropped, 0)) + " earlier records of the library were dropped");
         }
         while (rest != records.end()) {
             const auto& record = *rest++;
@@ -172,7 +176,7 @@ void emit_library_log() {
         }
     } catch (const py::error_already_set&) {
         // An interrupt while a record was handed over: that record was handled, the rest go back.
-        queue().put_back(rest, records.end());
+        queue().put_back(rest, records.end(), dropped);
         throw;
     }
 }
@@ -180,7 +184,7 @@ void emit_library_log() {
 void hand_over_last_library_log() noexcept {
     try {
         emit_library_log();
-    } catch (const py::error_already_set&) {
+    } catch (...) {
         // An interrupt from a handler: what it left goes to stderr below.
     }
     queue().send_to_stderr();
