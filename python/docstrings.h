@@ -22,6 +22,10 @@ this object is refused as bad_read, with a warning on the "tessellpy" logger.
 Logging: refusals are explained on the "tessellpy" logger; the library's own warnings and errors
 (a silent server, a lost connection) go to the "tessellpy.library" logger, with their severity,
 when a call of the module returns or while it waits. Configure or silence them through logging.
+A KeyboardInterrupt raised by a handler ends the call as Ctrl-C does; another exception from a
+handler or filter is reported as logging reports a handler's failure, and the other records go on.
+The interpreter's exit ends every connection before logging shuts down; what the library logs
+after that goes to stderr.
 
 Deleting the object (or the interpreter's exit) ends all its library clients at once, as
 disconnect() does; Ctrl-C during that wait raises KeyboardInterrupt just after the deletion, and
@@ -174,22 +178,29 @@ constexpr const char* pass_read =
         "    not_accepting_reads: The client is not connected, or finishing.\n"
         "    queue_full: No room came within the wait.\n"
         "    bad_read: The read was refused (see the warning); nothing was passed.\n\n"
-        "Ctrl-C while it waits raises KeyboardInterrupt within 100 ms; the read was then not passed.\n";
+        "Ctrl-C raises KeyboardInterrupt within 100 ms. Raised while the call waits for room, the read\n"
+        "was not passed; but a Ctrl-C that arrives as the call returns is raised in place of its result,\n"
+        "and the read may have been taken. To tell, pass the same read again: bad_read with the\n"
+        "warning \"read tag N is already in flight\" means it was taken, and it comes back through\n"
+        "get_completed_reads as usual; any other result means it was not (read_accepted: it is now).\n";
 
 constexpr const char* pass_reads =
         "Pass a list of reads to the server, all to the same library client.\n\n"
         ":param reads: A list of reads (dicts, see below; other items are converted with dict()).\n"
         ":param wait_duration_ms: As for pass_read.\n\n"
         "The list is taken whole or not at all, and is never changed: read_accepted means every read\n"
-        "was taken; any other result, and an interrupt, means none was, so the same list can be passed\n"
-        "again as it is:\n\n"
+        "was taken; any other result means none was, so the same list can be passed again as it is:\n\n"
         "    while client.pass_reads(reads, 1000) == tessellpy.queue_full:\n"
         "        collect_some(client.get_completed_reads())\n\n" TESSELLPY_READ_FIELDS TESSELLPY_SHORT_READS
         "The short reads of a list are passed after the others; should the connection end in\n"
         "between, the others stay taken (they come back uncalled) and a warning says so.\n\n"
         ":returns: A pass_read_result code as for pass_read; bad_read also when two reads of the\n"
         "    list share a read_tag.\n\n"
-        "Ctrl-C while it waits raises KeyboardInterrupt within 100 ms; no read was then passed.\n";
+        "Ctrl-C raises KeyboardInterrupt within 100 ms. Raised while the call waits for room, no read\n"
+        "was passed; but a Ctrl-C that arrives as the call returns is raised in place of its result,\n"
+        "and the list may have been taken. To tell, pass the same list again: bad_read with the\n"
+        "warning \"read tag N is already in flight\" means it was taken, and its reads come back through\n"
+        "get_completed_reads as usual; any other result means it was not (read_accepted: it is now).\n";
 
 #undef TESSELLPY_READ_FIELDS
 #undef TESSELLPY_SHORT_READS

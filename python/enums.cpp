@@ -25,11 +25,21 @@ py::cpp_function nameless_aware(py::enum_<vexil::Result>& type, const char* meth
             py::is_method(type));
 }
 
+/// Pickled as a call of the enum with the value's number, which every protocol stores; pybind11's own
+/// support (__setstate__ on an empty instance) needs protocol 2 and aborts the interpreter below it.
+template <typename Enum>
+py::enum_<Enum>& pickled_by_number(py::enum_<Enum>& type) {
+    type.def("__reduce_ex__", [](const py::object& value, const py::handle& /*protocol*/) {
+        return py::make_tuple(py::type::of(value), py::make_tuple(py::int_(value)));
+    });
+    return type;
+}
+
 }  // namespace
 
 void register_enums(py::module_& module) {
-    py::enum_<vexil::ConnectionStatus>(module, "status")
-            .value("disconnected", vexil::ConnectionStatus::disconnected)
+    py::enum_<vexil::ConnectionStatus> status(module, "status");
+    status.value("disconnected", vexil::ConnectionStatus::disconnected)
             .value("preparing_connection", vexil::ConnectionStatus::preparing_connection)
             .value("loading_config", vexil::ConnectionStatus::loading_config)
             .value("loading_alignment_index", vexil::ConnectionStatus::loading_alignment_index)
@@ -38,6 +48,7 @@ void register_enums(py::module_& module) {
             .value("connected", vexil::ConnectionStatus::connected)
             .value("error_state", vexil::ConnectionStatus::error)
             .export_values();
+    pickled_by_number(status);
     // align_index_no_seq and file_load_timeout have no member: they arrive as nameless values.
     py::enum_<vexil::Result> result(module, "result");
     result.value("success", vexil::Result::success)
@@ -59,17 +70,20 @@ void register_enums(py::module_& module) {
     // Assigned rather than def'd: def would add an overload behind pybind11's own, never reached.
     result.attr("__str__") = nameless_aware(result, "__str__", "result {} ({})");
     result.attr("__repr__") = nameless_aware(result, "__repr__", "<result {}: {}>");
-    py::enum_<vexil::PassReadResult>(module, "pass_read_result")
-            .value("read_accepted", vexil::PassReadResult::success)
+    pickled_by_number(result);
+    py::enum_<vexil::PassReadResult> pass_read_result(module, "pass_read_result");
+    pass_read_result.value("read_accepted", vexil::PassReadResult::success)
             .value("not_accepting_reads", vexil::PassReadResult::not_accepting_reads)
             .value("queue_full", vexil::PassReadResult::queue_full)
             .value("bad_read", vexil::PassReadResult::bad_read)
             .export_values();
-    py::enum_<vexil::Read::Priority>(module, "read_priority")
-            .value("high_priority", vexil::Read::HIGH_PRIORITY)
+    pickled_by_number(pass_read_result);
+    py::enum_<vexil::Read::Priority> read_priority(module, "read_priority");
+    read_priority.value("high_priority", vexil::Read::HIGH_PRIORITY)
             .value("medium_priority", vexil::Read::MEDIUM_PRIORITY)
             .value("low_priority", vexil::Read::LOW_PRIORITY)
             .export_values();
+    pickled_by_number(read_priority);
 }
 
 }  // namespace tessellpy

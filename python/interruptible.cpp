@@ -13,10 +13,11 @@ namespace py = pybind11;
 
 void check_signals() {
     py::gil_scoped_acquire acquire;
-    emit_library_log();
+    // Signals first: an interrupt must not wait for the handlers of a flood of records.
     if (PyErr_CheckSignals() != 0) {
         throw py::error_already_set();
     }
+    emit_library_log();
 }
 
 BackgroundCall::BackgroundCall(std::function<void()> work) {

@@ -19,8 +19,9 @@ namespace tessellpy {
 /// Longest wait between two looks at pending signals.
 constexpr std::chrono::milliseconds SIGNAL_SLICE{50};
 
-/// Runs the interpreter's signal handlers; their exception (KeyboardInterrupt) is thrown as
-/// error_already_set. Call without the interpreter lock.
+/// Runs the interpreter's signal handlers, then hands the library's records to `logging`; their
+/// exception (KeyboardInterrupt), or one a logging handler raised, is thrown as error_already_set.
+/// Call without the interpreter lock.
 void check_signals();
 
 /// A library call on a thread of its own. Whoever started it can stop waiting for it at any time

@@ -4,8 +4,11 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdio>
 #include <deque>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -24,21 +27,57 @@ struct Record {
     std::string text;
 };
 
+/// As logging's basic format would print it: once logging is gone, stderr is where records go.
+void print_to_stderr(const Record& record) {
+    std::fprintf(stderr, "%s:tessellpy.library:%s\n",
+                 record.severity == vexil::LogSeverity::error ? "ERROR" : "WARNING", record.text.c_str());
+}
+
+void print_dropped_to_stderr(std::size_t dropped) {
+    if (dropped != 0) {
+        print_to_stderr({vexil::LogSeverity::warning,
+                         std::to_string(dropped) + " earlier records of the library were dropped"});
+    }
+}
+
 class RecordQueue {
 public:
     void push(vexil::LogSeverity severity, const std::string& text) {
         const std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_records.size() == MAX_QUEUED) {
-            m_records.pop_front();
-            ++m_dropped;
+        if (m_to_stderr) {
+            print_to_stderr({severity, text});
+            return;
         }
         m_records.push_back({severity, text});
+        drop_beyond_limit();
     }
 
     std::deque<Record> take(std::size_t& dropped) {
         const std::lock_guard<std::mutex> lock(m_mutex);
         dropped = std::exchange(m_dropped, 0);
         return std::exchange(m_records, {});
+    }
+
+    /// Records taken but not handed over go back before those queued since, with the number of
+    /// dropped records not told yet.
+    void put_back(std::deque<Record>::iterator first, std::deque<Record>::iterator last, std::size_t dropped) {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_to_stderr) {
+            print_dropped_to_stderr(dropped);
+            std::for_each(first, last, print_to_stderr);
+            return;
+        }
+        m_dropped += dropped;
+        m_records.insert(m_records.begin(), std::make_move_iterator(first), std::make_move_iterator(last));
+        drop_beyond_limit();
+    }
+
+    void send_to_stderr() {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_to_stderr = true;
+        print_dropped_to_stderr(std::exchange(m_dropped, 0));
+        std::for_each(m_records.begin(), m_records.end(), print_to_stderr);
+        m_records.clear();
     }
 
     // A fork copies the queue as the forking thread sees it: the mutex is taken around the fork, so
@@ -53,10 +92,48 @@ public:
     }
 
 private:
+    void drop_beyond_limit() {
+        while (m_records.size() > MAX_QUEUED) {
+            m_records.pop_front();
+            ++m_dropped;
+        }
+    }
+
     std::mutex m_mutex;
     std::deque<Record> m_records;
     std::size_t m_dropped = 0;
+    bool m_to_stderr = false;
 };
+
+/// logging's levels of the library's two severities.
+constexpr int WARNING_LEVEL = 30;
+constexpr int ERROR_LEVEL = 40;
+
+// Hands one record to the logger, the way a logging call from Python code would, except that an
+// Exception raised by a filter or handler is reported as a handler reports its own failures and the
+// caller goes on; KeyboardInterrupt and the like propagate.
+constexpr const char* DELIVER_SOURCE = R"(
+import logging
+
+def deliver(logger, level, text):
+    try:
+        logger.log(level, text)
+    except Exception:
+        logging.Handler().handleError(logger.makeRecord(logger.name, level, "", 0, text, (), None))
+)";
+
+py::handle deliver_function() {
+    // Made once and never released: the interpreter may be gone by the time statics are destroyed.
+    static const py::handle function = [] {
+        const auto builtins = py::module_::import("builtins");
+        py::dict scope;
+        scope["__builtins__"] = builtins;
+        // Named, so that a reported failure's call stack says where the record came from.
+        builtins.attr("exec")(builtins.attr("compile")(DELIVER_SOURCE, "<tessellpy library log>", "exec"), scope);
+        return py::object(scope["deliver"]).release();
+    }();
+    return function;
+}
 
 RecordQueue& queue() {
     // Never destroyed: library threads may log while the process's statics are torn down.
@@ -68,34 +145,49 @@ RecordQueue& queue() {
 
 void install_library_log() {
     queue();
+    deliver_function();
     pthread_atfork([] { queue().lock_for_fork(); }, [] { queue().unlock_in_parent(); },
                    [] { queue().unlock_in_child(); });
     vexil::set_log_forwarder(
             [](vexil::LogSeverity severity, const std::string& text) { queue().push(severity, text); });
 }
 
-void emit_library_log() noexcept {
+void emit_library_log() {
+    if (Py_IsInitialized() == 0 || _Py_IsFinalizing() != 0 || PyErr_Occurred() != nullptr) {
+        return;  // the records wait for a handover that can run Python code
+    }
     std::size_t dropped = 0;
     auto records = queue().take(dropped);
     if (records.empty() && dropped == 0) {
         return;
     }
-    if (Py_IsInitialized() == 0 || _Py_IsFinalizing() != 0) {
-        return;
-    }
+    // Past the record being handed over.
+    auto rest = records.begin();
     try {
-        // The caller's own exception, if one is being raised, must survive the logging calls.
-        const py::error_scope keep_pending_error;
+        const auto deliver = deliver_function();
         const auto logger = py::module_::import("logging").attr("getLogger")("tessellpy.library");
         if (dropped != 0) {
-            logger.attr("warning")(std::to_string(dropped) + " earlier records of the library were dropped");
+            deliver(logger, WARNING_LEVEL,
+                    std::to_string(std::exchange(dropped, 0)) + " earlier records of the library were dropped");
         }
-        for (const auto& record : records) {
-            logger.attr(record.severity == vexil::LogSeverity::error ? "error" : "warning")(record.text);
+        while (rest != records.end()) {
+            const auto& record = *rest++;
+            deliver(logger, record.severity == vexil::LogSeverity::error ? ERROR_LEVEL : WARNING_LEVEL, record.text);
         }
-    } catch (...) {
-        // Logging must not change the outcome of the call it follows.
+    } catch (const py::error_already_set&) {
+        // An interrupt while a record was handed over: that record was handled, the rest go back.
+        queue().put_back(rest, records.end(), dropped);
+        throw;
     }
+}
+
+void hand_over_last_library_log() noexcept {
+    try {
+        emit_library_log();
+    } catch (...) {
+        // An interrupt from a handler: what it left goes to stderr below.
+    }
+    queue().send_to_stderr();
 }
 
 }  // namespace tessellpy

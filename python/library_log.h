@@ -7,22 +7,42 @@
 // the slices of a blocking wait.
 #include <pybind11/pybind11.h>
 
+#include <utility>
+
 namespace tessellpy {
 
 /// Forwards the library's records into the queue from now on; once, at module creation.
 void install_library_log();
 
-/// Hands the queued records to `logging`, oldest first. Call with the interpreter lock held;
-/// never throws.
-void emit_library_log() noexcept;
+/// Hands the queued records to `logging`, oldest first. Call with the interpreter lock held.
+/// An exception (Exception) from a handler or a filter is reported as `logging` reports a
+/// handler's failure (Handler.handleError) and the next record goes on. Anything else
+/// (KeyboardInterrupt) is thrown as error_already_set; the records not handed over yet go back to
+/// the queue.
+void emit_library_log();
 
-/// Around every call of the module (pybind11 call_guard): what the library logged before and
-/// during the call reaches `logging` before the call returns.
-struct LibraryLogGuard {
-    LibraryLogGuard() { emit_library_log(); }
-    ~LibraryLogGuard() { emit_library_log(); }
-    LibraryLogGuard(const LibraryLogGuard&) = delete;
-    LibraryLogGuard& operator=(const LibraryLogGuard&) = delete;
-};
+/// At the interpreter's exit, before logging shuts down: hands the queued records to `logging` a
+/// last time; from then on the library's records go straight to stderr, as logging would be gone by
+/// the time they were handed over.
+void hand_over_last_library_log() noexcept;
+
+/// Runs `call` between two handovers of the library's records, so that what the library logged
+/// before and during the call reaches `logging` before the call returns. An interrupt raised by a
+/// handler at the start means the call is not made; at the end it is raised instead of the result,
+/// as a signal then would be. A call that raises leaves the records queued for the next handover:
+/// its exception (an interrupt among them) is not held up by the handlers.
+template <typename Call>
+auto with_library_log(const Call& call) {
+    emit_library_log();
+    auto result = call();
+    emit_library_log();
+    return result;
+}
+
+/// A module function whose call hands over the library's records as with_library_log does.
+template <typename Return, typename... Args>
+auto logged(Return (*function)(Args...)) {
+    return [function](Args... args) { return with_library_log([&] { return function(std::forward<Args>(args)...); }); };
+}
 
 }  // namespace tessellpy

@@ -12,8 +12,12 @@
 
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace py = pybind11;
 
@@ -21,31 +25,141 @@ namespace {
 
 py::tuple version_tuple(const vexil::VersionTag& tag) { return py::make_tuple(tag.major, tag.minor, tag.patch); }
 
-void register_client_class(py::module_& module) {
+using vexil::VexilClientPy;
+
+/// The Python object of a VexilClient that __init__ made. VexilClient.__new__ alone leaves pybind11's
+/// storage for the object allocated but unconstructed; pybind11 registers the object only once
+/// __init__ has made it.
+py::handle initialised(const VexilClientPy* client) {
+    static const auto* const type = py::detail::get_type_info(typeid(VexilClientPy));
+    const py::handle self = client == nullptr ? py::handle() : py::detail::get_object_handle(client, type);
+    if (!self) {
+        throw py::type_error("this VexilClient was not initialised: VexilClient.__init__() has not been called on it");
+    }
+    return self;
+}
+
+/// Runs `call` on an object that __init__ made; with `log`, between two handovers of the library's
+/// records (tessellpy::with_library_log).
+template <typename Call>
+auto on_initialised(const VexilClientPy* client, bool log, const Call& call) {
+    initialised(client);
+    return log ? tessellpy::with_library_log(call) : call();
+}
+
+/// A method of the class, refused on an object that __init__ did not make.
+template <typename Return, typename... Args>
+auto method(Return (VexilClientPy::*member)(Args...), bool log = true) {
+    return [member, log](VexilClientPy* client, Args... args) {
+        return on_initialised(client, log, [&] { return (client->*member)(std::forward<Args>(args)...); });
+    };
+}
+
+template <typename Return, typename... Args>
+auto method(Return (VexilClientPy::*member)(Args...) const, bool log = true) {
+    return [member, log](const VexilClientPy* client, Args... args) {
+        return on_initialised(client, log, [&] { return (client->*member)(std::forward<Args>(args)...); });
+    };
+}
+
+/// The objects that have connected, so that the interpreter's exit can end their connections while
+/// logging still takes the library's records. Used with the interpreter lock held.
+class ConnectedObjects {
+public:
+    void add(py::handle self) {
+        // Weak references without callbacks: a callback runs Python code as the object is
+        // deallocated, which would swallow the interrupt a deallocation raises again.
+        const auto gone = [](const py::weakref& object) { return object().is_none(); };
+        m_objects.erase(std::remove_if(m_objects.begin(), m_objects.end(), gone), m_objects.end());
+        if (std::none_of(m_objects.begin(), m_objects.end(),
+                         [self](const py::weakref& object) { return object().is(self); })) {
+            m_objects.emplace_back(self);
+        }
+    }
+
+    /// Ends the connections of every object still there, as disconnect() does. Objects of the parent
+    /// in a forked child are left alone.
+    void end_all() const {
+        std::vector<py::object> alive;  // strong references while they end
+        for (const auto& object : m_objects) {
+            if (auto strong = object(); !strong.is_none()) {
+                alive.push_back(std::move(strong));
+            }
+        }
+        for (const auto& object : alive) {
+            auto* const client = object.cast<VexilClientPy*>();
+            if (!client->forked()) {
+                client->disconnect();
+            }
+        }
+    }
+
+private:
+    std::vector<py::weakref> m_objects;
+};
+
+void register_client_class(py::module_& module, const std::shared_ptr<ConnectedObjects>& connected) {
     namespace docs = tessellpy::docs;
-    using vexil::VexilClientPy;
-    // Every call hands what the library logged meanwhile to Python's logging before it returns.
-    using log_guard = py::call_guard<tessellpy::LibraryLogGuard>;
+    using tessellpy::with_library_log;
     py::class_<VexilClientPy, vexil::VexilClientPyHolder>(module, "VexilClient", docs::client_class)
-            .def(py::init<const std::string&, const std::string&, const py::int_&>(), log_guard(), py::arg("address"),
-                 py::arg("config"), py::arg("num_threads") = 1, docs::init)
-            .def("set_params", &VexilClientPy::set_params, log_guard(), py::arg("params"), docs::set_params)
-            .def("get_status", &VexilClientPy::get_status, log_guard(), docs::get_status)
-            .def("get_error_message", &VexilClientPy::get_error_message, log_guard(), docs::get_error_message)
-            .def("get_internal_state", &VexilClientPy::get_internal_state, log_guard(), docs::get_internal_state)
-            .def("connect", &VexilClientPy::connect, log_guard(), docs::connect)
-            .def("pass_read", &VexilClientPy::pass_read, log_guard(), py::arg("read"), py::arg("wait_duration_ms") = 0,
+            .def(py::init([](const std::string& address, const std::string& config, const py::int_& num_threads) {
+                     return with_library_log([&] {
+                         return vexil::VexilClientPyHolder(
+                                 std::make_unique<VexilClientPy>(address, config, num_threads).release());
+                     });
+                 }),
+                 py::arg("address"), py::arg("config"), py::arg("num_threads") = 1, docs::init)
+            .def("set_params", method(&VexilClientPy::set_params), py::arg("params"), docs::set_params)
+            .def("get_status", method(&VexilClientPy::get_status), docs::get_status)
+            .def("get_error_message", method(&VexilClientPy::get_error_message), docs::get_error_message)
+            .def("get_internal_state", method(&VexilClientPy::get_internal_state), docs::get_internal_state)
+            .def(
+                    "connect",
+                    [connected](VexilClientPy* client) {
+                        // The interpreter's exit ends this connection while logging still works.
+                        connected->add(initialised(client));
+                        return with_library_log([client] { return client->connect(); });
+                    },
+                    docs::connect)
+            .def("pass_read", method(&VexilClientPy::pass_read), py::arg("read"), py::arg("wait_duration_ms") = 0,
                  docs::pass_read)
-            .def("pass_reads", &VexilClientPy::pass_reads, log_guard(), py::arg("reads"),
-                 py::arg("wait_duration_ms") = 0, docs::pass_reads)
-            .def("get_completed_reads", &VexilClientPy::get_completed_reads, log_guard(), docs::get_completed_reads)
-            .def("finish", &VexilClientPy::finish, log_guard(), py::arg("timeout") = 0, docs::finish)
-            .def("disconnect", &VexilClientPy::disconnect, log_guard(), docs::disconnect)
-            .def("get_basecalling_config", &VexilClientPy::get_basecalling_config, log_guard(),
-                 docs::get_basecalling_config)
-            .def("get_alignment_sam_header", &VexilClientPy::get_alignment_sam_header, log_guard(),
+            .def("pass_reads", method(&VexilClientPy::pass_reads), py::arg("reads"), py::arg("wait_duration_ms") = 0,
+                 docs::pass_reads)
+            // Hands over only what was logged before: a handler's interrupt at the end would drop the
+            // reads it took.
+            .def(
+                    "get_completed_reads",
+                    [](VexilClientPy* client) {
+                        initialised(client);
+                        tessellpy::emit_library_log();
+                        return client->get_completed_reads();
+                    },
+                    docs::get_completed_reads)
+            .def("finish", method(&VexilClientPy::finish), py::arg("timeout") = 0, docs::finish)
+            .def("disconnect", method(&VexilClientPy::disconnect), docs::disconnect)
+            .def("get_basecalling_config", method(&VexilClientPy::get_basecalling_config), docs::get_basecalling_config)
+            .def("get_alignment_sam_header", method(&VexilClientPy::get_alignment_sam_header),
                  docs::get_alignment_sam_header)
-            .def("__repr__", &VexilClientPy::repr);
+            .def("__repr__", method(&VexilClientPy::repr, false))
+            .def("__reduce_ex__", [](const py::handle&, const py::handle&) -> py::object {
+                throw py::type_error("cannot pickle 'VexilClient' object: its connections belong to this process");
+            });
+}
+
+void register_exit_steps(const std::shared_ptr<ConnectedObjects>& connected) {
+    // atexit runs the last registered first; logging's own exit hook, registered when it was
+    // imported, runs after all of these.
+    const auto at_exit = py::module_::import("atexit").attr("register");
+    py::module_::import("logging");
+    at_exit(py::cpp_function([] { tessellpy::hand_over_last_library_log(); }));
+    tessellpy::wait_for_abandoned_calls_at_exit();
+    at_exit(py::cpp_function([connected] {
+        try {
+            connected->end_all();
+        } catch (const py::error_already_set&) {
+            // Ctrl-C: the user no longer wants to wait; the objects end at finalisation.
+        }
+    }));
 }
 
 void initialise(py::module_& module) {
@@ -55,7 +169,8 @@ void initialise(py::module_& module) {
     apps::register_align_results_dtype();
     // The enums come first so that the signatures help() shows name them.
     tessellpy::register_enums(module);
-    register_client_class(module);
+    const auto connected = std::make_shared<ConnectedObjects>();
+    register_client_class(module, connected);
     tessellpy::register_server_queries(module);
     module.def(
             "get_software_version", [] { return version_tuple(vexil::VexilClient::get_software_version()); },
@@ -64,10 +179,8 @@ void initialise(py::module_& module) {
             "get_protocol_version", [] { return version_tuple(vexil::VexilClient::get_protocol_version()); },
             tessellpy::docs::get_protocol_version);
     tessellpy::register_test_helpers(module);
-    tessellpy::wait_for_abandoned_calls_at_exit();
     tessellpy::install_library_log();
-    // What the library logs as the interpreter ends reaches logging while it still can.
-    py::module_::import("atexit").attr("register")(py::cpp_function([] { tessellpy::emit_library_log(); }));
+    register_exit_steps(connected);
 }
 
 }  // namespace

@@ -95,57 +95,48 @@ py::str text(const std::string& value) { return py::str(value); }
 }  // namespace
 
 void register_server_queries(py::module_& module) {
-    module.def(
-            "get_barcode_kits",
-            [](const std::string& address, uint32_t timeout) {
-                return ask<std::vector<query::BarcodeKitDefinition>>(
-                        [](auto& kits, const std::string& where, uint32_t wait) {
-                            return query::get_barcode_kits(kits, where, wait);
-                        },
-                        address, timeout, barcode_kits);
-            },
-            py::call_guard<LibraryLogGuard>(), docs::get_barcode_kits);
-    module.def(
-            "get_lamp_kits",
-            [](const std::string& address, uint32_t timeout) {
-                return ask<std::vector<query::LampKitDefinition>>(
-                        [](auto& kits, const std::string& where, uint32_t wait) {
-                            return query::get_lamp_kits(kits, where, wait);
-                        },
-                        address, timeout, lamp_kits);
-            },
-            py::call_guard<LibraryLogGuard>(), docs::get_lamp_kits);
-    module.def(
-            "get_server_stats",
-            [](const std::string& address, uint32_t timeout) {
-                return ask<query::ServerStatistics>(
-                        [](auto& stats, const std::string& where, uint32_t wait) {
-                            return query::get_server_statistics(stats, where, wait);
-                        },
-                        address, timeout, server_statistics);
-            },
-            py::call_guard<LibraryLogGuard>(), docs::get_server_stats);
-    module.def(
-            "get_server_information",
-            [](const std::string& address, uint32_t timeout) {
-                auto answer = std::make_shared<Answer<std::string>>();
-                run_interruptibly([answer, address, timeout] {
-                    answer->result = query::get_server_information(answer->output, address, timeout);
-                });
-                const bool answered = answer->result == vexil::Result::success;
-                return py::make_tuple(py::str(answered ? answer->output : "No information available"), answer->result);
-            },
-            py::call_guard<LibraryLogGuard>(), docs::get_server_information);
-    module.def(
-            "get_server_internal_state",
-            [](const std::string& address, uint32_t timeout) {
-                return ask<std::string>(
-                        [](auto& state, const std::string& where, uint32_t wait) {
-                            return query::get_server_internal_state(state, where, wait);
-                        },
-                        address, timeout, text);
-            },
-            py::call_guard<LibraryLogGuard>(), docs::get_server_internal_state);
+    module.def("get_barcode_kits", logged(+[](const std::string& address, uint32_t timeout) {
+                   return ask<std::vector<query::BarcodeKitDefinition>>(
+                           [](auto& kits, const std::string& where, uint32_t wait) {
+                               return query::get_barcode_kits(kits, where, wait);
+                           },
+                           address, timeout, barcode_kits);
+               }),
+               docs::get_barcode_kits);
+    module.def("get_lamp_kits", logged(+[](const std::string& address, uint32_t timeout) {
+                   return ask<std::vector<query::LampKitDefinition>>(
+                           [](auto& kits, const std::string& where, uint32_t wait) {
+                               return query::get_lamp_kits(kits, where, wait);
+                           },
+                           address, timeout, lamp_kits);
+               }),
+               docs::get_lamp_kits);
+    module.def("get_server_stats", logged(+[](const std::string& address, uint32_t timeout) {
+                   return ask<query::ServerStatistics>(
+                           [](auto& stats, const std::string& where, uint32_t wait) {
+                               return query::get_server_statistics(stats, where, wait);
+                           },
+                           address, timeout, server_statistics);
+               }),
+               docs::get_server_stats);
+    module.def("get_server_information", logged(+[](const std::string& address, uint32_t timeout) {
+                   auto answer = std::make_shared<Answer<std::string>>();
+                   run_interruptibly([answer, address, timeout] {
+                       answer->result = query::get_server_information(answer->output, address, timeout);
+                   });
+                   const bool answered = answer->result == vexil::Result::success;
+                   return py::make_tuple(py::str(answered ? answer->output : "No information available"),
+                                         answer->result);
+               }),
+               docs::get_server_information);
+    module.def("get_server_internal_state", logged(+[](const std::string& address, uint32_t timeout) {
+                   return ask<std::string>(
+                           [](auto& state, const std::string& where, uint32_t wait) {
+                               return query::get_server_internal_state(state, where, wait);
+                           },
+                           address, timeout, text);
+               }),
+               docs::get_server_internal_state);
 }
 
 }  // namespace tessellpy

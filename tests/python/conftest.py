@@ -29,9 +29,9 @@ sys.path.insert(0, str(MODULE_DIR))
 class ServerProcess:
     """One reference server on a private ipc:// endpoint; stopped by the fixture."""
 
-    def __init__(self, folder, args):
-        self.address = f"ipc://{folder}/server.sock"
-        self.log_path = pathlib.Path(folder) / "server.log"
+    def __init__(self, folder, args, name="server"):
+        self.address = f"ipc://{folder}/{name}.sock"
+        self.log_path = pathlib.Path(folder) / f"{name}.log"
         self._log = open(self.log_path, "w")
         self.process = subprocess.Popen([str(SERVER_PROGRAM), "--address", self.address, *args],
                                         stdout=self._log, stderr=subprocess.STDOUT)
@@ -62,7 +62,7 @@ def start_server():
     servers = []
 
     def start(*args):
-        server = ServerProcess(folder, list(args))
+        server = ServerProcess(folder, list(args), f"server{len(servers)}")
         servers.append(server)
         return server
 

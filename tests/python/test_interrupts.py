@@ -2,6 +2,7 @@
 second thread, leaving the object in the state its docstrings promise."""
 import os
 import queue
+import re
 import signal
 import subprocess
 import sys
@@ -235,3 +236,91 @@ def test_ctrl_c_interrupts_a_deallocation_promptly(server):
         server.process.send_signal(signal.SIGCONT)
         child.kill()
         child.wait()
+
+
+# The lossy server loses every read, so each pass of the flood thread brings a library warning that
+# says how many reads it returned uncalled; the main thread hands them to logging while finish waits.
+FLOOD = textwrap.dedent("""
+    import logging, os, re, signal, sys, threading, time
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    sys.path[:0] = [sys.argv[1], sys.argv[2]]
+    import tessellpy
+    from conftest import make_read
+
+    def lost_in(text):
+        return int(re.search(r"(\\d+) read\\(s\\) returned uncalled", text)[1])
+
+    delivered = [0]
+    interrupt = {"armed": False, "sent": None}
+
+    class Counting(logging.Handler):
+        def emit(self, record):
+            delivered[0] += lost_in(record.getMessage())
+            # Once a few records have passed the filter, some of them failing.
+            if interrupt["armed"] and filtered[0] > 6 and threading.current_thread() is threading.main_thread():
+                interrupt["armed"] = False
+                interrupt["sent"] = time.monotonic()
+                os.kill(os.getpid(), signal.SIGINT)  # Ctrl-C while the records are handed over
+
+    filtered = [0]
+    def failing_filter(record):
+        filtered[0] += 1
+        if filtered[0] % 3 == 0:
+            raise ValueError("the filter fails")
+        return True
+
+    library = logging.getLogger("tessellpy.library")
+    library.propagate = False
+    library.addHandler(Counting())
+    library.addFilter(failing_filter)
+
+    lossy = tessellpy.VexilClient(sys.argv[4], "dna_sim_fast")
+    assert lossy.connect() == tessellpy.success
+    passed = [0]
+    stop = threading.Event()
+
+    def flood():
+        tag = 1
+        while not stop.wait(0.1):
+            lossy.get_completed_reads()
+            batch = [make_read(tag + i, "ACGT" * 60) for i in range(5)]
+            tag += len(batch)
+            if lossy.pass_reads(batch, 1000) == tessellpy.read_accepted:
+                passed[0] += len(batch)
+
+    flooding = threading.Thread(target=flood)
+    flooding.start()
+    stuck = tessellpy.VexilClient(sys.argv[3], "dna_sim_fast")
+    assert stuck.connect() == tessellpy.success
+    assert stuck.pass_read(make_read(1, "ACGT" * 60), 10000) == tessellpy.read_accepted
+    # Without the interrupt finish would wait for ever.
+    watchdog = threading.Timer(30, stuck.disconnect)
+    watchdog.start()
+    interrupt["armed"] = True
+    try:
+        print("returned", stuck.finish(0), flush=True)
+    except KeyboardInterrupt:
+        print("interrupted", time.monotonic() - interrupt["sent"], flush=True)
+    watchdog.cancel()
+    stop.set()
+    flooding.join()
+    lossy.disconnect()  # the worker has logged its last loss; the call hands it over
+    print("passed", passed[0], "delivered", delivered[0], flush=True)
+""")
+
+
+def test_records_handed_over_during_a_wait_neither_hold_up_ctrl_c_nor_get_lost(start_server):
+    stuck = start_server("--fault", "none_pending,request=GET_FIRST_CALLED_BLOCK,count=forever")
+    lossy = start_server("--fault", "reads_lost,request=GET_FIRST_CALLED_BLOCK,count=forever")
+    run = subprocess.run([sys.executable, "-c", FLOOD, str(MODULE_DIR), os.path.dirname(__file__), stuck.address,
+                          lossy.address], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    interrupted, counts = run.stdout.splitlines()
+    assert interrupted.split()[0] == "interrupted" and float(interrupted.split()[1]) < PROMPT_S, run.stdout
+    # A failing filter's records are reported as logging reports a handler's failure, and the others
+    # still reach the handler: every lost read is told once, either way.
+    reported = [int(n) for n in re.findall(r"Message: 'One or more reads .*?(\d+) read\(s\) returned", run.stderr)]
+    assert reported and run.stderr.count("--- Logging error ---") == len(reported)
+    assert "ValueError: the filter fails" in run.stderr
+    _, passed, _, delivered = counts.split()
+    assert int(passed) > 0 and int(delivered) + sum(reported) == int(passed), (counts, reported)

@@ -2,6 +2,7 @@
 the others run, the library's own log on Python's logging, and calls after a failed connect."""
 import logging
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -130,3 +131,85 @@ def test_only_str_keys_name_fields(server):
     assert client.finish(30) == result.success
     assert [group[0]["read_tag"] for group in collect(client, 1)] == [28]
     client.disconnect()
+
+
+def test_a_logging_handler_that_raises_keyboard_interrupt_stops_the_call():
+    class Interrupting(logging.Handler):
+        def emit(self, record):
+            raise KeyboardInterrupt
+
+    library = logging.getLogger("tessellpy.library")
+    handler = Interrupting()
+    library.addHandler(handler)
+    try:
+        client = tessellpy.VexilClient("ipc:///nonexistent/tessellpy-interrupting.sock", CONFIG)
+        client.set_params({"connection_timeout": 300, "query_timeout": 300, "reconnect_timeout": 1})
+        # The failed connection is logged while connect waits, or as it returns.
+        with pytest.raises(KeyboardInterrupt):
+            client.connect()
+    finally:
+        library.removeHandler(handler)
+    client.disconnect()
+
+
+# A connected object at module level whose server froze: the interpreter's exit ends its connection
+# while logging still takes the library's warnings.
+AT_EXIT = textwrap.dedent("""
+    import logging, os, signal, sys
+    sys.path[:0] = [sys.argv[1]]
+    logging.basicConfig(format="LOGGED %(name)s %(message)s")
+    import tessellpy
+    client = tessellpy.VexilClient(sys.argv[2], "dna_sim_fast", 2)
+    client.set_params({"query_timeout": 300})
+    assert client.connect() == tessellpy.success
+    os.kill(int(sys.argv[3]), signal.SIGSTOP)
+""")
+
+
+def test_the_last_disconnect_at_exit_reaches_logging(server):
+    try:
+        run = subprocess.run([sys.executable, "-c", AT_EXIT, str(MODULE_DIR), server.address,
+                              str(server.process.pid)], capture_output=True, text=True, timeout=120)
+    finally:
+        server.process.send_signal(signal.SIGCONT)
+    assert run.returncode == 0, run.stderr
+    assert run.stderr.count("LOGGED tessellpy.library Error disconnecting from server") == 2, run.stderr
+
+
+# Run apart: before they raised, these crashed the interpreter.
+MISUSE = textwrap.dedent("""
+    import pickle, sys
+    sys.path[:0] = [sys.argv[1]]
+    import tessellpy
+    earlier = tessellpy.VexilClient("ipc:///nonexistent/tessellpy.sock", "dna_sim_fast")
+    del earlier  # its memory is reused
+    bare = tessellpy.VexilClient.__new__(tessellpy.VexilClient)
+    calls = {"get_status": bare.get_status, "connect": bare.connect, "pass_read": lambda: bare.pass_read({}),
+             "get_completed_reads": bare.get_completed_reads, "repr": lambda: repr(bare)}
+    for name, call in calls.items():
+        try:
+            call()
+            print(name, "accepted")
+        except TypeError as error:
+            print(name, "__init__" in str(error))
+    client = tessellpy.VexilClient("ipc:///nonexistent/tessellpy.sock", "dna_sim_fast")
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        values = [tessellpy.success, tessellpy.result(10), tessellpy.connected, tessellpy.queue_full,
+                  tessellpy.low_priority]
+        back = pickle.loads(pickle.dumps(values, protocol))
+        print("enums", protocol, back == values and [type(v) for v in back] == [type(v) for v in values])
+        try:
+            pickle.dumps(client, protocol)
+            print("client", protocol, "pickled")
+        except TypeError:
+            print("client", protocol, "refused")
+""")
+
+
+def test_misuse_raises_rather_than_crashing():
+    run = subprocess.run([sys.executable, "-c", MISUSE, str(MODULE_DIR)], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    expected = [f"{name} True" for name in ("get_status", "connect", "pass_read", "get_completed_reads", "repr")]
+    for protocol in range(6):
+        expected += [f"enums {protocol} True", f"client {protocol} refused"]
+    assert run.stdout.splitlines() == expected
