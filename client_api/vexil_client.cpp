@@ -3,6 +3,7 @@
 #include "client_api/vexil_client_impl.h"
 #include "common/diagnostics/tracing/context_builder.h"
 #include "common/logger.h"
+#include "common/process_origin.h"
 #include "ipc_tools/client_options.h"
 #include "ipc_tools/protocol_version.h"
 
@@ -27,7 +28,14 @@ VexilClient::VexilClient(std::string address, std::string config_name, std::stri
     m_impl = std::make_unique<VexilClientImpl>(std::move(address), std::move(config_name), log_bad_reads);
 }
 
-VexilClient::~VexilClient() = default;
+VexilClient::~VexilClient() {
+    if (m_impl->inherited()) {
+        // A forked child's copy: the engine's threads, sockets and locks are the parent's, so it is
+        // let go without a goodbye, a join or a lock (it stays linked for state reports, which show
+        // the child's own clients first).
+        common::let_go(std::move(m_impl));
+    }
+}
 
 Result VexilClient::set_params(const bass::data_wrappers::Metadata& params) { return m_impl->set_params(params); }
 Result VexilClient::set_priority(Read::Priority priority) { return m_impl->set_priority(priority); }

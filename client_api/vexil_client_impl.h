@@ -8,6 +8,7 @@
 #include "client_api/vexil_client.h"
 #include "common/diagnostics/state/state_provider.h"
 #include "common/diagnostics/tracing/trace_domain.h"
+#include "common/process_origin.h"
 #include "interfaces/read_holder.h"
 
 #include <atomic>
@@ -34,6 +35,10 @@ public:
     VexilClientImpl& operator=(const VexilClientImpl&) = delete;
 
     void report_state(common::diagnostics::state::StateLogger& logger) const override;
+
+    /// True in a forked child of the process that made this client: its engine's threads and
+    /// sockets exist only in the parent, so it must be let go, never destroyed.
+    bool inherited() const { return m_origin.inherited(); }
 
     Result set_params(const bass::data_wrappers::Metadata& params);
     Result set_priority(Read::Priority priority);
@@ -98,6 +103,7 @@ private:
     EnginePointer m_client;
     // Runs the caller's handler; stopped in the destructor once no engine can relay to it.
     StatusChangeDispatcher m_dispatcher;
+    const common::ProcessOrigin m_origin;
 };
 
 }  // namespace vexil

@@ -53,9 +53,14 @@ ActiveObject::ActiveObject(const std::string& name, unsigned int num_threads, Ex
     launch_threads(true);
 }
 
-ActiveObject::~ActiveObject() { join(); }
+ActiveObject::~ActiveObject() {
+    join();
+    if (m_origin.inherited()) {
+        let_go(std::move(m_message_queue));
+    }
+}
 
-void ActiveObject::send(Task task) { m_message_queue.send(std::move(task)); }
+void ActiveObject::send(Task task) { m_message_queue->send(std::move(task)); }
 
 void ActiveObject::send_blocking(Task task) {
     auto done = std::make_shared<synchronisation::Flag>();
@@ -83,6 +88,13 @@ void ActiveObject::flush() {
 }
 
 void ActiveObject::join() {
+    if (m_origin.inherited()) {
+        // The workers are the parent's: joining them is undefined here, and a stop task could wait
+        // for a queue lock that one of them held at the fork.
+        let_go(std::move(m_threads));
+        m_threads.clear();
+        return;
+    }
     for (unsigned int i = 0; i < m_num_threads; ++i) {
         send([this] { m_done.store(true, std::memory_order_relaxed); });
     }
@@ -145,7 +157,7 @@ void ActiveObject::run(const std::string& name) {
     }
     for (;;) {
         {
-            Task task = m_message_queue.receive();
+            Task task = m_message_queue->receive();
             task();
         }
         if (t_owner_destroyed || m_done.load(std::memory_order_relaxed)) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/process_origin.h"
 #include "common/process_utils.h"
 
 #include <atomic>
@@ -7,6 +8,7 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -44,7 +46,8 @@ private:
 
 }  // namespace details
 
-// A named pool of worker threads running queued tasks in queue order.
+// A named pool of worker threads running queued tasks in queue order. In a forked child, a copy made
+// before the fork has no workers: it lets go of their queue and threads instead of stopping them.
 class ActiveObject {
 public:
     using Task = std::function<void()>;
@@ -78,6 +81,9 @@ public:
     void flush();
     // Stops the workers after the tasks queued so far and joins them.
     void join();
+    // True in a forked child of the process that made this object: its workers do not run here, so
+    // tasks sent to it never run.
+    bool inherited() const { return m_origin.inherited(); }
 
     const std::string& name() const { return m_name; }
 
@@ -86,13 +92,16 @@ private:
     void run(const std::string& name);
     void run_catching();
 
-    details::MessageQueue<Task> m_message_queue;
+    // On the heap, so that an inherited object can let go of it: the parent's workers may be shown
+    // waiting on its condition variable, which could then never be destroyed.
+    std::unique_ptr<details::MessageQueue<Task>> m_message_queue = std::make_unique<details::MessageQueue<Task>>();
     std::vector<std::thread> m_threads;
     std::string m_name;
     unsigned int m_num_threads;
     ExceptionHandler m_exception_handler;
     std::atomic<bool> m_done{false};
     InstrumentedMutex m_flush_mutex;
+    const ProcessOrigin m_origin;
 };
 
 }  // namespace common

@@ -57,6 +57,55 @@ def test_a_forked_child_is_refused_the_parents_object_and_leaves_its_connection_
                                        "parent reads [1, 2, 3, 4, 5, 6]"], run.stderr
 
 
+# Children that end normally while the parent's library threads (its engine, the tracing that an
+# accepted set_params starts) run: plain sys.exit, after del, after a refused call. A child that waited
+# on a thread it does not have would never end, so each gets a bound and is killed after it.
+FORK_EXITS = textwrap.dedent("""
+    import os, sys, time
+    sys.path[:0] = [sys.argv[1], sys.argv[2]]
+    import tessellpy
+    from conftest import collect, make_read
+
+    bound_s = 5 * max(1.0, os.getloadavg()[0] / os.cpu_count())
+    client = tessellpy.VexilClient(sys.argv[3], "dna_sim_fast")
+    assert client.set_params({"connection_timeout": 30}) == tessellpy.success
+    assert client.connect() == tessellpy.success
+    for tag in range(1, 4):
+        assert client.pass_read(make_read(tag, "ACGT" * 60), 10000) == tessellpy.read_accepted
+    assert len(collect(client, 3)) == 3
+    hung = 0
+    for fork in range(20):
+        pid = os.fork()
+        if pid == 0:
+            if fork % 3 == 1:
+                del client
+            elif fork % 3 == 2:
+                try:
+                    client.pass_read(make_read(9, "ACGT" * 60))
+                except RuntimeError:
+                    pass
+            sys.exit(0)
+        deadline = time.monotonic() + bound_s
+        while os.waitpid(pid, os.WNOHANG) == (0, 0):
+            if time.monotonic() > deadline:
+                hung += 1
+                os.kill(pid, 9)
+                os.waitpid(pid, 0)
+                break
+            time.sleep(0.01)
+    print("hung", hung, flush=True)
+    assert client.pass_read(make_read(10, "ACGT" * 60), 10000) == tessellpy.read_accepted
+    print("parent reads", [g[0]["read_tag"] for g in collect(client, 1)], flush=True)
+""")
+
+
+def test_forked_children_that_exit_normally_end_and_leave_the_parent_working(server):
+    run = subprocess.run([sys.executable, "-c", FORK_EXITS, str(MODULE_DIR), os.path.dirname(__file__),
+                          server.address], capture_output=True, text=True, timeout=600)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.splitlines() == ["hung 0", "parent reads [10]"], run.stderr
+
+
 def test_status_shows_a_failed_client_and_connect_brings_it_back(start_server, caplog):
     # The server loses every read of the first connection it numbers client_1: that library client
     # goes to the error state while the others stay connected. Its repair gets another number.

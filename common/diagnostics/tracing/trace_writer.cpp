@@ -50,7 +50,10 @@ ActiveTraceContext& ActiveTraceContext::instance() {
     return s_instance;
 }
 
-bool ActiveTraceContext::available() { return g_writer_available.load(std::memory_order_acquire); }
+bool ActiveTraceContext::available() {
+    // In a forked child the worker is the parent's: lines are dropped rather than queued for ever.
+    return g_writer_available.load(std::memory_order_acquire) && !instance().m_worker->inherited();
+}
 
 ActiveTraceContext::ActiveTraceContext()
     : m_custom_writer([](const std::string&) {}),

@@ -40,7 +40,8 @@ public:
 
     // Created on first use (starting the worker) and destroyed at exit.
     static ActiveTraceContext& instance();
-    // False once the writer has been destroyed at process exit: late lines are then dropped.
+    // False once the writer has been destroyed at process exit, and in a forked child of the process
+    // that made it (its worker runs only there): lines are then dropped.
     static bool available();
 
     ~ActiveTraceContext();
