@@ -11,8 +11,10 @@ const char* const PROVIDER_NAME = "VexilClient";
 }
 
 ClientStateForwarder& ClientStateForwarder::instance() {
-    static ClientStateForwarder s_forwarder;
-    return s_forwarder;
+    // Never destroyed: a client may end during static destruction (a static one, or one held by a
+    // namespace-scope pointer) and unlinks itself then.
+    static ClientStateForwarder* const s_forwarder = new ClientStateForwarder;
+    return *s_forwarder;
 }
 
 ClientStateForwarder::ClientStateForwarder() {

@@ -3,6 +3,7 @@
 #include "common/logging/attributes.h"
 #include "common/logging/logger_group.h"
 #include "common/logging/logger_options.h"
+#include "common/logging/logging_gate.h"
 #include "common/logging/singleton.h"
 
 #include <boost/log/attributes/value_extraction.hpp>
@@ -13,7 +14,6 @@
 #include <boost/make_shared.hpp>
 
 #include <iostream>
-#include <mutex>
 #include <streambuf>
 #include <utility>
 
@@ -57,7 +57,6 @@ protected:
 };
 
 struct ForwardingState {
-    std::mutex mutex;
     boost::shared_ptr<ForwardingSink> sink;
     DiscardingBuffer discard_buffer;
     std::ostream discard{&discard_buffer};
@@ -72,10 +71,13 @@ ForwardingState& state() {
 }  // namespace
 
 void set_log_forwarder(LogForwarder forwarder) {
-    ForwardingState& forwarding = state();
-    const std::lock_guard<std::mutex> lock(forwarding.mutex);
     // The library's default configuration first, so that the first client made later keeps ours.
+    // Outside the gate: a first configuration under way on another thread closes it too.
     logging::LoggerOptionsUtils::SetDefaultLogOptions();
+    // No record is written while the sinks change, so each one meets either the old forwarding or
+    // the new, whole, and never a core without sinks (where Boost.Log would print it on stdout).
+    const logging::LoggingGate::Exclusive no_record_meanwhile;
+    ForwardingState& forwarding = state();
     auto core = boost::log::core::get();
     if (forwarding.sink) {
         core->remove_sink(forwarding.sink);

@@ -146,6 +146,9 @@ RecordQueue& queue() {
 void install_library_log() {
     queue();
     deliver_function();
+    // Before the forwarder is set, which makes the library's logging gate and its fork handlers:
+    // fork-prepare handlers run in the reverse order of their registration, so the gate is closed
+    // first, and no library thread is then inside push() waiting for the mutex taken here.
     pthread_atfork([] { queue().lock_for_fork(); }, [] { queue().unlock_in_parent(); },
                    [] { queue().unlock_in_child(); });
     vexil::set_log_forwarder(

@@ -1,9 +1,14 @@
 #include "common/logging/global_loggers.h"
 
+#include <boost/log/attributes/clock.hpp>
 #include <boost/log/attributes/constant.hpp>
+#include <boost/log/attributes/current_thread_id.hpp>
+#include <boost/log/detail/default_attribute_names.hpp>
 #include <boost/log/core/core.hpp>
 #include <boost/log/keywords/channel.hpp>
 #include <boost/log/keywords/severity.hpp>
+
+#include <atomic>
 
 namespace common {
 namespace logging {
@@ -11,43 +16,121 @@ namespace logging {
 using attributes::SeverityLevel;
 namespace keywords = boost::log::keywords;
 
-BOOST_LOG_GLOBAL_LOGGER_CTOR_ARGS(error, BoostLoggerWrapper,
-                                  (keywords::severity = SeverityLevel::error)(keywords::channel = "error"))
-BOOST_LOG_GLOBAL_LOGGER_CTOR_ARGS(warning, BoostLoggerWrapper,
-                                  (keywords::severity = SeverityLevel::warning)(keywords::channel = "warning"))
-BOOST_LOG_GLOBAL_LOGGER_CTOR_ARGS(info, BoostLoggerWrapper,
-                                  (keywords::severity = SeverityLevel::info)(keywords::channel = "info"))
-BOOST_LOG_GLOBAL_LOGGER_CTOR_ARGS(verbose, BoostLoggerWrapper,
-                                  (keywords::severity = SeverityLevel::verbose)(keywords::channel = "verbose"))
-
-namespace detail {
-
-RecordWriter::RecordWriter(BoostLoggerWrapper& logger, const char* function_text)
-    : m_record(logger.open_record()), m_uncaught_at_start(std::uncaught_exceptions()) {
-    if (m_record) {
-        attach_function(function_text ? std::string(function_text) : std::string());
-    }
-}
-
-RecordWriter::RecordWriter(BoostLoggerWrapper& logger, const std::string& function_text)
-    : m_record(logger.open_record()), m_uncaught_at_start(std::uncaught_exceptions()) {
-    if (m_record) {
-        attach_function(function_text);
-    }
-}
-
 namespace {
+
 boost::log::attribute_set source_attributes(SeverityLevel severity, const std::string& channel) {
     boost::log::attribute_set attributes;
     attributes.insert(attributes::severity.get_name(), boost::log::attributes::constant<SeverityLevel>(severity));
     attributes.insert(attributes::log_channel.get_name(), boost::log::attributes::constant<std::string>(channel));
     return attributes;
 }
+
+struct GlobalLogger {
+    explicit GlobalLogger(SeverityLevel level)
+        : logger(keywords::severity = level, keywords::channel = to_string(level)),
+          source(source_attributes(level, to_string(level))) {}
+
+    BoostLoggerWrapper logger;
+    const boost::log::attribute_set source;
+};
+
+// Never destroyed: the Boost.Log core and the loggers that a client ending during static
+// destruction writes through.
+struct GlobalLoggers {
+    const boost::log::core_ptr core = boost::log::core::get();
+    GlobalLogger error{SeverityLevel::error};
+    GlobalLogger warning{SeverityLevel::warning};
+    GlobalLogger info{SeverityLevel::info};
+    GlobalLogger verbose{SeverityLevel::verbose};
+    // Set once Boost.Log's own globals may be gone: from then on no record is opened.
+    std::atomic<bool> ended{false};
+
+    GlobalLogger& of(SeverityLevel level) {
+        switch (level) {
+            case SeverityLevel::error:
+                return error;
+            case SeverityLevel::warning:
+                return warning;
+            case SeverityLevel::info:
+                return info;
+            default:
+                return verbose;
+        }
+    }
+};
+
+// Boost.Log keeps lazily made globals that a record needs (the attribute-name registry, the default
+// names, the per-thread id) and destroys them at exit in the reverse order of their making. Made
+// here, before the end marker below, they outlive it; whatever ends after the marker (a client
+// held by a namespace-scope pointer, made before any of this) writes nothing and ends quietly.
+void make_boost_log_globals() {
+    boost::log::attribute_name("Severity");
+    boost::log::aux::default_attribute_names::message();
+    boost::log::attributes::current_thread_id().get_value();
+    boost::log::attributes::local_clock().get_value();
+}
+
+struct EndOfLogging {
+    explicit EndOfLogging(std::atomic<bool>& ended) : m_ended(ended) {}
+    ~EndOfLogging() {
+        const LoggingGate::Exclusive no_record_meanwhile;
+        m_ended.store(true);
+    }
+    EndOfLogging(const EndOfLogging&) = delete;
+    EndOfLogging& operator=(const EndOfLogging&) = delete;
+
+private:
+    std::atomic<bool>& m_ended;
+};
+
+GlobalLoggers& global_loggers() {
+    static GlobalLoggers* const loggers = [] {
+        make_boost_log_globals();
+        auto* const made = new GlobalLoggers;
+        static const EndOfLogging end_of_logging(made->ended);
+        return made;
+    }();
+    return *loggers;
+}
+
+boost::log::record open_record(const boost::log::attribute_set& source) {
+    auto& loggers = global_loggers();
+    if (loggers.ended.load()) {
+        return {};
+    }
+    return loggers.core->open_record(source);
+}
+
 }  // namespace
 
+namespace detail {
+
+void make_global_loggers() { global_loggers(); }
+
+template <SeverityLevel Level>
+BoostLoggerWrapper& GlobalLoggerTag<Level>::get() {
+    return global_loggers().of(Level).logger;
+}
+
+template <SeverityLevel Level>
+const boost::log::attribute_set& GlobalLoggerTag<Level>::source() {
+    return global_loggers().of(Level).source;
+}
+
+template struct GlobalLoggerTag<SeverityLevel::error>;
+template struct GlobalLoggerTag<SeverityLevel::warning>;
+template struct GlobalLoggerTag<SeverityLevel::info>;
+template struct GlobalLoggerTag<SeverityLevel::verbose>;
+
+RecordWriter::RecordWriter(const boost::log::attribute_set& source, const char* function_text)
+    : m_record(open_record(source)), m_uncaught_at_start(std::uncaught_exceptions()) {
+    if (m_record) {
+        attach_function(function_text ? std::string(function_text) : std::string());
+    }
+}
+
 RecordWriter::RecordWriter(const std::string& function_text, SeverityLevel severity, const std::string& channel)
-    : m_record(boost::log::core::get()->open_record(source_attributes(severity, channel))),
-      m_uncaught_at_start(std::uncaught_exceptions()) {
+    : m_record(open_record(source_attributes(severity, channel))), m_uncaught_at_start(std::uncaught_exceptions()) {
     if (m_record) {
         attach_function(function_text);
     }
@@ -69,16 +152,21 @@ void RecordWriter::attach_function(const std::string& function_text) {
 void RecordWriter::push() {
     m_stream.flush();
     m_stream.detach_from_record();
-    boost::log::core::get()->push_record(std::move(m_record));
+    global_loggers().core->push_record(std::move(m_record));
 }
 
 }  // namespace detail
 
-void write_record(BoostLoggerWrapper& logger, const std::string& function_text, const std::string& text) {
-    detail::RecordWriter writer(logger, function_text);
+void write_record(const boost::log::attribute_set& source, const std::string& function_text, const std::string& text) {
+    detail::RecordWriter writer(source, function_text.c_str());
     if (writer) {
         writer.stream() << text;
     }
+}
+
+bool accepts_records(const boost::log::attribute_set& source) {
+    const LoggingGate::Shared gate;
+    return static_cast<bool>(open_record(source));
 }
 
 }  // namespace logging

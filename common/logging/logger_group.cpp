@@ -3,6 +3,7 @@
 #include "common/logging/filters.h"
 #include "common/logging/formatters.h"
 #include "common/logging/global_loggers.h"
+#include "common/logging/logging_gate.h"
 
 #include <boost/algorithm/string/replace.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -38,6 +39,7 @@ void install_core_settings() {
 }  // namespace
 
 void LoggerGroup::SetLoggerOptions(LoggerOptions&& options) {
+    const LoggingGate::Exclusive no_record_meanwhile;
     removeAllSinks();
     m_options = std::move(options);
     install_core_settings();
@@ -89,9 +91,15 @@ void LoggerGroup::RemoveCustomTrace(std::string& trace, boost::optional<std::vec
     updateSeverityFilters(std::move(options));
 }
 
-void LoggerGroup::EnableLogging() { boost::log::core::get()->set_logging_enabled(true); }
+void LoggerGroup::EnableLogging() {
+    const LoggingGate::Exclusive no_record_meanwhile;
+    boost::log::core::get()->set_logging_enabled(true);
+}
 
-void LoggerGroup::DisableLogging() { boost::log::core::get()->set_logging_enabled(false); }
+void LoggerGroup::DisableLogging() {
+    const LoggingGate::Exclusive no_record_meanwhile;
+    boost::log::core::get()->set_logging_enabled(false);
+}
 
 bool LoggerGroup::isLoggingActive() const {
     return (m_main_log && m_options.sink(Loggers::main_log).enabled) ||
@@ -101,6 +109,7 @@ bool LoggerGroup::isLoggingActive() const {
 }
 
 void LoggerGroup::RemoveSinks() {
+    const LoggingGate::Exclusive no_record_meanwhile;
     removeAllSinks();
     boost::log::core::get()->set_filter(DefineRejectFilter());
 }
@@ -194,6 +203,7 @@ void LoggerGroup::updateStreamSink(Loggers which, SinkOptions&& options) {
 }
 
 void LoggerGroup::updateSeverityFilters(LoggerOptions&& options) {
+    const LoggingGate::Exclusive no_record_meanwhile;
     m_options = std::move(options);
     boost::log::core::get()->set_filter(DefineGlobalFilter(m_options));
     const boost::filesystem::path folder(m_options.log_folder);

@@ -80,6 +80,7 @@ public:
     ServerProcess& operator=(const ServerProcess&) = delete;
 
     std::string address() const { return m_dir.ipc_endpoint(); }
+    pid_t pid() const { return m_pid; }
     /// One line per request the server handled.
     std::string requests() const { return read_file(m_dir.path("requests.log")); }
     const TempDir& dir() const { return m_dir; }

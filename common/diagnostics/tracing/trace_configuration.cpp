@@ -28,10 +28,7 @@ bool starts_with(const std::string& text, const std::string& prefix) {
 bool ends_with_star(const std::string& word) { return !word.empty() && word.back() == '*'; }
 
 // Whether a sink accepts verbose records right now; the probe record is discarded unwritten.
-bool verbose_log_accepts_records() {
-    auto record = common::logging::verbose::get().open_record();
-    return static_cast<bool>(record);
-}
+bool verbose_log_accepts_records() { return common::logging::accepts_records(common::logging::verbose::source()); }
 
 }  // namespace
 
