@@ -40,6 +40,8 @@ public:
     /// See RequestBroker::pause and await_late_reply.
     bool pause(std::chrono::milliseconds duration) { return m_broker.pause(duration); }
     bool await_late_reply(ipc_tools::Message& reply);
+    /// See RequestBroker::set_link_observer.
+    void set_link_observer(ipc_tools::LinkObserver* observer) { m_broker.set_link_observer(observer); }
 
     const ErrorState& error_state() const;
 

@@ -17,6 +17,17 @@
 
 namespace ipc_tools {
 
+/// Told, on the thread that waits for a reply, how long the server has been silent: since its
+/// last reply (or, before any, since the first request).
+class LinkObserver {
+public:
+    virtual ~LinkObserver() = default;
+    /// A poll for the reply to `awaited` ended without it; the server has sent nothing since `since`.
+    virtual void server_silent(MessageType awaited, std::chrono::steady_clock::time_point since) = 0;
+    /// The first reply after server_silent: the silence began at `since`.
+    virtual void server_heard(std::chrono::steady_clock::time_point since) = 0;
+};
+
 /// The client end of the strict request/reply exchange with the basecall server: one ZeroMQ
 /// context and one REQ socket. It never retries and never reconnects by itself; after a failure
 /// its owner calls prepare_connection again, which replaces the socket.
@@ -48,9 +59,9 @@ public:
     /// Throws TimeoutError, BadReply or BadRequest as the exchange fails. A silent server costs up
     /// to four polls of the time-out.
     void send_request(Message& request, Message& reply);
-    /// send_request for a caller with a time limit: the first poll runs in full, a later one ends
-    /// by `latest_end` and none starts after it. So the exchange ends by the later of `latest_end`
-    /// and one time-out after the send; a `latest_end` one time-out ahead allows one poll.
+    /// send_request for a caller with a time limit: every poll ends by `latest_end` (the first one
+    /// at once when it has passed) and none starts after it; a `latest_end` one time-out ahead
+    /// allows one poll.
     void send_request_within(Message& request, Message& reply, std::chrono::steady_clock::time_point latest_end);
     /// The two halves of send_request, so that the caller can work while the reply is on its way.
     /// start_request sends; finish_request waits for, receives and checks the reply. Between them
@@ -75,6 +86,10 @@ public:
     /// one time-out while one that answers is heard.
     void send_farewell(Message& request, Message& reply);
 
+    /// Told of every poll that ends without the reply and of the reply that ends such a silence.
+    /// Set while no request is in progress; null for none. Outlives its use or is replaced first.
+    void set_link_observer(LinkObserver* observer) { m_link_observer = observer; }
+
     /// Receives the reply that the poll reported and checks its type.
     void fetch_and_validate_reply(MessageType request_type, Message& reply);
 
@@ -90,6 +105,10 @@ private:
         ignored,        ///< the wait goes on as it is
     };
     void send_frame(Message& request);
+    /// A poll for the reply to `awaited` found none.
+    void note_silence(MessageType awaited);
+    /// A reply came.
+    void note_heard();
     /// Polls up to 1 + `retries` times, no poll after `latest_end` but the first.
     void await_reply(Message& reply, int retries, OnInterrupt on_interrupt,
                      std::optional<std::chrono::steady_clock::time_point> latest_end = std::nullopt);
@@ -103,6 +122,11 @@ private:
     bool m_awaiting_reply = false;               // sent and not yet received: the REQ socket takes no request
     WaitInterrupt m_interrupt;
     ReplyPace m_reply_pace;
+    LinkObserver* m_link_observer = nullptr;
+    // Since when the server has sent nothing: its last reply, or the first request before any.
+    // Kept by reset, so a silence goes on across a new socket to the same server.
+    std::optional<std::chrono::steady_clock::time_point> m_last_heard;
+    bool m_silence_reported = false;  // server_silent was told since the last reply
 };
 
 /// The ZeroMQ endpoint of an address as the broker connects to it (see generate_server_address).
