@@ -99,6 +99,7 @@ void BasecallClient::connect(const std::string& address, unsigned int request_ti
         }
         m_connection_info = std::move(info);
         m_server_file_load_timeout = file_load_timeout_s;
+        m_request_timeout_ms.store(request_timeout_ms);
         connection_protocol()->set_connection_params(address, request_timeout_ms);
         m_server_endpoint = ipc_tools::server_endpoint(address);
         m_link_reporter.set_endpoint(m_server_endpoint);
@@ -221,7 +222,12 @@ FinishOutcome BasecallClient::finish_by(unsigned long long seconds) {
                 seconds == 0 ? FINISH_POLL_INTERVAL
                              : std::min<std::chrono::steady_clock::duration>(FINISH_POLL_INTERVAL, deadline - now));
     }
-    stop_worker();
+    // The goodbye's wait ends with the bound: the time-out plus one request time-out.
+    std::optional<std::chrono::steady_clock::time_point> goodbye_by;
+    if (seconds != 0) {
+        goodbye_by = deadline + std::chrono::milliseconds(m_request_timeout_ms.load());
+    }
+    stop_worker(goodbye_by);
     if (!buffer->all_reads_processed()) {
         // Out of time (or ended): what is still queued or in flight goes back to the caller.
         const auto returned = buffer->return_unfinished_reads();
@@ -261,14 +267,14 @@ void BasecallClient::join_worker_thread() {
     stop_worker();
 }
 
-void BasecallClient::stop_worker() {
+void BasecallClient::stop_worker(std::optional<std::chrono::steady_clock::time_point> goodbye_by) {
     auto trace = create_trace("join_worker_thread");
     m_accept_data.store(false);
     m_stop_requested.store(true);
     get_read_buffer()->set_no_more_data();
     read_processing_protocol()->stop();
     // A server that stopped answering must not hold the caller for the rest of a reply's wait.
-    connection_protocol()->interrupt_waits();
+    connection_protocol()->interrupt_waits(goodbye_by);
     // Whoever asks at once (two disconnects, finish with disconnect, the destructor), one joins.
     std::lock_guard<std::mutex> lock(m_worker_mutex);
     if (m_worker_thread && m_worker_thread->joinable()) {

@@ -16,6 +16,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -142,8 +143,8 @@ private:
     void end_with_exception(const std::string& what);
     // Releases connect: the first connection is up, or the worker has given up.
     void settle_connect();
-    // Stops the worker and joins it; the caller may still be waiting for the connection's end.
-    void stop_worker();
+    // Stops the worker and joins it; the goodbye's wait ends by `goodbye_by` when given.
+    void stop_worker(std::optional<std::chrono::steady_clock::time_point> goodbye_by = std::nullopt);
     void declare_no_more_data_on_current_buffer();
     static std::chrono::steady_clock::time_point calculate_reconnect_timeout_time(std::chrono::seconds timeout);
     std::shared_ptr<AbstractConnectionProtocol> connection_protocol() const;
@@ -174,6 +175,7 @@ private:
     ipc_tools::ConnectionInfo m_connection_info;
     std::string m_server_endpoint;  // as connect named it; read by the worker only
     std::uint32_t m_server_file_load_timeout{0};
+    std::atomic<std::uint32_t> m_request_timeout_ms{0};
     std::atomic<std::int64_t> m_reconnect_timeout{default_reconnect_timeout.count()};
     std::uint64_t m_max_input_queue_size;
     std::uint64_t m_block_size;

@@ -183,7 +183,9 @@ bool ConnectionProtocol::send(Message& request, Message& reply) {
     return false;
 }
 
-void ConnectionProtocol::interrupt_waits() { m_adapter.interrupt_waits(); }
+void ConnectionProtocol::interrupt_waits(std::optional<std::chrono::steady_clock::time_point> last_waits_by) {
+    m_adapter.interrupt_waits(last_waits_by);
+}
 
 void ConnectionProtocol::set_wait_deadline(std::chrono::steady_clock::time_point deadline) {
     m_wait_deadline = deadline;

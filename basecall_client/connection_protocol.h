@@ -55,8 +55,9 @@ public:
     /// False when the server did not answer.
     virtual bool disconnect_from_server() const = 0;
     /// Cuts short the wait for a reply in progress and every later one, for good: the client is
-    /// ending. Any thread.
-    virtual void interrupt_waits() = 0;
+    /// ending. The goodbye's wait (and a cut-short CONNECT's) ends by `last_waits_by` when given.
+    /// Any thread.
+    virtual void interrupt_waits(std::optional<std::chrono::steady_clock::time_point> last_waits_by = std::nullopt) = 0;
     /// Told of the server's silences on the link of every later connection (null: none). Set
     /// before a connection attempt; it must outlive the attempts.
     virtual void set_link_observer(ipc_tools::LinkObserver* /*observer*/) {}
@@ -88,7 +89,7 @@ public:
     const std::string& get_alignment_file_header() const override;
     const ErrorState& error_state() const override;
     bool disconnect_from_server() const override;
-    void interrupt_waits() override;
+    void interrupt_waits(std::optional<std::chrono::steady_clock::time_point> last_waits_by) override;
     void set_link_observer(ipc_tools::LinkObserver* observer) override;
     void set_wait_deadline(std::chrono::steady_clock::time_point deadline) override;
 

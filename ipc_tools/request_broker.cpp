@@ -158,7 +158,20 @@ void RequestBroker::send_frame(Message& request) {
 
 void RequestBroker::finish_request(Message& reply) { await_reply(reply, POLL_RETRY_BUDGET, OnInterrupt::cut_short); }
 
-void RequestBroker::interrupt_waits() { m_interrupt.raise(); }
+void RequestBroker::interrupt_waits(std::optional<std::chrono::steady_clock::time_point> last_waits_by) {
+    if (last_waits_by) {
+        m_last_waits_by.store(last_waits_by->time_since_epoch().count());
+    }
+    m_interrupt.raise();
+}
+
+std::optional<std::chrono::steady_clock::time_point> RequestBroker::last_waits_limit() const {
+    const auto limit = m_last_waits_by.load();
+    if (limit == 0) {
+        return std::nullopt;
+    }
+    return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(limit));
+}
 
 bool RequestBroker::pause(std::chrono::milliseconds duration) {
     zmq_pollitem_t item{nullptr, m_interrupt.descriptor(), ZMQ_POLLIN, 0};
@@ -179,7 +192,7 @@ void RequestBroker::await_late_reply(Message& reply) {
     if (!m_awaiting_reply) {
         throw TimeoutError("No reply outstanding to wait for");
     }
-    await_reply(reply, 0, OnInterrupt::ignored);
+    await_reply(reply, 0, OnInterrupt::ignored, last_waits_limit());
 }
 
 void RequestBroker::send_farewell(Message& request, Message& reply) {
@@ -188,7 +201,7 @@ void RequestBroker::send_farewell(Message& request, Message& reply) {
     }
     send_frame(request);
     if (m_interrupt.raised()) {
-        await_reply(reply, 0, OnInterrupt::ignored);
+        await_reply(reply, 0, OnInterrupt::ignored, last_waits_limit());
     } else {
         await_reply(reply, POLL_RETRY_BUDGET, OnInterrupt::one_more_poll);
     }
@@ -232,10 +245,11 @@ void RequestBroker::await_reply(Message& reply, int retries, OnInterrupt on_inte
                 get_trace_context()->write_message("send_request", text);
                 throw WaitCutShort(text);
             }
-            // One last poll, whatever is left of the budget.
+            // One last poll, whatever is left of the budget, and within the interrupt's limit.
             wake_descriptor = -1;
             budget = 0;
-            poll_result = poll_asleep(item, time_out, -1);
+            latest_end = last_waits_limit();
+            poll_result = poll_asleep(item, next_poll(), -1);
             continue;
         }
         const bool replied = poll_result >= 1 && (item.revents & (ZMQ_POLLIN | ZMQ_POLLERR)) == ZMQ_POLLIN;

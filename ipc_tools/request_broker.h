@@ -9,6 +9,7 @@
 
 #include <zmq.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -71,8 +72,9 @@ public:
 
     /// Cuts short the wait for a reply in progress and every later one, for good (the owner is
     /// ending): such a wait throws WaitCutShort, and so does a request that would start after it,
-    /// unsent. The one call that may come from another thread.
-    void interrupt_waits();
+    /// unsent. The waits that an interrupt leaves (the goodbye's, a late reply's) end by
+    /// `last_waits_by` when it is given. The one call that may come from another thread.
+    void interrupt_waits(std::optional<std::chrono::steady_clock::time_point> last_waits_by = std::nullopt);
     bool waits_interrupted() const { return m_interrupt.raised(); }
     /// Sleeps for `duration`, or less once waits are interrupted; false when they are.
     bool pause(std::chrono::milliseconds duration);
@@ -105,6 +107,8 @@ private:
         ignored,        ///< the wait goes on as it is
     };
     void send_frame(Message& request);
+    /// When the waits left by an interrupt must end, if the interrupt said.
+    std::optional<std::chrono::steady_clock::time_point> last_waits_limit() const;
     /// A poll for the reply to `awaited` found none.
     void note_silence(MessageType awaited);
     /// A reply came.
@@ -121,6 +125,7 @@ private:
     MessageType m_pending_request_type = UNSET;  // of the request whose reply finish_request awaits
     bool m_awaiting_reply = false;               // sent and not yet received: the REQ socket takes no request
     WaitInterrupt m_interrupt;
+    std::atomic<std::chrono::steady_clock::rep> m_last_waits_by{0};  // 0: no limit; set before the interrupt
     ReplyPace m_reply_pace;
     LinkObserver* m_link_observer = nullptr;
     // Since when the server has sent nothing: its last reply, or the first request before any.
