@@ -518,14 +518,17 @@ TEST(LostServerTest, AServerBackWithAnotherModelStrideIsNamedInOneWarning) {
         configuration.model_stride = 10;
     }
     server = std::make_unique<reference_server::ReferenceServer>(options);
-    ASSERT_TRUE(wait_for([&] { return client->current_model_stride() == 10; }));
-    const auto warnings = log.at(LogRecorder::Severity::warning);
-    const auto named = std::count_if(warnings.begin(), warnings.end(), [](const std::string& line) {
-        return line.find("configuration '" + config_name() +
-                         "' changed: model_stride 5 -> 10. Reads in flight are "
-                         "sent again under it.") != std::string::npos;
-    });
-    EXPECT_EQ(named, 1) << warnings.size() << " warnings";
+    const auto named = [&log] {
+        const auto warnings = log.at(LogRecorder::Severity::warning);
+        return std::count_if(warnings.begin(), warnings.end(), [](const std::string& line) {
+            return line.find("configuration '" + config_name() +
+                             "' changed: model_stride 5 -> 10. Reads in flight are sent again under it.") !=
+                   std::string::npos;
+        });
+    };
+    EXPECT_TRUE(wait_for([&] { return named() > 0; }));
+    EXPECT_EQ(client->current_model_stride(), 10U);
+    EXPECT_EQ(named(), 1);
     client->disconnect();
 }
 
