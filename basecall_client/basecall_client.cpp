@@ -22,12 +22,6 @@ constexpr std::chrono::milliseconds FINISH_POLL_INTERVAL{100};
 // takes microseconds, and retrying at once would keep a CPU busy for the whole reconnect window.
 constexpr std::chrono::milliseconds MIN_HANDSHAKE_INTERVAL{100};
 constexpr std::chrono::milliseconds STOP_CHECK_INTERVAL{10};
-// A connect that hears nothing from the server says so: a typo in the address would otherwise look
-// like a hang for the whole reconnect window. The first warning comes after this silence (or one
-// request time-out, when longer), then at most every SILENCE_WARNING_INTERVAL.
-constexpr std::chrono::milliseconds FIRST_SILENCE_WARNING{3000};
-constexpr std::chrono::milliseconds SILENCE_WARNING_INTERVAL{30000};
-constexpr std::chrono::milliseconds SILENCE_CHECK_INTERVAL{250};
 
 // Declares the end of input on a buffer whatever way its scope is left.
 class NoMoreDataGuard {
@@ -43,89 +37,6 @@ public:
 
 private:
     std::shared_ptr<ReadBuffer> m_buffer;
-};
-
-// What the client goes on doing while the server is silent, which a warning names.
-enum class SilentServerAttempt { connecting, reconnecting };
-
-// Decides when the client warns that the server has not answered, and what it says: the address,
-// the request whose reply is awaited and how long connecting (or reconnecting) goes on trying.
-class SilenceWarner {
-public:
-    SilenceWarner(std::chrono::milliseconds first_after, SilentServerAttempt attempt)
-        : m_first_after(first_after), m_attempt(attempt) {}
-
-    // The warning due now, or an empty text.
-    std::string due(const ServerSilence& silence, std::chrono::seconds window,
-                    std::chrono::steady_clock::time_point deadline) {
-        using std::chrono::duration_cast;
-        using std::chrono::seconds;
-        const auto now = std::chrono::steady_clock::now();
-        if (now - silence.since < m_first_after || now < m_next) {
-            return {};
-        }
-        m_next = now + SILENCE_WARNING_INTERVAL;
-        const auto left = std::max(seconds(0), duration_cast<seconds>(deadline - now));
-        const std::string goes_on = m_attempt == SilentServerAttempt::connecting
-                                            ? "Connecting goes on trying"
-                                            : "The connection was lost; reconnecting goes on trying";
-        return "No reply from the basecall server at " + silence.endpoint + " for " +
-               std::to_string(duration_cast<seconds>(now - silence.since).count()) +
-               " s: still waiting for its reply to " + ipc_tools::message_type_as_string(silence.awaited) + ". " +
-               goes_on + " until the reconnect window of " + std::to_string(window.count()) + " s has passed (" +
-               std::to_string(left.count()) + " s left).";
-    }
-
-private:
-    std::chrono::milliseconds m_first_after;
-    SilentServerAttempt m_attempt;
-    std::chrono::steady_clock::time_point m_next{};
-};
-
-// Speaks for the worker while it makes a lost connection again: no caller waits in connect then,
-// and a server lost mid-run would otherwise go unmentioned for the whole reconnect window. The
-// worker reports between handshakes, so a warning can come up to one handshake late.
-class ReconnectionReporter {
-public:
-    explicit ReconnectionReporter(std::string endpoint)
-        : m_endpoint(std::move(endpoint)),
-          m_warner(FIRST_SILENCE_WARNING, SilentServerAttempt::reconnecting),
-          m_lost_at(std::chrono::steady_clock::now()) {}
-
-    void attempt_failed(const std::optional<ServerSilence>& silence, std::chrono::seconds window,
-                        std::chrono::steady_clock::time_point deadline) {
-        if (!silence) {
-            return;
-        }
-        // The server has been silent since the connection was lost, not only since this handshake.
-        ServerSilence since_lost = *silence;
-        since_lost.since = std::min(since_lost.since, m_lost_at);
-        const std::string warning = m_warner.due(since_lost, window, deadline);
-        if (!warning.empty()) {
-            m_warned = true;
-            ZEV_LOG(common::logging::warning) << warning;
-        }
-    }
-
-    void reconnected() const {
-        const auto lost_for =
-                std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - m_lost_at);
-        const std::string text = "Reconnected to the basecall server at " + m_endpoint + " " +
-                                 std::to_string(lost_for.count()) +
-                                 " s after the connection was lost; reads in flight are sent again.";
-        // At the level of the warnings it answers, so that whoever saw them sees this too.
-        if (m_warned) {
-            ZEV_LOG(common::logging::warning) << text;
-        } else {
-            ZEV_LOG(common::logging::info) << text;
-        }
-    }
-
-private:
-    std::string m_endpoint;
-    SilenceWarner m_warner;
-    std::chrono::steady_clock::time_point m_lost_at;
-    bool m_warned{false};
 };
 
 }  // namespace
@@ -163,7 +74,6 @@ BasecallClient::BasecallClient(unsigned long block_size, unsigned long max_input
 
 BasecallClient::~BasecallClient() {
     auto trace = create_trace("~BasecallClient");
-    m_leaving.store(true);
     join_worker_thread();
 }
 
@@ -189,25 +99,15 @@ void BasecallClient::connect(const std::string& address, unsigned int request_ti
         }
         m_connection_info = std::move(info);
         m_server_file_load_timeout = file_load_timeout_s;
+        m_request_timeout_ms.store(request_timeout_ms);
         connection_protocol()->set_connection_params(address, request_timeout_ms);
         m_server_endpoint = ipc_tools::server_endpoint(address);
-        set_reconnect_deadline(std::chrono::steady_clock::now() + std::chrono::seconds(m_reconnect_timeout.load()));
+        m_link_reporter.set_endpoint(m_server_endpoint);
+        connection_protocol()->set_link_observer(&m_link_reporter);
         start_worker_thread();
     }
-    const auto connection = connection_protocol();
-    SilenceWarner warner(std::max(FIRST_SILENCE_WARNING, std::chrono::milliseconds(request_timeout_ms)),
-                         SilentServerAttempt::connecting);
-    while (!wait_for_connect_settled(SILENCE_CHECK_INTERVAL)) {
-        if (const auto silence = connection->server_silence()) {
-            const std::chrono::steady_clock::time_point deadline(
-                    std::chrono::steady_clock::duration(m_reconnect_deadline.load()));
-            const std::string warning =
-                    warner.due(*silence, std::chrono::seconds(m_reconnect_timeout.load()), deadline);
-            if (!warning.empty()) {
-                ZEV_LOG(common::logging::warning) << warning;
-            }
-        }
-    }
+    std::unique_lock<std::mutex> lock(m_connect_mutex);
+    m_connect_condition.wait(lock, [this] { return m_connect_settled; });
 }
 
 void BasecallClient::settle_connect() {
@@ -216,15 +116,6 @@ void BasecallClient::settle_connect() {
         m_connect_settled = true;
     }
     m_connect_condition.notify_all();
-}
-
-bool BasecallClient::wait_for_connect_settled(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(m_connect_mutex);
-    return m_connect_condition.wait_for(lock, timeout, [this] { return m_connect_settled; });
-}
-
-void BasecallClient::set_reconnect_deadline(std::chrono::steady_clock::time_point deadline) {
-    m_reconnect_deadline.store(deadline.time_since_epoch().count());
 }
 
 void BasecallClient::start_worker_thread() {
@@ -314,20 +205,29 @@ FinishOutcome BasecallClient::finish_by(unsigned long long seconds) {
     buffer->set_no_more_data();
     read_processing_protocol()->set_no_more_data();
 
-    const float max_sleeps = 10.0F * static_cast<float>(seconds);
+    // Against a deadline, not a count of sleeps, whose overruns would add up.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     bool out_of_time = false;
-    for (unsigned long long sleeps = 1;; ++sleeps) {
+    while (true) {
         const ClientStatus status = m_client_connection_state.get_status();
         if (buffer->all_reads_processed() || status == ClientStatus::disconnected || status == ClientStatus::error) {
             break;
         }
-        std::this_thread::sleep_for(FINISH_POLL_INTERVAL);
-        if (seconds != 0 && static_cast<float>(sleeps) > max_sleeps) {
-            out_of_time = !buffer->all_reads_processed();
+        const auto now = std::chrono::steady_clock::now();
+        if (seconds != 0 && now >= deadline) {
+            out_of_time = true;
             break;
         }
+        std::this_thread::sleep_for(
+                seconds == 0 ? FINISH_POLL_INTERVAL
+                             : std::min<std::chrono::steady_clock::duration>(FINISH_POLL_INTERVAL, deadline - now));
     }
-    join_worker_thread();
+    // The goodbye's wait ends with the bound: the time-out plus one request time-out.
+    std::optional<std::chrono::steady_clock::time_point> goodbye_by;
+    if (seconds != 0) {
+        goodbye_by = deadline + std::chrono::milliseconds(m_request_timeout_ms.load());
+    }
+    stop_worker(goodbye_by);
     if (!buffer->all_reads_processed()) {
         // Out of time (or ended): what is still queued or in flight goes back to the caller.
         const auto returned = buffer->return_unfinished_reads();
@@ -354,7 +254,6 @@ bool BasecallClient::connection_status_is_active() const {
 
 void BasecallClient::disconnect() {
     auto trace = create_trace("disconnect");
-    m_leaving.store(true);
     join_worker_thread();
     // What was still queued or in flight comes back uncalled, as after finish: the caller can
     // collect every read it passed.
@@ -364,13 +263,18 @@ void BasecallClient::disconnect() {
 }
 
 void BasecallClient::join_worker_thread() {
+    m_leaving.store(true);
+    stop_worker();
+}
+
+void BasecallClient::stop_worker(std::optional<std::chrono::steady_clock::time_point> goodbye_by) {
     auto trace = create_trace("join_worker_thread");
     m_accept_data.store(false);
     m_stop_requested.store(true);
     get_read_buffer()->set_no_more_data();
     read_processing_protocol()->stop();
     // A server that stopped answering must not hold the caller for the rest of a reply's wait.
-    connection_protocol()->interrupt_waits();
+    connection_protocol()->interrupt_waits(goodbye_by);
     // Whoever asks at once (two disconnects, finish with disconnect, the destructor), one joins.
     std::lock_guard<std::mutex> lock(m_worker_mutex);
     if (m_worker_thread && m_worker_thread->joinable()) {
@@ -474,28 +378,24 @@ void BasecallClient::run_connections(const std::shared_ptr<ReadBuffer>& read_buf
                                      common::diagnostics::tracing::Trace& trace) {
     const auto connection = connection_protocol();
     const auto read_loop = read_processing_protocol();
+    const auto window = [this] { return std::chrono::seconds(m_reconnect_timeout.load()); };
     ErrorState error;
     RequestBrokerAdapter* adapter = nullptr;
-    auto deadline = calculate_reconnect_timeout_time(std::chrono::seconds(m_reconnect_timeout.load()));
-    set_reconnect_deadline(deadline);
+    auto deadline = calculate_reconnect_timeout_time(window());
+    m_link_reporter.connecting(deadline, window());
     // The caller ended the connection while a reply was awaited.
     bool stopped_awaiting_reply = false;
-    std::optional<ReconnectionReporter> reconnection;
     while (true) {
         const auto attempt_start = std::chrono::steady_clock::now();
         connection->set_wait_deadline(deadline);
         adapter = connection->establish_server_connection(m_connection_info, m_server_file_load_timeout);
         if (adapter != nullptr) {
+            m_link_reporter.connected(window());
             adopt_connection(*connection, *read_buffer, *read_loop, trace);
-            if (reconnection) {
-                reconnection->reconnected();
-                reconnection.reset();
-            }
             error = read_loop->process_reads(read_buffer.get(), adapter);
             trace.message(to_string(error));
             stopped_awaiting_reply = error.code == ConnectionError::timed_out && m_stop_requested.load();
-            deadline = calculate_reconnect_timeout_time(std::chrono::seconds(m_reconnect_timeout.load()));
-            set_reconnect_deadline(deadline);
+            deadline = calculate_reconnect_timeout_time(window());
         } else {
             error = connection->error_state();
         }
@@ -506,12 +406,8 @@ void BasecallClient::run_connections(const std::shared_ptr<ReadBuffer>& read_buf
             break;
         }
         if (adapter != nullptr) {
-            reconnection.emplace(m_server_endpoint);
-        } else if (reconnection) {
-            reconnection->attempt_failed(connection->server_silence(), std::chrono::seconds(m_reconnect_timeout.load()),
-                                         deadline);
-        }
-        if (adapter == nullptr) {
+            m_link_reporter.lost(deadline);
+        } else {
             const auto next_attempt = std::min(attempt_start + MIN_HANDSHAKE_INTERVAL, deadline);
             while (std::chrono::steady_clock::now() < next_attempt && !m_stop_requested.load()) {
                 std::this_thread::sleep_for(STOP_CHECK_INTERVAL);
@@ -525,14 +421,26 @@ void BasecallClient::adopt_connection(AbstractConnectionProtocol& connection, Re
                                       AbstractReadProcessingProtocol& read_loop,
                                       common::diagnostics::tracing::Trace& trace) {
     const ipc_tools::ConnectedInfo connected = connection.get_connected_info();
+    const ConfigDetails config = connection.get_config_details();
+    std::string changes;
     {
         std::lock_guard<std::mutex> lock(m_connected_info_mutex);
+        if (m_server_config_received) {
+            changes = config_differences(m_config_details, config);
+        }
         m_connected_info = connected;
-        m_config_details = connection.get_config_details();
+        m_config_details = config;
         m_server_config_received = true;
         m_model_stride.store(m_config_details.model_stride);
         m_duplex.store(m_config_details.duplex);
         m_alignment_sam_header = connection.get_alignment_file_header();
+    }
+    if (!changes.empty()) {
+        // Reads passed under the old configuration (its model stride among others) would otherwise
+        // come back called by another model without a word.
+        ZEV_LOG(common::logging::warning)
+                << "The basecall server at " << m_server_endpoint << " came back with configuration '"
+                << config.config_name << "' changed: " << changes << ". Reads in flight are sent again under it.";
     }
     read_buffer.set_connection_id(connected.client_uid);
     read_loop.set_connection_id(connected.client_uid);
@@ -545,6 +453,7 @@ void BasecallClient::adopt_connection(AbstractConnectionProtocol& connection, Re
 void BasecallClient::end_connections(AbstractConnectionProtocol& connection, ReadBuffer& read_buffer, bool connected,
                                      bool stopped_awaiting_reply, ErrorState error,
                                      common::diagnostics::tracing::Trace& trace) {
+    m_link_reporter.ending();
     m_accept_data.store(false);
     read_buffer.set_no_more_data();
     // The connection is over for good: nothing queued or in flight may be left behind. Reads go

@@ -2,6 +2,7 @@
 
 #include "basecall_client/client_connection_state.h"
 #include "basecall_client/connection_protocol.h"
+#include "basecall_client/link_silence_reporter.h"
 #include "basecall_client/read_buffer.h"
 #include "common/diagnostics/state/state_provider.h"
 #include "common/diagnostics/tracing/trace_domain.h"
@@ -15,6 +16,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -86,8 +88,10 @@ public:
     void get_completed_reads(ReadList& reads, interfaces::ReadPriority priority);
 
     void set_no_more_data();
-    // Declares the end of input and waits, polling every 100 ms, until every read is back, the
-    // connection has ended or `seconds` have passed (0: no limit); then joins the worker. Reads
+    // Declares the end of input and waits, looking every 100 ms, until every read is back, the
+    // connection has ended or `seconds` have passed (0: no limit); then joins the worker, which
+    // waits at most one request time-out for the goodbye: so it returns within `seconds` plus one
+    // request time-out. Reads
     // still queued or in flight then go to the output queue uncalled. A connection that fails
     // after every read came back called is logged and does not fail the finish: nothing was lost.
     FinishOutcome finish_by(unsigned long long seconds);
@@ -98,6 +102,8 @@ public:
     // Reads completed by an earlier engine of the same caller, not yet collected: they join this
     // engine's output queue, their tags in flight until collected, so that a reconnection loses none.
     void adopt_completed_reads(ReadList& reads);
+    // The caller leaves the connection (as disconnect does, without giving reads back): stops and
+    // joins the worker; a wait it cuts short, or a goodbye the server did not answer, is no error.
     void join_worker_thread();
 
     ClientConnectionState& get_connection_state() { return m_client_connection_state; }
@@ -137,14 +143,16 @@ private:
     void end_with_exception(const std::string& what);
     // Releases connect: the first connection is up, or the worker has given up.
     void settle_connect();
-    bool wait_for_connect_settled(std::chrono::milliseconds timeout);
-    void set_reconnect_deadline(std::chrono::steady_clock::time_point deadline);
+    // Stops the worker and joins it; the goodbye's wait ends by `goodbye_by` when given.
+    void stop_worker(std::optional<std::chrono::steady_clock::time_point> goodbye_by = std::nullopt);
     void declare_no_more_data_on_current_buffer();
     static std::chrono::steady_clock::time_point calculate_reconnect_timeout_time(std::chrono::seconds timeout);
     std::shared_ptr<AbstractConnectionProtocol> connection_protocol() const;
     std::shared_ptr<AbstractReadProcessingProtocol> read_processing_protocol() const;
 
     ClientConnectionState m_client_connection_state;
+    // Before the protocol, which it must outlive: the protocol's link reports to it.
+    LinkSilenceReporter m_link_reporter;
     std::shared_ptr<AbstractConnectionProtocol> m_connection_protocol;
     mutable std::mutex m_read_buffer_mutex;
     std::shared_ptr<ReadBuffer> m_read_buffer;
@@ -156,19 +164,18 @@ private:
     std::mutex m_worker_mutex;
     std::unique_ptr<std::thread> m_worker_thread;
     std::atomic<bool> m_accept_data{false};
-    // Set by join_worker_thread: the worker stops retrying connections that time out.
+    // Set when the worker is stopped: it stops retrying connections that time out.
     std::atomic<bool> m_stop_requested{false};
-    // Set by disconnect and the destructor: the caller leaves the connection, and a wait it cut
+    // Set by join_worker_thread (disconnect, the destructor): the caller leaves the connection, and a wait it cut
     // short, or a goodbye the server did not answer, is no connection error.
     std::atomic<bool> m_leaving{false};
     std::mutex m_connect_mutex;
     std::condition_variable m_connect_condition;
     bool m_connect_settled{false};
-    // When the worker stops retrying connections that time out, for the warnings of connect.
-    std::atomic<std::chrono::steady_clock::rep> m_reconnect_deadline{0};
     ipc_tools::ConnectionInfo m_connection_info;
     std::string m_server_endpoint;  // as connect named it; read by the worker only
     std::uint32_t m_server_file_load_timeout{0};
+    std::atomic<std::uint32_t> m_request_timeout_ms{0};
     std::atomic<std::int64_t> m_reconnect_timeout{default_reconnect_timeout.count()};
     std::uint64_t m_max_input_queue_size;
     std::uint64_t m_block_size;

@@ -3,8 +3,10 @@
 #include "common/logger.h"
 #include "ipc_tools/connection_string.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
+#include <sstream>
 
 namespace basecall_service {
 
@@ -74,6 +76,32 @@ bool find_config_details(const vexil_ipc::ConfigData* data, const std::string& c
     return false;
 }
 
+std::string config_differences(const ConfigDetails& before, const ConfigDetails& after) {
+    std::string differences;
+    const auto compare = [&differences](const char* field, const auto& old_value, const auto& new_value) {
+        if (old_value == new_value) {
+            return;
+        }
+        std::ostringstream text;
+        text << std::boolalpha << (differences.empty() ? "" : ", ") << field << " " << old_value << " -> " << new_value;
+        differences += text.str();
+    };
+    compare("config_name", before.config_name, after.config_name);
+    compare("model_stride", before.model_stride, after.model_stride);
+    compare("label_length", before.label_length, after.label_length);
+    compare("model_type", before.model_type, after.model_type);
+    compare("model_version_id", before.model_version_id, after.model_version_id);
+    compare("qscore_offset", before.qscore_offset, after.qscore_offset);
+    compare("qscore_scale", before.qscore_scale, after.qscore_scale);
+    compare("temp_weight", before.temp_weight, after.temp_weight);
+    compare("temp_bias", before.temp_bias, after.temp_bias);
+    compare("beam_cut", before.beam_cut, after.beam_cut);
+    compare("beam_width", before.beam_width, after.beam_width);
+    compare("int8_mode", before.int8_mode, after.int8_mode);
+    compare("duplex", before.duplex, after.duplex);
+    return differences;
+}
+
 ConnectionProtocol::ConnectionProtocol(ClientConnectionState& connection_state) : m_connection_state(connection_state) {
     auto trace = create_trace("ConnectionProtocol");
 }
@@ -95,6 +123,7 @@ RequestBrokerAdapter* ConnectionProtocol::establish_server_connection(const ipc_
     m_connection_info = info;
     m_file_load_timeout_s = file_load_timeout_s;
     m_error = ErrorState{};
+    m_attempt_started = false;
 
     ZEV_LOG(common::logging::info) << "Connecting to server as '" << m_connection_info.client_name << "'";
     if (!prepare_connection() || !load_config() || !load_alignment_index() || !load_bed_file() || !connect()) {
@@ -114,19 +143,36 @@ const std::string& ConnectionProtocol::get_alignment_file_header() const { retur
 
 const ErrorState& ConnectionProtocol::error_state() const { return m_error; }
 
-bool ConnectionProtocol::send(Message& request, Message& reply) {
-    {
-        std::lock_guard<std::mutex> lock(m_silence_mutex);
-        m_awaited = request.get_type();
-        if (!m_silent_since) {
-            m_silent_since = std::chrono::steady_clock::now();
-        }
+std::optional<std::chrono::steady_clock::time_point> ConnectionProtocol::request_limit() const {
+    if (!m_wait_deadline) {
+        return std::nullopt;
     }
-    const bool answered = m_wait_deadline ? m_adapter.send_request_within(request, reply, *m_wait_deadline)
-                                          : m_adapter.send_request(request, reply);
+    return *m_wait_deadline + std::chrono::milliseconds(m_timeout_ms);
+}
+
+bool ConnectionProtocol::window_passed() const {
+    const auto limit = request_limit();
+    return limit && std::chrono::steady_clock::now() >= *limit;
+}
+
+bool ConnectionProtocol::fail_window_passed(MessageType unsent) {
+    m_error = ErrorState{ConnectionError::timed_out,
+                         "The reconnect window and one request time-out passed before the server had answered every "
+                         "request of the handshake: " +
+                                 type_name(unsent) + " not sent (server at " + m_endpoint + ")"};
+    return false;
+}
+
+bool ConnectionProtocol::send(Message& request, Message& reply) {
+    // An attempt always makes its first request: the worker starts attempts within the window only.
+    if (m_attempt_started && window_passed()) {
+        return fail_window_passed(request.get_type());
+    }
+    m_attempt_started = true;
+    const auto limit = request_limit();
+    const bool answered =
+            limit ? m_adapter.send_request_within(request, reply, *limit) : m_adapter.send_request(request, reply);
     if (answered) {
-        std::lock_guard<std::mutex> lock(m_silence_mutex);
-        m_silent_since.reset();
         return true;
     }
     m_error = m_adapter.error_state();
@@ -137,19 +183,15 @@ bool ConnectionProtocol::send(Message& request, Message& reply) {
     return false;
 }
 
-void ConnectionProtocol::interrupt_waits() { m_adapter.interrupt_waits(); }
+void ConnectionProtocol::interrupt_waits(std::optional<std::chrono::steady_clock::time_point> last_waits_by) {
+    m_adapter.interrupt_waits(last_waits_by);
+}
 
 void ConnectionProtocol::set_wait_deadline(std::chrono::steady_clock::time_point deadline) {
     m_wait_deadline = deadline;
 }
 
-std::optional<ServerSilence> ConnectionProtocol::server_silence() const {
-    std::lock_guard<std::mutex> lock(m_silence_mutex);
-    if (!m_silent_since) {
-        return std::nullopt;
-    }
-    return ServerSilence{m_endpoint, m_awaited, *m_silent_since};
-}
+void ConnectionProtocol::set_link_observer(ipc_tools::LinkObserver* observer) { m_adapter.set_link_observer(observer); }
 
 bool ConnectionProtocol::build_connection_string(std::string& connection_string) {
     try {
@@ -351,8 +393,17 @@ bool ConnectionProtocol::load_file_on_server(MessageType request_type, const std
         if (monotonic_ms() - start_ms > limit_ms) {
             break;
         }
-        // An ending caller cuts the pause short; the next request is then refused at once.
-        m_adapter.pause(std::chrono::milliseconds(LOAD_RETRY_INTERVAL_MS));
+        if (window_passed()) {
+            return fail_window_passed(request_type);
+        }
+        // An ending caller cuts the pause short; the next request is then refused at once. So does
+        // the end of the requests' time, so that connecting keeps its bound.
+        auto pause = std::chrono::milliseconds(LOAD_RETRY_INTERVAL_MS);
+        if (const auto limit = request_limit()) {
+            pause = std::min(pause,
+                             std::chrono::ceil<std::chrono::milliseconds>(*limit - std::chrono::steady_clock::now()));
+        }
+        m_adapter.pause(pause);
     }
     trace.message("timeout");
     m_error = ErrorState{ConnectionError::file_load_timeout,
@@ -402,7 +453,8 @@ bool ConnectionProtocol::say_goodbye(const std::string& client_id) const {
     if (!m_adapter.send_farewell(request, reply)) {
         const std::string error_text = to_string(m_adapter.error_state());
         trace.message(error_text);
-        ZEV_LOG(common::logging::warning) << "Error disconnecting from server: " << error_text;
+        ZEV_LOG(common::logging::warning)
+                << "Error disconnecting from server: " << error_text << " (server at " << m_endpoint << ")";
         // A reply the broker refused is still an answer.
         const ConnectionError code = m_adapter.error_state().code;
         return code == ConnectionError::bad_reply || code == ConnectionError::bad_request;

@@ -9,7 +9,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -37,12 +36,9 @@ struct ConfigDetails {
 /// matches (an absent list counts as empty). beam_cut and beam_width are left as they are.
 bool find_config_details(const vexil_ipc::ConfigData* data, const std::string& config_name, ConfigDetails& details);
 
-/// A server that has answered none of the handshake's requests since `since`.
-struct ServerSilence {
-    std::string endpoint;
-    ipc_tools::MessageType awaited = ipc_tools::UNSET;  // the request whose reply is awaited
-    std::chrono::steady_clock::time_point since;
-};
+/// What differs between two configurations the server loaded, as "field before -> after" joined by
+/// ", "; empty when nothing does.
+std::string config_differences(const ConfigDetails& before, const ConfigDetails& after);
 
 class AbstractConnectionProtocol {
 public:
@@ -59,12 +55,16 @@ public:
     /// False when the server did not answer.
     virtual bool disconnect_from_server() const = 0;
     /// Cuts short the wait for a reply in progress and every later one, for good: the client is
-    /// ending. Any thread.
-    virtual void interrupt_waits() = 0;
-    /// Set while the handshake waits for a server that has not answered yet. Any thread.
-    virtual std::optional<ServerSilence> server_silence() const = 0;
-    /// A request of the handshakes that follow ends by `deadline`, or one request time-out after
-    /// it was sent when that is later: connecting ends within its window plus one time-out.
+    /// ending. The goodbye's wait (and a cut-short CONNECT's) ends by `last_waits_by` when given.
+    /// Any thread.
+    virtual void interrupt_waits(std::optional<std::chrono::steady_clock::time_point> last_waits_by = std::nullopt) = 0;
+    /// Told of the server's silences on the link of every later connection (null: none). Set
+    /// before a connection attempt; it must outlive the attempts.
+    virtual void set_link_observer(ipc_tools::LinkObserver* /*observer*/) {}
+    /// The window of the handshakes that follow: every request's wait ends by `deadline` plus one
+    /// request time-out, and no request but an attempt's first starts after that. So connecting
+    /// ends within its window plus one time-out, however slowly the server answers, and a server
+    /// that answers at once is connected to even with a window of 0.
     virtual void set_wait_deadline(std::chrono::steady_clock::time_point /*deadline*/) {}
 };
 
@@ -89,8 +89,8 @@ public:
     const std::string& get_alignment_file_header() const override;
     const ErrorState& error_state() const override;
     bool disconnect_from_server() const override;
-    void interrupt_waits() override;
-    std::optional<ServerSilence> server_silence() const override;
+    void interrupt_waits(std::optional<std::chrono::steady_clock::time_point> last_waits_by) override;
+    void set_link_observer(ipc_tools::LinkObserver* observer) override;
     void set_wait_deadline(std::chrono::steady_clock::time_point deadline) override;
 
     /// Pause between two load requests while the server answers LOADING.
@@ -115,8 +115,13 @@ private:
     /// One load request: true on SUCCESS; false with no error set while the server is loading.
     bool try_load_on_server(ipc_tools::MessageType request_type, const std::string& text);
 
+    /// When every request of the handshake must have ended: the window plus one request time-out.
+    std::optional<std::chrono::steady_clock::time_point> request_limit() const;
+    /// That time has come: a request of this attempt that would start now fails as a time-out.
+    bool window_passed() const;
+    bool fail_window_passed(ipc_tools::MessageType unsent);
     /// Sends through the adapter; on failure copies the adapter's error, naming the server when
-    /// it did not answer.
+    /// it did not answer. Past the request limit only an attempt's first request goes out.
     bool send(ipc_tools::Message& request, ipc_tools::Message& reply);
     /// Builds the connection string; a path that no longer resolves becomes an error, not an
     /// exception on the worker thread.
@@ -134,10 +139,7 @@ private:
     std::string m_endpoint;
     unsigned int m_timeout_ms = 0;
     std::optional<std::chrono::steady_clock::time_point> m_wait_deadline;
-    // Since when the server has answered no request, while that lasts; read by the caller's thread.
-    mutable std::mutex m_silence_mutex;
-    std::optional<std::chrono::steady_clock::time_point> m_silent_since;
-    ipc_tools::MessageType m_awaited = ipc_tools::UNSET;
+    bool m_attempt_started = false;  // a request of this attempt has gone out
     ipc_tools::ConnectionInfo m_connection_info;
     std::uint32_t m_file_load_timeout_s = 0;
 };

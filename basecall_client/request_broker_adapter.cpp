@@ -40,7 +40,9 @@ bool RequestBrokerAdapter::send_farewell(ipc_tools::Message& request, ipc_tools:
     return invoke([this, &request, &reply] { m_broker.send_farewell(request, reply); });
 }
 
-void RequestBrokerAdapter::interrupt_waits() { m_broker.interrupt_waits(); }
+void RequestBrokerAdapter::interrupt_waits(std::optional<std::chrono::steady_clock::time_point> last_waits_by) {
+    m_broker.interrupt_waits(last_waits_by);
+}
 
 const ErrorState& RequestBrokerAdapter::error_state() const { return m_error; }
 

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace basecall_service {
@@ -35,11 +36,13 @@ public:
     /// See RequestBroker::send_farewell and interrupt_waits; only the latter may come from
     /// another thread.
     bool send_farewell(ipc_tools::Message& request, ipc_tools::Message& reply);
-    void interrupt_waits();
+    void interrupt_waits(std::optional<std::chrono::steady_clock::time_point> last_waits_by = std::nullopt);
     bool waits_interrupted() const { return m_broker.waits_interrupted(); }
     /// See RequestBroker::pause and await_late_reply.
     bool pause(std::chrono::milliseconds duration) { return m_broker.pause(duration); }
     bool await_late_reply(ipc_tools::Message& reply);
+    /// See RequestBroker::set_link_observer.
+    void set_link_observer(ipc_tools::LinkObserver* observer) { m_broker.set_link_observer(observer); }
 
     const ErrorState& error_state() const;
 

@@ -29,9 +29,10 @@ std::string string_of(const flatbuffers::String* text) { return text == nullptr 
 /// One exchange on a broker that exists only for this call; the broker's exceptions pass through.
 /// The time-out bounds the whole exchange: one poll, not the retries of a working connection.
 Message exchange(const std::string& address, std::uint32_t timeout_ms, Message request) {
-    const auto latest_end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     ipc_tools::RequestBroker broker;
     broker.prepare_connection(address, timeout_ms);
+    // Counted from the send, as the one poll it allows.
+    const auto latest_end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     Message reply;
     broker.send_request_within(request, reply, latest_end);
     return reply;

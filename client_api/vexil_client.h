@@ -43,7 +43,10 @@ public:
     /// Loads the configuration (and alignment index and BED file, when set) on the server and
     /// registers with it; blocks until connected or failed. A server that does not answer is tried
     /// again for the "reconnect_timeout" window: connect returns within that window plus one
-    /// "query_timeout" (a server that answers LOADING is waited for up to "server_file_load_timeout").
+    /// "query_timeout", however slowly the server answers (a server that answers LOADING is waited
+    /// for up to "server_file_load_timeout", within that bound). A silence of the server is one
+    /// warning after 3 s (at most one "query_timeout" later) and one every 30 s after, here and
+    /// on a working connection, where it is counted from the server's last reply.
     Result connect();
 
     /// An accepted read's record is taken (the read is left cleared); a refused one is unchanged.
@@ -69,7 +72,8 @@ public:
     /// to be called (fewer than 20 model strides of samples), which are never sent and come back at
     /// once without a sequence; not_ready when
     /// `timeout_s` (0: no limit) ran out first; failed when reads came back uncalled for another
-    /// reason. Reads not called come back through get_completed_reads either way.
+    /// reason. Reads not called come back through get_completed_reads either way. Returns within
+    /// `timeout_s` plus one "query_timeout", the goodbye's wait included.
     Result finish(unsigned long long timeout_s);
     /// Ends the connection at once; reads still on their way come back uncalled through
     /// get_completed_reads, also after a later connect. Returns within one "query_timeout", the

@@ -494,7 +494,8 @@ Result VexilClientImpl::get_alignment_sam_header(std::string& header) {
 
 Result VexilClientImpl::get_connected_server_info(ConnectedServerInfo& info) {
     const auto engine = copy_client();
-    if (!engine) {
+    // As the other getters: a connect that failed has nothing from a server to report.
+    if (!engine || !engine->has_server_config()) {
         return Result::no_connection;
     }
     const auto connected = engine->get_connected_info();

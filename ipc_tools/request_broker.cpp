@@ -143,6 +143,9 @@ void RequestBroker::send_frame(Message& request) {
     request.transfer_to_zmq(outgoing);
 
     m_last_send_time = steady_now_ns();
+    if (!m_last_heard) {
+        m_last_heard = std::chrono::steady_clock::now();
+    }
     if (!m_socket->send(outgoing, zmq::send_flags::none)) {
         const int error_number = zmq_errno();
         get_trace_context()->write_message("send_request",
@@ -155,7 +158,20 @@ void RequestBroker::send_frame(Message& request) {
 
 void RequestBroker::finish_request(Message& reply) { await_reply(reply, POLL_RETRY_BUDGET, OnInterrupt::cut_short); }
 
-void RequestBroker::interrupt_waits() { m_interrupt.raise(); }
+void RequestBroker::interrupt_waits(std::optional<std::chrono::steady_clock::time_point> last_waits_by) {
+    if (last_waits_by) {
+        m_last_waits_by.store(last_waits_by->time_since_epoch().count());
+    }
+    m_interrupt.raise();
+}
+
+std::optional<std::chrono::steady_clock::time_point> RequestBroker::last_waits_limit() const {
+    const auto limit = m_last_waits_by.load();
+    if (limit == 0) {
+        return std::nullopt;
+    }
+    return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(limit));
+}
 
 bool RequestBroker::pause(std::chrono::milliseconds duration) {
     zmq_pollitem_t item{nullptr, m_interrupt.descriptor(), ZMQ_POLLIN, 0};
@@ -176,7 +192,7 @@ void RequestBroker::await_late_reply(Message& reply) {
     if (!m_awaiting_reply) {
         throw TimeoutError("No reply outstanding to wait for");
     }
-    await_reply(reply, 0, OnInterrupt::ignored);
+    await_reply(reply, 0, OnInterrupt::ignored, last_waits_limit());
 }
 
 void RequestBroker::send_farewell(Message& request, Message& reply) {
@@ -185,7 +201,7 @@ void RequestBroker::send_farewell(Message& request, Message& reply) {
     }
     send_frame(request);
     if (m_interrupt.raised()) {
-        await_reply(reply, 0, OnInterrupt::ignored);
+        await_reply(reply, 0, OnInterrupt::ignored, last_waits_limit());
     } else {
         await_reply(reply, POLL_RETRY_BUDGET, OnInterrupt::one_more_poll);
     }
@@ -203,8 +219,16 @@ void RequestBroker::await_reply(Message& reply, int retries, OnInterrupt on_inte
     // while asleep too, so that others do not spin meanwhile.
     const ReplyWaiter waiter;
     const std::chrono::milliseconds time_out(m_timeout_ms);
+    // The next poll: a time-out, or what is left before the limit.
+    const auto next_poll = [&time_out, &latest_end] {
+        if (!latest_end) {
+            return time_out;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*latest_end - std::chrono::steady_clock::now());
+        return std::clamp(left, std::chrono::milliseconds(0), time_out);
+    };
     int budget = retries;
-    int poll_result = wait_for_reply(item, time_out, waiter, m_reply_pace, request_type, wake_descriptor);
+    int poll_result = wait_for_reply(item, next_poll(), waiter, m_reply_pace, request_type, wake_descriptor);
     // The request's name is spelt out only for a trace or an error.
     const auto name = [request_type] { return message_type_as_string(request_type); };
     while (true) {
@@ -221,28 +245,28 @@ void RequestBroker::await_reply(Message& reply, int retries, OnInterrupt on_inte
                 get_trace_context()->write_message("send_request", text);
                 throw WaitCutShort(text);
             }
-            // One last poll, whatever is left of the budget.
+            // One last poll, whatever is left of the budget, and within the interrupt's limit.
             wake_descriptor = -1;
             budget = 0;
-            poll_result = poll_asleep(item, time_out, -1);
+            latest_end = last_waits_limit();
+            poll_result = poll_asleep(item, next_poll(), -1);
             continue;
+        }
+        const bool replied = poll_result >= 1 && (item.revents & (ZMQ_POLLIN | ZMQ_POLLERR)) == ZMQ_POLLIN;
+        if (!replied) {
+            note_silence(request_type);
         }
         if (budget == 0) {
             break;
         }
         --budget;
-        if (poll_result >= 1 && (item.revents & (ZMQ_POLLIN | ZMQ_POLLERR)) == ZMQ_POLLIN) {
+        if (replied) {
             break;
         }
-        std::chrono::milliseconds next_poll = time_out;
-        if (latest_end) {
-            const auto left = *latest_end - std::chrono::steady_clock::now();
-            if (left <= std::chrono::steady_clock::duration::zero()) {
-                break;
-            }
-            next_poll = std::min(time_out, std::chrono::ceil<std::chrono::milliseconds>(left));
+        if (latest_end && std::chrono::steady_clock::now() >= *latest_end) {
+            break;
         }
-        poll_result = poll_asleep(item, next_poll, wake_descriptor);
+        poll_result = poll_asleep(item, next_poll(), wake_descriptor);
     }
     const auto& context = get_trace_context();
     if ((item.revents & ZMQ_POLLIN) == 0) {
@@ -263,6 +287,24 @@ void RequestBroker::await_reply(Message& reply, int retries, OnInterrupt on_inte
     fetch_and_validate_reply(request_type, reply);
 }
 
+void RequestBroker::note_silence(MessageType awaited) {
+    m_silence_reported = m_link_observer != nullptr;
+    if (m_link_observer != nullptr && m_last_heard) {
+        m_link_observer->server_silent(awaited, *m_last_heard);
+    }
+}
+
+void RequestBroker::note_heard() {
+    const auto silent_since = m_last_heard;
+    m_last_heard = std::chrono::steady_clock::now();
+    if (m_silence_reported) {
+        m_silence_reported = false;
+        if (m_link_observer != nullptr && silent_since) {
+            m_link_observer->server_heard(*silent_since);
+        }
+    }
+}
+
 void RequestBroker::fetch_and_validate_reply(MessageType request_type, Message& reply) {
     auto trace = create_hftrace("fetch_and_validate_reply");
     const auto name = [request_type] { return message_type_as_string(request_type); };
@@ -277,6 +319,7 @@ void RequestBroker::fetch_and_validate_reply(MessageType request_type, Message& 
         throw std::system_error(error_number, std::system_category(), "Client zmq_msg_recv failed");
     }
     m_awaiting_reply = false;
+    note_heard();
 
     // The protocol has one frame per reply. Read any further parts now, so the REQ socket is
     // ready for the next request, and refuse the reply.

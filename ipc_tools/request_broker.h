@@ -9,6 +9,7 @@
 
 #include <zmq.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -16,6 +17,17 @@
 #include <string>
 
 namespace ipc_tools {
+
+/// Told, on the thread that waits for a reply, how long the server has been silent: since its
+/// last reply (or, before any, since the first request).
+class LinkObserver {
+public:
+    virtual ~LinkObserver() = default;
+    /// A poll for the reply to `awaited` ended without it; the server has sent nothing since `since`.
+    virtual void server_silent(MessageType awaited, std::chrono::steady_clock::time_point since) = 0;
+    /// The first reply after server_silent: the silence began at `since`.
+    virtual void server_heard(std::chrono::steady_clock::time_point since) = 0;
+};
 
 /// The client end of the strict request/reply exchange with the basecall server: one ZeroMQ
 /// context and one REQ socket. It never retries and never reconnects by itself; after a failure
@@ -48,9 +60,9 @@ public:
     /// Throws TimeoutError, BadReply or BadRequest as the exchange fails. A silent server costs up
     /// to four polls of the time-out.
     void send_request(Message& request, Message& reply);
-    /// send_request for a caller with a time limit: the first poll runs in full, a later one ends
-    /// by `latest_end` and none starts after it. So the exchange ends by the later of `latest_end`
-    /// and one time-out after the send; a `latest_end` one time-out ahead allows one poll.
+    /// send_request for a caller with a time limit: every poll ends by `latest_end` (the first one
+    /// at once when it has passed) and none starts after it; a `latest_end` one time-out ahead
+    /// allows one poll.
     void send_request_within(Message& request, Message& reply, std::chrono::steady_clock::time_point latest_end);
     /// The two halves of send_request, so that the caller can work while the reply is on its way.
     /// start_request sends; finish_request waits for, receives and checks the reply. Between them
@@ -60,8 +72,9 @@ public:
 
     /// Cuts short the wait for a reply in progress and every later one, for good (the owner is
     /// ending): such a wait throws WaitCutShort, and so does a request that would start after it,
-    /// unsent. The one call that may come from another thread.
-    void interrupt_waits();
+    /// unsent. The waits that an interrupt leaves (the goodbye's, a late reply's) end by
+    /// `last_waits_by` when it is given. The one call that may come from another thread.
+    void interrupt_waits(std::optional<std::chrono::steady_clock::time_point> last_waits_by = std::nullopt);
     bool waits_interrupted() const { return m_interrupt.raised(); }
     /// Sleeps for `duration`, or less once waits are interrupted; false when they are.
     bool pause(std::chrono::milliseconds duration);
@@ -74,6 +87,10 @@ public:
     /// wait) it waits one more poll and no longer, so that a server that stopped answering costs
     /// one time-out while one that answers is heard.
     void send_farewell(Message& request, Message& reply);
+
+    /// Told of every poll that ends without the reply and of the reply that ends such a silence.
+    /// Set while no request is in progress; null for none. Outlives its use or is replaced first.
+    void set_link_observer(LinkObserver* observer) { m_link_observer = observer; }
 
     /// Receives the reply that the poll reported and checks its type.
     void fetch_and_validate_reply(MessageType request_type, Message& reply);
@@ -90,6 +107,12 @@ private:
         ignored,        ///< the wait goes on as it is
     };
     void send_frame(Message& request);
+    /// When the waits left by an interrupt must end, if the interrupt said.
+    std::optional<std::chrono::steady_clock::time_point> last_waits_limit() const;
+    /// A poll for the reply to `awaited` found none.
+    void note_silence(MessageType awaited);
+    /// A reply came.
+    void note_heard();
     /// Polls up to 1 + `retries` times, no poll after `latest_end` but the first.
     void await_reply(Message& reply, int retries, OnInterrupt on_interrupt,
                      std::optional<std::chrono::steady_clock::time_point> latest_end = std::nullopt);
@@ -102,7 +125,13 @@ private:
     MessageType m_pending_request_type = UNSET;  // of the request whose reply finish_request awaits
     bool m_awaiting_reply = false;               // sent and not yet received: the REQ socket takes no request
     WaitInterrupt m_interrupt;
+    std::atomic<std::chrono::steady_clock::rep> m_last_waits_by{0};  // 0: no limit; set before the interrupt
     ReplyPace m_reply_pace;
+    LinkObserver* m_link_observer = nullptr;
+    // Since when the server has sent nothing: its last reply, or the first request before any.
+    // Kept by reset, so a silence goes on across a new socket to the same server.
+    std::optional<std::chrono::steady_clock::time_point> m_last_heard;
+    bool m_silence_reported = false;  // server_silent was told since the last reply
 };
 
 /// The ZeroMQ endpoint of an address as the broker connects to it (see generate_server_address).

@@ -209,11 +209,15 @@ TEST(ClientSession, ConnectFailuresMapToResultsAndDisconnectAllowsAFreshEngine) 
     Metadata config;
     config.insert("config_name", std::string("mine"));
     std::string header = "mine";
+    vexil::ConnectedServerInfo info{"mine", "mine", "mine"};
     EXPECT_EQ(Result::no_connection, client.get_basecalling_config(config));
     EXPECT_EQ(Result::no_connection, client.get_alignment_sam_header(header));
+    EXPECT_EQ(Result::no_connection, client.get_connected_server_info(info));
     EXPECT_EQ("mine", config.get_value<std::string>("config_name"));
     EXPECT_EQ(1U, config.get_keys().size());
     EXPECT_EQ("mine", header);
+    EXPECT_EQ("mine", info.client_uid);
+    EXPECT_EQ("mine", info.server_version);
     EXPECT_EQ(Result::failed, client.connect());
     EXPECT_EQ(Result::already_connected, client.set_params(quick_params()));
     EXPECT_EQ(Result::failed, client.finish(1));
