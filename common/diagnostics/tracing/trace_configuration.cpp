@@ -33,8 +33,9 @@ bool verbose_log_accepts_records() { return common::logging::accepts_records(com
 }  // namespace
 
 TraceConfiguration& TraceConfiguration::instance() {
-    static TraceConfiguration s_instance;
-    return s_instance;
+    // Never destroyed: an object ending during static destruction still resolves its trace domain.
+    static TraceConfiguration* const s_instance = new TraceConfiguration;
+    return *s_instance;
 }
 
 TraceConfiguration::TraceConfiguration() : m_disabled_context(std::make_shared<DisabledTraceContext>()) {
@@ -205,6 +206,10 @@ TraceMode TraceConfiguration::default_mode() const {
 
 std::shared_ptr<TraceContext> create_trace_context(std::string domain) {
     return TraceConfiguration::instance().create_trace_context(domain);
+}
+
+const std::shared_ptr<TraceContext>& create_lasting_trace_context(std::string domain) {
+    return *new std::shared_ptr<TraceContext>(create_trace_context(std::move(domain)));
 }
 
 }  // namespace details

@@ -30,6 +30,10 @@ public:
 // a new enabled one. Called once per domain.
 std::shared_ptr<TraceContext> create_trace_context(std::string domain);
 
+// The same, held for the rest of the process and never destroyed: an object may end during static
+// destruction and trace then.
+const std::shared_ptr<TraceContext>& create_lasting_trace_context(std::string domain);
+
 }  // namespace details
 }  // namespace tracing
 }  // namespace diagnostics

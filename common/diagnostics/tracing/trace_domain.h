@@ -61,14 +61,14 @@ public:
 
 private:
     static const std::shared_ptr<details::TraceContext>& context() {
-        static const std::shared_ptr<details::TraceContext> s_context =
-                details::create_trace_context(ClassName<T>::class_name());
+        static const std::shared_ptr<details::TraceContext>& s_context =
+                details::create_lasting_trace_context(ClassName<T>::class_name());
         return s_context;
     }
 
     static const std::shared_ptr<details::TraceContext>& hftrace_context() {
-        static const std::shared_ptr<details::TraceContext> s_context =
-                details::create_trace_context(hftrace_domain_name());
+        static const std::shared_ptr<details::TraceContext>& s_context =
+                details::create_lasting_trace_context(hftrace_domain_name());
         return s_context;
     }
 };

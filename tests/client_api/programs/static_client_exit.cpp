@@ -4,6 +4,7 @@
 // as planned; the end of the process must not change that.
 
 #include "client_api/vexil_client.h"
+#include "slow_factor.h"
 
 #include <csignal>
 #include <cstdint>
@@ -20,7 +21,7 @@ std::unique_ptr<vexil::VexilClient> held_client;
 bool connect(vexil::VexilClient& client) {
     bass::data_wrappers::Metadata params;
     params.insert("client_name", std::string("static_client_exit"));
-    params.insert<std::uint32_t>("query_timeout", 500);
+    params.insert<std::uint32_t>("query_timeout", 500 * test_support::slow_factor);
     params.insert<std::uint32_t>("reconnect_timeout", 2);
     if (client.set_params(params) != vexil::Result::success || client.connect() != vexil::Result::success) {
         std::cerr << "connect failed: " << client.get_error_message() << '\n';
