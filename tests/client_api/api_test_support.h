@@ -45,6 +45,32 @@ inline std::string read_file(const std::string& path) {
     return content.str();
 }
 
+/// Starts a program with its standard output in `output_path` and its standard error in
+/// `error_path` (empty: with the output); its process id.
+inline pid_t spawn_program(std::vector<std::string> arguments, const std::string& output_path,
+                           const std::string& error_path = {}) {
+    std::vector<char*> argv;
+    for (auto& argument : arguments) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (error_path.empty()) {
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 2, error_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
+    pid_t pid = 0;
+    const int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) {
+        throw std::runtime_error("Cannot start " + arguments[0]);
+    }
+    return pid;
+}
+
 /// The reference server program on a private ipc:// endpoint, stopped (and reaped) on destruction.
 class ServerProcess {
 public:
@@ -52,20 +78,7 @@ public:
         std::vector<std::string> arguments{VEXIL_REFERENCE_SERVER_PROGRAM, "--address", address(), "--request-log",
                                            m_dir.path("requests.log")};
         arguments.insert(arguments.end(), extra_arguments.begin(), extra_arguments.end());
-        std::vector<char*> argv;
-        for (auto& argument : arguments) {
-            argv.push_back(argument.data());
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, m_log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        const int error = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (error != 0) {
-            throw std::runtime_error("Cannot start the reference server");
-        }
+        m_pid = spawn_program(std::move(arguments), m_log);
         const auto deadline = std::chrono::steady_clock::now() + condition_timeout;
         while (read_file(m_log).find("listening on") == std::string::npos) {
             if (std::chrono::steady_clock::now() > deadline || waitpid(m_pid, nullptr, WNOHANG) == m_pid) {

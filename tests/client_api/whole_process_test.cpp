@@ -12,21 +12,7 @@ namespace {
 /// Runs a program with its standard output and error in `output_path` and `error_path`; its wait
 /// status, or -1 when it does not end within the bound (it is killed then).
 int run_program(std::vector<std::string> arguments, const std::string& output_path, const std::string& error_path) {
-    std::vector<char*> argv;
-    for (auto& argument : arguments) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, error_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = 0;
-    const int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) {
-        throw std::runtime_error("Cannot start " + arguments[0]);
-    }
+    const pid_t pid = api_test::spawn_program(std::move(arguments), output_path, error_path);
     int status = 0;
     const auto deadline = std::chrono::steady_clock::now() + api_test::condition_timeout;
     while (waitpid(pid, &status, WNOHANG) != pid) {
