@@ -4,6 +4,7 @@
 // simulated under its signal model, built only through the public API.
 
 #include "client_api/read.h"
+#include "client_api/server_query.h"
 #include "slow_factor.h"
 #include "temp_dir.h"
 
@@ -80,6 +81,17 @@ public:
     ServerProcess& operator=(const ServerProcess&) = delete;
 
     std::string address() const { return m_dir.ipc_endpoint(); }
+    /// Returns once the server has answered a request (with whatever its faults make of it): a
+    /// program just started may take a while, which a test of how it answers must not count.
+    void wait_until_answering() const {
+        const auto deadline = std::chrono::steady_clock::now() + condition_timeout;
+        std::string ignored;
+        while (vexil::server_query::get_server_information(ignored, address(), 1000) == vexil::Result::timed_out) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                throw std::runtime_error("The reference server does not answer: " + read_file(m_log));
+            }
+        }
+    }
     /// One line per request the server handled.
     std::string requests() const { return read_file(m_dir.path("requests.log")); }
     const TempDir& dir() const { return m_dir; }

@@ -14,7 +14,8 @@ using vexil::Result;
 
 namespace {
 
-const std::uint32_t TIMEOUT_MS = 1000 * api_test::slow_factor;
+/// Time-out of queries that the server answers: only silence would use it up.
+const std::uint32_t TIMEOUT_MS = 5000 * api_test::slow_factor;
 
 /// The out_of_range text of a naming call, or "<no exception>".
 std::string range_error(const std::function<void()>& call) {
@@ -55,6 +56,7 @@ struct QueryOutputs {
 
 TEST(ServerQueries, AnswersOfTheReferenceServer) {
     const api_test::ServerProcess server;
+    server.wait_until_answering();
     QueryOutputs outputs;
     for (const Result result : outputs.run_all(server.address(), TIMEOUT_MS)) {
         EXPECT_EQ(Result::success, result);
@@ -110,6 +112,7 @@ TEST(ServerQueries, FaultyRepliesBecomeCodesAndWriteNothing) {
     };
     for (const auto& item : cases) {
         const api_test::ServerProcess server({"--fault", item.fault});
+        server.wait_until_answering();
         QueryOutputs outputs;
         for (const Result result : outputs.run_all(server.address(), TIMEOUT_MS)) {
             EXPECT_EQ(item.expected, result) << item.fault;
