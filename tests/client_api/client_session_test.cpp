@@ -74,7 +74,7 @@ std::map<std::uint64_t, bool> returned_reads(VexilClient& client) {
 Metadata quick_params() {
     Metadata params;
     params.insert("client_name", std::string("api_test"));
-    params.insert<std::uint32_t>("query_timeout", 500 * api_test::slow_factor);
+    params.insert<std::uint32_t>("query_timeout", api_test::scaled_ms(500));
     params.insert<std::uint32_t>("reconnect_timeout", 2);
     params.insert<std::uint64_t>("max_message_size", 2000);
     return params;

@@ -56,7 +56,6 @@ struct QueryOutputs {
 
 TEST(ServerQueries, AnswersOfTheReferenceServer) {
     const api_test::ServerProcess server;
-    server.wait_until_answering();
     QueryOutputs outputs;
     for (const Result result : outputs.run_all(server.address(), TIMEOUT_MS)) {
         EXPECT_EQ(Result::success, result);
@@ -112,7 +111,6 @@ TEST(ServerQueries, FaultyRepliesBecomeCodesAndWriteNothing) {
     };
     for (const auto& item : cases) {
         const api_test::ServerProcess server({"--fault", item.fault});
-        server.wait_until_answering();
         QueryOutputs outputs;
         for (const Result result : outputs.run_all(server.address(), TIMEOUT_MS)) {
             EXPECT_EQ(item.expected, result) << item.fault;

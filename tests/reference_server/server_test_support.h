@@ -21,11 +21,11 @@
 namespace server_test {
 
 /// Poll time-out of tests that provoke silence: short, so that four unanswered polls stay cheap,
-/// but long enough for an answer from a server slowed down by the thread sanitizer.
+/// but long enough for an answer from a server slowed down by the thread sanitizer or the load.
 #if defined(__SANITIZE_THREAD__)
-constexpr std::uint32_t short_poll_timeout_ms = 1000;
+inline const auto short_poll_timeout_ms = static_cast<std::uint32_t>(1000 * test_support::machine_slowness());
 #else
-constexpr std::uint32_t short_poll_timeout_ms = 100;
+inline const auto short_poll_timeout_ms = static_cast<std::uint32_t>(100 * test_support::machine_slowness());
 #endif
 
 /// Time-out of exchanges meant to be answered: the thread sanitizer slows both ends many times.
