@@ -196,7 +196,7 @@ TEST(SilentAddressTest, ConnectWarnsWithinSecondsAndItsErrorNamesTheAddress) {
     }
     EXPECT_TRUE(wait_for(
             [&] { return warnings_naming(addresses[0].second) > 0 && warnings_naming(addresses[1].second) > 0; },
-            std::chrono::seconds(10)));
+            std::chrono::seconds(10) + test_support::time_margin(std::chrono::seconds(2))));
     for (std::size_t index = 0; index < addresses.size(); ++index) {
         const ErrorState error = connects[index].get();
         const std::string& endpoint = addresses[index].second;
@@ -296,8 +296,8 @@ TEST(EndingCallsTest, DisconnectDuringALateConnectReplyEndsTheRegistration) {
     const auto connected_clients = [&dir] {
         rapidjson::Document info;
         info.Parse(basecall_service::server_proxy::extract_server_information(
-                           basecall_service::server_proxy::get_server_internal_state(
-                                   dir.ipc_endpoint(), static_cast<std::uint32_t>(frozen_poll.count())))
+                           basecall_service::server_proxy::get_server_internal_state(dir.ipc_endpoint(),
+                                                                                     server_test::reply_timeout_ms))
                            .c_str());
         return info["connected_clients"].GetUint64();
     };
