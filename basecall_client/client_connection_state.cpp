@@ -123,14 +123,7 @@ const ClientStatus& ClientConnectionStateSnapshotImpl::get_status() const { retu
 
 const ErrorState& ClientConnectionStateSnapshotImpl::get_error_state() const { return m_error_state; }
 
-ClientConnectionState::ClientConnectionState()
-    : m_notifier("conn_state_ntfy", [this](const std::exception& exception) {
-          m_notifier_failed.store(true);
-          get_trace_context()->write_message(std::string("operator()") + "_exception_handler",
-                                             std::string(exception.what()));
-          ZEV_LOG(common::logging::error)
-                  << "Exception thrown in external client state change handler: " << exception.what();
-      }) {
+ClientConnectionState::ClientConnectionState() {
     auto trace = create_trace("ClientConnectionState");
     trace.message(to_string(m_status));
 }
@@ -211,7 +204,16 @@ void ClientConnectionState::update_status(ClientStatus next_status) {
     }
     std::shared_ptr<ClientConnectionStateSnapshot> snapshot =
             std::make_shared<ClientConnectionStateSnapshotImpl>(m_status, m_error_state);
-    m_notifier.send([this, previous_status, snapshot = std::move(snapshot)] {
+    if (!m_notifier) {
+        m_notifier = std::make_unique<common::ActiveObject>("conn_state_ntfy", [this](const std::exception& exception) {
+            m_notifier_failed.store(true);
+            get_trace_context()->write_message(std::string("operator()") + "_exception_handler",
+                                               std::string(exception.what()));
+            ZEV_LOG(common::logging::error)
+                    << "Exception thrown in external client state change handler: " << exception.what();
+        });
+    }
+    m_notifier->send([this, previous_status, snapshot = std::move(snapshot)] {
         get_trace_context()->write_message("state_change_notifier", [&] {
             return to_string(previous_status) + " to " + to_string(snapshot->get_status());
         });

@@ -111,8 +111,9 @@ private:
     ChangeHandler m_change_handler;
     // Set once the handler has thrown: the notification thread has then ended.
     std::atomic<bool> m_notifier_failed{false};
-    // Last member: destroyed first, so pending notifications run while the rest still lives.
-    common::ActiveObject m_notifier;
+    // Started by the first notification, so that a state without a handler has no thread. Last
+    // member: destroyed first, so pending notifications run while the rest still lives.
+    std::unique_ptr<common::ActiveObject> m_notifier;
 };
 
 }  // namespace basecall_service

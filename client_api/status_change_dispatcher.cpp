@@ -3,8 +3,6 @@
 #include "client_api/status_mapping.h"
 #include "common/logger.h"
 
-#include <atomic>
-#include <memory>
 #include <utility>
 
 namespace vexil {
@@ -17,20 +15,23 @@ void log_handler_exception(const char* what) {
 
 }  // namespace
 
-StatusChangeDispatcher::StatusChangeDispatcher() : m_thread("conn_state_ntfy") {}
+StatusChangeDispatcher::StatusChangeDispatcher() : m_shared(std::make_shared<Shared>()) {}
+
+StatusChangeDispatcher::~StatusChangeDispatcher() { stop(); }
 
 basecall_service::ClientConnectionState::ChangeHandler StatusChangeDispatcher::relay_for(
         VexilClient::StateChangeHandler handler) {
     // Shared with every queued change: a handler that destroys its own client keeps running.
     auto shared_handler = std::make_shared<const VexilClient::StateChangeHandler>(std::move(handler));
     auto failed = std::make_shared<std::atomic<bool>>(false);
-    return [this, shared_handler, failed](basecall_service::ClientStatus previous,
-                                          std::shared_ptr<basecall_service::ClientConnectionStateSnapshot> now) {
+    return [shared = m_shared, shared_handler, failed](
+                   basecall_service::ClientStatus previous,
+                   std::shared_ptr<basecall_service::ClientConnectionStateSnapshot> now) {
         if (failed->load()) {
             return;
         }
-        m_thread.send([shared_handler, failed, previous, now = std::move(now)] {
-            if (failed->load()) {
+        auto deliver = [shared, shared_handler, failed, previous, now = std::move(now)] {
+            if (failed->load() || shared->closed.load()) {
                 return;
             }
             try {
@@ -43,10 +44,29 @@ basecall_service::ClientConnectionState::ChangeHandler StatusChangeDispatcher::r
                 failed->store(true);
                 log_handler_exception("unknown exception");
             }
-        });
+        };
+        const std::lock_guard<std::mutex> lock(shared->mutex);
+        if (shared->closed.load()) {
+            return;
+        }
+        if (!shared->thread) {
+            shared->thread = std::make_unique<common::ActiveObject>("conn_state_ntfy");
+        }
+        shared->thread->send(std::move(deliver));
     };
 }
 
-void StatusChangeDispatcher::stop() { m_thread.join(); }
+void StatusChangeDispatcher::close() { m_shared->closed.store(true); }
+
+void StatusChangeDispatcher::stop() {
+    std::unique_ptr<common::ActiveObject> thread;
+    {
+        const std::lock_guard<std::mutex> lock(m_shared->mutex);
+        m_shared->closed.store(true);
+        thread = std::move(m_shared->thread);
+    }
+    // Joining runs what is still queued, which returns at once now; it detaches from within.
+    thread.reset();
+}
 
 }  // namespace vexil

@@ -35,9 +35,11 @@ public:
     Result set_priority(Read::Priority priority);
     /// A hook the client's worker thread runs when it starts.
     Result set_callback_function(void (*callback)());
-    /// Called on the client's notification thread for every status change of the next connection,
-    /// one at a time and in order. The handler may call connect, disconnect or finish on this
-    /// client (or destroy it); no other call waits for it, except destruction.
+    /// Called on the client's notification thread (started with the first change to deliver) for
+    /// every status change of the next connection, one at a time and in order. The handler may call
+    /// connect, disconnect or finish on this client (or destroy it); no other call waits for it,
+    /// except destruction, which waits for a call that is running only: changes not yet delivered
+    /// when destruction begins, and those it causes, are dropped.
     Result set_state_change_handler(StateChangeHandler handler);
 
     /// Loads the configuration (and alignment index and BED file, when set) on the server and
@@ -79,7 +81,8 @@ public:
     /// get_completed_reads, also after a later connect. Returns within one "query_timeout", the
     /// wait for the server's answer to the goodbye (a server that stopped answering is one warning
     /// in the log); two when it cuts short a registration, which it then ends on the server too.
-    /// The same holds for the destructor, and for finish once its own time-out has run out.
+    /// The same holds for the destructor (beyond a handler call that is running), and for finish
+    /// once its own time-out has run out.
     Result disconnect();
 
     ConnectionStatus get_status() const;

@@ -61,6 +61,9 @@ VexilClientImpl::VexilClientImpl(std::string address, std::string config_name, b
 
 VexilClientImpl::~VexilClientImpl() {
     auto trace = create_trace("~VexilClientImpl");
+    // Changes not delivered yet are dropped, those that ending the connection makes among them:
+    // destruction waits for the handler call that is running, not for a backlog of them.
+    m_dispatcher.close();
     ClientStateForwarder::instance().unlink(this);
     EnginePointer engine;
     {
@@ -74,8 +77,8 @@ VexilClientImpl::~VexilClientImpl() {
         engine->join_worker_thread();
     }
     engine.reset();
-    // The changes queued so far reach the handler; the handler is waited for (unless this runs
-    // within it) before the members it may call on go.
+    // The handler call that is running is waited for (unless this runs within it) before the
+    // members it may call on go.
     m_dispatcher.stop();
 }
 

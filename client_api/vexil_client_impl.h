@@ -101,7 +101,7 @@ private:
     // Set when destruction begins: a handler may no longer start a connection.
     bool m_closing = false;
     EnginePointer m_client;
-    // Runs the caller's handler; stopped in the destructor once no engine can relay to it.
+    // Runs the caller's handler; closed when destruction begins, stopped when it ends.
     StatusChangeDispatcher m_dispatcher;
     const common::ProcessOrigin m_origin;
 };

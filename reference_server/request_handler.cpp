@@ -10,6 +10,7 @@
 #include <zmq.hpp>
 
 #include <algorithm>
+#include <iterator>
 
 namespace reference_server {
 
@@ -92,7 +93,11 @@ Response RequestHandler::handle(zmq::message_t&& frame) {
     const MessageType type = request->get_type();
     m_log.append(log_entry(type, data, client_id, arrival));
 
+    forget_silent_clients(arrival);
     ClientSession* session = find_session(client_id);
+    if (session != nullptr) {
+        session->last_heard = arrival;
+    }
     const bool read_to_return = session != nullptr && type == GET_FIRST_CALLED_BLOCK && has_called_read(*session);
     const auto fired =
             m_faults.check(type, client_id, session != nullptr ? session->name : std::string(), read_to_return);
@@ -111,9 +116,18 @@ Response RequestHandler::handle(zmq::message_t&& frame) {
         }
     }
     m_last_client_id = client_id;
-    Response response = dispatch(request, data, client_id, effect.corruption);
+    Response response = dispatch(request, data, client_id, effect.corruption, arrival);
     response.delay = effect.delay;
     return response;
+}
+
+void RequestHandler::forget_silent_clients(std::chrono::steady_clock::time_point now) {
+    for (auto entry = m_sessions.begin(); entry != m_sessions.end();) {
+        const ClientSession& session = entry->second;
+        const bool silent = session.silence_limit.count() > 0 && !session.pull_held &&
+                            now - session.last_heard > session.silence_limit;
+        entry = silent ? m_sessions.erase(entry) : std::next(entry);
+    }
 }
 
 void RequestHandler::finish_deferred_calls() {
@@ -154,11 +168,14 @@ std::optional<Response> RequestHandler::resume(const HeldPull& pull) {
         // Forgotten while its read was being called (a restart, or a disconnect from elsewhere).
         return simple_reply(CLIENT_NOT_RECOGNISED, pull.client_id);
     }
+    if (!session->completed.empty() && !session->completed.front()->ready()) {
+        return std::nullopt;
+    }
+    // The client's silence counts from the answer to its pull.
+    session->pull_held = false;
+    session->last_heard = std::chrono::steady_clock::now();
     if (session->completed.empty()) {
         return simple_reply(NONE_PENDING, session->id, 0);
-    }
-    if (!session->completed.front()->ready()) {
-        return std::nullopt;
     }
     return take_called(*session, pull.options, pull.corruption);
 }
@@ -169,7 +186,8 @@ bool RequestHandler::has_called_read(const ClientSession& session) const {
 }
 
 Response RequestHandler::dispatch(const RequestPtr& request_ptr, const vexil_ipc::MessageData* data,
-                                  const std::string& client_id, const ReadCorruption& corruption) {
+                                  const std::string& client_id, const ReadCorruption& corruption,
+                                  std::chrono::steady_clock::time_point arrival) {
     // `data` is the request's verified root, looked up once: verifying walks the whole frame.
     const Message& request = *request_ptr;
     const auto* simple = data->content_as_SimpleRequestData();
@@ -194,7 +212,7 @@ Response RequestHandler::dispatch(const RequestPtr& request_ptr, const vexil_ipc
         case LOAD_BED:
             return m_files.load_bed(client_id, text);
         case CONNECT:
-            return connect(value, text);
+            return connect(value, text, arrival);
         case GET_STATISTICS:
             return reply(statistics_reply(client_id));
         case GET_BARCODE_KITS:
@@ -252,7 +270,8 @@ Response RequestHandler::load_config(const std::string& client_id, const std::st
     return simple_reply(SUCCESS, client_id);
 }
 
-Response RequestHandler::connect(std::uint32_t priority, const std::string& text) {
+Response RequestHandler::connect(std::uint32_t priority, const std::string& text,
+                                 std::chrono::steady_clock::time_point arrival) {
     std::string error;
     std::optional<ConnectionInfo> info;
     try {
@@ -296,6 +315,8 @@ Response RequestHandler::connect(std::uint32_t priority, const std::string& text
     session.name = info->client_name;
     session.config = config;
     session.priority = priority;
+    session.silence_limit = std::chrono::milliseconds(info->timeout_interval);
+    session.last_heard = arrival;
 
     ConnectedInfo connected;
     connected.client_uid = session.id;
@@ -469,6 +490,7 @@ Response RequestHandler::first_called_block(ClientSession& session, std::uint32_
         if (!m_options.hold_pulls) {
             return simple_reply(NONE_PENDING, session.id, 0);
         }
+        session.pull_held = true;
         Response held;
         held.kind = Response::Kind::held;
         held.held = HeldPull{session.id, options, corruption};

@@ -103,16 +103,23 @@ private:
         bool no_more_data = false;
         std::uint32_t last_pull_options = 0;
         PrebuiltReply prebuilt;
+        /// The client is forgotten once it has sent nothing for longer than the connection time-out
+        /// it gave (0: never). A pull held for its read is the server's wait, not the client's silence.
+        std::chrono::milliseconds silence_limit{0};
+        std::chrono::steady_clock::time_point last_heard;
+        bool pull_held = false;
         std::size_t reads_held() const;
         void drop_reads();
     };
     using RequestPtr = std::shared_ptr<const ipc_tools::Message>;
 
     Response dispatch(const RequestPtr& request, const vexil_ipc::MessageData* data, const std::string& client_id,
-                      const ReadCorruption& corruption);
+                      const ReadCorruption& corruption, std::chrono::steady_clock::time_point arrival);
 
+    /// Forgets every client silent for longer than its limit, as a server whose clients vanish must.
+    void forget_silent_clients(std::chrono::steady_clock::time_point now);
     Response load_config(const std::string& client_id, const std::string& name);
-    Response connect(std::uint32_t priority, const std::string& text);
+    Response connect(std::uint32_t priority, const std::string& text, std::chrono::steady_clock::time_point arrival);
     Response pass_block(ClientSession& session, const RequestPtr& request, const vexil_ipc::ReadBlockData* block,
                         ipc_tools::MessageType type);
     Response pass_batch(ClientSession& session, const RequestPtr& request, const vexil_ipc::ReadBatchData* batch);

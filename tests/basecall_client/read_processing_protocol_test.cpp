@@ -24,7 +24,7 @@ using reference_server::FaultAction;
 constexpr unsigned long block_size = 4000;  // samples: 800 bases
 // A loop here has no reconnection to fall back on: on a busy machine a reply can outlast the link's
 // short time-out, so the loop waits patiently unless a test wants the time-out itself.
-constexpr std::uint32_t patient_request_timeout_ms = 2000;
+constexpr std::uint32_t patient_request_timeout_ms = 2000 * slow_factor;
 
 // One registered client on the reference server, with the engine's read buffer, link and loop.
 class ReadLoopTest : public ::testing::Test {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <memory>
 #include <stdexcept>
 #include <system_error>
@@ -98,11 +99,23 @@ TEST_F(RequestBrokerAdapterServerTest, MalformedReplyBecomesBadReply) {
 }
 
 TEST_F(RequestBrokerAdapterServerTest, PingRightAfterASendCausesNoTraffic) {
-    ASSERT_TRUE(get_configs());
-    EXPECT_TRUE(m_adapter.ping_server_if_quiet("some_client"));
-    expect_no_error();
-    EXPECT_EQ(0U, m_server->request_log().count(HEARTBEAT_PING));
-    EXPECT_EQ(1U, m_server->request_log().count(GET_CONFIGS));
+    // Right after means within the quiet second: an exchange that a busy machine made last that long
+    // tells nothing, and the attempt is made again.
+    bool told = false;
+    for (int attempt = 0; attempt < 5 && !told; ++attempt) {
+        const auto pings = m_server->request_log().count(HEARTBEAT_PING);
+        const auto sent = std::chrono::steady_clock::now();
+        ASSERT_TRUE(get_configs());
+        // A ping that did go out names a client the server does not know, and fails.
+        const bool quiet = m_adapter.ping_server_if_quiet("some_client");
+        told = std::chrono::steady_clock::now() - sent < std::chrono::milliseconds(990);
+        if (told) {
+            EXPECT_TRUE(quiet);
+            expect_no_error();
+            EXPECT_EQ(pings, m_server->request_log().count(HEARTBEAT_PING));
+        }
+    }
+    EXPECT_TRUE(told) << "every exchange took a second";
 }
 
 TEST(RequestBrokerAdapterInvoke, MapsEveryLinkExceptionAndClearsOnSuccess) {

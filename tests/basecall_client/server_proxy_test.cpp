@@ -18,7 +18,8 @@ using namespace basecall_service::server_proxy;
 using reference_server::FaultAction;
 using reference_server::FaultRule;
 
-constexpr std::uint32_t TIMEOUT_MS = 2000;
+// Time-out of queries meant to be answered.
+const std::uint32_t TIMEOUT_MS = 2000 * test_support::slow_factor;
 
 class ServerProxyTest : public ::testing::Test {
 protected:

@@ -4,6 +4,7 @@
 // simulated under its signal model, built only through the public API.
 
 #include "client_api/read.h"
+#include "client_api/server_query.h"
 #include "slow_factor.h"
 #include "temp_dir.h"
 
@@ -32,6 +33,12 @@ namespace api_test {
 using namespace std::chrono_literals;
 
 using test_support::slow_factor;
+
+/// `ms` as it would be on an idle machine in a plain build, scaled for the sanitizer and the load:
+/// for time-outs of requests that are meant to be answered.
+inline std::uint32_t scaled_ms(std::uint32_t ms) {
+    return static_cast<std::uint32_t>(test_support::time_margin(std::chrono::milliseconds(ms)).count());
+}
 
 /// How long a test waits for a condition before it fails.
 constexpr std::chrono::milliseconds condition_timeout = std::chrono::milliseconds(20000) * slow_factor;
@@ -87,6 +94,7 @@ public:
             }
             std::this_thread::sleep_for(5ms);
         }
+        wait_until_answering();
     }
     ~ServerProcess() { stop(); }
     ServerProcess(const ServerProcess&) = delete;
@@ -99,6 +107,18 @@ public:
     const TempDir& dir() const { return m_dir; }
 
 private:
+    /// Returns once the server has answered a request (a QUERY, with whatever its faults make of
+    /// it): a program just started may take a while, which a test of how it answers must not count.
+    void wait_until_answering() {
+        const auto deadline = std::chrono::steady_clock::now() + condition_timeout;
+        std::string ignored;
+        while (vexil::server_query::get_server_information(ignored, address(), 1000) == vexil::Result::timed_out) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                stop();
+                throw std::runtime_error("The reference server does not answer: " + read_file(m_log));
+            }
+        }
+    }
     void stop() {
         if (m_pid <= 0) {
             return;

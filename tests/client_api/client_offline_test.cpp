@@ -182,6 +182,25 @@ TEST(ClientStateReport, ReportsRacingDestructionsStaySound) {
     reporter.join();
 }
 
+TEST(ClientWithoutConnection, StartsNoThreadWithOrWithoutAHandler) {
+    const auto threads = [] {
+        const std::filesystem::directory_iterator entries("/proc/self/task");
+        return static_cast<std::size_t>(std::distance(begin(entries), end(entries)));
+    };
+    // What the process sets up once, with its first client, is not counted.
+    VexilClient(ADDRESS, "dna_sim_fast", "", false);
+    const std::size_t before = threads();
+    std::vector<std::unique_ptr<VexilClient>> clients;
+    for (int i = 0; i < 20; ++i) {
+        clients.push_back(std::make_unique<VexilClient>(ADDRESS, "dna_sim_fast", "", false));
+        if (i % 2 == 0) {
+            ASSERT_EQ(Result::success, clients.back()->set_state_change_handler(
+                                               [](vexil::ConnectionStatus, vexil::ConnectionStatus, std::string) {}));
+        }
+    }
+    EXPECT_EQ(before, threads());
+}
+
 TEST(ClientSettings, WrittenAndReportedFromSeveralThreadsAtOnce) {
     VexilClient client(ADDRESS, "dna_sim_fast", "", false);
     std::thread writer([&] {

@@ -1,12 +1,18 @@
 // Whole sessions through the public API against the reference server program.
 
 #include "api_test_support.h"
+#include "client_api/server_query.h"
 #include "client_api/vexil_client.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
+#include <filesystem>
 #include <functional>
 #include <atomic>
 #include <limits>
@@ -68,7 +74,7 @@ std::map<std::uint64_t, bool> returned_reads(VexilClient& client) {
 Metadata quick_params() {
     Metadata params;
     params.insert("client_name", std::string("api_test"));
-    params.insert<std::uint32_t>("query_timeout", 500 * api_test::slow_factor);
+    params.insert<std::uint32_t>("query_timeout", api_test::scaled_ms(500));
     params.insert<std::uint32_t>("reconnect_timeout", 2);
     params.insert<std::uint64_t>("max_message_size", 2000);
     return params;
@@ -574,4 +580,118 @@ TEST(ClientSession, AForkedChildThatExitsEndsWhetherItsCopyOfTheClientIsKeptDest
         ASSERT_TRUE(ended) << "the child hung";
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     }
+}
+
+TEST(ClientSession, DestructionWaitsOnlyForTheHandlerCallThatIsRunning) {
+    // The quiet client's first pings find it forgotten, as after a restart: it connects again each time.
+    api_test::ServerProcess server({"--fault", "restart,request=HEARTBEAT_PING,count=3"});
+    const auto handler_call = std::chrono::seconds(2);
+    auto client = std::make_unique<VexilClient>(server.address(), "dna_sim_fast", "", false);
+    const Metadata params = quick_params();
+    ASSERT_EQ(Result::success, client->set_params(params));
+    ASSERT_EQ(Result::success,
+              client->set_state_change_handler([&](ConnectionStatus, ConnectionStatus, const std::string&) {
+                  std::this_thread::sleep_for(handler_call);
+              }));
+    ASSERT_EQ(Result::success, client->connect());
+    const auto connects = [&] {
+        const std::string requests = server.requests();
+        std::size_t count = 0;
+        for (auto at = requests.find(" CONNECT "); at != std::string::npos; at = requests.find(" CONNECT ", at + 1)) {
+            ++count;
+        }
+        return count;
+    };
+    // Dozens of changes are queued by now, each a two-second call of the handler.
+    ASSERT_TRUE(wait_for([&] { return connects() == 4 && client->get_status() == ConnectionStatus::connected; }));
+
+    const auto start = std::chrono::steady_clock::now();
+    client.reset();
+    const auto query_timeout = std::chrono::milliseconds(params.get_value<std::uint32_t>("query_timeout"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              handler_call + query_timeout + test_support::time_margin(std::chrono::milliseconds(500)));
+}
+
+namespace {
+
+std::size_t notification_threads() {
+    std::size_t count = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        if (api_test::read_file(task.path().string() + "/comm") == "conn_state_ntfy\n") {
+            ++count;
+        }
+    }
+    return count;
+}
+
+}  // namespace
+
+TEST(ClientSession, OnlyAClientWithAHandlerHasANotificationThread) {
+    api_test::ServerProcess server;
+    VexilClient plain(server.address(), "dna_sim_fast", "", false);
+    ASSERT_EQ(Result::success, plain.set_params(quick_params()));
+    ASSERT_EQ(Result::success, plain.connect());
+    EXPECT_EQ(0U, notification_threads());
+
+    VexilClient handled(server.address(), "dna_sim_fast", "", false);
+    ASSERT_EQ(Result::success, handled.set_params(quick_params()));
+    ASSERT_EQ(Result::success,
+              handled.set_state_change_handler([](ConnectionStatus, ConnectionStatus, const std::string&) {}));
+    ASSERT_EQ(Result::success, handled.connect());
+    EXPECT_LT(0U, notification_threads());
+}
+
+TEST(ClientSession, TheServerForgetsAKilledClientAndKeepsALiveOne) {
+    api_test::ServerProcess server;
+    // Longer than a live client's pause between pings (a second), short enough to wait out.
+    const auto silence = std::chrono::milliseconds(2000) + test_support::time_margin(std::chrono::milliseconds(300));
+    Metadata params = quick_params();
+    params.insert<std::uint32_t>("connection_timeout", static_cast<std::uint32_t>(silence.count()));
+    const auto server_information = [&] {
+        std::string text;
+        const auto result =
+                vexil::server_query::get_server_information(text, server.address(), 5000 * api_test::slow_factor);
+        return result == Result::success ? nlohmann::json::parse(text) : nlohmann::json();
+    };
+
+    int ready[2];
+    ASSERT_EQ(0, pipe(ready));
+    // No thread of this process runs yet: the child may use the library.
+    const pid_t child = fork();
+    ASSERT_NE(-1, child);
+    if (child == 0) {
+        close(ready[0]);
+        VexilClient vanishing(server.address(), "dna_sim_fast", "", false);
+        const char connected =
+                vanishing.set_params(params) == Result::success && vanishing.connect() == Result::success ? 'y' : 'n';
+        if (write(ready[1], &connected, 1) != 1 || connected != 'y') {
+            _exit(1);
+        }
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char connected = 0;
+    const bool heard = read(ready[0], &connected, 1) == 1;
+    close(ready[0]);
+    VexilClient live(server.address(), "dna_sim_fast", "", false);
+    EXPECT_EQ(Result::success, live.set_params(params));
+    EXPECT_EQ(Result::success, live.connect());
+    vexil::ConnectedServerInfo info;
+    EXPECT_EQ(Result::success, live.get_connected_server_info(info));
+    EXPECT_EQ(2, server_information().value("connected_clients", -1));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    ASSERT_TRUE(heard && connected == 'y') << "the child's client did not connect";
+
+    EXPECT_TRUE(wait_for([&] { return server_information().value("connected_clients", -1) == 1; }));
+    // A whole time-out later the live client is still the one registered: it pinged meanwhile.
+    std::this_thread::sleep_for(silence);
+    std::string state;
+    ASSERT_EQ(Result::success,
+              vexil::server_query::get_server_internal_state(state, server.address(), 5000 * api_test::slow_factor));
+    const auto clients = nlohmann::json::parse(state).at("Clients");
+    EXPECT_EQ(1U, clients.size());
+    EXPECT_TRUE(clients.contains(info.client_uid)) << state;
+    EXPECT_EQ(ConnectionStatus::connected, live.get_status());
 }

@@ -14,7 +14,8 @@ using vexil::Result;
 
 namespace {
 
-const std::uint32_t TIMEOUT_MS = 1000 * api_test::slow_factor;
+/// Time-out of queries that the server answers: only silence would use it up.
+const std::uint32_t TIMEOUT_MS = 5000 * api_test::slow_factor;
 
 /// The out_of_range text of a naming call, or "<no exception>".
 std::string range_error(const std::function<void()>& call) {

@@ -139,10 +139,10 @@ TEST_F(FaultInjectionTest, DelayHoldsTheReplyBackWithoutBlockingOthers) {
     auto fault = rule(FaultAction::delay, GET_CONFIGS);
     fault.delay = 150ms;
     add(fault);
-    TestClient patient(m_server->endpoint(), 1000);
+    TestClient patient(m_server->endpoint(), reply_timeout_ms);
     const auto start = std::chrono::steady_clock::now();
     auto delayed = std::async(std::launch::async, [&patient] { return patient.send(GET_CONFIGS).get_type(); });
-    ASSERT_TRUE(m_server->request_log().wait_for_count(GET_CONFIGS, 1, 2000ms));
+    ASSERT_TRUE(m_server->request_log().wait_for_count(GET_CONFIGS, 1, condition_timeout));
     EXPECT_EQ(HEARTBEAT_ECHO, m_client->send(HEARTBEAT_PING).get_type());  // served meanwhile
     EXPECT_EQ(RETURN_CONFIGS, delayed.get());
     EXPECT_GE(std::chrono::steady_clock::now() - start, 150ms);

@@ -7,10 +7,12 @@
 #include "ipc_tools/message.h"
 #include "ipc_tools/request_broker.h"
 #include "test_support/simulated_reads.h"
+#include "test_support/slow_factor.h"
 #include "test_support/temp_dir.h"
 
 #include <flatbuffers/flatbuffers.h>
 
+#include <chrono>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -19,12 +21,17 @@
 namespace server_test {
 
 /// Poll time-out of tests that provoke silence: short, so that four unanswered polls stay cheap,
-/// but long enough for an answer from a server slowed down by the thread sanitizer.
+/// but long enough for an answer from a server slowed down by the thread sanitizer or the load.
 #if defined(__SANITIZE_THREAD__)
-constexpr std::uint32_t short_poll_timeout_ms = 1000;
+inline const auto short_poll_timeout_ms = static_cast<std::uint32_t>(1000 * test_support::machine_slowness());
 #else
-constexpr std::uint32_t short_poll_timeout_ms = 100;
+inline const auto short_poll_timeout_ms = static_cast<std::uint32_t>(100 * test_support::machine_slowness());
 #endif
+
+/// Time-out of exchanges meant to be answered: the thread sanitizer slows both ends many times.
+constexpr std::uint32_t reply_timeout_ms = 2000 * test_support::slow_factor;
+/// How long a test waits for a condition before it fails.
+constexpr std::chrono::milliseconds condition_timeout{20000 * test_support::slow_factor};
 
 using namespace ipc_tools;
 
@@ -166,7 +173,7 @@ inline void add_block(ReturnedRead& read, const vexil_ipc::ReadBlockData* block)
 /// A client on one REQ socket, sending one request at a time.
 class TestClient {
 public:
-    explicit TestClient(const std::string& endpoint, std::uint32_t timeout_ms = 2000)
+    explicit TestClient(const std::string& endpoint, std::uint32_t timeout_ms = reply_timeout_ms)
         : m_endpoint(endpoint), m_timeout_ms(timeout_ms) {
         m_broker.prepare_connection(endpoint, timeout_ms);
     }
@@ -183,7 +190,8 @@ public:
     }
     void reset() { m_broker.prepare_connection(m_endpoint, m_timeout_ms); }
 
-    /// LOAD_CONFIG, then CONNECT with "<config>:>timeout_interval=2000>client_name=<name><extra>".
+    /// LOAD_CONFIG, then CONNECT with "<config>:>timeout_interval=60000>client_name=<name><extra>":
+    /// a test client does not ping, so the server forgets it only after a minute of silence.
     /// Returns the CONNECTED reply.
     Message connect_reply(const std::string& config, const std::string& name = "tester",
                           const std::string& extra = {}) {
@@ -191,7 +199,7 @@ public:
         if (loaded.get_type() != SUCCESS) {
             throw std::runtime_error("LOAD_CONFIG answered " + message_type_as_string(loaded.get_type()));
         }
-        return send(CONNECT, "", 1, config + ":>timeout_interval=2000>client_name=" + name + extra);
+        return send(CONNECT, "", 1, config + ":>timeout_interval=60000>client_name=" + name + extra);
     }
     std::string connect(const std::string& config = "dna_sim_fast", const std::string& name = "tester",
                         const std::string& extra = {}) {
