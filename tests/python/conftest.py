@@ -42,6 +42,16 @@ class ServerProcess:
                 raise RuntimeError("reference server did not start: " + self.log_path.read_text())
             time.sleep(0.02)
 
+    def freeze(self):
+        """Stops the server process (SIGSTOP) and returns once it has really stopped: signal delivery
+        on a busy machine can lag behind the call."""
+        self.process.send_signal(signal.SIGSTOP)
+        wait_until(lambda: pathlib.Path(f"/proc/{self.process.pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+                   == "T")
+
+    def thaw(self):
+        self.process.send_signal(signal.SIGCONT)
+
     def stop(self):
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
@@ -92,6 +102,19 @@ def make_read(tag, sequence, **extra):
             "raw_data": simulate(sequence)}
     read.update(extra)
     return read
+
+
+def machine_slowness():
+    """How many times longer than on an idle machine a thread may now wait for a CPU (1 to 8): time
+    bounds in the tests get margins scaled by it, so that a busy machine does not fail them."""
+    return min(8.0, 1.0 + os.getloadavg()[0] / os.cpu_count())
+
+
+def wait_until(condition, timeout_s=20):
+    deadline = time.monotonic() + timeout_s
+    while not condition():
+        assert time.monotonic() < deadline, "condition not met in time"
+        time.sleep(0.01)
 
 
 def collect(client, expected, timeout_s=60):

@@ -10,10 +10,8 @@ import textwrap
 import threading
 import time
 
-import pytest
-
 import tessellpy
-from conftest import CONFIG, MODULE_DIR, collect, make_read
+from conftest import CONFIG, MODULE_DIR, collect, make_read, wait_until
 
 result = tessellpy.result
 NO_SERVER = "ipc:///nonexistent/tessellpy.sock"
@@ -110,13 +108,6 @@ def run_in_thread(call):
     thread.start()
     outcome["thread"] = thread
     return outcome
-
-
-def wait_until(condition, timeout_s=20):
-    deadline = time.monotonic() + timeout_s
-    while not condition():
-        assert time.monotonic() < deadline, "condition not met in time"
-        time.sleep(0.01)
 
 
 def test_disconnect_from_another_thread_ends_connect(start_server):
@@ -220,7 +211,7 @@ def test_ctrl_c_interrupts_a_deallocation_promptly(server):
                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline().split() == ["connected"]
-        server.process.send_signal(signal.SIGSTOP)
+        server.freeze()
         child.stdin.write("\n")
         child.stdin.flush()
         assert child.stdout.readline().split() == ["blocked"]

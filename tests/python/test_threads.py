@@ -1,14 +1,13 @@
 """Many Python threads on one VexilClient: read tags stay unique while lifecycle calls run beside
 the passes, and finish and disconnect end all library clients together."""
 import os
-import signal
 import threading
 import time
 
 import pytest
 
 import tessellpy
-from conftest import CONFIG, collect, make_read
+from conftest import CONFIG, collect, machine_slowness, make_read
 
 result = tessellpy.result
 pass_result = tessellpy.pass_read_result
@@ -89,30 +88,31 @@ def timed_against_frozen_server(server, num_clients):
         return client
 
     client = connected()
-    for tag in range(1, num_clients + 1):
-        assert client.pass_read(make_read(tag, "ACGT" * 30), 10000) == pass_result.read_accepted
-    server.process.send_signal(signal.SIGSTOP)
+    # Frozen first: a read passed before could come back before the freeze, leaving finish nothing to wait for.
+    server.freeze()
     try:
+        for tag in range(1, num_clients + 1):
+            assert client.pass_read(make_read(tag, "ACGT" * 30), 10000) == pass_result.read_accepted
         started = time.monotonic()
         assert client.finish(1) != result.success
         finishing = time.monotonic() - started
         back = [read["read_tag"] for group in collect(client, num_clients, timeout_s=30) for read in group]
         assert sorted(back) == list(range(1, num_clients + 1))
-        server.process.send_signal(signal.SIGCONT)
+        server.thaw()
         client.disconnect()
         client = connected()
-        server.process.send_signal(signal.SIGSTOP)
+        server.freeze()
         started = time.monotonic()
         assert client.disconnect() == result.success
         disconnecting = time.monotonic() - started
-        server.process.send_signal(signal.SIGCONT)
+        server.thaw()
         client = connected()
-        server.process.send_signal(signal.SIGSTOP)
+        server.freeze()
         started = time.monotonic()
         del client
         deleting = time.monotonic() - started
     finally:
-        server.process.send_signal(signal.SIGCONT)
+        server.thaw()
     return finishing, disconnecting, deleting
 
 
@@ -121,4 +121,4 @@ def test_finish_disconnect_and_deallocation_end_all_clients_together_against_a_f
     many = timed_against_frozen_server(server, 40)
     # One after another, forty clients would take forty times as long.
     for alone, together in zip(one, many):
-        assert together < 2 * alone + 1, (one, many)
+        assert together < 2 * alone + machine_slowness(), (one, many)
