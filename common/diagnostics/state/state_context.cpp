@@ -1,6 +1,9 @@
 #include "common/diagnostics/state/state_context.h"
 
 #include "common/diagnostics/state/concrete_state_logger.h"
+#include "common/process_origin.h"
+
+#include <pthread.h>
 
 #include <exception>
 
@@ -10,8 +13,26 @@ namespace state {
 namespace context {
 
 StateLogging& StateLogging::context() {
-    static StateLogging s_registry;
-    return s_registry;
+    // Never destroyed: clients that end in static destruction still unregister, and a forked child's
+    // exit must not destroy what the parent's threads were waiting on.
+    static StateLogging* const s_registry = new StateLogging;
+    return *s_registry;
+}
+
+StateLogging::StateLogging() {
+    pthread_atfork([] { context().lock_for_fork(); }, [] { context().unlock_in_parent(); },
+                   [] { context().reset_in_child(); });
+}
+
+void StateLogging::lock_for_fork() { m_mutex.lock(); }
+
+void StateLogging::unlock_in_parent() { m_mutex.unlock(); }
+
+void StateLogging::reset_in_child() {
+    m_reports_in_progress.clear();
+    common::let_go(std::move(m_report_finished));
+    m_report_finished = std::make_unique<std::condition_variable>();
+    m_mutex.unlock();
 }
 
 void StateLogging::register_provider(StateProvider* provider, const std::string& name) {
@@ -30,7 +51,7 @@ void StateLogging::unregister_provider(const StateProvider* provider, const std:
         m_providers.erase(entry);
     }
     // Also covers a provider that was already replaced under its name while a report held it.
-    m_report_finished.wait(lock, [&] { return m_reports_in_progress.count(provider) == 0; });
+    m_report_finished->wait(lock, [&] { return m_reports_in_progress.count(provider) == 0; });
 }
 
 std::map<std::string, StateProvider*> StateLogging::copy_providers() const {
@@ -56,7 +77,7 @@ void StateLogging::release(const StateProvider* provider) {
             m_reports_in_progress.erase(entry);
         }
     }
-    m_report_finished.notify_all();
+    m_report_finished->notify_all();
 }
 
 std::vector<StateRecord> StateLogging::get_state() {

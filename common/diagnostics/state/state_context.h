@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -38,7 +39,12 @@ public:
     std::vector<StateRecord> get_state();
 
 private:
-    StateLogging() = default;
+    StateLogging();
+    // Fork handlers: no thread may hold the registry's lock across a fork, and in the child the
+    // reports in progress and the waits for them belonged to the parent's threads.
+    void lock_for_fork();
+    void unlock_in_parent();
+    void reset_in_child();
 
     // Marks the provider registered under `name` as in use, if it is still `provider`.
     bool acquire(const std::string& name, const StateProvider* provider);
@@ -47,7 +53,8 @@ private:
     mutable std::mutex m_mutex;
     std::map<std::string, StateProvider*> m_providers;
     std::map<const StateProvider*, std::size_t> m_reports_in_progress;
-    std::condition_variable m_report_finished;
+    // Replaced, never destroyed, in a forked child: the parent's waiters on it do not exist there.
+    std::unique_ptr<std::condition_variable> m_report_finished = std::make_unique<std::condition_variable>();
 };
 
 void register_provider(StateProvider* provider, const std::string& name);

@@ -13,6 +13,21 @@
 #include <stdexcept>
 #include <thread>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+bool g_forked_child = false;
+
+}  // namespace
+
+#if defined(__SANITIZE_ADDRESS__)
+// Consulted by LeakSanitizer at exit: in a forked child, what only the parent's threads point to
+// would be reported as leaked.
+extern "C" int __lsan_is_turned_off() { return g_forked_child ? 1 : 0; }
+#endif
+
 namespace {
 
 namespace state = common::diagnostics::state;
@@ -169,6 +184,54 @@ TEST(StateReport, UnregisterWaitsForReportInProgress) {
     EXPECT_TRUE(unregistered.load());
     EXPECT_EQ(describe(report.get()), "start slow;value done;end slow;");
     EXPECT_TRUE(get_state().empty());
+}
+
+TEST(StateReport, AForkedChildUsesTheRegistryAndExitsWhileParentThreadsReportAndWait) {
+    std::promise<void> reporting;
+    std::promise<void> release;
+    auto release_future = release.get_future().share();
+    auto provider = std::make_unique<CallbackProvider>("held", [&](state::StateLogger&) {
+        reporting.set_value();
+        release_future.wait();
+    });
+    const state::StateProvider* const held = provider.get();
+    auto report = std::async(std::launch::async, [] { return get_state(); });
+    reporting.get_future().wait();
+    std::thread destroyer([&] { provider.reset(); });
+    // The destroyer erases the provider under the lock and releases the lock only by waiting for
+    // the report: once the provider is gone from a copy, it is waiting.
+    while (state::context::StateLogging::context().copy_providers().count("held") != 0) {
+        std::this_thread::yield();
+    }
+
+    const pid_t pid = fork();
+    ASSERT_NE(-1, pid);
+    if (pid == 0) {
+        g_forked_child = true;
+        bool sound = false;
+        {
+            CallbackProvider own("own", [](state::StateLogger& logger) { logger.log("x", 1LL); });
+            sound = describe(get_state()) == "start own;value x;end own;";
+        }
+        // The parent's report of it does not exist here.
+        state::context::unregister_provider(held, "held");
+        std::exit(sound && get_state().empty() ? 0 : 1);
+    }
+    int status = -1;
+    bool ended = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!(ended = waitpid(pid, &status, WNOHANG) == pid) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    release.set_value();
+    destroyer.join();
+    report.get();
+    ASSERT_TRUE(ended) << "the child hung";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(StateReport, ProviderMayReportAndRegisterWhileReporting) {
