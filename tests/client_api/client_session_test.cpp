@@ -3,6 +3,7 @@
 #include "api_test_support.h"
 #include "client_api/server_query.h"
 #include "client_api/vexil_client.h"
+#include "forked_child.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -535,16 +536,6 @@ TEST(ClientSession, AHandlerMayEndOrDestroyItsOwnClient) {
     }
 }
 
-namespace {
-bool g_forked_child = false;
-}  // namespace
-
-#if defined(__SANITIZE_ADDRESS__)
-// Consulted by LeakSanitizer at exit: in a forked child, what only the parent's threads point to
-// (their thread-local storage) would be reported as leaked.
-extern "C" int __lsan_is_turned_off() { return g_forked_child ? 1 : 0; }
-#endif
-
 TEST(ClientSession, AForkedChildThatExitsEndsWhetherItsCopyOfTheClientIsKeptDestroyedOrGone) {
     api_test::ServerProcess server;
     // What the child does with the client it inherited before it calls exit(0): nothing (exit only
@@ -565,7 +556,7 @@ TEST(ClientSession, AForkedChildThatExitsEndsWhetherItsCopyOfTheClientIsKeptDest
         const pid_t pid = fork();
         ASSERT_NE(-1, pid);
         if (pid == 0) {
-            g_forked_child = true;
+            test_support::mark_forked_child();
             if (child == Child::destroys) {
                 client.reset();
             }

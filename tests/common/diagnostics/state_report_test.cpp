@@ -1,6 +1,7 @@
 #include "common/diagnostics/state/formatters.h"
 #include "common/diagnostics/state/state_context.h"
 #include "common/diagnostics/state/state_provider.h"
+#include "test_support/forked_child.h"
 
 #include <gtest/gtest.h>
 
@@ -15,18 +16,6 @@
 
 #include <sys/wait.h>
 #include <unistd.h>
-
-namespace {
-
-bool g_forked_child = false;
-
-}  // namespace
-
-#if defined(__SANITIZE_ADDRESS__)
-// Consulted by LeakSanitizer at exit: in a forked child, what only the parent's threads point to
-// would be reported as leaked.
-extern "C" int __lsan_is_turned_off() { return g_forked_child ? 1 : 0; }
-#endif
 
 namespace {
 
@@ -207,7 +196,7 @@ TEST(StateReport, AForkedChildUsesTheRegistryAndExitsWhileParentThreadsReportAnd
     const pid_t pid = fork();
     ASSERT_NE(-1, pid);
     if (pid == 0) {
-        g_forked_child = true;
+        test_support::mark_forked_child();
         bool sound = false;
         {
             CallbackProvider own("own", [](state::StateLogger& logger) { logger.log("x", 1LL); });
