@@ -14,6 +14,9 @@ constexpr int slow_factor = 10;
 constexpr int slow_factor = 1;
 #endif
 
+/// How long a test waits for a condition before it fails.
+constexpr std::chrono::milliseconds condition_timeout{20000 * slow_factor};
+
 /// How many times longer than on an idle machine a thread may now wait for a CPU: one plus the
 /// runnable threads per CPU (the last minute's load average, or those runnable at this moment when
 /// more), at most 8, so that a bound keeps its meaning on the busiest machine.

@@ -33,8 +33,7 @@ using test_support::slow_factor;
 // Poll time-out of the link: short, so that a silent server costs little, but long enough for an
 // answer from a server slowed down by a sanitizer.
 inline const std::uint32_t request_timeout_ms = server_test::short_poll_timeout_ms * (slow_factor > 1 ? 2 : 1);
-// How long a test waits for a condition before it fails.
-constexpr std::chrono::milliseconds condition_timeout = std::chrono::milliseconds(20000) * slow_factor;
+using test_support::condition_timeout;
 
 constexpr std::uint64_t model_stride = 5;
 

@@ -40,8 +40,7 @@ inline std::uint32_t scaled_ms(std::uint32_t ms) {
     return static_cast<std::uint32_t>(test_support::time_margin(std::chrono::milliseconds(ms)).count());
 }
 
-/// How long a test waits for a condition before it fails.
-constexpr std::chrono::milliseconds condition_timeout = std::chrono::milliseconds(20000) * slow_factor;
+using test_support::condition_timeout;
 
 using test_support::TempDir;
 

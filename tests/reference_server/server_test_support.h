@@ -30,8 +30,7 @@ inline const auto short_poll_timeout_ms = static_cast<std::uint32_t>(100 * test_
 
 /// Time-out of exchanges meant to be answered: the thread sanitizer slows both ends many times.
 constexpr std::uint32_t reply_timeout_ms = 2000 * test_support::slow_factor;
-/// How long a test waits for a condition before it fails.
-constexpr std::chrono::milliseconds condition_timeout{20000 * test_support::slow_factor};
+using test_support::condition_timeout;
 
 using namespace ipc_tools;
 
