@@ -645,9 +645,17 @@ TEST(ClientSession, TheServerForgetsAKilledClientAndKeepsALiveOne) {
         return result == Result::success ? nlohmann::json::parse(text) : nlohmann::json();
     };
 
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer cannot start threads in the child of a process that has threads: when the
+    // tests before this one in the same program left the library's threads, the child cannot connect.
+    // ctest runs each test in a program of its own: then only the sanitizer's own thread runs.
+    if (std::distance(std::filesystem::directory_iterator("/proc/self/task"), std::filesystem::directory_iterator()) >
+        2) {
+        GTEST_SKIP() << "run alone under ThreadSanitizer";
+    }
+#endif
     int ready[2];
     ASSERT_EQ(0, pipe(ready));
-    // No thread of this process runs yet: the child may use the library.
     const pid_t child = fork();
     ASSERT_NE(-1, child);
     if (child == 0) {
