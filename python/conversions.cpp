@@ -379,7 +379,9 @@ bool is_boolean(const py::handle& value) {
     return PyBool_Check(value.ptr()) != 0 || is_instance(value, numpy_scalar_types().boolean);
 }
 
-std::string describe(const py::handle& value) {
+std::string describe(const py::handle& borrowed) {
+    // Held: its __repr__ may drop the last other reference.
+    const auto value = py::reinterpret_borrow<py::object>(borrowed);
     const auto type = py::type::handle_of(value);
     std::string name = py::str(type.attr("__qualname__"));
     const std::string module = py::str(type.attr("__module__"));
@@ -427,7 +429,9 @@ void log_warning(const std::string& text) {
     py::module_::import("logging").attr("getLogger")("tessellpy").attr("warning")(text);
 }
 
-void set_metadata_from_python(Metadata& metadata, const std::string& key, const py::handle& value, OptionType type) {
+void set_metadata_from_python(Metadata& metadata, const std::string& key, const py::handle& borrowed, OptionType type) {
+    // Held: the value's own methods, run while it is converted, may drop it from its dict.
+    const auto value = py::reinterpret_borrow<py::object>(borrowed);
     switch (type) {
         case OptionType::string: {
             std::string text;
@@ -484,7 +488,12 @@ void set_metadata_from_python(Metadata& metadata, const std::string& key, const 
     }
 }
 
-bool str_list_to_std_string(const py::list& items, std::string& out) {
+bool str_list_to_std_string(const py::list& list, std::string& out) {
+    // A snapshot: an item's __repr__, run for a message, may change the list.
+    const auto items = py::reinterpret_steal<py::tuple>(PySequence_Tuple(list.ptr()));
+    if (!items) {
+        throw py::error_already_set();
+    }
     for (const py::handle item : items) {
         if (!py::isinstance<py::str>(item)) {
             return false;

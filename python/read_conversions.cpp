@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -266,15 +267,22 @@ std::optional<std::string> sam_record_of(const vexil::Read& read) {
 bool dict_to_readholder(const py::dict& source, vexil::Read& read, std::string& reason) {
     static constexpr Key required[] = {Key::read_tag, Key::raw_data, Key::read_id, Key::daq_offset, Key::daq_scaling};
     unsigned stored = 0;
-    for (const auto& [key_handle, value] : source) {
-        // Held, as its text is borrowed: a value's __repr__, run for a message, might drop it.
+    const auto size = PyDict_Size(source.ptr());
+    for (const auto& [key_handle, value_handle] : source) {
+        // Both held: the caller's code run by the conversion (an __index__, a __len__, a __repr__ for a
+        // message) may drop them from the dict. The key's text is borrowed from it.
         const auto key_object = py::reinterpret_borrow<py::object>(key_handle);
+        const auto value = py::reinterpret_borrow<py::object>(value_handle);
         const auto key = field_name_of(key_object);
         if (!key) {
             continue;
         }
         const Key id = key_of(*key);
-        if (auto refused = store_item(id, *key, value, read)) {
+        auto refused = store_item(id, *key, value, read);
+        if (PyDict_Size(source.ptr()) != size) {
+            throw std::runtime_error("the read dict changed size while it was converted");
+        }
+        if (refused) {
             reason = std::move(*refused);
             return false;
         }
@@ -336,6 +344,36 @@ py::dict read_to_dict(Read&& read) {
 }  // namespace
 
 py::dict readholder_to_dict(const vexil::Read& read) { return read_to_dict(read); }
+
+bool read_list_to_readholders(const py::list& read_dicts, std::vector<vexil::Read>& reads, std::string& reason) {
+    // A snapshot holds every item: the caller's code run by a conversion (a mapping's keys(), another
+    // thread it lets in) may empty or grow the list meanwhile.
+    const auto items = py::reinterpret_steal<py::tuple>(PySequence_Tuple(read_dicts.ptr()));
+    if (!items) {
+        throw py::error_already_set();
+    }
+    reads.reserve(items.size());
+    for (const py::handle item : items) {
+        py::dict read_dict;
+        if (py::isinstance<py::dict>(item)) {
+            read_dict = py::reinterpret_borrow<py::dict>(item);
+        } else {
+            try {
+                read_dict = py::dict(py::reinterpret_borrow<py::object>(item));
+            } catch (py::error_already_set& error) {
+                const std::string what = error.what();
+                throw py::type_error("pass_reads takes a list of read dicts; item " + std::to_string(reads.size()) +
+                                     " is " + describe(item) + ", which is not a dict (" + what + ")");
+            }
+        }
+        reads.emplace_back();
+        if (!dict_to_readholder(read_dict, reads.back(), reason)) {
+            reason = "read " + std::to_string(reads.size() - 1) + ": " + reason;
+            return false;
+        }
+    }
+    return true;
+}
 
 py::dict readholder_to_dict(vexil::Read&& read) { return read_to_dict(read); }
 

@@ -19,6 +19,11 @@ namespace py = pybind11;
 /// key and the value's type.
 bool dict_to_readholder(const py::dict& source, vexil::Read& read, std::string& reason);
 
+/// The reads of a list of read dicts (or mappings), converted from a snapshot of the list. False at
+/// the first read refused, `reason` naming its position; a TypeError for an item that is no mapping,
+/// and a RuntimeError for a read dict that the conversion's own calls change in size.
+bool read_list_to_readholders(const py::list& read_dicts, std::vector<vexil::Read>& reads, std::string& reason);
+
 /// The read as a dict: read_tag, sub_tag, priority, metadata, datasets.
 py::dict readholder_to_dict(const vexil::Read& read);
 /// As above, the arrays taking over the buffers the read's datasets own rather than copying them.

@@ -524,30 +524,15 @@ PassReadResult VexilClientPy::pass_read(const py::dict& read_dict, const py::int
 PassReadResult VexilClientPy::pass_reads(const py::list& read_dicts, const py::int_& wait_duration_ms) {
     refuse_if_forked();
     std::vector<Read> reads;
-    reads.reserve(read_dicts.size());
-    std::vector<std::uint64_t> tags;
-    tags.reserve(read_dicts.size());
     std::string reason;
-    for (const py::handle item : read_dicts) {
-        py::dict read_dict;
-        if (py::isinstance<py::dict>(item)) {
-            read_dict = py::reinterpret_borrow<py::dict>(item);
-        } else {
-            try {
-                read_dict = py::dict(py::reinterpret_borrow<py::object>(item));
-            } catch (py::error_already_set& error) {
-                const std::string what = error.what();
-                throw py::type_error("pass_reads takes a list of read dicts; item " + std::to_string(reads.size()) +
-                                     " is " + tessellpy::describe(item) + ", which is not a dict (" + what + ")");
-            }
-        }
-        reads.emplace_back();
-        if (!tessellpy::dict_to_readholder(read_dict, reads.back(), reason)) {
-            tessellpy::log_warning("pass_reads refused the list: read " + std::to_string(reads.size() - 1) + ": " +
-                                   reason);
-            return PassReadResult::bad_read;
-        }
-        tags.push_back(reads.back().get_read_tag());
+    if (!tessellpy::read_list_to_readholders(read_dicts, reads, reason)) {
+        tessellpy::log_warning("pass_reads refused the list: " + reason);
+        return PassReadResult::bad_read;
+    }
+    std::vector<std::uint64_t> tags;
+    tags.reserve(reads.size());
+    for (const auto& read : reads) {
+        tags.push_back(read.get_read_tag());
     }
     const unsigned int wait_ms = wait_ms_of(wait_duration_ms);
     tessellpy::ReadListPass list_pass(reads);

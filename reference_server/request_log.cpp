@@ -23,10 +23,14 @@ std::vector<LoggedRequest> RequestLog::snapshot() const {
 
 std::vector<LoggedRequest> RequestLog::entries_from(std::uint64_t first_sequence) const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    const auto first = std::find_if(m_entries.begin(), m_entries.end(), [first_sequence](const LoggedRequest& entry) {
-        return entry.sequence >= first_sequence;
-    });
-    return std::vector<LoggedRequest>(first, m_entries.end());
+    // The kept entries are the newest ones, numbered without a gap up to m_next_sequence - 1, so the
+    // first wanted one is found by its number, not by a scan: a reader pays for new entries only.
+    const std::uint64_t oldest = m_next_sequence - m_entries.size();
+    const auto skipped =
+            first_sequence <= oldest
+                    ? std::size_t{0}
+                    : static_cast<std::size_t>(std::min<std::uint64_t>(first_sequence - oldest, m_entries.size()));
+    return std::vector<LoggedRequest>(m_entries.begin() + static_cast<std::ptrdiff_t>(skipped), m_entries.end());
 }
 
 std::size_t RequestLog::size() const {

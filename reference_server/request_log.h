@@ -33,7 +33,8 @@ public:
 
     void append(LoggedRequest request);
     std::vector<LoggedRequest> snapshot() const;
-    /// The kept entries whose sequence number is `first_sequence` or later.
+    /// The kept entries whose sequence number is `first_sequence` or later; costs the entries
+    /// returned, not the size of the log.
     std::vector<LoggedRequest> entries_from(std::uint64_t first_sequence) const;
     /// Entries kept (at most the capacity).
     std::size_t size() const;

@@ -30,6 +30,14 @@ TEST(RequestLog, KeepsTheNewestEntriesUpToItsCapacity) {
     ASSERT_EQ(1U, log.entries_from(4).size());
     EXPECT_EQ(3U, log.entries_from(0).size());
     EXPECT_TRUE(log.entries_from(5).empty());
+    // Numbers go on after a clear, and a reader's position still finds only the newer entries.
+    log.clear();
+    log.append(request(ipc_tools::CONNECT));
+    log.append(request(ipc_tools::DISCONNECT));
+    const auto after_clear = log.entries_from(6);
+    ASSERT_EQ(1U, after_clear.size());
+    EXPECT_EQ(6U, after_clear.front().sequence);
+    EXPECT_EQ(2U, log.entries_from(3).size());
 }
 
 TEST(RequestLog, WaitsForRequestsFromAnotherThread) {
