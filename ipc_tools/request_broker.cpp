@@ -105,6 +105,8 @@ void RequestBroker::reset() {
     m_awaiting_reply = false;
     auto socket = std::make_unique<zmq::socket_t>(m_context, zmq::socket_type::req);
     socket->set(zmq::sockopt::linger, 0);
+    // Without it a tcp:// address in IPv6 form ("tcp://[::1]:5555") never connects; IPv4 ones still do.
+    socket->set(zmq::sockopt::ipv6, 1);
     m_socket = std::move(socket);
     m_socket->connect(m_server_address);
 }
