@@ -17,6 +17,14 @@ namespace basecall_service {
 
 namespace {
 
+// An error of a connection names its server, as time-outs do: a process may talk to several.
+ErrorState naming_server(ErrorState error, const std::string& endpoint) {
+    if (error.message.find(endpoint) == std::string::npos) {
+        error.message += " (server at " + endpoint + ")";
+    }
+    return error;
+}
+
 constexpr std::chrono::milliseconds FINISH_POLL_INTERVAL{100};
 // Handshakes are tried at least this far apart: with a request time-out of 0 ms a failed attempt
 // takes microseconds, and retrying at once would keep a CPU busy for the whole reconnect window.
@@ -475,6 +483,7 @@ void BasecallClient::end_connections(AbstractConnectionProtocol& connection, Rea
         error = ErrorState{};
     }
     if (error.code != ConnectionError::no_error) {
+        error = naming_server(std::move(error), m_server_endpoint);
         m_client_connection_state.set_error(error);
         ZEV_LOG(common::logging::error) << "Connection error. " << to_string(error);
     }
@@ -489,7 +498,8 @@ void BasecallClient::end_connections(AbstractConnectionProtocol& connection, Rea
 
 void BasecallClient::end_with_exception(const std::string& what) {
     // An exception must not end the process from a thread of ours; it ends the connection instead.
-    const ErrorState error{ConnectionError::failed, "Client worker ended by an exception: " + what};
+    const ErrorState error =
+            naming_server({ConnectionError::failed, "Client worker ended by an exception: " + what}, m_server_endpoint);
     m_accept_data.store(false);
     get_read_buffer()->set_no_more_data();
     try {

@@ -1,5 +1,6 @@
 #include "basecall_client/request_broker_adapter.h"
 
+#include <stdexcept>
 #include <system_error>
 #include <utility>
 
@@ -59,6 +60,8 @@ bool RequestBrokerAdapter::invoke(const std::function<void()>& call) {
         m_error = {ConnectionError::timed_out, e.what()};
     } catch (const ipc_tools::InvalidResponse& e) {
         m_error = {ConnectionError::invalid_response, e.what()};
+    } catch (const std::invalid_argument& e) {
+        m_error = {ConnectionError::failed, e.what()};  // an address that cannot be connected to
     } catch (const std::system_error& e) {
         m_error = {ConnectionError::failed, "std::system_error[" + std::string(e.code().category().name()) + ":" +
                                                     std::to_string(e.code().value()) + "] : " + e.what()};

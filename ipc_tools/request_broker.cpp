@@ -5,10 +5,14 @@
 #include "ipc_tools/awake_poll.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <sstream>
+#include <stdexcept>
 #include <system_error>
+
+#include <sys/un.h>
 #include <utility>
 
 namespace ipc_tools {
@@ -48,6 +52,52 @@ void drain_remaining_parts(zmq::socket_t& socket) {
     }
 }
 
+// What keeps a client from connecting to `endpoint` by its form alone; empty when nothing does.
+std::string endpoint_problem(const std::string& endpoint) {
+    if (starts_with(endpoint, IPC_PREFIX)) {
+        const std::size_t path_limit = sizeof(sockaddr_un::sun_path) - 1;
+        const std::size_t path_length = endpoint.size() - IPC_PREFIX.size();
+        if (path_length == 0) {
+            return "it names no socket path";
+        }
+        if (path_length > path_limit) {
+            return "its socket path is " + std::to_string(path_length) + " characters long, over the limit of " +
+                   std::to_string(path_limit);
+        }
+        return {};
+    }
+    const std::string host_and_port = endpoint.substr(TCP_PREFIX.size());
+    const auto colon = host_and_port.rfind(':');
+    if (colon == std::string::npos || colon == 0) {
+        return "it is not of the form tcp://<host>:<port>";
+    }
+    const std::string host = host_and_port.substr(0, colon);
+    const std::string port = host_and_port.substr(colon + 1);
+    if (host == "*") {
+        return "a wildcard host ('*') is for a server to listen on; a client needs the server's host name or address";
+    }
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoul(port) == 0 || std::stoul(port) > 65535) {
+        return "its port '" + port + "' is not a number from 1 to 65535";
+    }
+    return {};
+}
+
+// Bytes 4 to 7 of a frame, its file identifier, with any byte that is not printable in hex.
+std::string printable_identifier(const zmq::message_t& frame) {
+    std::string text;
+    const auto* bytes = static_cast<const unsigned char*>(frame.data());
+    for (std::size_t i = 4; i < 8 && i < frame.size(); ++i) {
+        if (std::isprint(bytes[i]) != 0) {
+            text += static_cast<char>(bytes[i]);
+        } else {
+            static const char digits[] = "0123456789abcdef";
+            text += std::string("\\x") + digits[bytes[i] >> 4] + digits[bytes[i] & 15];
+        }
+    }
+    return text;
+}
+
 }  // namespace
 
 std::string poll_result_as_string(int poll_result, const zmq_pollitem_t& item) {
@@ -70,7 +120,13 @@ RequestBroker::~RequestBroker() {
 
 void RequestBroker::prepare_connection(const std::string& address, std::uint32_t timeout_ms) {
     auto trace = create_trace("prepare_connection");
-    m_server_address = generate_server_address(address);
+    const std::string endpoint = generate_server_address(address);
+    const std::string problem = address.empty() ? std::string("it is empty") : endpoint_problem(endpoint);
+    if (!problem.empty()) {
+        const std::string shown = endpoint == address ? "'" + address + "'" : "'" + address + "' (" + endpoint + ")";
+        throw std::invalid_argument("Cannot connect to the address " + shown + ": " + problem);
+    }
+    m_server_address = endpoint;
     m_timeout_ms = timeout_ms;
     reset();
 }
@@ -105,6 +161,8 @@ void RequestBroker::reset() {
     m_awaiting_reply = false;
     auto socket = std::make_unique<zmq::socket_t>(m_context, zmq::socket_type::req);
     socket->set(zmq::sockopt::linger, 0);
+    // Without it a tcp:// address in IPv6 form ("tcp://[::1]:5555") never connects; IPv4 ones still do.
+    socket->set(zmq::sockopt::ipv6, 1);
     m_socket = std::move(socket);
     m_socket->connect(m_server_address);
 }
@@ -351,8 +409,14 @@ void RequestBroker::fetch_and_validate_reply(MessageType request_type, Message& 
         }
         case UNSET:
         case INVALID_PROTOCOL: {
-            const std::string text = "Could not interpret message from server for request: " + name() +
-                                     ". Reply: " + message_type_as_string(reply.get_type());
+            std::string text = "Could not interpret message from server for request: " + name() +
+                               ". Reply: " + message_type_as_string(reply.get_type());
+            if (reply.get_type() == INVALID_PROTOCOL) {
+                // The frame stayed with us: its identifier is the protocol version the server speaks.
+                text += ". The server speaks protocol \"" + printable_identifier(incoming) +
+                        "\", this client protocol \"" + vexil_ipc::MessageDataIdentifier() + "\" (version " +
+                        current_version_as_string() + ")";
+            }
             context->write_message("fetch_and_validate_reply", text);
             throw BadReply(text);
         }

@@ -45,7 +45,9 @@ struct ReferenceServer::Impl {
     Impl(ServerOptions options, const std::string& address, FaultInjector& faults, RequestLog& log)
         : context(1),
           socket(context, zmq::socket_type::router),
-          replies(socket, [this](const HeldPull& pull) { return handler.resume(pull); }),
+          replies(
+                  socket, [this](const HeldPull& pull) { return handler.resume(pull); },
+                  [this](const std::string& client_id, bool sent) { handler.late_reply(client_id, sent); }),
           handler(std::move(options), address, faults, log, [this] {
               // Only a held pull needs the server thread woken.
               if (replies.pulls_held()) {
@@ -122,6 +124,11 @@ ReferenceServer::ReferenceServer(ServerOptions options) {
     }
     m_impl = std::make_unique<Impl>(std::move(options), address, m_faults, m_log);
     m_impl->socket.set(zmq::sockopt::linger, 0);
+    // An address in IPv6 form ("tcp://[::1]:*") binds only with IPv6 on; an IPv4 one keeps it off, so
+    // that its endpoint stays in IPv4 form.
+    if (address.find('[') != std::string::npos) {
+        m_impl->socket.set(zmq::sockopt::ipv6, 1);
+    }
     try {
         m_impl->socket.bind(address);
     } catch (const zmq::error_t& error) {

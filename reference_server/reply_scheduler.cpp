@@ -20,7 +20,7 @@ void ReplyScheduler::deliver(std::vector<zmq::message_t>& envelope, Response& re
             break;
     }
     if (response.delay.count() > 0) {
-        send_later(response.delay, envelope, reply);
+        send_later(response.delay, envelope, reply, response.client_id);
         return;
     }
     send(envelope, reply);
@@ -35,8 +35,9 @@ void ReplyScheduler::send(std::vector<zmq::message_t>& envelope, zmq::message_t&
 }
 
 void ReplyScheduler::send_later(std::chrono::milliseconds delay, std::vector<zmq::message_t>& envelope,
-                                zmq::message_t& payload) {
-    DelayedReply delayed{Clock::now() + delay, std::move(envelope), std::move(payload)};
+                                zmq::message_t& payload, const std::string& client_id) {
+    DelayedReply delayed{Clock::now() + delay, std::move(envelope), std::move(payload), client_id};
+    m_late_reply(client_id, false);
     const auto position =
             std::upper_bound(m_delayed.begin(), m_delayed.end(), delayed.due,
                              [](const Clock::time_point& due, const DelayedReply& other) { return due < other.due; });
@@ -46,7 +47,9 @@ void ReplyScheduler::send_later(std::chrono::milliseconds delay, std::vector<zmq
 std::chrono::milliseconds ReplyScheduler::send_due(Clock::time_point now, std::chrono::milliseconds longest) {
     while (!m_delayed.empty() && m_delayed.front().due <= now) {
         send(m_delayed.front().envelope, m_delayed.front().payload);
+        const std::string client_id = std::move(m_delayed.front().client_id);
         m_delayed.pop_front();
+        m_late_reply(client_id, true);
     }
     if (m_delayed.empty()) {
         return longest;
@@ -69,6 +72,7 @@ void ReplyScheduler::resume_held() {
             continue;
         }
         response->delay = entry.delay;
+        response->client_id = entry.pull.client_id;
         deliver(entry.envelope, *response);
     }
     m_pulls_held = !m_held.empty();

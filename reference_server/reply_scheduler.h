@@ -9,6 +9,7 @@
 #include <deque>
 #include <functional>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace reference_server {
@@ -20,8 +21,11 @@ public:
     using Clock = std::chrono::steady_clock;
     /// The answer to a held pull, or nothing while its read is still being called.
     using Resume = std::function<std::optional<Response>(const HeldPull&)>;
+    /// Told of a delayed reply to a client: held back (`sent` false), then sent (`sent` true).
+    using LateReply = std::function<void(const std::string& client_id, bool sent)>;
 
-    ReplyScheduler(zmq::socket_t& socket, Resume resume) : m_socket(socket), m_resume(std::move(resume)) {}
+    ReplyScheduler(zmq::socket_t& socket, Resume resume, LateReply late_reply)
+        : m_socket(socket), m_resume(std::move(resume)), m_late_reply(std::move(late_reply)) {}
 
     /// Sends `response` back on `envelope` (the peer's routing id and the delimiter), now or later.
     void deliver(std::vector<zmq::message_t>& envelope, Response& response);
@@ -41,6 +45,7 @@ private:
         Clock::time_point due;
         std::vector<zmq::message_t> envelope;
         zmq::message_t payload;
+        std::string client_id;
     };
     /// A pull answered once its client's oldest read has been called.
     struct HeldReply {
@@ -50,10 +55,12 @@ private:
     };
 
     void send(std::vector<zmq::message_t>& envelope, zmq::message_t& payload);
-    void send_later(std::chrono::milliseconds delay, std::vector<zmq::message_t>& envelope, zmq::message_t& payload);
+    void send_later(std::chrono::milliseconds delay, std::vector<zmq::message_t>& envelope, zmq::message_t& payload,
+                    const std::string& client_id);
 
     zmq::socket_t& m_socket;
     Resume m_resume;
+    LateReply m_late_reply;
     std::deque<DelayedReply> m_delayed;  // by due time
     std::vector<HeldReply> m_held;
     std::atomic<bool> m_pulls_held{false};

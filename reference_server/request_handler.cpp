@@ -118,13 +118,28 @@ Response RequestHandler::handle(zmq::message_t&& frame) {
     m_last_client_id = client_id;
     Response response = dispatch(request, data, client_id, effect.corruption, arrival);
     response.delay = effect.delay;
+    response.client_id = client_id;
     return response;
+}
+
+void RequestHandler::late_reply(const std::string& client_id, bool sent) {
+    ClientSession* session = find_session(client_id);
+    if (session == nullptr) {
+        return;
+    }
+    if (!sent) {
+        ++session->late_replies;
+        return;
+    }
+    // The client's silence counts from the end of the reply it waited for.
+    session->late_replies -= session->late_replies != 0 ? 1 : 0;
+    session->last_heard = std::chrono::steady_clock::now();
 }
 
 void RequestHandler::forget_silent_clients(std::chrono::steady_clock::time_point now) {
     for (auto entry = m_sessions.begin(); entry != m_sessions.end();) {
         const ClientSession& session = entry->second;
-        const bool silent = session.silence_limit.count() > 0 && !session.pull_held &&
+        const bool silent = session.silence_limit.count() > 0 && !session.pull_held && session.late_replies == 0 &&
                             now - session.last_heard > session.silence_limit;
         entry = silent ? m_sessions.erase(entry) : std::next(entry);
     }

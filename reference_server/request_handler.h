@@ -48,6 +48,8 @@ public:
     void finish_deferred_calls();
     /// The answer to a held pull, or nothing while its read is still being called.
     std::optional<Response> resume(const HeldPull& pull);
+    /// A reply to `client_id` held back by a delay (`sent` false), or sent at last (`sent` true).
+    void late_reply(const std::string& client_id, bool sent);
 
     /// The internal-state JSON text (the QUERY internal-state answer).
     std::string internal_state() const;
@@ -106,8 +108,10 @@ private:
         /// The client is forgotten once it has sent nothing for longer than the connection time-out
         /// it gave (0: never). A pull held for its read is the server's wait, not the client's silence.
         std::chrono::milliseconds silence_limit{0};
+        /// The client's last request, or the end of the last reply that went out late.
         std::chrono::steady_clock::time_point last_heard;
         bool pull_held = false;
+        std::size_t late_replies = 0;  ///< held back by a delay and not sent yet: the client waits for them
         std::size_t reads_held() const;
         void drop_reads();
     };

@@ -26,6 +26,8 @@ struct Response {
     std::vector<std::uint8_t> raw_frame;
     HeldPull held;
     std::chrono::milliseconds delay{0};
+    /// The client a delayed reply answers: it is not silent until that reply has gone.
+    std::string client_id;
 };
 
 Response reply(ipc_tools::Message message, std::chrono::milliseconds delay = std::chrono::milliseconds(0));

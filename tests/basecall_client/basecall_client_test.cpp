@@ -355,3 +355,19 @@ TEST_F(BasecallClientTest, ReadsPassedWhileFinishingAreWaitedForOrRefused) {
 }
 
 }  // namespace
+
+TEST_F(BasecallClientTest, AConnectionEndedByABadReplyNamesTheServer) {
+    auto client = make_client();
+    client->connect(dir.ipc_endpoint(), request_timeout_ms, file_load_timeout_s, connection_info());
+    ASSERT_EQ(client->get_connection_state().get_status(), ClientStatus::connected);
+    server.faults().add(fault(FaultAction::malformed_short, ipc_tools::GET_FIRST_CALLED_BLOCK));
+    auto read = reads.add(1, 500);
+    ASSERT_EQ(client->pass_read(*read, 0), PassReadResult::success);
+    ASSERT_TRUE(wait_for([&] { return client->get_connection_state().get_status() == ClientStatus::error; }));
+    const auto error = client->get_connection_state().get_error_state();
+    EXPECT_EQ(error.code, ConnectionError::bad_reply);
+    EXPECT_EQ(error.message,
+              "Could not interpret message from server for request: GET_FIRST_CALLED_BLOCK. Reply: "
+              "UNSET (server at " +
+                      dir.ipc_endpoint() + ")");
+}

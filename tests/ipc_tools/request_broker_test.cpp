@@ -2,6 +2,8 @@
 #include "test_support/slow_factor.h"
 
 #include <gtest/gtest.h>
+
+#include <stdexcept>
 #include <zmq.hpp>
 
 #include <boost/filesystem.hpp>
@@ -130,6 +132,34 @@ TEST(RequestBrokerTest, addresses_are_normalised) {
     EXPECT_EQ("tcp://10.0.0.2:5555", broker.generate_server_address("tcp://10.0.0.2:5555"));
 }
 
+TEST(RequestBrokerTest, addresses_that_cannot_be_connected_to_are_refused_naming_them) {
+    RequestBroker broker;
+    const auto refusal = [&broker](const std::string& address) {
+        try {
+            broker.prepare_connection(address, TEST_TIMEOUT_MS);
+        } catch (const std::invalid_argument& error) {
+            return std::string(error.what());
+        }
+        return std::string("accepted");
+    };
+    EXPECT_EQ(
+            "Cannot connect to the address 'tcp://*:5555': a wildcard host ('*') is for a server to listen on; a "
+            "client needs the server's host name or address",
+            refusal("tcp://*:5555"));
+    const std::string long_path = "ipc:///tmp/" + std::string(120, 'p');
+    EXPECT_EQ("Cannot connect to the address '" + long_path +
+                      "': its socket path is 125 characters long, over the limit of 107",
+              refusal(long_path));
+    EXPECT_EQ("Cannot connect to the address '' (tcp://localhost:): it is empty", refusal(""));
+    EXPECT_EQ(
+            "Cannot connect to the address 'host:70000' (tcp://host:70000): its port '70000' is not a number from 1 "
+            "to 65535",
+            refusal("host:70000"));
+    EXPECT_EQ("Cannot connect to the address 'tcp://host': it is not of the form tcp://<host>:<port>",
+              refusal("tcp://host"));
+    EXPECT_EQ("accepted", refusal("tcp://[::1]:5555"));
+}
+
 TEST(RequestBrokerTest, exchanges_requests_and_replies) {
     ScriptedPeer peer({[](const Message& request) {
                            const auto* text = request.get_message_data()->content_as_SimpleRequestData()->text();
@@ -226,8 +256,11 @@ TEST(RequestBrokerTest, server_refusals_become_the_four_error_classes) {
               error_text_of<BadReply>(broker, Message(GET_INDICES, "", 0, "")));
     EXPECT_EQ("Error parsing reply from server for request: GET_INDICES. Invalid MessageData in Message.",
               error_text_of<BadReply>(broker, Message(GET_INDICES, "", 0, "")));
-    EXPECT_EQ("Could not interpret message from server for request: QUERY. Reply: INVALID_PROTOCOL",
-              error_text_of<BadReply>(broker, create_query_request(QueryCode::internal_state, "")));
+    // A server of another protocol version: both versions are named.
+    EXPECT_EQ(
+            "Could not interpret message from server for request: QUERY. Reply: INVALID_PROTOCOL. The server "
+            "speaks protocol \"0099\", this client protocol \"0016\" (version 16.0.0)",
+            error_text_of<BadReply>(broker, create_query_request(QueryCode::internal_state, "")));
     // Every one of these replies was a whole exchange: the same socket carries on.
     Message request(GET_STATISTICS, "", 0, "");
     Message reply;

@@ -11,7 +11,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <thread>
 #include <tuple>
 
@@ -613,4 +615,19 @@ TEST(ReferenceServerLifetime, BadAddressesAndTcpEndpoints) {
     EXPECT_EQ(HEARTBEAT_ECHO, client.send(HEARTBEAT_PING).get_type());
     server.stop();
     server.stop();  // idempotent
+}
+
+TEST(ReferenceServerLifetime, ServesAndIsReachedOverIpv6Loopback) {
+    std::ifstream interfaces("/proc/net/if_inet6");
+    const std::string listed((std::istreambuf_iterator<char>(interfaces)), std::istreambuf_iterator<char>());
+    if (listed.find("00000000000000000000000000000001") == std::string::npos) {
+        GTEST_SKIP() << "no IPv6 loopback on this machine";
+    }
+    ServerOptions options;
+    options.address = "tcp://[::1]:*";
+    ReferenceServer server(options);
+    EXPECT_EQ(0U, server.endpoint().find("tcp://[::1]:")) << server.endpoint();
+    TestClient client(server.endpoint());
+    EXPECT_EQ(HEARTBEAT_ECHO, client.send(HEARTBEAT_PING).get_type());
+    EXPECT_FALSE(client.connect().empty());
 }
