@@ -87,6 +87,8 @@ struct ReadBuffers {
     uint64_t categories = 0;
     uint64_t event_offset = 0;
     uint64_t run_offset = 0;
+    // Raw samples of the read, which no event, run or base count may exceed (0: unchecked).
+    uint64_t sample_limit = 0;
 
     std::string sequence;
     std::string qstring;
@@ -106,9 +108,8 @@ struct ReadBuffers {
 // the decoder will use is checked.
 class BlockChecker {
 public:
-    // `sample_limit`: raw samples of the read, which no event or run count may exceed (0: unchecked).
-    BlockChecker(const CalledReadOptions& options, const ReadBuffers& buffers, uint64_t sample_limit = 0)
-        : m_options(options), m_buffers(buffers), m_sample_limit(sample_limit) {}
+    BlockChecker(const CalledReadOptions& options, const ReadBuffers& buffers)
+        : m_options(options), m_buffers(buffers), m_sample_limit(buffers.sample_limit) {}
 
     std::string check(const vexil_ipc::CalledBlockData& called, bool first_block) const {
         const uint64_t bases = length_of(called.sequence());
@@ -116,6 +117,13 @@ public:
         if (bases != qualities) {
             return "sequence of " + std::to_string(bases) + " bases but " + std::to_string(qualities) +
                    " quality values";
+        }
+        // Every base is read from at least one sample: a longer sequence is not this read's, and
+        // is refused before the read's text grows by it.
+        const uint64_t bases_so_far = first_block ? 0 : m_buffers.sequence.size();
+        if (m_sample_limit > 0 && bases_so_far + bases > m_sample_limit) {
+            return std::to_string(bases_so_far + bases) + " bases beyond the read's " + std::to_string(m_sample_limit) +
+                   " samples";
         }
         const uint64_t events = called.event_count();
         const uint64_t state_size = first_block ? called.state_size() : m_buffers.state_size;
@@ -449,8 +457,8 @@ std::string check_first_block(const vexil_ipc::ReadBlockData& block, const vexil
     const uint64_t samples = submitted.has_dataset(dataset::raw_data)
                                      ? submitted.get_dataset(dataset::raw_data).m_info.size
                                      : block.duration();
-    const uint64_t sample_limit = block.duration() == 0 ? 0 : std::max<uint64_t>(samples, 1);
-    return BlockChecker(options, buffers, sample_limit).check(first, true);
+    buffers.sample_limit = block.duration() == 0 ? 0 : std::max<uint64_t>(samples, 1);
+    return BlockChecker(options, buffers).check(first, true);
 }
 
 // The holder the block's results are written into; null when the read is not the store's.
@@ -504,12 +512,30 @@ void copy_first_block(const vexil_ipc::CalledBlockData& first, const CalledReadO
     }
 }
 
+// Why a later block is not the one asked for, by the read tag and block index it carries; empty
+// when it is, or when the server left both out.
+std::string misplaced_block_text(const vexil_ipc::ReadBlockData* later, uint32_t read_tag, uint64_t block_index) {
+    if (later == nullptr) {
+        return {};
+    }
+    // A field at its default may be left out; one that is present is the server's word.
+    const bool tag_sent = flatbuffers::IsFieldPresent(later, vexil_ipc::ReadBlockData::VT_READ_TAG);
+    const bool index_sent = flatbuffers::IsFieldPresent(later, vexil_ipc::ReadBlockData::VT_BLOCK_INDEX);
+    const uint64_t received_tag = tag_sent ? later->read_tag() : read_tag;
+    const uint64_t received_index = index_sent ? later->block_index() : block_index;
+    if (received_tag == read_tag && received_index == block_index) {
+        return {};
+    }
+    return "Server returned block " + std::to_string(received_index) + " of read " + std::to_string(received_tag) +
+           " when block " + std::to_string(block_index) + " of read " + std::to_string(read_tag) + " was expected";
+}
+
 // Appends a later block (a verified RETURN_NEXT_CALLED_BLOCK reply) to the buffers; why it
 // contradicts them instead, or empty.
-std::string append_later_block(const ipc_tools::Message& reply, const CalledReadOptions& options,
+std::string append_later_block(const vexil_ipc::ReadBlockData* later, const CalledReadOptions& options,
                                ReadBuffers& buffers) {
     // The reply was verified when it was received; a block without its called block adds nothing.
-    const vexil_ipc::CalledBlockData& called = called_block_of(reply.get_message_data()->content_as_ReadBlockData());
+    const vexil_ipc::CalledBlockData& called = called_block_of(later);
     std::string problem = BlockChecker(options, buffers).check(called, false);
     if (!problem.empty()) {
         return problem;
@@ -618,7 +644,14 @@ interfaces::ReadHolder* CalledReadDecoder::decode(const vexil_ipc::ReadBlockData
         if (block_index + 1 < block.num_blocks() && !next_block.start()) {
             return fail(m_link.error_state(), TraceText::none);
         }
-        const std::string problem = append_later_block(reply, m_options, buffers);
+        const auto* later = reply.get_message_data()->content_as_ReadBlockData();
+        // A block of another read, or another block of this one (a reply repeated or come late),
+        // would join wrong bases to the read.
+        const std::string misplaced = misplaced_block_text(later, block.read_tag(), block_index);
+        if (!misplaced.empty()) {
+            return fail({ConnectionError::bad_reply, misplaced}, TraceText::error_state);
+        }
+        const std::string problem = append_later_block(later, m_options, buffers);
         if (!problem.empty()) {
             return fail({ConnectionError::bad_reply, inconsistent_block_text(block_index, read_tag, problem)},
                         TraceText::error_state);

@@ -500,6 +500,14 @@ bool ReadBuffer::wait_for_queued_reads(std::chrono::milliseconds timeout) {
                                     [this] { return m_num_queued_reads > 0 || std::exchange(m_worker_woken, false); });
 }
 
+bool ReadBuffer::wait_for_newly_queued_reads(std::chrono::milliseconds timeout) {
+    Lock lock(m_mutex);
+    const std::uint64_t already_queued = m_num_queued_reads;
+    return m_reads_arrived.wait_for(lock, timeout, [this, already_queued] {
+        return m_num_queued_reads > already_queued || std::exchange(m_worker_woken, false);
+    });
+}
+
 void ReadBuffer::wake_worker() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);

@@ -100,6 +100,10 @@ public:
     /// Returns once a read is queued, or after `timeout`: a worker whose server has nothing ready
     /// pauses here before it asks again. True when it ended early (a read queued, or woken).
     bool wait_for_queued_reads(std::chrono::milliseconds timeout);
+    /// As wait_for_queued_reads, but only a read queued during the wait ends it early: a worker
+    /// whose push the server refused pauses here, and the reads already queued behind the refused
+    /// group cannot be sent before it anyway.
+    bool wait_for_newly_queued_reads(std::chrono::milliseconds timeout);
     /// Ends the worker's current wait at once, or its next one if it is not waiting.
     void wake_worker();
     /// Reads (not groups) waiting to be pushed.

@@ -62,6 +62,7 @@ void PullPacer::attach(ReadBuffer& buffer) {
     m_buffer = &buffer;
     m_pause = first_pause;
     m_pause_due = false;
+    m_push_refused = false;
 }
 
 void PullPacer::detach() {
@@ -75,7 +76,8 @@ void PullPacer::pause_if_due() {
     }
     m_pause_due = false;
     // Only the worker sets the pointer, so it reads it without the lock.
-    const bool woken = m_buffer->wait_for_queued_reads(m_pause);
+    const bool woken = std::exchange(m_push_refused, false) ? m_buffer->wait_for_newly_queued_reads(m_pause)
+                                                            : m_buffer->wait_for_queued_reads(m_pause);
     if (!woken) {
         m_pause = std::min(2 * m_pause, longest_pause);
     }
@@ -252,6 +254,7 @@ bool ReadProcessingProtocol::finish_push(RequestBrokerAdapter* request_broker) {
         const ipc_tools::MessageType reply_type = reply.get_type();
         if (reply_type == ipc_tools::NOT_READY) {
             if (index == 0) {
+                m_pacer.push_refused();
                 return true;
             }
             get_trace_context()->write_message("push_into_server", "Server rejected block: " + std::to_string(index));

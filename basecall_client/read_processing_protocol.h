@@ -36,12 +36,13 @@ public:
     virtual void set_no_more_data() = 0;
 };
 
-// Paces the pulls of a read loop whose server answers at once that nothing is ready (as a busy
-// server may while its reads are being called): pulled again at once, the loop would keep a core
-// busy on each side while it only waits. After such an answer the loop waits before it pulls again,
-// at first briefly and longer while nothing comes, up to a ceiling that keeps the delay to a
-// read's return small; a called read starts again from the shortest pause, and a read queued to
-// push, or a wake (stop, end of input), ends a wait at once.
+// Paces the passes of a read loop whose server answers at once that nothing is ready (as a busy
+// server may while its reads are being called) or that it has no room for the group pushed: asked
+// again at once, the loop would keep a core busy on each side while it only waits. After such an
+// answer the pass ends with a wait, at first brief and longer while nothing comes, up to a ceiling
+// that keeps the delay to a read's return small; the passes go on pulling, and a called read starts
+// again from the shortest pause and ends the wait for a refused push. A read queued to push (after a
+// refused push: one queued during the wait), or a wake (stop, end of input), ends a wait at once.
 class PullPacer {
 public:
     static constexpr std::chrono::milliseconds first_pause{1};
@@ -52,8 +53,18 @@ public:
     void detach();
     // The last pull found nothing ready: the pass ends with a pause.
     void nothing_pending() { m_pause_due = true; }
-    // A called read came back.
-    void read_returned() { m_pause = first_pause; }
+    // The server had no room for the group pushed: the pass ends with a pause before it is offered
+    // again.
+    void push_refused() {
+        m_pause_due = true;
+        m_push_refused = true;
+    }
+    // A called read came back: the server may have room again, so a refused group goes out at once.
+    void read_returned() {
+        m_pause = first_pause;
+        m_pause_due = false;
+        m_push_refused = false;
+    }
     // At the end of a pass: waits if the last pull found nothing ready. Worker only.
     void pause_if_due();
     // Any thread: ends the worker's current pause, or its next one, at once.
@@ -65,6 +76,7 @@ private:
     ReadBuffer* m_buffer{nullptr};
     std::chrono::milliseconds m_pause{first_pause};
     bool m_pause_due{false};
+    bool m_push_refused{false};
 };
 
 // Pushes the queued reads of a ReadBuffer to the server, pulls called reads back into it, keeps the

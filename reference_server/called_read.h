@@ -48,6 +48,10 @@ struct ReadCorruption {
     bool unknown_tag = false;
     bool zero_duration = false;
     bool oversized_genome_name = false;
+    // A GET_NEXT_CALLED_BLOCK is answered with the later block sent before (as a reply repeated on
+    // its way would be); the block asked for stays next. Leaves the first reply alone.
+    bool repeated_block = false;
+    // The first reply is changed.
     bool any() const { return unknown_tag || zero_duration || oversized_genome_name; }
 };
 

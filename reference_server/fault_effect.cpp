@@ -57,6 +57,9 @@ FaultEffect fault_effect(const FaultRule& rule, const std::string& client_id) {
         case FaultAction::oversized_genome_name:
             effect.corruption.oversized_genome_name = true;
             break;
+        case FaultAction::repeated_block:
+            effect.corruption.repeated_block = true;
+            break;
     }
     return effect;
 }

@@ -8,7 +8,7 @@ namespace reference_server {
 
 namespace {
 
-constexpr std::array<std::pair<FaultAction, const char*>, 15> action_names{{
+constexpr std::array<std::pair<FaultAction, const char*>, 16> action_names{{
         {FaultAction::loading, "loading"},
         {FaultAction::not_ready, "not_ready"},
         {FaultAction::none_pending, "none_pending"},
@@ -24,6 +24,7 @@ constexpr std::array<std::pair<FaultAction, const char*>, 15> action_names{{
         {FaultAction::unknown_read_tag, "unknown_read_tag"},
         {FaultAction::zero_duration, "zero_duration"},
         {FaultAction::oversized_genome_name, "oversized_genome_name"},
+        {FaultAction::repeated_block, "repeated_block"},
 }};
 
 std::uint64_t parse_number(const std::string& key, const std::string& value) {

@@ -28,6 +28,7 @@ enum class FaultAction {
     unknown_read_tag,       ///< the called read carries a tag the client never sent
     zero_duration,          ///< the called read carries duration 0
     oversized_genome_name,  ///< the called read carries an alignment with a 300-character genome
+    repeated_block,         ///< a later block is answered with the later block sent before it
 };
 
 std::string to_string(FaultAction action);

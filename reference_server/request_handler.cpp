@@ -273,7 +273,7 @@ Response RequestHandler::dispatch(const RequestPtr& request_ptr, const vexil_ipc
         case GET_FIRST_CALLED_BLOCK:
             return first_called_block(*session, value, corruption);
         default:
-            return next_called_block(*session, value);
+            return next_called_block(*session, value, corruption.repeated_block);
     }
 }
 
@@ -581,12 +581,16 @@ BlockContent RequestHandler::content_for(std::uint32_t options) {
     return content;
 }
 
-Response RequestHandler::next_called_block(ClientSession& session, std::uint32_t read_tag) {
+Response RequestHandler::next_called_block(ClientSession& session, std::uint32_t read_tag, bool repeat_previous) {
     const auto found = session.outgoing.find(read_tag);
     if (found == session.outgoing.end()) {
         return simple_reply(BAD_REQUEST, session.id, 0, "No further blocks of read " + std::to_string(read_tag));
     }
     OutgoingRead& outgoing = found->second;
+    if (repeat_previous && outgoing.next_block >= 2) {
+        return reply(
+                reply_builder::called_block(session.id, outgoing.read, outgoing.next_block - 1, outgoing.content, {}));
+    }
     Message message = outgoing.next_message.empty() ? next_block_reply(session.id, outgoing)
                                                     : std::move(outgoing.next_message);  // leaves it empty
     if (++outgoing.next_block >= outgoing.read.num_blocks) {

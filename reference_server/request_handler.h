@@ -141,7 +141,7 @@ private:
     bool has_called_read(const ClientSession& session) const;
     std::shared_ptr<const CallSettings> call_settings(ClientSession& session);
     std::optional<std::string> uncallable(const ReadIdentity& identity) const;
-    Response next_called_block(ClientSession& session, std::uint32_t read_tag);
+    Response next_called_block(ClientSession& session, std::uint32_t read_tag, bool repeat_previous);
     Response query(const std::string& client_id, std::uint32_t code);
     ipc_tools::Message statistics_reply(const std::string& client_id);
 

@@ -12,8 +12,9 @@
 #include <deque>
 #include <fstream>
 #include <iterator>
-#include <new>
 #include <map>
+#include <new>
+#include <optional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -128,6 +129,7 @@ struct Block {
     uint32_t tag = 1;
     uint32_t sub_tag = 0;
     uint32_t num_blocks = 1;
+    std::optional<uint32_t> block_index;  // left out when empty, as a server may
     uint32_t duration = 1000;
     std::string sequence = "ACGT";
     std::string qstring = "####";
@@ -169,6 +171,9 @@ Message block_message(const Block& spec) {
     vexil_ipc::ReadBlockDataBuilder block(fbb);
     block.add_type(spec.type);
     block.add_read_tag(spec.tag);
+    if (spec.block_index) {
+        block.add_block_index(*spec.block_index);
+    }
     block.add_num_blocks(spec.num_blocks);
     block.add_duration(spec.duration);
     block.add_sub_tag(spec.sub_tag);
@@ -399,6 +404,61 @@ TEST_F(CalledReadDecoderTest, BlocksThatContradictThemselvesAreRefused) {
     EXPECT_FALSE(submitted.has_dataset(dataset::sequence));
     EXPECT_EQ(2U, m_link.requests.size());
     EXPECT_TRUE(m_link.replies.empty());
+}
+
+TEST_F(CalledReadDecoderTest, LaterBlockOfAnotherPlaceIsRefused) {
+    ReadHolder& submitted = m_store.submit(1, 1000);
+    Block first;
+    first.num_blocks = 3;
+    first.event_capacity = 12;
+    Block later = first;
+    later.block_index = 1;
+    // The second block again in place of the third.
+    m_link.replies.push_back(next_block(later));
+    m_link.replies.push_back(next_block(later));
+    EXPECT_EQ(nullptr, decode(block_message(first)));
+    EXPECT_EQ(ConnectionError::bad_reply, m_error.code);
+    EXPECT_EQ("Server returned block 1 of read 1 when block 2 of read 1 was expected", m_error.message);
+    EXPECT_FALSE(submitted.has_dataset(dataset::sequence));
+
+    // A block of another read, its index left out.
+    Block other = first;
+    other.tag = 2;
+    m_link.replies.push_back(next_block(other));
+    m_link.replies.push_back(next_block(other));
+    EXPECT_EQ(nullptr, decode(block_message(first)));
+    EXPECT_EQ("Server returned block 1 of read 2 when block 1 of read 1 was expected", m_error.message);
+    EXPECT_TRUE(m_link.replies.empty());
+    EXPECT_FALSE(submitted.has_dataset(dataset::sequence));
+
+    // The right indices are taken.
+    later.block_index = 1;
+    m_link.replies.push_back(next_block(later));
+    later.block_index = 2;
+    m_link.replies.push_back(next_block(later));
+    ASSERT_NE(nullptr, decode(block_message(first))) << m_error.message;
+    EXPECT_EQ("ACGTACGTACGT", sequence_of(submitted));
+}
+
+// Every base is read from at least one sample: a longer sequence is refused before it is joined.
+TEST_F(CalledReadDecoderTest, MoreBasesThanTheReadHasSamplesAreRefused) {
+    ReadHolder& submitted = m_store.submit(1, 6);
+    Block oversized;
+    oversized.sequence = "ACGTACG";
+    oversized.qstring = "#######";
+    EXPECT_EQ(nullptr, decode(block_message(oversized)));
+    EXPECT_EQ(ConnectionError::bad_reply, m_error.code);
+    EXPECT_EQ("Inconsistent called block 0 for read 1: 7 bases beyond the read's 6 samples", m_error.message);
+
+    Block first;
+    first.num_blocks = 2;
+    Block later = first;
+    later.moves.clear();
+    later.trace_values = 0;
+    m_link.replies.push_back(next_block(later));
+    EXPECT_EQ(nullptr, decode(block_message(first)));
+    EXPECT_EQ("Inconsistent called block 1 for read 1: 8 bases beyond the read's 6 samples", m_error.message);
+    EXPECT_FALSE(submitted.has_dataset(dataset::sequence));
 }
 
 TEST_F(CalledReadDecoderTest, LinkFailuresAndWrongRepliesEndTheReadWithoutDatasets) {

@@ -190,6 +190,27 @@ TEST_F(EndToEndTest, BadRequestEndsTheWorkerRecordsTheErrorAndStopsAcceptingRead
     EXPECT_EQ(client->get_connection_state().get_status(), ClientStatus::disconnected);
 }
 
+TEST_F(EndToEndTest, LaterBlockAnsweredWithTheOneBeforeEndsWithBadReplyAndTheReadUncalled) {
+    // The third block is answered with the second: joined, the read would come back called with
+    // wrong bases and the right length.
+    auto rule = fault(FaultAction::repeated_block, ipc_tools::GET_NEXT_CALLED_BLOCK);
+    rule.count.reset();
+    server.faults().add(rule);
+    auto client = make_client();
+    connect(*client);
+    auto read = reads.add(1, 2500);  // four blocks
+    ASSERT_EQ(client->pass_read(*read, 1000), PassReadResult::success);
+    ASSERT_TRUE(wait_for([&] { return client->get_connection_state().get_status() == ClientStatus::error; }));
+    const auto error = client->get_connection_state().get_error_state();
+    EXPECT_EQ(error.code, ConnectionError::bad_reply);
+    EXPECT_EQ(error.message, "Server returned block 1 of read 1 when block 2 of read 1 was expected");
+    EXPECT_EQ(client->finish_by(0), FinishOutcome::failed);
+    const auto out = collect_by_tag(*client);
+    ASSERT_EQ(out.count(1), 1U);
+    EXPECT_FALSE(out.at(1)->has_dataset(bass::data_wrappers::dataset::sequence));
+    EXPECT_EQ(out.at(1)->get_dataset(bass::data_wrappers::dataset::raw_data).m_info.size, 2500U * 5);
+}
+
 TEST_F(EndToEndTest, ReadWhosePushAlwaysFailsComesBackUncalledAndFinishEnds) {
     // Every push brings the server down: each failed push counts against the read it carried, so
     // the failure limit gives it back rather than sending it to every new connection for ever.

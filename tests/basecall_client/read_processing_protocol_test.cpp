@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <time.h>
+
 #include <future>
 #include <optional>
 
@@ -196,6 +199,57 @@ TEST_F(ReadLoopTest, PullsAnsweredNonePendingArePacedAndTheReadStillComesBack) {
     EXPECT_EQ(stop().code, ConnectionError::no_error);
     ASSERT_EQ(out.size(), 1U);
     expect_called_read(*out.front(), reads.sequences().at(1), true);
+}
+
+TEST_F(ReadLoopTest, PushesRefusedWithNotReadyArePacedAndTheReadsComeBackOnceTaken) {
+    // A server with no room refuses every push but the first at once, and answers every pull that
+    // nothing is ready: a loop that offered the refused group again at once would send thousands
+    // of requests a second and keep a core busy. Load only lowers the count; the sanitizers raise
+    // the CPU a request costs.
+    constexpr double most_requests_per_second = 1000;
+    constexpr double most_cpu_share = 0.1 * (slow_factor > 1 ? 4 : 1);
+    auto refuse = fault(FaultAction::not_ready, ipc_tools::PASS_FIRST_RAW_BLOCK, 2);
+    refuse.count.reset();
+    server.faults().add(refuse);
+    auto nothing_ready = fault(FaultAction::none_pending, ipc_tools::GET_FIRST_CALLED_BLOCK);
+    nothing_ready.count.reset();
+    server.faults().add(nothing_ready);
+    for (std::uint64_t tag = 1; tag <= 3; ++tag) {
+        queue(reads.add(tag, 500));
+    }
+    std::promise<clockid_t> worker_clock;
+    loop = std::async(std::launch::async, [this, &worker_clock] {
+        clockid_t clock = 0;
+        pthread_getcpuclockid(pthread_self(), &clock);
+        worker_clock.set_value(clock);
+        return protocol.process_reads(&buffer, &adapter);
+    });
+    const clockid_t clock = worker_clock.get_future().get();
+    const auto cpu_time = [clock] {
+        timespec now{};
+        clock_gettime(clock, &now);
+        return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+    };
+    ASSERT_TRUE(server.request_log().wait_for_count(ipc_tools::PASS_FIRST_RAW_BLOCK, 2, condition_timeout));
+    const auto first_count = server.request_log().size();
+    const auto cpu_start = cpu_time();
+    const auto window_start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(1s);
+    const auto requests = server.request_log().size() - first_count;
+    const std::chrono::duration<double> cpu = cpu_time() - cpu_start;
+    const std::chrono::duration<double> window = std::chrono::steady_clock::now() - window_start;
+    EXPECT_LE(static_cast<double>(requests) / window.count(), most_requests_per_second)
+            << requests << " requests in " << window.count() << " s";
+    EXPECT_LE(cpu.count() / window.count(), most_cpu_share) << cpu.count() << " s of CPU in " << window.count() << " s";
+    EXPECT_EQ(buffer.num_queued_reads(), 2U);
+
+    server.faults().clear();
+    const auto out = wait_for_reads(3);
+    EXPECT_EQ(stop().code, ConnectionError::no_error);
+    ASSERT_EQ(out.size(), 3U);
+    for (const auto& read : out) {
+        expect_called_read(*read, reads.sequences().at(read->read_tag), true);
+    }
 }
 
 TEST_F(ReadLoopTest, ReadsLostOnTheServerComeBackUncalledAndTheLoopGoesOn) {

@@ -42,9 +42,10 @@ TEST(FaultRuleParsing, RefusesBadRulesWithAClearMessage) {
 }
 
 TEST(FaultRuleParsing, EveryActionNameRoundTrips) {
-    for (const char* name : {"loading", "not_ready", "none_pending", "reads_lost", "client_not_recognised", "restart",
-                             "bad_request", "silence", "delay", "malformed_short", "malformed_identifier",
-                             "malformed_content", "unknown_read_tag", "zero_duration", "oversized_genome_name"}) {
+    for (const char* name :
+         {"loading", "not_ready", "none_pending", "reads_lost", "client_not_recognised", "restart", "bad_request",
+          "silence", "delay", "malformed_short", "malformed_identifier", "malformed_content", "unknown_read_tag",
+          "zero_duration", "oversized_genome_name", "repeated_block"}) {
         EXPECT_EQ(name, to_string(fault_action_from_string(name)));
     }
 }
