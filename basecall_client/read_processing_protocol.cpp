@@ -328,7 +328,8 @@ bool ReadProcessingProtocol::pull_from_server(RequestBrokerAdapter* request_brok
             // The server will never return them: the caller gets them back uncalled.
             const std::size_t returned = m_read_buffer->clear_submitted_reads();
             ZEV_LOG(common::logging::warning)
-                    << "One or more reads has been lost on the server. " << returned << " read(s) returned uncalled.";
+                    << "One or more reads has been lost on the server. " << returned
+                    << " read(s) returned uncalled. (server at " << request_broker->server_address() << ")";
         } else {
             m_pacer.nothing_pending();
         }

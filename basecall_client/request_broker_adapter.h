@@ -45,6 +45,7 @@ public:
     void set_link_observer(ipc_tools::LinkObserver* observer) { m_broker.set_link_observer(observer); }
 
     const ErrorState& error_state() const;
+    const std::string& server_address() const { return m_broker.server_address(); }
 
     // Runs one broker call; maps the link's exceptions to the error state and returns false.
     // Any other exception passes through.

@@ -50,6 +50,8 @@ public:
     /// "ipc://..." and "tcp://..." stay as they are; "host:port" becomes "tcp://host:port";
     /// anything else is taken as a port on localhost.
     std::string generate_server_address(const std::string& address) const;
+    /// The normalised address given to prepare_connection, to name the server in records.
+    const std::string& server_address() const { return m_server_address; }
 
     /// Replaces the socket with a new REQ socket connected to the stored address. The old socket,
     /// and the context it lived in, are gone before the new one is made, so retries never pile up
