@@ -24,6 +24,13 @@ const std::map<char, int>& seq_codes_map() {
     static const std::map<char, int> SEQ_CODES_MAP = [] {
         auto codes = fillmap(SEQ_CODES);
         codes['U'] = codes.at('T');
+        // SAM sequences are case-insensitive, and '.' stands for an unknown base.
+        for (const char letter : SEQ_CODES + "U") {
+            if (letter >= 'A' && letter <= 'Z') {
+                codes[static_cast<char>(letter - 'A' + 'a')] = codes.at(letter);
+            }
+        }
+        codes['.'] = codes.at('N');
         return codes;
     }();
     return SEQ_CODES_MAP;
@@ -139,8 +146,9 @@ std::string float_to_stripped_string(float value) {
     text.resize(static_cast<std::size_t>(length));
     const auto point = text.find('.');
     if (point != std::string::npos) {
+        // SAM's float syntax has no trailing point: 3.000000 becomes 3.
         const auto last_kept = text.find_last_not_of('0');
-        text.resize(std::max(last_kept, point) + 1);
+        text.resize(last_kept == point ? point : last_kept + 1);
     }
     return text;
 }

@@ -82,7 +82,7 @@ uint16_t reg_to_bin(int32_t beg, int32_t end);
 /// Appends every bin overlapping [beg, end), starting with 0, largest bins first.
 void reg_to_bins(int32_t beg, int32_t end, std::vector<uint16_t>& bins);
 
-/// Fixed notation with six decimals, trailing zeros removed but the point kept ("2.", "0.25").
+/// Fixed notation with six decimals, trailing zeros removed, and the point with them ("2", "0.25").
 std::string float_to_stripped_string(float value);
 
 /// Packs `cigar_text` into `record.cigar` and sums its reference span. A CIGAR of 65,536
@@ -92,6 +92,7 @@ bool pack_cigar_string(const std::string& cigar_text, BamRecord& record, uint64_
                        std::string& error);
 
 /// Packs the bases of `seq_text` ("*" for none) into `record.seq` and sets `record.l_seq`.
+/// Lower-case letters pack as their upper case, '.' as N and U as T.
 bool pack_seq_string(const std::string& seq_text, BamRecord& record, std::string& error);
 
 /// Fills `record.qual` from Phred+33 text; "*" (or text too short for `l_seq`) marks the

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -86,8 +87,14 @@ bool generate_modbase_string(std::string& out, const std::string& sequence, cons
         is_explicit[index] = base_mod_context.motif(CANONICAL_BASES[index]).size() >= 2;
     }
 
-    std::vector<int32_t> mask = base_mod_context.get_sequence_mask(sequence);
-    base_mod_context.update_mask(mask, sequence, alphabet, probs, threshold);
+    // Bases as SAM readers count them: case-insensitive, U as T. Any other letter (N, IUPAC
+    // codes) is no site of any channel.
+    std::string bases = sequence;
+    for (char& base : bases) {
+        base = base == 'U' || base == 'u' ? 'T' : static_cast<char>(std::toupper(static_cast<unsigned char>(base)));
+    }
+    std::vector<int32_t> mask = base_mod_context.get_sequence_mask(bases);
+    base_mod_context.update_mask(mask, bases, alphabet, probs, threshold);
 
     std::istringstream names(long_names);
     char canonical = '\0';
@@ -114,8 +121,8 @@ bool generate_modbase_string(std::string& out, const std::string& sequence, cons
         out += is_explicit[CANONICAL_BASES.find(canonical)] ? '?' : '.';
 
         std::size_t skip = 0;
-        for (std::size_t pos = 0; pos < sequence.size(); ++pos) {
-            if (sequence[pos] != canonical) {
+        for (std::size_t pos = 0; pos < bases.size(); ++pos) {
+            if (bases[pos] != canonical) {
                 continue;
             }
             if (mask[pos] == 1) {

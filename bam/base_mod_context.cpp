@@ -81,6 +81,10 @@ std::string BaseModContext::encode() const {
 std::vector<int32_t> BaseModContext::get_sequence_mask(const std::string& sequence) const {
     std::vector<int32_t> mask(sequence.size(), 0);
     for (std::size_t i = 0; i < sequence.size(); ++i) {
+        // N, IUPAC codes and any other letter are no modification sites.
+        if (!is_canonical(sequence[i])) {
+            continue;
+        }
         const auto index = slot(sequence[i]);
         const std::string& base_motif = m_motifs[index];
         const std::size_t offset = m_motif_offsets[index];

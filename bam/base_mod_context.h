@@ -34,7 +34,7 @@ public:
     std::string encode() const;
 
     /// One value per sequence position: 1 where the position's base has a motif and the
-    /// motif occurs around it, else 0.
+    /// motif occurs around it, else 0. A letter other than A, C, G or T is never a site.
     std::vector<int32_t> get_sequence_mask(const std::string& sequence) const;
 
     /// Sets the mask to 1 at positions of motif-less bases where any modification channel of

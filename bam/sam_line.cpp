@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -65,7 +68,75 @@ T load_element(const std::vector<uint8_t>& data, std::size_t index) {
     return value;
 }
 
-bool parse_array(const std::string& value_text, AuxNumericalArray& array, std::string& error) {
+// An integer of an optional field, read as std::stoll reads it; a value outside [low, high] is
+// refused with the tag named.
+int64_t read_integer(const std::string& text, const std::string& tag, int64_t low, int64_t high) {
+    long long value = 0;
+    bool in_range = true;
+    try {
+        value = std::stoll(text);
+    } catch (const std::invalid_argument&) {
+        throw std::invalid_argument("Invalid integer '" + text + "' in aux field " + tag);
+    } catch (const std::out_of_range&) {
+        in_range = false;
+    }
+    if (!in_range || value < low || value > high) {
+        throw std::out_of_range("Integer " + text + " out of range in aux field " + tag);
+    }
+    return value;
+}
+
+// A float of an optional field. A value too small for a float is 0 (or its nearest denormal),
+// as SAM readers take it; one too large is refused with the tag named.
+float read_float(const std::string& text, const std::string& tag) {
+    char* end = nullptr;
+    errno = 0;
+    const float value = std::strtof(text.c_str(), &end);
+    if (end == text.c_str()) {
+        throw std::invalid_argument("Invalid float '" + text + "' in aux field " + tag);
+    }
+    if (errno == ERANGE && std::isinf(value)) {
+        throw std::out_of_range("Float " + text + " out of range in aux field " + tag);
+    }
+    return value;
+}
+
+// An "i" value in the smallest BAM type that holds it, as SAM-to-BAM converters store it.
+void set_integer_value(AuxData& aux, int64_t value) {
+    if (value < 0) {
+        if (value >= std::numeric_limits<int8_t>::min()) {
+            aux.type = 'c';
+            aux.value = static_cast<int8_t>(value);
+        } else if (value >= std::numeric_limits<int16_t>::min()) {
+            aux.type = 's';
+            aux.value = static_cast<int16_t>(value);
+        } else {
+            aux.type = 'i';
+            aux.value = static_cast<int32_t>(value);
+        }
+    } else if (value <= std::numeric_limits<uint8_t>::max()) {
+        aux.type = 'C';
+        aux.value = static_cast<uint8_t>(value);
+    } else if (value <= std::numeric_limits<uint16_t>::max()) {
+        aux.type = 'S';
+        aux.value = static_cast<uint16_t>(value);
+    } else if (value <= std::numeric_limits<int32_t>::max()) {
+        aux.type = 'i';
+        aux.value = static_cast<int32_t>(value);
+    } else {
+        aux.type = 'I';
+        aux.value = static_cast<uint32_t>(value);
+    }
+}
+
+template <typename T>
+void store_integer(std::vector<uint8_t>& data, std::size_t index, const std::string& text, const std::string& tag) {
+    store_element(
+            data, index,
+            static_cast<T>(read_integer(text, tag, std::numeric_limits<T>::min(), std::numeric_limits<T>::max())));
+}
+
+bool parse_array(const std::string& value_text, const std::string& tag, AuxNumericalArray& array, std::string& error) {
     array.type = value_text.empty() ? '\0' : value_text[0];
     const std::size_t width = array_element_width(array.type);
     // Without a width the elements cannot be stored, and writing them back would give an
@@ -91,30 +162,28 @@ bool parse_array(const std::string& value_text, AuxNumericalArray& array, std::s
         if (i >= array.count) {
             throw std::runtime_error("Hit end of buffer while writing data");
         }
-        if (array.type == 'f') {
-            store_element(array.data, i, std::stof(elements[i]));
-            continue;
-        }
-        // Integers are read as int32 and keep their low bytes, as the subtype's width allows.
-        const int32_t number = std::stoi(elements[i]);
+        // Each element must fit its subtype.
         switch (array.type) {
             case 'c':
-                store_element(array.data, i, static_cast<int8_t>(number));
+                store_integer<int8_t>(array.data, i, elements[i], tag);
                 break;
             case 'C':
-                store_element(array.data, i, static_cast<uint8_t>(number));
+                store_integer<uint8_t>(array.data, i, elements[i], tag);
                 break;
             case 's':
-                store_element(array.data, i, static_cast<int16_t>(number));
+                store_integer<int16_t>(array.data, i, elements[i], tag);
                 break;
             case 'S':
-                store_element(array.data, i, static_cast<uint16_t>(number));
+                store_integer<uint16_t>(array.data, i, elements[i], tag);
                 break;
             case 'i':
-                store_element(array.data, i, number);
+                store_integer<int32_t>(array.data, i, elements[i], tag);
+                break;
+            case 'I':
+                store_integer<uint32_t>(array.data, i, elements[i], tag);
                 break;
             default:
-                store_element(array.data, i, static_cast<uint32_t>(number));
+                store_element(array.data, i, read_float(elements[i], tag));
                 break;
         }
     }
@@ -137,14 +206,16 @@ bool parse_aux_field(const std::string& field, BamRecord& record, std::string& e
             aux.value = value_text;
             break;
         case 'f':
-            aux.value = std::stof(value_text);
+            aux.value = read_float(value_text, aux.tag);
             break;
         case 'i':
-            aux.value = static_cast<int32_t>(std::stoi(value_text));
+            // SAM's i holds [-2^31, 2^32).
+            set_integer_value(aux, read_integer(value_text, aux.tag, std::numeric_limits<int32_t>::min(),
+                                                std::numeric_limits<uint32_t>::max()));
             break;
         case 'B': {
             AuxNumericalArray array;
-            if (!parse_array(value_text, array, error)) {
+            if (!parse_array(value_text, aux.tag, array, error)) {
                 return false;
             }
             aux.value = std::move(array);
@@ -323,13 +394,19 @@ bool parse_sam_line_to_bam_record(const std::string& line, BamRecord& record, co
     record.next_pos = next_position - 1;
     record.mapq = static_cast<uint8_t>(mapq & 0xFF);
 
-    if (!internal::pack_cigar_string(cigar, record, record.ref_length, seq.size(), error)) {
+    // The long-CIGAR placeholder soft-clips the whole sequence: none when SEQ is "*".
+    const uint64_t seq_length = seq == "*" ? 0 : seq.size();
+    if (!internal::pack_cigar_string(cigar, record, record.ref_length, seq_length, error)) {
         return false;
     }
+    // An unmapped record, or one whose CIGAR covers no reference base, is binned as one base long,
+    // where index readers look for it.
+    constexpr uint16_t UNMAPPED_FLAG = 0x4;
+    const uint64_t span = (record.flag & UNMAPPED_FLAG) != 0 || record.ref_length == 0 ? 1 : record.ref_length;
     // The end is clamped to the largest position so the bin arithmetic stays in 32 bits.
     const int64_t end = std::min<int64_t>(
             static_cast<int64_t>(record.pos) +
-                    static_cast<int64_t>(std::min<uint64_t>(record.ref_length, std::numeric_limits<int32_t>::max())),
+                    static_cast<int64_t>(std::min<uint64_t>(span, std::numeric_limits<int32_t>::max())),
             std::numeric_limits<int32_t>::max());
     record.bin = internal::reg_to_bin(record.pos, static_cast<int32_t>(end));
     record.ref_id = internal::get_ref_index(refs, rname);

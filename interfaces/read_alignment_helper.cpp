@@ -198,8 +198,12 @@ std::string read_tags(const Metadata& metadata) {
     std::ostringstream text;
     text.imbue(std::locale::classic());
     if (metadata.exists(basecall_data::mean_qscore::key)) {
-        const float rounded = std::round(metadata.get<basecall_data::mean_qscore>());
-        text << tags::QSCORE_TAG << float_text(rounded) << '\t';
+        // SAM's i type is an integer in [-2^31, 2^32): a score that is not finite or beyond that
+        // has no such text, and gets no tag.
+        const double rounded = std::round(static_cast<double>(metadata.get<basecall_data::mean_qscore>()));
+        if (std::isfinite(rounded) && rounded >= -2147483648.0 && rounded < 4294967296.0) {
+            text << tags::QSCORE_TAG << static_cast<int64_t>(rounded) << '\t';
+        }
     }
     if (metadata.exists(read_data::mux::key)) {
         text << tags::MUX_TAG << metadata.get<read_data::mux>() << '\t';

@@ -52,10 +52,14 @@ TEST(BamBins, SingleBinAndOverlappingBins) {
     EXPECT_EQ((std::vector<uint16_t>{99, 0, 1, 9, 73, 585, 4681, 4682}), bins);
 }
 
-TEST(BamFloatText, SixDecimalsWithoutTrailingZeros) {
+TEST(BamFloatText, SixDecimalsWithoutTrailingZerosOrPoint) {
     EXPECT_EQ("2.5", float_to_stripped_string(2.5F));
-    EXPECT_EQ("3.", float_to_stripped_string(3.0F));
-    EXPECT_EQ("100.", float_to_stripped_string(100.0F));
+    // SAM's float syntax has no trailing point.
+    EXPECT_EQ("3", float_to_stripped_string(3.0F));
+    EXPECT_EQ("100", float_to_stripped_string(100.0F));
+    EXPECT_EQ("0", float_to_stripped_string(0.0F));
+    EXPECT_EQ("0", float_to_stripped_string(1e-7F));
+    EXPECT_EQ("-2", float_to_stripped_string(-2.0F));
     EXPECT_EQ("0.25", float_to_stripped_string(0.25F));
     EXPECT_EQ("-1.125", float_to_stripped_string(-1.125F));
     EXPECT_EQ("0.333333", float_to_stripped_string(1.0F / 3.0F));
@@ -179,7 +183,15 @@ TEST(BamSeq, PacksNibblesAndRoundTrips) {
     unpack_seq_string(absent, text);
     EXPECT_EQ("*", text);
 
-    for (const std::string bad : {"acgt", "ACGTx", ""}) {
+    // SAM sequences are case-insensitive and '.' is an unknown base.
+    for (const auto& [text, packed] : std::vector<std::pair<std::string, std::vector<uint8_t>>>{
+                 {"acgtn", {0x12, 0x48, 0xF0}}, {"AC.T", {0x12, 0xF8}}, {"u", {0x80}}}) {
+        BamRecord record_of_text;
+        ASSERT_TRUE(pack_seq_string(text, record_of_text, error)) << text;
+        EXPECT_EQ(packed, record_of_text.seq) << text;
+    }
+
+    for (const std::string bad : {"ACGTx", "AC-T", ""}) {
         BamRecord rejected;
         error.clear();
         EXPECT_FALSE(pack_seq_string(bad, rejected, error)) << bad;

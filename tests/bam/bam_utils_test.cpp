@@ -130,6 +130,26 @@ TEST(ModbaseStringTest, ContextMakesBaseExplicitAndReportsEveryMotif) {
     EXPECT_TRUE(samtools_accepts({"r1\t4\t*\t0\t0\t*\t*\t0\t0\t" + sequence + "\t*\t" + out}));
 }
 
+TEST(ModbaseStringTest, OtherLettersAreNoSitesAndCaseIsIgnored) {
+    const std::string alphabet = "ACmGT";
+    // N and IUPAC codes are skipped by the count as SAM readers skip them; a lower-case c and a U
+    // are a C and a T to those readers.
+    const std::string sequence = "NCRcGU";
+    Probs probs(sequence.size(), alphabet);
+    probs.set(1, 2, 200).set(3, 2, 180);
+    std::string out;
+    std::string error;
+    ASSERT_TRUE(util::generate_modbase_string(out, sequence, alphabet, "5mC", view_of(probs.values), 128, error));
+    EXPECT_EQ(out, "MM:Z:C+m.,0,0;\tML:B:C,200,180");
+    // With a motif the N breaks no match around it and is never one.
+    const std::string with_n = "CGNCG";
+    Probs motif_probs(with_n.size(), alphabet);
+    ASSERT_TRUE(util::generate_modbase_string(out, with_n, alphabet, "5mC", "_:XG:_:_", view_of(motif_probs.values),
+                                              128, error));
+    EXPECT_EQ(out, "MM:Z:C+m?,0,0;\tML:B:C,0,0");
+    EXPECT_TRUE(samtools_accepts({"r1\t4\t*\t0\t0\t*\t*\t0\t0\t" + with_n + "\t*\t" + out}));
+}
+
 TEST(ModbaseStringTest, AlphabetWithoutModificationsGivesEmptyTags) {
     const std::string sequence = "ACGT";
     std::vector<uint8_t> probs(sequence.size() * 4, 255);
@@ -171,8 +191,6 @@ TEST(ModbaseStringTest, FailuresReportTheirReason) {
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "Invalid base modification context string.");
     }
-    EXPECT_THROW(util::generate_modbase_string(out, "ACNT", "ACmGT", "5mC", view_of(probs), 0, error),
-                 std::out_of_range);
     EXPECT_THROW(util::generate_modbase_string(out, sequence, "mACGT", "5mC", view_of(probs), 0, error),
                  std::out_of_range);
 }

@@ -86,7 +86,14 @@ TEST(SamLineParse, MalformedMandatoryFields) {
         EXPECT_EQ("Malformed SAM line detected", parse_error(line)) << line;
     }
     EXPECT_EQ("Invalid cigar op detected: 'Q'", parse_error("r\t0\tchr1\t1\t0\t1Q\t*\t0\t0\tA\t!"));
-    EXPECT_EQ("Invalid sequence code detected", parse_error("r\t0\tchr1\t1\t0\t1M\t*\t0\t0\ta\t!"));
+    EXPECT_EQ("Invalid sequence code detected", parse_error("r\t0\tchr1\t1\t0\t1M\t*\t0\t0\t-\t!"));
+}
+
+TEST(SamLineParse, RecordsOfNoReferenceLengthAreBinnedAsOneBase) {
+    // A mapped 4I in the second leaf bin, and an unmapped 4M that would cross into it.
+    EXPECT_EQ(4682, parse_ok("r\t0\tchr1\t16385\t60\t4I\t*\t0\t0\tACGT\t*").bin);
+    EXPECT_EQ(4681, parse_ok("r\t4\tchr1\t16383\t0\t4M\t*\t0\t0\tACGT\t*").bin);
+    EXPECT_EQ(585, parse_ok("r\t0\tchr1\t16383\t60\t4M\t*\t0\t0\tACGT\t*").bin);
 }
 
 TEST(SamLineParse, QualitiesAbsentAndSequenceAbsent) {
@@ -123,7 +130,7 @@ TEST(SamLineAux, ParsesEveryTextType) {
             "ML:B:C,1,2,255\tXS:B:s,-2,300\tXB:B:C");
     ASSERT_EQ(8U, record.aux.size());
     EXPECT_EQ('q', boost::any_cast<char>(record.aux[0].value));
-    EXPECT_EQ(-3, boost::any_cast<int32_t>(record.aux[1].value));
+    EXPECT_EQ(-3, boost::any_cast<int8_t>(record.aux[1].value));
     EXPECT_FLOAT_EQ(2.0F, boost::any_cast<float>(record.aux[2].value));
     EXPECT_EQ("", boost::any_cast<std::string>(record.aux[3].value));
     EXPECT_EQ("1AE3", boost::any_cast<std::string>(record.aux[4].value));
@@ -141,9 +148,39 @@ TEST(SamLineAux, ParsesEveryTextType) {
     std::string error;
     ASSERT_TRUE(update_sam_line(REFS, copy, error)) << error;
     EXPECT_EQ(
-            "r\t0\tchr1\t1\t0\t2M\t*\t0\t0\tAC\t!!\tXA:A:q\tNM:i:-3\tXF:f:2.\tXZ:Z:\tXH:H:1AE3\t"
+            "r\t0\tchr1\t1\t0\t2M\t*\t0\t0\tAC\t!!\tXA:A:q\tNM:i:-3\tXF:f:2\tXZ:Z:\tXH:H:1AE3\t"
             "ML:B:C,1,2,255\tXS:B:s,-2,300\tXB:B:C",
             copy.sam_line);
+}
+
+TEST(SamLineAux, IntegersTakeTheSmallestTypeAndEveryValueSamAllows) {
+    const std::string base = "r\t0\tchr1\t1\t0\t1M\t*\t0\t0\tA\t!";
+    const std::string tags =
+            "\tXa:i:-128\tXb:i:-129\tXc:i:-32769\tXd:i:255\tXe:i:65535\tXf:i:65536\tXg:i:2147483648"
+            "\tXh:i:4294967295\tXi:i:-2147483648\tXB:B:I,4294967295,0\tXC:B:c,-128,127\tXS:B:S,65535";
+    const BamRecord record = parse_ok(base + tags);
+    std::string types;
+    for (const auto& aux : record.aux) {
+        types += aux.type;
+    }
+    EXPECT_EQ("csiCSiIIiBBB", types);
+    EXPECT_EQ(4294967295U, boost::any_cast<uint32_t>(record.aux[7].value));
+    EXPECT_EQ(base + tags, round_trip(base + tags));
+
+    // A float too small for its type is 0, as SAM readers take it.
+    EXPECT_EQ(base + "\tXF:f:0\tXG:B:f,0,1.5", round_trip(base + "\tXF:f:1e-50\tXG:B:f,1e-50,1.5"));
+
+    for (const std::string bad : {"XI:i:4294967296", "XI:i:-2147483649", "XI:i:99999999999999999999", "XI:B:c,128",
+                                  "XI:B:C,-1", "XI:B:S,65536", "XI:B:i,2147483648", "XI:f:1e50", "XI:B:f,-1e50"}) {
+        BamRecord refused;
+        std::string error;
+        try {
+            parse_sam_line_to_bam_record(base + "\t" + bad, refused, REFS, error);
+            ADD_FAILURE() << "accepted " << bad;
+        } catch (const std::out_of_range& e) {
+            EXPECT_TRUE(boost::algorithm::ends_with(e.what(), "in aux field XI")) << e.what();
+        }
+    }
 }
 
 TEST(SamLineAux, RejectsBadFields) {
@@ -161,7 +198,7 @@ TEST(SamLineAux, RejectsBadFields) {
     std::string error;
     EXPECT_THROW(parse_sam_line_to_bam_record(base + "\tNM:i:abc", record, REFS, error), std::invalid_argument);
     BamRecord wide;
-    EXPECT_THROW(parse_sam_line_to_bam_record(base + "\tXI:B:I,3000000000", wide, REFS, error), std::out_of_range);
+    EXPECT_THROW(parse_sam_line_to_bam_record(base + "\tXI:B:I,4294967296", wide, REFS, error), std::out_of_range);
     BamRecord overfull;
     EXPECT_THROW(parse_sam_line_to_bam_record(base + "\tXB:B:C12,3", overfull, REFS, error), std::runtime_error);
 
@@ -182,7 +219,7 @@ TEST(SamLineAux, WriterTypesAndFailures) {
     ASSERT_TRUE(update_sam_line(REFS, record, error)) << error;
     EXPECT_EQ(
             "r\t0\tchr1\t1\t0\t1M\t*\t0\t0\tA\t!\tXC:i:200\tXc:i:-100\tXS:i:60000\tXs:i:-3000\t"
-            "XI:i:4000000000\tXF:B:f,0.,0.",
+            "XI:i:4000000000\tXF:B:f,0,0",
             record.sam_line);
 
     record.aux.push_back({"XQ", 'Q', std::string("x")});
@@ -225,6 +262,19 @@ TEST(SamLineUpdate, EmptyCgFieldGivesNoOperations) {
     EXPECT_EQ("r\t0\tchr1\t1\t0\t*\t*\t0\t0\tACGT\t!!!!", record.sam_line);
 }
 
+TEST(SamLineUpdate, LongCigarPlaceholderOfRecordWithoutSequence) {
+    std::string cigar;
+    for (int i = 0; i < 65536; ++i) {
+        cigar += i % 2 == 0 ? "1M" : "1D";
+    }
+    const std::string line = "long\t0\tchr1\t1\t60\t" + cigar + "\t*\t0\t0\t*\t*";
+    BamRecord record = parse_ok(line);
+    EXPECT_EQ((std::vector<uint32_t>{(0U << 4) | 4, (65536U << 4) | 3}), record.cigar);
+    std::string error;
+    ASSERT_TRUE(update_sam_line(REFS, record, error)) << error;
+    EXPECT_EQ(line, record.sam_line);
+}
+
 TEST(SamLineUpdate, LongCigarRoundTripsThroughCgField) {
     std::string cigar;
     std::string seq;
@@ -252,6 +302,9 @@ TEST(SamLineSamtools, WrittenLinesAreAcceptedUnchanged) {
             "m2\t16\tchr2\t5000\t12\t4M\t*\t0\t0\tACGU\t*\tML:B:C,1,2,255\tMM:Z:C+m?,0;",
             "p1\t99\tchr1\t200\t60\t4M\t=\t400\t0\tTTTT\t5555\tXS:B:s,-2,300\tXA:A:x",
             "p2\t147\tchr1\t400\t60\t4M\tchr2\t200\t0\tGGGG\t5555\tXI:B:i,-70000,5",
+            // Values and letters every SAM reader accepts, and the float text written for them.
+            "t1\t0\tchr1\t16385\t60\t4I\t*\t0\t0\tacgt\t*\tXI:i:3000000000\tXB:B:I,4294967295\tXF:f:3.0",
+            "t2\t4\tchr1\t16383\t0\t4M\t*\t0\t0\tAC.T\t*\tXF:f:1e-50\tXG:B:f,0.0,2.5\tXc:i:-129",
     };
     std::vector<std::string> written;
     for (const auto& line : input) {
@@ -259,6 +312,8 @@ TEST(SamLineSamtools, WrittenLinesAreAcceptedUnchanged) {
     }
     std::vector<std::string> expected = input;
     expected[2] = "m2\t16\tchr2\t5000\t12\t4M\t*\t0\t0\tACGT\t*\tML:B:C,1,2,255\tMM:Z:C+m?,0;";
+    expected[5] = "t1\t0\tchr1\t16385\t60\t4I\t*\t0\t0\tACGT\t*\tXI:i:3000000000\tXB:B:I,4294967295\tXF:f:3";
+    expected[6] = "t2\t4\tchr1\t16383\t0\t4M\t*\t0\t0\tACNT\t*\tXF:f:0\tXG:B:f,0,2.5\tXc:i:-129";
     EXPECT_EQ(expected, written);
     EXPECT_TRUE(vexil_test::samtools_accepts(written));
 }

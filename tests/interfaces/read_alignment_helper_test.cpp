@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -362,6 +363,36 @@ TEST(SamLinesTest, BaseModificationAndMoveTagsComeBeforeReadTags) {
     EXPECT_EQ(empty_moves[0].sam_line,
               "strand-0001\t4\t*\t0\t0\t*\t*\t0\t0\tACGCA\t+++++\tMM:Z:C+m.;\tML:B:C\tch:i:12\tdx:i:0");
     EXPECT_TRUE(samtools_accepts(sam_lines_of(empty_moves)));
+}
+
+TEST(SamLinesTest, ReadWithNAndUnusualScoresKeepsItsLineInSamText) {
+    ReadHolder read = make_called_read("ACGTNCGT", "++++5555");
+    const std::string alphabet = "ACmGT";
+    std::vector<uint8_t> probs(8 * alphabet.size(), 0);
+    probs[1 * alphabet.size() + 2] = 200;
+    probs[5 * alphabet.size() + 2] = 180;
+    const auto matrix = MatView<uint8_t>::view(probs.data(), 8, alphabet.size(), alphabet.size(), 1);
+    read.datasets.emplace(dataset::base_mod_probs, DataView(matrix, std::move(probs)));
+    read.metadata.insert("base_mod_alphabet", alphabet);
+    read.metadata.insert("base_mod_long_names", std::string("5mC"));
+    const std::string start =
+            "strand-0001\t4\t*\t0\t0\t*\t*\t0\t0\tACGTNCGT\t++++5555\tMM:Z:C+m.,0,0;\tML:B:C,200,180\t";
+
+    // SAM's i type is an integer: a large score is no float text, one that is not finite no tag.
+    std::vector<std::string> written;
+    for (const auto& [score, tag] :
+         std::vector<std::pair<float, std::string>>{{999999.5F, "qs:i:1000000\t"},
+                                                    {-2.5F, "qs:i:-3\t"},
+                                                    {std::numeric_limits<float>::quiet_NaN(), ""},
+                                                    {std::numeric_limits<float>::infinity(), ""},
+                                                    {1e20F, ""}}) {
+        read.metadata.insert("mean_qscore", score);
+        const auto lines = ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(read, 128, false);
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].sam_line, start + tag + "dx:i:0") << score;
+        written.push_back(lines[0].sam_line);
+    }
+    EXPECT_TRUE(samtools_accepts(written));
 }
 
 ReadHolder make_aligned_read(const std::vector<int32_t>& bed_hits, const std::string& sam_record,
