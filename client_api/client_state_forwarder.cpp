@@ -8,7 +8,16 @@ namespace vexil {
 
 namespace {
 const char* const PROVIDER_NAME = "VexilClient";
+// Reports run on the thread that requests them, so the requester is per thread.
+thread_local const common::diagnostics::state::StateProvider* t_requester = nullptr;
+}  // namespace
+
+ClientStateForwarder::ReportFor::ReportFor(const common::diagnostics::state::StateProvider* client)
+    : m_previous(t_requester) {
+    t_requester = client;
 }
+
+ClientStateForwarder::ReportFor::~ReportFor() { t_requester = m_previous; }
 
 ClientStateForwarder& ClientStateForwarder::instance() {
     // Never destroyed: a client may end during static destruction (a static one, or one held by a
@@ -38,9 +47,11 @@ void ClientStateForwarder::unlink(const common::diagnostics::state::StateProvide
 void ClientStateForwarder::report_state(common::diagnostics::state::StateLogger& logger) const {
     // Held while the client reports, so that its destructor waits in unlink.
     const std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_clients.empty()) {
-        m_clients.back()->report_state(logger);
+    if (m_clients.empty()) {
+        return;
     }
+    const bool requester_alive = std::find(m_clients.begin(), m_clients.end(), t_requester) != m_clients.end();
+    (requester_alive ? t_requester : m_clients.back())->report_state(logger);
 }
 
 }  // namespace vexil

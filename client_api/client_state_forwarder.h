@@ -9,7 +9,8 @@ namespace vexil {
 
 /// The one state provider "VexilClient" of the process. The registry cannot withdraw a provider
 /// that is being destroyed without waiting on it, so clients link themselves here instead: a report
-/// shows the most recently constructed client that is still alive, and a client's destructor
+/// shows the client that asked for it (see ReportFor), else the most recently constructed client
+/// that is still alive, and a client's destructor
 /// unlinks it under the same lock a report holds, so no report reaches a destroyed client.
 class ClientStateForwarder : public common::diagnostics::state::StateProvider {
 public:
@@ -25,6 +26,19 @@ public:
     void unlink(const common::diagnostics::state::StateProvider* client);
 
     void report_state(common::diagnostics::state::StateLogger& logger) const override;
+
+    /// While alive, reports made on this thread show `client` (a client asking for the process's
+    /// report wants itself under "VexilClient", not its latest neighbour).
+    class ReportFor {
+    public:
+        explicit ReportFor(const common::diagnostics::state::StateProvider* client);
+        ~ReportFor();
+        ReportFor(const ReportFor&) = delete;
+        ReportFor& operator=(const ReportFor&) = delete;
+
+    private:
+        const common::diagnostics::state::StateProvider* const m_previous;
+    };
 
 private:
     ClientStateForwarder();

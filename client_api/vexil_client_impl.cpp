@@ -450,6 +450,7 @@ void VexilClientImpl::report_state(common::diagnostics::state::StateLogger& logg
 
 std::string VexilClientImpl::get_internal_state() const {
     auto trace = create_trace("get_internal_state");
+    const ClientStateForwarder::ReportFor report_for(this);
     return common::diagnostics::state::context::request_state(common::diagnostics::state::JsonFormatter());
 }
 

@@ -154,12 +154,11 @@ TEST(ClientWithoutConnection, AnUnresolvableIndexPathLeavesConnectBeforeAnything
     EXPECT_EQ("null", client_report(client)["BasecallClient"]["client"]);
 }
 
-TEST(ClientStateReport, ShowsTheNewestLiveClientAndNeverADestroyedOne) {
+TEST(ClientStateReport, EachClientReportsItselfAndNeverADestroyedOne) {
     auto first = std::make_unique<VexilClient>("ipc:///first", "dna_sim_fast", "", false);
     auto second = std::make_unique<VexilClient>("ipc:///second", "dna_sim_fast", "", false);
-    EXPECT_EQ("ipc:///second", client_report(*first)["m_address"]);
-    // The newest client gone, the report falls back to the one still alive instead of reading
-    // freed memory.
+    EXPECT_EQ("ipc:///first", client_report(*first)["m_address"]);
+    EXPECT_EQ("ipc:///second", client_report(*second)["m_address"]);
     second.reset();
     EXPECT_EQ("ipc:///first", client_report(*first)["m_address"]);
     const VexilClient last("ipc:///last", "dna_sim_fast", "", false);
