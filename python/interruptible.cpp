@@ -12,15 +12,26 @@ namespace tessellpy {
 
 namespace py = pybind11;
 
+namespace {
+
+[[noreturn]] void park_for_good() {
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::hours(1));
+    }
+}
+
+}  // namespace
+
 void ReleasedGil::take_back_gil(PyThreadState* state) noexcept {
+    if (state == nullptr) {
+        park_for_good();  // finalisation has deleted this daemon thread's state already
+    }
     try {
         PyEval_RestoreThread(state);
     } catch (abi::__forced_unwind&) {
         // The interpreter is finalising and ends this daemon thread. It must not unwind: stay here,
         // holding nothing, until the process exits.
-        for (;;) {
-            std::this_thread::sleep_for(std::chrono::hours(1));
-        }
+        park_for_good();
     }
 }
 
