@@ -2,6 +2,7 @@
 
 #include "python/library_log.h"
 
+#include <cxxabi.h>
 #include <pthread.h>
 
 #include <algorithm>
@@ -11,8 +12,44 @@ namespace tessellpy {
 
 namespace py = pybind11;
 
+namespace {
+
+[[noreturn]] void park_for_good() {
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::hours(1));
+    }
+}
+
+}  // namespace
+
+void ReleasedGil::take_back_gil(PyThreadState* state) noexcept {
+    if (state == nullptr) {
+        park_for_good();  // finalisation has deleted this daemon thread's state already
+    }
+    try {
+        PyEval_RestoreThread(state);
+    } catch (abi::__forced_unwind&) {
+        // The interpreter is finalising and ends this daemon thread. It must not unwind: stay here,
+        // holding nothing, until the process exits.
+        park_for_good();
+    }
+}
+
+namespace {
+
+/// The lock taken back for a moment inside a ReleasedGil scope, let go again at its end.
+class HeldGil {
+public:
+    HeldGil() { ReleasedGil::take_back_gil(PyGILState_GetThisThreadState()); }
+    ~HeldGil() { PyEval_SaveThread(); }
+    HeldGil(const HeldGil&) = delete;
+    HeldGil& operator=(const HeldGil&) = delete;
+};
+
+}  // namespace
+
 void check_signals() {
-    py::gil_scoped_acquire acquire;
+    const HeldGil held;
     // Signals first: an interrupt must not wait for the handlers of a flood of records.
     if (PyErr_CheckSignals() != 0) {
         throw py::error_already_set();
@@ -96,7 +133,7 @@ void run_side_by_side(std::size_t count, const std::function<void(std::size_t)>&
 }
 
 bool wait_for_calls(const BackgroundCalls& calls, const std::function<bool()>& stop) {
-    py::gil_scoped_release release;
+    const ReleasedGil released;
     for (;;) {
         const auto unfinished =
                 std::find_if(calls.begin(), calls.end(), [](const auto& call) { return !call->finished(); });

@@ -19,6 +19,25 @@ namespace tessellpy {
 /// Longest wait between two looks at pending signals.
 constexpr std::chrono::milliseconds SIGNAL_SLICE{50};
 
+/// The interpreter lock let go for a blocking library call, taken back when the scope ends. A daemon
+/// thread that takes it back while the interpreter finalises is parked there for good: Python ends
+/// such a thread with pthread_exit, whose unwinding through C++ frames (noexcept destructors among
+/// them) would abort the process, and whose destructors would touch Python objects without the lock.
+class ReleasedGil {
+public:
+    ReleasedGil() : m_state(PyEval_SaveThread()) {}
+    ~ReleasedGil() { take_back_gil(m_state); }
+    ReleasedGil(const ReleasedGil&) = delete;
+    ReleasedGil& operator=(const ReleasedGil&) = delete;
+
+    /// Takes the lock of `state`'s thread back; parks the thread for good where the interpreter would
+    /// end it.
+    static void take_back_gil(PyThreadState* state) noexcept;
+
+private:
+    PyThreadState* const m_state;
+};
+
 /// Runs the interpreter's signal handlers, then hands the library's records to `logging`; their
 /// exception (KeyboardInterrupt), or one a logging handler raised, is thrown as error_already_set.
 /// Call without the interpreter lock.

@@ -185,13 +185,33 @@ void initialise(py::module_& module) {
 
 }  // namespace
 
-PYBIND11_MODULE(tessellpy, module) {
+namespace {
+
+py::module_::module_def module_definition;
+
+}  // namespace
+
+// Written out rather than through PYBIND11_MODULE: a subinterpreter is refused before pybind11 sets
+// up its state, which waits there for a lock the main interpreter's thread state holds.
+extern "C" PYBIND11_EXPORT PyObject* PyInit_tessellpy() {
+    PYBIND11_CHECK_PYTHON_VERSION
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "tessellpy works only in the main interpreter, not in a subinterpreter: its clients "
+                        "wait with the interpreter lock released, which only the main interpreter allows");
+        return nullptr;
+    }
+    PYBIND11_ENSURE_INTERNALS_READY
+    auto module = py::module_::create_extension_module("tessellpy", nullptr, &module_definition);
     try {
         initialise(module);
+        return module.ptr();
     } catch (py::error_already_set& error) {
         // pybind11 would raise a bare "initialization failed" and leave the cause in __cause__.
         const std::string cause = py::str(error.type().attr("__name__")).cast<std::string>() + ": " +
                                   py::str(error.value()).cast<std::string>();
-        throw std::runtime_error("tessellpy could not be initialised: " + cause);
+        PyErr_SetString(PyExc_ImportError, ("tessellpy could not be initialised: " + cause).c_str());
+        return nullptr;
     }
+    PYBIND11_CATCH_INIT_EXCEPTIONS
 }

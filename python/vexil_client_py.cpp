@@ -84,11 +84,6 @@ VexilClientPy::~VexilClientPy() {
         }
         return;
     }
-    // Destroying a connected client joins its worker; other Python threads run meanwhile.
-    std::optional<py::gil_scoped_release> release;
-    if (PyGILState_Check() != 0) {
-        release.emplace();
-    }
     end_all_clients();
 }
 
@@ -117,14 +112,23 @@ void VexilClientPy::end_all_clients() {
 }
 
 void VexilClientPyDeleter::operator()(VexilClientPy* client) const {
+    // pybind11 deallocates with the interpreter lock held.
     std::shared_ptr<VexilClientPy> owned(client);
-    if (client->forked() || PyGILState_Check() == 0) {
-        return;  // the destructor does what it can there
+    if (client->forked()) {
+        return;  // the destructor touches nothing there
     }
-    auto teardown = std::make_shared<tessellpy::BackgroundCall>([owned]() mutable {
-        owned->end_all_clients();
+    std::shared_ptr<tessellpy::BackgroundCall> teardown;
+    try {
+        teardown = std::make_shared<tessellpy::BackgroundCall>([owned]() mutable {
+            owned->end_all_clients();
+            owned.reset();
+        });
+    } catch (const std::exception&) {
+        // No thread to spare: the clients end here, other Python threads running meanwhile.
+        const tessellpy::ReleasedGil released;
         owned.reset();
-    });
+        return;
+    }
     owned.reset();
     try {
         tessellpy::wait_for_calls({teardown});
@@ -433,7 +437,7 @@ PassReadResult VexilClientPy::pass_in_slices(unsigned int wait_ms,
     using Clock = std::chrono::steady_clock;
     const unsigned int total = wait_ms != 0 ? wait_ms : m_pass_read_timeout_ms.load();
     const auto deadline = Clock::now() + std::chrono::milliseconds(total);
-    py::gil_scoped_release release;
+    const tessellpy::ReleasedGil released;
     for (;;) {
         // A slice is never 0 unless the whole wait is: the library would wait its own setting, in
         // one piece, which is then 0 as well.
@@ -553,7 +557,7 @@ py::list VexilClientPy::get_completed_reads() {
     refuse_if_forked();
     Groups groups;
     {
-        py::gil_scoped_release release;
+        const tessellpy::ReleasedGil released;
         groups = m_ledger.take_kept();
         std::vector<std::size_t> ends;  // where each client's groups end
         ends.reserve(m_clients.size());
@@ -620,7 +624,7 @@ py::tuple VexilClientPy::get_basecalling_config() {
     bass::data_wrappers::Metadata config;
     Result result = Result::success;
     {
-        py::gil_scoped_release release;
+        const tessellpy::ReleasedGil released;
         result = m_clients.front()->get_basecalling_config(config);
     }
     const py::dict details = result == Result::success ? tessellpy::metadata_to_dict(config) : py::dict();
@@ -632,7 +636,7 @@ py::tuple VexilClientPy::get_alignment_sam_header() {
     std::string header;
     Result result = Result::success;
     {
-        py::gil_scoped_release release;
+        const tessellpy::ReleasedGil released;
         result = m_clients.front()->get_alignment_sam_header(header);
     }
     return py::make_tuple(py::str(header), result);

@@ -30,7 +30,8 @@ class VexilClientPy {
 public:
     VexilClientPy(const std::string& address, const std::string& config, const py::int_& num_threads);
     /// Ends what still runs in the background, then destroys the library clients from the last to
-    /// the first. In a child process of the one that made the object it touches none of them.
+    /// the first. In a child process of the one that made the object it touches none of them. Call
+    /// without the interpreter lock.
     ~VexilClientPy();
     VexilClientPy(const VexilClientPy&) = delete;
     VexilClientPy& operator=(const VexilClientPy&) = delete;
