@@ -5,6 +5,8 @@
 
 #include <boost/filesystem/path.hpp>
 
+#include <unistd.h>
+
 #include <ctime>
 #include <exception>
 
@@ -77,7 +79,12 @@ void TraceFileWriter::write(const std::string& line) {
         open_next_file();
     }
     if (m_trace_stream.is_open()) {
-        m_trace_stream << line << '\n';
+        // Line and newline in one buffer, flushed at once, reach the file in one system call (an
+        // emptied file buffer hands a long buffer straight to the system), so lines stay whole.
+        std::string whole_line;
+        whole_line.reserve(line.size() + 1);
+        whole_line.append(line).push_back('\n');
+        m_trace_stream.write(whole_line.data(), static_cast<std::streamsize>(whole_line.size()));
         m_trace_stream.flush();
     }
 }
@@ -109,7 +116,8 @@ void TraceFileWriter::compute_base_name() {
     if (!name.empty()) {
         name += "_";
     }
-    m_file_base_name = name + utc_time_text() + "_";
+    // The process id keeps the files of processes started in the same second apart.
+    m_file_base_name = name + utc_time_text() + "_" + std::to_string(::getpid()) + "_";
 }
 
 void TraceFileWriter::open_next_file() {

@@ -11,7 +11,7 @@ namespace tracing {
 namespace details {
 
 // Appends trace lines to numbered files in one folder:
-//   <executable stem><"_" + id>_<UTC start time>_<counter>.trace
+//   <executable stem><"_" + id>_<UTC start time>_<process id>_<counter>.trace
 // and begins the next file once the current one has reached the size limit. Used only on the trace
 // writer's thread. Failures never leave this class: lines that cannot be written are dropped.
 class TraceFileWriter {

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <fstream>
 // GCC 12 reports std::regex internals as maybe-uninitialized under the sanitizers.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -55,8 +58,8 @@ TEST_F(TraceFileWriterTest, NamesFromStemIdTimeAndCounter) {
 
     const auto names = file_names();
     ASSERT_EQ(names.size(), 1u);
-    EXPECT_TRUE(
-            std::regex_match(names[0], std::regex(R"(client-app_client1_\d{4}-\d\d-\d\d_T\d\d-\d\d-\d\d_0\.trace)")))
+    EXPECT_TRUE(std::regex_match(names[0],
+                                 std::regex(R"(client-app_client1_\d{4}-\d\d-\d\d_T\d\d-\d\d-\d\d_\d+_0\.trace)")))
             << names[0];
     EXPECT_EQ(read(m_folder / names[0]), "first line\nsecond line\n");
     EXPECT_EQ(writer.file_counter(), 1u);
@@ -72,7 +75,7 @@ TEST_F(TraceFileWriterTest, RealExecutableStem) {
     ASSERT_EQ(names.size(), 1u);
     EXPECT_TRUE(std::regex_match(
             names[0],
-            std::regex(R"(common_diagnostics_trace_file_writer_test_\d{4}-\d\d-\d\d_T\d\d-\d\d-\d\d_0\.trace)")))
+            std::regex(R"(common_diagnostics_trace_file_writer_test_\d{4}-\d\d-\d\d_T\d\d-\d\d-\d\d_\d+_0\.trace)")))
             << names[0];
 }
 
@@ -153,7 +156,8 @@ TEST_F(TraceFileWriterTest, UnresolvableExecutableFallsBackToNameWithoutStem) {
     writer.write("line");
     const auto names = file_names();
     ASSERT_EQ(names.size(), 1u);
-    EXPECT_TRUE(std::regex_match(names[0], std::regex(R"(run7_\d{4}-\d\d-\d\d_T\d\d-\d\d-\d\d_0\.trace)"))) << names[0];
+    EXPECT_TRUE(std::regex_match(names[0], std::regex(R"(run7_\d{4}-\d\d-\d\d_T\d\d-\d\d-\d\d_\d+_0\.trace)")))
+            << names[0];
     ASSERT_EQ(m_warnings.size(), 1u);
     EXPECT_NE(m_warnings[0].find("(deleted)"), std::string::npos);
 
@@ -161,7 +165,7 @@ TEST_F(TraceFileWriterTest, UnresolvableExecutableFallsBackToNameWithoutStem) {
             TraceFileWriter::DEFAULT_MAX_FILE_SIZE, []() -> std::string { throw 1; }, warnings());
     without_id.set_folder_if_empty(m_folder.string());
     without_id.write("line");
-    EXPECT_TRUE(std::regex_match(without_id.base_name(), std::regex(R"(\d{4}-\d\d-\d\d_T\d\d-\d\d-\d\d_)")))
+    EXPECT_TRUE(std::regex_match(without_id.base_name(), std::regex(R"(\d{4}-\d\d-\d\d_T\d\d-\d\d-\d\d_\d+_)")))
             << without_id.base_name();
 }
 
@@ -178,6 +182,45 @@ TEST_F(TraceFileWriterTest, IdGivenAfterFirstFileAffectsOnlyLaterBaseNames) {
     EXPECT_EQ(names[1].substr(0, 4), "app_");
     EXPECT_EQ(names[1].find("late"), std::string::npos);
     writer.set_file_id("");  // an empty id keeps the suffix
+}
+
+// Two processes of one name started in the same second each get a file of their own, every long
+// line whole.
+TEST_F(TraceFileWriterTest, ProcessesKeepFilesApartAndLongLinesWhole) {
+    const auto write_lines = [this](char letter) {
+        TraceFileWriter writer(
+                TraceFileWriter::DEFAULT_MAX_FILE_SIZE, [] { return std::string("app"); }, warnings());
+        writer.set_folder_if_empty(m_folder.string());
+        writer.set_file_id("same");
+        for (int i = 0; i < 300; ++i) {
+            writer.write(std::string(5000 + i, letter));
+        }
+    };
+    std::vector<pid_t> children;
+    for (const char letter : {'a', 'b'}) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            write_lines(letter);
+            ::_exit(0);
+        }
+        children.push_back(pid);
+    }
+    for (const pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    const auto names = file_names();
+    ASSERT_EQ(names.size(), 2u);
+    for (const auto& name : names) {
+        std::istringstream lines(read(m_folder / name));
+        int count = 0;
+        for (std::string line; std::getline(lines, line); ++count) {
+            ASSERT_EQ(line, std::string(5000 + count, line[0])) << name << " line " << count;
+        }
+        EXPECT_EQ(count, 300) << name;
+    }
 }
 
 }  // namespace
