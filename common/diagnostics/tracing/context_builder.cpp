@@ -6,7 +6,7 @@
 
 #include <boost/filesystem/path.hpp>
 
-#include <fstream>
+#include <sstream>
 
 namespace common {
 namespace diagnostics {
@@ -75,13 +75,16 @@ void ContextBuilder::initialise() {
     if (m_trace_domains_file.empty()) {
         return;
     }
-    std::ifstream file(m_trace_domains_file);
-    if (!file.is_open()) {
+    // Read as the environment's file is, so that a FIFO or a device never holds the caller.
+    std::string problem;
+    const auto text = details::read_configuration_file(m_trace_domains_file, problem);
+    if (!text) {
         ZEV_LOG_WITH_FUNCTION(common::logging::info, "virtual void ContextBuilder::initialise()")
                 << "Could not read trace configuration file: " << m_trace_domains_file;
         return;
     }
     // A configuration that already filed an entry (from the environment or a test hook) wins.
+    std::istringstream file(*text);
     configuration.configure_if_empty(file);
 }
 

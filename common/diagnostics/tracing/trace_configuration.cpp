@@ -9,7 +9,13 @@
 
 #include <boost/algorithm/string/trim.hpp>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -27,10 +33,91 @@ bool starts_with(const std::string& text, const std::string& prefix) {
 
 bool ends_with_star(const std::string& word) { return !word.empty() && word.back() == '*'; }
 
+// What a class name (with namespaces and template arguments) or a prefix of one may hold.
+bool is_domain_word(const std::string& word) {
+    return word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_:<>,*()&.") ==
+           std::string::npos;
+}
+
 // Whether a sink accepts verbose records right now; the probe record is discarded unwritten.
 bool verbose_log_accepts_records() { return common::logging::accepts_records(common::logging::verbose::source()); }
 
+// Closes a descriptor when the read ends, however it ends.
+struct FileDescriptor {
+    int fd;
+    ~FileDescriptor() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+};
+
+bool is_text(const std::string& text) {
+    for (const unsigned char c : text) {
+        if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') {
+            return false;
+        }
+        if (c == 0x7f) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+std::optional<std::string> read_configuration_file(const std::string& path, std::string& problem) {
+    // Non-blocking, so that a FIFO nobody writes to does not hold the caller; fstat before any read,
+    // so that a device such as /dev/zero is never read.
+    const FileDescriptor file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+    if (file.fd < 0) {
+        problem = std::strerror(errno);
+        return std::nullopt;
+    }
+    struct stat status {};
+    if (::fstat(file.fd, &status) != 0) {
+        problem = std::strerror(errno);
+        return std::nullopt;
+    }
+    if (S_ISDIR(status.st_mode)) {
+        problem = "it is a folder";
+        return std::nullopt;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        problem = "it is not a regular file";
+        return std::nullopt;
+    }
+    if (static_cast<std::uint64_t>(status.st_size) > MAX_CONFIGURATION_FILE_SIZE) {
+        problem = "it is larger than " + std::to_string(MAX_CONFIGURATION_FILE_SIZE) + " bytes";
+        return std::nullopt;
+    }
+    std::string text(static_cast<std::size_t>(status.st_size), '\0');
+    std::size_t filled = 0;
+    while (filled < text.size()) {
+        const auto count = ::read(file.fd, &text[filled], text.size() - filled);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0) {
+            problem = std::strerror(errno);
+            return std::nullopt;
+        }
+        if (count == 0) {
+            break;  // shrunk while being read: take what is there
+        }
+        filled += static_cast<std::size_t>(count);
+    }
+    text.resize(filled);
+    if (text.find_first_not_of(" \t\r\n") == std::string::npos) {
+        problem = "it is empty";
+        return std::nullopt;
+    }
+    if (!is_text(text)) {
+        problem = "it holds bytes that are not text";
+        return std::nullopt;
+    }
+    return text;
+}
 
 TraceConfiguration& TraceConfiguration::instance() {
     // Never destroyed: an object ending during static destruction still resolves its trace domain.
@@ -41,10 +128,35 @@ TraceConfiguration& TraceConfiguration::instance() {
 TraceConfiguration::TraceConfiguration() : m_disabled_context(std::make_shared<DisabledTraceContext>()) {
     m_default_mode = TraceMode::verbose_log;
     if (const char* path = std::getenv(CONFIG_ENVIRONMENT_VARIABLE)) {
-        std::ifstream file(path);
-        if (file.is_open()) {
-            configure_if_empty(file);
+        configure_from_environment_file(path);
+    }
+}
+
+void TraceConfiguration::configure_from_environment_file(const std::string& path) {
+    const auto warn = [&path](const std::string& problem) {
+        ZEV_LOG(common::logging::warning) << "Trace configuration file " << path << " (" << CONFIG_ENVIRONMENT_VARIABLE
+                                          << ") is not used: " << problem;
+    };
+    std::string problem;
+    const auto text = read_configuration_file(path, problem);
+    if (!text) {
+        warn(problem);
+        return;
+    }
+    std::istringstream in(*text);
+    std::string bad_line;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!empty_locked()) {
+            return;
         }
+        bad_line = parse_locked(in);
+        if (!bad_line.empty()) {
+            clear_locked();  // a file with a bad line is left out whole
+        }
+    }
+    if (!bad_line.empty()) {
+        warn("no trace mode or domain in the line \"" + bad_line + "\"");
     }
 }
 
@@ -62,7 +174,8 @@ bool TraceConfiguration::configure_if_empty(std::istream& in) {
     return true;
 }
 
-void TraceConfiguration::parse_locked(std::istream& in) {
+std::string TraceConfiguration::parse_locked(std::istream& in) {
+    std::string first_bad_line;
     std::string line;
     while (std::getline(in, line)) {
         boost::algorithm::trim(line);
@@ -84,14 +197,24 @@ void TraceConfiguration::parse_locked(std::istream& in) {
         if (words.size() > 1 && words[1][0] != '#') {
             const auto keyword_mode = trace_mode_from_keyword(words[1]);
             if (!keyword_mode) {
+                if (first_bad_line.empty()) {
+                    first_bad_line = line;
+                }
                 continue;
             }
             mode = *keyword_mode;
         } else if (mode == TraceMode::none) {
             continue;
         }
+        if (!is_domain_word(words[0])) {
+            if (first_bad_line.empty()) {
+                first_bad_line = line;
+            }
+            continue;
+        }
         add_locked(words[0], mode);
     }
+    return first_bad_line;
 }
 
 void TraceConfiguration::add_trace_domain_mode(std::string domain, TraceMode mode) {

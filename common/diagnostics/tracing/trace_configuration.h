@@ -3,11 +3,13 @@
 #include "common/diagnostics/tracing/trace_context.h"
 #include "common/diagnostics/tracing/trace_mode.h"
 
+#include <cstdint>
 #include <functional>
 #include <istream>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -15,6 +17,13 @@ namespace common {
 namespace diagnostics {
 namespace tracing {
 namespace details {
+
+// Trace-configuration files larger than this are not read.
+constexpr std::uint64_t MAX_CONFIGURATION_FILE_SIZE = 1024 * 1024;
+
+// The text of a trace-configuration file, read without waiting: nothing, and `problem` set to why,
+// unless it is a regular, non-empty text file of at most MAX_CONFIGURATION_FILE_SIZE bytes.
+std::optional<std::string> read_configuration_file(const std::string& path, std::string& problem);
 
 // Decides, per trace domain, whether it writes lines and through which writer. One per process.
 // The tables are guarded by one mutex so that configuration may run alongside domain resolution.
@@ -53,7 +62,10 @@ public:
 private:
     TraceConfiguration();
 
-    void parse_locked(std::istream& in);
+    // Returns the first line skipped for an unknown mode or a word that names no domain, or "".
+    std::string parse_locked(std::istream& in);
+    // A file that cannot be read or holds a bad line is one warning and is left out whole.
+    void configure_from_environment_file(const std::string& path);
     void add_locked(std::string domain, TraceMode mode);
     void clear_locked();
     bool empty_locked() const;

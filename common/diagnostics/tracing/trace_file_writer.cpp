@@ -5,6 +5,12 @@
 
 #include <boost/filesystem/path.hpp>
 
+#include <unistd.h>
+
+#include <boost/filesystem/operations.hpp>
+
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <exception>
 
@@ -67,6 +73,9 @@ void TraceFileWriter::set_file_id(const std::string& file_id) {
 }
 
 void TraceFileWriter::write(const std::string& line) {
+    if (!m_trace_stream.is_open() && std::chrono::steady_clock::now() < m_retry_at) {
+        return;  // a failure a moment ago: lines are dropped until the next attempt
+    }
     if (!m_trace_stream.is_open()) {
         if (m_trace_folder.empty()) {
             return;  // no folder, no files: the counter stays where it is
@@ -77,8 +86,22 @@ void TraceFileWriter::write(const std::string& line) {
         open_next_file();
     }
     if (m_trace_stream.is_open()) {
-        m_trace_stream << line << '\n';
+        // Line and newline in one buffer, flushed at once, reach the file in one system call (an
+        // emptied file buffer hands a long buffer straight to the system), so lines stay whole.
+        std::string whole_line;
+        whole_line.reserve(line.size() + 1);
+        whole_line.append(line).push_back('\n');
+        m_trace_stream.write(whole_line.data(), static_cast<std::streamsize>(whole_line.size()));
         m_trace_stream.flush();
+        if (m_trace_stream.good()) {
+            m_file_holds_lines = true;
+            if (m_failing) {
+                m_failing = false;
+                send_warning("Trace files are written in " + m_trace_folder + " again");
+            }
+        } else {
+            fail("write to", std::strerror(errno));
+        }
     }
 }
 
@@ -109,7 +132,8 @@ void TraceFileWriter::compute_base_name() {
     if (!name.empty()) {
         name += "_";
     }
-    m_file_base_name = name + utc_time_text() + "_";
+    // The process id keeps the files of processes started in the same second apart.
+    m_file_base_name = name + utc_time_text() + "_" + std::to_string(::getpid()) + "_";
 }
 
 void TraceFileWriter::open_next_file() {
@@ -125,11 +149,46 @@ void TraceFileWriter::open_next_file() {
     ++m_file_counter;
     const auto path = boost::filesystem::path(m_trace_folder) / file_name;
     m_trace_stream.open(path.string(), std::ios::out | std::ios::app);
+    m_file_holds_lines = false;
     if (m_trace_stream.is_open()) {
         m_trace_stream.clear();
+        m_current_path = path.string();
     } else {
+        const std::string reason = std::strerror(errno);
         m_trace_stream.setstate(std::ios::failbit);
-        warn_once(m_warned_about_open, "Could not open trace file " + path.string() + ": trace lines are dropped");
+        fail("create", reason);
+    }
+}
+
+void TraceFileWriter::fail(const std::string& what, const std::string& reason) {
+    if (m_trace_stream.is_open()) {
+        m_trace_stream.close();
+        if (!m_file_holds_lines) {
+            // A file that took no line is removed, so that a full disk does not fill with empty files.
+            boost::system::error_code ignored;
+            boost::filesystem::remove(m_current_path, ignored);
+        }
+    }
+    m_trace_stream.clear();
+    m_trace_stream.setstate(std::ios::failbit);
+    const auto now = std::chrono::steady_clock::now();
+    m_retry_at = now + RETRY_INTERVAL;
+    m_failing = true;
+    if (!m_warned_about_open || now >= m_next_failure_warning) {
+        m_warned_about_open = true;
+        m_next_failure_warning = now + FAILURE_WARNING_INTERVAL;
+        send_warning("Could not " + what + " a trace file in " + m_trace_folder + ": " + reason +
+                     "; trace lines are dropped until one can be written");
+    }
+}
+
+void TraceFileWriter::send_warning(const std::string& text) {
+    try {
+        if (m_warning_sink) {
+            m_warning_sink(text);
+        }
+    } catch (...) {
+        // A warning that cannot be written must not stop the tracing thread.
     }
 }
 

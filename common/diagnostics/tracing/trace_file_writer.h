@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <functional>
@@ -11,7 +12,7 @@ namespace tracing {
 namespace details {
 
 // Appends trace lines to numbered files in one folder:
-//   <executable stem><"_" + id>_<UTC start time>_<counter>.trace
+//   <executable stem><"_" + id>_<UTC start time>_<process id>_<counter>.trace
 // and begins the next file once the current one has reached the size limit. Used only on the trace
 // writer's thread. Failures never leave this class: lines that cannot be written are dropped.
 class TraceFileWriter {
@@ -21,6 +22,10 @@ public:
 
     static constexpr std::uint64_t DEFAULT_MAX_FILE_SIZE = 7340032;
     static constexpr const char* FILE_EXTENSION = ".trace";
+    // After a failure to create or write a file, the next attempt waits this long; the warning
+    // about failures is repeated at most this often.
+    static constexpr std::chrono::seconds RETRY_INTERVAL{1};
+    static constexpr std::chrono::seconds FAILURE_WARNING_INTERVAL{60};
 
     // The stem of the running executable; throws when its path cannot be resolved.
     static std::string executable_stem();
@@ -54,6 +59,10 @@ private:
     void open_next_file();
     bool current_file_has_room();
     void warn_once(bool& warned, const std::string& text);
+    // Closes (and removes, when it took no line) the current file, warns at most once a minute and
+    // drops lines until the next attempt.
+    void fail(const std::string& what, const std::string& reason);
+    void send_warning(const std::string& text);
 
     std::uint64_t m_max_file_size;
     std::uint64_t m_file_counter{0};
@@ -65,6 +74,11 @@ private:
     WarningSink m_warning_sink;
     bool m_warned_about_stem{false};
     bool m_warned_about_open{false};
+    bool m_failing{false};
+    bool m_file_holds_lines{false};
+    std::string m_current_path;
+    std::chrono::steady_clock::time_point m_retry_at{};
+    std::chrono::steady_clock::time_point m_next_failure_warning{};
 };
 
 }  // namespace details

@@ -58,7 +58,7 @@ TEST(TraceEnvironment, EnvironmentWinsOverBuilder) {
     EXPECT_TRUE(std::regex_match(
             files[0].filename().string(),
             std::regex(
-                    R"(common_diagnostics_trace_environment_test_client1_\d{4}-\d\d-\d\d_T\d\d-\d\d-\d\d_0\.trace)")))
+                    R"(common_diagnostics_trace_environment_test_client1_\d{4}-\d\d-\d\d_T\d\d-\d\d-\d\d_\d+_0\.trace)")))
             << files[0];
     std::ifstream in(files[0].string());
     std::string line;

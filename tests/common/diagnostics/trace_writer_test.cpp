@@ -184,7 +184,7 @@ TEST(TraceWriter, TraceFilesInTheFolderGivenFirst) {
     ASSERT_EQ(files.size(), 1u);
     EXPECT_TRUE(std::regex_match(
             files[0].filename().string(),
-            std::regex(R"(common_diagnostics_trace_writer_test_id_1_\d{4}-\d\d-\d\d_T\d\d-\d\d-\d\d_0\.trace)")))
+            std::regex(R"(common_diagnostics_trace_writer_test_id_1_\d{4}-\d\d-\d\d_T\d\d-\d\d-\d\d_\d+_0\.trace)")))
             << files[0];
     std::ifstream in(files[0].string());
     std::string line;
