@@ -203,7 +203,8 @@ TEST_F(EndToEndTest, LaterBlockAnsweredWithTheOneBeforeEndsWithBadReplyAndTheRea
     ASSERT_TRUE(wait_for([&] { return client->get_connection_state().get_status() == ClientStatus::error; }));
     const auto error = client->get_connection_state().get_error_state();
     EXPECT_EQ(error.code, ConnectionError::bad_reply);
-    EXPECT_EQ(error.message, "Server returned block 1 of read 1 when block 2 of read 1 was expected");
+    EXPECT_EQ(error.message, "Server returned block 1 of read 1 when block 2 of read 1 was expected (server at " +
+                                     dir.ipc_endpoint() + ")");
     EXPECT_EQ(client->finish_by(0), FinishOutcome::failed);
     const auto out = collect_by_tag(*client);
     ASSERT_EQ(out.count(1), 1U);
