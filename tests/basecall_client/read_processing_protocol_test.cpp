@@ -5,6 +5,7 @@
 #include "common/contract.h"
 #include "engine_client_test_support.h"
 #include "scripted_server.h"
+#include "test_support/log_recorder.h"
 
 #include <gtest/gtest.h>
 
@@ -253,6 +254,7 @@ TEST_F(ReadLoopTest, PushesRefusedWithNotReadyArePacedAndTheReadsComeBackOnceTak
 }
 
 TEST_F(ReadLoopTest, ReadsLostOnTheServerComeBackUncalledAndTheLoopGoesOn) {
+    const test_support::LogRecorder log;
     const auto rule = server.faults().add(fault(FaultAction::reads_lost, ipc_tools::GET_FIRST_CALLED_BLOCK));
     queue(reads.add(1, 500));
     start();
@@ -264,6 +266,12 @@ TEST_F(ReadLoopTest, ReadsLostOnTheServerComeBackUncalledAndTheLoopGoesOn) {
     EXPECT_FALSE(lost.front()->has_dataset(bass::data_wrappers::dataset::sequence));
     EXPECT_TRUE(lost.front()->has_dataset(bass::data_wrappers::dataset::raw_data));
     EXPECT_EQ(buffer.num_reads_returned_uncalled(), 1U);
+    // One warning, naming the server that lost them.
+    const auto warnings = log.at(test_support::LogRecorder::Severity::warning);
+    ASSERT_EQ(warnings.size(), 1U);
+    EXPECT_NE(warnings.front().find("1 read(s) returned uncalled. (server at " + dir.ipc_endpoint() + ")"),
+              std::string::npos)
+            << warnings.front();
 
     // The loop still serves.
     queue(reads.add(2, 500));
