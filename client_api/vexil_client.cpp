@@ -1,7 +1,6 @@
 #include "client_api/vexil_client.h"
 
 #include "client_api/vexil_client_impl.h"
-#include "common/diagnostics/tracing/context_builder.h"
 #include "common/logger.h"
 #include "common/process_origin.h"
 #include "ipc_tools/client_options.h"
@@ -22,10 +21,7 @@ VersionTag make_version(int major, int minor, int patch) {
 
 VexilClient::VexilClient(std::string address, std::string config_name, std::string trace_folder, bool log_bad_reads) {
     common::logging::LoggerOptionsUtils::SetDefaultLogOptions();
-    if (!trace_folder.empty()) {
-        common::diagnostics::tracing::context().using_trace_output_folder(std::move(trace_folder));
-    }
-    m_impl = std::make_unique<VexilClientImpl>(std::move(address), std::move(config_name), log_bad_reads);
+    m_impl = std::make_unique<VexilClientImpl>(std::move(address), std::move(config_name), trace_folder, log_bad_reads);
 }
 
 VexilClient::~VexilClient() {

@@ -23,8 +23,17 @@ public:
     using StateChangeHandler =
             std::function<void(ConnectionStatus previous, ConnectionStatus current, std::string error_text)>;
 
-    /// `trace_folder` (when not empty) receives trace files; `log_bad_reads` logs a warning for every
-    /// read refused as bad_read.
+    /// `log_bad_reads` logs a warning for every read refused as bad_read.
+    ///
+    /// `trace_folder` (when not empty) is where trace files go, for the traces that the file named by
+    /// ZEV_BASECALL_TRACE_CONFIG sends to files. Tracing is set up once per process: the first client
+    /// constructed with a folder gives the process's trace folder, from its construction on (its
+    /// constructor's lines included, with or without set_params), unless ZEV_BASECALL_TRACE_FOLDER
+    /// names one; the trace files hold the lines of every client of the process. The "client_name"
+    /// of the process's first accepted set_params names the files (<executable>_<name>_<UTC
+    /// time>_<pid>_<n>.trace, files opened before it are renamed), when it holds only ASCII letters,
+    /// digits, ".", "_" and "-". A client whose folder or name cannot take effect, or whose name
+    /// cannot be part of a file name, gets one warning saying where its trace lines go.
     VexilClient(std::string address, std::string config_name, std::string trace_folder, bool log_bad_reads);
     ~VexilClient();
     VexilClient(const VexilClient&) = delete;

@@ -5,10 +5,10 @@
 #include "client_api/client_state_forwarder.h"
 #include "client_api/read_validation.h"
 #include "client_api/status_mapping.h"
+#include "client_api/trace_setup.h"
 #include "common/diagnostics/state/concrete_state_logger.h"
 #include "common/diagnostics/state/formatters.h"
 #include "common/diagnostics/state/state_context.h"
-#include "common/diagnostics/tracing/context_builder.h"
 #include "common/logger.h"
 #include "common/process_utils.h"
 #include "ipc_tools/connection_info.h"
@@ -52,8 +52,12 @@ PassReadResult to_public(basecall_service::PassReadResult result, const char* wh
 
 }  // namespace
 
-VexilClientImpl::VexilClientImpl(std::string address, std::string config_name, bool log_bad_reads)
-    : m_address(std::move(address)), m_config_name(std::move(config_name)), m_log_bad_reads(log_bad_reads) {
+VexilClientImpl::VexilClientImpl(std::string address, std::string config_name, const std::string& trace_folder,
+                                 bool log_bad_reads)
+    : m_address(std::move(address)),
+      m_config_name(std::move(config_name)),
+      m_log_bad_reads(log_bad_reads),
+      m_trace_setup_warned(TraceSetup::instance().take_folder(trace_folder)) {
     auto trace = create_trace("VexilClientImpl");
     trace.message("address: " + m_address);
     ClientStateForwarder::instance().link(this);
@@ -101,8 +105,10 @@ Result VexilClientImpl::set_params(const bass::data_wrappers::Metadata& params) 
         return Result::already_connected;
     }
     take_client_name(m_settings, params);
-    // The client's name names its trace files; only the process's first initialisation counts.
-    common::diagnostics::tracing::context().with_trace_file_unique_id(m_settings.client_name).initialise();
+    // The client's name names the trace files when it is the process's first.
+    if (TraceSetup::instance().take_client_name(m_settings.client_name, m_trace_setup_warned)) {
+        m_trace_setup_warned = true;
+    }
     take_settings(m_settings, params);
     return Result::success;
 }

@@ -29,7 +29,8 @@ namespace vexil {
 class VexilClientImpl : public common::diagnostics::tracing::TraceDomainHelper<VexilClientImpl>,
                         public common::diagnostics::state::StateProvider {
 public:
-    VexilClientImpl(std::string address, std::string config_name, bool log_bad_reads);
+    /// A non-empty `trace_folder` is offered to the process's tracing before the first trace line.
+    VexilClientImpl(std::string address, std::string config_name, const std::string& trace_folder, bool log_bad_reads);
     ~VexilClientImpl() override;
     VexilClientImpl(const VexilClientImpl&) = delete;
     VexilClientImpl& operator=(const VexilClientImpl&) = delete;
@@ -94,6 +95,8 @@ private:
     const std::string m_address;
     const std::string m_config_name;
     const bool m_log_bad_reads;
+    // Whether this client was told where its trace lines go: it is told once.
+    bool m_trace_setup_warned;
     ClientSettings m_settings;
     void (*m_callback)() = nullptr;
     VexilClient::StateChangeHandler m_state_change_handler;

@@ -4,7 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
+#include <filesystem>
 #include <map>
+// GCC 12 reports std::regex internals as maybe-uninitialized under the sanitizers.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <regex>
 
 namespace {
@@ -24,6 +29,26 @@ int run_program(std::vector<std::string> arguments, const std::string& output_pa
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return status;
+}
+
+/// Names a trace configuration of `text` in ZEV_BASECALL_TRACE_CONFIG while it lives, for the
+/// programs started meanwhile.
+class TraceConfiguration {
+public:
+    TraceConfiguration(const api_test::TempDir& dir, const std::string& text) {
+        ::setenv("ZEV_BASECALL_TRACE_CONFIG", dir.write("trace.cfg", text).c_str(), 1);
+    }
+    ~TraceConfiguration() { ::unsetenv("ZEV_BASECALL_TRACE_CONFIG"); }
+    TraceConfiguration(const TraceConfiguration&) = delete;
+    TraceConfiguration& operator=(const TraceConfiguration&) = delete;
+};
+
+int count_of(const std::string& text, const std::string& part) {
+    int count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
 }
 
 }  // namespace
@@ -77,4 +102,96 @@ TEST(WholeProcess, SwitchingTheLogForwarderPrintsNothingOnStdoutAndHandsEveryRec
     }
     EXPECT_EQ(0, lost);
     EXPECT_EQ(0, repeated);
+}
+
+// Trace lines for a standard stream nobody reads: the writer blocks, the lines beyond its bound are
+// dropped (one warning, when the warnings go elsewhere), memory stays flat and the process exits
+// within the writer's drain time.
+TEST(WholeProcess, BlockedTraceWriterKeepsMemoryFlatAndLetsTheProcessExit) {
+    for (const std::string mode : {"stdout", "stderr"}) {
+        SCOPED_TRACE(mode);
+        const api_test::TempDir dir;
+        int unread[2];
+        ASSERT_EQ(0, ::pipe2(unread, O_CLOEXEC));
+        ASSERT_EQ(0, ::fcntl(unread[1], F_SETFD, 0));  // the program's end
+        const auto blocked = "/proc/self/fd/" + std::to_string(unread[1]);
+        const auto other = dir.path("other_stream");
+        int status = 0;
+        {
+            const TraceConfiguration configuration(dir, "vexil::VexilClientImpl " + mode + "\n");
+            const pid_t pid =
+                    api_test::spawn_program({VEXIL_BLOCKED_TRACE_WRITER_PROGRAM, dir.path("report")},
+                                            mode == "stdout" ? blocked : other, mode == "stdout" ? other : blocked);
+            ::close(unread[1]);
+            const auto deadline = std::chrono::steady_clock::now() + api_test::condition_timeout;
+            while (waitpid(pid, &status, WNOHANG) != pid) {
+                if (std::chrono::steady_clock::now() > deadline) {
+                    kill(pid, SIGKILL);
+                    waitpid(pid, nullptr, 0);
+                    status = -1;
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+        const auto ended = std::chrono::steady_clock::now().time_since_epoch();
+        ::close(unread[0]);
+        ASSERT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+
+        std::istringstream report(api_test::read_file(dir.path("report")));
+        std::string word;
+        long warm_kib = 0;
+        long end_kib = 0;
+        long long returning_ns = 0;
+        report >> word >> warm_kib >> end_kib >> word >> returning_ns;
+        ASSERT_GT(warm_kib, 0);
+        // Unbounded, the queue grows by some 70 MB over these lines.
+        EXPECT_LT(end_kib - warm_kib, 24 * 1024) << warm_kib << " KiB after warm-up, " << end_kib << " KiB at end";
+        const auto exit_time = ended - std::chrono::nanoseconds(returning_ns);
+        EXPECT_LT(exit_time, std::chrono::seconds(2) + test_support::time_margin(std::chrono::seconds(3)));
+        if (mode == "stdout") {
+            EXPECT_EQ(1, count_of(api_test::read_file(other), "dropped: the trace writer fell 16 MiB behind"))
+                    << api_test::read_file(other).substr(0, 2000);
+        }
+    }
+}
+
+// The first trace folder given receives the trace files from its client's construction on, without
+// set_params; a folder or a name that cannot take effect is one warning for its client, saying where
+// its lines go.
+TEST(WholeProcess, TheFirstClientsTraceFolderTakesItsLinesAndOthersAreToldWhereTheirsGo) {
+    const api_test::TempDir dir;
+    const auto first_folder = dir.path("first");
+    const auto second_folder = dir.path("second");
+    std::filesystem::create_directories(first_folder);
+    std::filesystem::create_directories(second_folder);
+    const auto error_path = dir.path("program.err");
+    int status = 0;
+    {
+        const TraceConfiguration configuration(dir, "vexil::VexilClientImpl trace_file\n");
+        status = run_program({VEXIL_TRACE_FOLDER_CLIENTS_PROGRAM, first_folder, second_folder}, dir.path("program.out"),
+                             error_path);
+    }
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+
+    EXPECT_TRUE(std::filesystem::is_empty(second_folder));
+    std::vector<std::filesystem::path> files(std::filesystem::directory_iterator(first_folder), {});
+    ASSERT_EQ(1u, files.size());
+    // Named without a client name: the first name given could not be part of one.
+    EXPECT_TRUE(std::regex_match(
+            files[0].filename().string(),
+            std::regex(R"(client_api_trace_folder_clients_\d{4}-\d\d-\d\d_T\d\d-\d\d-\d\d_\d+_0\.trace)")))
+            << files[0];
+    const auto lines = api_test::read_file(files[0].string());
+    EXPECT_EQ(1, count_of(lines, "VexilClientImpl::VexilClientImpl [TRACE]  address: ipc:///nonexistent/first\n"))
+            << lines.substr(0, 2000);
+
+    const auto warnings = api_test::read_file(error_path);
+    EXPECT_EQ(3, count_of(warnings, "[zev/warning]")) << warnings;
+    const auto go_to = "trace lines go to the trace files in " + first_folder;
+    EXPECT_EQ(1, count_of(warnings, "Trace folder " + second_folder + " of this client is not used")) << warnings;
+    EXPECT_EQ(1, count_of(warnings, "Client name \"bad name/3\" cannot be part of a trace-file name")) << warnings;
+    EXPECT_EQ(1, count_of(warnings, "Client name \"fourth\" does not name trace files")) << warnings;
+    EXPECT_EQ(3, count_of(warnings, go_to)) << warnings;
+    EXPECT_EQ(2, count_of(warnings, go_to + ", named without a client name")) << warnings;
 }

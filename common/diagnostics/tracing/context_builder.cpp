@@ -41,8 +41,7 @@ AbstractContextBuilder& ContextBuilder::with_trace_file_unique_id(int id) {
 }
 
 AbstractContextBuilder& ContextBuilder::with_trace_file_unique_id(std::string id) {
-    // Wrapped so that the empty id passes and a leading "." or "-" is judged as inside a name.
-    if (boost::filesystem::portable_name("A" + id + "a.txt")) {
+    if (is_portable_trace_file_id(id)) {
         const std::lock_guard<std::mutex> lock(m_mutex);
         m_trace_file_unique_id = std::move(id);
     }
@@ -86,6 +85,11 @@ void ContextBuilder::initialise() {
     // A configuration that already filed an entry (from the environment or a test hook) wins.
     std::istringstream file(*text);
     configuration.configure_if_empty(file);
+}
+
+bool is_portable_trace_file_id(const std::string& id) {
+    // Wrapped so that the empty id passes and a leading "." or "-" is judged as inside a name.
+    return boost::filesystem::portable_name("A" + id + "a.txt");
 }
 
 AbstractContextBuilder& context() {

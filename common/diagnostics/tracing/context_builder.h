@@ -62,6 +62,10 @@ private:
     std::atomic<bool> m_initialised{false};
 };
 
+// Whether `id` can be part of a trace-file name: only ASCII letters, digits, ".", "_" and "-" (the
+// empty id can).
+bool is_portable_trace_file_id(const std::string& id);
+
 // The process's one builder, created on first use.
 AbstractContextBuilder& context();
 

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "common/diagnostics/tracing/trace_file_writer.h"
 #include "common/diagnostics/tracing/trace_mode.h"
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <sstream>
@@ -29,6 +29,10 @@ std::ostringstream& decorate_message_stream(std::ostringstream& stream, const st
 // The process's one trace writer. Lines are formatted on the calling threads and written, in queue
 // order, on the active object "tracing" through the writer of their mode. Everything the writers
 // touch is touched only on that thread.
+//
+// The queue is bounded: a writer that cannot keep up (a standard stream nobody reads, a slow disk)
+// makes the lines beyond the bound be dropped and counted, so memory stays flat; and at exit a
+// writer that does not drain within a bounded time is let go rather than waited for.
 class ActiveTraceContext {
 public:
     using Writer = std::function<void(const std::string&)>;
@@ -37,6 +41,13 @@ public:
     static constexpr const char* ENTER_TAG = "[ENTER] ";
     static constexpr const char* LEAVE_TAG = "[LEAVE] ";
     static constexpr const char* TRACE_TAG = "[TRACE] ";
+    // What the queued lines may hold; each line counts its length and the queue's own cost of it.
+    static constexpr std::size_t MAX_QUEUED_BYTES = 16 * 1024 * 1024;
+    static constexpr std::size_t QUEUED_LINE_OVERHEAD = 128;
+    // The warning about dropped lines comes at most this often.
+    static constexpr std::chrono::seconds DROP_WARNING_INTERVAL{60};
+    // How long the exit waits for the queued lines to be written.
+    static constexpr std::chrono::seconds EXIT_DRAIN_TIME{2};
 
     // Created on first use (starting the worker) and destroyed at exit.
     static ActiveTraceContext& instance();
@@ -48,7 +59,7 @@ public:
     ActiveTraceContext(const ActiveTraceContext&) = delete;
     ActiveTraceContext& operator=(const ActiveTraceContext&) = delete;
 
-    // Queues the line for the writer of `mode`; returns at once.
+    // Queues the line for the writer of `mode` and returns at once; drops it when the queue is full.
     void post_message(TraceMode mode, std::string line);
     // Installs the custom writer on the worker, in order with the lines queued before.
     void set_custom_writer(Writer writer);
@@ -58,16 +69,12 @@ public:
     void flush();
 
 private:
+    struct Writers;
+
     ActiveTraceContext();
 
-    void write(TraceMode mode, const std::string& line);
-
-    TraceFileWriter m_trace_file_writer;
-    Writer m_custom_writer;
-    Writer m_stdout_writer;
-    Writer m_stderr_writer;
-    Writer m_boost_writer;
-    Writer m_win_dbg_out_writer;
+    // On the heap: a worker blocked at exit keeps using them after this object is gone.
+    std::unique_ptr<Writers> m_writers;
     // Last, so that it is stopped and joined before anything its jobs use is released.
     std::unique_ptr<common::ActiveObject> m_worker;
 };
