@@ -99,6 +99,9 @@ std::string TraceSetup::folder_in_use() const {
 
 std::string TraceSetup::where_lines_go() const {
     std::string text = "the trace files in " + folder_in_use();
+    if (!environment_folder().empty()) {
+        text += std::string(" (named by ") + tracing::details::ActiveTraceContext::FOLDER_ENVIRONMENT_VARIABLE + ")";
+    }
     const std::string* name = m_name.load();
     if (name) {
         text += tracing::is_portable_trace_file_id(*name) && !name->empty()

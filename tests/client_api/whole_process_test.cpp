@@ -117,6 +117,7 @@ TEST(WholeProcess, BlockedTraceWriterKeepsMemoryFlatAndLetsTheProcessExit) {
         const auto blocked = "/proc/self/fd/" + std::to_string(unread[1]);
         const auto other = dir.path("other_stream");
         int status = 0;
+        const auto started = std::chrono::steady_clock::now();
         {
             const TraceConfiguration configuration(dir, "vexil::VexilClientImpl " + mode + "\n");
             const pid_t pid =
@@ -150,8 +151,12 @@ TEST(WholeProcess, BlockedTraceWriterKeepsMemoryFlatAndLetsTheProcessExit) {
         const auto exit_time = ended - std::chrono::nanoseconds(returning_ns);
         EXPECT_LT(exit_time, std::chrono::seconds(2) + test_support::time_margin(std::chrono::seconds(3)));
         if (mode == "stdout") {
-            EXPECT_EQ(1, count_of(api_test::read_file(other), "dropped: the trace writer fell 16 MiB behind"))
-                    << api_test::read_file(other).substr(0, 2000);
+            // One, or one a minute in a slow build.
+            const auto minutes =
+                    std::chrono::duration_cast<std::chrono::minutes>(std::chrono::steady_clock::now() - started);
+            const auto warnings = count_of(api_test::read_file(other), "dropped: the trace writer fell 16 MiB behind");
+            EXPECT_GE(warnings, 1);
+            EXPECT_LE(warnings, 1 + minutes.count()) << api_test::read_file(other).substr(0, 2000);
         }
     }
 }

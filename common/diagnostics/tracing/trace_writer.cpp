@@ -194,6 +194,9 @@ void ActiveTraceContext::post_message(TraceMode mode, std::string line) {
 }
 
 void ActiveTraceContext::set_custom_writer(Writer writer) {
+    if (m_worker->inherited()) {
+        return;  // a forked child's copy: the worker, and the lines it would write, are the parent's
+    }
     Writers* const writers = m_writers.get();
     m_worker->send([writers, writer = std::move(writer)]() mutable {
         // An empty callback would end the tracing thread at the next custom line: keep a no-op instead.
@@ -202,6 +205,9 @@ void ActiveTraceContext::set_custom_writer(Writer writer) {
 }
 
 void ActiveTraceContext::set_file_tracing_info(std::string folder, std::string file_id) {
+    if (m_worker->inherited()) {
+        return;  // a forked child's copy: a parent's thread may have held its queue at the fork
+    }
     Writers* const writers = m_writers.get();
     m_worker->send([writers, folder = std::move(folder), file_id = std::move(file_id)] {
         writers->trace_file_writer.set_folder_if_empty(folder);
