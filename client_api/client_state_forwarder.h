@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/diagnostics/state/state_provider.h"
+#include "common/fork_safe_mutex.h"
 
 #include <mutex>
 #include <vector>
@@ -43,7 +44,8 @@ public:
 private:
     ClientStateForwarder();
 
-    mutable std::mutex m_mutex;
+    // A forked child links the clients it makes.
+    mutable common::ForkSafeMutex m_mutex;
     /// Live clients in construction order.
     std::vector<const common::diagnostics::state::StateProvider*> m_clients;
 };

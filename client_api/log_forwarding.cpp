@@ -10,7 +10,7 @@
 #include <boost/log/core/core.hpp>
 #include <boost/log/expressions/message.hpp>
 #include <boost/log/sinks/basic_sink_backend.hpp>
-#include <boost/log/sinks/sync_frontend.hpp>
+#include <boost/log/sinks/unlocked_frontend.hpp>
 #include <boost/make_shared.hpp>
 
 #include <iostream>
@@ -47,7 +47,9 @@ private:
     const LogForwarder m_forwarder;
 };
 
-using ForwardingSink = boost::log::sinks::synchronous_sink<ForwardingBackend>;
+// Unlocked: the forwarder runs on each logging thread at once, so that one that forks from inside
+// it does not leave others waiting for it in a record, which the fork would wait for in turn.
+using ForwardingSink = boost::log::sinks::unlocked_sink<ForwardingBackend>;
 
 /// Swallows what the standard-error sink writes while the records go to the forwarder instead.
 class DiscardingBuffer : public std::streambuf {
@@ -77,6 +79,9 @@ void set_log_forwarder(LogForwarder forwarder) {
     // No record is written while the sinks change, so each one meets either the old forwarding or
     // the new, whole, and never a core without sinks (where Boost.Log would print it on stdout).
     const logging::LoggingGate::Exclusive no_record_meanwhile;
+    if (!no_record_meanwhile) {
+        return;  // a child whose log is off (see LoggingGate)
+    }
     ForwardingState& forwarding = state();
     auto core = boost::log::core::get();
     if (forwarding.sink) {

@@ -95,7 +95,8 @@ GlobalLoggers& global_loggers() {
 
 boost::log::record open_record(const boost::log::attribute_set& source) {
     auto& loggers = global_loggers();
-    if (loggers.ended.load()) {
+    // In a child forked while a record was stuck in a sink, that sink's locks may never be free.
+    if (loggers.ended.load() || !LoggingGate::instance().usable()) {
         return {};
     }
     return loggers.core->open_record(source);

@@ -40,6 +40,9 @@ void install_core_settings() {
 
 void LoggerGroup::SetLoggerOptions(LoggerOptions&& options) {
     const LoggingGate::Exclusive no_record_meanwhile;
+    if (!no_record_meanwhile) {
+        return;  // a forked child whose log is off changes nothing, here and below
+    }
     removeAllSinks();
     m_options = std::move(options);
     install_core_settings();
@@ -93,11 +96,17 @@ void LoggerGroup::RemoveCustomTrace(std::string& trace, boost::optional<std::vec
 
 void LoggerGroup::EnableLogging() {
     const LoggingGate::Exclusive no_record_meanwhile;
+    if (!no_record_meanwhile) {
+        return;
+    }
     boost::log::core::get()->set_logging_enabled(true);
 }
 
 void LoggerGroup::DisableLogging() {
     const LoggingGate::Exclusive no_record_meanwhile;
+    if (!no_record_meanwhile) {
+        return;
+    }
     boost::log::core::get()->set_logging_enabled(false);
 }
 
@@ -110,6 +119,9 @@ bool LoggerGroup::isLoggingActive() const {
 
 void LoggerGroup::RemoveSinks() {
     const LoggingGate::Exclusive no_record_meanwhile;
+    if (!no_record_meanwhile) {
+        return;
+    }
     removeAllSinks();
     boost::log::core::get()->set_filter(DefineRejectFilter());
 }
@@ -204,6 +216,9 @@ void LoggerGroup::updateStreamSink(Loggers which, SinkOptions&& options) {
 
 void LoggerGroup::updateSeverityFilters(LoggerOptions&& options) {
     const LoggingGate::Exclusive no_record_meanwhile;
+    if (!no_record_meanwhile) {
+        return;
+    }
     m_options = std::move(options);
     boost::log::core::get()->set_filter(DefineGlobalFilter(m_options));
     const boost::filesystem::path folder(m_options.log_folder);

@@ -1,5 +1,6 @@
 #include "common/logging/logging_gate.h"
 
+#include "common/fork_safe_mutex.h"
 #include "common/logging/global_loggers.h"
 
 #include <pthread.h>
@@ -12,18 +13,23 @@ namespace logging {
 
 namespace {
 
-// How many holds of the gate this thread has open, and whether the outermost one is exclusive.
-thread_local int t_depth = 0;
-thread_local bool t_exclusive = false;
+// Records are short (a line formatted and written): one still inside after this is stuck.
+constexpr std::chrono::seconds FORK_WAIT{1};
+
+// How many holds of the gate this thread has open as a writer and as a closer, whether its writer
+// holds count among those inside, and whether they were taken out of the count while it closes.
+thread_local int t_writes = 0;
+thread_local int t_closes = 0;
+thread_local bool t_counted = false;
+thread_local bool t_stepped_out = false;
 
 }  // namespace
 
 LoggingGate& LoggingGate::instance() {
     static LoggingGate* const gate = [] {
         auto* const created = new LoggingGate;
-        // The child copies the closed gate; only the forking thread exists there, so nothing else
-        // can be inside.
-        pthread_atfork([] { instance().close(); }, [] { instance().open(); }, [] { instance().open_in_child(); });
+        pthread_atfork([] { instance().prepare_fork(); }, [] { instance().open_in_parent(); },
+                       [] { instance().open_in_child(); });
         detail::make_global_loggers();
         return created;
     }();
@@ -31,13 +37,13 @@ LoggingGate& LoggingGate::instance() {
 }
 
 void LoggingGate::enter() {
-    if (t_depth++ > 0) {
+    if (t_writes++ > 0 || t_closes > 0) {
         return;
     }
-    t_exclusive = false;
     for (;;) {
         m_inside.fetch_add(1);
         if (!m_closed.load()) {
+            t_counted = true;
             return;
         }
         m_inside.fetch_sub(1);
@@ -46,47 +52,87 @@ void LoggingGate::enter() {
     }
 }
 
-void LoggingGate::leave() { release(); }
-
-void LoggingGate::close() {
-    if (t_depth++ > 0) {
-        // Already held by this thread: it cannot wait for itself to leave.
+void LoggingGate::leave() {
+    if (--t_writes > 0 || !t_counted) {
         return;
     }
-    t_exclusive = true;
-    m_closer.lock();
-    m_closed.store(true);
-    // Records are short (a line formatted and written), so those inside are waited for by polling.
-    for (int polls = 0; m_inside.load() != 0; ++polls) {
-        if (polls < 100) {
-            std::this_thread::yield();
-        } else {
-            std::this_thread::sleep_for(std::chrono::microseconds(50));
-        }
-    }
+    t_counted = false;
+    m_inside.fetch_sub(1);
 }
 
-void LoggingGate::open() { release(); }
-
-void LoggingGate::release() {
-    if (--t_depth > 0) {
+void LoggingGate::close() {
+    if (t_closes++ > 0) {
         return;
     }
-    if (t_exclusive) {
-        t_exclusive = false;
-        m_closed.store(false);
-        m_closer.unlock();
-    } else {
+    step_out();
+    shut(false);
+}
+
+void LoggingGate::open() {
+    if (--t_closes > 0) {
+        return;
+    }
+    step_in();
+    m_closed.store(false);
+    m_closer.unlock();
+}
+
+void LoggingGate::step_out() {
+    if (t_counted) {
+        t_counted = false;
+        t_stepped_out = true;
         m_inside.fetch_sub(1);
     }
 }
 
-void LoggingGate::open_in_child() {
-    // A parent thread may have counted itself in and not yet out when the fork came.
-    if (t_depth == 1 && t_exclusive) {
-        m_inside.store(0);
+void LoggingGate::step_in() {
+    if (t_stepped_out) {
+        t_stepped_out = false;
+        t_counted = true;
+        m_inside.fetch_add(1);
     }
-    release();
+}
+
+int LoggingGate::shut(const bool bounded) {
+    m_closer.lock();
+    m_closed.store(true);
+    const auto deadline = std::chrono::steady_clock::now() + FORK_WAIT;
+    // Those inside are waited for by polling: a record takes microseconds.
+    for (int polls = 0; m_inside.load() != 0; ++polls) {
+        if (polls < 100) {
+            std::this_thread::yield();
+            continue;
+        }
+        if (bounded && std::chrono::steady_clock::now() > deadline) {
+            return m_inside.load();
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+    return 0;
+}
+
+void LoggingGate::prepare_fork() {
+    // Out of the count first: a holder of the mutexes below may wait for a closer that waits for
+    // this thread's record.
+    step_out();
+    // Taken before the gate closes, as their holders may log.
+    ForkSafeMutex::lock_all_for_fork();
+    m_left_at_fork = t_closes++ > 0 ? 0 : shut(true);
+}
+
+void LoggingGate::open_in_parent() {
+    open();
+    ForkSafeMutex::unlock_all_after_fork();
+}
+
+void LoggingGate::open_in_child() {
+    // Only the forking thread exists here, and it is out of the count.
+    m_inside.store(0);
+    if (m_left_at_fork > 0) {
+        m_stranded.store(true);
+    }
+    open();
+    ForkSafeMutex::unlock_all_after_fork();
 }
 
 }  // namespace logging

@@ -14,6 +14,15 @@ namespace logging {
 // gate is closing, so a flood of records cannot hold a fork off. A thread that holds the gate,
 // shared or exclusive, passes it again at once (a record written while a record or a change is
 // under way on the same thread).
+//
+// A thread that closes the gate inside a record of its own (a fork from a log forwarder) stops
+// counting as a writer until it opens the gate again: it waits for the other writers only, and
+// another thread doing the same waits for it without deadlock. Such a thread is inside a sink's
+// call of the forwarder, where it holds no lock of the core or of a sink.
+//
+// A fork waits for the records inside at most FORK_WAIT (a sink may be stuck: standard error a
+// full pipe that nobody reads). Its child, where such a record's locks may be held for ever, drops
+// its records and changes no sink: its log is off, and it goes on.
 class LoggingGate {
 public:
     // The process-wide gate, never destroyed (records may be written during static destruction);
@@ -27,6 +36,9 @@ public:
     void leave();
     void close();
     void open();
+
+    // False in a forked child whose fork came while another thread's record was stuck inside.
+    bool usable() const { return !m_stranded.load(); }
 
     class Shared {
     public:
@@ -46,19 +58,30 @@ public:
         Exclusive(const Exclusive&) = delete;
         Exclusive& operator=(const Exclusive&) = delete;
 
+        // Whether the core and the sinks may be changed (see usable()).
+        explicit operator bool() const { return m_gate.usable(); }
+
     private:
         LoggingGate& m_gate;
     };
 
 private:
     LoggingGate() = default;
-    void release();
+    void step_out();
+    void step_in();
+    // Closes for a thread that has stepped out; how many writers are still inside at the deadline.
+    int shut(bool bounded);
+    void prepare_fork();
+    void open_in_parent();
     void open_in_child();
 
     // Held by the closer from closing to opening: new records wait on it.
     std::mutex m_closer;
     std::atomic<bool> m_closed{false};
     std::atomic<int> m_inside{0};
+    // Writers the fork left inside; written by the forking thread while it holds m_closer.
+    int m_left_at_fork = 0;
+    std::atomic<bool> m_stranded{false};
 };
 
 }  // namespace logging

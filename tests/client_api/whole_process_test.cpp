@@ -15,11 +15,12 @@
 namespace {
 
 /// Runs a program with its standard output and error in `output_path` and `error_path`; its wait
-/// status, or -1 when it does not end within the bound (it is killed then).
-int run_program(std::vector<std::string> arguments, const std::string& output_path, const std::string& error_path) {
+/// status, or -1 when it does not end within `bound` (it is killed then).
+int run_program(std::vector<std::string> arguments, const std::string& output_path, const std::string& error_path,
+                std::chrono::milliseconds bound = api_test::condition_timeout) {
     const pid_t pid = api_test::spawn_program(std::move(arguments), output_path, error_path);
     int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + api_test::condition_timeout;
+    const auto deadline = std::chrono::steady_clock::now() + bound;
     while (waitpid(pid, &status, WNOHANG) != pid) {
         if (std::chrono::steady_clock::now() > deadline) {
             kill(pid, SIGKILL);
@@ -199,4 +200,50 @@ TEST(WholeProcess, TheFirstClientsTraceFolderTakesItsLinesAndOthersAreToldWhereT
     EXPECT_EQ(1, count_of(warnings, "Client name \"fourth\" does not name trace files")) << warnings;
     EXPECT_EQ(3, count_of(warnings, go_to)) << warnings;
     EXPECT_EQ(2, count_of(warnings, go_to + ", named without a client name")) << warnings;
+}
+
+// Forks while other threads use the library: the last line of the program's output sums the
+// children up.
+class ForkBesideThreads : public ::testing::Test {
+protected:
+    /// The program's output; fails the test when it did not end within `bound` or failed.
+    std::string run(std::vector<std::string> arguments, std::chrono::milliseconds bound) {
+        arguments.insert(arguments.begin(), VEXIL_FORK_BESIDE_THREADS_PROGRAM);
+        const auto output_path = m_dir.path("program.out");
+        const auto error_path = m_dir.path("program.err");
+        const int status = run_program(std::move(arguments), output_path, error_path, bound);
+        const std::string output = api_test::read_file(output_path);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+                << "wait status " << status << ": " << output << api_test::read_file(error_path).substr(0, 4000);
+        return output;
+    }
+
+private:
+    const api_test::TempDir m_dir;
+};
+
+TEST_F(ForkBesideThreads, ChildrenMakeConnectAndEndClientsWhileParentThreadsMakeAndConfigureThem) {
+    api_test::ServerProcess server;
+    const std::string output = run({"clients", server.address(), "100", "3"}, 10 * api_test::condition_timeout);
+    EXPECT_NE(std::string::npos, output.find("forks 100 hung 0 failed 0")) << output;
+}
+
+TEST_F(ForkBesideThreads, AChildForkedInsideTheLogForwarderWorksWhileOtherThreadsLog) {
+    const std::string output = run({"forwarder", "20", "3"}, 2 * api_test::condition_timeout);
+    EXPECT_NE(std::string::npos, output.find("forks 20 hung 0 failed 0")) << output;
+    // The two forking threads forked at once, each inside the forwarder, at least once.
+    EXPECT_EQ(std::string::npos, output.find("met 0\n")) << output;
+}
+
+TEST_F(ForkBesideThreads, AForkWhileARecordIsStuckInItsSinkWaitsABoundedTimeAndTheChildEnds) {
+    // The fork gives a stuck record one second, as the library does.
+    const auto allowed = std::chrono::milliseconds(1000) + test_support::time_margin(std::chrono::milliseconds(1000));
+    // Drained later than that, the pipe would unblock a fork that waits for the record.
+    const auto drain_after = allowed + std::chrono::seconds(5);
+    const std::string output =
+            run({"blocked_sink", std::to_string(drain_after.count())}, drain_after + api_test::condition_timeout);
+    EXPECT_NE(std::string::npos, output.find("forks 1 hung 0 failed 0")) << output;
+    std::smatch fork_ms;
+    ASSERT_TRUE(std::regex_search(output, fork_ms, std::regex(R"(fork_ms (\d+))"))) << output;
+    EXPECT_LE(std::stol(fork_ms[1]), allowed.count());
 }

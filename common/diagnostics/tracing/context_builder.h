@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/diagnostics/tracing/trace_mode.h"
+#include "common/fork_safe_mutex.h"
 
 #include <atomic>
 #include <functional>
@@ -52,8 +53,9 @@ public:
     bool is_initialised() const { return m_initialised.load(); }
 
 private:
-    // Several clients may be set up on several threads at once, each naming the trace files.
-    mutable std::mutex m_mutex;
+    // Several clients may be set up on several threads at once, each naming the trace files; a
+    // forked child sets its own up.
+    mutable ForkSafeMutex m_mutex;
     TraceMode m_default_trace_mode{TraceMode::verbose_log};
     std::function<void(const std::string&)> m_custom_trace_writer;
     std::string m_trace_domains_file;
