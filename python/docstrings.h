@@ -24,12 +24,14 @@ Logging: refusals are explained on the "tessellpy" logger; the library's own war
 when a call of the module returns or while it waits. Configure or silence them through logging.
 A KeyboardInterrupt raised by a handler ends the call as Ctrl-C does; another exception from a
 handler or filter is reported as logging reports a handler's failure, and the other records go on.
-The interpreter's exit ends every connection before logging shuts down; what the library logs
-after that goes to stderr.
+Exit: the interpreter's exit ends the connections of every object still alive after all atexit
+handlers have run, whenever they were registered, so a handler can still finish and collect its
+reads. All objects end together, while logging still takes the library's records (stderr after):
+a server that stopped answering costs one query_timeout in all, and Ctrl-C ends that wait at once.
 
-Deleting the object (or the interpreter's exit) ends all its library clients at once, as
-disconnect() does; Ctrl-C during that wait raises KeyboardInterrupt just after the deletion, and
-the clients end in the background, waited for at exit.
+Deleting the object ends all its library clients at once, as disconnect() does; Ctrl-C during that
+wait raises KeyboardInterrupt just after the deletion, and the clients end in the background,
+waited for at exit.
 
 Fork: the object belongs to the process that made it. In a child process (os.fork, multiprocessing
 with the fork start method) every call raises RuntimeError, and deleting it there touches nothing

@@ -153,7 +153,7 @@ bool wait_for_calls(const BackgroundCalls& calls, const std::function<bool()>& s
 namespace {
 
 // Never destroyed: a call still running when the process ends must not be joined by a static
-// destructor (the interpreter's exit hook has waited for it already, or was interrupted).
+// destructor (the interpreter's exit has waited for it already, or was interrupted).
 std::mutex& abandoned_mutex() {
     static auto* mutex = new std::mutex;
     return *mutex;
@@ -197,7 +197,13 @@ void run_interruptibly(std::function<void()> work) {
     call->rethrow_failure();
 }
 
-void wait_for_abandoned_calls_at_exit() {
+BackgroundCalls abandoned_calls_left() {
+    forget_finished_calls();
+    const std::lock_guard<std::mutex> lock(abandoned_mutex());
+    return abandoned_calls();
+}
+
+void let_go_abandoned_calls_in_forked_children() {
     // The child gets the list without the threads: it must neither wait for nor join them, so the
     // calls are let go unreleased. The mutex is held around the fork, so no other thread holds it
     // in the child.
@@ -209,20 +215,6 @@ void wait_for_abandoned_calls_at_exit() {
                        abandoned_calls().clear();
                        abandoned_mutex().unlock();
                    });
-    // The library must not be left running a query while the process tears its statics down.
-    const auto wait = [] {
-        BackgroundCalls calls;
-        {
-            const std::lock_guard<std::mutex> lock(abandoned_mutex());
-            calls = abandoned_calls();
-        }
-        try {
-            wait_for_calls(calls);
-        } catch (const py::error_already_set&) {
-            // A second Ctrl-C: the user no longer wants to wait.
-        }
-    };
-    py::module_::import("atexit").attr("register")(py::cpp_function(wait));
 }
 
 }  // namespace tessellpy

@@ -89,8 +89,12 @@ void let_go_inherited(std::shared_ptr<BackgroundCall> call);
 /// Leaves `call` to run to its end in the background; the interpreter waits for it at exit.
 void finish_at_exit(std::shared_ptr<BackgroundCall> call);
 
-/// Makes the interpreter wait, at exit, for calls that run_interruptibly's callers left behind. A
-/// forked child inherits none of them: their threads are the parent's.
-void wait_for_abandoned_calls_at_exit();
+/// The calls left to run in the background (finish_at_exit, and run_interruptibly's callers that
+/// left by an exception) that have not finished yet: the interpreter's exit waits for them.
+BackgroundCalls abandoned_calls_left();
+
+/// A forked child inherits none of the abandoned calls: their threads are the parent's. Once, at
+/// module creation.
+void let_go_abandoned_calls_in_forked_children();
 
 }  // namespace tessellpy

@@ -155,8 +155,11 @@ void install_library_log() {
             [](vexil::LogSeverity severity, const std::string& text) { queue().push(severity, text); });
 }
 
-void emit_library_log() {
-    if (Py_IsInitialized() == 0 || _Py_IsFinalizing() != 0 || PyErr_Occurred() != nullptr) {
+namespace {
+
+/// Hands the queued records to `logging`; emit_library_log says when that may be done.
+void deliver_queued_records() {
+    if (PyErr_Occurred() != nullptr) {
         return;  // the records wait for a handover that can run Python code
     }
     std::size_t dropped = 0;
@@ -184,13 +187,38 @@ void emit_library_log() {
     }
 }
 
-void hand_over_last_library_log() noexcept {
-    try {
-        emit_library_log();
-    } catch (...) {
-        // An interrupt from a handler: what it left goes to stderr below.
-    }
-    queue().send_to_stderr();
+/// The interpreter removes every module from sys.modules before it clears any module's globals:
+/// while `logging` is still there, it works.
+bool logging_still_whole() {
+    PyObject* const module = PyImport_GetModule(py::str("logging").ptr());
+    const bool whole = module != nullptr && PyModule_Check(module) != 0;
+    Py_XDECREF(module);
+    PyErr_Clear();
+    return whole;
 }
+
+}  // namespace
+
+void emit_library_log() {
+    if (Py_IsInitialized() == 0 || _Py_IsFinalizing() != 0) {
+        return;  // `logging` may be torn down: the exit hands the records over
+    }
+    deliver_queued_records();
+}
+
+void emit_library_log_while_finalising() noexcept {
+    if (PyErr_Occurred() != nullptr) {
+        return;
+    }
+    try {
+        if (logging_still_whole()) {
+            deliver_queued_records();
+        }
+    } catch (...) {
+        // An interrupt from a handler: the records left go to stderr at the end.
+    }
+}
+
+void send_library_log_to_stderr() noexcept { queue().send_to_stderr(); }
 
 }  // namespace tessellpy

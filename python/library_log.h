@@ -21,10 +21,15 @@ void install_library_log();
 /// the queue.
 void emit_library_log();
 
-/// At the interpreter's exit, before logging shuts down: hands the queued records to `logging` a
-/// last time; from then on the library's records go straight to stderr, as logging would be gone by
-/// the time they were handed over.
-void hand_over_last_library_log() noexcept;
+/// While the interpreter finalises, where emit_library_log hands nothing over: hands the queued
+/// records to `logging` as long as its module is still whole, that is until the interpreter begins
+/// to remove its modules. An interrupt from a handler ends the handover. Call with the interpreter
+/// lock held.
+void emit_library_log_while_finalising() noexcept;
+
+/// From now on the library's records go straight to stderr, those queued first: at the end of the
+/// interpreter's exit, when `logging` is about to go.
+void send_library_log_to_stderr() noexcept;
 
 /// Runs `call` between two handovers of the library's records, so that what the library logged
 /// before and during the call reaches `logging` before the call returns. An interrupt raised by a

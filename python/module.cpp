@@ -4,7 +4,7 @@
 #include "python/align_results.h"
 #include "python/docstrings.h"
 #include "python/enums.h"
-#include "python/interruptible.h"
+#include "python/interpreter_exit.h"
 #include "python/library_log.h"
 #include "python/server_queries.h"
 #include "python/test_helpers.h"
@@ -12,12 +12,10 @@
 
 #include <pybind11/pybind11.h>
 
-#include <algorithm>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
-#include <vector>
 
 namespace py = pybind11;
 
@@ -62,43 +60,7 @@ auto method(Return (VexilClientPy::*member)(Args...) const, bool log = true) {
     };
 }
 
-/// The objects that have connected, so that the interpreter's exit can end their connections while
-/// logging still takes the library's records. Used with the interpreter lock held.
-class ConnectedObjects {
-public:
-    void add(py::handle self) {
-        // Weak references without callbacks: a callback runs Python code as the object is
-        // deallocated, which would swallow the interrupt a deallocation raises again.
-        const auto gone = [](const py::weakref& object) { return object().is_none(); };
-        m_objects.erase(std::remove_if(m_objects.begin(), m_objects.end(), gone), m_objects.end());
-        if (std::none_of(m_objects.begin(), m_objects.end(),
-                         [self](const py::weakref& object) { return object().is(self); })) {
-            m_objects.emplace_back(self);
-        }
-    }
-
-    /// Ends the connections of every object still there, as disconnect() does. Objects of the parent
-    /// in a forked child are left alone.
-    void end_all() const {
-        std::vector<py::object> alive;  // strong references while they end
-        for (const auto& object : m_objects) {
-            if (auto strong = object(); !strong.is_none()) {
-                alive.push_back(std::move(strong));
-            }
-        }
-        for (const auto& object : alive) {
-            auto* const client = object.cast<VexilClientPy*>();
-            if (!client->forked()) {
-                client->disconnect();
-            }
-        }
-    }
-
-private:
-    std::vector<py::weakref> m_objects;
-};
-
-void register_client_class(py::module_& module, const std::shared_ptr<ConnectedObjects>& connected) {
+void register_client_class(py::module_& module) {
     namespace docs = tessellpy::docs;
     using tessellpy::with_library_log;
     py::class_<VexilClientPy, vexil::VexilClientPyHolder>(module, "VexilClient", docs::client_class)
@@ -113,14 +75,7 @@ void register_client_class(py::module_& module, const std::shared_ptr<ConnectedO
             .def("get_status", method(&VexilClientPy::get_status), docs::get_status)
             .def("get_error_message", method(&VexilClientPy::get_error_message), docs::get_error_message)
             .def("get_internal_state", method(&VexilClientPy::get_internal_state), docs::get_internal_state)
-            .def(
-                    "connect",
-                    [connected](VexilClientPy* client) {
-                        // The interpreter's exit ends this connection while logging still works.
-                        connected->add(initialised(client));
-                        return with_library_log([client] { return client->connect(); });
-                    },
-                    docs::connect)
+            .def("connect", method(&VexilClientPy::connect), docs::connect)
             .def("pass_read", method(&VexilClientPy::pass_read), py::arg("read"), py::arg("wait_duration_ms") = 0,
                  docs::pass_read)
             .def("pass_reads", method(&VexilClientPy::pass_reads), py::arg("reads"), py::arg("wait_duration_ms") = 0,
@@ -146,22 +101,6 @@ void register_client_class(py::module_& module, const std::shared_ptr<ConnectedO
             });
 }
 
-void register_exit_steps(const std::shared_ptr<ConnectedObjects>& connected) {
-    // atexit runs the last registered first; logging's own exit hook, registered when it was
-    // imported, runs after all of these.
-    const auto at_exit = py::module_::import("atexit").attr("register");
-    py::module_::import("logging");
-    at_exit(py::cpp_function([] { tessellpy::hand_over_last_library_log(); }));
-    tessellpy::wait_for_abandoned_calls_at_exit();
-    at_exit(py::cpp_function([connected] {
-        try {
-            connected->end_all();
-        } catch (const py::error_already_set&) {
-            // Ctrl-C: the user no longer wants to wait; the objects end at finalisation.
-        }
-    }));
-}
-
 void initialise(py::module_& module) {
     module.doc() = "Python client of the Vexil basecall server.";
     // First, so that a missing or broken numpy is named as the cause.
@@ -169,8 +108,7 @@ void initialise(py::module_& module) {
     apps::register_align_results_dtype();
     // The enums come first so that the signatures help() shows name them.
     tessellpy::register_enums(module);
-    const auto connected = std::make_shared<ConnectedObjects>();
-    register_client_class(module, connected);
+    register_client_class(module);
     tessellpy::register_server_queries(module);
     module.def(
             "get_software_version", [] { return version_tuple(vexil::VexilClient::get_software_version()); },
@@ -179,8 +117,10 @@ void initialise(py::module_& module) {
             "get_protocol_version", [] { return version_tuple(vexil::VexilClient::get_protocol_version()); },
             tessellpy::docs::get_protocol_version);
     tessellpy::register_test_helpers(module);
+    // Imported now, so that the library's records find it until the interpreter's very end.
+    py::module_::import("logging");
     tessellpy::install_library_log();
-    register_exit_steps(connected);
+    tessellpy::install_exit_steps();
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "python/vexil_client_py.h"
 
 #include "python/conversions.h"
+#include "python/interpreter_exit.h"
 #include "python/option_types.h"
 #include "python/read_conversions.h"
 #include "python/read_list_pass.h"
@@ -113,6 +114,9 @@ void VexilClientPy::end_all_clients() {
 
 void VexilClientPyDeleter::operator()(VexilClientPy* client) const {
     // pybind11 deallocates with the interpreter lock held.
+    if (!tessellpy::may_end_when_deallocated(*client)) {
+        return;  // let go as it is: its clients still end in the background, which uses it
+    }
     std::shared_ptr<VexilClientPy> owned(client);
     if (client->forked()) {
         return;  // the destructor touches nothing there
@@ -345,6 +349,7 @@ Result VexilClientPy::disconnect_all() {
 
 Result VexilClientPy::connect() {
     refuse_if_forked();
+    tessellpy::end_at_exit(*this);
     return run_holding_connection([this](std::uint64_t started) { return connect_all(started); });
 }
 
@@ -586,37 +591,38 @@ Result VexilClientPy::finish_all(unsigned long long timeout_s, std::uint64_t gen
     });
 }
 
+VexilClientPy::Disconnecting VexilClientPy::start_disconnect() {
+    Disconnecting disconnecting;
+    auto results = std::make_shared<std::vector<Result>>(m_clients.size(), Result::no_connection);
+    disconnecting.results = results;
+    const std::lock_guard<std::mutex> lock(m_lifecycle_mutex);
+    forget_finished_work();
+    ++m_stop_generation;
+    m_connect_error.clear();
+    disconnecting.ended_work = std::exchange(m_ended_in_background, false);
+    for (const auto& work : m_lifecycle_work) {
+        disconnecting.ended_work = disconnecting.ended_work || work.holds_connection;
+        disconnecting.calls.push_back(work.call);
+    }
+    disconnecting.calls.push_back(add_work(
+            [this, results] {
+                tessellpy::run_side_by_side(m_clients.size(),
+                                            [&](std::size_t i) { (*results)[i] = m_clients[i]->disconnect(); });
+            },
+            false));
+    return disconnecting;
+}
+
 Result VexilClientPy::disconnect() {
     refuse_if_forked();
-    auto results = std::make_shared<std::vector<Result>>(m_clients.size(), Result::no_connection);
-    std::shared_ptr<tessellpy::BackgroundCall> call;
-    tessellpy::BackgroundCalls waiting;
-    bool ended_work = false;
-    {
-        const std::lock_guard<std::mutex> lock(m_lifecycle_mutex);
-        forget_finished_work();
-        ++m_stop_generation;
-        m_connect_error.clear();
-        ended_work = std::exchange(m_ended_in_background, false);
-        for (const auto& work : m_lifecycle_work) {
-            ended_work = ended_work || work.holds_connection;
-            waiting.push_back(work.call);
-        }
-        // Runs beside a connect or finish under way: the library's disconnect is what ends them.
-        call = add_work(
-                [this, results] {
-                    tessellpy::run_side_by_side(m_clients.size(),
-                                                [&](std::size_t i) { (*results)[i] = m_clients[i]->disconnect(); });
-                },
-                false);
-        waiting.push_back(call);
-    }
+    const Disconnecting disconnecting = start_disconnect();
     // Returns once every client is disconnected; interrupted, the rest goes on in the background.
-    tessellpy::wait_for_calls(waiting);
-    call->rethrow_failure();
+    tessellpy::wait_for_calls(disconnecting.calls);
+    disconnecting.calls.back()->rethrow_failure();
+    const auto& results = *disconnecting.results;
     const bool ended_connection =
-            std::any_of(results->begin(), results->end(), [](Result result) { return result == Result::success; });
-    return ended_work || ended_connection ? Result::success : Result::no_connection;
+            std::any_of(results.begin(), results.end(), [](Result result) { return result == Result::success; });
+    return disconnecting.ended_work || ended_connection ? Result::success : Result::no_connection;
 }
 
 py::tuple VexilClientPy::get_basecalling_config() {

@@ -58,6 +58,20 @@ public:
     /// with them; then destroys them. Call without the interpreter lock.
     void end_all_clients();
 
+    /// A disconnect under way in the background.
+    struct Disconnecting {
+        /// Each library client's result, once `calls` have finished.
+        std::shared_ptr<std::vector<Result>> results;
+        /// The disconnect (the last) and the connect or finish work it ends.
+        tessellpy::BackgroundCalls calls;
+        /// Such work held a connection, or an interrupt ended one in the background.
+        bool ended_work = false;
+    };
+    /// Starts disconnect()'s work: every library client's connection ends on a thread of its own,
+    /// beside any connect or finish under way, which the library's disconnect ends. Needs neither
+    /// the interpreter nor its lock.
+    Disconnecting start_disconnect();
+
 private:
     using Groups = tessellpy::ReadTagLedger::Groups;
 

@@ -1,10 +1,13 @@
-"""The end of a program: daemon threads left inside the module's calls, and subinterpreters."""
+"""The end of a program: connections the interpreter's exit ends, daemon threads left inside the
+module's calls, and subinterpreters."""
 import os
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 
-from conftest import MODULE_DIR
+from conftest import MODULE_DIR, machine_slowness, wait_until
 
 # Daemon threads blocked in, or looping over, every kind of call when the main thread returns. The
 # results file is flushed but left open: Python itself does not close a file whose module a daemon
@@ -84,3 +87,116 @@ def test_subinterpreters_are_refused_and_change_nothing_for_the_main_one():
     lines = run.stdout.splitlines()
     assert len(lines) == 2 and lines[0].startswith("refused") and "only in the main interpreter" in lines[0], lines
     assert lines[1] == "deleted", run.stderr
+
+
+# Objects connected to a server that then froze, left to the interpreter's exit, which the parent
+# times from the program's last line. "gc off": finalisation starts without a collection, so the
+# first deallocation ends them all; "held": a daemon thread holds them too, so they are never
+# deallocated. The results file is written, not flushed: the exit flushes it.
+FROZEN_EXIT = textwrap.dedent("""
+    import atexit, gc, os, signal, sys, threading, time
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    sys.path[:0] = [sys.argv[1]]
+    mode, results = sys.argv[6], open(sys.argv[7], "w")
+    # Registered before the import, so it runs last, just before finalisation begins.
+    atexit.register(lambda: print("handlers done", len(os.listdir("/proc/self/task")), flush=True))
+    import tessellpy
+    server_pid = int(sys.argv[3])
+    clients = [tessellpy.VexilClient(sys.argv[2], "dna_sim_fast") for _ in range(int(sys.argv[4]))]
+    for client in clients:
+        client.set_params({"query_timeout": int(sys.argv[5])})
+        assert client.connect() == tessellpy.success
+    os.kill(server_pid, signal.SIGSTOP)
+    while open("/proc/%d/stat" % server_pid).read().rsplit(")", 1)[1].split()[0] != "T":
+        pass
+    if mode != "gc":
+        gc.disable()
+    if mode == "held":
+        # Not a function of this module: a thread's frame that held its globals would keep the
+        # results file open.
+        holder = threading.Thread(target=time.sleep, args=(3600,), daemon=True)
+        holder.clients = list(clients)
+        holder.start()
+    results.write("kept text")
+    print("exiting", time.monotonic(), flush=True)
+    sys.exit(3)
+""")
+
+
+def start_frozen_exit(server, tmp_path, mode, count=8, query_timeout_ms=3000):
+    results = tmp_path / f"results-{mode}.txt"
+    child = subprocess.Popen([sys.executable, "-c", FROZEN_EXIT, str(MODULE_DIR), server.address,
+                              str(server.process.pid), str(count), str(query_timeout_ms), mode, str(results)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    return child, results
+
+
+def test_exit_ends_every_object_against_a_frozen_server_within_one_query_timeout(start_server, tmp_path):
+    modes = ("gc", "gc off", "held")
+    servers = [start_server() for _ in modes]
+    try:
+        children = [start_frozen_exit(server, tmp_path, mode) for server, mode in zip(servers, modes)]
+        runs = {}
+        for mode, (child, results) in zip(modes, children):
+            stdout, stderr = child.communicate(timeout=300)
+            ended = time.monotonic()
+            exiting = float(stdout.split("exiting")[1].split()[0]) if "exiting" in stdout else ended
+            runs[mode] = (child.returncode, results.read_text(), ended - exiting, stderr[-2000:])
+    finally:
+        for server in servers:
+            server.thaw()
+    # One query_timeout of 3 s and a margin; one object after another took 8 of them.
+    bound_s = 3 + 1.5 * machine_slowness()
+    assert {mode: run[:2] for mode, run in runs.items()} == {mode: (3, "kept text") for mode in modes}, runs
+    assert all(run[2] < bound_s for run in runs.values()), (bound_s, runs)
+    # Each object's goodbye went unanswered, and said so on logging's last resort or on stderr.
+    assert all(run[3].count("Error disconnecting from server") == 8 for run in runs.values()), runs
+
+
+def test_ctrl_c_ends_the_exits_wait_at_once(server, tmp_path):
+    child, results = start_frozen_exit(server, tmp_path, "gc", query_timeout_ms=20000)
+    try:
+        line = child.stdout.readline().split()
+        assert line[0] == "exiting", line
+        line = child.stdout.readline().split()
+        assert line[:2] == ["handlers", "done"], line
+        # The exit's wait has begun once its eight goodbyes have threads.
+        wait_until(lambda: len(os.listdir(f"/proc/{child.pid}/task")) >= int(line[2]) + 8)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        assert child.wait(timeout=60) == 3
+        # Neither a deallocation nor anything else waits for the goodbyes again.
+        assert time.monotonic() - sent < 1.0 * machine_slowness()
+        assert results.read_text() == "kept text"
+    finally:
+        server.thaw()
+        child.kill()
+        child.communicate()
+
+
+# A program's own atexit handler registered before the module was imported runs after the module's
+# own hooks would: it still finishes and collects its reads.
+BEFORE_IMPORT = textwrap.dedent("""
+    import atexit, sys
+    sys.path[:0] = [sys.argv[1], sys.argv[2]]
+
+    def finish_and_collect():
+        print("finish", client.finish(60), flush=True)
+        reads = [read for group in collect(client, 20) for read in group]
+        print("called", sum("sequence" in read["datasets"] for read in reads), "of", len(reads), flush=True)
+
+    atexit.register(finish_and_collect)
+    import tessellpy
+    from conftest import collect, make_read
+    client = tessellpy.VexilClient(sys.argv[3], "dna_sim_fast", 2)
+    assert client.connect() == tessellpy.success
+    for tag in range(1, 21):
+        assert client.pass_read(make_read(tag, "ACGT" * 60), 10000) == tessellpy.read_accepted
+""")
+
+
+def test_an_atexit_handler_registered_before_the_import_still_finishes_its_reads(server):
+    run = subprocess.run([sys.executable, "-c", BEFORE_IMPORT, str(MODULE_DIR), os.path.dirname(__file__),
+                          server.address], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.splitlines() == ["finish result.success", "called 20 of 20"], run.stderr
