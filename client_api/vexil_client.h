@@ -31,7 +31,7 @@ public:
     /// constructor's lines included, with or without set_params), unless ZEV_BASECALL_TRACE_FOLDER
     /// names one; the trace files hold the lines of every client of the process. The "client_name"
     /// of the process's first accepted set_params names the files (<executable>_<name>_<UTC
-    /// time>_<pid>_<n>.trace, files opened before it are renamed), when it holds only ASCII letters,
+    /// time>_<pid>_<n>.trace; a file already open keeps its name), when it holds only ASCII letters,
     /// digits, ".", "_" and "-". A client whose folder or name cannot take effect, or whose name
     /// cannot be part of a file name, gets one warning saying where its trace lines go.
     VexilClient(std::string address, std::string config_name, std::string trace_folder, bool log_bad_reads);

@@ -67,29 +67,9 @@ void TraceFileWriter::set_folder_if_empty(const std::string& folder) {
 }
 
 void TraceFileWriter::set_file_id(const std::string& file_id) {
-    if (file_id.empty()) {
-        return;
+    if (!file_id.empty()) {
+        m_file_id_suffix = "_" + file_id;
     }
-    const bool run_without_id = m_file_id_suffix.empty() && !m_file_base_name.empty();
-    m_file_id_suffix = "_" + file_id;
-    if (run_without_id) {
-        rename_run_files(base_name_with_current_suffix());
-    }
-}
-
-void TraceFileWriter::rename_run_files(const std::string& new_base_name) {
-    // An open file is renamed too: the stream keeps writing to it under its new name.
-    for (std::uint64_t counter = 0; counter < m_file_counter; ++counter) {
-        const auto number = std::to_string(counter) + FILE_EXTENSION;
-        const auto from = (boost::filesystem::path(m_trace_folder) / (m_file_base_name + number)).string();
-        const auto to = (boost::filesystem::path(m_trace_folder) / (new_base_name + number)).string();
-        boost::system::error_code ignored;  // a file already gone (removed after a failure) stays gone
-        boost::filesystem::rename(from, to, ignored);
-        if (m_current_path == from) {
-            m_current_path = to;
-        }
-    }
-    m_file_base_name = new_base_name;
 }
 
 void TraceFileWriter::write(const std::string& line) {
@@ -145,21 +125,15 @@ void TraceFileWriter::compute_base_name() {
     } catch (...) {
         warn_once(m_warned_about_stem, "Trace files are named without the executable's name");
     }
-    m_stem = stem;
-    // The process id keeps the files of processes started in the same second apart.
-    m_time_part = utc_time_text() + "_" + std::to_string(::getpid()) + "_";
-    m_file_base_name = base_name_with_current_suffix();
-}
-
-std::string TraceFileWriter::base_name_with_current_suffix() const {
-    std::string name = m_stem + m_file_id_suffix;
-    if (m_stem.empty() && !name.empty()) {
+    std::string name = stem + m_file_id_suffix;
+    if (stem.empty() && !name.empty()) {
         name.erase(0, 1);  // no stem: drop the separator the id suffix starts with
     }
     if (!name.empty()) {
         name += "_";
     }
-    return name + m_time_part;
+    // The process id keeps the files of processes started in the same second apart.
+    m_file_base_name = name + utc_time_text() + "_" + std::to_string(::getpid()) + "_";
 }
 
 void TraceFileWriter::open_next_file() {

@@ -44,9 +44,7 @@ public:
 
     // The folder is taken only while none is known; an open file is not affected.
     void set_folder_if_empty(const std::string& folder);
-    // A non-empty id makes the suffix "_" + id. Files opened before any id was given (lines traced
-    // before a client's name was known) are renamed to carry it; an id replacing another applies to
-    // base names computed from now on.
+    // A non-empty id makes the suffix "_" + id for base names computed from now on.
     void set_file_id(const std::string& file_id);
 
     void write(const std::string& line);
@@ -58,8 +56,6 @@ public:
 
 private:
     void compute_base_name();
-    std::string base_name_with_current_suffix() const;
-    void rename_run_files(const std::string& new_base_name);
     void open_next_file();
     bool current_file_has_room();
     void warn_once(bool& warned, const std::string& text);
@@ -74,9 +70,6 @@ private:
     std::string m_trace_folder;
     std::string m_file_id_suffix;
     std::string m_file_base_name;
-    // The pieces of the base name besides the id: the executable's stem and "<UTC time>_<pid>_".
-    std::string m_stem;
-    std::string m_time_part;
     StemProvider m_stem_provider;
     WarningSink m_warning_sink;
     bool m_warned_about_stem{false};
