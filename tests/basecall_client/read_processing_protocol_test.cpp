@@ -266,8 +266,10 @@ TEST_F(ReadLoopTest, ReadsLostOnTheServerComeBackUncalledAndTheLoopGoesOn) {
     EXPECT_FALSE(lost.front()->has_dataset(bass::data_wrappers::dataset::sequence));
     EXPECT_TRUE(lost.front()->has_dataset(bass::data_wrappers::dataset::raw_data));
     EXPECT_EQ(buffer.num_reads_returned_uncalled(), 1U);
-    // One warning, naming the server that lost them.
-    const auto warnings = log.at(test_support::LogRecorder::Severity::warning);
+    // One warning, naming the server that lost them: written once the reads are given back.
+    const auto warning = test_support::LogRecorder::Severity::warning;
+    ASSERT_TRUE(wait_for([&] { return !log.at(warning).empty(); }));
+    const auto warnings = log.at(warning);
     ASSERT_EQ(warnings.size(), 1U);
     EXPECT_NE(warnings.front().find("1 read(s) returned uncalled. (server at " + dir.ipc_endpoint() + ")"),
               std::string::npos)
