@@ -35,7 +35,8 @@ bool is_canonical(char letter) { return CANONICAL_BASES.find(letter) != std::str
 
 bool make_unmapped_sam_line(std::string& sam_line, const std::string& read_name, const std::string& sequence,
                             const std::string& qstring, std::string& error) {
-    if (sequence.size() != qstring.size()) {
+    // A read without qualities has QUAL "*".
+    if (!qstring.empty() && sequence.size() != qstring.size()) {
         error = "sequence and qscore do not match size!";
         return false;
     }

@@ -53,18 +53,28 @@ uint64_t length_of(const flatbuffers::Vector<T>* values) {
 }
 
 // Copies `count` elements of `source` into `target` from `offset` on, bounded by the room left in
-// the target and by the elements the source holds; the rest is not copied.
+// the target and by the elements the source holds; the rest is not copied. Returns what fell short
+// (the source's name `what` and the counts), or empty; an absent source supplies nothing.
 template <typename Target, typename Source>
-void copy_bounded(std::vector<Target>& target, uint64_t offset, const flatbuffers::Vector<Source>* source,
-                  uint64_t count) {
+std::string copy_bounded(std::vector<Target>& target, uint64_t offset, const flatbuffers::Vector<Source>* source,
+                         uint64_t count, const char* what) {
     static_assert(sizeof(Target) == sizeof(Source), "wire and buffer elements must match");
-    if (source == nullptr || offset >= target.size()) {
-        return;
+    if (source == nullptr) {
+        return {};
     }
-    const uint64_t n = std::min({count, static_cast<uint64_t>(source->size()), target.size() - offset});
+    const uint64_t present = source->size();
+    const uint64_t room = offset >= target.size() ? 0 : target.size() - offset;
+    const uint64_t n = std::min({count, present, room});
     if (n > 0) {
         std::memcpy(target.data() + offset, source->Data(), n * sizeof(Target));
     }
+    if (present != count) {
+        return std::string(what) + " of " + std::to_string(present) + " values for " + std::to_string(count);
+    }
+    if (room < count) {
+        return std::string(what) + " of " + std::to_string(count) + " values with room for " + std::to_string(room);
+    }
+    return {};
 }
 
 const vexil_ipc::FlipflopTraceData* flipflop_of(const vexil_ipc::CalledBlockData& called) {
@@ -102,73 +112,66 @@ struct ReadBuffers {
     std::vector<uint32_t> rle_runlength;
     std::vector<float> state_data;
     std::vector<uint8_t> base_mod_probs;
+
+    // The block being copied, and the first thing that did not fit the read, bounded to fit it.
+    uint64_t block_index = 0;
+    std::string bounded;
+    void note(const std::string& what) {
+        if (bounded.empty() && !what.empty()) {
+            bounded = "block " + std::to_string(block_index) + ": " + what;
+        }
+    }
+    void note_joined(const std::string& what) {
+        if (bounded.empty()) {
+            bounded = what;
+        }
+    }
 };
 
-// Why a block contradicts itself or the read it belongs to; empty when it does not. Only the data
-// the decoder will use is checked.
+// Why a block cannot be this read's, or would make the decoder allocate beyond what the read can
+// hold; empty when neither. Counts and lengths that merely disagree are bounded when copied instead.
 class BlockChecker {
 public:
     BlockChecker(const CalledReadOptions& options, const ReadBuffers& buffers)
         : m_options(options), m_buffers(buffers), m_sample_limit(buffers.sample_limit) {}
 
     std::string check(const vexil_ipc::CalledBlockData& called, bool first_block) const {
-        const uint64_t bases = length_of(called.sequence());
-        const uint64_t qualities = length_of(called.qstring());
-        if (bases != qualities) {
-            return "sequence of " + std::to_string(bases) + " bases but " + std::to_string(qualities) +
-                   " quality values";
-        }
         // Every base is read from at least one sample: a longer sequence is not this read's, and
         // is refused before the read's text grows by it.
+        const uint64_t bases = length_of(called.sequence());
         const uint64_t bases_so_far = first_block ? 0 : m_buffers.sequence.size();
         if (m_sample_limit > 0 && bases_so_far + bases > m_sample_limit) {
             return std::to_string(bases_so_far + bases) + " bases beyond the read's " + std::to_string(m_sample_limit) +
                    " samples";
         }
-        const uint64_t events = called.event_count();
-        const uint64_t state_size = first_block ? called.state_size() : m_buffers.state_size;
-        const bool with_state = m_options.pull_state_data && called.state_data() != nullptr;
-        if (with_state) {
-            if (first_block && state_size > MAX_CALLED_STATE_SIZE) {
+        if (!first_block) {
+            return {};
+        }
+        const uint64_t state_size = called.state_size();
+        if (m_options.pull_state_data && called.state_data() != nullptr) {
+            if (state_size > MAX_CALLED_STATE_SIZE) {
                 return "state size " + std::to_string(state_size) + " above the limit of " +
                        std::to_string(MAX_CALLED_STATE_SIZE);
             }
-            if (first_block && called.event_capacity() * state_size > MAX_CALLED_STATE_VALUES) {
+            if (called.event_capacity() * state_size > MAX_CALLED_STATE_VALUES) {
                 return "state data of " + std::to_string(called.event_capacity()) + " events of " +
                        std::to_string(state_size) + " above the limit of " + std::to_string(MAX_CALLED_STATE_VALUES) +
                        " values";
             }
-            if (called.state_data()->size() != events * state_size) {
-                return std::to_string(called.state_data()->size()) + " state values for " + std::to_string(events) +
-                       " events of " + std::to_string(state_size);
-            }
         }
-        if (m_options.disable_events) {
-            // Later blocks contribute only their sequence and qualities.
-            return with_state && first_block ? check_event_room(called, first_block) : std::string();
+        // The per-event and per-run buffers are sized by these counts; an event or a run spans at
+        // least one sample.
+        if (m_sample_limit > 0 && called.event_capacity() > m_sample_limit) {
+            return "event capacity " + std::to_string(called.event_capacity()) + " above the read's " +
+                   std::to_string(m_sample_limit) + " samples";
         }
-        const TraceKind kind = first_block ? kind_of(called) : m_buffers.trace_kind;
-        if (kind == TraceKind::flipflop) {
-            if (const auto* flipflop = flipflop_of(called)) {
-                if (flipflop->movement() != nullptr && flipflop->movement()->size() != events) {
-                    return std::to_string(flipflop->movement()->size()) + " moves for " + std::to_string(events) +
-                           " events";
-                }
-                if (flipflop->flipflop_trace() != nullptr &&
-                    flipflop->flipflop_trace()->size() != events * TRACE_VALUES_PER_EVENT) {
-                    return std::to_string(flipflop->flipflop_trace()->size()) + " trace values for " +
-                           std::to_string(events) + " events";
-                }
-            }
-        } else if (kind == TraceKind::runlength) {
-            if (const auto* runlength = runlength_of(called)) {
-                const std::string problem = check_runs(*runlength, first_block);
-                if (!problem.empty()) {
-                    return problem;
-                }
-            }
+        const auto* runlength = runlength_of(called);
+        if (!m_options.disable_events && runlength != nullptr && m_sample_limit > 0 &&
+            runlength->rle_count() > m_sample_limit) {
+            return "run count " + std::to_string(runlength->rle_count()) + " above the read's " +
+                   std::to_string(m_sample_limit) + " samples";
         }
-        return check_event_room(called, first_block);
+        return {};
     }
 
     static TraceKind kind_of(const vexil_ipc::CalledBlockData& called) {
@@ -183,48 +186,6 @@ public:
     }
 
 private:
-    std::string check_runs(const vexil_ipc::RunlengthTraceData& runlength, bool first_block) const {
-        const uint64_t runs = length_of(runlength.rle_base());
-        const std::pair<const char*, uint64_t> others[] = {{"rle_scale", length_of(runlength.rle_scale())},
-                                                           {"rle_shape", length_of(runlength.rle_shape())},
-                                                           {"rle_weight", length_of(runlength.rle_weight())},
-                                                           {"rle_index", length_of(runlength.rle_index())},
-                                                           {"rle_runlength", length_of(runlength.rle_runlength())}};
-        for (const auto& [name, length] : others) {
-            // An absent vector supplies nothing; a present one must match the runs.
-            if (length != 0 && length != runs) {
-                return std::string(name) + " of " + std::to_string(length) + " values for " + std::to_string(runs) +
-                       " runs";
-            }
-        }
-        const uint64_t capacity = first_block ? runlength.rle_count() : m_buffers.run_capacity;
-        const uint64_t offset = first_block ? 0 : m_buffers.run_offset;
-        if (first_block && m_sample_limit > 0 && capacity > m_sample_limit) {
-            return "run count " + std::to_string(capacity) + " above the read's " + std::to_string(m_sample_limit) +
-                   " samples";
-        }
-        // Without a run count nothing is stored, so runs beyond it do no harm.
-        if (capacity > 0 && offset + runs > capacity) {
-            return std::to_string(offset + runs) + " runs beyond the read's run count of " + std::to_string(capacity);
-        }
-        return {};
-    }
-
-    std::string check_event_room(const vexil_ipc::CalledBlockData& called, bool first_block) const {
-        const uint64_t capacity = first_block ? called.event_capacity() : m_buffers.event_capacity;
-        const uint64_t offset = first_block ? 0 : m_buffers.event_offset;
-        // The per-event buffers are sized by the capacity; an event spans at least one sample.
-        if (first_block && m_sample_limit > 0 && capacity > m_sample_limit) {
-            return "event capacity " + std::to_string(capacity) + " above the read's " +
-                   std::to_string(m_sample_limit) + " samples";
-        }
-        if (offset + called.event_count() > capacity) {
-            return std::to_string(offset + called.event_count()) + " events beyond the read's capacity of " +
-                   std::to_string(capacity);
-        }
-        return {};
-    }
-
     const CalledReadOptions& m_options;
     const ReadBuffers& m_buffers;
     const uint64_t m_sample_limit;
@@ -319,36 +280,55 @@ void prepare_buffers(const vexil_ipc::CalledBlockData& called, const CalledReadO
     }
 }
 
-// Copies one block's per-event data into the whole-read buffers at the current offsets; advances them.
+// Copies one block's per-event data into the whole-read buffers at the current offsets, each copy
+// bounded by the buffer's room and the data sent; advances the offsets by the block's counts.
 void copy_block_data(const vexil_ipc::CalledBlockData& called, const CalledReadOptions& options, ReadBuffers& buffers) {
     const uint64_t events = called.event_count();
     uint64_t runs = 0;
     if (!options.disable_events) {
         if (buffers.trace_kind == TraceKind::flipflop) {
             if (const auto* flipflop = flipflop_of(called)) {
-                copy_bounded(buffers.movement, buffers.event_offset, flipflop->movement(), events);
-                copy_bounded(buffers.trace, buffers.event_offset * TRACE_VALUES_PER_EVENT, flipflop->flipflop_trace(),
-                             events * TRACE_VALUES_PER_EVENT);
+                buffers.note(
+                        copy_bounded(buffers.movement, buffers.event_offset, flipflop->movement(), events, "movement"));
+                buffers.note(copy_bounded(buffers.trace, buffers.event_offset * TRACE_VALUES_PER_EVENT,
+                                          flipflop->flipflop_trace(), events * TRACE_VALUES_PER_EVENT,
+                                          "flipflop_trace"));
             }
         } else if (buffers.trace_kind == TraceKind::runlength) {
             if (const auto* runlength = runlength_of(called)) {
                 runs = length_of(runlength->rle_base());
-                copy_bounded(buffers.rle_base, buffers.run_offset, runlength->rle_base(), runs);
-                copy_bounded(buffers.rle_scale, buffers.run_offset, runlength->rle_scale(), runs);
-                copy_bounded(buffers.rle_shape, buffers.run_offset, runlength->rle_shape(), runs);
-                copy_bounded(buffers.rle_weight, buffers.run_offset, runlength->rle_weight(), runs);
-                copy_bounded(buffers.rle_index, buffers.run_offset, runlength->rle_index(), runs);
-                copy_bounded(buffers.rle_runlength, buffers.run_offset, runlength->rle_runlength(), runs);
+                buffers.note(
+                        copy_bounded(buffers.rle_base, buffers.run_offset, runlength->rle_base(), runs, "rle_base"));
+                buffers.note(
+                        copy_bounded(buffers.rle_scale, buffers.run_offset, runlength->rle_scale(), runs, "rle_scale"));
+                buffers.note(
+                        copy_bounded(buffers.rle_shape, buffers.run_offset, runlength->rle_shape(), runs, "rle_shape"));
+                buffers.note(copy_bounded(buffers.rle_weight, buffers.run_offset, runlength->rle_weight(), runs,
+                                          "rle_weight"));
+                buffers.note(
+                        copy_bounded(buffers.rle_index, buffers.run_offset, runlength->rle_index(), runs, "rle_index"));
+                buffers.note(copy_bounded(buffers.rle_runlength, buffers.run_offset, runlength->rle_runlength(), runs,
+                                          "rle_runlength"));
             }
         }
         if (called.base_mod() != nullptr && called.base_mod()->base_mod_probs() != nullptr) {
             const auto* probs = called.base_mod()->base_mod_probs();
-            buffers.base_mod_probs.insert(buffers.base_mod_probs.end(), probs->begin(), probs->end());
+            // Beyond the read's bases the probabilities are dropped when the read is joined.
+            const uint64_t limit = buffers.sample_limit > 0 ? buffers.sample_limit * buffers.categories : probs->size();
+            const uint64_t room = limit > buffers.base_mod_probs.size() ? limit - buffers.base_mod_probs.size() : 0;
+            const auto n = static_cast<std::ptrdiff_t>(std::min<uint64_t>(probs->size(), room));
+            buffers.base_mod_probs.insert(buffers.base_mod_probs.end(), probs->begin(), probs->begin() + n);
+            if (static_cast<uint64_t>(n) < probs->size()) {
+                buffers.note(std::to_string(probs->size()) + " modified-base probabilities " +
+                             (buffers.categories == 0
+                                      ? std::string("without a modification alphabet")
+                                      : "beyond the read's " + std::to_string(buffers.sample_limit) + " samples"));
+            }
         }
     }
     if (options.pull_state_data) {
-        copy_bounded(buffers.state_data, buffers.event_offset * buffers.state_size, called.state_data(),
-                     events * buffers.state_size);
+        buffers.note(copy_bounded(buffers.state_data, buffers.event_offset * buffers.state_size, called.state_data(),
+                                  events * buffers.state_size, "state_data"));
     }
     if (!options.disable_events) {
         buffers.event_offset += events;
@@ -356,30 +336,38 @@ void copy_block_data(const vexil_ipc::CalledBlockData& called, const CalledReadO
     }
 }
 
-// Why the joined buffers do not fit together; empty when they do.
-std::string check_joined(const ReadBuffers& buffers) {
+// Fits the joined qualities and probabilities to the joined sequence. Qualities of another length
+// than the sequence are no qualities (the read's SAM line then has QUAL "*"); probabilities beyond
+// one row per base are dropped, and missing rows are zeros, as in every other per-read buffer.
+void fit_to_sequence(ReadBuffers& buffers) {
+    const uint64_t bases = buffers.sequence.size();
+    if (!buffers.qstring.empty() && buffers.qstring.size() != bases) {
+        buffers.note_joined("sequence of " + std::to_string(bases) + " bases but " +
+                            std::to_string(buffers.qstring.size()) + " quality values, taken as none");
+        buffers.qstring.clear();
+    }
     if (buffers.base_mod_probs.empty()) {
-        return {};
+        return;
     }
-    const uint64_t expected = buffers.sequence_length * buffers.categories;
+    const uint64_t expected = bases * buffers.categories;
     if (buffers.base_mod_probs.size() != expected) {
-        return std::to_string(buffers.base_mod_probs.size()) + " modified-base probabilities for " +
-               std::to_string(buffers.sequence_length) + " bases of " + std::to_string(buffers.categories) +
-               " categories";
+        buffers.note_joined(std::to_string(buffers.base_mod_probs.size()) + " modified-base probabilities for " +
+                            std::to_string(bases) + " bases of " + std::to_string(buffers.categories) + " categories");
+        buffers.base_mod_probs.resize(static_cast<std::size_t>(expected), 0);
     }
-    return {};
 }
 
 // Moves the finished buffers into the holder; each replaces a view the caller passed under its id.
 void attach_datasets(ReadBuffers& buffers, interfaces::ReadHolder& holder) {
+    const uint64_t bases = buffers.sequence.size();
     holder.set_dataset(dataset::sequence, std::move(buffers.sequence));
     holder.set_dataset(dataset::qstring, std::move(buffers.qstring));
     if (!buffers.movement.empty()) {
         holder.set_dataset(dataset::movement, std::move(buffers.movement));
     }
     if (!buffers.base_mod_probs.empty()) {
-        const auto mat = MatView<uint8_t>::view(buffers.base_mod_probs.data(), buffers.sequence_length,
-                                                buffers.categories, std::max<uint64_t>(buffers.categories, 1), 1);
+        const auto mat = MatView<uint8_t>::view(buffers.base_mod_probs.data(), bases, buffers.categories,
+                                                std::max<uint64_t>(buffers.categories, 1), 1);
         holder.set_dataset(dataset::base_mod_probs, mat, std::move(buffers.base_mod_probs));
     }
     if (!buffers.trace.empty()) {
@@ -571,6 +559,7 @@ interfaces::ReadHolder* CalledReadDecoder::fail(ErrorState error, TraceText trac
 }
 
 interfaces::ReadHolder* CalledReadDecoder::process_read_message(const vexil_ipc::ReadBlockData* block) {
+    m_bounded.clear();
     if (block == nullptr) {
         return fail({ConnectionError::invalid_response, "Returned read reply holds no read block."},
                     TraceText::error_state);
@@ -651,6 +640,7 @@ interfaces::ReadHolder* CalledReadDecoder::decode(const vexil_ipc::ReadBlockData
         if (!misplaced.empty()) {
             return fail({ConnectionError::bad_reply, misplaced}, TraceText::error_state);
         }
+        buffers.block_index = block_index;
         const std::string problem = append_later_block(later, m_options, buffers);
         if (!problem.empty()) {
             return fail({ConnectionError::bad_reply, inconsistent_block_text(block_index, read_tag, problem)},
@@ -658,13 +648,9 @@ interfaces::ReadHolder* CalledReadDecoder::decode(const vexil_ipc::ReadBlockData
         }
     }
 
-    const std::string problem = check_joined(buffers);
-    if (!problem.empty()) {
-        return fail(
-                {ConnectionError::bad_reply, "Inconsistent called read " + std::to_string(read_tag) + ": " + problem},
-                TraceText::error_state);
-    }
+    fit_to_sequence(buffers);
     attach_datasets(buffers, *target);
+    m_bounded = std::move(buffers.bounded);
     return target;
 }
 

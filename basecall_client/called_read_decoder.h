@@ -1,5 +1,6 @@
 #pragma once
 
+#include "basecall_client/bounded_read_warning.h"
 #include "basecall_client/client_connection_state.h"
 #include "common/diagnostics/tracing/trace_context.h"
 #include "interfaces/read_holder.h"
@@ -64,11 +65,14 @@ constexpr std::uint64_t MAX_CALLED_STATE_VALUES = std::uint64_t{1} << 26;
 // in the holder's metadata, and whole-read sequence, qualities, moves, traces, run-length data,
 // modified-base probabilities and state data as datasets.
 //
-// Server input is not trusted. Every copy is bounded by the buffers sized from the first block, and
-// a reply that contradicts itself (vectors whose lengths disagree with each other or with the event
-// counts, counts beyond the read's size) is refused with a clear error state
-// rather than delivered as a damaged read. A refused read gets no datasets and stays where it was.
-// A block without its called-block table reads as one with every field at its default.
+// Server input is not trusted, and every field may be absent. Every copy is bounded by the room in
+// the buffers sized from the first block and by the data the block holds: counts beyond a buffer's
+// room, vectors shorter than their counts and probabilities beyond the bases are cut to fit, and
+// the read is returned with what fits (bounded() says what did not). Qualities absent, or of
+// another length than the sequence, leave the read without qualities. Refused with a clear error
+// state, and given no datasets, is only a read whose blocks cannot be its own (a later block of
+// another read or place, more bases than samples) or whose counts would size buffers beyond the
+// read. A block without its called-block table reads as one with every field at its default.
 class CalledReadDecoder {
 public:
     using TraceContextPtr = std::shared_ptr<common::diagnostics::tracing::details::TraceContext>;
@@ -82,6 +86,8 @@ public:
     // block, or one read block of a completed batch) belongs to, filled; null on failure, with the
     // error state set.
     interfaces::ReadHolder* process_read_message(const vexil_ipc::ReadBlockData* block);
+    // The first thing of the read last filled that did not fit it and was bounded; empty when all fit.
+    const std::string& bounded() const { return m_bounded; }
 
 private:
     // What a failure traces: the error state's text form, the message alone, or nothing (the
@@ -97,6 +103,7 @@ private:
     const CalledReadOptions m_options;
     ErrorState& m_error_state;
     TraceContextPtr m_trace_context;
+    std::string m_bounded;
 };
 
 // Adapts the engine's ReadBuffer (or anything with the same four operations) to CalledReadStore.
@@ -134,15 +141,22 @@ private:
 };
 
 // What the read loop calls for each called read: decodes `block` with the loop's read buffer and
-// broker adapter. Returns the filled holder, or null with `error_state` set.
+// broker adapter; a read bounded to fit goes to the connection's `warning`. Returns the filled
+// holder, or null with `error_state` set.
 template <typename Buffer, typename Adapter>
 interfaces::ReadHolder* decode_called_read(Buffer& read_buffer, Adapter& adapter, const CalledReadOptions& options,
                                            ErrorState& error_state, CalledReadDecoder::TraceContextPtr trace_context,
-                                           const vexil_ipc::ReadBlockData* block) {
+                                           BoundedReadWarning& warning, const vexil_ipc::ReadBlockData* block) {
     BufferCalledReadStore<Buffer> store(read_buffer);
     AdapterCalledBlockLink<Adapter> link(adapter);
     CalledReadDecoder decoder(store, link, options, error_state, std::move(trace_context));
-    return decoder.process_read_message(block);
+    interfaces::ReadHolder* const read = decoder.process_read_message(block);
+    if (read != nullptr && !decoder.bounded().empty()) {
+        // The read as passed carries its read id; the results may not.
+        const interfaces::ReadHolder* passed = read_buffer.get_submitted_read_holder(block->read_tag());
+        warning.read_bounded(adapter.server_address(), passed != nullptr ? *passed : *read, decoder.bounded());
+    }
+    return read;
 }
 
 }  // namespace basecall_service

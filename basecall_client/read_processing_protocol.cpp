@@ -97,6 +97,7 @@ ReadProcessingProtocol::~ReadProcessingProtocol() { auto trace = create_trace("~
 void ReadProcessingProtocol::set_connection_id(std::string id) {
     get_trace_context()->write_message("set_connection_id", id);
     m_connection_id = std::move(id);
+    m_bounded_read_warning.new_connection();
     // A declared end of input stays declared: the new connection is told again, since a server
     // may hold reads until it hears it.
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -472,7 +473,8 @@ bool ReadProcessingProtocol::send_no_more_data(RequestBrokerAdapter* request_bro
 interfaces::ReadHolder* ReadProcessingProtocol::process_read_message(RequestBrokerAdapter* request_broker,
                                                                      const vexil_ipc::ReadBlockData* block) {
     const CalledReadOptions options{m_disable_events, m_pull_state_data, m_connection_id};
-    return decode_called_read(*m_read_buffer, *request_broker, options, m_error_state, get_trace_context(), block);
+    return decode_called_read(*m_read_buffer, *request_broker, options, m_error_state, get_trace_context(),
+                              m_bounded_read_warning, block);
 }
 
 }  // namespace basecall_service

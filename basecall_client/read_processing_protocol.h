@@ -1,5 +1,6 @@
 #pragma once
 
+#include "basecall_client/bounded_read_warning.h"
 #include "basecall_client/client_connection_state.h"
 #include "common/diagnostics/tracing/trace_domain.h"
 #include "interfaces/read_holder.h"
@@ -150,6 +151,7 @@ private:
     bool m_disable_events{false};
     bool m_pull_state_data{false};
     std::string m_connection_id;
+    BoundedReadWarning m_bounded_read_warning;
     // Guards the stop request and the end-of-input record, which the caller's threads write.
     mutable std::mutex m_mutex;
     bool m_stop{false};

@@ -63,11 +63,15 @@ public:
     /// An accepted read's record is taken (the read is left cleared); a refused one is unchanged.
     /// A read that fails validate_read is refused as bad_read: among others one whose tag is in
     /// flight, from its acceptance until get_completed_reads has handed it back.
-    /// `wait_ms` 0 waits the "pass_read_timeout" setting for room in the queue.
+    /// `wait_ms` 0 waits the "pass_read_timeout" setting for room in the queue. A read too short to
+    /// be called (fewer than 20 model strides of samples) is taken without waiting for room, is
+    /// never sent and comes back at once, uncalled, through get_completed_reads.
     PassReadResult pass_read(Read& read, unsigned int wait_ms = 0);
     /// The list is taken whole or not at all: on success every read's record is taken and `reads`
     /// is left empty; on any other result `reads` holds every read, in its order, as passed. One bad
-    /// read (or two reads sharing a tag) refuses the whole list as bad_read.
+    /// read (or two reads sharing a tag) refuses the whole list as bad_read. A list has no rule for
+    /// short reads: a read too short for pass_read to send is sent with the rest, and comes back
+    /// called when the server calls it.
     PassReadResult pass_reads(std::vector<Read>& reads, unsigned int wait_ms = 0);
     /// True when the read carries what the server needs; otherwise `message` says what is missing.
     bool validate_read(const Read& read, std::string& message) const;
@@ -80,8 +84,8 @@ public:
     void no_more_data();
     /// Waits until every passed read is back, then ends the connection: success when every read
     /// came back called (a connection that fails after that is only logged), but for reads too short
-    /// to be called (fewer than 20 model strides of samples), which are never sent and come back at
-    /// once without a sequence; not_ready when
+    /// to be called that pass_read took, which are never sent and come back at once without a
+    /// sequence; not_ready when
     /// `timeout_s` (0: no limit) ran out first; failed when reads came back uncalled for another
     /// reason. Reads not called come back through get_completed_reads either way. Returns within
     /// `timeout_s` plus one "query_timeout", the goodbye's wait included.

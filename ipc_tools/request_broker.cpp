@@ -25,6 +25,9 @@ constexpr int POLL_RETRY_BUDGET = 3;
 constexpr std::int64_t QUIET_PERIOD_NS = 1000000000;
 const std::string IPC_PREFIX = "ipc://";
 const std::string TCP_PREFIX = "tcp://";
+// How long a host name's addresses are tried for one that accepts; only an address whose connect
+// neither succeeds nor fails (a dropped SYN) costs this much.
+constexpr std::chrono::milliseconds ADDRESS_PROBE_LIMIT{1000};
 const char* const SOURCE_NAME = "ipc_tools/request_broker";
 
 std::int64_t steady_now_ns() {
@@ -67,6 +70,11 @@ std::string endpoint_problem(const std::string& endpoint) {
         return {};
     }
     const std::string host_and_port = endpoint.substr(TCP_PREFIX.size());
+    const auto bracket = host_and_port.rfind(']');
+    if (!host_and_port.empty() && host_and_port.front() == '[' && bracket != std::string::npos &&
+        bracket + 1 == host_and_port.size()) {
+        return "it names no port: an IPv6 address is written tcp://[<address>]:<port>";
+    }
     const auto colon = host_and_port.rfind(':');
     if (colon == std::string::npos || colon == 0) {
         return "it is not of the form tcp://<host>:<port>";
@@ -127,6 +135,7 @@ void RequestBroker::prepare_connection(const std::string& address, std::uint32_t
         throw std::invalid_argument("Cannot connect to the address " + shown + ": " + problem);
     }
     m_server_address = endpoint;
+    m_connect_target = resolve_connect_target(endpoint, ADDRESS_PROBE_LIMIT);
     m_timeout_ms = timeout_ms;
     reset();
 }
@@ -161,10 +170,11 @@ void RequestBroker::reset() {
     m_awaiting_reply = false;
     auto socket = std::make_unique<zmq::socket_t>(m_context, zmq::socket_type::req);
     socket->set(zmq::sockopt::linger, 0);
-    // Without it a tcp:// address in IPv6 form ("tcp://[::1]:5555") never connects; IPv4 ones still do.
-    socket->set(zmq::sockopt::ipv6, 1);
+    // Only for an IPv6 address: with it on, ZeroMQ would take ::1 for "localhost" where the server
+    // listens on 127.0.0.1.
+    socket->set(zmq::sockopt::ipv6, m_connect_target.ipv6 ? 1 : 0);
     m_socket = std::move(socket);
-    m_socket->connect(m_server_address);
+    m_socket->connect(m_connect_target.endpoint);
 }
 
 void RequestBroker::send_request(Message& request, Message& reply) {

@@ -3,6 +3,7 @@
 #include "ipc_tools/awake_poll.h"
 #include "ipc_tools/message.h"
 #include "ipc_tools/request_errors.h"
+#include "ipc_tools/server_endpoint_resolver.h"
 #include "ipc_tools/wait_interrupt.h"
 
 #include "common/diagnostics/tracing/trace_domain.h"
@@ -122,6 +123,7 @@ private:
     zmq::context_t m_context;
     std::unique_ptr<zmq::socket_t> m_socket;
     std::string m_server_address;
+    ConnectTarget m_connect_target;  // where m_server_address leads: what the socket connects to
     std::uint32_t m_timeout_ms;
     std::int64_t m_last_send_time;
     MessageType m_pending_request_type = UNSET;  // of the request whose reply finish_request awaits

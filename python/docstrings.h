@@ -163,18 +163,21 @@ disconnect() and connect() wait for it.
     "mux included), or text that cannot be encoded as UTF-8, raises RuntimeError naming the\n"                      \
     "field. pass_reads raises TypeError naming the position of an item that is not a dict.\n\n"
 
-// One rule for pass_read and pass_reads.
-#define TESSELLPY_SHORT_READS                                                                       \
+// What pass_read and pass_reads each do with a read too short to call, as the library does.
+#define TESSELLPY_SHORT_READ                                                                        \
     "A read with fewer samples than 20 model strides (model_stride of get_basecalling_config) is\n" \
     "too short to call: it is taken but not sent, and comes back uncalled (without a sequence)\n"   \
     "through get_completed_reads at once; its read_tag is held until then, as any read's is.\n\n"
+#define TESSELLPY_SHORT_READS                                                                       \
+    "A list has no rule for short reads: a read too short for pass_read to send is sent with the\n" \
+    "rest, and comes back called when the server calls it.\n\n"
 
 constexpr const char* pass_read =
         "Pass one read to the server.\n\n"
         ":param read: The read (a dict, see below).\n"
         ":param wait_duration_ms: When the input queue is full, block until space frees or this many ms\n"
         "    have passed. Zero waits the pass_read_timeout parameter (0 by default: no "
-        "waiting).\n\n" TESSELLPY_READ_FIELDS TESSELLPY_SHORT_READS
+        "waiting).\n\n" TESSELLPY_READ_FIELDS TESSELLPY_SHORT_READ
         ":returns: A pass_read_result code:\n"
         "    read_accepted: The read was taken.\n"
         "    not_accepting_reads: The client is not connected, or finishing.\n"
@@ -194,8 +197,6 @@ constexpr const char* pass_reads =
         "was taken; any other result means none was, so the same list can be passed again as it is:\n\n"
         "    while client.pass_reads(reads, 1000) == tessellpy.queue_full:\n"
         "        collect_some(client.get_completed_reads())\n\n" TESSELLPY_READ_FIELDS TESSELLPY_SHORT_READS
-        "The short reads of a list are passed after the others; should the connection end in\n"
-        "between, the others stay taken (they come back uncalled) and a warning says so.\n\n"
         ":returns: A pass_read_result code as for pass_read; bad_read also when two reads of the\n"
         "    list share a read_tag.\n\n"
         "Ctrl-C raises KeyboardInterrupt within 100 ms. Raised while the call waits for room, no read\n"
@@ -205,6 +206,7 @@ constexpr const char* pass_reads =
         "get_completed_reads as usual; any other result means it was not (read_accepted: it is now).\n";
 
 #undef TESSELLPY_READ_FIELDS
+#undef TESSELLPY_SHORT_READ
 #undef TESSELLPY_SHORT_READS
 
 constexpr const char* get_completed_reads = R"(Get completed reads.

@@ -4,7 +4,6 @@
 #include "python/interpreter_exit.h"
 #include "python/option_types.h"
 #include "python/read_conversions.h"
-#include "python/read_list_pass.h"
 
 #include <gsl/gsl>
 #include <unistd.h>
@@ -461,8 +460,7 @@ PassReadResult VexilClientPy::pass_in_slices(unsigned int wait_ms,
 std::optional<PassReadResult> VexilClientPy::pass_to_next_client(
         const std::vector<std::uint64_t>& tags, unsigned int wait_ms, const char* refusal,
         const std::function<PassReadResult(VexilClient&, unsigned int)>& pass,
-        const std::function<std::string(const VexilClient&)>& explain,
-        const std::function<std::vector<std::uint64_t>()>& taken_anyway) {
+        const std::function<std::string(const VexilClient&)>& explain) {
     const std::size_t index = m_next_client;
     std::string reason;
     const auto pass_id = m_ledger.reserve(tags, index, reason);
@@ -472,24 +470,9 @@ std::optional<PassReadResult> VexilClientPy::pass_to_next_client(
     }
     m_next_client = (m_next_client + 1) % m_clients.size();
     VexilClient& client = *m_clients[index];
-    // The library takes a list whole or not at all; a list whose short reads went apart may be
-    // taken in part.
+    // The library takes a read, or a list, whole or not at all.
     const auto settle = [&](PassReadResult result) {
-        const auto taken =
-                result == PassReadResult::success || !taken_anyway ? std::vector<std::uint64_t>() : taken_anyway();
-        if (taken.empty()) {
-            m_ledger.settle(tags, *pass_id, result == PassReadResult::success);
-            return;
-        }
-        tessellpy::log_warning(std::string(refusal) + "it was taken but for " +
-                               std::to_string(tags.size() - taken.size()) + " of its reads (" + to_string(result) +
-                               "); the " + std::to_string(taken.size()) +
-                               " taken come back through get_completed_reads");
-        std::vector<std::uint64_t> untaken;
-        std::copy_if(tags.begin(), tags.end(), std::back_inserter(untaken),
-                     [&taken](std::uint64_t tag) { return std::find(taken.begin(), taken.end(), tag) == taken.end(); });
-        m_ledger.settle(taken, *pass_id, true);
-        m_ledger.settle(untaken, *pass_id, false);
+        m_ledger.settle(tags, *pass_id, result == PassReadResult::success);
     };
     PassReadResult result = PassReadResult::bad_read;
     try {
@@ -510,6 +493,17 @@ namespace {
 std::string library_refusal(const VexilClient& client, const Read& read) {
     std::string message;
     return client.validate_read(read, message) ? std::string("the library refused it") : message;
+}
+
+// A refused list comes back whole, in its order: the first read the library refuses.
+std::string library_refusal(const VexilClient& client, const std::vector<Read>& reads) {
+    for (std::size_t i = 0; i < reads.size(); ++i) {
+        std::string message;
+        if (!client.validate_read(reads[i], message)) {
+            return "read " + std::to_string(i) + ": " + message;
+        }
+    }
+    return "the library refused it";
 }
 
 }  // namespace
@@ -544,17 +538,10 @@ PassReadResult VexilClientPy::pass_reads(const py::list& read_dicts, const py::i
         tags.push_back(read.get_read_tag());
     }
     const unsigned int wait_ms = wait_ms_of(wait_duration_ms);
-    tessellpy::ReadListPass list_pass(reads);
     const auto result = pass_to_next_client(
-            tags, wait_ms, "pass_reads refused the list: ", std::ref(list_pass),
-            [&](const VexilClient& client) { return list_pass.refusal(client); },
-            [&] {
-                std::vector<std::uint64_t> taken;
-                for (const auto position : list_pass.taken_positions()) {
-                    taken.push_back(tags[position]);
-                }
-                return taken;
-            });
+            tags, wait_ms, "pass_reads refused the list: ",
+            [&](VexilClient& client, unsigned int slice) { return client.pass_reads(reads, slice); },
+            [&](const VexilClient& client) { return library_refusal(client, reads); });
     return result.value_or(PassReadResult::bad_read);
 }
 

@@ -111,13 +111,11 @@ private:
     /// Hands reads carrying `tags` to the next library client in turn through `pass`, in slices:
     /// their tags are held for this pass first, and released again unless the library took the
     /// reads. Null when a tag is in flight already or repeats. Every bad_read is logged after
-    /// `refusal`, a library's with the reason `explain` finds. A pass that took some reads but
-    /// failed names their tags through `taken_anyway`.
+    /// `refusal`, a library's with the reason `explain` finds.
     std::optional<PassReadResult> pass_to_next_client(
             const std::vector<std::uint64_t>& tags, unsigned int wait_ms, const char* refusal,
             const std::function<PassReadResult(VexilClient&, unsigned int)>& pass,
-            const std::function<std::string(const VexilClient&)>& explain,
-            const std::function<std::vector<std::uint64_t>()>& taken_anyway = {});
+            const std::function<std::string(const VexilClient&)>& explain);
 
     /// Before client `index` connects again: what its last connection still holds goes to the ledger.
     void keep_leftovers(std::size_t index);

@@ -20,6 +20,14 @@ using namespace ipc_tools;
 
 std::string string_of(const flatbuffers::String* text) { return text == nullptr ? std::string() : text->str(); }
 
+// The client id a reply carries; empty for a reply that is not a message.
+std::string registered_client_id(const Response& response) {
+    if (response.kind != Response::Kind::message || response.message.empty()) {
+        return {};
+    }
+    return string_of(response.message.get_message_data()->client_id());
+}
+
 /// The log entry of a request that decoded: its type, client and main value and text.
 LoggedRequest log_entry(MessageType type, const vexil_ipc::MessageData* data, const std::string& client_id,
                         std::chrono::steady_clock::time_point arrival) {
@@ -118,7 +126,8 @@ Response RequestHandler::handle(zmq::message_t&& frame) {
     m_last_client_id = client_id;
     Response response = dispatch(request, data, client_id, effect.corruption, arrival);
     response.delay = effect.delay;
-    response.client_id = client_id;
+    // A CONNECT comes without an id: a late reply to it answers the client it registered.
+    response.client_id = type == CONNECT ? registered_client_id(response) : client_id;
     return response;
 }
 

@@ -42,6 +42,10 @@ TEST(UnmappedSamLineTest, ElevenFieldsAcceptedBySamtools) {
     ASSERT_TRUE(util::make_unmapped_sam_line(line, "read_2", "", "", error));
     EXPECT_EQ(line, "read_2\t4\t*\t0\t0\t*\t*\t0\t0\t*\t*");
     EXPECT_TRUE(samtools_accepts({line}));
+
+    ASSERT_TRUE(util::make_unmapped_sam_line(line, "read_3", "ACGTA", "", error));
+    EXPECT_EQ(line, "read_3\t4\t*\t0\t0\t*\t*\t0\t0\tACGTA\t*");
+    EXPECT_TRUE(samtools_accepts({line}));
 }
 
 TEST(UnmappedSamLineTest, LengthCheckComesBeforeNameCheckAndLineIsKept) {

@@ -133,8 +133,12 @@ struct Block {
     uint32_t duration = 1000;
     std::string sequence = "ACGT";
     std::string qstring = "####";
+    bool with_qstring = true;
     uint32_t event_capacity = 4;
     std::vector<uint8_t> moves{1, 1, 1, 1};
+    std::optional<uint32_t> event_count;  // the moves' count when empty
+    std::string base_mod_alphabet;        // no modified-base table when empty
+    std::vector<uint8_t> base_mod_probs;
     std::size_t trace_values = 32;
     uint32_t model_stride = 5;
     uint32_t trimmed_samples = 10;
@@ -152,14 +156,23 @@ Message block_message(const Block& spec) {
         const auto trace = vexil_ipc::CreateFlipflopTraceData(
                 fbb, fbb.CreateVector(spec.moves), fbb.CreateVector(std::vector<uint8_t>(spec.trace_values, 9)));
         const auto scaling = vexil_ipc::CreateScalingData(fbb, 80.0F, 5.0F);
+        const auto base_mod = spec.base_mod_alphabet.empty()
+                                      ? flatbuffers::Offset<vexil_ipc::BaseModData>()
+                                      : vexil_ipc::CreateBaseModData(fbb, fbb.CreateString(spec.base_mod_alphabet), 0,
+                                                                     0, fbb.CreateVector(spec.base_mod_probs));
         vexil_ipc::CalledBlockDataBuilder builder(fbb);
         builder.add_event_capacity(spec.event_capacity);
-        builder.add_event_count(static_cast<uint32_t>(spec.moves.size()));
+        builder.add_event_count(spec.event_count.value_or(static_cast<uint32_t>(spec.moves.size())));
         builder.add_sequence_length(spec.event_capacity);
         builder.add_model_stride(spec.model_stride);
         builder.add_trimmed_samples(spec.trimmed_samples);
         builder.add_sequence(sequence);
-        builder.add_qstring(qstring);
+        if (spec.with_qstring) {
+            builder.add_qstring(qstring);
+        }
+        if (!spec.base_mod_alphabet.empty()) {
+            builder.add_base_mod(base_mod);
+        }
         builder.add_trace_type(vexil_ipc::TraceData_FlipflopTraceData);
         builder.add_trace(trace.Union());
         if (spec.with_scaling) {
@@ -201,9 +214,12 @@ protected:
     ReadHolder* decode(const Message& first, CalledReadOptions options = {}) {
         options.connection_id = "client-1";
         CalledReadDecoder decoder(m_store, m_link, options, m_error);
-        return decoder.process_read_message(block_of(first));
+        ReadHolder* read = decoder.process_read_message(block_of(first));
+        m_bounded = decoder.bounded();
+        return read;
     }
     MapStore m_store;
+    std::string m_bounded;
     ScriptedLink m_link;
     ErrorState m_error;
 };
@@ -368,42 +384,114 @@ TEST_F(CalledReadDecoderTest, BlockWithoutCalledBlockReadsAsAllDefaults) {
     EXPECT_EQ(0, moves[4]);
 }
 
-TEST_F(CalledReadDecoderTest, BlocksThatContradictThemselvesAreRefused) {
+template <typename T>
+std::vector<T> values_of(const ReadHolder& read, dataset id) {
+    const auto& view = read.get_dataset(id);
+    return std::vector<T>(view.get_data<T>(), view.get_data<T>() + view.m_info.size);
+}
+
+// A server may leave any field out: without qualities the read is called and has none.
+TEST_F(CalledReadDecoderTest, QualitiesAbsentOrOfAnotherLengthLeaveTheReadWithoutQualities) {
+    Block without;
+    without.with_qstring = false;
     ReadHolder& submitted = m_store.submit(1, 1000);
-    Block uneven_qualities;
-    uneven_qualities.qstring = "###";
-    EXPECT_EQ(nullptr, decode(block_message(uneven_qualities)));
-    EXPECT_EQ(ConnectionError::bad_reply, m_error.code);
-    EXPECT_EQ("Inconsistent called block 0 for read 1: sequence of 4 bases but 3 quality values", m_error.message);
+    ASSERT_EQ(&submitted, decode(block_message(without))) << m_error.message;
+    EXPECT_EQ("ACGT", sequence_of(submitted));
+    EXPECT_EQ("", submitted.get_dataset(dataset::qstring).get_string());
+    EXPECT_EQ("", m_bounded);
 
-    Block short_moves;
-    short_moves.trace_values = 8;
-    EXPECT_EQ(nullptr, decode(block_message(short_moves)));
-    EXPECT_EQ("Inconsistent called block 0 for read 1: 8 trace values for 4 events", m_error.message);
-
-    Block too_many_events;
-    too_many_events.event_capacity = 2;
-    EXPECT_EQ(nullptr, decode(block_message(too_many_events)));
-    EXPECT_EQ("Inconsistent called block 0 for read 1: 4 events beyond the read's capacity of 2", m_error.message);
-
-    // A capacity beyond the read's samples would size buffers on the server's word alone.
-    Block huge;
-    huge.event_capacity = 4000000000U;
-    EXPECT_EQ(nullptr, decode(block_message(huge)));
-    EXPECT_EQ("Inconsistent called block 0 for read 1: event capacity 4000000000 above the read's 1000 samples",
-              m_error.message);
-
-    // A later block that overruns the read. The next block was asked for before this one was
-    // checked: its reply is still taken, so the link is left ready for another request.
+    // Present but too short, in a later block: the whole read's qualities are taken as absent.
     Block first;
+    first.tag = 2;
+    first.num_blocks = 2;
+    first.event_capacity = 8;
+    Block later = first;
+    later.qstring = "##";
+    m_link.replies.push_back(next_block(later));
+    ReadHolder& second = m_store.submit(2, 1000);
+    ASSERT_EQ(&second, decode(block_message(first))) << m_error.message;
+    EXPECT_EQ("ACGTACGT", sequence_of(second));
+    EXPECT_EQ("", second.get_dataset(dataset::qstring).get_string());
+    EXPECT_EQ("sequence of 8 bases but 6 quality values, taken as none", m_bounded);
+}
+
+// Counts and vectors that disagree are bounded by the room in the read's buffers and the data
+// sent; the read comes back with what fits, and bounded() names the first thing that did not.
+TEST_F(CalledReadDecoderTest, CountsThatDisagreeAreBoundedAndTheReadReturned) {
+    // A movement vector one value short of the events: the missing move is a zero.
+    ReadHolder& submitted = m_store.submit(1, 1000);
+    Block short_moves;
+    short_moves.moves = {1, 0, 1};
+    short_moves.event_count = 4;
+    ASSERT_EQ(&submitted, decode(block_message(short_moves))) << m_error.message;
+    EXPECT_EQ((std::vector<uint8_t>{1, 0, 1, 0}), values_of<uint8_t>(submitted, dataset::movement));
+    EXPECT_EQ("block 0: movement of 3 values for 4", m_bounded);
+
+    // Events without a capacity: no room for moves or trace, the rest of the read stands.
+    ReadHolder& no_room = m_store.submit(2, 1000);
+    Block no_capacity;
+    no_capacity.tag = 2;
+    no_capacity.event_capacity = 0;
+    ASSERT_EQ(&no_room, decode(block_message(no_capacity))) << m_error.message;
+    EXPECT_EQ("ACGT", sequence_of(no_room));
+    EXPECT_FALSE(no_room.has_dataset(dataset::movement));
+    EXPECT_FALSE(no_room.has_dataset(dataset::flipflop_trace));
+    EXPECT_EQ("block 0: movement of 4 values with room for 0", m_bounded);
+
+    // A capacity that counts only the first block's events: later events find no room, and the
+    // next block is still fetched from where the events left off.
+    ReadHolder& own_events = m_store.submit(3, 1000);
+    Block first;
+    first.tag = 3;
     first.num_blocks = 3;
-    m_link.replies.push_back(next_block(first));
-    m_link.replies.push_back(next_block(first));
-    EXPECT_EQ(nullptr, decode(block_message(first)));
-    EXPECT_EQ("Inconsistent called block 1 for read 1: 8 events beyond the read's capacity of 4", m_error.message);
-    EXPECT_FALSE(submitted.has_dataset(dataset::sequence));
-    EXPECT_EQ(2U, m_link.requests.size());
+    first.moves = {1, 1};
+    first.event_capacity = 2;
+    first.trace_values = 16;
+    Block later = first;
+    later.moves = {0, 0};
+    m_link.replies.push_back(next_block(later));
+    m_link.replies.push_back(next_block(later));
+    ASSERT_EQ(&own_events, decode(block_message(first))) << m_error.message;
+    EXPECT_EQ("ACGTACGTACGT", sequence_of(own_events));
+    EXPECT_EQ((std::vector<uint8_t>{1, 1}), values_of<uint8_t>(own_events, dataset::movement));
+    EXPECT_EQ(2U, own_events.get_dataset(dataset::flipflop_trace).m_info.rows);
+    EXPECT_EQ("block 1: movement of 2 values with room for 0", m_bounded);
     EXPECT_TRUE(m_link.replies.empty());
+}
+
+// Probabilities come one row per base of the joined sequence, whatever the first block's
+// sequence_length says: beyond the bases they are dropped, short of them the rows are zeros.
+TEST_F(CalledReadDecoderTest, ModifiedBaseProbabilitiesAreFittedToTheBases) {
+    ReadHolder& per_block = m_store.submit(1, 1000);
+    Block first;
+    first.num_blocks = 2;
+    first.event_capacity = 8;
+    first.base_mod_alphabet = "ab";
+    first.base_mod_probs = std::vector<uint8_t>(8, 5);  // the first block's 4 bases, sequence_length 8
+    Block later = first;
+    later.base_mod_probs = std::vector<uint8_t>(8, 6);
+    m_link.replies.push_back(next_block(later));
+    ASSERT_EQ(&per_block, decode(block_message(first))) << m_error.message;
+    const auto& probs = per_block.get_dataset(dataset::base_mod_probs);
+    EXPECT_EQ(8U, probs.m_info.rows);
+    EXPECT_EQ(2U, probs.m_info.cols);
+    EXPECT_EQ(6, values_of<uint8_t>(per_block, dataset::base_mod_probs).back());
+    EXPECT_EQ("", m_bounded);
+
+    ReadHolder& beyond = m_store.submit(2, 1000);
+    Block too_many;
+    too_many.tag = 2;
+    too_many.base_mod_alphabet = "ab";
+    too_many.base_mod_probs = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    ASSERT_EQ(&beyond, decode(block_message(too_many))) << m_error.message;
+    EXPECT_EQ((std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}), values_of<uint8_t>(beyond, dataset::base_mod_probs));
+    EXPECT_EQ("10 modified-base probabilities for 4 bases of 2 categories", m_bounded);
+
+    ReadHolder& short_of = m_store.submit(3, 1000);
+    too_many.tag = 3;
+    too_many.base_mod_probs = {1, 2, 3};
+    ASSERT_EQ(&short_of, decode(block_message(too_many))) << m_error.message;
+    EXPECT_EQ((std::vector<uint8_t>{1, 2, 3, 0, 0, 0, 0, 0}), values_of<uint8_t>(short_of, dataset::base_mod_probs));
 }
 
 TEST_F(CalledReadDecoderTest, LaterBlockOfAnotherPlaceIsRefused) {
@@ -484,17 +572,18 @@ TEST_F(CalledReadDecoderTest, LinkFailuresAndWrongRepliesEndTheReadWithoutDatase
 
 // Sizes claimed by the server may not make the decoder allocate beyond what the reply can fill.
 TEST_F(CalledReadDecoderTest, ClaimedSizesDoNotDriveAllocation) {
-    // A fuzzed reply claiming 1,509,949,440 bases of two modification categories: the
-    // probabilities it carries fall short and the read is refused as inconsistent.
+    // A fuzzed reply claiming 1,509,949,440 bases of two modification categories: the read comes
+    // back with the probabilities it carries, one row per base it returned.
     std::ifstream file(VEXIL_TEST_DATA_DIR "/fuzz/called_read_oversized_base_mod_reservation", std::ios::binary);
     const std::string input((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     const auto frames = fuzz_support::split_frames(reinterpret_cast<const uint8_t*>(input.data()), input.size());
     ASSERT_LE(2U, frames.size());
     m_store.submit(2, 1000);
-    EXPECT_EQ(nullptr, decode(Message(zmq::message_t(frames[1].data(), frames[1].size()))));
-    EXPECT_EQ(ConnectionError::bad_reply, m_error.code);
-    EXPECT_EQ(0U, m_error.message.find("Inconsistent called read 2: 8 modified-base probabilities for"))
-            << m_error.message;
+    const ReadHolder* read = decode(Message(zmq::message_t(frames[1].data(), frames[1].size())));
+    ASSERT_NE(nullptr, read) << m_error.message;
+    ASSERT_TRUE(read->has_dataset(dataset::base_mod_probs));
+    EXPECT_EQ(sequence_of(*read).size(), read->get_dataset(dataset::base_mod_probs).m_info.rows);
+    EXPECT_EQ(8U, read->get_dataset(dataset::base_mod_probs).m_info.size);
 
     // State data of a million events of 4096 values (16 GB) is refused before anything is sized.
     m_store.submit(3, 1000000);
@@ -548,7 +637,7 @@ protected:
         options.connection_id = client_id;
         options.disable_events = (options_value & 1U) != 0;
         options.pull_state_data = (options_value & 2U) != 0;
-        return basecall_service::decode_called_read(m_store, m_adapter, options, m_error, nullptr,
+        return basecall_service::decode_called_read(m_store, m_adapter, options, m_error, nullptr, m_warning,
                                                     m_reply.get_message_data()->content_as_ReadBlockData());
     }
 
@@ -556,6 +645,7 @@ protected:
     std::unique_ptr<reference_server::ReferenceServer> m_server;
     std::unique_ptr<server_test::TestClient> m_client;
     basecall_service::RequestBrokerAdapter m_adapter;
+    basecall_service::BoundedReadWarning m_warning;
     MapStore m_store;
     Message m_reply;
     ErrorState m_error;

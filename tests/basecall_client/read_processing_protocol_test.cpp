@@ -3,6 +3,7 @@
 #include "basecall_client/read_buffer.h"
 #include "basecall_client/request_broker_adapter.h"
 #include "common/contract.h"
+#include "interfaces/read_alignment_helper.h"
 #include "engine_client_test_support.h"
 #include "scripted_server.h"
 #include "test_support/log_recorder.h"
@@ -12,7 +13,9 @@
 #include <pthread.h>
 #include <time.h>
 
+#include <deque>
 #include <future>
+#include <mutex>
 #include <optional>
 
 namespace {
@@ -453,3 +456,95 @@ TEST(ReadLoopAgainstScriptedServer, WrongReplyTypesEndTheLoopWithInvalidResponse
 }
 
 }  // namespace
+
+namespace {
+
+// A called read as a server with qualities off sends it, its movement one value short of its events.
+ipc_tools::Message called_without_qualities(std::uint32_t tag, std::uint32_t duration) {
+    flatbuffers::FlatBufferBuilder fbb;
+    const auto sequence = fbb.CreateString("ACGT");
+    const auto trace = vexil_ipc::CreateFlipflopTraceData(fbb, fbb.CreateVector(std::vector<std::uint8_t>{1, 1, 1}));
+    vexil_ipc::CalledBlockDataBuilder called(fbb);
+    called.add_event_capacity(4);
+    called.add_event_count(4);
+    called.add_sequence_length(4);
+    called.add_model_stride(5);
+    called.add_sequence(sequence);
+    called.add_trace_type(vexil_ipc::TraceData_FlipflopTraceData);
+    called.add_trace(trace.Union());
+    const auto called_offset = called.Finish();
+    const auto strand = fbb.CreateString("strand_" + std::to_string(tag));
+    vexil_ipc::ReadBlockDataBuilder block(fbb);
+    block.add_strand_id(strand);
+    block.add_type(vexil_ipc::ReadBlockType_RETURN_FIRST_CALLED_BLOCK);
+    block.add_read_tag(tag);
+    block.add_num_blocks(1);
+    block.add_duration(duration);
+    block.add_called_block(called_offset);
+    return server_test::finish_message(fbb, "", vexil_ipc::Content_ReadBlockData, block.Finish().Union());
+}
+
+}  // namespace
+
+TEST(ReadLoopAgainstScriptedServer, ReadsBoundedToFitComeBackCalledWithOneWarningForTheConnection) {
+    server_test::TempDir dir;
+    std::mutex mutex;
+    std::deque<std::pair<std::uint32_t, std::uint32_t>> passed;  // tag and duration of each read taken
+    ScriptedServer scripted(dir.ipc_endpoint(), [&](const ipc_tools::Message& request) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        switch (request.get_type()) {
+            case ipc_tools::PASS_FIRST_RAW_BLOCK: {
+                const auto* block = request.get_message_data()->content_as_ReadBlockData();
+                passed.emplace_back(block->read_tag(), block->duration());
+                return ipc_tools::Message(ipc_tools::RAW_BLOCK_ACCEPTED, "", 0, "");
+            }
+            case ipc_tools::GET_FIRST_CALLED_BLOCK: {
+                if (passed.empty()) {
+                    return ipc_tools::Message(ipc_tools::NONE_PENDING, "", 0, "");
+                }
+                const auto [tag, duration] = passed.front();
+                passed.pop_front();
+                return called_without_qualities(tag, duration);
+            }
+            default:
+                return ipc_tools::Message(ipc_tools::HEARTBEAT_ECHO, "", 0, "");
+        }
+    });
+    const test_support::LogRecorder log;
+    RequestBrokerAdapter adapter;
+    ASSERT_TRUE(adapter.prepare_connection(scripted.endpoint(), patient_request_timeout_ms));
+    ReadBuffer buffer;
+    buffer.set_block_size(block_size);
+    buffer.set_max_input_queue_size(10);
+    ReadSet reads;
+    ReadProcessingProtocol protocol;
+    buffer.set_connection_id("client_1");
+    protocol.set_connection_id("client_1");
+    for (std::uint64_t tag = 1; tag <= 3; ++tag) {
+        auto read = reads.add(tag, 100);
+        ASSERT_TRUE(buffer.queue_read(*read, 0));
+    }
+    auto loop = std::async(std::launch::async, [&] { return protocol.process_reads(&buffer, &adapter); });
+    EXPECT_TRUE(wait_for([&] { return buffer.num_reads_out() >= 3; }));
+    protocol.stop();
+    // The link was kept: the loop ended only when told to.
+    EXPECT_EQ(loop.get().code, ConnectionError::no_error);
+    interfaces::ReadList out;
+    buffer.get_reads_out(out);
+    ASSERT_EQ(out.size(), 3U);
+    for (const auto& read : out) {
+        EXPECT_EQ(read->get_dataset(bass::data_wrappers::dataset::sequence).get_string(), "ACGT");
+        EXPECT_EQ(read->get_dataset(bass::data_wrappers::dataset::qstring).get_string(), "");
+        EXPECT_EQ(read->get_dataset(bass::data_wrappers::dataset::movement).m_info.size, 4U);
+        const auto lines =
+                interfaces::ReadAlignmentHelper::extract_sam_and_bed_lines_from_read_holder(*read, 128, true);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_NE(lines.front().sam_line.find("\tACGT\t*\t"), std::string::npos) << lines.front().sam_line;
+    }
+    // One warning for the connection, naming the server and the first read bounded on it.
+    const auto warnings = log.at(test_support::LogRecorder::Severity::warning);
+    ASSERT_EQ(warnings.size(), 1U);
+    EXPECT_NE(warnings.front().find("The server at " + dir.ipc_endpoint()), std::string::npos) << warnings.front();
+    EXPECT_NE(warnings.front().find("read 1 ("), std::string::npos) << warnings.front();
+    EXPECT_NE(warnings.front().find("movement of 3 values for 4"), std::string::npos) << warnings.front();
+}

@@ -126,6 +126,7 @@ public:
         return receive(*m_next++, reply, m_error);
     }
     const ErrorState& error_state() const { return m_error; }
+    std::string server_address() const { return "fuzzed server"; }
 
 private:
     std::vector<std::string>::const_iterator m_next;
@@ -189,13 +190,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ReadsInFlight reads(samples % MAX_SAMPLES);
     ScriptedServer server(frames.begin() + 2, frames.end());
     ErrorState error;
+    basecall_service::BoundedReadWarning warning;
 
     ipc_tools::Message reply;
     if (!receive(frames[1], reply, error)) {
         return 0;
     }
     const auto decode = [&](const vexil_ipc::ReadBlockData* block) {
-        ReadHolder* read = basecall_service::decode_called_read(reads, server, options, error, nullptr, block);
+        ReadHolder* read = basecall_service::decode_called_read(reads, server, options, error, nullptr, warning, block);
         if (read == nullptr && error.code == ConnectionError::no_error) {
             std::abort();  // a refused read must say why
         }

@@ -158,6 +158,10 @@ TEST(RequestBrokerTest, addresses_that_cannot_be_connected_to_are_refused_naming
     EXPECT_EQ("Cannot connect to the address 'tcp://host': it is not of the form tcp://<host>:<port>",
               refusal("tcp://host"));
     EXPECT_EQ("accepted", refusal("tcp://[::1]:5555"));
+    EXPECT_EQ(
+            "Cannot connect to the address 'tcp://[::1]': it names no port: an IPv6 address is written "
+            "tcp://[<address>]:<port>",
+            refusal("tcp://[::1]"));
 }
 
 TEST(RequestBrokerTest, exchanges_requests_and_replies) {

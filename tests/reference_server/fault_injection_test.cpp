@@ -212,6 +212,27 @@ TEST_F(FaultInjectionTest, RulesFromTheCommandLineSyntax) {
     EXPECT_EQ(SUCCESS, m_client->send(LOAD_CONFIG, "", 0, "dna_sim_fast").get_type());
 }
 
+TEST_F(FaultInjectionTest, AClientAwaitingItsLateRegistrationIsNotForgotten) {
+    // The CONNECT carries no id yet; its silence still counts from the end of the late CONNECTED.
+    const auto limit = test_support::time_margin(300ms);
+    TestClient patient(m_server->endpoint(), reply_timeout_ms);
+    ASSERT_EQ(SUCCESS, patient.send(LOAD_CONFIG, "", 0, "dna_sim_fast").get_type());
+    auto fault = rule(FaultAction::delay, CONNECT);
+    fault.delay = 3 * limit;
+    add(fault);
+    auto late = std::async(std::launch::async, [&] {
+        return patient.send(CONNECT, "", 1,
+                            "dna_sim_fast:>timeout_interval=" + std::to_string(limit.count()) + ">client_name=patient");
+    });
+    ASSERT_TRUE(m_server->request_log().wait_for_count(CONNECT, 1, condition_timeout));
+    std::this_thread::sleep_for(2 * limit);
+    EXPECT_EQ(RETURN_CONFIGS, m_client->send(GET_CONFIGS).get_type());
+    const Message connected = late.get();
+    ASSERT_EQ(CONNECTED, connected.get_type());
+    EXPECT_EQ(HEARTBEAT_ECHO,
+              patient.send(HEARTBEAT_PING, connected.get_message_data()->client_id()->str()).get_type());
+}
+
 TEST_F(FaultInjectionTest, AClientAwaitingALateReplyIsNotForgotten) {
     // Its silence counts from the end of that reply, and no other client's request forgets it meanwhile.
     const auto limit = test_support::time_margin(300ms);
