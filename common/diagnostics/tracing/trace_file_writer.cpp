@@ -85,7 +85,11 @@ void TraceFileWriter::write_lines(const std::vector<const std::string*>& lines) 
         // its last. The whole lines go in one buffer, flushed at once, which reaches the file in one
         // system call (an emptied file buffer hands a long buffer straight to the system), so lines
         // stay whole.
-        const auto position = static_cast<std::uint64_t>(static_cast<std::streamoff>(m_trace_stream.tellp()));
+        const auto told = m_trace_stream.tellp();
+        // A position that cannot be read takes one line, and then the next file.
+        const std::uint64_t position = told == std::ofstream::pos_type(-1)
+                                               ? m_max_file_size
+                                               : static_cast<std::uint64_t>(static_cast<std::streamoff>(told));
         buffer.clear();
         do {
             buffer.append(*lines[next]).push_back('\n');

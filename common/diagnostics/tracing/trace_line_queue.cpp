@@ -1,7 +1,6 @@
 #include "common/diagnostics/tracing/trace_line_queue.h"
 
 #include <algorithm>
-#include <utility>
 
 namespace common {
 namespace diagnostics {
@@ -20,7 +19,7 @@ TraceLineQueue::Pushed TraceLineQueue::push_line(TraceMode mode, std::string lin
     while (m_queued_bytes > 0 && m_queued_bytes + cost > m_max_bytes) {
         const auto now = Clock::now();
         if (!may_wait || m_abandoned || stuck_locked(now)) {
-            ++m_dropped;
+            m_dropped.fetch_add(1, std::memory_order_relaxed);
             return Pushed::dropped;
         }
         ++m_waiting;
@@ -92,11 +91,6 @@ std::uint64_t TraceLineQueue::abandon(Clock::duration grace) {
     m_written.wait_for(lock, grace, [this] { return !m_writing; });
     const auto queued = std::count_if(m_items.begin(), m_items.end(), [](const Item& item) { return !item.job; });
     return m_taken_lines + static_cast<std::uint64_t>(queued);
-}
-
-std::uint64_t TraceLineQueue::take_dropped() {
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    return std::exchange(m_dropped, 0);
 }
 
 }  // namespace details

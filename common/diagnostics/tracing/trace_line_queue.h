@@ -2,6 +2,7 @@
 
 #include "common/diagnostics/tracing/trace_mode.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -62,7 +63,8 @@ public:
     // under way, and returns how many taken or queued lines were never written.
     std::uint64_t abandon(Clock::duration grace);
     // The lines dropped since the last call.
-    std::uint64_t take_dropped();
+    std::uint64_t take_dropped() { return m_dropped.exchange(0, std::memory_order_relaxed); }
+    bool has_dropped() const { return m_dropped.load(std::memory_order_relaxed) != 0; }
 
 private:
     bool stuck_locked(Clock::time_point now) const;
@@ -75,7 +77,7 @@ private:
     std::vector<Item> m_items;
     std::size_t m_queued_bytes{0};
     std::uint64_t m_taken_lines{0};  // taken by the writer and not yet written
-    std::uint64_t m_dropped{0};
+    std::atomic<std::uint64_t> m_dropped{0};
     unsigned m_waiting{0};
     bool m_writer_idle{true};
     bool m_writing{false};

@@ -231,7 +231,7 @@ bool ActiveTraceContext::Writers::write_one_by_one(const Writer& writer, Items::
 }
 
 void ActiveTraceContext::Writers::report_dropped_lines() {
-    if (!standard_error_takes_a_warning()) {
+    if (!queue.has_dropped() || !standard_error_takes_a_warning()) {
         return;  // counted on, for a later warning
     }
     const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
@@ -245,10 +245,6 @@ void ActiveTraceContext::Writers::report_dropped_lines() {
         return;  // another thread is writing the warning
     }
     const auto count = queue.take_dropped();
-    if (count == 0) {
-        next_drop_warning.store(due, std::memory_order_relaxed);  // nothing said: the next drop may warn
-        return;
-    }
     ZEV_LOG(common::logging::warning) << lines_text(count)
                                       << " dropped: the trace writer has written nothing for a second or more, its "
                                          "output blocked (a standard stream nobody reads, a disk that does not "

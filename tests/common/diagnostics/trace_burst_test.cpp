@@ -5,6 +5,7 @@
 #include "common/diagnostics/tracing/trace_domain.h"
 #include "common/diagnostics/tracing/trace_flush.h"
 #include "common/diagnostics/tracing/trace_writer.h"
+#include "test_support/temp_dir.h"
 
 #include <boost/filesystem.hpp>
 
@@ -27,7 +28,8 @@ namespace tracing = common::diagnostics::tracing;
 
 TEST(TraceBurst, EveryLineOfABurstFromManyThreadsReachesTheFiles) {
     ASSERT_EQ(std::getenv("ZEV_BASECALL_TRACE_FOLDER"), nullptr);
-    const auto folder = fs::temp_directory_path() / fs::unique_path("trace-burst-%%%%-%%%%");
+    const test_support::TempDir dir;
+    const fs::path folder = dir.path("traces");
     fs::create_directories(folder);
     std::istringstream config("tb::Burst trace_file\n");
     tracing::testability::configure_trace_domains(config);
@@ -60,7 +62,6 @@ TEST(TraceBurst, EveryLineOfABurstFromManyThreadsReachesTheFiles) {
     }
     std::cout << "written " << written << " of " << threads * lines_per_thread << " lines\n";
     EXPECT_EQ(written, threads * lines_per_thread);
-    fs::remove_all(folder);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "common/logging/logger_options.h"
 #include "test_support/forked_child.h"
 #include "test_support/slow_factor.h"
+#include "test_support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -61,8 +62,9 @@ constexpr int LINES_PER_THREAD = 40000;  // some 27 MB of lines, beyond what the
 
 TEST(TraceDropCount, LinesReadAndLinesCountedAddUpToTheLinesMade) {
     ASSERT_FALSE(tracing::details::ActiveTraceContext::available()) << "the child must make its own writer";
-    char error_path[] = "/tmp/trace-drop-count-XXXXXX";
-    const int error = ::mkstemp(error_path);
+    const test_support::TempDir dir;
+    const auto error_path = dir.path("stderr");
+    const int error = ::open(error_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_GE(error, 0);
     int output[2];
     ASSERT_EQ(0, ::pipe(output));
@@ -100,7 +102,6 @@ TEST(TraceDropCount, LinesReadAndLinesCountedAddUpToTheLinesMade) {
     std::ifstream errors(error_path);
     const std::string warnings((std::istreambuf_iterator<char>(errors)), std::istreambuf_iterator<char>());
     ::close(error);
-    ::unlink(error_path);
     long counted = 0;
     int warning_count = 0;
     const std::regex dropped(R"((\d+) trace lines? dropped)");
