@@ -1,8 +1,12 @@
 #include "client_api/trace_setup.h"
 
 #include "common/diagnostics/tracing/context_builder.h"
+#include "common/diagnostics/tracing/trace_configuration.h"
 #include "common/diagnostics/tracing/trace_writer.h"
 #include "common/logger.h"
+
+#include <boost/filesystem/operations.hpp>
+#include <boost/filesystem/path.hpp>
 
 #include <cstdlib>
 #include <memory>
@@ -16,6 +20,25 @@ namespace tracing = common::diagnostics::tracing;
 std::string environment_folder() {
     const char* folder = std::getenv(tracing::details::ActiveTraceContext::FOLDER_ENVIRONMENT_VARIABLE);
     return folder ? folder : "";
+}
+
+// The folder's identity: the same however it is spelt (trailing separators, ".", a relative or an
+// absolute path, a link).
+std::string folder_key(const std::string& folder) {
+    boost::system::error_code error;
+    const auto canonical = boost::filesystem::canonical(folder, error);
+    if (!error) {
+        return canonical.string();
+    }
+    auto normal = boost::filesystem::absolute(folder).lexically_normal();
+    while (normal.filename_is_dot() && normal.has_parent_path()) {
+        normal = normal.parent_path();  // what "DIR/" leaves
+    }
+    return normal.string();
+}
+
+bool same_folder(const std::string& one, const std::string& other) {
+    return one == other || folder_key(one) == folder_key(other);
 }
 
 // Sets `slot` to `value` when it is still unset; either way returns what it holds.
@@ -38,6 +61,10 @@ bool TraceSetup::take_folder(const std::string& folder) {
     if (folder.empty()) {
         return false;
     }
+    if (tracing::details::ActiveTraceContext::inherited_by_fork()) {
+        warn_not_written();
+        return true;
+    }
     const auto from_environment = environment_folder();
     if (from_environment.empty()) {
         bool taken = false;
@@ -48,10 +75,10 @@ bool TraceSetup::take_folder(const std::string& folder) {
             tracing::details::ActiveTraceContext::instance().set_file_tracing_info(folder, "");
             return false;
         }
-        if (first == folder) {
+        if (same_folder(first, folder)) {
             return false;
         }
-    } else if (from_environment == folder) {
+    } else if (same_folder(from_environment, folder)) {
         return false;
     }
     ZEV_LOG(common::logging::warning) << "Trace folder " << folder
@@ -67,7 +94,19 @@ bool TraceSetup::take_client_name(const std::string& name, bool already_warned) 
     if (first) {
         tracing::context().with_trace_file_unique_id(name).initialise();
     }
-    if (already_warned || folder_in_use().empty()) {
+    if (already_warned) {
+        return false;
+    }
+    if (tracing::details::ActiveTraceContext::inherited_by_fork()) {
+        // A child given no folder of its own is told too, when its parent traced.
+        if (folder_in_use().empty() &&
+            !std::getenv(tracing::details::TraceConfiguration::CONFIG_ENVIRONMENT_VARIABLE)) {
+            return false;
+        }
+        warn_not_written();
+        return true;
+    }
+    if (folder_in_use().empty()) {
         return false;  // no trace files: the name names nothing
     }
     if (first && !tracing::is_portable_trace_file_id(name)) {
@@ -86,6 +125,12 @@ bool TraceSetup::take_client_name(const std::string& name, bool already_warned) 
                                          "this client's trace lines go to "
                                       << where_lines_go();
     return true;
+}
+
+void TraceSetup::warn_not_written() const {
+    ZEV_LOG(common::logging::warning)
+            << "Trace lines of this client are not written: this process is a forked child of the one whose "
+               "tracing was set up, and tracing is set up once per process";
 }
 
 std::string TraceSetup::folder_in_use() const {

@@ -9,7 +9,8 @@ namespace vexil {
 /// first trace folder a client is constructed with (unless ZEV_BASECALL_TRACE_FOLDER names one)
 /// receives the trace files from that client's construction on, its constructor's lines included;
 /// the client name of the process's first accepted set_params names them. A client whose folder or
-/// name cannot take effect is told in one warning where its trace lines go.
+/// name cannot take effect is told in one warning where its trace lines go; in a forked child of a
+/// process that traced, that they are not written.
 class TraceSetup {
 public:
     /// Never destroyed: clients may be made and ended during static destruction.
@@ -30,6 +31,8 @@ private:
     // The folder of the trace files, "" when none.
     std::string folder_in_use() const;
     std::string where_lines_go() const;
+    // In a forked child of a process whose writer exists, no trace line is written.
+    void warn_not_written() const;
 
     // Each set once, by the first client that gives one, and never released. Lock-free, so that a
     // fork cannot leave one locked.

@@ -72,26 +72,30 @@ void TraceFileWriter::set_file_id(const std::string& file_id) {
     }
 }
 
-void TraceFileWriter::write(const std::string& line) {
-    if (!m_trace_stream.is_open() && std::chrono::steady_clock::now() < m_retry_at) {
-        return;  // a failure a moment ago: lines are dropped until the next attempt
-    }
-    if (!m_trace_stream.is_open()) {
-        if (m_trace_folder.empty()) {
-            return;  // no folder, no files: the counter stays where it is
+void TraceFileWriter::write(const std::string& line) { write_lines({&line}); }
+
+void TraceFileWriter::write_lines(const std::vector<const std::string*>& lines) {
+    std::string buffer;
+    std::size_t next = 0;
+    while (next < lines.size()) {
+        if (!prepare_file()) {
+            return;  // no file can take them: the lines are dropped
         }
-        compute_base_name();
-        open_next_file();
-    } else if (!current_file_has_room()) {
-        open_next_file();
-    }
-    if (m_trace_stream.is_open()) {
-        // Line and newline in one buffer, flushed at once, reach the file in one system call (an
-        // emptied file buffer hands a long buffer straight to the system), so lines stay whole.
-        std::string whole_line;
-        whole_line.reserve(line.size() + 1);
-        whole_line.append(line).push_back('\n');
-        m_trace_stream.write(whole_line.data(), static_cast<std::streamsize>(whole_line.size()));
+        // The size test comes before each line: the line that carries the file past the limit is
+        // its last. The whole lines go in one buffer, flushed at once, which reaches the file in one
+        // system call (an emptied file buffer hands a long buffer straight to the system), so lines
+        // stay whole.
+        const auto told = m_trace_stream.tellp();
+        // A position that cannot be read takes one line, and then the next file.
+        const std::uint64_t position = told == std::ofstream::pos_type(-1)
+                                               ? m_max_file_size
+                                               : static_cast<std::uint64_t>(static_cast<std::streamoff>(told));
+        buffer.clear();
+        do {
+            buffer.append(*lines[next]).push_back('\n');
+            ++next;
+        } while (next < lines.size() && position + buffer.size() < m_max_file_size);
+        m_trace_stream.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
         m_trace_stream.flush();
         if (m_trace_stream.good()) {
             m_file_holds_lines = true;
@@ -103,6 +107,22 @@ void TraceFileWriter::write(const std::string& line) {
             fail("write to", std::strerror(errno));
         }
     }
+}
+
+bool TraceFileWriter::prepare_file() {
+    if (!m_trace_stream.is_open() && std::chrono::steady_clock::now() < m_retry_at) {
+        return false;  // a failure a moment ago: lines are dropped until the next attempt
+    }
+    if (!m_trace_stream.is_open()) {
+        if (m_trace_folder.empty()) {
+            return false;  // no folder, no files: the counter stays where it is
+        }
+        compute_base_name();
+        open_next_file();
+    } else if (!current_file_has_room()) {
+        open_next_file();
+    }
+    return m_trace_stream.is_open();
 }
 
 bool TraceFileWriter::current_file_has_room() {

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace common {
 namespace diagnostics {
@@ -48,6 +49,8 @@ public:
     void set_file_id(const std::string& file_id);
 
     void write(const std::string& line);
+    // As many lines as fit go in one write, each whole.
+    void write_lines(const std::vector<const std::string*>& lines);
 
     const std::string& folder() const { return m_trace_folder; }
     const std::string& base_name() const { return m_file_base_name; }
@@ -55,6 +58,8 @@ public:
     bool is_open() const { return m_trace_stream.is_open(); }
 
 private:
+    // Opens the first or the next file when needed; whether a file can take a line now.
+    bool prepare_file();
     void compute_base_name();
     void open_next_file();
     bool current_file_has_room();

@@ -5,9 +5,15 @@
 //   second: folder B, then the name "second"
 //   third:  no folder, the name "bad name/3" (the process's first name)
 //   fourth: no folder, the name "fourth"
+//   then three clients given the first folder spelt otherwise: "A/", "A/./" and relative
+//   then a forked child's client: folder A, the name "child"
 
 #include "client_api/vexil_client.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <iostream>
 #include <string>
 
@@ -30,5 +36,19 @@ int main(int argc, char** argv) {
     vexil::VexilClient second("ipc:///nonexistent/second", "dna_sim_fast", argv[2], false);
     vexil::VexilClient third("ipc:///nonexistent/third", "dna_sim_fast", "", false);
     vexil::VexilClient fourth("ipc:///nonexistent/fourth", "dna_sim_fast", "", false);
-    return name(third, "bad name/3") && name(second, "second") && name(fourth, "fourth") ? 0 : 1;
+    if (!(name(third, "bad name/3") && name(second, "second") && name(fourth, "fourth"))) {
+        return 1;
+    }
+    const std::string first_folder = argv[1];
+    for (const auto& spelling :
+         {first_folder + "/", first_folder + "/./", std::filesystem::relative(first_folder).string()}) {
+        vexil::VexilClient same("ipc:///nonexistent/same", "dna_sim_fast", spelling, false);
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        vexil::VexilClient in_child("ipc:///nonexistent/child", "dna_sim_fast", first_folder, false);
+        _exit(name(in_child, "child") ? 0 : 1);
+    }
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
 }

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iostream>
 #include <mutex>
 // GCC 12 reports std::regex internals as maybe-uninitialized under the sanitizers.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -29,6 +30,8 @@ struct Hot {};
 struct Cold {};
 struct File {};
 struct Out {};
+struct OwnOut {};
+struct OwnErr {};
 struct VerboseEarly {};
 struct VerboseLate {};
 }  // namespace tw
@@ -202,6 +205,26 @@ TEST(TraceWriter, StandardOutput) {
     tracing::flush();
     const auto text = testing::internal::GetCapturedStdout();
     EXPECT_TRUE(std::regex_match(text, std::regex(HEAD + R"(tw::Out::f \[TRACE\]  on stdout\n)"))) << text;
+}
+
+// A program that gives the standard streams buffers of its own gets the lines there.
+TEST(TraceWriter, StandardStreamsWithBuffersOfTheProgramsOwn) {
+    std::istringstream config("tw::OwnOut stdout\ntw::OwnErr stderr\n");
+    tracing::testability::configure_trace_domains(config);
+    std::stringbuf out;
+    std::stringbuf err;
+    auto* const old_out = std::cout.rdbuf(&out);
+    auto* const old_err = std::cerr.rdbuf(&err);
+    TraceDomain<tw::OwnOut>::get_trace_context()->write_message("f", "one");
+    TraceDomain<tw::OwnErr>::get_trace_context()->write_message("f", "two");
+    TraceDomain<tw::OwnOut>::get_trace_context()->write_message("f", "three");
+    tracing::flush();
+    std::cout.rdbuf(old_out);
+    std::cerr.rdbuf(old_err);
+    EXPECT_TRUE(std::regex_match(out.str(), std::regex(HEAD + R"(tw::OwnOut::f \[TRACE\]  one\n)" + HEAD +
+                                                       R"(tw::OwnOut::f \[TRACE\]  three\n)")))
+            << out.str();
+    EXPECT_TRUE(std::regex_match(err.str(), std::regex(HEAD + R"(tw::OwnErr::f \[TRACE\]  two\n)"))) << err.str();
 }
 
 // A verbose_log domain is on only if some sink accepts verbose records when it is resolved.
