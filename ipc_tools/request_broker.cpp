@@ -3,6 +3,7 @@
 #include "common/contract.h"
 #include "common/logger.h"
 #include "ipc_tools/awake_poll.h"
+#include "ipc_tools/descriptor_budget.h"
 
 #include <algorithm>
 #include <cctype>
@@ -110,12 +111,12 @@ std::string poll_result_as_string(int poll_result, const zmq_pollitem_t& item) {
     return text.str();
 }
 
-RequestBroker::RequestBroker()
-    : m_context(IO_THREADS, MAX_SOCKETS), m_socket(), m_server_address(), m_timeout_ms(0), m_last_send_time(0) {}
+RequestBroker::RequestBroker() : m_socket(), m_server_address(), m_timeout_ms(0), m_last_send_time(0) {}
 
 RequestBroker::~RequestBroker() {
     // Linger 0: unsent frames are dropped at once, so closing the context cannot block.
     m_socket.reset();
+    m_context.reset();
 }
 
 void RequestBroker::prepare_connection(const std::string& address, std::uint32_t timeout_ms) {
@@ -147,19 +148,41 @@ std::string RequestBroker::generate_server_address(const std::string& address) c
     return server_endpoint(address);
 }
 
+void RequestBroker::make_context() {
+    // Everything the connected socket will hold, tried first: ZeroMQ aborts the process when the
+    // first socket of a context cannot get its threads' descriptors, which it makes right then.
+    const int wake_up = m_interrupt.has_descriptor() ? 0 : 1;
+    require_free_descriptors(DESCRIPTORS_PER_BROKER - 1 + wake_up);
+    try {
+        m_interrupt.make_descriptor();
+        m_context.emplace(IO_THREADS, MAX_SOCKETS);
+    } catch (const std::system_error& error) {
+        throw_if_short_of_descriptors(error.code().value(), wake_up);
+        throw;
+    } catch (const zmq::error_t& error) {
+        throw_if_short_of_descriptors(error.num(), wake_up);
+        throw;
+    }
+}
+
+void RequestBroker::throw_if_short_of_descriptors(int error_number, int wake_up) const {
+    if (is_descriptor_shortage(error_number)) {
+        // Taken by another thread since they were tried.
+        throw DescriptorShortage(descriptor_shortage_text(error_number, DESCRIPTORS_PER_BROKER - 1 + wake_up, 0));
+    }
+}
+
 void RequestBroker::reset() {
     auto trace = create_trace("reset");
-    if (m_socket) {
-        // zmq_close only hands a socket to ZeroMQ's own threads, which free its descriptors and its
-        // slot in the context later. An owner retrying as fast as a time-out of 0 ms lets it would
-        // outrun them and end in "Too many open files". Ending the context waits until the old
-        // socket is really gone (linger 0 keeps that short), so a broker never holds more than one.
-        zmq::context_t fresh(IO_THREADS, MAX_SOCKETS);
-        m_socket.reset();
-        m_context = std::move(fresh);
-    }
+    // zmq_close only hands a socket to ZeroMQ's own threads, which free its descriptors and its
+    // slot in the context later. An owner retrying as fast as a time-out of 0 ms lets it would
+    // outrun them and end in "Too many open files". Ending the context waits until the old
+    // socket is really gone (linger 0 keeps that short), so a broker never holds more than one.
+    m_socket.reset();
+    m_context.reset();
     m_awaiting_reply = false;
-    auto socket = std::make_unique<zmq::socket_t>(m_context, zmq::socket_type::req);
+    make_context();
+    auto socket = std::make_unique<zmq::socket_t>(*m_context, zmq::socket_type::req);
     socket->set(zmq::sockopt::linger, 0);
     // Without it a tcp:// address in IPv6 form ("tcp://[::1]:5555") never connects; IPv4 ones still do.
     socket->set(zmq::sockopt::ipv6, 1);
