@@ -126,7 +126,7 @@ void end_all(bool interpreter) {
         }
         try {
             for (auto& call : object->start_disconnect().calls) {
-                calls.push_back({std::move(call), object->query_timeout(), object->ending_text()});
+                calls.push_back({std::move(call), object->exit_wait(), object->ending_text()});
             }
         } catch (const std::exception&) {
             // No thread to spare: the object's deallocation ends it, if any.

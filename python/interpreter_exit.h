@@ -5,9 +5,9 @@
 // was registered, and while `logging` still takes the library's records. All objects end together,
 // their library clients side by side: a server that stopped answering costs one "query_timeout" in
 // all. Calls an interrupt left running are waited for too, each no longer than its exit wait (its
-// object's "query_timeout"; a module query, at most the library's default of 2 s), and a wait of
-// over a second is named on stderr. Ctrl-C ends that wait at once, and nothing waits for those
-// clients again.
+// object's "query_timeout" and a second for the library to wind up; a module query, its time-out,
+// at most the library's default "query_timeout" of 2 s), and a wait of over a second is named on
+// stderr. Ctrl-C ends that wait at once, and nothing waits for those clients again.
 //
 // The ending runs once, at the first of: the garbage collection that begins finalisation, the
 // first deallocation of a VexilClient during finalisation (the collector was off), the interpreter's

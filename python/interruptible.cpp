@@ -217,6 +217,19 @@ AbandonedCalls abandoned_calls_left() {
 }
 
 void raise_later(py::error_already_set& error, const char* where) {
+    const auto as_before = [&error, where] {
+        if (error.matches(PyExc_KeyboardInterrupt)) {
+            PyErr_SetInterrupt();
+        } else {
+            error.discard_as_unraisable(where);
+        }
+    };
+    if (_PyOS_IsMainThread() == 0) {
+        // Only the main thread runs pending calls: there, another thread's exception (a logging
+        // handler's) would come out of code that has nothing to do with it.
+        as_before();
+        return;
+    }
     auto pending = std::make_unique<PendingException>(PendingException{
             error.type().inc_ref().ptr(), error.value().inc_ref().ptr(), error.trace().inc_ref().ptr()});
     if (Py_AddPendingCall(raise_pending, pending.get()) == 0) {
@@ -227,11 +240,7 @@ void raise_later(py::error_already_set& error, const char* where) {
     Py_XDECREF(pending->type);
     Py_XDECREF(pending->value);
     Py_XDECREF(pending->trace);
-    if (error.matches(PyExc_KeyboardInterrupt)) {
-        PyErr_SetInterrupt();
-    } else {
-        error.discard_as_unraisable(where);
-    }
+    as_before();
 }
 
 void let_go_abandoned_calls_in_forked_children() {

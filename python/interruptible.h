@@ -107,7 +107,9 @@ AbandonedCalls abandoned_calls_left();
 
 /// Hands an exception that a signal handler raised where Python cannot raise it (a deallocation)
 /// back to the interpreter, which raises it at its next look at pending work, as it would a signal's.
-/// Call with the interpreter lock held, on the main thread (where signal handlers run).
+/// On another thread than the main one (where signal handlers run), a KeyboardInterrupt is raised
+/// again through the SIGINT handler and anything else is reported as unraisable from `where`. Call
+/// with the interpreter lock held.
 void raise_later(pybind11::error_already_set& error, const char* where);
 
 /// A forked child inherits none of the abandoned calls: their threads are the parent's. Once, at

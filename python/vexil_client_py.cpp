@@ -121,7 +121,7 @@ void VexilClientPyDeleter::operator()(VexilClientPy* client) const {
     if (client->forked()) {
         return;  // the destructor touches nothing there
     }
-    const auto exit_wait = client->query_timeout();
+    const auto exit_wait = client->exit_wait();
     std::string ending = client->ending_text();
     std::shared_ptr<tessellpy::BackgroundCall> teardown;
     try {

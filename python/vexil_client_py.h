@@ -51,8 +51,12 @@ public:
     py::tuple get_alignment_sam_header();
     std::string repr() const;
 
-    /// The clients' "query_timeout": a goodbye to a server that stopped answering waits that long.
-    std::chrono::milliseconds query_timeout() const { return std::chrono::milliseconds(m_query_timeout_ms.load()); }
+    /// The longest the interpreter's exit waits for this object's clients to end: their goodbye to a
+    /// server that stopped answering waits one "query_timeout", and the library then takes a moment
+    /// to log that and end its threads.
+    std::chrono::milliseconds exit_wait() const {
+        return std::chrono::milliseconds(m_query_timeout_ms.load()) + std::chrono::seconds(1);
+    }
     /// How the interpreter's exit names the ending of this object's clients.
     std::string ending_text() const;
 
