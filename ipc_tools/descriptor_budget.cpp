@@ -1,11 +1,16 @@
 #include "ipc_tools/descriptor_budget.h"
 
+#include <dirent.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <utility>
 #include <vector>
 
 namespace ipc_tools {
@@ -55,17 +60,64 @@ std::string descriptor_shortage_text(int error_number, int needed, int available
            " (ZeroMQ's context, I/O and reaper threads 5, its socket 1, the connection 1, the client's wake-up 1)";
 }
 
-void require_free_descriptors(int needed) {
+namespace {
+
+/// How many of `needed` more descriptors can be opened, by opening them; the error number that
+/// stopped it, 0 when none did.
+std::pair<int, int> try_descriptors(int needed) {
     TrialDescriptors trial;
     while (trial.count() < needed) {
         const int error_number = trial.open_one();
         if (error_number != 0) {
-            if (is_descriptor_shortage(error_number)) {
-                throw DescriptorShortage(descriptor_shortage_text(error_number, needed, trial.count()));
-            }
-            return;  // another failure is not ours to judge: ZeroMQ reports it as it comes
+            return {trial.count(), error_number};
         }
     }
+    return {trial.count(), 0};
+}
+
+/// The descriptor numbers under the limit that are free, counted in /proc/self/fd, which takes one
+/// descriptor for a moment rather than all that are left (another thread of the process may need
+/// one meanwhile); nullopt when it cannot be read.
+std::optional<long> descriptors_under_limit_free() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return std::nullopt;
+    }
+    DIR* const folder = opendir("/proc/self/fd");
+    if (folder == nullptr) {
+        if (errno == EMFILE) {
+            return 0;
+        }
+        return std::nullopt;
+    }
+    const int own = dirfd(folder);
+    long open = 0;
+    while (const dirent* entry = readdir(folder)) {
+        char* end = nullptr;
+        const long number = std::strtol(entry->d_name, &end, 10);
+        if (end != entry->d_name && *end == '\0' && number != own && number >= 0 &&
+            static_cast<rlim_t>(number) < limit.rlim_cur) {
+            ++open;
+        }
+    }
+    closedir(folder);
+    return static_cast<long>(limit.rlim_cur) - open;
+}
+
+}  // namespace
+
+void require_free_descriptors(int needed) {
+    if (const auto free = descriptors_under_limit_free()) {
+        if (*free < needed) {
+            throw DescriptorShortage(descriptor_shortage_text(EMFILE, needed, static_cast<int>(std::max(*free, 0L))));
+        }
+        return;
+    }
+    const auto [available, error_number] = try_descriptors(needed);
+    if (is_descriptor_shortage(error_number)) {
+        throw DescriptorShortage(descriptor_shortage_text(error_number, needed, available));
+    }
+    // Another failure is not ours to judge: ZeroMQ reports it as it comes.
 }
 
 }  // namespace ipc_tools

@@ -12,10 +12,12 @@ namespace ipc_tools {
 /// broker's own descriptor that cuts waits short (1).
 inline constexpr int DESCRIPTORS_PER_BROKER = 8;
 
-/// Throws DescriptorShortage unless the process can open `needed` more descriptors now. ZeroMQ
-/// asserts, and so aborts the process, when it cannot make the epoll and event descriptors of a
-/// context's threads; so the descriptors are tried first, by opening and closing them again. A
-/// descriptor that another thread takes in between can still leave ZeroMQ short.
+/// Throws DescriptorShortage unless the process can open `needed` more descriptors now (under its
+/// RLIMIT_NOFILE, counted in /proc/self/fd; where that cannot be read, by opening them and closing
+/// them again). ZeroMQ asserts, and so aborts the process, when it cannot make the epoll and event
+/// descriptors of a context's threads: checked first, a process short of them gets an error
+/// instead. A descriptor that another thread takes between the check and ZeroMQ's own can still
+/// leave ZeroMQ short.
 void require_free_descriptors(int needed);
 
 /// The text of a DescriptorShortage: `error_number` (EMFILE or ENFILE) met while `needed` more

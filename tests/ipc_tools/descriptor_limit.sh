@@ -34,8 +34,15 @@ for _ in $(seq 1 400); do
 done
 grep -q 'listening on ' "$work/server.log" || { echo "the server did not start:" >&2; cat "$work/server.log" >&2; exit 1; }
 
+counts="0 1 2 3 4 5 6 7 8 9"
+if [[ $sanitizer_flags == *undefined* ]]; then
+  # UBSan's vptr check opens a pipe to see whether an object's memory is readable: with fewer than
+  # two descriptors left it cannot, and reports the object as having an invalid vptr.
+  counts="2 3 4 5 6 7 10"
+fi
+
 failures=0
-for free in 0 1 2 3 4 5 6 7 8 9; do
+for free in $counts; do
   status=0
   output=$("$work/build/short_of_descriptors" "$endpoint" "$free" 2>"$work/stderr.log") || status=$?
   code=${output%%$'\t'*}
@@ -55,4 +62,4 @@ for free in 0 1 2 3 4 5 6 7 8 9; do
   fi
 done
 [ "$failures" -eq 0 ] || exit 1
-echo "short of descriptors, connect fails with a code naming them; with 8 it connects"
+echo "short of descriptors, connect fails with a code naming them; with enough it connects"
