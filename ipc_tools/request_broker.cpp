@@ -84,6 +84,14 @@ std::string endpoint_problem(const std::string& endpoint) {
     return {};
 }
 
+// After a failure to make a descriptor: a shortage, descriptors taken by another thread since they
+// were counted, is told as such.
+void throw_if_short_of_descriptors(int error_number, int needed) {
+    if (is_descriptor_shortage(error_number)) {
+        throw DescriptorShortage(descriptor_shortage_text(error_number, needed, 0));
+    }
+}
+
 // Bytes 4 to 7 of a frame, its file identifier, with any byte that is not printable in hex.
 std::string printable_identifier(const zmq::message_t& frame) {
     std::string text;
@@ -151,24 +159,17 @@ std::string RequestBroker::generate_server_address(const std::string& address) c
 void RequestBroker::make_context() {
     // Everything the connected socket will hold, tried first: ZeroMQ aborts the process when the
     // first socket of a context cannot get its threads' descriptors, which it makes right then.
-    const int wake_up = m_interrupt.has_descriptor() ? 0 : 1;
-    require_free_descriptors(DESCRIPTORS_PER_BROKER - 1 + wake_up);
+    const int needed = DESCRIPTORS_PER_BROKER - (m_interrupt.has_descriptor() ? 1 : 0);
+    require_free_descriptors(needed);
     try {
         m_interrupt.make_descriptor();
         m_context.emplace(IO_THREADS, MAX_SOCKETS);
     } catch (const std::system_error& error) {
-        throw_if_short_of_descriptors(error.code().value(), wake_up);
+        throw_if_short_of_descriptors(error.code().value(), needed);
         throw;
     } catch (const zmq::error_t& error) {
-        throw_if_short_of_descriptors(error.num(), wake_up);
+        throw_if_short_of_descriptors(error.num(), needed);
         throw;
-    }
-}
-
-void RequestBroker::throw_if_short_of_descriptors(int error_number, int wake_up) const {
-    if (is_descriptor_shortage(error_number)) {
-        // Taken by another thread since they were tried.
-        throw DescriptorShortage(descriptor_shortage_text(error_number, DESCRIPTORS_PER_BROKER - 1 + wake_up, 0));
     }
 }
 

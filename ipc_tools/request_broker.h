@@ -107,7 +107,6 @@ private:
     /// A new context, once the descriptors the connected socket will need are known to be there;
     /// DescriptorShortage when they are not.
     void make_context();
-    void throw_if_short_of_descriptors(int error_number, int wake_up) const;
     /// What an interrupt does to a wait.
     enum class OnInterrupt {
         cut_short,      ///< the wait throws WaitCutShort

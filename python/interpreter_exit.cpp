@@ -74,28 +74,24 @@ constexpr std::chrono::seconds QUIET_WAIT{1};
 
 /// Says on stderr what the exit waits for and how long it may still take.
 void tell_waits(const AbandonedCalls& calls, std::chrono::steady_clock::time_point started) {
-    // Each kind once, with its count: many objects' goodbyes make one line.
-    std::vector<std::pair<std::string, int>> waited;
+    // Each kind once: many objects' goodbyes to one server make one entry.
+    std::vector<std::string> waited;
     auto longest = std::chrono::milliseconds(0);
     for (const auto& left : calls) {
         if (left.call->finished()) {
             continue;
         }
         longest = std::max(longest, left.exit_wait);
-        const auto same =
-                std::find_if(waited.begin(), waited.end(), [&](const auto& kind) { return kind.first == left.what; });
-        if (same == waited.end()) {
-            waited.emplace_back(left.what, 1);
-        } else {
-            ++same->second;
+        if (std::find(waited.begin(), waited.end(), left.what) == waited.end()) {
+            waited.push_back(left.what);
         }
     }
     if (waited.empty()) {
         return;
     }
     std::string text;
-    for (const auto& [what, count] : waited) {
-        text += (text.empty() ? "" : "; ") + (count > 1 ? std::to_string(count) + " x " : std::string()) + what;
+    for (const auto& what : waited) {
+        text += (text.empty() ? "" : "; ") + what;
     }
     const auto remaining =
             std::chrono::duration_cast<std::chrono::milliseconds>(started + longest - std::chrono::steady_clock::now());
@@ -105,9 +101,9 @@ void tell_waits(const AbandonedCalls& calls, std::chrono::steady_clock::time_poi
 }
 
 /// Ends the connections of every object at once and waits for that, and for the calls left in the
-/// background, each no longer than its exit wait (an object's "query_timeout"), until all have
-/// finished or Ctrl-C. With `interpreter` (it is finalising but whole), the library's records reach
-/// `logging` meanwhile; they go to stderr after.
+/// background, each no longer than its exit wait (an object's "query_timeout" and a second, a
+/// module query's at most 2 s), until all have finished or Ctrl-C. With `interpreter` (it is finalising but whole), the
+/// library's records reach `logging` meanwhile; they go to stderr after.
 void end_all(bool interpreter) {
     auto& state = exit_state();
     if (state.ended) {

@@ -148,7 +148,7 @@ void VexilClientPyDeleter::operator()(VexilClientPy* client) const {
 }
 
 std::string VexilClientPy::ending_text() const {
-    return "the goodbye of a VexilClient to " + m_address + " (query_timeout " +
+    return "the goodbye of VexilClient clients to " + m_address + " (query_timeout " +
            std::to_string(m_query_timeout_ms.load()) + " ms)";
 }
 
