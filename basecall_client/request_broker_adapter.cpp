@@ -60,6 +60,8 @@ bool RequestBrokerAdapter::invoke(const std::function<void()>& call) {
         m_error = {ConnectionError::timed_out, e.what()};
     } catch (const ipc_tools::InvalidResponse& e) {
         m_error = {ConnectionError::invalid_response, e.what()};
+    } catch (const ipc_tools::DescriptorShortage& e) {
+        m_error = {ConnectionError::failed, e.what()};  // no retry: the process has to free descriptors first
     } catch (const std::invalid_argument& e) {
         m_error = {ConnectionError::failed, e.what()};  // an address that cannot be connected to
     } catch (const std::system_error& e) {

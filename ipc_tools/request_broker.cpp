@@ -3,6 +3,7 @@
 #include "common/contract.h"
 #include "common/logger.h"
 #include "ipc_tools/awake_poll.h"
+#include "ipc_tools/descriptor_budget.h"
 
 #include <algorithm>
 #include <cctype>
@@ -91,6 +92,14 @@ std::string endpoint_problem(const std::string& endpoint) {
     return {};
 }
 
+// After a failure to make a descriptor: a shortage, descriptors taken by another thread since they
+// were counted, is told as such.
+void throw_if_short_of_descriptors(int error_number, int needed) {
+    if (is_descriptor_shortage(error_number)) {
+        throw DescriptorShortage(descriptor_shortage_text(error_number, needed, 0));
+    }
+}
+
 // Bytes 4 to 7 of a frame, its file identifier, with any byte that is not printable in hex.
 std::string printable_identifier(const zmq::message_t& frame) {
     std::string text;
@@ -118,12 +127,12 @@ std::string poll_result_as_string(int poll_result, const zmq_pollitem_t& item) {
     return text.str();
 }
 
-RequestBroker::RequestBroker()
-    : m_context(IO_THREADS, MAX_SOCKETS), m_socket(), m_server_address(), m_timeout_ms(0), m_last_send_time(0) {}
+RequestBroker::RequestBroker() : m_socket(), m_server_address(), m_timeout_ms(0), m_last_send_time(0) {}
 
 RequestBroker::~RequestBroker() {
     // Linger 0: unsent frames are dropped at once, so closing the context cannot block.
     m_socket.reset();
+    m_context.reset();
 }
 
 void RequestBroker::prepare_connection(const std::string& address, std::uint32_t timeout_ms) {
@@ -156,19 +165,34 @@ std::string RequestBroker::generate_server_address(const std::string& address) c
     return server_endpoint(address);
 }
 
+void RequestBroker::make_context() {
+    // Everything the connected socket will hold, tried first: ZeroMQ aborts the process when the
+    // first socket of a context cannot get its threads' descriptors, which it makes right then.
+    const int needed = DESCRIPTORS_PER_BROKER - (m_interrupt.has_descriptor() ? 1 : 0);
+    require_free_descriptors(needed);
+    try {
+        m_interrupt.make_descriptor();
+        m_context.emplace(IO_THREADS, MAX_SOCKETS);
+    } catch (const std::system_error& error) {
+        throw_if_short_of_descriptors(error.code().value(), needed);
+        throw;
+    } catch (const zmq::error_t& error) {
+        throw_if_short_of_descriptors(error.num(), needed);
+        throw;
+    }
+}
+
 void RequestBroker::reset() {
     auto trace = create_trace("reset");
-    if (m_socket) {
-        // zmq_close only hands a socket to ZeroMQ's own threads, which free its descriptors and its
-        // slot in the context later. An owner retrying as fast as a time-out of 0 ms lets it would
-        // outrun them and end in "Too many open files". Ending the context waits until the old
-        // socket is really gone (linger 0 keeps that short), so a broker never holds more than one.
-        zmq::context_t fresh(IO_THREADS, MAX_SOCKETS);
-        m_socket.reset();
-        m_context = std::move(fresh);
-    }
+    // zmq_close only hands a socket to ZeroMQ's own threads, which free its descriptors and its
+    // slot in the context later. An owner retrying as fast as a time-out of 0 ms lets it would
+    // outrun them and end in "Too many open files". Ending the context waits until the old
+    // socket is really gone (linger 0 keeps that short), so a broker never holds more than one.
+    m_socket.reset();
+    m_context.reset();
     m_awaiting_reply = false;
-    auto socket = std::make_unique<zmq::socket_t>(m_context, zmq::socket_type::req);
+    make_context();
+    auto socket = std::make_unique<zmq::socket_t>(*m_context, zmq::socket_type::req);
     socket->set(zmq::sockopt::linger, 0);
     // Only for an IPv6 address: with it on, ZeroMQ would take ::1 for "localhost" where the server
     // listens on 127.0.0.1.

@@ -57,6 +57,8 @@ public:
     /// Replaces the socket with a new REQ socket connected to the stored address. The old socket,
     /// and the context it lived in, are gone before the new one is made, so retries never pile up
     /// descriptors; should making the new one fail, the broker has no socket until the next reset.
+    /// A process that cannot open the descriptors a connected broker holds gets DescriptorShortage
+    /// before ZeroMQ is asked for any.
     void reset();
 
     /// Sends `request` (its buffer goes to ZeroMQ) and leaves the validated reply in `reply`.
@@ -103,6 +105,9 @@ public:
     void ping_server_if_quiet(const std::string& client_id);
 
 private:
+    /// A new context, once the descriptors the connected socket will need are known to be there;
+    /// DescriptorShortage when they are not.
+    void make_context();
     /// What an interrupt does to a wait.
     enum class OnInterrupt {
         cut_short,      ///< the wait throws WaitCutShort
@@ -120,7 +125,7 @@ private:
     void await_reply(Message& reply, int retries, OnInterrupt on_interrupt,
                      std::optional<std::chrono::steady_clock::time_point> latest_end = std::nullopt);
 
-    zmq::context_t m_context;
+    std::optional<zmq::context_t> m_context;  // made by reset, with the socket
     std::unique_ptr<zmq::socket_t> m_socket;
     std::string m_server_address;
     ConnectTarget m_connect_target;  // where m_server_address leads: what the socket connects to

@@ -35,4 +35,10 @@ public:
     explicit InvalidResponse(const std::string& message) : std::runtime_error(message) {}
 };
 
+/// The process cannot open the file descriptors a connection needs (EMFILE or ENFILE).
+class DescriptorShortage : public std::runtime_error {
+public:
+    explicit DescriptorShortage(const std::string& message) : std::runtime_error(message) {}
+};
+
 }  // namespace ipc_tools

@@ -9,8 +9,12 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <exception>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace tessellpy {
@@ -23,7 +27,7 @@ struct ExitState {
     /// The objects whose connections the exit ends: those that connected and are still alive.
     std::vector<vexil::VexilClientPy*> objects;
     bool ended = false;
-    /// Ctrl-C ended the exit's wait.
+    /// Ctrl-C or a call's exit wait ended the exit's wait with calls still running.
     bool abandoned = false;
 };
 
@@ -65,9 +69,41 @@ private:
     bool m_installed = false;
 };
 
+/// How long the exit waits before it says what it waits for.
+constexpr std::chrono::seconds QUIET_WAIT{1};
+
+/// Says on stderr what the exit waits for and how long it may still take.
+void tell_waits(const AbandonedCalls& calls, std::chrono::steady_clock::time_point started) {
+    // Each kind once: many objects' goodbyes to one server make one entry.
+    std::vector<std::string> waited;
+    auto longest = std::chrono::milliseconds(0);
+    for (const auto& left : calls) {
+        if (left.call->finished()) {
+            continue;
+        }
+        longest = std::max(longest, left.exit_wait);
+        if (std::find(waited.begin(), waited.end(), left.what) == waited.end()) {
+            waited.push_back(left.what);
+        }
+    }
+    if (waited.empty()) {
+        return;
+    }
+    std::string text;
+    for (const auto& what : waited) {
+        text += (text.empty() ? "" : "; ") + what;
+    }
+    const auto remaining =
+            std::chrono::duration_cast<std::chrono::milliseconds>(started + longest - std::chrono::steady_clock::now());
+    std::fprintf(stderr, "WARNING:tessellpy:the exit waits up to %.1f s more for: %s (Ctrl-C ends the wait)\n",
+                 static_cast<double>(std::max<long long>(remaining.count(), 0)) / 1000.0, text.c_str());
+    std::fflush(stderr);
+}
+
 /// Ends the connections of every object at once and waits for that, and for the calls left in the
-/// background, until all have finished or Ctrl-C. With `interpreter` (it is finalising but whole),
-/// the library's records reach `logging` meanwhile; they go to stderr after.
+/// background, each no longer than its exit wait (an object's "query_timeout" and a second, a
+/// module query's at most 2 s), until all have finished or Ctrl-C. With `interpreter` (it is finalising but whole), the
+/// library's records reach `logging` meanwhile; they go to stderr after.
 void end_all(bool interpreter) {
     auto& state = exit_state();
     if (state.ended) {
@@ -78,27 +114,42 @@ void end_all(bool interpreter) {
         send_library_log_to_stderr();
     }
     const InterruptWatch interrupt;
-    BackgroundCalls calls;
+    const auto started = std::chrono::steady_clock::now();
+    AbandonedCalls calls;
     for (auto* const object : state.objects) {
         if (object->forked()) {
             continue;  // the parent's connections
         }
         try {
-            const auto started = object->start_disconnect().calls;
-            calls.insert(calls.end(), started.begin(), started.end());
+            for (auto& call : object->start_disconnect().calls) {
+                calls.push_back({std::move(call), object->exit_wait(), object->ending_text()});
+            }
         } catch (const std::exception&) {
             // No thread to spare: the object's deallocation ends it, if any.
         }
     }
     const auto left = abandoned_calls_left();
     calls.insert(calls.end(), left.begin(), left.end());
-    for (const auto& call : calls) {
-        while (!state.abandoned && !call->wait_for(SIGNAL_SLICE)) {
-            state.abandoned = interrupt.seen();
+    bool told = false;
+    bool interrupted = false;
+    for (const auto& entry : calls) {
+        const auto deadline = started + entry.exit_wait;
+        while (!interrupted && !entry.call->wait_for(SIGNAL_SLICE)) {
+            interrupted = interrupt.seen();
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= deadline) {
+                break;
+            }
+            if (!told && now - started >= QUIET_WAIT) {
+                told = true;
+                tell_waits(calls, started);
+            }
             if (interpreter) {
                 emit_library_log_while_finalising();
             }
         }
+        // Left running: the objects it may use must not be destroyed under it.
+        state.abandoned = state.abandoned || !entry.call->finished();
     }
     if (interpreter) {
         emit_library_log_while_finalising();

@@ -159,16 +159,29 @@ std::mutex& abandoned_mutex() {
     return *mutex;
 }
 
-BackgroundCalls& abandoned_calls() {
-    static auto* calls = new BackgroundCalls;
+AbandonedCalls& abandoned_calls() {
+    static auto* calls = new AbandonedCalls;
     return *calls;
 }
 
 void forget_finished_calls() {
     const std::lock_guard<std::mutex> lock(abandoned_mutex());
     auto& calls = abandoned_calls();
-    calls.erase(std::remove_if(calls.begin(), calls.end(), [](const auto& call) { return call->finished(); }),
+    calls.erase(std::remove_if(calls.begin(), calls.end(), [](const auto& left) { return left.call->finished(); }),
                 calls.end());
+}
+
+/// An exception on its way back to the interpreter.
+struct PendingException {
+    PyObject* type;
+    PyObject* value;
+    PyObject* trace;
+};
+
+int raise_pending(void* data) {
+    const std::unique_ptr<PendingException> pending(static_cast<PendingException*>(data));
+    PyErr_Restore(pending->type, pending->value, pending->trace);
+    return -1;  // the interpreter raises it in the code it runs now
 }
 
 }  // namespace
@@ -179,28 +192,55 @@ void let_go_inherited(std::shared_ptr<BackgroundCall> call) {
     inherited->push_back(std::move(call));
 }
 
-void finish_at_exit(std::shared_ptr<BackgroundCall> call) {
+void finish_at_exit(AbandonedCall call) {
     forget_finished_calls();
     const std::lock_guard<std::mutex> lock(abandoned_mutex());
     abandoned_calls().push_back(std::move(call));
 }
 
-void run_interruptibly(std::function<void()> work) {
+void run_interruptibly(std::function<void()> work, std::chrono::milliseconds exit_wait, std::string what) {
     forget_finished_calls();
     auto call = std::make_shared<BackgroundCall>(std::move(work));
     {
         const std::lock_guard<std::mutex> lock(abandoned_mutex());
-        abandoned_calls().push_back(call);
+        abandoned_calls().push_back({call, exit_wait, std::move(what)});
     }
     wait_for_calls({call});
     forget_finished_calls();
     call->rethrow_failure();
 }
 
-BackgroundCalls abandoned_calls_left() {
+AbandonedCalls abandoned_calls_left() {
     forget_finished_calls();
     const std::lock_guard<std::mutex> lock(abandoned_mutex());
     return abandoned_calls();
+}
+
+void raise_later(py::error_already_set& error, const char* where) {
+    const auto as_before = [&error, where] {
+        if (error.matches(PyExc_KeyboardInterrupt)) {
+            PyErr_SetInterrupt();
+        } else {
+            error.discard_as_unraisable(where);
+        }
+    };
+    if (_PyOS_IsMainThread() == 0) {
+        // Only the main thread runs pending calls: there, another thread's exception (a logging
+        // handler's) would come out of code that has nothing to do with it.
+        as_before();
+        return;
+    }
+    auto pending = std::make_unique<PendingException>(PendingException{
+            error.type().inc_ref().ptr(), error.value().inc_ref().ptr(), error.trace().inc_ref().ptr()});
+    if (Py_AddPendingCall(raise_pending, pending.get()) == 0) {
+        static_cast<void>(pending.release());  // raise_pending owns it now
+        return;
+    }
+    // The interpreter's queue of pending calls is full: an interrupt is still raised again.
+    Py_XDECREF(pending->type);
+    Py_XDECREF(pending->value);
+    Py_XDECREF(pending->trace);
+    as_before();
 }
 
 void let_go_abandoned_calls_in_forked_children() {
@@ -209,8 +249,8 @@ void let_go_abandoned_calls_in_forked_children() {
     // in the child.
     pthread_atfork([] { abandoned_mutex().lock(); }, [] { abandoned_mutex().unlock(); },
                    [] {
-                       for (auto& call : abandoned_calls()) {
-                           let_go_inherited(std::move(call));
+                       for (auto& left : abandoned_calls()) {
+                           let_go_inherited(std::move(left.call));
                        }
                        abandoned_calls().clear();
                        abandoned_mutex().unlock();

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -79,19 +80,37 @@ void run_side_by_side(std::size_t count, const std::function<void(std::size_t)>&
 bool wait_for_calls(const BackgroundCalls& calls, const std::function<bool()>& stop = {});
 
 /// Runs `work` in the background and waits for it as wait_for_calls does. A caller that leaves by
-/// an exception leaves the call running; it is waited for when the interpreter exits.
-void run_interruptibly(std::function<void()> work);
+/// an exception leaves the call running; the interpreter's exit waits for it up to `exit_wait`,
+/// naming it by `what`.
+void run_interruptibly(std::function<void()> work, std::chrono::milliseconds exit_wait, std::string what);
+
+/// A call left to run to its end in the background, which the interpreter's exit waits for.
+struct AbandonedCall {
+    std::shared_ptr<BackgroundCall> call;
+    /// The longest the exit waits for it; past that the process ends with the call still running.
+    std::chrono::milliseconds exit_wait;
+    /// What it is, as the exit names it when it waits long.
+    std::string what;
+};
+using AbandonedCalls = std::vector<AbandonedCall>;
 
 /// In a forked child: lets go of a call inherited from the parent without waiting for or joining its
 /// thread, which the child does not have.
 void let_go_inherited(std::shared_ptr<BackgroundCall> call);
 
-/// Leaves `call` to run to its end in the background; the interpreter waits for it at exit.
-void finish_at_exit(std::shared_ptr<BackgroundCall> call);
+/// Leaves `call` to run to its end in the background; the interpreter's exit waits for it.
+void finish_at_exit(AbandonedCall call);
 
 /// The calls left to run in the background (finish_at_exit, and run_interruptibly's callers that
 /// left by an exception) that have not finished yet: the interpreter's exit waits for them.
-BackgroundCalls abandoned_calls_left();
+AbandonedCalls abandoned_calls_left();
+
+/// Hands an exception that a signal handler raised where Python cannot raise it (a deallocation)
+/// back to the interpreter, which raises it at its next look at pending work, as it would a signal's.
+/// On another thread than the main one (where signal handlers run), a KeyboardInterrupt is raised
+/// again through the SIGINT handler and anything else is reported as unraisable from `where`. Call
+/// with the interpreter lock held.
+void raise_later(pybind11::error_already_set& error, const char* where);
 
 /// A forked child inherits none of the abandoned calls: their threads are the parent's. Once, at
 /// module creation.

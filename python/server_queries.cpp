@@ -6,7 +6,10 @@
 #include "python/interruptible.h"
 #include "python/library_log.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -26,12 +29,25 @@ struct Answer {
     vexil::Result result = vexil::Result::success;
 };
 
+/// The longest the interpreter's exit waits for a query that an interrupt left running: the
+/// library's default "query_timeout", so that it waits no longer for a query than for a client left
+/// at its defaults. The server keeps nothing of a query and nobody takes its answer any more, so
+/// the wait only lets a query whose reply is on its way end in its own time rather than be cut off
+/// inside the library as the process ends.
+constexpr std::chrono::milliseconds QUERY_EXIT_WAIT{2000};
+
+/// Runs `query` in the background, Ctrl-C taking effect at once.
+void run_query(const char* name, const std::string& address, uint32_t timeout, std::function<void()> query) {
+    run_interruptibly(std::move(query), std::min(std::chrono::milliseconds(timeout), QUERY_EXIT_WAIT),
+                      std::string(name) + "('" + address + "', " + std::to_string(timeout) + ")");
+}
+
 /// Runs the query in the background, Ctrl-C taking effect at once; (answer, code), the answer None
 /// on failure.
 template <typename Output, typename Query, typename Convert>
-py::tuple ask(Query query_function, const std::string& address, uint32_t timeout, Convert convert) {
+py::tuple ask(const char* name, Query query_function, const std::string& address, uint32_t timeout, Convert convert) {
     auto answer = std::make_shared<Answer<Output>>();
-    run_interruptibly([answer, query_function, address, timeout] {
+    run_query(name, address, timeout, [answer, query_function, address, timeout] {
         answer->result = query_function(answer->output, address, timeout);
     });
     if (answer->result != vexil::Result::success) {
@@ -97,6 +113,7 @@ py::str text(const std::string& value) { return py::str(value); }
 void register_server_queries(py::module_& module) {
     module.def("get_barcode_kits", logged(+[](const std::string& address, uint32_t timeout) {
                    return ask<std::vector<query::BarcodeKitDefinition>>(
+                           "get_barcode_kits",
                            [](auto& kits, const std::string& where, uint32_t wait) {
                                return query::get_barcode_kits(kits, where, wait);
                            },
@@ -105,6 +122,7 @@ void register_server_queries(py::module_& module) {
                docs::get_barcode_kits);
     module.def("get_lamp_kits", logged(+[](const std::string& address, uint32_t timeout) {
                    return ask<std::vector<query::LampKitDefinition>>(
+                           "get_lamp_kits",
                            [](auto& kits, const std::string& where, uint32_t wait) {
                                return query::get_lamp_kits(kits, where, wait);
                            },
@@ -113,6 +131,7 @@ void register_server_queries(py::module_& module) {
                docs::get_lamp_kits);
     module.def("get_server_stats", logged(+[](const std::string& address, uint32_t timeout) {
                    return ask<query::ServerStatistics>(
+                           "get_server_stats",
                            [](auto& stats, const std::string& where, uint32_t wait) {
                                return query::get_server_statistics(stats, where, wait);
                            },
@@ -121,7 +140,7 @@ void register_server_queries(py::module_& module) {
                docs::get_server_stats);
     module.def("get_server_information", logged(+[](const std::string& address, uint32_t timeout) {
                    auto answer = std::make_shared<Answer<std::string>>();
-                   run_interruptibly([answer, address, timeout] {
+                   run_query("get_server_information", address, timeout, [answer, address, timeout] {
                        answer->result = query::get_server_information(answer->output, address, timeout);
                    });
                    const bool answered = answer->result == vexil::Result::success;
@@ -131,6 +150,7 @@ void register_server_queries(py::module_& module) {
                docs::get_server_information);
     module.def("get_server_internal_state", logged(+[](const std::string& address, uint32_t timeout) {
                    return ask<std::string>(
+                           "get_server_internal_state",
                            [](auto& state, const std::string& where, uint32_t wait) {
                                return query::get_server_internal_state(state, where, wait);
                            },

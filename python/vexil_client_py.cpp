@@ -120,6 +120,8 @@ void VexilClientPyDeleter::operator()(VexilClientPy* client) const {
     if (client->forked()) {
         return;  // the destructor touches nothing there
     }
+    const auto exit_wait = client->exit_wait();
+    std::string ending = client->ending_text();
     std::shared_ptr<tessellpy::BackgroundCall> teardown;
     try {
         teardown = std::make_shared<tessellpy::BackgroundCall>([owned]() mutable {
@@ -136,15 +138,17 @@ void VexilClientPyDeleter::operator()(VexilClientPy* client) const {
     try {
         tessellpy::wait_for_calls({teardown});
     } catch (py::error_already_set& error) {
-        // A deallocation cannot raise: the rest goes on in the background and the interrupt is
-        // raised again at the interpreter's next look at signals, just after.
-        tessellpy::finish_at_exit(std::move(teardown));
-        if (error.matches(PyExc_KeyboardInterrupt)) {
-            PyErr_SetInterrupt();
-        } else {
-            error.discard_as_unraisable("VexilClient deallocation");
-        }
+        // A deallocation cannot raise: the rest goes on in the background, and what the signal
+        // handler raised (KeyboardInterrupt, SystemExit from sys.exit, the program's own) is raised
+        // again just after, at the interpreter's next look at pending work.
+        tessellpy::finish_at_exit({std::move(teardown), exit_wait, std::move(ending)});
+        tessellpy::raise_later(error, "VexilClient deallocation");
     }
+}
+
+std::string VexilClientPy::ending_text() const {
+    return "the goodbye of VexilClient clients to " + m_address + " (query_timeout " +
+           std::to_string(m_query_timeout_ms.load()) + " ms)";
 }
 
 Result VexilClientPy::set_params(const py::dict& params) {
@@ -205,6 +209,9 @@ Result VexilClientPy::set_params(const py::dict& params) {
     }
     if (result == Result::success && settings.exists("pass_read_timeout")) {
         m_pass_read_timeout_ms.store(settings.get_value<uint32_t>("pass_read_timeout"));
+    }
+    if (result == Result::success && settings.exists("query_timeout")) {
+        m_query_timeout_ms.store(settings.get_value<uint32_t>("query_timeout"));
     }
     return result;
 }

@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -49,6 +50,15 @@ public:
     py::tuple get_basecalling_config();
     py::tuple get_alignment_sam_header();
     std::string repr() const;
+
+    /// The longest the interpreter's exit waits for this object's clients to end: their goodbye to a
+    /// server that stopped answering waits one "query_timeout", and the library then takes a moment
+    /// to log that and end its threads.
+    std::chrono::milliseconds exit_wait() const {
+        return std::chrono::milliseconds(m_query_timeout_ms.load()) + std::chrono::seconds(1);
+    }
+    /// How the interpreter's exit names the ending of this object's clients.
+    std::string ending_text() const;
 
     /// Raises RuntimeError in a child process of the one that made the object: the library clients,
     /// their threads and sockets are the parent's.
@@ -131,6 +141,8 @@ private:
     std::size_t m_next_client = 0;
     /// The "pass_read_timeout" setting, which a pass given 0 ms waits in slices of its own.
     std::atomic<unsigned int> m_pass_read_timeout_ms{0};
+    /// The "query_timeout" setting; the library's default until set_params changes it.
+    std::atomic<unsigned int> m_query_timeout_ms{2000};
 
     tessellpy::ReadTagLedger m_ledger;
 

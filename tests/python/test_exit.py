@@ -204,3 +204,106 @@ def test_an_atexit_handler_registered_before_the_import_still_finishes_its_reads
                           server.address], capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr
     assert run.stdout.splitlines() == ["finish result.success", "called 20 of 20"], run.stderr
+
+
+# A SIGTERM handler that calls sys.exit(3), as a service's under systemd or docker does, while a
+# client's deallocation waits out a frozen server's goodbye: by `del`, by rebinding the name, by a
+# function's return.
+SIGTERM_IN_DEALLOCATION = textwrap.dedent("""
+    import signal, sys, time
+    sys.path[:0] = [sys.argv[1]]
+    import tessellpy
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(3))
+    address, how = sys.argv[2], sys.argv[3]
+
+    def connected():
+        client = tessellpy.VexilClient(address, "dna_sim_fast")
+        client.set_params({"query_timeout": 3000})
+        assert client.connect() == tessellpy.success
+        return client
+
+    def held_until_return():
+        client = connected()
+        print("connected", flush=True)
+        sys.stdin.readline()
+        print("deallocating", flush=True)
+
+    if how == "return":
+        held_until_return()
+    else:
+        c = connected()
+        print("connected", flush=True)
+        sys.stdin.readline()
+        print("deallocating", flush=True)
+        if how == "del":
+            del c
+        else:
+            c = tessellpy.VexilClient("ipc:///nonexistent/tessellpy-rebind.sock", "dna_sim_fast")
+    for _ in range(50):
+        time.sleep(0.1)
+    print("ran on", flush=True)
+""")
+
+
+def test_sys_exit_from_a_sigterm_handler_during_a_deallocation_ends_the_program(start_server):
+    hows = ("del", "rebind", "return")
+    servers = [start_server() for _ in hows]
+    children = [subprocess.Popen([sys.executable, "-c", SIGTERM_IN_DEALLOCATION, str(MODULE_DIR), server.address, how],
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                for server, how in zip(servers, hows)]
+    try:
+        for server, child in zip(servers, children):
+            assert child.stdout.readline().split() == ["connected"]
+            server.freeze()
+            child.stdin.write("\n")
+            child.stdin.flush()
+            assert child.stdout.readline().split() == ["deallocating"]
+        time.sleep(0.5)
+        sent = time.monotonic()
+        for child in children:
+            child.send_signal(signal.SIGTERM)
+        runs = {}
+        for how, child in zip(hows, children):
+            stdout, stderr = child.communicate(timeout=60)
+            runs[how] = (child.returncode, stdout, time.monotonic() - sent, stderr[-1000:])
+    finally:
+        for server in servers:
+            server.thaw()
+        for child in children:
+            child.kill()
+            child.communicate()
+    assert {how: run[:2] for how, run in runs.items()} == {how: (3, "") for how in hows}, runs
+    # The goodbye in the background may still take the rest of its query_timeout of 3 s.
+    assert all(run[2] < 2.5 + 1.5 * machine_slowness() for run in runs.values()), runs
+
+
+# A query to a frozen server with a long time-out, interrupted by a SIGTERM handler's sys.exit(3).
+SIGTERM_IN_QUERY = textwrap.dedent("""
+    import signal, sys
+    sys.path[:0] = [sys.argv[1]]
+    import tessellpy
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(3))
+    print("querying", flush=True)
+    tessellpy.get_server_stats(sys.argv[2], 20000)
+""")
+
+
+def test_an_exit_after_an_interrupted_query_waits_for_it_at_most_two_seconds_and_says_so(server):
+    server.freeze()
+    child = subprocess.Popen([sys.executable, "-c", SIGTERM_IN_QUERY, str(MODULE_DIR), server.address],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().split() == ["querying"]
+        time.sleep(0.5)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGTERM)
+        _, stderr = child.communicate(timeout=60)
+        took = time.monotonic() - sent
+    finally:
+        server.thaw()
+        child.kill()
+        child.communicate()
+    assert child.returncode == 3, stderr
+    # 2 s at most, where the query's own 20 s were waited out before.
+    assert took < 2 + 1.5 * machine_slowness(), (took, stderr)
+    assert re.search(r"the exit waits up to [0-9.]+ s more for: get_server_stats\('ipc://", stderr), stderr
