@@ -170,7 +170,7 @@ template <typename SinkT, typename Create>
 void LoggerGroup::updateSink(boost::shared_ptr<SinkT>& slot, SinkOptions&& options, Create&& create) {
     if (!options.enabled) {
         // Left attached, a sink whose lists were emptied would keep its old filter and go on
-        // writing whatever the core still passes for the other sinks.
+        // writing what it took before.
         removeSink(slot);
         return;
     }
