@@ -79,14 +79,14 @@ void make_boost_log_globals() {
     boost::log::attributes::local_clock().get_value();
 }
 
-// At exit, or when the library is unloaded: from then on no record is opened, and the library's
-// sinks are let go (a library loaded again makes its own).
+// At exit, or when the library is unloaded: from then on no record is opened. The library core
+// keeps its sinks, never destroyed: in a child forked while a record was stuck in a sink, that
+// sink's lock is held for ever and must not be destroyed. A library loaded again makes its own.
 struct EndOfLogging {
     explicit EndOfLogging(std::atomic<bool>& ended) : m_ended(ended) {}
     ~EndOfLogging() {
         const LoggingGate::Exclusive no_record_meanwhile;
         m_ended.store(true);
-        LibraryCore::instance().remove_all_sinks();
     }
     EndOfLogging(const EndOfLogging&) = delete;
     EndOfLogging& operator=(const EndOfLogging&) = delete;
