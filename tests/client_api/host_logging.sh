@@ -62,9 +62,16 @@ for file in missing empty binary fifo; do
 done
 
 # A plugin unloaded and loaded again 20 times; a forwarder set in every other load is left set.
+# The thread sanitizer stops when a library named by a called_from_lib suppression is unloaded, as
+# libzmq is with the plugin: the plugin's host goes without those lines.
+plugin_tsan_options=${TSAN_OPTIONS:-}
+if [[ $plugin_tsan_options =~ suppressions=([^:]+) ]]; then
+  grep -v '^called_from_lib:' "${BASH_REMATCH[1]}" >"$work/tsan.supp"
+  plugin_tsan_options=${plugin_tsan_options/${BASH_REMATCH[1]}/$work/tsan.supp}
+fi
 # The library's never-destroyed singletons (kept for records written during static destruction)
 # stay allocated after each unload: a few kilobytes a load, which LeakSanitizer would report.
-ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 \
+ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 TSAN_OPTIONS=$plugin_tsan_options \
   "$work/hosts/plugin_host" "$work/hosts/libvexil_plugin.so" 20 >"$work/out" 2>"$work/err" ||
   fail "plugin host ended with $? ($(tail -3 "$work/err"))"
 expect "plugin cycles" "cycles 20 host 100 other 0 still_mapped 0 wrong_forwarded 0" "$(cat "$work/out")"
