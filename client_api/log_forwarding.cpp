@@ -1,13 +1,14 @@
 #include "client_api/log_forwarding.h"
 
 #include "common/logging/attributes.h"
+#include "common/logging/filters.h"
+#include "common/logging/library_core.h"
 #include "common/logging/logger_group.h"
 #include "common/logging/logger_options.h"
 #include "common/logging/logging_gate.h"
 #include "common/logging/singleton.h"
 
 #include <boost/log/attributes/value_extraction.hpp>
-#include <boost/log/core/core.hpp>
 #include <boost/log/expressions/message.hpp>
 #include <boost/log/sinks/basic_sink_backend.hpp>
 #include <boost/log/sinks/unlocked_frontend.hpp>
@@ -77,25 +78,27 @@ void set_log_forwarder(LogForwarder forwarder) {
     // Outside the gate: a first configuration under way on another thread closes it too.
     logging::LoggerOptionsUtils::SetDefaultLogOptions();
     // No record is written while the sinks change, so each one meets either the old forwarding or
-    // the new, whole, and never a core without sinks (where Boost.Log would print it on stdout).
+    // the new, whole.
     const logging::LoggingGate::Exclusive no_record_meanwhile;
     if (!no_record_meanwhile) {
         return;  // a child whose log is off (see LoggingGate)
     }
     ForwardingState& forwarding = state();
-    auto core = boost::log::core::get();
+    auto& library = logging::LibraryCore::instance();
     if (forwarding.sink) {
-        core->remove_sink(forwarding.sink);
+        library.remove_sink(forwarding.sink);
         forwarding.sink.reset();
     }
     auto& group = common::Singleton<logging::LoggerGroup>::instance();
     if (forwarder) {
         forwarding.sink =
                 boost::make_shared<ForwardingSink>(boost::make_shared<ForwardingBackend>(std::move(forwarder)));
-        core->add_sink(forwarding.sink);
+        // Only what it forwards: other records need not be made for it.
+        forwarding.sink->set_filter(logging::DefineSeverityFilter({SeverityLevel::warning, SeverityLevel::error}));
+        library.add_sink(forwarding.sink);
     }
-    // The standard-error sink stays, so the core filter still passes warnings and errors; it writes
-    // nowhere while they are forwarded. Recreating the sinks applies the stream.
+    // The standard-error sink stays and writes nowhere while the records are forwarded. Recreating
+    // the sinks applies the stream.
     group.SetStreams(forwarding.sink ? &forwarding.discard : nullptr, nullptr);
     group.SetLoggerOptions(group.GetLoggerOptions());
 }

@@ -2,6 +2,7 @@
 
 #include "common/logging/attributes.h"
 #include "common/logging/formatters.h"
+#include "common/logging/library_core.h"
 
 #include <boost/log/attributes/value_extraction.hpp>
 #include <boost/log/core.hpp>
@@ -17,15 +18,15 @@
 
 namespace test_support {
 
-// Every log record's text and severity, kept until the recorder goes.
+// Every record of the library's log, its text and severity, kept until the recorder goes.
 class LogRecorder {
 public:
     using Severity = common::logging::attributes::SeverityLevel;
 
     LogRecorder() : m_sink(boost::make_shared<Sink>(boost::make_shared<Backend>())) {
-        boost::log::core::get()->add_sink(m_sink);
+        common::logging::attach_library_sink(m_sink);
     }
-    ~LogRecorder() { boost::log::core::get()->remove_sink(m_sink); }
+    ~LogRecorder() { common::logging::detach_library_sink(m_sink); }
     LogRecorder(const LogRecorder&) = delete;
     LogRecorder& operator=(const LogRecorder&) = delete;
 

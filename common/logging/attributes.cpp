@@ -45,6 +45,10 @@ const boost::log::attribute_name& function() {
     static const boost::log::attribute_name name("Function");
     return name;
 }
+const boost::log::attribute_name& library() {
+    static const boost::log::attribute_name name("VexilLibrary");
+    return name;
+}
 }  // namespace names
 
 }  // namespace attributes

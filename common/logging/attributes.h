@@ -34,6 +34,9 @@ std::ostream& operator<<(std::ostream& stream, SeverityLevel level);
 namespace names {
 // The "Function" attribute name, registered once and cached.
 const boost::log::attribute_name& function();
+// "VexilLibrary", which every record of the library carries (value "vexil_client"): a host's core
+// filter passes the library's records by it.
+const boost::log::attribute_name& library();
 }  // namespace names
 
 BOOST_LOG_ATTRIBUTE_KEYWORD(severity, "Severity", SeverityLevel)

@@ -1,5 +1,8 @@
 #include "common/logging/global_loggers.h"
 
+#include "common/logging/library_core.h"
+#include "common/logging/logger_options.h"
+
 #include <boost/log/attributes/clock.hpp>
 #include <boost/log/attributes/constant.hpp>
 #include <boost/log/attributes/current_thread_id.hpp>
@@ -18,10 +21,15 @@ namespace keywords = boost::log::keywords;
 
 namespace {
 
+// The time and thread of a record are the library's own attributes, not the core's: the core's
+// global attributes belong to the host.
 boost::log::attribute_set source_attributes(SeverityLevel severity, const std::string& channel) {
     boost::log::attribute_set attributes;
     attributes.insert(attributes::severity.get_name(), boost::log::attributes::constant<SeverityLevel>(severity));
     attributes.insert(attributes::log_channel.get_name(), boost::log::attributes::constant<std::string>(channel));
+    attributes.insert(attributes::timestamp.get_name(), boost::log::attributes::local_clock());
+    attributes.insert(attributes::thread_id.get_name(), boost::log::attributes::current_thread_id());
+    attributes.insert(attributes::names::library(), boost::log::attributes::constant<std::string>("vexil_client"));
     return attributes;
 }
 
@@ -38,6 +46,7 @@ struct GlobalLogger {
 // destruction writes through.
 struct GlobalLoggers {
     const boost::log::core_ptr core = boost::log::core::get();
+    LibraryCore& library = LibraryCore::instance();
     GlobalLogger error{SeverityLevel::error};
     GlobalLogger warning{SeverityLevel::warning};
     GlobalLogger info{SeverityLevel::info};
@@ -70,6 +79,9 @@ void make_boost_log_globals() {
     boost::log::attributes::local_clock().get_value();
 }
 
+// At exit, or when the library is unloaded: from then on no record is opened. The library core
+// keeps its sinks, never destroyed: in a child forked while a record was stuck in a sink, that
+// sink's lock is held for ever and must not be destroyed. A library loaded again makes its own.
 struct EndOfLogging {
     explicit EndOfLogging(std::atomic<bool>& ended) : m_ended(ended) {}
     ~EndOfLogging() {
@@ -99,8 +111,13 @@ boost::log::record open_record(const boost::log::attribute_set& source) {
     if (loggers.ended.load() || !LoggingGate::instance().usable()) {
         return {};
     }
-    return loggers.core->open_record(source);
+    return loggers.library.open_record(source);
 }
+
+// The library's records go through its own sinks from the first one on: a record written before
+// any configuration (the trace configuration's, say) gets the library's default sinks, rather
+// than Boost.Log's default sink on standard output. Outside the gate: configuring closes it.
+void set_up_sinks() { LoggerOptionsUtils::SetDefaultLogOptions(); }
 
 }  // namespace
 
@@ -122,6 +139,8 @@ template struct GlobalLoggerTag<SeverityLevel::error>;
 template struct GlobalLoggerTag<SeverityLevel::warning>;
 template struct GlobalLoggerTag<SeverityLevel::info>;
 template struct GlobalLoggerTag<SeverityLevel::verbose>;
+
+SinksSetUp::SinksSetUp() { set_up_sinks(); }
 
 RecordWriter::RecordWriter(const boost::log::attribute_set& source, const char* function_text)
     : m_record(open_record(source)), m_uncaught_at_start(std::uncaught_exceptions()) {
@@ -153,7 +172,7 @@ void RecordWriter::attach_function(const std::string& function_text) {
 void RecordWriter::push() {
     m_stream.flush();
     m_stream.detach_from_record();
-    global_loggers().core->push_record(std::move(m_record));
+    global_loggers().library.push_record(std::move(m_record));
 }
 
 }  // namespace detail
@@ -166,8 +185,10 @@ void write_record(const boost::log::attribute_set& source, const std::string& fu
 }
 
 bool accepts_records(const boost::log::attribute_set& source) {
+    set_up_sinks();
     const LoggingGate::Shared gate;
-    return static_cast<bool>(open_record(source));
+    const auto& loggers = global_loggers();
+    return !loggers.ended.load() && LoggingGate::instance().usable() && loggers.library.wants(source);
 }
 
 }  // namespace logging

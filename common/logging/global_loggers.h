@@ -41,6 +41,11 @@ struct verbose : detail::GlobalLoggerTag<attributes::SeverityLevel::verbose> {};
 
 namespace detail {
 
+// Sets up the library's default sinks unless some configuration came first.
+struct SinksSetUp {
+    SinksSetUp();
+};
+
 // Opens one record and, when some sink wants it, attaches the writing function's signature.
 // The record is pushed by push() or, failing that, by the destructor. The writer holds the logging
 // gate from before the record opens until it is pushed.
@@ -63,6 +68,7 @@ public:
 private:
     void attach_function(const std::string& function_text);
 
+    const SinksSetUp m_sinks_set_up;
     const LoggingGate::Shared m_gate;
     boost::log::record m_record;
     boost::log::record_ostream m_stream;

@@ -3,18 +3,16 @@
 #include "common/logging/filters.h"
 #include "common/logging/formatters.h"
 #include "common/logging/global_loggers.h"
+#include "common/logging/library_core.h"
 #include "common/logging/logging_gate.h"
 
 #include <boost/algorithm/string/replace.hpp>
 #include <boost/filesystem/operations.hpp>
-#include <boost/log/attributes/clock.hpp>
-#include <boost/log/core/core.hpp>
 #include <boost/log/keywords/auto_flush.hpp>
 #include <boost/log/keywords/file_name.hpp>
 #include <boost/log/keywords/open_mode.hpp>
 #include <boost/log/keywords/rotation_size.hpp>
 #include <boost/log/utility/exception_handler.hpp>
-#include <boost/log/utility/setup/common_attributes.hpp>
 #include <boost/make_shared.hpp>
 
 #include <iostream>
@@ -28,14 +26,6 @@ namespace keywords = boost::log::keywords;
 
 std::string escape_percent(const std::string& text) { return boost::algorithm::replace_all_copy(text, "%", "%%"); }
 
-void install_core_settings() {
-    auto core = boost::log::core::get();
-    boost::log::add_common_attributes();
-    // A sink that fails (a full disk, a removed log folder) must not throw into the code that logs,
-    // nor end the process when the record comes from a worker thread.
-    core->set_exception_handler(boost::log::make_exception_suppressor());
-}
-
 }  // namespace
 
 void LoggerGroup::SetLoggerOptions(LoggerOptions&& options) {
@@ -45,9 +35,6 @@ void LoggerGroup::SetLoggerOptions(LoggerOptions&& options) {
     }
     removeAllSinks();
     m_options = std::move(options);
-    install_core_settings();
-    auto core = boost::log::core::get();
-    core->set_filter(DefineGlobalFilter(m_options));
 
     const boost::filesystem::path folder(m_options.log_folder);
     m_main_log = createFileSink(folder, m_options.log_file_name, SinkOptions(m_options.sink(Loggers::main_log)));
@@ -99,7 +86,7 @@ void LoggerGroup::EnableLogging() {
     if (!no_record_meanwhile) {
         return;
     }
-    boost::log::core::get()->set_logging_enabled(true);
+    LibraryCore::instance().set_logging_enabled(true);
 }
 
 void LoggerGroup::DisableLogging() {
@@ -107,7 +94,7 @@ void LoggerGroup::DisableLogging() {
     if (!no_record_meanwhile) {
         return;
     }
-    boost::log::core::get()->set_logging_enabled(false);
+    LibraryCore::instance().set_logging_enabled(false);
 }
 
 bool LoggerGroup::isLoggingActive() const {
@@ -123,7 +110,6 @@ void LoggerGroup::RemoveSinks() {
         return;
     }
     removeAllSinks();
-    boost::log::core::get()->set_filter(DefineRejectFilter());
 }
 
 void LoggerGroup::SetStreams(std::ostream* std_err_stream, std::ostream* std_out_stream) {
@@ -150,7 +136,7 @@ boost::shared_ptr<LoggerGroup::FileSink> LoggerGroup::createFileSink(const boost
     sink->set_formatter(CreateLogFormatters(options.formatter));
     SinkFiltersUtils<FileSink>::SetFiltersForSink(sink, std::move(options.severities),
                                                   std::move(options.custom_traces));
-    boost::log::core::get()->add_sink(sink);
+    LibraryCore::instance().add_sink(sink);
     return sink;
 }
 
@@ -168,14 +154,14 @@ boost::shared_ptr<LoggerGroup::StreamSink> LoggerGroup::createStreamSink(SinkOpt
     // a sink that has no filter yet.
     SinkFiltersUtils<StreamSink>::SetFiltersForSink(sink, std::move(options.severities),
                                                     std::move(options.custom_traces));
-    boost::log::core::get()->add_sink(sink);
+    LibraryCore::instance().add_sink(sink);
     return sink;
 }
 
 template <typename SinkT>
 void LoggerGroup::removeSink(boost::shared_ptr<SinkT>& sink) {
     if (sink) {
-        boost::log::core::get()->remove_sink(sink);
+        LibraryCore::instance().remove_sink(sink);
     }
     sink.reset();
 }
@@ -184,7 +170,7 @@ template <typename SinkT, typename Create>
 void LoggerGroup::updateSink(boost::shared_ptr<SinkT>& slot, SinkOptions&& options, Create&& create) {
     if (!options.enabled) {
         // Left attached, a sink whose lists were emptied would keep its old filter and go on
-        // writing whatever the core still passes for the other sinks.
+        // writing what it took before.
         removeSink(slot);
         return;
     }
@@ -220,7 +206,6 @@ void LoggerGroup::updateSeverityFilters(LoggerOptions&& options) {
         return;
     }
     m_options = std::move(options);
-    boost::log::core::get()->set_filter(DefineGlobalFilter(m_options));
     const boost::filesystem::path folder(m_options.log_folder);
     updateFileSink(Loggers::main_log, folder, m_options.log_file_name, SinkOptions(m_options.sink(Loggers::main_log)));
     updateFileSink(Loggers::verbose_log, folder, m_options.verbose_log_file_name,

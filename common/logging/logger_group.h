@@ -21,7 +21,7 @@ struct null_deleter {
     void operator()(T*) const noexcept {}
 };
 
-// Owns the four sinks of the logging core and keeps the core filter in step with them.
+// Owns the library's four sinks, which take only the library's records (see LibraryCore).
 class LoggerGroup {
 public:
     using FileSink = boost::log::sinks::synchronous_sink<boost::log::sinks::text_file_backend>;

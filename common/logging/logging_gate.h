@@ -7,7 +7,7 @@ namespace common {
 namespace logging {
 
 // Every record the library writes passes this gate (shared), from opening the record to pushing
-// it, and every change of the core's sinks or filter closes it (exclusive). So a change never
+// it, and every change of the library's sinks or switch closes it (exclusive). So a change never
 // leaves a record half-way between the old and the new sinks, and a fork, which closes the gate
 // in its prepare handler, never copies a lock of the logging core, a sink or a logger held by a
 // thread that the child does not have. Closing prefers the closer: new records wait while the
@@ -58,7 +58,7 @@ public:
         Exclusive(const Exclusive&) = delete;
         Exclusive& operator=(const Exclusive&) = delete;
 
-        // Whether the core and the sinks may be changed (see usable()).
+        // Whether the library's sinks may be changed (see usable()).
         explicit operator bool() const { return m_gate.usable(); }
 
     private:

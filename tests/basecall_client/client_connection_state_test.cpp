@@ -289,7 +289,7 @@ TEST(ClientConnectionStateNotifier, ThrowingHandlerIsLoggedOnceAndStopsDelivery)
     backend->auto_flush(true);
     auto sink =
             boost::make_shared<boost::log::sinks::synchronous_sink<boost::log::sinks::text_ostream_backend>>(backend);
-    boost::log::core::get()->add_sink(sink);
+    common::logging::attach_library_sink(sink);
 
     std::atomic<int> calls{0};
     common::synchronisation::Flag first_call;
@@ -308,7 +308,7 @@ TEST(ClientConnectionStateNotifier, ThrowingHandlerIsLoggedOnceAndStopsDelivery)
     EXPECT_EQ(ClientStatus::disconnected, state->create_snapshot()->get_status());
     // Destruction joins the notification thread, so everything it would do has happened.
     state.reset();
-    boost::log::core::get()->remove_sink(sink);
+    common::logging::detach_library_sink(sink);
 
     EXPECT_EQ(1, calls.load());
     const std::string text = log_text.str();

@@ -2,6 +2,7 @@
 #include "common/logger.h"
 #include "common/logging/filters.h"
 #include "common/logging/formatters.h"
+#include "common/logging/library_core.h"
 
 #include <boost/log/attributes/constant.hpp>
 #include <boost/log/core/core.hpp>
@@ -22,22 +23,34 @@ using common::logging::FormatterSettings;
 using common::logging::SeverityLevel;
 using StreamSink = common::logging::LoggerGroup::StreamSink;
 
-// A sink of its own on a string stream, detached again when the test ends.
+// A sink of its own on a string stream, detached again when the test ends: one of the library's,
+// or, for records made with Boost.Log's own loggers, one of the core's.
 class CapturedSink {
 public:
-    explicit CapturedSink(const FormatterSettings& settings) {
+    explicit CapturedSink(const FormatterSettings& settings, bool in_core = false) : m_in_core(in_core) {
         auto backend = boost::make_shared<boost::log::sinks::text_ostream_backend>();
         backend->add_stream(boost::shared_ptr<std::ostream>(&m_stream, common::logging::null_deleter()));
         backend->auto_flush(true);
         m_sink = boost::make_shared<StreamSink>(backend);
         m_sink->set_formatter(common::logging::CreateLogFormatters(settings));
-        boost::log::core::get()->add_sink(m_sink);
+        if (m_in_core) {
+            boost::log::core::get()->add_sink(m_sink);
+        } else {
+            common::logging::attach_library_sink(m_sink);
+        }
     }
-    ~CapturedSink() { boost::log::core::get()->remove_sink(m_sink); }
+    ~CapturedSink() {
+        if (m_in_core) {
+            boost::log::core::get()->remove_sink(m_sink);
+        } else {
+            common::logging::detach_library_sink(m_sink);
+        }
+    }
 
     std::string text() const { return m_stream.str(); }
 
 private:
+    const bool m_in_core;
     std::ostringstream m_stream;
     boost::shared_ptr<StreamSink> m_sink;
 };
@@ -152,14 +165,14 @@ TEST_F(LogFormatTest, lambda_in_named_function_is_named_after_the_function) {
 }
 
 TEST_F(LogFormatTest, missing_attributes_keep_their_literal_parts) {
-    CapturedSink sink(FormatterSettings{false, true, true, true, false});
+    CapturedSink sink(FormatterSettings{false, true, true, true, false}, true);
     boost::log::sources::severity_logger_mt<SeverityLevel> no_channel;
     BOOST_LOG_SEV(no_channel, SeverityLevel::warning) << "plain";
     EXPECT_EQ(sink.text(), "[zev/] {warning} : plain\n");
 }
 
 TEST_F(LogFormatTest, severity_above_the_scale_prints_unknown) {
-    CapturedSink sink(FormatterSettings{false, false, true, false, false});
+    CapturedSink sink(FormatterSettings{false, false, true, false, false}, true);
     boost::log::sources::severity_logger_mt<SeverityLevel> logger;
     BOOST_LOG_SEV(logger, static_cast<SeverityLevel>(7)) << "odd";
     EXPECT_EQ(sink.text(), "{unknown} odd\n");

@@ -161,10 +161,11 @@ TEST_F(LoggerGroupTest, library_default_writes_warnings_to_standard_error_and_me
     EXPECT_TRUE(log_files(m_folder).empty());
 }
 
-TEST_F(LoggerGroupTest, all_sinks_disabled_switches_the_core_off) {
+TEST_F(LoggerGroupTest, all_sinks_disabled_switches_the_library_off_and_leaves_the_core_alone) {
     m_group.SetLoggerOptions(LoggerOptions());
     EXPECT_FALSE(m_group.isLoggingActive());
-    EXPECT_FALSE(boost::log::core::get()->get_logging_enabled());
+    EXPECT_FALSE(common::logging::LibraryCore::instance().get_logging_enabled());
+    EXPECT_TRUE(boost::log::core::get()->get_logging_enabled());
     log_error("nowhere");
     EXPECT_EQ(m_err.str(), "");
 }

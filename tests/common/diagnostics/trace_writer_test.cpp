@@ -232,12 +232,11 @@ TEST(TraceWriter, VerboseLogDomains) {
     namespace logging = boost::log;
     std::istringstream config("tw::VerboseEarly verbose_log\ntw::VerboseLate verbose_log\n");
     tracing::testability::configure_trace_domains(config);
-    // With no sink at all Boost.Log falls back to its default sink, so install one that takes warnings only.
-    logging::core::get()->remove_all_sinks();
+    // The library's own sinks decide; one more that takes warnings only.
     auto warnings_only = boost::make_shared<logging::sinks::synchronous_sink<logging::sinks::text_ostream_backend>>();
     warnings_only->set_filter(common::logging::attributes::severity >=
                               common::logging::attributes::SeverityLevel::warning);
-    logging::core::get()->add_sink(warnings_only);
+    common::logging::attach_library_sink(warnings_only);
     EXPECT_FALSE(TraceDomain<tw::VerboseEarly>::get_trace_context()->is_active());
 
     auto stream = boost::make_shared<std::ostringstream>();
@@ -248,14 +247,15 @@ TEST(TraceWriter, VerboseLogDomains) {
     sink->set_filter(common::logging::attributes::severity == common::logging::attributes::SeverityLevel::verbose);
     sink->set_formatter(logging::expressions::stream << common::logging::attributes::function << " | "
                                                      << logging::expressions::smessage);
-    logging::core::get()->add_sink(sink);
+    common::logging::attach_library_sink(sink);
 
     EXPECT_FALSE(TraceDomain<tw::VerboseEarly>::get_trace_context()->is_active());
     auto context = TraceDomain<tw::VerboseLate>::get_trace_context();
     ASSERT_TRUE(context->is_active());
     context->write_message("f", "to the verbose log");
     tracing::flush();
-    logging::core::get()->remove_sink(sink);
+    common::logging::detach_library_sink(sink);
+    common::logging::detach_library_sink(warnings_only);
     EXPECT_TRUE(std::regex_match(stream->str(),
                                  std::regex("auto \\(anonymous namespace\\)::ActiveTraceContext::\\(anonymous "
                                             "class\\)::operator\\(\\)\\(const std::string &\\) const \\| " +
