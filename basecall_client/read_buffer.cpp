@@ -508,6 +508,11 @@ bool ReadBuffer::wait_for_newly_queued_reads(std::chrono::milliseconds timeout) 
     });
 }
 
+bool ReadBuffer::wait_for_wake(std::chrono::milliseconds timeout) {
+    Lock lock(m_mutex);
+    return m_reads_arrived.wait_for(lock, timeout, [this] { return std::exchange(m_worker_woken, false); });
+}
+
 void ReadBuffer::wake_worker() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);

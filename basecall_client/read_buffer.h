@@ -104,6 +104,9 @@ public:
     /// whose push the server refused pauses here, and the reads already queued behind the refused
     /// group cannot be sent before it anyway.
     bool wait_for_newly_queued_reads(std::chrono::milliseconds timeout);
+    /// Returns once the worker is woken, or after `timeout`: a worker whose refused group waits on a
+    /// server that holds its reads pauses here. True when it was woken.
+    bool wait_for_wake(std::chrono::milliseconds timeout);
     /// Ends the worker's current wait at once, or its next one if it is not waiting.
     void wake_worker();
     /// Reads (not groups) waiting to be pushed.

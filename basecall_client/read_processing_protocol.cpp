@@ -63,6 +63,9 @@ void PullPacer::attach(ReadBuffer& buffer) {
     m_pause = first_pause;
     m_pause_due = false;
     m_push_refused = false;
+    m_retry_at.reset();
+    m_retry_backoff = first_pause;
+    m_refused_again = false;
 }
 
 void PullPacer::detach() {
@@ -70,12 +73,52 @@ void PullPacer::detach() {
     m_buffer = nullptr;
 }
 
-void PullPacer::pause_if_due() {
+void PullPacer::push_refused(bool reads_on_server) {
+    m_pause_due = true;
+    m_refused_again = m_push_refused && reads_on_server;
+    m_push_refused = true;
+    if (reads_on_server) {
+        m_retry_at = Clock::now() + m_retry_backoff;
+        m_retry_backoff = std::min(2 * m_retry_backoff, longest_pause);
+    }
+}
+
+bool PullPacer::push_due(bool reads_on_server) const {
+    // With nothing on the server no read will come back to say that room freed: the pause paces it.
+    return !reads_on_server || !m_retry_at || Clock::now() >= *m_retry_at;
+}
+
+void PullPacer::read_returned() {
+    m_pause = first_pause;
+    m_pause_due = false;
+    m_push_refused = false;
+    m_retry_at.reset();
+    m_retry_backoff = first_pause;
+    m_refused_again = false;
+}
+
+void PullPacer::push_accepted() {
+    m_push_refused = false;
+    m_retry_at.reset();
+    m_retry_backoff = first_pause;
+}
+
+void PullPacer::pause_if_due(bool reads_on_server) {
+    m_refused_again = false;
     if (!m_pause_due) {
         return;
     }
     m_pause_due = false;
     // Only the worker sets the pointer, so it reads it without the lock.
+    if (reads_on_server) {
+        // Reads queued behind a refused group cannot go before it: only a wake ends this pause.
+        if (m_push_refused) {
+            m_buffer->wait_for_wake(first_pause);
+        } else {
+            m_buffer->wait_for_queued_reads(first_pause);
+        }
+        return;
+    }
     const bool woken = std::exchange(m_push_refused, false) ? m_buffer->wait_for_newly_queued_reads(m_pause)
                                                             : m_buffer->wait_for_queued_reads(m_pause);
     if (!woken) {
@@ -188,11 +231,12 @@ ErrorState ReadProcessingProtocol::process_reads(ReadBuffer* read_buffer, Reques
                 m_read_buffer->wait_for_reads(IDLE_PAUSE);
                 continue;
             }
-            if (m_read_buffer->num_queued_reads() > 0 && !push_into_server(request_broker)) {
+            if (m_read_buffer->num_queued_reads() > 0 && m_pacer.push_due(m_read_buffer->num_submitted_reads() > 0) &&
+                !push_into_server(request_broker)) {
                 break;
             }
         }
-        if (m_read_buffer->num_submitted_reads() > 0 && !pull_from_server(request_broker)) {
+        if (m_read_buffer->num_submitted_reads() > 0 && !m_pacer.pull_deferred() && !pull_from_server(request_broker)) {
             break;
         }
         if (m_read_buffer->num_queued_reads() != 0) {
@@ -200,7 +244,7 @@ ErrorState ReadProcessingProtocol::process_reads(ReadBuffer* read_buffer, Reques
         } else if (no_more_data_pending() && no_more_data_due() && !send_no_more_data(request_broker)) {
             break;
         }
-        m_pacer.pause_if_due();
+        m_pacer.pause_if_due(m_read_buffer->num_submitted_reads() > 0);
     }
     settle_early_push(request_broker);
 
@@ -254,7 +298,7 @@ bool ReadProcessingProtocol::finish_push(RequestBrokerAdapter* request_broker) {
         const ipc_tools::MessageType reply_type = reply.get_type();
         if (reply_type == ipc_tools::NOT_READY) {
             if (index == 0) {
-                m_pacer.push_refused();
+                m_pacer.push_refused(m_read_buffer->num_submitted_reads() > 0);
                 return true;
             }
             get_trace_context()->write_message("push_into_server", "Server rejected block: " + std::to_string(index));
@@ -283,6 +327,7 @@ bool ReadProcessingProtocol::finish_push(RequestBrokerAdapter* request_broker) {
     // The producers waiting for this slot are woken once the pull that follows is on its way:
     // woken now, one would often take this thread's CPU before the pull is sent.
     m_read_buffer->reads_submitted(ReadBuffer::RoomNotice::deferred);
+    m_pacer.push_accepted();
     return true;
 }
 
@@ -296,7 +341,8 @@ bool ReadProcessingProtocol::start_next_push_early(RequestBrokerAdapter* request
             return true;  // its later blocks are fetched first
         }
     } else if (const auto* batch = reply.content_as_ReadBatchData()) {
-        if (batch->read_blocks() != nullptr &&
+        // An empty batch frees no room: the refused group waits for its back-off.
+        if (batch->read_blocks() == nullptr || batch->read_blocks()->size() == 0 ||
             !std::all_of(batch->read_blocks()->begin(), batch->read_blocks()->end(), self_contained)) {
             return true;
         }
@@ -427,7 +473,10 @@ bool ReadProcessingProtocol::take_completed_batch(RequestBrokerAdapter* request_
     } catch (const std::out_of_range&) {
         return fail_pull(INCORRECT_BATCH_TEXT);
     }
-    if (!holders.empty()) {
+    // An empty batch is the server's other way of saying that nothing is ready.
+    if (holders.empty()) {
+        m_pacer.nothing_pending();
+    } else {
         m_pacer.read_returned();
     }
     return true;

@@ -38,13 +38,18 @@ public:
 
 // Paces the passes of a read loop whose server answers at once that nothing is ready (as a busy
 // server may while its reads are being called) or that it has no room for the group pushed: asked
-// again at once, the loop would keep a core busy on each side while it only waits. After such an
-// answer the pass ends with a wait, at first brief and longer while nothing comes, up to a ceiling
-// that keeps the delay to a read's return small; the passes go on pulling, and a called read starts
-// again from the shortest pause and ends the wait for a refused push. A read queued to push (after a
-// refused push: one queued during the wait), or a wake (stop, end of input), ends a wait at once.
+// again at once, the loop would keep a core busy on each side while it only waits.
+// While reads are on the server a called read should be handed on within a millisecond of being
+// ready, so such a pass ends with a pause of one millisecond, never longer. A refused group is
+// offered again once a read comes back (room may have freed), and otherwise after a growing
+// back-off; a pass whose offer is refused again leaves the pull to the next pass, so that the loop
+// still sends about one request a millisecond. With nothing on the server the pause itself grows
+// while nothing comes, up to a ceiling. A read queued to push (after a refused push: one queued
+// during the wait, and only with nothing on the server), or a wake (stop, end of input), ends a
+// wait at once.
 class PullPacer {
 public:
+    using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::milliseconds first_pause{1};
     static constexpr std::chrono::milliseconds longest_pause{8};
 
@@ -54,19 +59,19 @@ public:
     // The last pull found nothing ready: the pass ends with a pause.
     void nothing_pending() { m_pause_due = true; }
     // The server had no room for the group pushed: the pass ends with a pause before it is offered
-    // again.
-    void push_refused() {
-        m_pause_due = true;
-        m_push_refused = true;
-    }
+    // again. `reads_on_server`: whether the loop has reads on the server.
+    void push_refused(bool reads_on_server);
+    // Whether the front group is to be offered in this pass.
+    bool push_due(bool reads_on_server) const;
+    // The group offered in this pass was refused again while reads wait on the server: this pass
+    // sends no pull, the pass after the pause does.
+    bool pull_deferred() const { return m_refused_again; }
     // A called read came back: the server may have room again, so a refused group goes out at once.
-    void read_returned() {
-        m_pause = first_pause;
-        m_pause_due = false;
-        m_push_refused = false;
-    }
-    // At the end of a pass: waits if the last pull found nothing ready. Worker only.
-    void pause_if_due();
+    void read_returned();
+    // The server took the group offered: the next group starts without back-off.
+    void push_accepted();
+    // At the end of a pass: waits if the pass found nothing ready or was refused. Worker only.
+    void pause_if_due(bool reads_on_server);
     // Any thread: ends the worker's current pause, or its next one, at once.
     void wake();
 
@@ -77,6 +82,10 @@ private:
     std::chrono::milliseconds m_pause{first_pause};
     bool m_pause_due{false};
     bool m_push_refused{false};
+    // Refused group, reads on the server: when it is offered again, unless a read comes back first.
+    std::optional<Clock::time_point> m_retry_at;
+    std::chrono::milliseconds m_retry_backoff{first_pause};
+    bool m_refused_again{false};
 };
 
 // Pushes the queued reads of a ReadBuffer to the server, pulls called reads back into it, keeps the
