@@ -39,19 +39,21 @@ public:
 // Paces the passes of a read loop whose server answers at once that nothing is ready (as a busy
 // server may while its reads are being called) or that it has no room for the group pushed: asked
 // again at once, the loop would keep a core busy on each side while it only waits.
-// While reads are on the server a called read should be handed on within a millisecond of being
-// ready, so such a pass ends with a pause of one millisecond, never longer. A refused group is
-// offered again once a read comes back (room may have freed), and otherwise after a growing
-// back-off; a pass whose offer is refused again leaves the pull to the next pass, so that the loop
-// still sends about one request a millisecond. With nothing on the server the pause itself grows
-// while nothing comes, up to a ceiling. A read queued to push (after a refused push: one queued
-// during the wait, and only with nothing on the server), or a wake (stop, end of input), ends a
-// wait at once.
+// While reads are on the server a called read is to be handed on within a millisecond of being
+// ready: such a pass ends with a pause that starts very short, for a server that calls fast, and
+// doubles while nothing comes up to a millisecond. A refused group goes again as soon as a read
+// comes back (room may have freed), and otherwise after a back-off that doubles from a millisecond
+// up to the ceiling below; a pass whose offer is refused again leaves its pull to the next pass,
+// so that a loop that can get nothing sends about one request a millisecond. With nothing on the
+// server the pause itself doubles from a millisecond up to that ceiling. A read queued to push
+// (after a refused push: one queued during the wait, and only with nothing on the server), or a
+// wake (stop, end of input), ends a wait at once.
 class PullPacer {
 public:
     using Clock = std::chrono::steady_clock;
-    static constexpr std::chrono::milliseconds first_pause{1};
-    static constexpr std::chrono::milliseconds longest_pause{8};
+    static constexpr std::chrono::microseconds shortest_pause{50};
+    static constexpr std::chrono::microseconds first_pause{1000};
+    static constexpr std::chrono::microseconds longest_pause{8000};
 
     // The worker paces a loop over `buffer` until detach; each attach starts at the shortest pause.
     void attach(ReadBuffer& buffer);
@@ -79,12 +81,13 @@ private:
     // Guards the buffer pointer, which wake follows from the caller's threads.
     std::mutex m_mutex;
     ReadBuffer* m_buffer{nullptr};
-    std::chrono::milliseconds m_pause{first_pause};
+    std::chrono::microseconds m_pause_while_out{shortest_pause};  // reads on the server
+    std::chrono::microseconds m_pause{first_pause};               // nothing on the server
     bool m_pause_due{false};
     bool m_push_refused{false};
     // Refused group, reads on the server: when it is offered again, unless a read comes back first.
     std::optional<Clock::time_point> m_retry_at;
-    std::chrono::milliseconds m_retry_backoff{first_pause};
+    std::chrono::microseconds m_retry_backoff{first_pause};
     bool m_refused_again{false};
 };
 

@@ -99,10 +99,9 @@ struct CellFigures {
 
 CellFigures run_cell(const Options& options, const std::string& folder, std::size_t room, std::size_t call_time_us) {
     const std::string address = "ipc://" + folder + "/paced.sock";
-    bench::ServerProcess server(
-            options.server, address,
-            {"--no-model", "--no-held-pulls", "--quiet", "--calling-threads", "0", "--max-reads-per-client",
-             std::to_string(room), "--call-time-us", std::to_string(call_time_us)});
+    bench::ServerProcess server(options.server, address,
+                                {"--no-model", "--no-held-pulls", "--calling-threads", "0", "--max-reads-per-client",
+                                 std::to_string(room), "--call-time-us", std::to_string(call_time_us)});
     const std::size_t reads = std::clamp<std::size_t>(
             static_cast<std::size_t>(RUN_SECONDS * 1e6 / static_cast<double>(call_time_us)), 200, 8000);
     const bench::ReadFactory factory(READ_SAMPLES, false);
@@ -133,8 +132,8 @@ void run_loop_case(const Options& options, const std::string& folder, const std:
     const std::string address = "ipc://" + folder + "/loop.sock";
     const std::string log_path = folder + "/loop_requests.log";
     std::filesystem::remove(log_path);
-    server_options.insert(server_options.end(), {"--no-model", "--no-held-pulls", "--quiet", "--calling-threads", "0",
-                                                 "--request-log", log_path});
+    server_options.insert(server_options.end(),
+                          {"--no-model", "--no-held-pulls", "--calling-threads", "0", "--request-log", log_path});
     const bench::ServerProcess server(options.server, address, server_options);
     // The server writes a line a request.
     const auto request_count = [&log_path] {
@@ -166,6 +165,9 @@ void run_loop_case(const Options& options, const std::string& folder, const std:
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && argv[1] == bench::CHILD_MODE) {
+        return bench::run_as_child(argc, argv);
+    }
     try {
         const Options options = parse(argc, argv);
         if (!options.cpus.empty()) {

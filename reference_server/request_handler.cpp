@@ -398,7 +398,7 @@ Response RequestHandler::pass_block(ClientSession& session, const RequestPtr& re
     const std::uint32_t tag = block->read_tag();
     const auto* samples = block->raw_data();
     if (type == PASS_FIRST_RAW_BLOCK) {
-        if (session.reads_held() >= m_options.max_reads_per_client) {
+        if (full(session)) {
             return simple_reply(NOT_READY, session.id);
         }
         IncomingRead read;
@@ -470,7 +470,7 @@ Response RequestHandler::pass_batch(ClientSession& session, const RequestPtr& re
     if (batch == nullptr || batch->read_blocks() == nullptr || batch->read_blocks()->size() == 0) {
         return simple_reply(BAD_REQUEST, session.id, 0, "Read batch without reads");
     }
-    if (session.reads_held() >= m_options.max_reads_per_client) {
+    if (full(session)) {
         return simple_reply(NOT_READY, session.id);
     }
     std::vector<ReadSamples> reads;
@@ -514,6 +514,20 @@ Response RequestHandler::first_called_block(ClientSession& session, std::uint32_
         return held;
     }
     return take_called(session, options, corruption);
+}
+
+bool RequestHandler::full(const ClientSession& session) const {
+    if (m_options.call_time.count() == 0) {
+        return session.reads_held() >= m_options.max_reads_per_client;
+    }
+    // A read stops taking room once it is called; items are called in the order they came.
+    const auto now = CallItem::Clock::now();
+    std::size_t uncalled = 0;
+    for (auto item = session.completed.rbegin(); item != session.completed.rend() && (*item)->ready_at() > now;
+         ++item) {
+        uncalled += (*item)->size();
+    }
+    return uncalled >= m_options.max_reads_per_client;
 }
 
 void RequestHandler::pace(CallItem& item) {

@@ -130,6 +130,9 @@ private:
     Response first_called_block(ClientSession& session, std::uint32_t options, const ReadCorruption& corruption);
     // With a set call time: the item is ready once the reads before it and its own are called.
     void pace(CallItem& item);
+    // Whether the client's reads fill its room: those on the server, or with a set call time those
+    // not yet called.
+    bool full(const ClientSession& session) const;
     Response take_called(ClientSession& session, std::uint32_t options, const ReadCorruption& corruption);
     static BlockContent content_for(std::uint32_t options);
     /// The reply carrying block `next_block` of a read being returned.
