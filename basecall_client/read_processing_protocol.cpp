@@ -60,7 +60,7 @@ std::uint32_t simple_reply_value(const ipc_tools::Message& reply) {
 void PullPacer::attach(ReadBuffer& buffer) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_buffer = &buffer;
-    m_pause_while_out = shortest_pause;
+    m_last_progress = Clock::now();
     m_pause = first_pause;
     m_pause_due = false;
     m_push_refused = false;
@@ -90,7 +90,6 @@ bool PullPacer::push_due(bool reads_on_server) const {
 }
 
 void PullPacer::read_returned() {
-    m_pause_while_out = shortest_pause;
     m_pause = first_pause;
     m_pause_due = false;
     push_accepted();
@@ -98,6 +97,7 @@ void PullPacer::read_returned() {
 }
 
 void PullPacer::push_accepted() {
+    m_last_progress = Clock::now();
     m_push_refused = false;
     m_retry_at.reset();
     m_retry_backoff = first_pause;
@@ -111,11 +111,17 @@ void PullPacer::pause_if_due(bool reads_on_server) {
     m_pause_due = false;
     // Only the worker sets the pointer, so it reads it without the lock.
     if (reads_on_server) {
+        const auto pause = std::min<std::chrono::microseconds>(
+                first_pause,
+                std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - m_last_progress) / 16);
+        if (pause < shortest_pause) {
+            return;  // shorter than a wake-up takes
+        }
         // Reads queued behind a refused group cannot go before it: only a wake ends that pause.
-        const bool woken = m_push_refused ? m_buffer->wait_for_wake(m_pause_while_out)
-                                          : m_buffer->wait_for_queued_reads(m_pause_while_out);
-        if (!woken) {
-            m_pause_while_out = std::min(2 * m_pause_while_out, first_pause);
+        if (m_push_refused) {
+            m_buffer->wait_for_wake(pause);
+        } else {
+            m_buffer->wait_for_queued_reads(pause);
         }
         return;
     }

@@ -39,15 +39,17 @@ public:
 // Paces the passes of a read loop whose server answers at once that nothing is ready (as a busy
 // server may while its reads are being called) or that it has no room for the group pushed: asked
 // again at once, the loop would keep a core busy on each side while it only waits.
-// While reads are on the server a called read is to be handed on within a millisecond of being
-// ready: such a pass ends with a pause that starts very short, for a server that calls fast, and
-// doubles while nothing comes up to a millisecond. A refused group goes again as soon as a read
-// comes back (room may have freed), and otherwise after a back-off that doubles from a millisecond
-// up to the ceiling below; a pass whose offer is refused again leaves its pull to the next pass,
-// so that a loop that can get nothing sends about one request a millisecond. With nothing on the
-// server the pause itself doubles from a millisecond up to that ceiling. A read queued to push
-// (after a refused push: one queued during the wait, and only with nothing on the server), or a
-// wake (stop, end of input), ends a wait at once.
+// While reads are on the server a called read is to be handed on soon after it is ready, and
+// within a millisecond: such a pass ends with a pause of a sixteenth of the time since the server
+// last made progress (a read came back or a group was taken), none while that is under the
+// shortest pause and at most a millisecond. A read called in a set time then waits for its pull a
+// sixteenth of that time at most, and a loop that gets nothing sends about a request a millisecond.
+// A refused group goes again as soon as a read comes back (room may have freed), and otherwise
+// after a back-off that doubles from a millisecond up to the ceiling below; a pass whose offer is
+// refused again leaves its pull to the next pass. With nothing on the server the pause doubles
+// from a millisecond up to that ceiling while nothing comes. A read queued to push (after a
+// refused push: one queued during the wait, and only with nothing on the server), or a wake
+// (stop, end of input), ends a wait at once.
 class PullPacer {
 public:
     using Clock = std::chrono::steady_clock;
@@ -81,8 +83,8 @@ private:
     // Guards the buffer pointer, which wake follows from the caller's threads.
     std::mutex m_mutex;
     ReadBuffer* m_buffer{nullptr};
-    std::chrono::microseconds m_pause_while_out{shortest_pause};  // reads on the server
-    std::chrono::microseconds m_pause{first_pause};               // nothing on the server
+    Clock::time_point m_last_progress{};             // reads on the server: a read back or a group taken
+    std::chrono::microseconds m_pause{first_pause};  // nothing on the server
     bool m_pause_due{false};
     bool m_push_refused{false};
     // Refused group, reads on the server: when it is offered again, unless a read comes back first.
