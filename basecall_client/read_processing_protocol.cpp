@@ -74,9 +74,18 @@ void PullPacer::detach() {
     m_buffer = nullptr;
 }
 
+bool PullPacer::just_progressed() const {
+    return Clock::now() - m_last_progress < progress_pause_ratio * shortest_pause;
+}
+
+std::chrono::microseconds PullPacer::pause_while_out() const {
+    const auto since = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - m_last_progress);
+    return std::min<std::chrono::microseconds>(first_pause, since / progress_pause_ratio);
+}
+
 void PullPacer::push_refused(bool reads_on_server) {
     m_pause_due = true;
-    m_refused_again = m_push_refused && reads_on_server;
+    m_refused_again = m_push_refused && reads_on_server && !just_progressed();
     m_push_refused = true;
     if (reads_on_server) {
         m_retry_at = Clock::now() + m_retry_backoff;
@@ -86,7 +95,9 @@ void PullPacer::push_refused(bool reads_on_server) {
 
 bool PullPacer::push_due(bool reads_on_server) const {
     // With nothing on the server no read will come back to say that room freed: the pause paces it.
-    return !reads_on_server || !m_retry_at || Clock::now() >= *m_retry_at;
+    // Just after progress the loop does not pause, and room often frees then: offering the group
+    // each pass costs no more than the pulls between.
+    return !reads_on_server || !m_retry_at || Clock::now() >= *m_retry_at || just_progressed();
 }
 
 void PullPacer::read_returned() {
@@ -111,9 +122,7 @@ void PullPacer::pause_if_due(bool reads_on_server) {
     m_pause_due = false;
     // Only the worker sets the pointer, so it reads it without the lock.
     if (reads_on_server) {
-        const auto pause = std::min<std::chrono::microseconds>(
-                first_pause,
-                std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - m_last_progress) / 16);
+        const auto pause = pause_while_out();
         if (pause < shortest_pause) {
             return;  // shorter than a wake-up takes
         }

@@ -44,10 +44,10 @@ public:
 // last made progress (a read came back or a group was taken), none while that is under the
 // shortest pause and at most a millisecond. A read called in a set time then waits for its pull a
 // sixteenth of that time at most, and a loop that gets nothing sends about a request a millisecond.
-// A refused group goes again as soon as a read comes back (room may have freed), and otherwise
-// after a back-off that doubles from a millisecond up to the ceiling below; a pass whose offer is
-// refused again leaves its pull to the next pass. With nothing on the server the pause doubles
-// from a millisecond up to that ceiling while nothing comes. A read queued to push (after a
+// A refused group goes again as soon as a read comes back (room may have freed), in every pass
+// while the loop does not pause, and otherwise after a back-off that doubles from a millisecond up
+// to the ceiling below; a pass whose offer is then refused again leaves its pull to the next pass. With nothing on the
+// server the pause doubles from a millisecond up to that ceiling while nothing comes. A read queued to push (after a
 // refused push: one queued during the wait, and only with nothing on the server), or a wake
 // (stop, end of input), ends a wait at once.
 class PullPacer {
@@ -56,6 +56,8 @@ public:
     static constexpr std::chrono::microseconds shortest_pause{50};
     static constexpr std::chrono::microseconds first_pause{1000};
     static constexpr std::chrono::microseconds longest_pause{8000};
+    // Reads on the server: the pause is the time since the server last made progress over this.
+    static constexpr int progress_pause_ratio = 16;
 
     // The worker paces a loop over `buffer` until detach; each attach starts at the shortest pause.
     void attach(ReadBuffer& buffer);
@@ -80,6 +82,10 @@ public:
     void wake();
 
 private:
+    // Reads on the server: progress was so recent that the loop does not pause.
+    bool just_progressed() const;
+    std::chrono::microseconds pause_while_out() const;
+
     // Guards the buffer pointer, which wake follows from the caller's threads.
     std::mutex m_mutex;
     ReadBuffer* m_buffer{nullptr};
