@@ -67,6 +67,8 @@ void PullPacer::attach(ReadBuffer& buffer) {
     m_retry_at.reset();
     m_retry_backoff = first_pause;
     m_refused_again = false;
+    m_pull_idle = false;
+    m_push_idle = false;
 }
 
 void PullPacer::detach() {
@@ -87,6 +89,7 @@ void PullPacer::push_refused(bool reads_on_server) {
     m_pause_due = true;
     m_refused_again = m_push_refused && reads_on_server && !just_progressed();
     m_push_refused = true;
+    m_push_idle = true;
     if (reads_on_server) {
         m_retry_at = Clock::now() + m_retry_backoff;
         m_retry_backoff = std::min(2 * m_retry_backoff, longest_pause);
@@ -105,11 +108,13 @@ void PullPacer::read_returned() {
     m_pause_due = false;
     push_accepted();
     m_refused_again = false;
+    m_pull_idle = false;
 }
 
 void PullPacer::push_accepted() {
     m_last_progress = Clock::now();
     m_push_refused = false;
+    m_push_idle = false;
     m_retry_at.reset();
     m_retry_backoff = first_pause;
 }
@@ -281,6 +286,9 @@ bool ReadProcessingProtocol::start_push(RequestBrokerAdapter* request_broker) {
     }
     // The first message stays queued until accepted, so a NOT_READY can offer it again.
     ipc_tools::Message first_copy = messages.front().copy();
+    if (m_pacer.push_idle()) {
+        request_broker->expect_slow_reply(first_copy.get_type());
+    }
     if (!request_broker->start_request(first_copy)) {
         m_error_state = request_broker->error_state();
         m_read_buffer->push_failed();
@@ -413,6 +421,9 @@ bool ReadProcessingProtocol::pull_from_server(RequestBrokerAdapter* request_brok
 
 bool ReadProcessingProtocol::request_called_block(RequestBrokerAdapter* request_broker, ipc_tools::Message& reply) {
     ipc_tools::Message request(ipc_tools::GET_FIRST_CALLED_BLOCK, m_connection_id, called_block_options(), "");
+    if (m_pacer.pull_idle()) {
+        request_broker->expect_slow_reply(ipc_tools::GET_FIRST_CALLED_BLOCK);
+    }
     if (!request_broker->start_request(request)) {
         m_error_state = request_broker->error_state();
         return false;

@@ -63,7 +63,10 @@ public:
     void attach(ReadBuffer& buffer);
     void detach();
     // The last pull found nothing ready: the pass ends with a pause.
-    void nothing_pending() { m_pause_due = true; }
+    void nothing_pending() {
+        m_pause_due = true;
+        m_pull_idle = true;
+    }
     // The server had no room for the group pushed: the pass ends with a pause before it is offered
     // again. `reads_on_server`: whether the loop has reads on the server.
     void push_refused(bool reads_on_server);
@@ -78,6 +81,11 @@ public:
     void push_accepted();
     // At the end of a pass: waits if the pass found nothing ready or was refused. Worker only.
     void pause_if_due(bool reads_on_server);
+    // Whether the next pull or push is expected to be answered "nothing" again: its reply is then
+    // awaited asleep, as a spin for it would cost most of the loop's CPU and gain nothing. Just
+    // after progress a read may be ready any moment, and a wake-up would delay its return.
+    bool pull_idle() const { return m_pull_idle && !just_progressed(); }
+    bool push_idle() const { return m_push_idle && !just_progressed(); }
     // Any thread: ends the worker's current pause, or its next one, at once.
     void wake();
 
@@ -97,6 +105,8 @@ private:
     std::optional<Clock::time_point> m_retry_at;
     std::chrono::microseconds m_retry_backoff{first_pause};
     bool m_refused_again{false};
+    bool m_pull_idle{false};  // the last pull found nothing ready
+    bool m_push_idle{false};  // the last push was refused
 };
 
 // Pushes the queued reads of a ReadBuffer to the server, pulls called reads back into it, keeps the
