@@ -494,18 +494,23 @@ void ReadBuffer::wait_for_reads(std::chrono::milliseconds timeout) {
     });
 }
 
-bool ReadBuffer::wait_for_queued_reads(std::chrono::milliseconds timeout) {
+bool ReadBuffer::wait_for_queued_reads(std::chrono::microseconds timeout) {
     Lock lock(m_mutex);
     return m_reads_arrived.wait_for(lock, timeout,
                                     [this] { return m_num_queued_reads > 0 || std::exchange(m_worker_woken, false); });
 }
 
-bool ReadBuffer::wait_for_newly_queued_reads(std::chrono::milliseconds timeout) {
+bool ReadBuffer::wait_for_newly_queued_reads(std::chrono::microseconds timeout) {
     Lock lock(m_mutex);
     const std::uint64_t already_queued = m_num_queued_reads;
     return m_reads_arrived.wait_for(lock, timeout, [this, already_queued] {
         return m_num_queued_reads > already_queued || std::exchange(m_worker_woken, false);
     });
+}
+
+bool ReadBuffer::wait_for_wake(std::chrono::microseconds timeout) {
+    Lock lock(m_mutex);
+    return m_reads_arrived.wait_for(lock, timeout, [this] { return std::exchange(m_worker_woken, false); });
 }
 
 void ReadBuffer::wake_worker() {

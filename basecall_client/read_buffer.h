@@ -99,11 +99,14 @@ public:
     void wait_for_reads(std::chrono::milliseconds timeout);
     /// Returns once a read is queued, or after `timeout`: a worker whose server has nothing ready
     /// pauses here before it asks again. True when it ended early (a read queued, or woken).
-    bool wait_for_queued_reads(std::chrono::milliseconds timeout);
+    bool wait_for_queued_reads(std::chrono::microseconds timeout);
     /// As wait_for_queued_reads, but only a read queued during the wait ends it early: a worker
     /// whose push the server refused pauses here, and the reads already queued behind the refused
     /// group cannot be sent before it anyway.
-    bool wait_for_newly_queued_reads(std::chrono::milliseconds timeout);
+    bool wait_for_newly_queued_reads(std::chrono::microseconds timeout);
+    /// Returns once the worker is woken, or after `timeout`: a worker whose refused group waits on a
+    /// server that holds its reads pauses here. True when it was woken.
+    bool wait_for_wake(std::chrono::microseconds timeout);
     /// Ends the worker's current wait at once, or its next one if it is not waiting.
     void wake_worker();
     /// Reads (not groups) waiting to be pushed.

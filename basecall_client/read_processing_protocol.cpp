@@ -60,9 +60,15 @@ std::uint32_t simple_reply_value(const ipc_tools::Message& reply) {
 void PullPacer::attach(ReadBuffer& buffer) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_buffer = &buffer;
+    m_last_progress = Clock::now();
     m_pause = first_pause;
     m_pause_due = false;
     m_push_refused = false;
+    m_retry_at.reset();
+    m_retry_backoff = first_pause;
+    m_refused_again = false;
+    m_pull_idle = false;
+    m_push_idle = false;
 }
 
 void PullPacer::detach() {
@@ -70,12 +76,69 @@ void PullPacer::detach() {
     m_buffer = nullptr;
 }
 
-void PullPacer::pause_if_due() {
+bool PullPacer::just_progressed() const {
+    return Clock::now() - m_last_progress < progress_pause_ratio * shortest_pause;
+}
+
+std::chrono::microseconds PullPacer::pause_while_out() const {
+    const auto since = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - m_last_progress);
+    return std::min<std::chrono::microseconds>(first_pause, since / progress_pause_ratio);
+}
+
+void PullPacer::push_refused(bool reads_on_server) {
+    m_pause_due = true;
+    m_refused_again = m_push_refused && reads_on_server && !just_progressed();
+    m_push_refused = true;
+    m_push_idle = true;
+    if (reads_on_server) {
+        m_retry_at = Clock::now() + m_retry_backoff;
+        m_retry_backoff = std::min(2 * m_retry_backoff, longest_pause);
+    }
+}
+
+bool PullPacer::push_due(bool reads_on_server) const {
+    // With nothing on the server no read will come back to say that room freed: the pause paces it.
+    // Just after progress the loop does not pause, and room often frees then: offering the group
+    // each pass costs no more than the pulls between.
+    return !reads_on_server || !m_retry_at || Clock::now() >= *m_retry_at || just_progressed();
+}
+
+void PullPacer::read_returned() {
+    m_pause = first_pause;
+    m_pause_due = false;
+    push_accepted();
+    m_refused_again = false;
+    m_pull_idle = false;
+}
+
+void PullPacer::push_accepted() {
+    m_last_progress = Clock::now();
+    m_push_refused = false;
+    m_push_idle = false;
+    m_retry_at.reset();
+    m_retry_backoff = first_pause;
+}
+
+void PullPacer::pause_if_due(bool reads_on_server) {
+    m_refused_again = false;
     if (!m_pause_due) {
         return;
     }
     m_pause_due = false;
     // Only the worker sets the pointer, so it reads it without the lock.
+    if (reads_on_server) {
+        const auto pause = pause_while_out();
+        if (pause < shortest_pause) {
+            return;  // shorter than a wake-up takes
+        }
+        // Reads queued behind a refused group cannot go before it: only a wake ends that pause.
+        if (m_push_refused) {
+            m_buffer->wait_for_wake(pause);
+        } else {
+            m_buffer->wait_for_queued_reads(pause);
+        }
+        return;
+    }
     const bool woken = std::exchange(m_push_refused, false) ? m_buffer->wait_for_newly_queued_reads(m_pause)
                                                             : m_buffer->wait_for_queued_reads(m_pause);
     if (!woken) {
@@ -189,11 +252,12 @@ ErrorState ReadProcessingProtocol::process_reads(ReadBuffer* read_buffer, Reques
                 m_read_buffer->wait_for_reads(IDLE_PAUSE);
                 continue;
             }
-            if (m_read_buffer->num_queued_reads() > 0 && !push_into_server(request_broker)) {
+            if (m_read_buffer->num_queued_reads() > 0 && m_pacer.push_due(m_read_buffer->num_submitted_reads() > 0) &&
+                !push_into_server(request_broker)) {
                 break;
             }
         }
-        if (m_read_buffer->num_submitted_reads() > 0 && !pull_from_server(request_broker)) {
+        if (m_read_buffer->num_submitted_reads() > 0 && !m_pacer.pull_deferred() && !pull_from_server(request_broker)) {
             break;
         }
         if (m_read_buffer->num_queued_reads() != 0) {
@@ -201,7 +265,7 @@ ErrorState ReadProcessingProtocol::process_reads(ReadBuffer* read_buffer, Reques
         } else if (no_more_data_pending() && no_more_data_due() && !send_no_more_data(request_broker)) {
             break;
         }
-        m_pacer.pause_if_due();
+        m_pacer.pause_if_due(m_read_buffer->num_submitted_reads() > 0);
     }
     settle_early_push(request_broker);
 
@@ -223,6 +287,9 @@ bool ReadProcessingProtocol::start_push(RequestBrokerAdapter* request_broker) {
     }
     // The first message stays queued until accepted, so a NOT_READY can offer it again.
     ipc_tools::Message first_copy = messages.front().copy();
+    if (m_pacer.push_idle()) {
+        request_broker->expect_slow_reply(first_copy.get_type());
+    }
     if (!request_broker->start_request(first_copy)) {
         m_error_state = request_broker->error_state();
         m_read_buffer->push_failed();
@@ -255,7 +322,7 @@ bool ReadProcessingProtocol::finish_push(RequestBrokerAdapter* request_broker) {
         const ipc_tools::MessageType reply_type = reply.get_type();
         if (reply_type == ipc_tools::NOT_READY) {
             if (index == 0) {
-                m_pacer.push_refused();
+                m_pacer.push_refused(m_read_buffer->num_submitted_reads() > 0);
                 return true;
             }
             get_trace_context()->write_message("push_into_server", "Server rejected block: " + std::to_string(index));
@@ -284,6 +351,7 @@ bool ReadProcessingProtocol::finish_push(RequestBrokerAdapter* request_broker) {
     // The producers waiting for this slot are woken once the pull that follows is on its way:
     // woken now, one would often take this thread's CPU before the pull is sent.
     m_read_buffer->reads_submitted(ReadBuffer::RoomNotice::deferred);
+    m_pacer.push_accepted();
     return true;
 }
 
@@ -297,7 +365,8 @@ bool ReadProcessingProtocol::start_next_push_early(RequestBrokerAdapter* request
             return true;  // its later blocks are fetched first
         }
     } else if (const auto* batch = reply.content_as_ReadBatchData()) {
-        if (batch->read_blocks() != nullptr &&
+        // An empty batch frees no room: the refused group waits for its back-off.
+        if (batch->read_blocks() == nullptr || batch->read_blocks()->size() == 0 ||
             !std::all_of(batch->read_blocks()->begin(), batch->read_blocks()->end(), self_contained)) {
             return true;
         }
@@ -353,6 +422,9 @@ bool ReadProcessingProtocol::pull_from_server(RequestBrokerAdapter* request_brok
 
 bool ReadProcessingProtocol::request_called_block(RequestBrokerAdapter* request_broker, ipc_tools::Message& reply) {
     ipc_tools::Message request(ipc_tools::GET_FIRST_CALLED_BLOCK, m_connection_id, called_block_options(), "");
+    if (m_pacer.pull_idle()) {
+        request_broker->expect_slow_reply(ipc_tools::GET_FIRST_CALLED_BLOCK);
+    }
     if (!request_broker->start_request(request)) {
         m_error_state = request_broker->error_state();
         return false;
@@ -428,7 +500,10 @@ bool ReadProcessingProtocol::take_completed_batch(RequestBrokerAdapter* request_
     } catch (const std::out_of_range&) {
         return fail_pull(INCORRECT_BATCH_TEXT);
     }
-    if (!holders.empty()) {
+    // An empty batch is the server's other way of saying that nothing is ready.
+    if (holders.empty()) {
+        m_pacer.nothing_pending();
+    } else {
         m_pacer.read_returned();
     }
     return true;

@@ -39,45 +39,75 @@ public:
 
 // Paces the passes of a read loop whose server answers at once that nothing is ready (as a busy
 // server may while its reads are being called) or that it has no room for the group pushed: asked
-// again at once, the loop would keep a core busy on each side while it only waits. After such an
-// answer the pass ends with a wait, at first brief and longer while nothing comes, up to a ceiling
-// that keeps the delay to a read's return small; the passes go on pulling, and a called read starts
-// again from the shortest pause and ends the wait for a refused push. A read queued to push (after a
-// refused push: one queued during the wait), or a wake (stop, end of input), ends a wait at once.
+// again at once, the loop would keep a core busy on each side while it only waits.
+// While reads are on the server a called read is to be handed on soon after it is ready, and
+// within a millisecond: such a pass ends with a pause of a sixteenth of the time since the server
+// last made progress (a read came back or a group was taken), none while that is under the
+// shortest pause and at most a millisecond. A read called in a set time then waits for its pull a
+// sixteenth of that time at most, and a loop that gets nothing sends about a request a millisecond.
+// A refused group goes again as soon as a read comes back (room may have freed), in every pass
+// while the loop does not pause, and otherwise after a back-off that doubles from a millisecond up
+// to the ceiling below; a pass whose offer is then refused again leaves its pull to the next pass. With nothing on the
+// server the pause doubles from a millisecond up to that ceiling while nothing comes. A read queued to push (after a
+// refused push: one queued during the wait, and only with nothing on the server), or a wake
+// (stop, end of input), ends a wait at once.
 class PullPacer {
 public:
-    static constexpr std::chrono::milliseconds first_pause{1};
-    static constexpr std::chrono::milliseconds longest_pause{8};
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::microseconds shortest_pause{50};
+    static constexpr std::chrono::microseconds first_pause{1000};
+    static constexpr std::chrono::microseconds longest_pause{8000};
+    // Reads on the server: the pause is the time since the server last made progress over this.
+    static constexpr int progress_pause_ratio = 16;
 
     // The worker paces a loop over `buffer` until detach; each attach starts at the shortest pause.
     void attach(ReadBuffer& buffer);
     void detach();
     // The last pull found nothing ready: the pass ends with a pause.
-    void nothing_pending() { m_pause_due = true; }
-    // The server had no room for the group pushed: the pass ends with a pause before it is offered
-    // again.
-    void push_refused() {
+    void nothing_pending() {
         m_pause_due = true;
-        m_push_refused = true;
+        m_pull_idle = true;
     }
+    // The server had no room for the group pushed: the pass ends with a pause before it is offered
+    // again. `reads_on_server`: whether the loop has reads on the server.
+    void push_refused(bool reads_on_server);
+    // Whether the front group is to be offered in this pass.
+    bool push_due(bool reads_on_server) const;
+    // The group offered in this pass was refused again while reads wait on the server: this pass
+    // sends no pull, the pass after the pause does.
+    bool pull_deferred() const { return m_refused_again; }
     // A called read came back: the server may have room again, so a refused group goes out at once.
-    void read_returned() {
-        m_pause = first_pause;
-        m_pause_due = false;
-        m_push_refused = false;
-    }
-    // At the end of a pass: waits if the last pull found nothing ready. Worker only.
-    void pause_if_due();
+    void read_returned();
+    // The server took the group offered: the next group starts without back-off.
+    void push_accepted();
+    // At the end of a pass: waits if the pass found nothing ready or was refused. Worker only.
+    void pause_if_due(bool reads_on_server);
+    // Whether the next pull or push is expected to be answered "nothing" again: its reply is then
+    // awaited asleep, as a spin for it would cost most of the loop's CPU and gain nothing. Just
+    // after progress a read may be ready any moment, and a wake-up would delay its return.
+    bool pull_idle() const { return m_pull_idle && !just_progressed(); }
+    bool push_idle() const { return m_push_idle && !just_progressed(); }
     // Any thread: ends the worker's current pause, or its next one, at once.
     void wake();
 
 private:
+    // Reads on the server: progress was so recent that the loop does not pause.
+    bool just_progressed() const;
+    std::chrono::microseconds pause_while_out() const;
+
     // Guards the buffer pointer, which wake follows from the caller's threads.
     std::mutex m_mutex;
     ReadBuffer* m_buffer{nullptr};
-    std::chrono::milliseconds m_pause{first_pause};
+    Clock::time_point m_last_progress{};             // reads on the server: a read back or a group taken
+    std::chrono::microseconds m_pause{first_pause};  // nothing on the server
     bool m_pause_due{false};
     bool m_push_refused{false};
+    // Refused group, reads on the server: when it is offered again, unless a read comes back first.
+    std::optional<Clock::time_point> m_retry_at;
+    std::chrono::microseconds m_retry_backoff{first_pause};
+    bool m_refused_again{false};
+    bool m_pull_idle{false};  // the last pull found nothing ready
+    bool m_push_idle{false};  // the last push was refused
 };
 
 // Pushes the queued reads of a ReadBuffer to the server, pulls called reads back into it, keeps the

@@ -32,6 +32,8 @@ public:
     /// send_request in two halves (see RequestBroker::start_request).
     bool start_request(ipc_tools::Message& request);
     bool finish_request(ipc_tools::Message& reply);
+    /// See RequestBroker::expect_slow_reply.
+    void expect_slow_reply(ipc_tools::MessageType kind) { m_broker.expect_slow_reply(kind); }
     bool ping_server_if_quiet(const std::string& client_id);
     /// See RequestBroker::send_farewell and interrupt_waits; only the latter may come from
     /// another thread.

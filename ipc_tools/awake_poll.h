@@ -47,6 +47,13 @@ public:
     bool awake_first(std::uint32_t kind) const { return kind >= KINDS || !m_slow.test(kind); }
     /// A reply to `kind` came after `waited`.
     void record(std::uint32_t kind, std::chrono::steady_clock::duration waited);
+    /// The next reply to `kind` is awaited asleep: the caller expects it to come no sooner for a spin
+    /// (a server with nothing ready), and a quick reply makes the kind awaited awake again.
+    void expect_slow(std::uint32_t kind) {
+        if (kind < KINDS) {
+            m_slow.set(kind);
+        }
+    }
 
 private:
     static constexpr std::size_t KINDS = 64;  // above every message type

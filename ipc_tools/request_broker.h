@@ -74,6 +74,8 @@ public:
     /// the socket takes no other request.
     void start_request(Message& request);
     void finish_request(Message& reply);
+    /// The reply to the next request of `kind` is awaited asleep (see ReplyPace::expect_slow).
+    void expect_slow_reply(MessageType kind) { m_reply_pace.expect_slow(kind); }
 
     /// Cuts short the wait for a reply in progress and every later one, for good (the owner is
     /// ending): such a wait throws WaitCutShort, and so does a request that would start after it,

@@ -4,6 +4,7 @@
 #include "reference_server/called_read.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -65,7 +66,13 @@ public:
 
     bool is_batch() const { return m_is_batch; }
     std::size_t size() const { return m_reads.size(); }
-    bool ready() const { return m_remaining.load() == 0; }
+    bool ready() const {
+        return m_remaining.load() == 0 && (m_ready_at == Clock::time_point{} || Clock::now() >= m_ready_at);
+    }
+    using Clock = std::chrono::steady_clock;
+    /// A server that calls each read in a set time holds the item back until then.
+    void set_ready_at(Clock::time_point at) { m_ready_at = at; }
+    Clock::time_point ready_at() const { return m_ready_at; }
     std::vector<CalledRead>& reads() { return m_reads; }
     const std::vector<CalledRead>& reads() const { return m_reads; }
     /// Why a read could not be called; empty when every read was. Valid once ready.
@@ -77,6 +84,8 @@ public:
 
 private:
     bool finish_one();
+
+    Clock::time_point m_ready_at{};
 
     const bool m_is_batch;
     std::vector<CalledRead> m_reads;

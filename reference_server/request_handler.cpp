@@ -407,7 +407,7 @@ Response RequestHandler::pass_block(ClientSession& session, const RequestPtr& re
     const std::uint32_t tag = block->read_tag();
     const auto* samples = block->raw_data();
     if (type == PASS_FIRST_RAW_BLOCK) {
-        if (session.reads_held() >= m_options.max_reads_per_client) {
+        if (full(session)) {
             return simple_reply(NOT_READY, session.id);
         }
         IncomingRead read;
@@ -466,6 +466,7 @@ Response RequestHandler::pass_block(ClientSession& session, const RequestPtr& re
     std::vector<ReadSamples> reads;
     reads.push_back(std::move(call));
     session.completed.push_back(m_caller.submit(false, call_settings(session), std::move(reads)));
+    pace(*session.completed.back());
     ++session.completed_reads;
     ++session.reads_in;
     ++m_lifetime_in;
@@ -478,7 +479,7 @@ Response RequestHandler::pass_batch(ClientSession& session, const RequestPtr& re
     if (batch == nullptr || batch->read_blocks() == nullptr || batch->read_blocks()->size() == 0) {
         return simple_reply(BAD_REQUEST, session.id, 0, "Read batch without reads");
     }
-    if (session.reads_held() >= m_options.max_reads_per_client) {
+    if (full(session)) {
         return simple_reply(NOT_READY, session.id);
     }
     std::vector<ReadSamples> reads;
@@ -497,6 +498,7 @@ Response RequestHandler::pass_batch(ClientSession& session, const RequestPtr& re
     }
     const auto count = reads.size();
     session.completed.push_back(m_caller.submit(true, call_settings(session), std::move(reads)));
+    pace(*session.completed.back());
     session.completed_reads += count;
     session.reads_in += static_cast<std::uint32_t>(count);
     m_lifetime_in += count;
@@ -511,7 +513,7 @@ Response RequestHandler::first_called_block(ClientSession& session, std::uint32_
         return simple_reply(NONE_PENDING, session.id, 0);
     }
     if (!session.completed.front()->ready()) {
-        if (!m_options.hold_pulls) {
+        if (!m_options.hold_pulls || m_options.call_time.count() > 0) {
             return simple_reply(NONE_PENDING, session.id, 0);
         }
         session.pull_held = true;
@@ -523,6 +525,29 @@ Response RequestHandler::first_called_block(ClientSession& session, std::uint32_
     return take_called(session, options, corruption);
 }
 
+bool RequestHandler::full(const ClientSession& session) const {
+    if (m_options.call_time.count() == 0) {
+        return session.reads_held() >= m_options.max_reads_per_client;
+    }
+    // A read stops taking room once it is called; items are called in the order they came.
+    const auto now = CallItem::Clock::now();
+    std::size_t uncalled = 0;
+    for (auto item = session.completed.rbegin(); item != session.completed.rend() && (*item)->ready_at() > now;
+         ++item) {
+        uncalled += (*item)->size();
+    }
+    return uncalled >= m_options.max_reads_per_client;
+}
+
+void RequestHandler::pace(CallItem& item) {
+    if (m_options.call_time.count() == 0) {
+        return;
+    }
+    const auto now = CallItem::Clock::now();
+    m_called_until = std::max(now, m_called_until) + m_options.call_time * static_cast<long>(item.size());
+    item.set_ready_at(m_called_until);
+}
+
 Response RequestHandler::take_called(ClientSession& session, std::uint32_t options, const ReadCorruption& corruption) {
     const std::shared_ptr<CallItem> item = session.completed.front();
     const std::size_t piece = session.front_piece;
@@ -531,6 +556,10 @@ Response RequestHandler::take_called(ClientSession& session, std::uint32_t optio
     const bool last_piece =
             item->is_batch() || !item->failure().empty() || piece >= item->reads().front().sub_reads.size();
     if (last_piece) {
+        if (m_options.call_time.count() > 0) {
+            m_returned_after_call.insert(m_returned_after_call.end(), item->size(),
+                                         CallItem::Clock::now() - item->ready_at());
+        }
         session.completed.pop_front();
         session.completed_reads -= item->size();
         session.front_piece = 0;
@@ -645,6 +674,19 @@ std::string RequestHandler::internal_state() const {
     info["restarts"] = m_restarts;
     info["split_reads"] = m_options.split_reads;
     info["max_load_file_bytes"] = m_options.max_load_file_bytes;
+    if (m_options.call_time.count() > 0) {
+        info["call_time_us"] = m_options.call_time.count();
+        std::vector<std::chrono::steady_clock::duration> delays = m_returned_after_call;
+        std::sort(delays.begin(), delays.end());
+        const auto quantile_us = [&delays](double q) {
+            return delays.empty() ? 0.0
+                                  : std::chrono::duration<double, std::micro>(
+                                            delays[static_cast<std::size_t>(q * (delays.size() - 1))])
+                                            .count();
+        };
+        info["called_to_returned_us"] = {
+                {"reads", delays.size()}, {"median", quantile_us(0.5)}, {"p90", quantile_us(0.9)}};
+    }
     auto& configs = info["configurations"] = nlohmann::ordered_json::array();
     for (const auto& config : m_options.configurations) {
         configs.push_back({{"name", config.name},

@@ -128,6 +128,11 @@ private:
                         ipc_tools::MessageType type);
     Response pass_batch(ClientSession& session, const RequestPtr& request, const vexil_ipc::ReadBatchData* batch);
     Response first_called_block(ClientSession& session, std::uint32_t options, const ReadCorruption& corruption);
+    // With a set call time: the item is ready once the reads before it and its own are called.
+    void pace(CallItem& item);
+    // Whether the client's reads fill its room: those on the server, or with a set call time those
+    // not yet called.
+    bool full(const ClientSession& session) const;
     Response take_called(ClientSession& session, std::uint32_t options, const ReadCorruption& corruption);
     static BlockContent content_for(std::uint32_t options);
     /// The reply carrying block `next_block` of a read being returned.
@@ -162,6 +167,10 @@ private:
     std::uint64_t m_period_in = 0;
     std::uint64_t m_period_out = 0;
     std::uint64_t m_restarts = 0;
+    // With a set call time: when the last admitted read is called, and how long each called read
+    // waited for its pull.
+    std::chrono::steady_clock::time_point m_called_until{};
+    std::vector<std::chrono::steady_clock::duration> m_returned_after_call;
     std::string m_last_client_id;  // of the last request handled, for prebuild_replies
     ReadCaller m_caller;           // last: its workers are joined before the sessions go
 };

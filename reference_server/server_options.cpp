@@ -159,6 +159,7 @@ std::string usage_text(const std::string& program) {
            "  --max-reads-per-client N answer NOT_READY once a client has N reads on the server\n"
            "  --calling-threads N      threads that call reads with the model (0: inside the request)\n"
            "  --no-held-pulls          answer NONE_PENDING to a pull whose read is still being called\n"
+           "  --call-time-us N         call reads one after another, N microseconds each (fast mode)\n"
            "  --max-load-file-mb N     refuse alignment index and BED files above N MiB (default 256)\n"
            "  --split-reads K          return every read of at least K bases as its parent plus K\n"
            "                           sub-reads, sub-read i holding the i-th of K equal parts of\n"
@@ -237,6 +238,8 @@ bool read_server_option(const std::string& argument, ArgumentReader& reader, Ser
         server.max_reads_per_client = parse_unsigned(argument, reader.value_of(argument));
     } else if (argument == "--no-held-pulls") {
         server.hold_pulls = false;
+    } else if (argument == "--call-time-us") {
+        server.call_time = std::chrono::microseconds(parse_unsigned(argument, reader.value_of(argument)));
     } else if (argument == "--max-load-file-mb") {
         const auto megabytes = parse_unsigned(argument, reader.value_of(argument));
         if (megabytes == 0 || megabytes > max_load_file_megabytes) {

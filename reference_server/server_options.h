@@ -4,6 +4,7 @@
 #include "reference_server/fault_rules.h"
 #include "reference_server/signal_model.h"
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -55,6 +56,12 @@ struct ServerOptions {
     /// A pull whose oldest read is still being called: true holds the reply back until it is
     /// called (other clients are served meanwhile); false answers NONE_PENDING at once.
     bool hold_pulls = true;
+    /// Fast mode, for benchmarks: when positive, reads are called one after another, each taking
+    /// this long from its admission or the end of the call before it; a read takes room of
+    /// `max_reads_per_client` only until it is called, pulls are answered NONE_PENDING until the
+    /// front read is called, and the server's internal state reports the time from each read's end
+    /// of call to its return.
+    std::chrono::microseconds call_time{0};
     /// Largest alignment index or BED file a load request may name; larger ones, and anything
     /// but a regular file, are refused with REQUEST_FAILED.
     std::uint64_t max_load_file_bytes = default_max_load_file_bytes;

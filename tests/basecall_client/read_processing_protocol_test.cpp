@@ -5,6 +5,7 @@
 #include "common/contract.h"
 #include "interfaces/read_alignment_helper.h"
 #include "engine_client_test_support.h"
+#include "ipc_tools/protocol_version.h"
 #include "scripted_server.h"
 #include "test_support/log_recorder.h"
 
@@ -13,6 +14,7 @@
 #include <pthread.h>
 #include <time.h>
 
+#include <algorithm>
 #include <deque>
 #include <future>
 #include <mutex>
@@ -32,6 +34,22 @@ constexpr unsigned long block_size = 4000;  // samples: 800 bases
 // A loop here has no reconnection to fall back on: on a busy machine a reply can outlast the link's
 // short time-out, so the loop waits patiently unless a test wants the time-out itself.
 constexpr std::uint32_t patient_request_timeout_ms = 2000 * slow_factor;
+
+// Gaps between the arrivals of the server's requests of one type, in arrival order.
+std::vector<std::chrono::steady_clock::duration> arrival_gaps(const reference_server::RequestLog& log,
+                                                              ipc_tools::MessageType type) {
+    std::vector<std::chrono::steady_clock::duration> gaps;
+    std::optional<std::chrono::steady_clock::time_point> last;
+    for (const auto& request : log.snapshot()) {
+        if (request.type == type) {
+            if (last) {
+                gaps.push_back(request.arrival - *last);
+            }
+            last = request.arrival;
+        }
+    }
+    return gaps;
+}
 
 // One registered client on the reference server, with the engine's read buffer, link and loop.
 class ReadLoopTest : public ::testing::Test {
@@ -197,6 +215,14 @@ TEST_F(ReadLoopTest, PullsAnsweredNonePendingArePacedAndTheReadStillComesBack) {
     const std::chrono::duration<double> window = std::chrono::steady_clock::now() - window_start;
     EXPECT_LE(static_cast<double>(pulls) / window.count(), most_pulls_per_second)
             << pulls << " pulls in " << window.count() << " s";
+    // Yet with a read on the server it asks about once a millisecond, so that a read called
+    // meanwhile comes back soon: the pause does not grow to the ceiling kept for an idle server.
+    auto gaps = arrival_gaps(server.request_log(), ipc_tools::GET_FIRST_CALLED_BLOCK);
+    ASSERT_GT(gaps.size(), 10U);
+    std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
+    EXPECT_LT(gaps[gaps.size() / 2], basecall_service::PullPacer::longest_pause)
+            << "median gap between pulls "
+            << std::chrono::duration_cast<std::chrono::microseconds>(gaps[gaps.size() / 2]).count() << " us";
 
     server.faults().clear();
     const auto out = wait_for_reads(1);
@@ -254,6 +280,31 @@ TEST_F(ReadLoopTest, PushesRefusedWithNotReadyArePacedAndTheReadsComeBackOnceTak
     for (const auto& read : out) {
         expect_called_read(*read, reads.sequences().at(read->read_tag), true);
     }
+}
+
+TEST_F(ReadLoopTest, GroupRefusedWhileAReadWaitsOnTheServerIsOfferedAgainSoon) {
+    // The first read stays on the server, its pulls answered that nothing is ready, long enough for
+    // an idle server's pause to reach its ceiling; then the next read is refused three times.
+    auto nothing_ready = fault(FaultAction::none_pending, ipc_tools::GET_FIRST_CALLED_BLOCK);
+    nothing_ready.count.reset();
+    server.faults().add(nothing_ready);
+    queue(reads.add(1, 500));
+    start();
+    ASSERT_TRUE(server.request_log().wait_for_count(ipc_tools::GET_FIRST_CALLED_BLOCK, 8, condition_timeout));
+    server.faults().add(fault(FaultAction::not_ready, ipc_tools::PASS_FIRST_RAW_BLOCK, 1, 3));
+    queue(reads.add(2, 500));
+    ASSERT_TRUE(server.request_log().wait_for_count(ipc_tools::PASS_FIRST_RAW_BLOCK, 5, condition_timeout));
+    EXPECT_TRUE(wait_for([&] { return buffer.num_submitted_reads() == 2; }));
+    // Room may free before the read comes back: the first offers again go out well within the
+    // ceiling that paces a loop with nothing on the server.
+    auto gaps = arrival_gaps(server.request_log(), ipc_tools::PASS_FIRST_RAW_BLOCK);
+    ASSERT_EQ(gaps.size(), 4U);
+    EXPECT_LT(*std::min_element(gaps.begin() + 1, gaps.end()), basecall_service::PullPacer::longest_pause);
+
+    server.faults().clear();
+    const auto out = wait_for_reads(2);
+    EXPECT_EQ(stop().code, ConnectionError::no_error);
+    EXPECT_EQ(out.size(), 2U);
 }
 
 TEST_F(ReadLoopTest, ReadsLostOnTheServerComeBackUncalledAndTheLoopGoesOn) {
@@ -407,6 +458,59 @@ TEST(ReadProcessingProtocolContracts, ProcessReadsNeedsConnectionIdBrokerAndBuff
     EXPECT_ANY_THROW(protocol.process_reads(&buffer, nullptr));
     EXPECT_ANY_THROW(protocol.process_reads(nullptr, &adapter));
     common::contract::set_contract_violation_policy(previous);
+}
+
+// A completed batch with no reads, its list empty or absent, is the server's other way of saying
+// that nothing is ready: the loop paces it as it paces NONE_PENDING.
+TEST(ReadLoopAgainstScriptedServer, EmptyCompletedBatchesArePacedAsNothingReady) {
+    constexpr double most_pulls_per_second = 1000;
+    for (const bool absent_list : {false, true}) {
+        server_test::TempDir dir;
+        ScriptedServer scripted(dir.ipc_endpoint(), [absent_list](const ipc_tools::Message& request) {
+            if (request.get_type() == ipc_tools::HEARTBEAT_PING) {
+                return ipc_tools::Message(ipc_tools::HEARTBEAT_ECHO, "", 0, "");
+            }
+            if (request.get_type() != ipc_tools::GET_FIRST_CALLED_BLOCK) {
+                return ipc_tools::Message(ipc_tools::RAW_BLOCK_ACCEPTED, "", 0, "");
+            }
+            flatbuffers::FlatBufferBuilder fbb;
+            const auto list = fbb.CreateVector(std::vector<flatbuffers::Offset<vexil_ipc::ReadBlockData>>{});
+            vexil_ipc::ReadBatchDataBuilder batch(fbb);
+            batch.add_batch_type(1);
+            if (!absent_list) {
+                batch.add_read_blocks(list);
+            }
+            const auto content = batch.Finish().Union();
+            vexil_ipc::MessageDataBuilder message(fbb);
+            message.add_version(&ipc_tools::current_version());
+            message.add_content_type(vexil_ipc::Content_ReadBatchData);
+            message.add_content(content);
+            fbb.Finish(message.Finish(), vexil_ipc::MessageDataIdentifier());
+            return ipc_tools::Message(fbb);
+        });
+        RequestBrokerAdapter adapter;
+        ASSERT_TRUE(adapter.prepare_connection(scripted.endpoint(), patient_request_timeout_ms));
+        ReadBuffer buffer;
+        buffer.set_block_size(block_size);
+        buffer.set_max_input_queue_size(10);
+        buffer.set_connection_id("client_7");
+        ReadSet reads;
+        ASSERT_TRUE(buffer.queue_read(*reads.add(1, 500), 0));
+        ReadProcessingProtocol protocol;
+        protocol.set_connection_id("client_7");
+        auto loop = std::async(std::launch::async, [&] { return protocol.process_reads(&buffer, &adapter); });
+        ASSERT_TRUE(wait_for([&] { return scripted.requests().size() > 1; }));
+        const auto first_count = scripted.requests().size();
+        const auto window_start = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(1s);
+        const auto requests = scripted.requests().size() - first_count;
+        const std::chrono::duration<double> window = std::chrono::steady_clock::now() - window_start;
+        EXPECT_LE(static_cast<double>(requests) / window.count(), most_pulls_per_second)
+                << requests << " requests in " << window.count() << " s, list absent: " << absent_list;
+        protocol.stop();
+        EXPECT_EQ(loop.get().code, ConnectionError::no_error);
+        EXPECT_EQ(buffer.num_submitted_reads(), 1U);
+    }
 }
 
 // Replies the reference server never gives: the loop names them in its error and keeps the reads.

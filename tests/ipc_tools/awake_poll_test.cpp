@@ -110,6 +110,11 @@ TEST(AwakePollTest, a_kind_of_request_whose_reply_outlasted_the_window_is_awaite
     // A quick reply makes the kind worth waiting awake for again.
     pace.record(slow_kind, ipc_tools::REPLY_AWAKE_WINDOW / 2);
     EXPECT_TRUE(pace.awake_first(slow_kind));
+    // A caller that expects the next reply to take its time has it awaited asleep, once.
+    pace.expect_slow(slow_kind);
+    EXPECT_FALSE(pace.awake_first(slow_kind));
+    pace.record(slow_kind, ipc_tools::REPLY_AWAKE_WINDOW / 2);
+    EXPECT_TRUE(pace.awake_first(slow_kind));
     // Kinds beyond the known message types are always awaited awake first.
     pace.record(1000, std::chrono::seconds(1));
     EXPECT_TRUE(pace.awake_first(1000));
