@@ -10,8 +10,8 @@ set -euo pipefail
 build_dir=$1
 hosts_dir=$2
 sanitizer_flags=${3:-}
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# shellcheck source=../installed_package_steps.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../installed_package_steps.sh"
 prefix=$work/prefix
 failures=0
 fail() {
@@ -24,11 +24,8 @@ expect() {
 }
 count() { grep -c -- "$1" "$2" || true; }
 
-cmake --install "$build_dir" --component vexil_client --prefix "$prefix" >/dev/null
-cmake -S "$hosts_dir" -B "$work/hosts" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_CXX_FLAGS="$sanitizer_flags" -DCMAKE_EXE_LINKER_FLAGS="$sanitizer_flags" \
-  -DCMAKE_MODULE_LINKER_FLAGS="$sanitizer_flags" >/dev/null
-cmake --build "$work/hosts" >"$work/build.log" 2>&1 || { tail -30 "$work/build.log" >&2; exit 1; }
+install_package "$build_dir" "$prefix"
+build_against_package "$hosts_dir" "$work/hosts" "$prefix" "$sanitizer_flags" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 host=$work/hosts/host_logging
 unset ZEV_BASECALL_TRACE_CONFIG ZEV_BASECALL_TRACE_FOLDER
 

@@ -8,19 +8,11 @@ build_dir=$1
 examples_dir=$2
 sanitizer_flags=${3:-}
 server_program=${4:-}
-work=$(mktemp -d)
-server_pid=
-cleanup() {
-  if [ -n "$server_pid" ]; then
-    kill -TERM "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=../installed_package_steps.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../installed_package_steps.sh"
 prefix=$work/prefix
 
-cmake --install "$build_dir" --component vexil_client --prefix "$prefix" >/dev/null
+install_package "$build_dir" "$prefix"
 for file in lib/libvexil_client.so.7 lib/libvexil_client_data.a include/vexil_client/client_api/vexil_client.h \
             include/vexil_client/interfaces/read_holder.h lib/cmake/vexil_client/vexil_client-config.cmake \
             lib/pkgconfig/vexil_client.pc; do
@@ -30,9 +22,7 @@ for file in lib/libvexil_client.so.7 lib/libvexil_client_data.a include/vexil_cl
   fi
 done
 
-cmake -S "$examples_dir" -B "$work/example" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
-  -DCMAKE_CXX_FLAGS="$sanitizer_flags" -DCMAKE_EXE_LINKER_FLAGS="$sanitizer_flags" >/dev/null
-cmake --build "$work/example" >/dev/null
+build_against_package "$examples_dir" "$work/example" "$prefix" "$sanitizer_flags"
 "$work/example/vexil_example" --help | grep -q "Usage"
 
 # The pkg-config file locates the same prefix wherever it was installed, and its rpath lets the
@@ -45,13 +35,7 @@ c++ $sanitizer_flags $(pkg-config --cflags vexil_client) "$examples_dir/minimal_
 
 if [ -n "$server_program" ]; then
   endpoint=ipc://$work/server.sock
-  "$server_program" --address "$endpoint" >"$work/server.log" 2>&1 &
-  server_pid=$!
-  for _ in $(seq 1 400); do
-    grep -q 'listening on ' "$work/server.log" && break
-    sleep 0.05
-  done
-  grep -q 'listening on ' "$work/server.log" || { echo "the server did not start:" >&2; cat "$work/server.log" >&2; exit 1; }
+  start_server "$server_program" "$endpoint"
   for program in "$work/example/minimal_client" "$work/minimal_pc"; do
     output=$("$program" "$endpoint" GATTACAGATTACAGATTACAGATTACA) || { echo "$program failed: $output" >&2; exit 1; }
     if ! grep -qx "read 1: GATTACAGATTACAGATTACAGATTACA" <<<"$output"; then

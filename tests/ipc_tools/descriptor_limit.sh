@@ -9,30 +9,14 @@ build_dir=$1
 program_dir=$2
 sanitizer_flags=${3:-}
 server_program=$4
-work=$(mktemp -d)
-server_pid=
-cleanup() {
-  if [ -n "$server_pid" ]; then
-    kill -TERM "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=../installed_package_steps.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../installed_package_steps.sh"
 
-cmake --install "$build_dir" --component vexil_client --prefix "$work/prefix" >/dev/null
-cmake -S "$program_dir" -B "$work/build" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" \
-  -DCMAKE_CXX_FLAGS="$sanitizer_flags" -DCMAKE_EXE_LINKER_FLAGS="$sanitizer_flags" >/dev/null
-cmake --build "$work/build" >/dev/null
+install_package "$build_dir" "$work/prefix"
+build_against_package "$program_dir" "$work/build" "$work/prefix" "$sanitizer_flags"
 
 endpoint=ipc://$work/server.sock
-"$server_program" --address "$endpoint" >"$work/server.log" 2>&1 &
-server_pid=$!
-for _ in $(seq 1 400); do
-  grep -q 'listening on ' "$work/server.log" && break
-  sleep 0.05
-done
-grep -q 'listening on ' "$work/server.log" || { echo "the server did not start:" >&2; cat "$work/server.log" >&2; exit 1; }
+start_server "$server_program" "$endpoint"
 
 counts="0 1 2 3 4 5 6 7 8 9"
 if [[ $sanitizer_flags == *undefined* ]]; then
