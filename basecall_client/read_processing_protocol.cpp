@@ -87,10 +87,17 @@ std::chrono::microseconds PullPacer::pause_while_out() const {
 
 void PullPacer::push_refused(bool reads_on_server) {
     m_pause_due = true;
-    m_refused_again = m_push_refused && reads_on_server && !just_progressed();
+    // While the pull's pause is below its ceiling the server made progress lately, and room may free
+    // any moment (a read's call ending): the group goes again with the next pull, pass by pass.
+    // Only a server that has made no progress for a while sees the back-off, which keeps a loop
+    // that can have nothing under its request ceiling.
+    const bool progressing = reads_on_server && pause_while_out() < first_pause;
+    m_refused_again = m_push_refused && reads_on_server && !progressing;
     m_push_refused = true;
     m_push_idle = true;
-    if (reads_on_server) {
+    if (progressing) {
+        m_retry_at = Clock::now();
+    } else if (reads_on_server) {
         m_retry_at = Clock::now() + m_retry_backoff;
         m_retry_backoff = std::min(2 * m_retry_backoff, longest_pause);
     }
